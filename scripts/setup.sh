@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what building and testing Mirelune needs on Debian 12, when it is missing.
+# Sourced by run.sh and test.sh; safe to run again (it installs nothing twice).
+set -euo pipefail
+
+mirelune_packages=(
+    cmake ninja-build g++ ccache pkg-config
+    qt6-base-dev qt6-multimedia-dev qt6-translations-l10n
+    libgtest-dev libgmock-dev
+    fonts-ipafont-gothic
+    pulseaudio pulseaudio-utils
+    iproute2 xvfb xauth
+)
+
+missing=()
+for package in "${mirelune_packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    sudo_cmd=()
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo_cmd=(sudo)
+    fi
+    "${sudo_cmd[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,106 @@
+#pragma once
+
+#include "session/Message.h"
+#include "session/SessionTypes.h"
+
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+#include <optional>
+
+namespace session {
+
+// A message taken from the local player's queue.
+struct ReceivedMessage {
+    PlayerId from = 0; // kSystemSender for join and leave notices
+    PlayerId to = 0;   // the local player, or kEveryone for a public message
+    Message message;
+};
+
+// Asks the user for the host (host or host:port) the Internet connection talks to.
+// Returning nothing cancels, and the initialise fails.
+using AddressPrompt = std::function<std::optional<QString>()>;
+
+// The network session service: connections, rooms, players and messages.
+//
+// Every call runs on the thread that owns the object (the user-interface thread).
+// Calls that wait for the network (listing rooms, opening a room, creating a player
+// when joining) run a local event loop with a time-out.
+//
+// Events: registerEventReceiver() returns a handle; a local player created with that
+// handle makes the service raise one event per message that arrives for it. Events
+// are delivered later, on the receiver's thread (queued), never inside a service
+// call, and never after the receiver is unregistered, destroyed, or the service is
+// closed or destroyed. Each receive() takes exactly one message.
+class SessionService : public QObject {
+    Q_OBJECT
+
+public:
+    using EventCallback = std::function<void(qint32 eventId)>;
+
+    explicit SessionService(QObject* parent = nullptr) : QObject(parent) {}
+    ~SessionService() override = default;
+
+    // The connections this service offers, LAN first.
+    virtual Result<OneBasedList<Connection>> listConnections() = 0;
+
+    // Makes `connection` the one used for listing and opening rooms. A second call
+    // fails with kErrorAlreadyInitialized.
+    virtual Status initialize(const Connection& connection) = 0;
+
+    // Rooms of `query.applicationId` that accept players and that `query.password`
+    // may see, in the order they were found. timeoutMs 0 means the service's default.
+    virtual Result<OneBasedList<RoomDescription>> listRooms(const RoomDescription& query, int timeoutMs) = 0;
+
+    // Hosts a new room (CreateAndHost) or joins a listed one (Join, checking the
+    // description's password).
+    virtual Status openRoom(const RoomDescription& room, OpenMode mode) = 0;
+
+    virtual Result<PlayerId> createLocalPlayer(const QString& name, const QString& secondName, qint32 eventHandle,
+                                               qint32 flags) = 0;
+    virtual Status destroyPlayer(PlayerId id) = 0;
+
+    // Every member of the room in joining order, the local player included.
+    virtual Result<OneBasedList<PlayerEntry>> listPlayers() = 0;
+    virtual Result<QString> playerName(PlayerId id) = 0;
+
+    virtual Result<int> waitingMessageCount(PlayerId localPlayer) = 0;
+    virtual Result<ReceivedMessage> receive() = 0;
+
+    // Guaranteed, ordered delivery to `to` (kEveryone: every other member), never back
+    // to the sender. An id that is not in the room fails with kErrorInvalidPlayer.
+    virtual Status send(PlayerId from, PlayerId to, const Message& message) = 0;
+
+    // Leaves the room and releases every resource; a hosting copy stops listening and
+    // answering discovery at once. Safe to call twice.
+    virtual void close() = 0;
+
+    // Only the Internet connection asks; the LAN connection never calls it.
+    void setAddressPrompt(AddressPrompt prompt) { m_addressPrompt = std::move(prompt); }
+
+    // `context` bounds the registration's life: no event reaches the callback once
+    // the context object is gone.
+    qint32 registerEventReceiver(QObject* context, EventCallback callback);
+    void unregisterEventReceiver(qint32 handle);
+
+protected:
+    // Queues one event for the receiver registered under `handle` (if any).
+    void raiseEvent(qint32 handle);
+    // Drops every registration; events already queued are not delivered.
+    void dropEventReceivers();
+
+    const AddressPrompt& addressPrompt() const { return m_addressPrompt; }
+
+private:
+    struct Receiver {
+        QPointer<QObject> context;
+        EventCallback callback;
+    };
+    QHash<qint32, Receiver> m_receivers;
+    qint32 m_nextHandle = 1;
+    AddressPrompt m_addressPrompt;
+};
+
+} // namespace session
