@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+
+namespace platform {
+
+// The folder that holds the running executable. The face-mark file and the Sounds
+// folder are looked up here.
+QString programFolder();
+
+// Where Mirelune.ini is read and written: the program folder when the file there (or,
+// if there is none, the folder) can be written; otherwise the user's configuration
+// folder, seeded once with a copy of the program folder's file if there is one.
+QString settingsFilePath();
+
+// The same decision for explicit folders, so that it can be tested.
+QString settingsFilePathFor(const QString& programFolder, const QString& userConfigFolder);
+
+} // namespace platform
