@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 namespace platform {
 
@@ -15,5 +16,13 @@ QString settingsFilePath();
 
 // The same decision for explicit folders, so that it can be tested.
 QString settingsFilePathFor(const QString& programFolder, const QString& userConfigFolder);
+
+// Whether the settings file `file` in `folder` can be written.
+using SettingsWritableTest = std::function<bool(const QString& folder, const QString& file)>;
+
+// The same decision with the writability test supplied, for tests where permission
+// bits cannot make a folder read-only (they do not stop root).
+QString settingsFilePathFor(const QString& programFolder, const QString& userConfigFolder,
+                            const SettingsWritableTest& canWrite);
 
 } // namespace platform

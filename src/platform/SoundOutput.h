@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class QAudioSink;
+
+namespace platform {
+
+struct WavSound;
+
+// Plays WAV sounds (PCM, 8 or 16 bits, mono or stereo) on the default audio output,
+// one at a time: a sound that starts stops the one playing. Playing is asynchronous;
+// the call returns once the sound has started.
+//
+// Lives on the user-interface thread and owns everything it plays (the sound is
+// copied, so the caller's image may go away at once). Nothing is ever played in place
+// of a sound that cannot be played: a missing, damaged or unsupported file returns
+// false and leaves a sound already playing alone. With no audio device (no sound
+// server) every call returns false at once and nothing is printed: the first use
+// turns Qt Multimedia's logging categories (qt.multimedia.*) off for the whole
+// process. Qt Multimedia looks for the sound server once per process, so a server
+// started later is used only after a restart.
+class SoundOutput : public QObject {
+    Q_OBJECT
+
+public:
+    explicit SoundOutput(QObject* parent = nullptr);
+    ~SoundOutput() override;
+
+    // Plays a whole WAV file image held in memory.
+    bool play(const QByteArray& wavImage);
+    // Plays a WAV file from disk; only regular files up to kMaxFileBytes are read.
+    bool playFile(const QString& path);
+    void stop();
+    // True from a successful start until the sound's last sample has been heard.
+    bool isPlaying() const { return m_sink != nullptr; }
+
+    static constexpr qint64 kMaxFileBytes = qint64{32} * 1024 * 1024;
+
+private:
+    bool start(const WavSound& sound);
+    void release();
+
+    QAudioSink* m_sink = nullptr;
+};
+
+} // namespace platform

@@ -1,0 +1,83 @@
+#include "platform/ProgramFolder.h"
+
+#include "common/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+using testsupport::readAll;
+using testsupport::writeAll;
+
+namespace {
+
+class ProgramFolderTest : public ::testing::Test {
+protected:
+    QString programDir() const { return m_dir.filePath(u"program"_s); }
+    QString userDir() const { return m_dir.filePath(u"home/.config/Mirelune"_s); }
+    QString programFile() const { return programDir() + u"/Mirelune.ini"_s; }
+    QString userFile() const { return userDir() + u"/Mirelune.ini"_s; }
+
+    void SetUp() override { ASSERT_TRUE(QDir().mkpath(programDir())); }
+
+    QTemporaryDir m_dir;
+};
+
+TEST_F(ProgramFolderTest, WritableProgramFolderHoldsTheSettings) {
+    EXPECT_EQ(platform::settingsFilePathFor(programDir(), userDir()), programFile());
+    writeAll(programFile(), "[General]\r\n");
+    EXPECT_EQ(platform::settingsFilePathFor(programDir(), userDir()), programFile());
+    EXPECT_FALSE(QFileInfo::exists(userDir()));
+    EXPECT_EQ(QDir(programDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{u"Mirelune.ini"_s});
+}
+
+TEST_F(ProgramFolderTest, UnwritableProgramFolderMovesSettingsToTheUserFolder) {
+    // Neither of these can be written, whoever runs the test: a folder that is a
+    // regular file, and a settings "file" that is a folder.
+    writeAll(m_dir.filePath(u"notAFolder"_s), "x");
+    EXPECT_EQ(platform::settingsFilePathFor(m_dir.filePath(u"notAFolder"_s), userDir()), userFile());
+    EXPECT_TRUE(QFileInfo(userDir()).isDir());
+    EXPECT_FALSE(QFileInfo::exists(userFile()));
+
+    ASSERT_TRUE(QDir().mkpath(programFile()));
+    EXPECT_EQ(platform::settingsFilePathFor(programDir(), userDir()), userFile());
+
+    // With no user folder either, the program folder's file is still read.
+    writeAll(m_dir.filePath(u"home2"_s), "x");
+    const QString noUser = m_dir.filePath(u"home2/.config/Mirelune"_s);
+    EXPECT_EQ(platform::settingsFilePathFor(m_dir.filePath(u"notAFolder"_s), noUser),
+              m_dir.filePath(u"notAFolder/Mirelune.ini"_s));
+}
+
+TEST_F(ProgramFolderTest, UserFolderIsSeededOnceFromTheProgramFolder) {
+    const auto programReadOnly = [this](const QString& folder, const QString&) { return folder != programDir(); };
+    writeAll(programFile(), "[General]\r\nPlayer=Taro\r\n");
+    ASSERT_TRUE(QFile::setPermissions(programFile(), QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+
+    EXPECT_EQ(platform::settingsFilePathFor(programDir(), userDir(), programReadOnly), userFile());
+    EXPECT_EQ(readAll(userFile()), "[General]\r\nPlayer=Taro\r\n");
+    EXPECT_TRUE(QFile::permissions(userFile()) & QFileDevice::WriteOwner);
+
+    // Later changes of the user's copy are never overwritten by the program folder's file.
+    writeAll(userFile(), "[General]\r\nPlayer=Hanako\r\n");
+    EXPECT_EQ(platform::settingsFilePathFor(programDir(), userDir(), programReadOnly), userFile());
+    EXPECT_EQ(readAll(userFile()), "[General]\r\nPlayer=Hanako\r\n");
+}
+
+TEST_F(ProgramFolderTest, PermissionBitsOfTheProgramFolderCount) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "running as root, where permission bits do not stop writes";
+    writeAll(programFile(), "[General]\r\n");
+    ASSERT_TRUE(QFile::setPermissions(programDir(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    const QString chosen = platform::settingsFilePathFor(programDir(), userDir());
+    QFile::setPermissions(programDir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    EXPECT_EQ(chosen, userFile());
+    EXPECT_EQ(readAll(userFile()), "[General]\r\n");
+}
+
+} // namespace
