@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+#include <optional>
+
+namespace session {
+
+// Frame types of the room connection (TCP). docs/protocol.md describes each body.
+enum class FrameType : quint8 {
+    Hello = 0x01,         // member -> host: magic, version, application id, member nonce
+    Challenge = 0x02,     // host -> member: version, flags, host nonce
+    Auth = 0x03,          // member -> host: password proof
+    Accept = 0x04,        // host -> member: host proof, room name, attribute, instance id
+    Reject = 0x05,        // host -> member: reason, text; the host closes
+    ListQuery = 0x06,     // lister -> host: a discovery query
+    ListAnswer = 0x07,    // host -> lister: a discovery answer
+    CreatePlayer = 0x10,  // member -> host: handle name, second name
+    PlayerCreated = 0x11, // host -> member: the new id and the room's players
+    PlayerRefused = 0x12, // host -> member: reason, text
+    DestroyPlayer = 0x13, // member -> host
+    Send = 0x20,          // member -> host: receiver, payload
+    Deliver = 0x21,       // host -> member: sender, receiver, payload
+    Joined = 0x22,        // host -> member: id, handle name
+    Left = 0x23,          // host -> member: id
+    Heartbeat = 0x30,
+    Goodbye = 0x31,
+};
+
+// The Hello frame starts with this magic and the protocol version.
+inline constexpr char kRoomMagic[] = "MLRN";
+inline constexpr quint16 kProtocolVersion = 1;
+
+// Why a host refused a member (Reject) or a player (PlayerRefused).
+enum class RefuseReason : quint32 {
+    Version = 1,
+    Application = 2,
+    Password = 3,
+    Full = 4,
+    Protocol = 5,
+    InvalidName = 6,
+};
+
+struct Frame {
+    quint8 type = 0;
+    QByteArray body;
+};
+
+// A frame on the wire: 32-bit big-endian length of what follows (type byte + body),
+// the type byte, the body.
+QByteArray encodeFrame(FrameType type, const QByteArray& body);
+inline constexpr int kFrameHeaderBytes = 5;
+
+// Splits a byte stream into frames. Feed it whatever the socket delivered, in any
+// chunks; take frames with next(). A length of 0 or above maxFrameBytes is refused
+// before anything is allocated for it, and the decoder then stays failed: the
+// connection must be closed, since the stream can no longer be trusted.
+class FrameDecoder {
+public:
+    explicit FrameDecoder(quint32 maxFrameBytes) : m_maxFrameBytes(maxFrameBytes) {}
+
+    void feed(const QByteArray& chunk);
+    // The next complete frame, or nothing when more bytes are needed or the stream failed.
+    std::optional<Frame> next();
+
+    bool failed() const { return m_failed; }
+    // Bytes received but not yet returned as a frame (a truncated frame at the end of a stream).
+    qsizetype pendingBytes() const { return m_buffer.size() - m_pos; }
+
+private:
+    QByteArray m_buffer;
+    qsizetype m_pos = 0;
+    quint32 m_maxFrameBytes;
+    bool m_failed = false;
+};
+
+} // namespace session

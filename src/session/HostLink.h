@@ -1,0 +1,43 @@
+#pragma once
+
+#include "session/FrameCodec.h"
+#include "session/SessionTypes.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace session {
+
+// One TCP connection as the host sees it. The link owns its socket; the host deletes
+// a dropped link later, so a handler that dropped it may still read its fields.
+class HostLink : public QObject {
+    Q_OBJECT
+
+public:
+    enum class State {
+        AwaitingHello, // connected; the first frame decides: Hello or ListQuery
+        AwaitingAuth,  // challenge sent
+        Admitted,      // password proved; no player yet
+        Playing,       // has a player in the room
+        Closed,        // dropped; nothing more is read or written
+    };
+
+    HostLink(QTcpSocket* socket, quint32 maxFrameBytes, QObject* parent)
+        : QObject(parent), socket(socket), decoder(maxFrameBytes) {
+        socket->setParent(this);
+        lastHeard.start();
+    }
+
+    QTcpSocket* socket;
+    FrameDecoder decoder;
+    State state = State::AwaitingHello;
+    QByteArray hostNonce;
+    QByteArray memberNonce;
+    PlayerId player = 0;
+    QElapsedTimer lastHeard;
+    QTimer handshakeTimer;
+};
+
+} // namespace session

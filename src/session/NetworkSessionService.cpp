@@ -1,0 +1,529 @@
+#include "session/NetworkSessionService.h"
+
+#include "session/DiscoveryDatagram.h"
+#include "session/RoomDiscovery.h"
+#include "session/RoomHost.h"
+#include "session/RoomMember.h"
+#include "session/SessionErrors.h"
+#include "session/SessionLog.h"
+
+#include <QEventLoop>
+#include <QPointer>
+#include <QTimer>
+#include <deque>
+
+namespace session {
+
+namespace {
+
+constexpr quint16 kDefaultInternetPort = 47811;
+
+enum class ServiceState {
+    Uninitialized,
+    Initialized, // a connection is chosen; no room
+    Hosting,
+    Member,
+    Lost, // was a member; the host went away
+};
+
+// What waits in the local player's queue.
+struct Queued {
+    PlayerId from = 0;
+    PlayerId to = 0;
+    QByteArray payload;
+    PlayerId leaving = 0; // a leave notice: this player goes from the list once it is read
+};
+
+struct Player {
+    PlayerId id = 0;
+    QString name;
+    bool departed = false; // left, but its leave notice has not been read yet
+};
+
+bool hasControlCharacter(const QString& text) {
+    for (const QChar ch : text) {
+        if (ch.category() == QChar::Other_Control) {
+            return true;
+        }
+    }
+    return false;
+}
+
+QByteArray systemPayload(qint32 type, PlayerId player) {
+    Message message;
+    message.writeInt32(type);
+    message.writeInt32(kPlayerTypePlayer);
+    message.writeInt32(player);
+    return message.payload();
+}
+
+} // namespace
+
+struct NetworkSessionService::Impl {
+    SessionConfig config;
+    ServiceState state = ServiceState::Uninitialized;
+    Connection connection;
+    HostAndPort internetHost;
+
+    QPointer<RoomHost> host;
+    QPointer<RoomMember> member;
+
+    PlayerId localPlayer = 0;
+    // Events raised for a player's messages may still be on their way after the
+    // player is destroyed; asking for its count then gives 0, not an error.
+    PlayerId destroyedPlayer = 0;
+    qint32 eventHandle = 0;
+    QList<Player> players; // joining order
+    std::deque<Queued> queue;
+
+    // A blocking call in progress: its loop, and a counter that close() moves on so
+    // the waiting call knows the ground went away under it.
+    QEventLoop* activeLoop = nullptr;
+    quint64 generation = 0;
+    int deferredEvents = 0;
+
+    Player* findPlayer(PlayerId id) {
+        for (Player& player : players) {
+            if (player.id == id) {
+                return &player;
+            }
+        }
+        return nullptr;
+    }
+    void wake() {
+        if (activeLoop != nullptr) {
+            activeLoop->quit();
+        }
+    }
+};
+
+NetworkSessionService::NetworkSessionService(SessionConfig config, QObject* parent)
+    : SessionService(parent), d(std::make_unique<Impl>()) {
+    d->config = config;
+}
+
+NetworkSessionService::~NetworkSessionService() {
+    close();
+}
+
+bool NetworkSessionService::waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const quint64 generation = d->generation;
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(timeout);
+    d->activeLoop = &loop;
+    while (!done() && timer.isActive() && d->generation == generation) {
+        loop.exec();
+    }
+    if (d->generation != generation) {
+        return false;
+    }
+    d->activeLoop = nullptr;
+    // Events for messages that came in meanwhile are raised only now: delivered inside
+    // the wait, they would reach a caller that does not know its player id yet.
+    for (; d->deferredEvents > 0; --d->deferredEvents) {
+        raiseEvent(d->eventHandle);
+    }
+    return done();
+}
+
+void NetworkSessionService::notify() {
+    if (d->activeLoop != nullptr) {
+        ++d->deferredEvents;
+    } else {
+        raiseEvent(d->eventHandle);
+    }
+}
+
+Result<OneBasedList<Connection>> NetworkSessionService::listConnections() {
+    return OneBasedList<Connection>({
+        Connection{Connection::Kind::Lan, QStringLiteral("ローカルネットワーク (TCP/IP)")},
+        Connection{Connection::Kind::Internet, QStringLiteral("インターネット (TCP/IP)")},
+    });
+}
+
+Status NetworkSessionService::initialize(const Connection& connection) {
+    if (d->state != ServiceState::Uninitialized) {
+        return failure(kErrorAlreadyInitialized, QStringLiteral("the session is already initialised"));
+    }
+    if (connection.kind == Connection::Kind::Internet) {
+        if (!addressPrompt()) {
+            return failure(kErrorCancelled, QStringLiteral("no way to ask for the host's address"));
+        }
+        const std::optional<QString> answer = addressPrompt()();
+        if (!answer) {
+            return failure(kErrorCancelled, QStringLiteral("no host address given"));
+        }
+        const std::optional<HostAndPort> parsed = parseHostAndPort(*answer, kDefaultInternetPort);
+        if (!parsed) {
+            return failure(kErrorInvalidParameter, QStringLiteral("not a host address: %1").arg(*answer));
+        }
+        d->internetHost = *parsed;
+    }
+    d->connection = connection;
+    d->state = ServiceState::Initialized;
+    return {};
+}
+
+Result<OneBasedList<RoomDescription>> NetworkSessionService::listRooms(const RoomDescription& query, int timeoutMs) {
+    if (d->state == ServiceState::Uninitialized) {
+        return failure(kErrorNotInitialized, QStringLiteral("the session is not initialised"));
+    }
+    if (d->activeLoop != nullptr) {
+        return failure(kErrorBusy, QStringLiteral("another session call is still waiting"));
+    }
+    auto* discovery = new RoomDiscovery(d->config, this);
+    connect(discovery, &RoomDiscovery::finished, this, [this] { d->wake(); });
+    std::chrono::milliseconds limit = d->config.listTimeout;
+    if (d->connection.kind == Connection::Kind::Internet) {
+        discovery->startInternet(d->internetHost.host, d->internetHost.port, query);
+        limit = d->config.connectTimeout;
+    } else {
+        if (timeoutMs > 0) {
+            limit = std::chrono::milliseconds(timeoutMs);
+        }
+        discovery->startLan(query, limit);
+    }
+    const QPointer<RoomDiscovery> guard(discovery);
+    const bool completed =
+        waitFor([guard] { return guard.isNull() || guard->isFinished(); }, limit + std::chrono::milliseconds(500));
+    if (guard.isNull()) {
+        return failure(kErrorCancelled, QStringLiteral("the session was closed during the listing"));
+    }
+    QList<RoomDescription> rooms = discovery->rooms();
+    discovery->deleteLater();
+    if (!completed && d->state == ServiceState::Uninitialized) {
+        return failure(kErrorCancelled, QStringLiteral("the session was closed during the listing"));
+    }
+    // The caller sets the password it joins with; the listing's is not handed back.
+    return OneBasedList<RoomDescription>(std::move(rooms));
+}
+
+Status NetworkSessionService::openRoom(const RoomDescription& room, OpenMode mode) {
+    if (d->state == ServiceState::Uninitialized) {
+        return failure(kErrorNotInitialized, QStringLiteral("the session is not initialised"));
+    }
+    if (d->state != ServiceState::Initialized) {
+        return failure(kErrorAlreadyInRoom, QStringLiteral("this copy is already in a room"));
+    }
+    if (d->activeLoop != nullptr) {
+        return failure(kErrorBusy, QStringLiteral("another session call is still waiting"));
+    }
+    if (room.applicationId.isEmpty()) {
+        return failure(kErrorInvalidParameter, QStringLiteral("the room has no application id"));
+    }
+
+    if (mode == OpenMode::CreateAndHost) {
+        if (hasControlCharacter(room.name) || room.name.size() > kMaxNameChars) {
+            return failure(kErrorInvalidName, QStringLiteral("the room name is not allowed"));
+        }
+        auto* host = new RoomHost(
+            d->config, RoomHost::Settings{room.applicationId, room.name, room.password, room.numericAttribute}, this);
+        const Status started = host->start(d->connection.kind == Connection::Kind::Lan);
+        if (!started) {
+            host->shutDown();
+            return started;
+        }
+        connect(host, &RoomHost::playerJoined, this, [this](PlayerId id, const QString& name) {
+            if (d->findPlayer(id) != nullptr) {
+                return;
+            }
+            d->players.append(Player{id, name, false});
+            if (d->localPlayer != 0) {
+                d->queue.push_back(Queued{kSystemSender, d->localPlayer, systemPayload(kSystemPlayerJoined, id), 0});
+                notify();
+            }
+        });
+        connect(host, &RoomHost::playerLeft, this, [this](PlayerId id) { onPlayerLeft(id); });
+        connect(host, &RoomHost::deliveredLocally, this,
+                [this](PlayerId from, PlayerId to, const QByteArray& payload) { onDelivered(from, to, payload); });
+        d->host = host;
+        d->state = ServiceState::Hosting;
+        return {};
+    }
+
+    if (mode != OpenMode::Join) {
+        return failure(kErrorInvalidParameter, QStringLiteral("unknown open mode"));
+    }
+    if (room.hostAddress.isEmpty() || room.hostPort == 0) {
+        return failure(kErrorInvalidParameter, QStringLiteral("the room description does not say where the room is"));
+    }
+    auto* member = new RoomMember(d->config, this);
+    std::optional<Error> failed;
+    bool opened = false;
+    connect(member, &RoomMember::opened, this, [this, &opened] {
+        opened = true;
+        d->wake();
+    });
+    connect(member, &RoomMember::openFailed, this, [this, &failed](const Error& error) {
+        failed = error;
+        d->wake();
+    });
+    member->open(room.hostAddress, room.hostPort, room.applicationId, room.password);
+    const QPointer<RoomMember> guard(member);
+    const bool done = waitFor([&] { return opened || failed.has_value(); }, d->config.connectTimeout);
+    if (guard.isNull()) {
+        return failure(kErrorCancelled, QStringLiteral("the session was closed while joining"));
+    }
+    member->disconnect(this);
+    if (!done || !opened) {
+        member->leave();
+        if (failed) {
+            return platform::Failure<Error>{*failed};
+        }
+        if (d->state == ServiceState::Uninitialized) {
+            return failure(kErrorCancelled, QStringLiteral("the session was closed while joining"));
+        }
+        return failure(kErrorTimedOut, QStringLiteral("the room's host did not answer in time"));
+    }
+
+    connect(member, &RoomMember::playerJoined, this, [this](PlayerId id, const QString& name) {
+        if (d->localPlayer == 0 || d->findPlayer(id) != nullptr) {
+            return;
+        }
+        d->players.append(Player{id, name, false});
+        d->queue.push_back(Queued{kSystemSender, d->localPlayer, systemPayload(kSystemPlayerJoined, id), 0});
+        notify();
+    });
+    connect(member, &RoomMember::playerLeft, this, [this](PlayerId id) { onPlayerLeft(id); });
+    connect(member, &RoomMember::delivered, this,
+            [this](PlayerId from, PlayerId to, const QByteArray& payload) { onDelivered(from, to, payload); });
+    connect(member, &RoomMember::lost, this, [this] { onHostLost(); });
+    d->member = member;
+    d->state = ServiceState::Member;
+    return {};
+}
+
+void NetworkSessionService::onPlayerLeft(PlayerId id) {
+    Player* player = d->findPlayer(id);
+    if (player == nullptr || player->departed || id == d->localPlayer) {
+        return;
+    }
+    if (d->localPlayer == 0) {
+        d->players.removeIf([id](const Player& p) { return p.id == id; });
+        return;
+    }
+    // The name stays readable until the notice has been read.
+    player->departed = true;
+    d->queue.push_back(Queued{kSystemSender, d->localPlayer, systemPayload(kSystemPlayerLeft, id), id});
+    notify();
+}
+
+void NetworkSessionService::onDelivered(PlayerId from, PlayerId to, const QByteArray& payload) {
+    if (d->localPlayer == 0 || from == d->localPlayer) {
+        return;
+    }
+    d->queue.push_back(Queued{from, to, payload, 0});
+    notify();
+}
+
+void NetworkSessionService::onHostLost() {
+    d->wake();
+    if (d->state != ServiceState::Member) {
+        return;
+    }
+    d->state = ServiceState::Lost;
+    // Everybody else is gone from this copy's point of view, the host's player too.
+    const QList<Player> players = d->players;
+    for (const Player& player : players) {
+        if (player.id != d->localPlayer) {
+            onPlayerLeft(player.id);
+        }
+    }
+}
+
+Result<PlayerId> NetworkSessionService::createLocalPlayer(const QString& name, const QString& secondName,
+                                                          qint32 eventHandle, qint32 flags) {
+    Q_UNUSED(flags);
+    if (hasControlCharacter(name) || hasControlCharacter(secondName)) {
+        return failure(kErrorInvalidName, QStringLiteral("a handle name may not hold control characters"));
+    }
+    if (name.size() > kMaxNameChars || secondName.size() > kMaxNameChars) {
+        return failure(kErrorInvalidName, QStringLiteral("the handle name is too long"));
+    }
+    if (d->localPlayer != 0) {
+        return failure(kErrorPlayerExists, QStringLiteral("this copy already has a player in the room"));
+    }
+    if (d->state == ServiceState::Lost) {
+        return failure(kErrorConnectionLost, QStringLiteral("the connection to the room's host is gone"));
+    }
+    if (d->state == ServiceState::Hosting) {
+        const Result<PlayerId> id = d->host->addLocalPlayer(name);
+        if (!id) {
+            return id;
+        }
+        d->localPlayer = *id;
+        d->eventHandle = eventHandle;
+        d->players.clear();
+        for (const PlayerEntry& entry : d->host->players()) {
+            d->players.append(Player{entry.id, entry.name, false});
+        }
+        return *id;
+    }
+    if (d->state != ServiceState::Member) {
+        return failure(kErrorNoRoom, QStringLiteral("no room is open"));
+    }
+    if (d->activeLoop != nullptr) {
+        return failure(kErrorBusy, QStringLiteral("another session call is still waiting"));
+    }
+
+    RoomMember* member = d->member;
+    std::optional<Error> refused;
+    bool created = false;
+    // The player is set up inside the signal, before the frames that follow it in the
+    // same read (joins, messages) are handled.
+    const QMetaObject::Connection onCreated =
+        connect(member, &RoomMember::playerCreated, this,
+                [this, &created, eventHandle](PlayerId id, const QList<PlayerEntry>& roster) {
+                    d->localPlayer = id;
+                    d->eventHandle = eventHandle;
+                    d->players.clear();
+                    for (const PlayerEntry& entry : roster) {
+                        d->players.append(Player{entry.id, entry.name, false});
+                    }
+                    created = true;
+                    d->wake();
+                });
+    const QMetaObject::Connection onRefused =
+        connect(member, &RoomMember::playerRefused, this, [this, &refused](const Error& error) {
+            refused = error;
+            d->wake();
+        });
+    member->createPlayer(name, secondName);
+    const bool done = waitFor([&] { return created || refused.has_value(); }, d->config.connectTimeout);
+    disconnect(onCreated);
+    disconnect(onRefused);
+    if (created) {
+        return d->localPlayer;
+    }
+    if (refused) {
+        return platform::Failure<Error>{*refused};
+    }
+    if (!done && d->state == ServiceState::Member) {
+        // A host that does not answer cannot be trusted with the connection any more.
+        onHostLost();
+        if (d->member) {
+            d->member->disconnect(this);
+            d->member->leave();
+        }
+        return failure(kErrorTimedOut, QStringLiteral("the room's host did not answer in time"));
+    }
+    return failure(kErrorConnectionLost, QStringLiteral("the connection to the room's host is gone"));
+}
+
+Status NetworkSessionService::destroyPlayer(PlayerId id) {
+    if (id == 0 || id != d->localPlayer) {
+        return failure(kErrorInvalidPlayer, QStringLiteral("player %1 is not this copy's player").arg(id));
+    }
+    if (d->state == ServiceState::Hosting && d->host) {
+        d->host->removeLocalPlayer();
+    } else if (d->state == ServiceState::Member && d->member) {
+        d->member->destroyPlayer();
+        d->players.clear();
+    }
+    d->players.removeIf([id](const Player& p) { return p.id == id; });
+    d->destroyedPlayer = id;
+    d->localPlayer = 0;
+    d->queue.clear();
+    d->deferredEvents = 0;
+    return {};
+}
+
+Result<OneBasedList<PlayerEntry>> NetworkSessionService::listPlayers() {
+    if (d->state == ServiceState::Uninitialized || d->state == ServiceState::Initialized) {
+        return failure(kErrorNoRoom, QStringLiteral("no room is open"));
+    }
+    QList<PlayerEntry> out;
+    out.reserve(d->players.size());
+    for (const Player& player : std::as_const(d->players)) {
+        out.append(PlayerEntry{player.id, player.name});
+    }
+    return OneBasedList<PlayerEntry>(std::move(out));
+}
+
+Result<QString> NetworkSessionService::playerName(PlayerId id) {
+    if (const Player* player = d->findPlayer(id)) {
+        return player->name;
+    }
+    return failure(kErrorInvalidPlayer, QStringLiteral("no player %1 in the room").arg(id));
+}
+
+Result<int> NetworkSessionService::waitingMessageCount(PlayerId localPlayer) {
+    if (localPlayer != 0 && localPlayer == d->destroyedPlayer && d->localPlayer == 0) {
+        return 0;
+    }
+    if (localPlayer == 0 || localPlayer != d->localPlayer) {
+        return failure(kErrorInvalidPlayer, QStringLiteral("player %1 is not this copy's player").arg(localPlayer));
+    }
+    return static_cast<int>(d->queue.size());
+}
+
+Result<ReceivedMessage> NetworkSessionService::receive() {
+    if (d->queue.empty()) {
+        return failure(kErrorNoMessage, QStringLiteral("no message is waiting"));
+    }
+    Queued next = std::move(d->queue.front());
+    d->queue.pop_front();
+    if (next.leaving != 0) {
+        const PlayerId leaving = next.leaving;
+        d->players.removeIf([leaving](const Player& p) { return p.id == leaving && p.departed; });
+    }
+    return ReceivedMessage{next.from, next.to, Message(std::move(next.payload))};
+}
+
+Status NetworkSessionService::send(PlayerId from, PlayerId to, const Message& message) {
+    if (d->state == ServiceState::Lost) {
+        return failure(kErrorConnectionLost, QStringLiteral("the connection to the room's host is gone"));
+    }
+    if (d->state != ServiceState::Hosting && d->state != ServiceState::Member) {
+        return failure(kErrorNoRoom, QStringLiteral("no room is open"));
+    }
+    if (from == 0 || from != d->localPlayer) {
+        return failure(kErrorInvalidPlayer, QStringLiteral("player %1 is not this copy's player").arg(from));
+    }
+    if (to != kEveryone) {
+        const Player* target = d->findPlayer(to);
+        if (target == nullptr || target->departed) {
+            return failure(kErrorInvalidPlayer, QStringLiteral("no player %1 in the room").arg(to));
+        }
+    }
+    if (message.payload().size() > static_cast<qsizetype>(d->config.maxFrameBytes) - 16) {
+        return failure(kErrorInvalidParameter, QStringLiteral("the message is too large"));
+    }
+    if (d->state == ServiceState::Hosting) {
+        d->host->sendFromLocal(to, message.payload());
+        return {};
+    }
+    return d->member->send(to, message.payload());
+}
+
+void NetworkSessionService::close() {
+    ++d->generation;
+    d->wake();
+    d->activeLoop = nullptr;
+    dropEventReceivers();
+    if (d->host) {
+        d->host->disconnect(this);
+        d->host->shutDown();
+        d->host = nullptr;
+    }
+    if (d->member) {
+        d->member->disconnect(this);
+        d->member->leave();
+        d->member = nullptr;
+    }
+    d->queue.clear();
+    d->deferredEvents = 0;
+    d->players.clear();
+    d->localPlayer = 0;
+    d->eventHandle = 0;
+    d->state = ServiceState::Uninitialized;
+}
+
+quint16 NetworkSessionService::hostingPort() const {
+    return d->host ? d->host->port() : 0;
+}
+
+} // namespace session

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "session/SessionConfig.h"
+#include "session/SessionService.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace session {
+
+// The session service over Qt Network: rooms are hosted by the copy that creates
+// them (TCP for room traffic, UDP broadcast for LAN discovery), members connect to
+// the host, and the host relays. See docs/protocol.md for the wire.
+//
+// Every call runs on the thread that owns the object. listRooms(), openRoom() in
+// join mode and createLocalPlayer() while joined wait for the network in a local
+// event loop; a second waiting call made meanwhile (re-entrancy) fails at once.
+class NetworkSessionService : public SessionService {
+    Q_OBJECT
+
+public:
+    explicit NetworkSessionService(SessionConfig config = {}, QObject* parent = nullptr);
+    ~NetworkSessionService() override;
+
+    Result<OneBasedList<Connection>> listConnections() override;
+    Status initialize(const Connection& connection) override;
+    Result<OneBasedList<RoomDescription>> listRooms(const RoomDescription& query, int timeoutMs) override;
+    Status openRoom(const RoomDescription& room, OpenMode mode) override;
+    Result<PlayerId> createLocalPlayer(const QString& name, const QString& secondName, qint32 eventHandle,
+                                       qint32 flags) override;
+    Status destroyPlayer(PlayerId id) override;
+    Result<OneBasedList<PlayerEntry>> listPlayers() override;
+    Result<QString> playerName(PlayerId id) override;
+    Result<int> waitingMessageCount(PlayerId localPlayer) override;
+    Result<ReceivedMessage> receive() override;
+    Status send(PlayerId from, PlayerId to, const Message& message) override;
+    void close() override;
+
+    // The TCP port this copy's room listens on while hosting, 0 otherwise.
+    quint16 hostingPort() const;
+
+private:
+    struct Impl;
+
+    // Runs a local event loop until done() or the time-out; false on time-out or when
+    // the service was closed meanwhile.
+    bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+    // Raises the event for one queued message, or keeps it until a waiting call ends.
+    void notify();
+    void onPlayerLeft(PlayerId id);
+    void onDelivered(PlayerId from, PlayerId to, const QByteArray& payload);
+    void onHostLost();
+
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace session

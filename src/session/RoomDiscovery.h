@@ -1,0 +1,71 @@
+#pragma once
+
+#include "session/DiscoveryDatagram.h"
+#include "session/FrameCodec.h"
+#include "session/SessionConfig.h"
+#include "session/SessionTypes.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QTimer>
+#include <chrono>
+
+class QTcpSocket;
+class QUdpSocket;
+
+namespace session {
+
+// One room listing, LAN or Internet. Start it, wait for finished(), read rooms().
+// Rooms come in first-seen order, each instance once, only of the query's
+// application id, only those that accept players, and a password room only when its
+// answer proves the same password the listing holds.
+class RoomDiscovery : public QObject {
+    Q_OBJECT
+
+public:
+    RoomDiscovery(const SessionConfig& config, QObject* parent = nullptr);
+    ~RoomDiscovery() override;
+
+    // Broadcasts a query on every IPv4 interface and collects answers until they have
+    // stopped coming for listQuietPeriod, and never longer than `timeout`.
+    void startLan(const RoomDescription& query, std::chrono::milliseconds timeout);
+    // Asks one host over TCP. An unreachable host ends the listing empty after at most
+    // connectTimeout.
+    void startInternet(const QString& host, quint16 port, const RoomDescription& query);
+
+    bool isFinished() const { return m_finished; }
+    const QList<RoomDescription>& rooms() const { return m_rooms; }
+
+    // Where LAN queries go: each interface's IPv4 broadcast address, loopback's
+    // included, and the limited broadcast address.
+    static QList<QHostAddress> broadcastTargets(bool loopbackOnly);
+
+Q_SIGNALS:
+    void finished();
+
+private:
+    void prepareQuery(const RoomDescription& query);
+    void onLanReadyRead();
+    void onInternetReadyRead();
+    void accept(const DiscoveryAnswer& answer, const QString& hostAddress);
+    void finish();
+
+    SessionConfig m_config;
+    RoomDescription m_query;
+    QByteArray m_nonce;
+    QByteArray m_queryBytes;
+    QUdpSocket* m_udp = nullptr;
+    QTcpSocket* m_tcp = nullptr;
+    FrameDecoder m_decoder;
+    QString m_internetHost;
+    quint16 m_internetPort = 0;
+    QTimer m_quiet;
+    QTimer m_deadline;
+    QSet<QByteArray> m_seen;
+    QList<RoomDescription> m_rooms;
+    bool m_finished = false;
+};
+
+} // namespace session

@@ -1,0 +1,593 @@
+#include "session/RoomHost.h"
+
+#include "session/DiscoveryDatagram.h"
+#include "session/HostLink.h"
+#include "session/PasswordProof.h"
+#include "session/SessionErrors.h"
+#include "session/SessionLog.h"
+#include "session/WireBuffer.h"
+
+#include <QNetworkDatagram>
+#include <QTcpServer>
+#include <QTimer>
+#include <QUdpSocket>
+
+namespace session {
+
+namespace {
+
+// How long a shut-down host waits for its goodbyes to leave before it closes hard.
+constexpr auto kGoodbyeGrace = std::chrono::milliseconds(2000);
+
+bool isValidName(const QString& name) {
+    if (name.size() > kMaxNameChars) {
+        return false;
+    }
+    for (const QChar ch : name) {
+        if (ch.category() == QChar::Other_Control) {
+            return false;
+        }
+    }
+    return true;
+}
+
+QByteArray refusal(quint32 reason, const QString& text) {
+    WireWriter out;
+    out.u32(reason);
+    out.string(text);
+    return out.take();
+}
+
+} // namespace
+
+RoomHost::RoomHost(const SessionConfig& config, Settings settings, QObject* parent)
+    : QObject(parent), m_config(config), m_settings(std::move(settings)), m_instanceId(proof::randomNonce()) {}
+
+RoomHost::~RoomHost() = default;
+
+Status RoomHost::start(bool requireDiscovery) {
+    m_server = new QTcpServer(this);
+    m_server->setMaxPendingConnections(m_config.maxPendingHandshakes);
+    bool listening = false;
+    for (quint32 port = m_config.firstHostPort; port != 0 && port <= m_config.lastHostPort && !listening; ++port) {
+        listening = m_server->listen(QHostAddress::Any, static_cast<quint16>(port));
+    }
+    if (!listening && !m_server->listen(QHostAddress::Any, 0)) {
+        return failure(kErrorCannotHost, QStringLiteral("cannot listen for members: %1").arg(m_server->errorString()));
+    }
+    m_port = m_server->serverPort();
+    connect(m_server, &QTcpServer::newConnection, this, &RoomHost::onNewConnection);
+
+    m_discovery = new QUdpSocket(this);
+    if (m_discovery->bind(QHostAddress::AnyIPv4, m_config.discoveryPort,
+                          QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)) {
+        connect(m_discovery, &QUdpSocket::readyRead, this, &RoomHost::onDiscoveryReadyRead);
+    } else {
+        qCWarning(lcSession) << "cannot bind the discovery port" << m_config.discoveryPort
+                             << m_discovery->errorString();
+        if (requireDiscovery) {
+            return failure(kErrorCannotHost, QStringLiteral("cannot answer room listings on UDP port %1: %2")
+                                                 .arg(m_config.discoveryPort)
+                                                 .arg(m_discovery->errorString()));
+        }
+    }
+
+    m_heartbeat = new QTimer(this);
+    m_heartbeat->start(m_config.heartbeatInterval);
+    connect(m_heartbeat, &QTimer::timeout, this, &RoomHost::onHeartbeatTick);
+    qCDebug(lcSession) << "hosting" << m_settings.roomName << "on port" << m_port;
+    return {};
+}
+
+void RoomHost::shutDown() {
+    if (m_shuttingDown) {
+        return;
+    }
+    m_shuttingDown = true;
+    if (m_server != nullptr) {
+        m_server->close();
+    }
+    if (m_discovery != nullptr) {
+        m_discovery->close();
+    }
+    if (m_heartbeat != nullptr) {
+        m_heartbeat->stop();
+    }
+    m_members.clear();
+    m_localPlayer = 0;
+    const QByteArray goodbye = encodeFrame(FrameType::Goodbye, {});
+    int open = 0;
+    for (HostLink* link : std::as_const(m_links)) {
+        link->handshakeTimer.stop();
+        link->state = HostLink::State::Closed;
+        link->socket->disconnect(this);
+        if (link->socket->state() == QAbstractSocket::ConnectedState) {
+            link->socket->write(goodbye);
+            link->socket->flush();
+            link->socket->disconnectFromHost();
+        }
+        if (link->socket->state() != QAbstractSocket::UnconnectedState) {
+            ++open;
+            connect(link->socket, &QTcpSocket::disconnected, this, [this] {
+                for (HostLink* l : std::as_const(m_links)) {
+                    if (l->socket->state() != QAbstractSocket::UnconnectedState) {
+                        return;
+                    }
+                }
+                deleteLater();
+            });
+        }
+    }
+    // The goodbyes outlive the service that owned this host.
+    setParent(nullptr);
+    if (open == 0) {
+        deleteLater();
+    } else {
+        QTimer::singleShot(kGoodbyeGrace, this, &QObject::deleteLater);
+    }
+}
+
+Result<PlayerId> RoomHost::addLocalPlayer(const QString& name) {
+    if (m_localPlayer != 0) {
+        return failure(kErrorPlayerExists, QStringLiteral("this copy already has a player in the room"));
+    }
+    if (m_members.size() >= m_config.maxMembers) {
+        return failure(kErrorRoomFull, QStringLiteral("the room is full"));
+    }
+    m_localPlayer = addMember(name, nullptr);
+    const PlayerId id = m_localPlayer;
+    dropOverflowed();
+    return id;
+}
+
+void RoomHost::removeLocalPlayer() {
+    if (m_localPlayer != 0) {
+        const PlayerId id = m_localPlayer;
+        m_localPlayer = 0;
+        removeMember(id);
+        dropOverflowed();
+    }
+}
+
+QList<PlayerEntry> RoomHost::players() const {
+    QList<PlayerEntry> out;
+    out.reserve(m_members.size());
+    for (const Member& member : m_members) {
+        out.append(PlayerEntry{member.id, member.name});
+    }
+    return out;
+}
+
+void RoomHost::sendFromLocal(PlayerId to, const QByteArray& payload) {
+    if (m_localPlayer != 0) {
+        route(m_localPlayer, to, payload);
+    }
+}
+
+int RoomHost::pendingHandshakes() const {
+    int count = 0;
+    for (const HostLink* link : m_links) {
+        if (link->state == HostLink::State::AwaitingHello || link->state == HostLink::State::AwaitingAuth) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+void RoomHost::onNewConnection() {
+    while (QTcpSocket* socket = m_server->nextPendingConnection()) {
+        if (m_shuttingDown || pendingHandshakes() >= m_config.maxPendingHandshakes) {
+            qCDebug(lcSession) << "refusing a connection: too many handshakes in progress";
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        auto* link = new HostLink(socket, m_config.maxFrameBytes, this);
+        m_links.append(link);
+        link->handshakeTimer.setSingleShot(true);
+        connect(&link->handshakeTimer, &QTimer::timeout, this, [this, link] { dropLink(link, "handshake timed out"); });
+        link->handshakeTimer.start(m_config.handshakeTimeout);
+        connect(socket, &QTcpSocket::readyRead, this, [this, link] { onLinkReadyRead(link); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, link] { onLinkDisconnected(link); });
+        // Bytes may already be waiting (the socket was read before the handlers existed).
+        if (socket->bytesAvailable() > 0) {
+            onLinkReadyRead(link);
+        }
+    }
+}
+
+void RoomHost::onLinkReadyRead(HostLink* link) {
+    if (link->state == HostLink::State::Closed) {
+        return;
+    }
+    const QByteArray chunk = link->socket->readAll();
+    if (chunk.isEmpty()) {
+        return;
+    }
+    link->lastHeard.restart();
+    link->decoder.feed(chunk);
+    while (link->state != HostLink::State::Closed) {
+        std::optional<Frame> frame = link->decoder.next();
+        if (!frame) {
+            break;
+        }
+        handleFrame(link, *frame);
+    }
+    if (link->decoder.failed() && link->state != HostLink::State::Closed) {
+        dropLink(link, "malformed or oversized frame");
+    }
+    dropOverflowed();
+}
+
+void RoomHost::onLinkDisconnected(HostLink* link) {
+    // Frames that arrived just before the close still count: a member's last
+    // messages go out before its leave notice.
+    onLinkReadyRead(link);
+    dropLink(link, "connection closed");
+    dropOverflowed();
+}
+
+void RoomHost::handleFrame(HostLink* link, const Frame& frame) {
+    const auto type = static_cast<FrameType>(frame.type);
+    switch (link->state) {
+    case HostLink::State::AwaitingHello:
+        if (type == FrameType::Hello) {
+            handleHello(link, frame);
+        } else if (type == FrameType::ListQuery) {
+            handleListQuery(link, frame);
+        } else {
+            // Whatever speaks first and is not our protocol is not worth a reply.
+            dropLink(link, "unexpected first frame");
+        }
+        return;
+    case HostLink::State::AwaitingAuth:
+        if (type == FrameType::Auth) {
+            handleAuth(link, frame);
+        } else if (type != FrameType::Heartbeat) {
+            dropLink(link, "unexpected frame during the handshake");
+        }
+        return;
+    case HostLink::State::Admitted:
+    case HostLink::State::Playing:
+        break;
+    case HostLink::State::Closed:
+        return;
+    }
+
+    switch (type) {
+    case FrameType::CreatePlayer:
+        handleCreatePlayer(link, frame);
+        break;
+    case FrameType::DestroyPlayer:
+        if (link->state == HostLink::State::Playing) {
+            const PlayerId id = link->player;
+            link->player = 0;
+            link->state = HostLink::State::Admitted;
+            removeMember(id);
+        }
+        break;
+    case FrameType::Send: {
+        WireReader in(frame.body);
+        const auto to = in.i32();
+        if (!to) {
+            dropLink(link, "truncated send frame");
+            return;
+        }
+        if (link->state == HostLink::State::Playing) {
+            // The sender is the connection's player, whatever the frame might claim.
+            route(link->player, *to, in.rest());
+        }
+        break;
+    }
+    case FrameType::Goodbye:
+        dropLink(link, "goodbye");
+        break;
+    default:
+        // Heartbeats only refresh lastHeard; unknown types are ignored, so later
+        // versions may add frames.
+        break;
+    }
+}
+
+void RoomHost::handleHello(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto magic = in.bytes(4);
+    const auto version = in.u16();
+    const auto applicationId = in.string(kMaxNameChars * 3);
+    const auto nonce = in.bytes(proof::kNonceBytes);
+    if (!in.ok() || magic != QByteArray(kRoomMagic)) {
+        dropLink(link, "bad hello");
+        return;
+    }
+    if (*version < kProtocolVersion) {
+        reject(link, static_cast<quint32>(RefuseReason::Version), QStringLiteral("unsupported protocol version"));
+        return;
+    }
+    if (*applicationId != m_settings.applicationId) {
+        reject(link, static_cast<quint32>(RefuseReason::Application), QStringLiteral("another application's room"));
+        return;
+    }
+    link->memberNonce = *nonce;
+    link->hostNonce = proof::randomNonce();
+    link->state = HostLink::State::AwaitingAuth;
+    WireWriter out;
+    out.u16(kProtocolVersion);
+    out.u8(m_settings.password.isEmpty() ? 0 : 1);
+    out.bytes(link->hostNonce);
+    write(link, encodeFrame(FrameType::Challenge, out.data()));
+}
+
+void RoomHost::handleAuth(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto given = in.bytes(proof::kProofBytes);
+    if (!in.ok()) {
+        dropLink(link, "truncated auth frame");
+        return;
+    }
+    const QByteArray expected = proof::joinMember(m_settings.password, link->hostNonce, link->memberNonce);
+    if (!proof::equal(*given, expected)) {
+        reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("wrong password"));
+        return;
+    }
+    int admitted = 0;
+    for (const HostLink* other : std::as_const(m_links)) {
+        if (other->state == HostLink::State::Admitted || other->state == HostLink::State::Playing) {
+            ++admitted;
+        }
+    }
+    if (admitted + (m_localPlayer != 0 ? 1 : 0) >= m_config.maxMembers) {
+        reject(link, static_cast<quint32>(RefuseReason::Full), QStringLiteral("the room is full"));
+        return;
+    }
+    link->handshakeTimer.stop();
+    link->state = HostLink::State::Admitted;
+    WireWriter out;
+    out.bytes(proof::joinHost(m_settings.password, link->hostNonce, link->memberNonce));
+    out.bytes(m_instanceId);
+    out.string(m_settings.roomName);
+    out.i32(m_settings.numericAttribute);
+    write(link, encodeFrame(FrameType::Accept, out.data()));
+}
+
+void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto name = in.string(kMaxNameChars * 3);
+    if (!in.ok()) {
+        dropLink(link, "truncated create-player frame");
+        return;
+    }
+    auto refuse = [&](RefuseReason reason, const QString& text) {
+        write(link, encodeFrame(FrameType::PlayerRefused, refusal(static_cast<quint32>(reason), text)));
+    };
+    if (link->state == HostLink::State::Playing) {
+        refuse(RefuseReason::Protocol, QStringLiteral("this connection already has a player"));
+        return;
+    }
+    if (!isValidName(*name)) {
+        refuse(RefuseReason::InvalidName, QStringLiteral("the handle name is not allowed"));
+        return;
+    }
+    if (m_members.size() >= m_config.maxMembers) {
+        refuse(RefuseReason::Full, QStringLiteral("the room is full"));
+        return;
+    }
+    // The roster goes out before the new player is announced, so the member learns
+    // about everybody exactly once: from the roster, or from a later Joined.
+    const PlayerId id = m_nextId;
+    WireWriter out;
+    out.i32(id);
+    out.u32(static_cast<quint32>(m_members.size() + 1));
+    for (const Member& member : std::as_const(m_members)) {
+        out.i32(member.id);
+        out.string(member.name);
+    }
+    out.i32(id);
+    out.string(*name);
+    write(link, encodeFrame(FrameType::PlayerCreated, out.data()));
+    link->player = addMember(*name, link);
+    link->state = HostLink::State::Playing;
+    Q_EMIT playerJoined(id, *name);
+}
+
+std::optional<QByteArray> RoomHost::answerFor(const DiscoveryQuery& query) const {
+    if (m_shuttingDown || query.applicationId != m_settings.applicationId) {
+        return std::nullopt;
+    }
+    DiscoveryAnswer answer;
+    answer.nonce = query.nonce;
+    if (!m_settings.password.isEmpty()) {
+        // A password room shows itself only to a lister that proves the password.
+        const QByteArray expected = proof::listQuery(m_settings.password, query.nonce, query.applicationId);
+        if (!proof::equal(query.proof, expected)) {
+            return std::nullopt;
+        }
+        answer.passwordProtected = true;
+        answer.proof = proof::listAnswer(m_settings.password, query.nonce, m_instanceId);
+    }
+    answer.instanceId = m_instanceId;
+    answer.applicationId = m_settings.applicationId;
+    answer.roomName = m_settings.roomName;
+    answer.port = m_port;
+    answer.numericAttribute = m_settings.numericAttribute;
+    answer.memberCount = static_cast<quint32>(m_members.size());
+    answer.acceptsPlayers = m_members.size() < m_config.maxMembers;
+    return encodeAnswer(answer);
+}
+
+void RoomHost::onDiscoveryReadyRead() {
+    while (m_discovery->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = m_discovery->receiveDatagram(kMaxDiscoveryDatagramBytes + 1);
+        const std::optional<DiscoveryQuery> query = parseQuery(datagram.data());
+        if (!query) {
+            continue;
+        }
+        if (const auto answer = answerFor(*query)) {
+            // Unicast to the asker's own port: only one process bound to the shared
+            // discovery port would receive a unicast sent there.
+            m_discovery->writeDatagram(*answer, datagram.senderAddress(), static_cast<quint16>(datagram.senderPort()));
+        }
+    }
+}
+
+void RoomHost::handleListQuery(HostLink* link, const Frame& frame) {
+    const std::optional<DiscoveryQuery> query = parseQuery(frame.body);
+    if (query) {
+        if (const auto answer = answerFor(*query)) {
+            link->socket->write(encodeFrame(FrameType::ListAnswer, *answer));
+        }
+    }
+    link->handshakeTimer.stop();
+    link->state = HostLink::State::Closed;
+    link->socket->disconnect(this);
+    link->socket->disconnectFromHost();
+    m_links.removeOne(link);
+    // The link lives until its answer is out, then goes with its socket.
+    if (link->socket->state() == QAbstractSocket::UnconnectedState) {
+        link->deleteLater();
+    } else {
+        connect(link->socket, &QTcpSocket::disconnected, link, &QObject::deleteLater);
+        QTimer::singleShot(m_config.handshakeTimeout, link, &QObject::deleteLater);
+    }
+}
+
+PlayerId RoomHost::addMember(const QString& name, HostLink* link) {
+    const PlayerId id = m_nextId++;
+    m_members.append(Member{id, name, link});
+    WireWriter joined;
+    joined.i32(id);
+    joined.string(name);
+    const QByteArray frame = encodeFrame(FrameType::Joined, joined.data());
+    for (const Member& member : std::as_const(m_members)) {
+        if (member.link != nullptr && member.id != id) {
+            write(member.link, frame);
+        }
+    }
+    return id;
+}
+
+void RoomHost::removeMember(PlayerId id) {
+    const auto it = std::find_if(m_members.begin(), m_members.end(), [id](const Member& m) { return m.id == id; });
+    if (it == m_members.end()) {
+        return;
+    }
+    const bool remote = it->link != nullptr;
+    m_members.erase(it);
+    WireWriter left;
+    left.i32(id);
+    const QByteArray frame = encodeFrame(FrameType::Left, left.data());
+    for (const Member& member : std::as_const(m_members)) {
+        if (member.link != nullptr) {
+            write(member.link, frame);
+        }
+    }
+    if (remote) {
+        Q_EMIT playerLeft(id);
+    }
+}
+
+void RoomHost::route(PlayerId from, PlayerId to, const QByteArray& payload) {
+    if (to == from) {
+        return;
+    }
+    WireWriter header;
+    header.i32(from);
+    header.i32(to);
+    // One frame for every addressee: QByteArray shares it, nothing is copied per member.
+    const QByteArray frame = encodeFrame(FrameType::Deliver, header.data() + payload);
+    if (to == kEveryone) {
+        for (const Member& member : std::as_const(m_members)) {
+            if (member.id == from) {
+                continue;
+            }
+            if (member.link == nullptr) {
+                Q_EMIT deliveredLocally(from, to, payload);
+            } else {
+                write(member.link, frame);
+            }
+        }
+    } else {
+        const auto it =
+            std::find_if(m_members.cbegin(), m_members.cend(), [to](const Member& m) { return m.id == to; });
+        // An addressee that has just left is not an error: the sender could not know yet.
+        if (it != m_members.cend()) {
+            if (it->link == nullptr) {
+                Q_EMIT deliveredLocally(from, to, payload);
+            } else {
+                write(it->link, frame);
+            }
+        }
+    }
+    dropOverflowed();
+}
+
+void RoomHost::write(HostLink* link, const QByteArray& frame) {
+    if (link->state == HostLink::State::Closed) {
+        return;
+    }
+    link->socket->write(frame);
+    if (link->socket->bytesToWrite() > m_config.maxBufferedBytesPerMember) {
+        // Dropped after the current loop over the members, never inside it.
+        m_overflowed.append(QPointer<HostLink>(link));
+    }
+}
+
+void RoomHost::dropOverflowed() {
+    while (!m_overflowed.isEmpty()) {
+        const QPointer<HostLink> link = m_overflowed.takeFirst();
+        if (!link.isNull() && link->state != HostLink::State::Closed) {
+            dropLink(link, "member stopped reading");
+        }
+    }
+}
+
+void RoomHost::reject(HostLink* link, quint32 reason, const QString& text) {
+    link->socket->write(encodeFrame(FrameType::Reject, refusal(reason, text)));
+    link->socket->flush();
+    dropLink(link, "refused");
+}
+
+void RoomHost::dropLink(HostLink* link, const char* why) {
+    if (link->state == HostLink::State::Closed) {
+        return;
+    }
+    qCDebug(lcSession) << "dropping a connection:" << why;
+    const PlayerId player = link->player;
+    link->state = HostLink::State::Closed;
+    link->player = 0;
+    link->handshakeTimer.stop();
+    link->socket->disconnect(this);
+    m_links.removeOne(link);
+    if (link->socket->state() == QAbstractSocket::ConnectedState) {
+        link->socket->disconnectFromHost();
+    }
+    // Once the socket is closed (or after a grace period for one that never closes)
+    // the link goes; until then a handler that dropped it may still look at it.
+    if (link->socket->state() == QAbstractSocket::UnconnectedState) {
+        link->deleteLater();
+    } else {
+        connect(link->socket, &QTcpSocket::disconnected, link, &QObject::deleteLater);
+        QTimer::singleShot(kGoodbyeGrace, link, &QObject::deleteLater);
+    }
+    if (player != 0) {
+        removeMember(player);
+    }
+}
+
+void RoomHost::onHeartbeatTick() {
+    const QByteArray heartbeat = encodeFrame(FrameType::Heartbeat, {});
+    const QList<HostLink*> links = m_links;
+    for (HostLink* link : links) {
+        if (link->state != HostLink::State::Admitted && link->state != HostLink::State::Playing) {
+            continue;
+        }
+        if (link->lastHeard.elapsed() > m_config.heartbeatTimeout.count()) {
+            dropLink(link, "heartbeat timed out");
+        } else {
+            write(link, heartbeat);
+        }
+    }
+    dropOverflowed();
+}
+
+} // namespace session

@@ -1,0 +1,116 @@
+#pragma once
+
+#include "session/FrameCodec.h"
+#include "session/SessionConfig.h"
+#include "session/SessionTypes.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+class QTcpServer;
+class QTcpSocket;
+class QTimer;
+class QUdpSocket;
+
+namespace session {
+
+struct DiscoveryQuery;
+class HostLink;
+
+// The hosting side of a room: accepts members over TCP, answers discovery queries,
+// keeps the member table and relays messages. The local player of the hosting copy
+// is a member like the others; what reaches it is handed over by signal instead of
+// a socket.
+//
+// Signals are emitted synchronously from socket handlers; a receiver must not
+// destroy the host from inside one (use shutDown()).
+class RoomHost : public QObject {
+    Q_OBJECT
+
+public:
+    struct Settings {
+        QString applicationId;
+        QString roomName;
+        QString password;
+        qint32 numericAttribute = 0;
+    };
+
+    RoomHost(const SessionConfig& config, Settings settings, QObject* parent = nullptr);
+    ~RoomHost() override;
+
+    // Listens on the first free port of the configured range, else on any port, and
+    // binds the shared discovery port. Without discovery the room is still reachable
+    // by address; requireDiscovery makes that a failure.
+    Status start(bool requireDiscovery);
+    // Stops listening and answering at once, says goodbye to every member and deletes
+    // itself once the goodbyes are out (or after a short grace period).
+    void shutDown();
+
+    quint16 port() const { return m_port; }
+    const QByteArray& instanceId() const { return m_instanceId; }
+
+    Result<PlayerId> addLocalPlayer(const QString& name);
+    void removeLocalPlayer();
+    PlayerId localPlayer() const { return m_localPlayer; }
+    QList<PlayerEntry> players() const;
+    int memberCount() const { return static_cast<int>(m_members.size()); }
+
+    // A message of the local player: to one member or (kEveryone) to all others.
+    void sendFromLocal(PlayerId to, const QByteArray& payload);
+
+Q_SIGNALS:
+    // A remote member's player came or went.
+    void playerJoined(session::PlayerId id, const QString& name);
+    void playerLeft(session::PlayerId id);
+    // A message for the local player.
+    void deliveredLocally(session::PlayerId from, session::PlayerId to, const QByteArray& payload);
+
+private:
+    struct Member {
+        PlayerId id = 0;
+        QString name;
+        HostLink* link = nullptr; // nullptr: the local player
+    };
+
+    void onNewConnection();
+    void onDiscoveryReadyRead();
+    void onHeartbeatTick();
+    void onLinkReadyRead(HostLink* link);
+    void onLinkDisconnected(HostLink* link);
+    void handleFrame(HostLink* link, const Frame& frame);
+    void handleHello(HostLink* link, const Frame& frame);
+    void handleAuth(HostLink* link, const Frame& frame);
+    void handleCreatePlayer(HostLink* link, const Frame& frame);
+    void handleListQuery(HostLink* link, const Frame& frame);
+    std::optional<QByteArray> answerFor(const DiscoveryQuery& query) const;
+
+    PlayerId addMember(const QString& name, HostLink* link);
+    void removeMember(PlayerId id);
+    void route(PlayerId from, PlayerId to, const QByteArray& payload);
+    // Writes to a member; a member whose unsent bytes pass the cap is dropped.
+    void write(HostLink* link, const QByteArray& frame);
+    void reject(HostLink* link, quint32 reason, const QString& text);
+    void dropLink(HostLink* link, const char* why);
+    void dropOverflowed();
+    int pendingHandshakes() const;
+
+    SessionConfig m_config;
+    Settings m_settings;
+    QByteArray m_instanceId;
+    QTcpServer* m_server = nullptr;
+    QUdpSocket* m_discovery = nullptr;
+    QTimer* m_heartbeat = nullptr;
+    quint16 m_port = 0;
+    bool m_shuttingDown = false;
+
+    QList<HostLink*> m_links;
+    QList<QPointer<HostLink>> m_overflowed;
+    QList<Member> m_members; // joining order
+    PlayerId m_nextId = 1;
+    PlayerId m_localPlayer = 0;
+};
+
+} // namespace session

@@ -1,0 +1,271 @@
+#include "SessionTestSupport.h"
+#include "session/FrameCodec.h"
+#include "session/PasswordProof.h"
+#include "session/WireBuffer.h"
+
+#include <QTcpSocket>
+#include <gtest/gtest.h>
+
+using namespace sessiontest;
+
+namespace {
+
+// A peer that speaks the wire by hand, to send what a well-behaved copy never would.
+struct RawPeer {
+    explicit RawPeer(quint16 port) {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        EXPECT_TRUE(socket.waitForConnected(2000));
+    }
+    bool closedByHost() {
+        return testsupport::waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, 3s);
+    }
+    void send(const QByteArray& bytes) {
+        socket.write(bytes);
+        socket.flush();
+    }
+    std::optional<Frame> nextFrame() {
+        testsupport::waitUntil([&] {
+            decoder.feed(socket.readAll());
+            pending = decoder.next();
+            return pending.has_value() || socket.state() == QAbstractSocket::UnconnectedState;
+        });
+        return std::exchange(pending, std::nullopt);
+    }
+    // Hello, proof and a player: a member of the room as far as the host can tell.
+    PlayerId joinAs(const QString& name) {
+        const QByteArray nonce = proof::randomNonce();
+        WireWriter hello;
+        hello.bytes(QByteArray(kRoomMagic));
+        hello.u16(kProtocolVersion);
+        hello.string(appId());
+        hello.bytes(nonce);
+        send(encodeFrame(FrameType::Hello, hello.data()));
+        const auto challenge = nextFrame();
+        EXPECT_TRUE(challenge && challenge->type == static_cast<quint8>(FrameType::Challenge));
+        const QByteArray hostNonce = challenge ? challenge->body.mid(3, 16) : QByteArray();
+        send(encodeFrame(FrameType::Auth, proof::joinMember({}, hostNonce, nonce)));
+        const auto accepted = nextFrame();
+        EXPECT_TRUE(accepted && accepted->type == static_cast<quint8>(FrameType::Accept));
+        WireWriter create;
+        create.string(name);
+        create.string(QStringLiteral("Player"));
+        send(encodeFrame(FrameType::CreatePlayer, create.data()));
+        const auto created = nextFrame();
+        EXPECT_TRUE(created && created->type == static_cast<quint8>(FrameType::PlayerCreated));
+        return created ? WireReader(created->body).i32().value_or(0) : 0;
+    }
+
+    QTcpSocket socket;
+    FrameDecoder decoder{1024 * 1024};
+    std::optional<Frame> pending;
+};
+
+QByteArray chatPayload(const QString& text) {
+    Message message;
+    message.writeInt32(0);
+    message.writeString(text);
+    return message.payload();
+}
+
+} // namespace
+
+TEST(HostileInput, TheHostClosesOnlyTheOffendingConnectionAndKeepsServing) {
+    const SessionConfig config = testConfig();
+    TestCopy host(config), alice(config);
+    ASSERT_TRUE(host.host(QStringLiteral("room")).ok());
+    host.createPlayer(QStringLiteral("host"));
+    ASSERT_TRUE(alice.join(QStringLiteral("room")).ok());
+    alice.createPlayer(QStringLiteral("alice"));
+    const quint16 port = host.service->hostingPort();
+
+    WireWriter badMagic;
+    badMagic.bytes(QByteArrayLiteral("XXXX"));
+    badMagic.u16(1);
+    struct Case {
+        const char* name;
+        QByteArray bytes;
+    };
+    const Case cases[] = {
+        {"text before the handshake", QByteArrayLiteral("GET / HTTP/1.1\r\nHost: x\r\n\r\n")},
+        {"a length above the limit", QByteArray::fromHex("00100001") + QByteArray(64, 'x')},
+        {"a zero length", QByteArray::fromHex("00000000")},
+        {"a first frame that is not a hello", encodeFrame(FrameType::Send, QByteArray::fromHex("00000000"))},
+        {"a hello with the wrong magic", encodeFrame(FrameType::Hello, badMagic.data())},
+        {"a hello cut short inside its body", encodeFrame(FrameType::Hello, QByteArrayLiteral("MLRN\x00"))},
+    };
+    for (const Case& c : cases) {
+        RawPeer peer(port);
+        peer.send(c.bytes);
+        EXPECT_TRUE(peer.closedByHost()) << c.name;
+    }
+    {
+        // A truncated frame, then the peer goes away: nothing to deliver, nothing breaks.
+        RawPeer peer(port);
+        peer.send(encodeFrame(FrameType::Hello, QByteArray(40, 'a')).left(20));
+        peer.socket.abort();
+    }
+    {
+        // A member that starts speaking garbage after joining leaves like any other.
+        RawPeer mallory(port);
+        const PlayerId id = mallory.joinAs(QStringLiteral("mallory"));
+        ASSERT_EQ(id, 3);
+        ASSERT_TRUE(waitForLog(alice, 1));
+        mallory.send(QByteArray::fromHex("ffffffff"));
+        EXPECT_TRUE(mallory.closedByHost());
+        ASSERT_TRUE(waitForLog(alice, 2));
+        EXPECT_EQ(alice.log, (QStringList{QStringLiteral("join 3 mallory"), QStringLiteral("leave 3")}));
+    }
+
+    // After all that, the room still works for the members that behave.
+    ASSERT_TRUE(alice.say(kEveryone, QStringLiteral("still here")).ok());
+    ASSERT_TRUE(testsupport::waitUntil([&] { return host.log.contains(QStringLiteral("pub 2>0 still here")); }));
+}
+
+TEST(HostileInput, TheSenderIsTheConnectionsPlayerAndUnknownFramesAreIgnored) {
+    const SessionConfig config = testConfig();
+    TestCopy host(config);
+    ASSERT_TRUE(host.host(QStringLiteral("room")).ok());
+    host.createPlayer(QStringLiteral("host"));
+    RawPeer peer(host.service->hostingPort());
+    const PlayerId id = peer.joinAs(QStringLiteral("peer"));
+    ASSERT_TRUE(waitForLog(host, 1));
+
+    peer.send(encodeFrame(static_cast<FrameType>(0x7e), QByteArrayLiteral("future stuff")));
+    // A Deliver frame sent to the host claims another sender; the host does not relay it.
+    WireWriter forged;
+    forged.i32(1);
+    forged.i32(0);
+    forged.bytes(chatPayload(QStringLiteral("forged")));
+    peer.send(encodeFrame(FrameType::Deliver, forged.data()));
+    WireWriter honest;
+    honest.i32(kEveryone);
+    honest.bytes(chatPayload(QStringLiteral("honest")));
+    peer.send(encodeFrame(FrameType::Send, honest.data()));
+
+    ASSERT_TRUE(waitForLog(host, 2));
+    testsupport::spinFor(50ms);
+    EXPECT_EQ(host.log,
+              (QStringList{QStringLiteral("join %1 peer").arg(id), QStringLiteral("pub %1>0 honest").arg(id)}));
+    EXPECT_EQ(peer.socket.state(), QAbstractSocket::ConnectedState);
+}
+
+TEST(HostileInput, AMemberThatStopsReadingIsDroppedAndLeaves) {
+    SessionConfig config = testConfig();
+    config.maxBufferedBytesPerMember = 256 * 1024;
+    TestCopy host(config), alice(config);
+    ASSERT_TRUE(host.host(QStringLiteral("room")).ok());
+    host.createPlayer(QStringLiteral("host"));
+    ASSERT_TRUE(alice.join(QStringLiteral("room")).ok());
+    alice.createPlayer(QStringLiteral("alice"));
+
+    RawPeer sleeper(host.service->hostingPort());
+    sleeper.socket.setReadBufferSize(1); // reads (almost) nothing from now on
+    const PlayerId sleeperId = sleeper.joinAs(QStringLiteral("sleeper"));
+    sleeper.socket.setReadBufferSize(1);
+    ASSERT_TRUE(waitForLog(host, 2));
+
+    const QString big(16 * 1024, u'あ');
+    bool left = false;
+    for (int i = 0; i < 2000 && !left; ++i) {
+        ASSERT_TRUE(host.say(kEveryone, big).ok());
+        if (i % 20 == 0) {
+            testsupport::spinFor(1ms);
+            left = alice.log.contains(QStringLiteral("leave %1").arg(sleeperId));
+        }
+    }
+    EXPECT_TRUE(testsupport::waitUntil([&] { return host.log.contains(QStringLiteral("leave %1").arg(sleeperId)); }));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return alice.log.contains(QStringLiteral("leave %1").arg(sleeperId)); }));
+}
+
+TEST(HostileInput, SilentConnectionsAreLimitedAndTimedOut) {
+    SessionConfig config = testConfig();
+    config.maxPendingHandshakes = 2;
+    config.handshakeTimeout = 300ms;
+    TestCopy host(config);
+    ASSERT_TRUE(host.host(QStringLiteral("room")).ok());
+    const quint16 port = host.service->hostingPort();
+
+    RawPeer first(port), second(port);
+    testsupport::spinFor(50ms);
+    RawPeer third(port);
+    EXPECT_TRUE(third.closedByHost());
+    EXPECT_EQ(first.socket.state(), QAbstractSocket::ConnectedState);
+    // Saying nothing for the handshake time-out ends the others too.
+    EXPECT_TRUE(first.closedByHost());
+    EXPECT_TRUE(second.closedByHost());
+
+    // And the room still admits a real member afterwards.
+    TestCopy alice(config);
+    EXPECT_TRUE(alice.join(QStringLiteral("room")).ok());
+}
+
+TEST(HostileInput, AMemberThatGoesSilentIsDroppedAfterTheHeartbeatTimeout) {
+    SessionConfig config = testConfig();
+    config.heartbeatInterval = 100ms;
+    config.heartbeatTimeout = 400ms;
+    TestCopy host(config);
+    ASSERT_TRUE(host.host(QStringLiteral("room")).ok());
+    host.createPlayer(QStringLiteral("host"));
+    RawPeer quiet(host.service->hostingPort()); // never answers the heartbeats
+    const PlayerId id = quiet.joinAs(QStringLiteral("quiet"));
+    ASSERT_TRUE(waitForLog(host, 1));
+    EXPECT_TRUE(quiet.closedByHost());
+    ASSERT_TRUE(waitForLog(host, 2));
+    EXPECT_EQ(host.log.last(), QStringLiteral("leave %1").arg(id));
+}
+
+TEST(HostileInput, MessagesArrivingWithThePlayersCreationRaiseEventsOnlyAfterItReturns) {
+    // A scripted host that sends a message in the same write as the new player's id.
+    QTcpServer fakeHost;
+    ASSERT_TRUE(fakeHost.listen(QHostAddress::LocalHost, 0));
+    QTcpSocket* link = nullptr;
+    FrameDecoder decoder(1024 * 1024);
+    QByteArray memberNonce;
+    const QByteArray hostNonce = proof::randomNonce();
+    QObject::connect(&fakeHost, &QTcpServer::newConnection, &fakeHost, [&] {
+        link = fakeHost.nextPendingConnection();
+        QObject::connect(link, &QTcpSocket::readyRead, link, [&] {
+            decoder.feed(link->readAll());
+            while (const auto frame = decoder.next()) {
+                WireWriter out;
+                if (frame->type == static_cast<quint8>(FrameType::Hello)) {
+                    memberNonce = frame->body.right(proof::kNonceBytes);
+                    out.u16(kProtocolVersion);
+                    out.u8(0);
+                    out.bytes(hostNonce);
+                    link->write(encodeFrame(FrameType::Challenge, out.data()));
+                } else if (frame->type == static_cast<quint8>(FrameType::Auth)) {
+                    out.bytes(proof::joinHost({}, hostNonce, memberNonce));
+                    out.bytes(QByteArray(16, 'i'));
+                    out.string(QStringLiteral("room"));
+                    out.i32(4);
+                    link->write(encodeFrame(FrameType::Accept, out.data()));
+                } else if (frame->type == static_cast<quint8>(FrameType::CreatePlayer)) {
+                    out.i32(5);
+                    out.u32(2);
+                    out.i32(1);
+                    out.string(QStringLiteral("host"));
+                    out.i32(5);
+                    out.string(QStringLiteral("me"));
+                    WireWriter deliver;
+                    deliver.i32(1);
+                    deliver.i32(kEveryone);
+                    deliver.bytes(chatPayload(QStringLiteral("welcome")));
+                    link->write(encodeFrame(FrameType::PlayerCreated, out.data()) +
+                                encodeFrame(FrameType::Deliver, deliver.data()));
+                }
+            }
+        });
+    });
+
+    TestCopy member(testConfig());
+    RoomDescription room;
+    room.applicationId = appId();
+    room.hostAddress = QStringLiteral("127.0.0.1");
+    room.hostPort = fakeHost.serverPort();
+    ASSERT_TRUE(member.service->openRoom(room, OpenMode::Join).ok());
+    ASSERT_EQ(member.createPlayer(QStringLiteral("me")), 5);
+    ASSERT_TRUE(waitForLog(member, 1));
+    EXPECT_EQ(member.log, QStringList{QStringLiteral("pub 1>0 welcome")});
+    EXPECT_EQ(member.emptyEvents, 0);
+}
