@@ -1,0 +1,348 @@
+#include "chat/ChatController.h"
+
+#include "chat/ChatLogging.h"
+#include "chat/ChatTexts.h"
+
+#include <QMetaObject>
+
+namespace chat {
+
+namespace {
+
+constexpr int kNoticeTickMs = 1000;
+// The notice goes on the tick after this count (six ticks from rest).
+constexpr qint16 kNoticeLastTick = 5;
+constexpr quint32 kErrorNoSession = 0x80004005u;
+
+bool isBareNumber(const QString& text) {
+    if (text.isEmpty()) {
+        return false;
+    }
+    for (const QChar c : text) {
+        if (c < u'0' || c > u'9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+// Marks a handler as running; on leaving, hands the next deferred event to the
+// event loop so that each runs as a handler of its own.
+class ChatController::HandlerScope {
+public:
+    explicit HandlerScope(ChatController& controller) : m_controller(controller) { m_controller.m_handling = true; }
+    ~HandlerScope() {
+        m_controller.m_handling = false;
+        if (!m_controller.m_deferred.isEmpty() && !m_controller.m_drainPosted) {
+            m_controller.m_drainPosted = true;
+            QMetaObject::invokeMethod(&m_controller, &ChatController::runNextDeferred, Qt::QueuedConnection);
+        }
+    }
+    HandlerScope(const HandlerScope&) = delete;
+    HandlerScope& operator=(const HandlerScope&) = delete;
+
+private:
+    ChatController& m_controller;
+};
+
+ChatController::ChatController(session::SessionService& service, ChatSounds& sounds, ChatView& view, QObject* parent)
+    : QObject(parent), m_service(&service), m_sounds(sounds), m_view(view), m_interpreter(m_log, m_sounds) {
+    m_timWait.setInterval(kNoticeTickMs);
+    connect(&m_timWait, &QTimer::timeout, this, &ChatController::timWait_Timer);
+}
+
+ChatController::~ChatController() {
+    if (m_service && m_eventHandle != 0) {
+        m_service->unregisterEventReceiver(m_eventHandle);
+    }
+}
+
+qint32 ChatController::registerForEvents() {
+    if (!m_service) {
+        return 0;
+    }
+    if (m_eventHandle == 0) {
+        m_eventHandle =
+            m_service->registerEventReceiver(this, [this](qint32 eventId) { DirectXEvent_DXCallBack(eventId); });
+    }
+    return m_eventHandle;
+}
+
+void ChatController::detachService() {
+    if (m_service && m_eventHandle != 0) {
+        m_service->unregisterEventReceiver(m_eventHandle);
+    }
+    m_eventHandle = 0;
+    m_service = nullptr;
+}
+
+void ChatController::setLocalPlayer(session::PlayerId id, const QString& name) {
+    m_localPlayerId = id;
+    m_localPlayerName = name;
+}
+
+bool ChatController::deferIfBusy(std::function<void()> handler) {
+    if (!m_handling) {
+        return false;
+    }
+    m_deferred.append(std::move(handler));
+    return true;
+}
+
+void ChatController::runNextDeferred() {
+    m_drainPosted = false;
+    if (m_deferred.isEmpty()) {
+        return;
+    }
+    const std::function<void()> next = m_deferred.takeFirst();
+    next();
+}
+
+ChatController::EntryUpdate ChatController::cmdSend_Click(const QString& entryText) {
+    // A click cannot reach a busy window (its message box is modal); should one
+    // arrive anyway, it is refused, leaving the entry as it is.
+    if (m_handling) {
+        return {entryText};
+    }
+    const HandlerScope scope(*this);
+    return sendEntry(entryText, ChatKind::Public, nullptr);
+}
+
+ChatController::EntryUpdate ChatController::cmdWhisper_Click(const QString& entryText) {
+    if (m_handling) {
+        return {entryText};
+    }
+    const HandlerScope scope(*this);
+    const session::PlayerEntry* recipient = m_roster.selectedEntry();
+    if (recipient == nullptr) {
+        return {entryText};
+    }
+    if (entryText.isEmpty() || recipient->id == m_localPlayerId) {
+        return {entryText};
+    }
+    // Copied: the roster may be rebuilt while a failure box is showing.
+    const session::PlayerEntry target = *recipient;
+    return sendEntry(entryText, ChatKind::Private, &target);
+}
+
+ChatController::EntryUpdate ChatController::sendEntry(const QString& entryText, ChatKind kind,
+                                                      const session::PlayerEntry* recipient) {
+    if (entryText.isEmpty()) {
+        return {entryText};
+    }
+    if (m_easySound && isBareNumber(entryText)) {
+        return {u"@S" + entryText + u";", true, false, false};
+    }
+
+    ScriptInterpreter::Prepared prepared = m_interpreter.PrepareCommand(entryText, m_localPlayerName);
+    if (prepared.notice) {
+        showNotice(*prepared.notice);
+    }
+    if (prepared.text.isEmpty()) {
+        return {QString()};
+    }
+    // The entry gives LF line ends; the wire and the log carry CR LF.
+    QString text = ChatLog::normalizeLineBreaks(prepared.text);
+
+    const session::PlayerId to = recipient != nullptr ? recipient->id : session::kEveryone;
+    const session::Status sent = m_service ? m_service->send(m_localPlayerId, to, ChatMessage{kind, text}.toMessage())
+                                           : session::Status(session::failure(kErrorNoSession, QString()));
+    if (!sent) {
+        qCDebug(lcChat) << "send failed" << Qt::hex << sent.error().code << sent.error().description;
+        m_view.showMessageBox(texts::sendFailed());
+        return {entryText};
+    }
+
+    // The sender runs its own command exactly as the receivers do.
+    if (text.startsWith(u'@')) {
+        text = m_interpreter.RunScript(text, m_localPlayerName);
+        if (text.isEmpty()) {
+            m_interpreter.setSoundScriptPlayed(false);
+            return {QString(), false, false, true};
+        }
+    }
+    if (recipient != nullptr) {
+        m_log.addToLog(m_localPlayerName + u" to " + recipient->name + u"> " + text);
+    } else {
+        m_log.addToLog(m_localPlayerName + u"> " + text);
+    }
+    if (m_interpreter.soundScriptPlayed()) {
+        m_interpreter.setSoundScriptPlayed(false);
+    } else {
+        m_sounds.playMessageSound();
+    }
+    return {QString(), false, true, true};
+}
+
+void ChatController::DirectXEvent_DXCallBack(qint32 eventId) {
+    if (deferIfBusy([this, eventId] { DirectXEvent_DXCallBack(eventId); })) {
+        return;
+    }
+    const HandlerScope scope(*this);
+    handleNetworkEvent();
+}
+
+void ChatController::showReadError(const session::Error& error) {
+    // The error number as a signed 32-bit value, the way error numbers are shown
+    // to users throughout the program.
+    m_view.showMessageBox(texts::readFailedPrefix() + QString::number(static_cast<qint32>(error.code)) + u' ' +
+                          error.description);
+}
+
+void ChatController::handleNetworkEvent() {
+    if (!m_service) {
+        return;
+    }
+    const session::Result<int> waiting = m_service->waitingMessageCount(m_localPlayerId);
+    if (!waiting) {
+        showReadError(waiting.error());
+        return;
+    }
+    if (*waiting <= 0) {
+        return;
+    }
+    session::Result<session::ReceivedMessage> received = m_service->receive();
+    if (!received) {
+        showReadError(received.error());
+        return;
+    }
+    const session::PlayerId from = received->from;
+    session::Message& message = received.value().message;
+    const session::Result<qint32> first = message.readInt32();
+    if (!first) {
+        showReadError(first.error());
+        return;
+    }
+
+    if (from == session::kSystemSender) {
+        if (*first != session::kSystemPlayerJoined && *first != session::kSystemPlayerLeft) {
+            return;
+        }
+        const session::Result<qint32> playerType = message.readInt32();
+        if (!playerType) {
+            showReadError(playerType.error());
+            return;
+        }
+        const session::Result<qint32> playerId = message.readInt32();
+        if (!playerId) {
+            showReadError(playerId.error());
+            return;
+        }
+        if (*first == session::kSystemPlayerJoined) {
+            const session::Result<QString> name = m_service->playerName(*playerId);
+            if (!name) {
+                showReadError(name.error());
+                return;
+            }
+            m_log.addToLog(texts::joined(*name));
+            m_sounds.playJoinSound();
+        } else {
+            // The member is gone from the session already; its name is the roster's.
+            m_log.addToLog(texts::left(m_roster.nameOf(*playerId)));
+            m_sounds.playLeaveSound();
+        }
+        updateRoster();
+        return;
+    }
+
+    const session::Result<QString> name = m_service->playerName(from);
+    if (!name) {
+        showReadError(name.error());
+        return;
+    }
+    if (!isChatKind(*first)) {
+        return;
+    }
+    const session::Result<QString> read = message.readString();
+    if (!read) {
+        showReadError(read.error());
+        return;
+    }
+    QString text = *read;
+    if (text.startsWith(u'@')) {
+        text = m_interpreter.RunScript(text, *name);
+        if (text.isEmpty()) {
+            m_interpreter.setSoundScriptPlayed(false);
+            return;
+        }
+    }
+    if (*first == static_cast<qint32>(ChatKind::Private)) {
+        m_log.addToLog(*name + u"> (" + text + u")");
+    } else {
+        m_log.addToLog(*name + u"> " + text);
+    }
+    if (m_interpreter.soundScriptPlayed()) {
+        m_interpreter.setSoundScriptPlayed(false);
+    } else {
+        m_sounds.playMessageSound();
+    }
+}
+
+void ChatController::UpdateRoster() {
+    if (deferIfBusy([this] { UpdateRoster(); })) {
+        return;
+    }
+    const HandlerScope scope(*this);
+    updateRoster();
+}
+
+void ChatController::updateRoster() {
+    m_roster.clear();
+    const session::Result<session::OneBasedList<session::PlayerEntry>> players =
+        m_service ? m_service->listPlayers()
+                  : session::Result<session::OneBasedList<session::PlayerEntry>>(
+                        session::failure(kErrorNoSession, QString()));
+    if (!players) {
+        // The private-send button keeps its state, as after any failed rebuild.
+        qCDebug(lcChat) << "player list failed" << Qt::hex << players.error().code << players.error().description;
+        m_view.showMessageBox(texts::rosterUpdateFailed());
+        return;
+    }
+    for (const session::PlayerEntry& player : players->items()) {
+        m_roster.append(player);
+    }
+    if (m_roster.selectedIndex() < 0) {
+        setWhisperEnabled(false);
+    }
+}
+
+void ChatController::lstRoster_Click(int selectedIndex) {
+    m_roster.setSelectedIndex(selectedIndex);
+    const session::PlayerEntry* selected = m_roster.selectedEntry();
+    setWhisperEnabled(selected != nullptr && selected->id != m_localPlayerId);
+}
+
+void ChatController::setWhisperEnabled(bool enabled) {
+    if (enabled == m_whisperEnabled) {
+        return;
+    }
+    m_whisperEnabled = enabled;
+    Q_EMIT whisperEnabledChanged(enabled);
+}
+
+void ChatController::showNotice(const QString& caption) {
+    m_view.setMessageTag(caption);
+    // Restarting a running timer would lengthen the wait: a second notice only
+    // replaces the caption.
+    if (!m_timWait.isActive()) {
+        m_timWait.start();
+    }
+}
+
+void ChatController::timWait_Timer() {
+    if (deferIfBusy([this] { timWait_Timer(); })) {
+        return;
+    }
+    const HandlerScope scope(*this);
+    if (m_waitTicks == kNoticeLastTick) {
+        m_view.setMessageTag(texts::messageTagAtRest());
+        m_waitTicks = 0;
+        m_timWait.stop();
+    } else {
+        ++m_waitTicks;
+    }
+}
+
+} // namespace chat

@@ -1,0 +1,54 @@
+#include "chat/ChatLog.h"
+
+namespace chat {
+
+QString ChatLog::normalizeLineBreaks(const QString& text) {
+    if (!text.contains(u'\r') && !text.contains(u'\n')) {
+        return text;
+    }
+    QString out;
+    out.reserve(text.size() + 16);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == u'\r') {
+            out += u"\r\n";
+            if (i + 1 < text.size() && text.at(i + 1) == u'\n') {
+                ++i;
+            }
+        } else if (c == u'\n') {
+            out += u"\r\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+void ChatLog::addToLog(const QString& newText) {
+    const QString line = normalizeLineBreaks(newText);
+    m_text += line;
+    m_text += u"\r\n";
+    if (m_text.size() > kMaxChars) {
+        qsizetype cut = m_text.size() - kKeptChars;
+        // The kept part must not open with the second half of a character or of a
+        // line break: drop that one orphaned code unit as well.
+        const QChar first = m_text.at(cut);
+        const QChar before = m_text.at(cut - 1);
+        if ((first.isLowSurrogate() && before.isHighSurrogate()) || (first == u'\n' && before == u'\r')) {
+            ++cut;
+        }
+        m_text.remove(0, cut);
+    }
+    Q_EMIT lineAdded(line);
+    Q_EMIT textChanged();
+}
+
+void ChatLog::setText(const QString& text) {
+    if (text == m_text) {
+        return;
+    }
+    m_text = text;
+    Q_EMIT textChanged();
+}
+
+} // namespace chat

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+namespace chat {
+
+// The text of the chat log: lines that each end with CR LF. A line's own text may
+// hold further CR LF pairs when a message spanned several lines.
+//
+// The log is bounded by character count (UTF-16 code units): an append that makes
+// it longer than kMaxChars cuts it back to its last kKeptChars.
+class ChatLog : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr qsizetype kMaxChars = 10000;
+    static constexpr qsizetype kKeptChars = 9000;
+
+    explicit ChatLog(QObject* parent = nullptr) : QObject(parent) {}
+
+    const QString& text() const { return m_text; }
+    bool isEmpty() const { return m_text.isEmpty(); }
+
+    // Appends `newText` (a line without its line end) and CR LF, then applies the
+    // cap. Any lone CR or LF inside `newText` becomes CR LF first, so every line
+    // break of the log is a CR LF pair.
+    void addToLog(const QString& newText);
+
+    // Replaces the whole text (the interpreter's clear and delete operations).
+    void setText(const QString& text);
+    void clear() { setText(QString()); }
+
+    // `text` with every CR LF, lone CR and lone LF turned into CR LF.
+    static QString normalizeLineBreaks(const QString& text);
+
+Q_SIGNALS:
+    // One appended line, after normalisation and without its final CR LF.
+    void lineAdded(const QString& line);
+    // Any change of the text, appends included.
+    void textChanged();
+
+private:
+    QString m_text;
+};
+
+} // namespace chat

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+
+namespace chat {
+
+// Every text the chat core writes into the log or hands to the window, verbatim.
+namespace texts {
+
+inline QString joined(const QString& name) {
+    return name + QStringLiteral(" さんが参加しました");
+}
+inline QString left(const QString& name) {
+    return name + QStringLiteral(" さんが退出しました");
+}
+inline QString clearedLog(const QString& name) {
+    return name + QStringLiteral(" さんはログを消去しました");
+}
+
+inline QString messageTagAtRest() {
+    return QStringLiteral("メッセージ");
+}
+inline QString messageTagScriptsAllowed() {
+    return QStringLiteral("メッセージ　（拡張スクリプト設定：許可）");
+}
+inline QString messageTagScriptsRefused() {
+    return QStringLiteral("メッセージ　（拡張スクリプト設定：不可）");
+}
+
+// The read error is followed by the error number, a space and the description.
+inline QString readFailedPrefix() {
+    return QStringLiteral("メッセージの読み込みに失敗しました ");
+}
+inline QString sendFailed() {
+    return QStringLiteral("メッセージの送信に失敗しました");
+}
+inline QString rosterUpdateFailed() {
+    return QStringLiteral("プレーヤーリストのアップデートに失敗しました");
+}
+
+} // namespace texts
+} // namespace chat

@@ -1,0 +1,192 @@
+#include "chat/ScriptInterpreter.h"
+
+#include "chat/ChatTexts.h"
+
+#include <cmath>
+
+namespace chat {
+
+namespace {
+
+constexpr QStringView kPermissionYes = u"@permission=yes;";
+constexpr QStringView kPermissionNo = u"@permission=no;";
+constexpr QStringView kClear = u"@clear";
+constexpr QStringView kDel = u"@del";
+constexpr QStringView kSysClear = u"@sysclear";
+constexpr QStringView kSound = u"@s";
+
+char16_t foldAscii(char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + (u'a' - u'A')) : c;
+}
+
+bool isAsciiDigit(QChar c) {
+    return c >= u'0' && c <= u'9';
+}
+
+} // namespace
+
+bool ScriptInterpreter::startsWithCommand(QStringView text, QStringView lowerPrefix) {
+    if (text.size() < lowerPrefix.size()) {
+        return false;
+    }
+    for (qsizetype i = 0; i < lowerPrefix.size(); ++i) {
+        if (foldAscii(text.at(i).unicode()) != lowerPrefix.at(i).unicode()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+ScriptInterpreter::Prepared ScriptInterpreter::PrepareCommand(const QString& text, const QString& ownName) {
+    if (startsWithCommand(text, kPermissionYes)) {
+        m_extScriptAllowed = true;
+        return {text.mid(kPermissionYes.size()), texts::messageTagScriptsAllowed()};
+    }
+    if (startsWithCommand(text, kPermissionNo)) {
+        m_extScriptAllowed = false;
+        return {text.mid(kPermissionNo.size()), texts::messageTagScriptsRefused()};
+    }
+    // Only the exact short forms are rewritten; "@clearXY;" goes out as typed.
+    if (startsWithCommand(text, u"@clear;")) {
+        return {kClear.toString() + ownName + text.mid(kClear.size()), std::nullopt};
+    }
+    if (startsWithCommand(text, u"@del;")) {
+        return {kDel.toString() + ownName + text.mid(kDel.size()), std::nullopt};
+    }
+    return {text, std::nullopt};
+}
+
+qsizetype ScriptInterpreter::commandEnd(const QString& text, const QString& senderName) const {
+    // A handle name may contain ";". When the text names its own sender after
+    // "@clear" or "@del", the command runs to the end of that name, so such a
+    // member can only ever clear their own lines.
+    if (!senderName.isEmpty()) {
+        for (QStringView word : {kClear, kDel}) {
+            if (startsWithCommand(text, word) && QStringView(text).mid(word.size()).startsWith(senderName) &&
+                text.size() > word.size() + senderName.size() && text.at(word.size() + senderName.size()) == u';') {
+                return word.size() + senderName.size();
+            }
+        }
+    }
+    return text.indexOf(u';');
+}
+
+QString ScriptInterpreter::RunScript(const QString& text, const QString& senderName) {
+    m_soundScriptPlayed = false;
+    if (!text.startsWith(u'@')) {
+        return text;
+    }
+    const qsizetype end = commandEnd(text, senderName);
+    if (end < 0) {
+        return text;
+    }
+    const QString remainder = text.mid(end + 1);
+    const QStringView area = QStringView(text).left(end);
+
+    if (startsWithCommand(text, kSysClear) && m_extScriptAllowed) {
+        m_log.clear();
+        return remainder;
+    }
+    if (startsWithCommand(text, kSound)) {
+        // Without permission "@sysclear" lands here too: a sound command whose
+        // argument is not a number, which plays nothing.
+        m_soundScriptPlayed = true;
+        const std::optional<int> number = parseSoundNumber(area.mid(kSound.size()));
+        if (number && *number >= 0 && *number < m_sounds.scriptSoundCount()) {
+            m_sounds.playScriptSound(*number);
+        }
+        return remainder;
+    }
+    if (startsWithCommand(text, kClear)) {
+        ClearUserLines(area.mid(kClear.size()).toString());
+        return remainder;
+    }
+    if (startsWithCommand(text, kDel)) {
+        DeleteUserLastLine(area.mid(kDel.size()).toString());
+        return remainder;
+    }
+    return remainder;
+}
+
+void ScriptInterpreter::ClearUserLines(const QString& name) {
+    const QString prefix = name + u"> ";
+    const QString& log = m_log.text();
+    QString kept;
+    kept.reserve(log.size());
+    qsizetype lineStart = 0;
+    const auto keepLine = [&](qsizetype start, qsizetype end) {
+        const QStringView line = QStringView(log).mid(start, end - start);
+        if (!line.startsWith(prefix)) {
+            kept += line;
+            kept += u"\r\n";
+        }
+    };
+    for (qsizetype i = 0; i < log.size(); ++i) {
+        if (log.at(i) != u'\r') {
+            continue;
+        }
+        keepLine(lineStart, i);
+        // Skip the LF of a CR LF pair, and nothing else.
+        if (i + 1 < log.size() && log.at(i + 1) == u'\n') {
+            ++i;
+        }
+        lineStart = i + 1;
+    }
+    // The log always ends with a line break; should it not, its last characters are
+    // still a line and are kept like any other.
+    if (lineStart < log.size()) {
+        keepLine(lineStart, log.size());
+    }
+    m_log.setText(kept);
+    m_log.addToLog(texts::clearedLog(name));
+}
+
+void ScriptInterpreter::DeleteUserLastLine(const QString& name) {
+    const QString& log = m_log.text();
+    if (log.isEmpty()) {
+        return;
+    }
+    const qsizetype end = log.endsWith(u"\r\n") ? log.size() - 2 : log.size();
+    const qsizetype previousBreak = end >= 2 ? log.lastIndexOf(u"\r\n", end - 2) : -1;
+    const qsizetype lineStart = previousBreak < 0 ? 0 : previousBreak + 2;
+    // The same test as ClearUserLines: the line must begin with the name, so that
+    // Bob's command never removes a line of JimBob's.
+    if (QStringView(log).mid(lineStart).startsWith(QString(name + u"> "))) {
+        m_log.setText(log.left(lineStart));
+    }
+}
+
+std::optional<int> ScriptInterpreter::parseSoundNumber(QStringView argument) {
+    qsizetype i = 0;
+    if (i < argument.size() && (argument.at(i) == u'+' || argument.at(i) == u'-')) {
+        ++i;
+    }
+    qsizetype digits = 0;
+    while (i < argument.size() && isAsciiDigit(argument.at(i))) {
+        ++i;
+        ++digits;
+    }
+    if (i < argument.size() && argument.at(i) == u'.') {
+        ++i;
+        while (i < argument.size() && isAsciiDigit(argument.at(i))) {
+            ++i;
+            ++digits;
+        }
+    }
+    if (digits == 0 || i != argument.size()) {
+        return std::nullopt;
+    }
+    bool ok = false;
+    const double value = argument.toString().toDouble(&ok);
+    if (!ok || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    // nearbyint rounds ties to even in the default rounding mode.
+    const double rounded = std::nearbyint(value);
+    if (rounded < -32768.0 || rounded > 32767.0) {
+        return std::nullopt;
+    }
+    return static_cast<int>(rounded);
+}
+
+} // namespace chat

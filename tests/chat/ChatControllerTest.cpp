@@ -1,0 +1,291 @@
+#include "chat/ChatController.h"
+
+#include "FakeSessionService.h"
+#include "common/TestSupport.h"
+
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+using chattest::FakeSessionService;
+
+namespace {
+
+const QString kReadFailed = u"メッセージの読み込みに失敗しました "_s;
+
+class ChatControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        service.players = {{1, u"Alice"_s}, {2, u"Bob"_s}, {3, u"Carol"_s}};
+        service.eventHandle = controller.registerForEvents();
+        controller.setLocalPlayer(1, u"Alice"_s);
+        controller.UpdateRoster();
+    }
+
+    // Waits until every delivered message has been taken and handled.
+    void settle() {
+        ASSERT_TRUE(testsupport::waitUntil([&] { return service.queue.isEmpty(); }));
+        QCoreApplication::processEvents();
+    }
+
+    void selectMember(int index) { controller.lstRoster_Click(index); }
+
+    FakeSessionService service;
+    chattest::RecordingSounds sounds;
+    chattest::RecordingView view;
+    chat::ChatController controller{service, sounds, view};
+};
+
+TEST_F(ChatControllerTest, PublicAndPrivateLinesHaveTheirShapes) {
+    const chat::ChatController::EntryUpdate update = controller.cmdSend_Click(u"hello\nworld"_s);
+    EXPECT_TRUE(update.sent);
+    EXPECT_TRUE(update.text.isEmpty());
+    EXPECT_TRUE(update.focusEntry);
+    ASSERT_EQ(service.sent.size(), 1);
+    EXPECT_EQ(service.sent[0].from, 1);
+    EXPECT_EQ(service.sent[0].to, session::kEveryone);
+    EXPECT_EQ(service.sent[0].kind, 0);
+    EXPECT_EQ(service.sent[0].text, u"hello\r\nworld"_s);
+
+    selectMember(1);
+    EXPECT_TRUE(controller.cmdWhisper_Click(u"@S2;psst"_s).sent);
+    ASSERT_EQ(service.sent.size(), 2);
+    EXPECT_EQ(service.sent[1].to, 2);
+    EXPECT_EQ(service.sent[1].kind, 1);
+    EXPECT_EQ(service.sent[1].text, u"@S2;psst"_s);
+
+    service.deliverChat(2, 0, u"hi all"_s);
+    service.deliverChat(3, 1, u"@S2;just you"_s);
+    service.deliverChat(2, 0, u"two\rlines"_s);
+    settle();
+
+    EXPECT_EQ(controller.log().text(), u"Alice> hello\r\nworld\r\n"
+                                       u"Alice to Bob> psst\r\n"
+                                       u"Bob> hi all\r\n"
+                                       u"Carol> (just you)\r\n"
+                                       u"Bob> two\r\nlines\r\n"_s);
+    EXPECT_EQ(sounds.played, (QStringList{u"message"_s, u"sound 2"_s, u"message"_s, u"sound 2"_s, u"message"_s}));
+    EXPECT_TRUE(view.boxes.isEmpty());
+}
+
+TEST_F(ChatControllerTest, PrivateSendIsRefusedWithoutARecipient) {
+    const QString entry = u"secret"_s;
+    EXPECT_EQ(controller.cmdWhisper_Click(entry).text, entry); // nobody selected
+    selectMember(0);
+    EXPECT_EQ(controller.cmdWhisper_Click(entry).text, entry); // oneself
+    selectMember(1);
+    EXPECT_FALSE(controller.cmdWhisper_Click(QString()).sent);
+    EXPECT_TRUE(service.sent.isEmpty());
+    EXPECT_TRUE(controller.log().isEmpty());
+    EXPECT_TRUE(sounds.played.isEmpty());
+}
+
+TEST_F(ChatControllerTest, ClearAndDelRunOnTheSenderToo) {
+    service.deliverChat(2, 0, u"b1"_s);
+    settle();
+    controller.cmdSend_Click(u"a1"_s);
+    sounds.played.clear();
+
+    const chat::ChatController::EntryUpdate cleared = controller.cmdSend_Click(u"@clear;"_s);
+    EXPECT_EQ(service.sent.last().text, u"@clearAlice;"_s);
+    EXPECT_TRUE(cleared.text.isEmpty());
+    EXPECT_EQ(controller.log().text(), u"Bob> b1\r\nAlice さんはログを消去しました\r\n"_s);
+    EXPECT_TRUE(sounds.played.isEmpty());
+
+    controller.cmdSend_Click(u"a2"_s);
+    controller.cmdSend_Click(u"@del;see above"_s);
+    EXPECT_EQ(service.sent.last().text, u"@delAlice;see above"_s);
+    EXPECT_EQ(controller.log().text(), u"Bob> b1\r\nAlice さんはログを消去しました\r\nAlice> see above\r\n"_s);
+
+    // Received: Bob's commands act on Bob's lines.
+    service.deliverChat(2, 0, u"b2"_s);
+    service.deliverChat(2, 0, u"@delBob;"_s);
+    service.deliverChat(2, 0, u"@clearBob;bye"_s);
+    settle();
+    EXPECT_EQ(controller.log().text(), u"Alice さんはログを消去しました\r\nAlice> see above\r\n"
+                                       u"Bob さんはログを消去しました\r\nBob> bye\r\n"_s);
+}
+
+TEST_F(ChatControllerTest, SysClearNeedsThisCopysPermission) {
+    controller.cmdSend_Click(u"before"_s);
+    service.deliverChat(2, 0, u"@sysclear;hi"_s);
+    settle();
+    EXPECT_EQ(controller.log().text(), u"Alice> before\r\nBob> hi\r\n"_s);
+    EXPECT_EQ(sounds.played, QStringList{u"message"_s}); // only the own line's
+
+    const chat::ChatController::EntryUpdate update = controller.cmdSend_Click(u"@permission=yes;"_s);
+    EXPECT_FALSE(update.sent);
+    EXPECT_TRUE(update.text.isEmpty());
+    EXPECT_FALSE(update.focusEntry);
+    EXPECT_EQ(service.sent.size(), 1);
+    EXPECT_TRUE(controller.extScriptAllowed());
+
+    service.deliverChat(3, 0, u"@SYSCLEAR;fresh"_s);
+    settle();
+    EXPECT_EQ(controller.log().text(), u"Carol> fresh\r\n"_s);
+}
+
+TEST_F(ChatControllerTest, PermissionNoticeStaysSixTicksFromTheFirstCommand) {
+    const QString allowed = u"メッセージ　（拡張スクリプト設定：許可）"_s;
+    const QString refused = u"メッセージ　（拡張スクリプト設定：不可）"_s;
+    controller.cmdSend_Click(u"@permission=yes;"_s);
+    EXPECT_EQ(view.messageTag, allowed);
+    EXPECT_TRUE(controller.noticeTimerActive());
+    for (int i = 0; i < 3; ++i) {
+        controller.timWait_Timer();
+    }
+    controller.cmdSend_Click(u"@permission=no;hello"_s);
+    EXPECT_EQ(view.messageTag, refused);
+    EXPECT_FALSE(controller.extScriptAllowed());
+    EXPECT_EQ(service.sent.last().text, u"hello"_s);
+    EXPECT_EQ(controller.waitTicks(), 3);
+    controller.timWait_Timer();
+    controller.timWait_Timer();
+    EXPECT_EQ(view.messageTag, refused);
+    controller.timWait_Timer(); // the sixth
+    EXPECT_EQ(view.messageTag, u"メッセージ"_s);
+    EXPECT_FALSE(controller.noticeTimerActive());
+    EXPECT_EQ(controller.waitTicks(), 0);
+}
+
+TEST_F(ChatControllerTest, EasySoundTurnsABareNumberIntoASoundCommand) {
+    controller.setEasySound(true);
+    const chat::ChatController::EntryUpdate converted = controller.cmdSend_Click(u"12"_s);
+    EXPECT_EQ(converted.text, u"@S12;"_s);
+    EXPECT_TRUE(converted.caretAtEnd);
+    EXPECT_FALSE(converted.sent);
+    EXPECT_TRUE(service.sent.isEmpty());
+
+    controller.cmdSend_Click(converted.text);
+    EXPECT_EQ(service.sent.last().text, u"@S12;"_s);
+    EXPECT_EQ(sounds.played, QStringList{u"sound 12"_s});
+    EXPECT_TRUE(controller.log().isEmpty());
+    EXPECT_FALSE(controller.soundScriptPlayed());
+
+    // Not ASCII digits: an ordinary line.
+    controller.cmdSend_Click(u"１２"_s);
+    EXPECT_EQ(service.sent.last().text, u"１２"_s);
+    controller.setEasySound(false);
+    controller.cmdSend_Click(u"12"_s);
+    EXPECT_EQ(service.sent.last().text, u"12"_s);
+    EXPECT_EQ(controller.log().text(), u"Alice> １２\r\nAlice> 12\r\n"_s);
+    EXPECT_EQ(sounds.played, (QStringList{u"sound 12"_s, u"message"_s, u"message"_s}));
+}
+
+TEST_F(ChatControllerTest, FailedSendKeepsTheEntryAndRunsNothing) {
+    controller.cmdSend_Click(u"mine"_s);
+    sounds.played.clear();
+    service.sendError = session::Error{0x88770096u, u"invalid player"_s};
+    for (const QString& entry : {u"@clear;"_s, u"@S1;x"_s, u"plain\ntext"_s}) {
+        const chat::ChatController::EntryUpdate update = controller.cmdSend_Click(entry);
+        EXPECT_EQ(update.text, entry);
+        EXPECT_FALSE(update.sent);
+        EXPECT_FALSE(update.focusEntry);
+    }
+    selectMember(1);
+    EXPECT_EQ(controller.cmdWhisper_Click(u"psst"_s).text, u"psst"_s);
+    EXPECT_EQ(view.boxes, QStringList(4, u"メッセージの送信に失敗しました"_s));
+    EXPECT_EQ(controller.log().text(), u"Alice> mine\r\n"_s);
+    EXPECT_TRUE(sounds.played.isEmpty());
+}
+
+TEST_F(ChatControllerTest, JoinAndLeaveWriteNoticesAndRebuildTheRoster) {
+    selectMember(0); // oneself
+    EXPECT_FALSE(controller.whisperEnabled());
+    selectMember(1);
+    ASSERT_TRUE(controller.whisperEnabled());
+    service.players.append({4, u"Dave"_s});
+    service.deliverSystem(session::kSystemPlayerJoined, 4);
+    settle();
+    EXPECT_EQ(controller.roster().count(), 4);
+    EXPECT_EQ(controller.roster().selectedIndex(), -1);
+    EXPECT_FALSE(controller.whisperEnabled());
+
+    selectMember(2);
+    service.players.removeAt(2); // Carol leaves
+    service.deliverSystem(session::kSystemPlayerLeft, 3);
+    service.deliverSystem(session::kSystemPlayerLeft, 77); // nobody we know
+    settle();
+    EXPECT_EQ(controller.log().text(),
+              u"Dave さんが参加しました\r\nCarol さんが退出しました\r\n さんが退出しました\r\n"_s);
+    EXPECT_EQ(sounds.played, (QStringList{u"join"_s, u"leave"_s, u"leave"_s}));
+    ASSERT_EQ(controller.roster().count(), 3);
+    EXPECT_EQ(controller.roster().entry(2).name, u"Dave"_s);
+    EXPECT_FALSE(controller.whisperEnabled());
+}
+
+TEST_F(ChatControllerTest, IgnoresOtherNoticesAndChatKinds) {
+    const int listCalls = service.listPlayersCalls;
+    service.deliverSystem(4, 2);
+    session::Message kindTwo;
+    kindTwo.writeInt32(2); // no text follows: reading it would fail
+    service.deliver(2, kindTwo);
+    settle();
+    controller.DirectXEvent_DXCallBack(0); // nothing waits
+    EXPECT_TRUE(controller.log().isEmpty());
+    EXPECT_TRUE(sounds.played.isEmpty());
+    EXPECT_TRUE(view.boxes.isEmpty());
+    EXPECT_EQ(service.listPlayersCalls, listCalls);
+    EXPECT_EQ(service.receiveCalls, 2);
+}
+
+TEST_F(ChatControllerTest, HandlesOneMessagePerCall) {
+    for (const QString& text : {u"one"_s, u"two"_s}) {
+        session::Message message;
+        message.writeInt32(0);
+        message.writeString(text);
+        service.queue.append({2, 0, message}); // waiting, no event raised
+    }
+    controller.DirectXEvent_DXCallBack(0);
+    EXPECT_EQ(controller.log().text(), u"Bob> one\r\n"_s);
+    controller.DirectXEvent_DXCallBack(0);
+    EXPECT_EQ(controller.log().text(), u"Bob> one\r\nBob> two\r\n"_s);
+}
+
+TEST_F(ChatControllerTest, UnreadableMessageIsReportedAndTheNextOneHandled) {
+    session::Message truncated;
+    truncated.writeInt32(0);
+    truncated.writeInt32(50); // a string of 50 bytes that never comes
+    service.deliver(2, truncated);
+    service.deliverChat(99, 0, u"from nobody"_s);
+    service.deliverChat(2, 0, u"fine"_s);
+    settle();
+    ASSERT_EQ(view.boxes.size(), 2);
+    EXPECT_TRUE(view.boxes[0].startsWith(kReadFailed + u"-2005466752 "_s)) << view.boxes[0].toStdString();
+    EXPECT_EQ(view.boxes[1], kReadFailed + u"-2005466986 invalid player"_s);
+    EXPECT_EQ(controller.log().text(), u"Bob> fine\r\n"_s);
+}
+
+TEST_F(ChatControllerTest, EventsDuringAMessageBoxWaitUntilItCloses) {
+    QString logWhileBoxShows = u"unset"_s;
+    int receivedWhileBoxShows = -1;
+    view.whileBoxShows = [&] {
+        // A modal box runs the event loop; the queued events must not be handled.
+        testsupport::spinFor(std::chrono::milliseconds(50));
+        logWhileBoxShows = controller.log().text();
+        receivedWhileBoxShows = service.receiveCalls;
+        view.whileBoxShows = nullptr;
+    };
+    service.deliverChat(99, 0, u"unreadable sender"_s);
+    service.deliverChat(2, 0, u"first"_s);
+    service.deliverSystem(session::kSystemPlayerLeft, 3);
+    service.deliverChat(2, 0, u"second"_s);
+    settle();
+    EXPECT_TRUE(logWhileBoxShows.isEmpty());
+    EXPECT_EQ(receivedWhileBoxShows, 1);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return controller.log().text().count(u'\n') == 3; }));
+    EXPECT_EQ(controller.log().text(), u"Bob> first\r\nCarol さんが退出しました\r\nBob> second\r\n"_s);
+    EXPECT_EQ(view.boxes.size(), 1);
+}
+
+TEST_F(ChatControllerTest, FailedRosterRebuildIsReportedAndKeepsTheButton) {
+    selectMember(1);
+    service.listError = session::Error{0x80004005u, u"gone"_s};
+    controller.UpdateRoster();
+    EXPECT_EQ(view.boxes, QStringList{u"プレーヤーリストのアップデートに失敗しました"_s});
+    EXPECT_EQ(controller.roster().count(), 0);
+    EXPECT_TRUE(controller.whisperEnabled());
+    EXPECT_FALSE(controller.cmdWhisper_Click(u"x"_s).sent);
+}
+
+} // namespace

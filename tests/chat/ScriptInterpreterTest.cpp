@@ -1,0 +1,184 @@
+#include "chat/ScriptInterpreter.h"
+
+#include "FakeSessionService.h"
+
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+struct ScriptCase {
+    QString text;
+    bool allowed;
+    QString logBefore;
+    QString remainder;
+    QString logAfter;
+    QStringList sounds;
+    bool soundScriptPlayed;
+};
+
+void runCases(const std::vector<ScriptCase>& cases, const QString& senderName = QString()) {
+    for (const ScriptCase& c : cases) {
+        SCOPED_TRACE(c.text.toStdString());
+        chat::ChatLog log;
+        chattest::RecordingSounds sounds;
+        sounds.count = 5;
+        chat::ScriptInterpreter interpreter(log, sounds);
+        interpreter.setExtScriptAllowed(c.allowed);
+        interpreter.setSoundScriptPlayed(true); // must be cleared by every run
+        log.setText(c.logBefore);
+
+        EXPECT_EQ(interpreter.RunScript(c.text, senderName), c.remainder);
+        EXPECT_EQ(log.text(), c.logAfter);
+        EXPECT_EQ(sounds.played, c.sounds);
+        EXPECT_EQ(interpreter.soundScriptPlayed(), c.soundScriptPlayed);
+    }
+}
+
+const QString kLog = u"A> one\r\nB> two\r\n"_s;
+
+TEST(RunScript, SoundCommands) {
+    runCases({
+        {u"@S3;"_s, false, kLog, u""_s, kLog, {u"sound 3"_s}, true},
+        {u"@s3;hello"_s, false, kLog, u"hello"_s, kLog, {u"sound 3"_s}, true},
+        {u"@Sabc;hi"_s, false, kLog, u"hi"_s, kLog, {}, true},
+        {u"@S;hi"_s, false, kLog, u"hi"_s, kLog, {}, true},
+        {u"@S3;@S4;"_s, false, kLog, u"@S4;"_s, kLog, {u"sound 3"_s}, true},
+        {u"@S+1;"_s, false, kLog, u""_s, kLog, {u"sound 1"_s}, true},
+        {u"@S-0.4;x"_s, false, kLog, u"x"_s, kLog, {u"sound 0"_s}, true},
+        {u"@S2.5;"_s, false, kLog, u""_s, kLog, {u"sound 2"_s}, true},
+        {u"@S3.5;"_s, false, kLog, u""_s, kLog, {u"sound 4"_s}, true},
+        // Outside the list of five files, or not a number: nothing plays, and the
+        // standard message sound stays off all the same.
+        {u"@S5;"_s, false, kLog, u""_s, kLog, {}, true},
+        {u"@S-1;"_s, false, kLog, u""_s, kLog, {}, true},
+        {u"@S32768;"_s, false, kLog, u""_s, kLog, {}, true},
+        {u"@S99999999999999999999;"_s, false, kLog, u""_s, kLog, {}, true},
+        {u"@S 3;"_s, false, kLog, u""_s, kLog, {}, true},
+        {u"@S1e0;"_s, false, kLog, u""_s, kLog, {}, true},
+        {u"@S３;"_s, false, kLog, u""_s, kLog, {}, true},
+        {u"@sound;hi"_s, false, kLog, u"hi"_s, kLog, {}, true},
+    });
+}
+
+TEST(RunScript, TextsThatAreNoCommandOrAnUnknownOne) {
+    runCases({
+        {u"hello @S3;"_s, false, kLog, u"hello @S3;"_s, kLog, {}, false},
+        {u"@foo;bar"_s, false, kLog, u"bar"_s, kLog, {}, false},
+        {u"@foo"_s, false, kLog, u"@foo"_s, kLog, {}, false},
+        {u"@;"_s, false, kLog, u""_s, kLog, {}, false},
+        {u"@"_s, false, kLog, u"@"_s, kLog, {}, false},
+        {u"@permission=yes;hi"_s, false, kLog, u"hi"_s, kLog, {}, false},
+    });
+}
+
+TEST(RunScript, SysClearObeyedOnlyWithPermission) {
+    runCases({
+        {u"@sysclear;hi"_s, true, kLog, u"hi"_s, u""_s, {}, false},
+        {u"@sysclearANYTHING;x"_s, true, kLog, u"x"_s, u""_s, {}, false},
+        // Without permission it is a sound command whose argument is no number.
+        {u"@sysclear;hi"_s, false, kLog, u"hi"_s, kLog, {}, true},
+    });
+}
+
+TEST(RunScript, ClearRemovesOnlyLinesThatBeginWithTheName) {
+    const QString notice = u"X さんはログを消去しました\r\n"_s;
+    runCases({
+        {u"@clearX;"_s,
+         false,
+         u"X> a\r\nXY> b\r\nY> X> c\r\nX さんが参加しました\r\nX to Y> d\r\nY> (X> e)\r\nX> (private)\r\n"_s,
+         u""_s,
+         u"XY> b\r\nY> X> c\r\nX さんが参加しました\r\nX to Y> d\r\nY> (X> e)\r\n"_s + notice,
+         {},
+         false},
+        {u"@CLEARX;hi"_s, true, u"X> a\r\n"_s, u"hi"_s, notice, {}, false},
+        {u"@clearX;"_s, false, u""_s, u""_s, notice, {}, false},
+        // A lone CR ends a line without taking the next line's first character.
+        {u"@clearX;"_s, false, u"Y> a\rZ> b\r\nX> c\r\n"_s, u""_s, u"Y> a\r\nZ> b\r\n"_s + notice, {}, false},
+        // A log that does not end with a line break keeps its last characters.
+        {u"@clearX;"_s, false, u"Y> a\r\nZ> tail"_s, u""_s, u"Y> a\r\nZ> tail\r\n"_s + notice, {}, false},
+        // The name is whatever stands before the first ";", case kept.
+        {u"@clearx;"_s, false, u"X> a\r\nx> b\r\n"_s, u""_s, u"X> a\r\nx さんはログを消去しました\r\n"_s, {}, false},
+    });
+}
+
+TEST(RunScript, DelRemovesTheLastLineOnlyWhenItIsTheNamedMembers) {
+    runCases({
+        {u"@delX;"_s, false, u"Y> a\r\nX> b\r\n"_s, u""_s, u"Y> a\r\n"_s, {}, false},
+        {u"@DELX;more"_s, false, u"Y> a\r\nX> b\r\n"_s, u"more"_s, u"Y> a\r\n"_s, {}, false},
+        {u"@delX;"_s, false, u"X> hi\r\n"_s, u""_s, u""_s, {}, false},
+        {u"@delX;"_s, false, u"X> a\r\nY> b\r\n"_s, u""_s, u"X> a\r\nY> b\r\n"_s, {}, false},
+        {u"@delX;more"_s, false, u""_s, u"more"_s, u""_s, {}, false},
+        // Bob's command leaves JimBob's line, and a line that merely quotes Bob.
+        {u"@delBob;"_s, false, u"A> a\r\nJimBob> hi\r\n"_s, u""_s, u"A> a\r\nJimBob> hi\r\n"_s, {}, false},
+        {u"@delBob;"_s, false, u"A> a\r\nC> Bob> hi\r\n"_s, u""_s, u"A> a\r\nC> Bob> hi\r\n"_s, {}, false},
+        // The last line of a multi-line message is its last line of text.
+        {u"@delX;"_s, false, u"X> a\r\nb\r\n"_s, u""_s, u"X> a\r\nb\r\n"_s, {}, false},
+    });
+}
+
+TEST(RunScript, SendersOwnNameWithSemicolonIsOneCommand) {
+    const QString log = u"a;b> mine\r\na> theirs\r\n"_s;
+    runCases(
+        {
+            {u"@cleara;b;hi"_s, false, log, u"hi"_s, u"a> theirs\r\na;b さんはログを消去しました\r\n"_s, {}, false},
+            {u"@dela;b;"_s, false, u"a> theirs\r\na;b> mine\r\n"_s, u""_s, u"a> theirs\r\n"_s, {}, false},
+            // Another member's name after "@clear": the first ";" ends the command.
+            {u"@clearc;x"_s, false, u"c> 1\r\n"_s, u"x"_s, u"c さんはログを消去しました\r\n"_s, {}, false},
+        },
+        u"a;b"_s);
+    // Received from somebody else, the same text names the member "a".
+    runCases({{u"@cleara;b;hi"_s, false, log, u"b;hi"_s, u"a;b> mine\r\na さんはログを消去しました\r\n"_s, {}, false}},
+             u"z"_s);
+}
+
+TEST(PrepareCommand, RewritesOnlyTheExactShortForms) {
+    const QString allowed = u"メッセージ　（拡張スクリプト設定：許可）"_s;
+    const QString refused = u"メッセージ　（拡張スクリプト設定：不可）"_s;
+    const struct {
+        QString text;
+        bool allowedBefore;
+        QString result;
+        bool allowedAfter;
+        std::optional<QString> notice;
+    } cases[] = {
+        {u"@permission=yes;"_s, false, u""_s, true, allowed},
+        {u"@PERMISSION=YES;hello"_s, false, u"hello"_s, true, allowed},
+        {u"@permission=no;"_s, true, u""_s, false, refused},
+        {u"@Permission=No;@S3;x"_s, true, u"@S3;x"_s, false, refused},
+        {u"@permission=maybe;"_s, true, u"@permission=maybe;"_s, true, std::nullopt},
+        {u"@permission=yes"_s, false, u"@permission=yes"_s, false, std::nullopt},
+        {u"@clear;"_s, false, u"@clearBob;"_s, false, std::nullopt},
+        {u"@CLEAR;hi"_s, false, u"@clearBob;hi"_s, false, std::nullopt},
+        {u"@clearXY;"_s, false, u"@clearXY;"_s, false, std::nullopt},
+        {u"@del;see above"_s, false, u"@delBob;see above"_s, false, std::nullopt},
+        {u"@delete;"_s, false, u"@delete;"_s, false, std::nullopt},
+        {u"hello"_s, false, u"hello"_s, false, std::nullopt},
+        {u" @clear;"_s, false, u" @clear;"_s, false, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.toStdString());
+        chat::ChatLog log;
+        chattest::RecordingSounds sounds;
+        chat::ScriptInterpreter interpreter(log, sounds);
+        interpreter.setExtScriptAllowed(c.allowedBefore);
+        const chat::ScriptInterpreter::Prepared prepared = interpreter.PrepareCommand(c.text, u"Bob"_s);
+        EXPECT_EQ(prepared.text, c.result);
+        EXPECT_EQ(interpreter.extScriptAllowed(), c.allowedAfter);
+        EXPECT_EQ(prepared.notice, c.notice);
+    }
+}
+
+TEST(PrepareCommand, FoldsOnlyAsciiLetters) {
+    chat::ChatLog log;
+    chattest::RecordingSounds sounds;
+    chat::ScriptInterpreter interpreter(log, sounds);
+    // "İ" lower-cases to two code units in full Unicode folding; the command
+    // must still not match, and positions must not shift.
+    EXPECT_EQ(interpreter.PrepareCommand(u"@clearİ;x"_s, u"Bob"_s).text, u"@clearİ;x"_s);
+    EXPECT_EQ(interpreter.PrepareCommand(u"@ＣＬＥＡＲ;"_s, u"Bob"_s).text, u"@ＣＬＥＡＲ;"_s);
+    EXPECT_EQ(interpreter.RunScript(u"@İ;rest"_s), u"rest"_s);
+}
+
+} // namespace

@@ -1,0 +1,275 @@
+#include "RoomClient.h"
+
+#include "ConsoleIo.h"
+#include "chat/ChatTexts.h"
+#include "session/SessionErrors.h"
+
+#include <QAbstractSocket>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QThread>
+
+namespace room {
+
+namespace {
+
+constexpr quint16 kDefaultInternetPort = 47811;
+constexpr int kGoodbyeWaitMs = 1000;
+
+QString errorText(const session::Error& error) {
+    return QStringLiteral("%1 (0x%2)").arg(error.description).arg(error.code, 8, 16, QLatin1Char('0'));
+}
+
+// Where an Internet address points, for joining a room that no listing showed.
+std::optional<std::pair<QString, quint16>> splitAddress(const QString& address) {
+    const QString text = address.trimmed();
+    if (text.startsWith(u'[')) {
+        const qsizetype close = text.indexOf(u']');
+        if (close < 0) {
+            return std::nullopt;
+        }
+        const QString rest = text.mid(close + 1);
+        if (rest.isEmpty()) {
+            return std::pair{text.mid(1, close - 1), kDefaultInternetPort};
+        }
+        bool ok = false;
+        const uint port = rest.startsWith(u':') ? rest.mid(1).toUInt(&ok) : 0;
+        return (ok && port > 0 && port <= 65535)
+                   ? std::optional(std::pair{text.mid(1, close - 1), static_cast<quint16>(port)})
+                   : std::nullopt;
+    }
+    if (text.count(u':') == 1) {
+        bool ok = false;
+        const uint port = text.section(u':', 1).toUInt(&ok);
+        if (!ok || port == 0 || port > 65535) {
+            return std::nullopt;
+        }
+        return std::pair{text.section(u':', 0, 0), static_cast<quint16>(port)};
+    }
+    return std::pair{text, kDefaultInternetPort};
+}
+
+} // namespace
+
+SilentSounds::SilentSounds() {
+    const QDir folder(QCoreApplication::applicationDirPath() + QStringLiteral("/Sounds"));
+    m_count = static_cast<int>(folder.entryList({QStringLiteral("*.wav")}, QDir::Files, QDir::Name).size());
+}
+
+void ConsoleView::setMessageTag(const QString& caption) {
+    if (caption != chat::texts::messageTagAtRest()) {
+        printError(caption);
+    }
+}
+
+void ConsoleView::showMessageBox(const QString& text) {
+    printError(text);
+}
+
+RoomClient::RoomClient(Options options, QObject* parent)
+    : QObject(parent),
+      m_options(std::move(options)),
+      m_service(m_options.config),
+      m_controller(m_service, m_sounds, m_view) {
+    m_service.setAddressPrompt([this]() -> std::optional<QString> { return m_options.address; });
+    connect(&m_controller.log(), &chat::ChatLog::lineAdded, this, [](const QString& line) {
+        // A message of several lines is several lines of output.
+        const QStringList lines = line.split(QStringLiteral("\r\n"));
+        for (const QString& part : lines) {
+            printLine(part);
+        }
+    });
+}
+
+RoomClient::~RoomClient() {
+    leave();
+}
+
+int RoomClient::initialize() {
+    const auto connections = m_service.listConnections();
+    if (!connections) {
+        printError(errorText(connections.error()));
+        return kExitFailure;
+    }
+    const session::Connection::Kind wanted =
+        m_options.address.isEmpty() ? session::Connection::Kind::Lan : session::Connection::Kind::Internet;
+    for (const session::Connection& connection : connections->items()) {
+        if (connection.kind != wanted) {
+            continue;
+        }
+        const session::Status initialized = m_service.initialize(connection);
+        if (!initialized) {
+            printError(QStringLiteral("cannot use the connection: ") + errorText(initialized.error()));
+            return initialized.error().code == session::kErrorInvalidParameter ? kExitUsage : kExitFailure;
+        }
+        return kExitOk;
+    }
+    printError(QStringLiteral("this build offers no such connection"));
+    return kExitFailure;
+}
+
+int RoomClient::list() {
+    if (const int code = initialize(); code != kExitOk) {
+        return code;
+    }
+    session::RoomDescription query;
+    query.applicationId = QString::fromUtf16(session::kApplicationId);
+    query.password = m_options.password;
+    const auto rooms = m_service.listRooms(query, 0);
+    if (!rooms) {
+        printError(QStringLiteral("cannot list the rooms: ") + errorText(rooms.error()));
+        return kExitFailure;
+    }
+    for (const session::RoomDescription& room : rooms->items()) {
+        QString line = room.name + u'\t' + room.hostAddress + u':' + QString::number(room.hostPort);
+        if (room.passwordProtected) {
+            line += QStringLiteral("\tpassword");
+        }
+        printLine(line);
+    }
+    return kExitOk;
+}
+
+int RoomClient::host() {
+    if (const int code = initialize(); code != kExitOk) {
+        return code;
+    }
+    session::RoomDescription room;
+    room.applicationId = QString::fromUtf16(session::kApplicationId);
+    room.name = m_options.room;
+    room.password = m_options.password;
+    room.numericAttribute = 4;
+    const session::Status opened = m_service.openRoom(room, session::OpenMode::CreateAndHost);
+    if (!opened) {
+        printError(QStringLiteral("cannot host the room: ") + errorText(opened.error()));
+        return opened.error().code == session::kErrorInvalidName ? kExitUsage : kExitFailure;
+    }
+    return enterRoom();
+}
+
+std::optional<session::RoomDescription> RoomClient::findRoom(int& exitCode) {
+    session::RoomDescription query;
+    query.applicationId = QString::fromUtf16(session::kApplicationId);
+    query.password = m_options.password;
+    const auto rooms = m_service.listRooms(query, 0);
+    if (!rooms) {
+        printError(QStringLiteral("cannot list the rooms: ") + errorText(rooms.error()));
+        exitCode = kExitFailure;
+        return std::nullopt;
+    }
+    for (const session::RoomDescription& room : rooms->items()) {
+        if (m_options.room.isEmpty() || room.name == m_options.room) {
+            session::RoomDescription found = room;
+            found.password = m_options.password;
+            return found;
+        }
+    }
+    if (m_options.address.isEmpty() || !m_options.room.isEmpty()) {
+        printError(QStringLiteral("room not found: ") + m_options.room +
+                   (m_options.password.isEmpty() ? QString() : QStringLiteral(" (or its password differs)")));
+        exitCode = kExitRoomNotFound;
+        return std::nullopt;
+    }
+    // A room with a password is listed only to whoever knows it; knock at the
+    // address directly, so that a wrong password is told apart from no room.
+    const auto target = splitAddress(m_options.address);
+    if (!target) {
+        printError(QStringLiteral("not a host address: ") + m_options.address);
+        exitCode = kExitUsage;
+        return std::nullopt;
+    }
+    session::RoomDescription direct = query;
+    direct.hostAddress = target->first;
+    direct.hostPort = target->second;
+    return direct;
+}
+
+int RoomClient::join() {
+    if (const int code = initialize(); code != kExitOk) {
+        return code;
+    }
+    int code = kExitOk;
+    const std::optional<session::RoomDescription> room = findRoom(code);
+    if (!room) {
+        return code;
+    }
+    const session::Status opened = m_service.openRoom(*room, session::OpenMode::Join);
+    if (!opened) {
+        const quint32 error = opened.error().code;
+        if (error == session::kErrorAccessDenied) {
+            printError(QStringLiteral("wrong password: ") + errorText(opened.error()));
+            return kExitWrongPassword;
+        }
+        printError(QStringLiteral("cannot join the room: ") + errorText(opened.error()));
+        return error == session::kErrorConnectFailed ? kExitRoomNotFound : kExitFailure;
+    }
+    return enterRoom();
+}
+
+int RoomClient::enterRoom() {
+    const auto id = m_service.createLocalPlayer(m_options.name, QString(), m_controller.registerForEvents(), 0);
+    if (!id) {
+        const bool refused = id.error().code == session::kErrorInvalidName;
+        printError((refused ? QStringLiteral("name refused: ") : QStringLiteral("cannot enter the room: ")) +
+                   errorText(id.error()));
+        return refused ? kExitNameRefused : kExitFailure;
+    }
+    m_inRoom = true;
+    m_controller.setLocalPlayer(*id, m_options.name);
+    m_controller.UpdateRoster();
+    return kExitOk;
+}
+
+void RoomClient::sendLine(const QString& line) {
+    if (!m_inRoom || line.isEmpty()) {
+        return;
+    }
+    if (line.startsWith(QStringLiteral("/w "))) {
+        const QString rest = line.mid(3);
+        const qsizetype space = rest.indexOf(u' ');
+        const QString name = space < 0 ? rest : rest.left(space);
+        const QString text = space < 0 ? QString() : rest.mid(space + 1);
+        const chat::Roster& roster = m_controller.roster();
+        int index = -1;
+        for (int i = 0; i < roster.count() && index < 0; ++i) {
+            if (roster.entry(i).name == name && roster.entry(i).id != m_controller.localPlayerId()) {
+                index = i;
+            }
+        }
+        if (index < 0) {
+            printError(QStringLiteral("no other member is named ") + name);
+            return;
+        }
+        m_controller.lstRoster_Click(index);
+        m_controller.cmdWhisper_Click(text);
+        return;
+    }
+    m_controller.cmdSend_Click(line);
+}
+
+void RoomClient::leave() {
+    if (!m_inRoom) {
+        m_service.close();
+        return;
+    }
+    m_inRoom = false;
+    static_cast<void>(m_service.destroyPlayer(m_controller.localPlayerId()));
+    m_controller.detachService();
+    m_service.close();
+    // Let the goodbye frames go out before the process ends.
+    const QDeadlineTimer deadline(kGoodbyeWaitMs);
+    while (!deadline.hasExpired()) {
+        bool writing = false;
+        for (const QAbstractSocket* socket : m_service.findChildren<QAbstractSocket*>()) {
+            writing = writing || socket->state() != QAbstractSocket::UnconnectedState;
+        }
+        if (!writing) {
+            break;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+}
+
+} // namespace room

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "chat/ChatController.h"
+#include "chat/ChatOutputs.h"
+#include "session/NetworkSessionService.h"
+
+#include <QObject>
+#include <QString>
+#include <optional>
+
+namespace room {
+
+// The exit codes of the program; --help lists them.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitFailure = 1,
+    kExitUsage = 2,
+    kExitRoomNotFound = 3,
+    kExitWrongPassword = 4,
+    kExitNameRefused = 5,
+};
+
+struct Options {
+    QString room;
+    // host or host:port of the Internet connection; empty: the LAN.
+    QString address;
+    QString name;
+    QString password;
+    session::SessionConfig config;
+};
+
+// Sounds are interpreted but never played: the count is the Sounds folder's.
+class SilentSounds : public chat::ChatSounds {
+public:
+    SilentSounds();
+    void playMessageSound() override {}
+    void playJoinSound() override {}
+    void playLeaveSound() override {}
+    int scriptSoundCount() const override { return m_count; }
+    void playScriptSound(int) override {}
+
+private:
+    int m_count = 0;
+};
+
+// Notices and message boxes go to standard error.
+class ConsoleView : public chat::ChatView {
+public:
+    void setMessageTag(const QString& caption) override;
+    void showMessageBox(const QString& text) override;
+};
+
+// One copy of the chat program without a window: lists, hosts or joins a room,
+// prints every log line on standard output and sends what it is given.
+class RoomClient : public QObject {
+    Q_OBJECT
+
+public:
+    explicit RoomClient(Options options, QObject* parent = nullptr);
+    ~RoomClient() override;
+
+    // Prints the rooms of the LAN or of the given address, one per line.
+    int list();
+    // Hosts a new room, or joins one; kExitOk once the local player is in it.
+    int host();
+    int join();
+
+    // One line of input: "/w NAME text" whispers to NAME, anything else goes to
+    // everybody. Empty lines are skipped.
+    void sendLine(const QString& line);
+
+    // Destroys the local player and closes the session, giving the goodbye a
+    // moment to leave.
+    void leave();
+
+private:
+    int initialize();
+    int enterRoom();
+    std::optional<session::RoomDescription> findRoom(int& exitCode);
+
+    Options m_options;
+    session::NetworkSessionService m_service;
+    SilentSounds m_sounds;
+    ConsoleView m_view;
+    chat::ChatController m_controller;
+    bool m_inRoom = false;
+};
+
+} // namespace room

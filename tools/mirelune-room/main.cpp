@@ -1,0 +1,127 @@
+// mirelune-room: a chat room client for servers, scripts and tests, on the same
+// chat core as the program.
+#include "ConsoleIo.h"
+#include "RoomClient.h"
+#include "platform/LoginName.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTimer>
+#include <unistd.h>
+
+namespace {
+
+constexpr char16_t kDescription[] = uR"(Lists, hosts or joins a Mirelune chat room without a window.
+
+Commands:
+  list                      the rooms of the LAN, or of --address on the Internet
+  host ROOM                 hosts a new room on this machine
+  join ROOM                 joins the LAN room of that name
+  join [ROOM] --address HOST[:PORT]
+                            joins the room hosted at that address
+
+In a room, every line of the chat log is printed on standard output (UTF-8, one
+line per log line). Every line of standard input is sent to the whole room; a line
+"/w NAME text" is sent privately to NAME. Script commands ("@S2;", "@clear;" ...)
+work as in the program; sounds are not played. The room is left on end of input,
+SIGINT or SIGTERM. A host keeps its room open as long as its input stays open.
+
+Exit codes:
+  0  left the room normally (or listed the rooms)
+  1  any other failure (network, cannot host)
+  2  wrong usage
+  3  room not found (on the LAN a room whose password differs is not listed either)
+  4  wrong password (joining by --address)
+  5  handle name refused by the room)";
+
+QString defaultName() {
+    return platform::loginName().value_or(QStringLiteral("mirelune"));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("mirelune-room"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(MIRELUNE_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf16(kDescription));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("list, host or join"));
+    parser.addPositionalArgument(QStringLiteral("room"), QStringLiteral("the room's name"), QStringLiteral("[ROOM]"));
+    const QCommandLineOption addressOption(QStringLiteral("address"),
+                                           QStringLiteral("use the Internet connection to HOST[:PORT]"),
+                                           QStringLiteral("HOST[:PORT]"));
+    const QCommandLineOption nameOption(QStringLiteral("name"), QStringLiteral("handle name (default: login name)"),
+                                        QStringLiteral("NAME"));
+    const QCommandLineOption passwordOption(QStringLiteral("password"), QStringLiteral("the room's password"),
+                                            QStringLiteral("PASSWORD"));
+    const QCommandLineOption discoveryPortOption(QStringLiteral("discovery-port"),
+                                                 QStringLiteral("UDP port of room discovery on the LAN"),
+                                                 QStringLiteral("PORT"));
+    const QCommandLineOption hostPortOption(
+        QStringLiteral("host-port"), QStringLiteral("TCP port a hosted room tries first"), QStringLiteral("PORT"));
+    const QCommandLineOption loopbackOption(QStringLiteral("loopback-only"),
+                                            QStringLiteral("look for rooms on this machine only"));
+    parser.addOptions({addressOption, nameOption, passwordOption, discoveryPortOption, hostPortOption, loopbackOption});
+    parser.process(app);
+
+    const QStringList arguments = parser.positionalArguments();
+    const QString command = arguments.value(0);
+    room::Options options;
+    options.room = arguments.value(1);
+    options.address = parser.value(addressOption);
+    options.name = parser.isSet(nameOption) ? parser.value(nameOption) : defaultName();
+    options.password = parser.value(passwordOption);
+    options.config.loopbackDiscoveryOnly = parser.isSet(loopbackOption);
+    const auto portValue = [&](const QCommandLineOption& option, quint16& port) {
+        if (!parser.isSet(option)) {
+            return true;
+        }
+        bool ok = false;
+        const uint value = parser.value(option).toUInt(&ok);
+        if (!ok || value == 0 || value > 65535) {
+            return false;
+        }
+        port = static_cast<quint16>(value);
+        return true;
+    };
+    quint16 hostPort = 0;
+    const bool portsValid =
+        portValue(discoveryPortOption, options.config.discoveryPort) && portValue(hostPortOption, hostPort);
+    if (hostPort != 0) {
+        options.config.firstHostPort = hostPort;
+        options.config.lastHostPort = hostPort;
+    }
+
+    const bool valid = portsValid && arguments.size() <= 2 &&
+                       ((command == u"list" && arguments.size() == 1) ||
+                        (command == u"host" && !options.room.isEmpty() && options.address.isEmpty()) ||
+                        (command == u"join" && (!options.room.isEmpty() || !options.address.isEmpty())));
+    if (!valid) {
+        room::printError(QStringLiteral("usage: mirelune-room list|host ROOM|join ROOM [options]; see --help"));
+        return room::kExitUsage;
+    }
+
+    room::RoomClient client(options);
+    if (command == u"list") {
+        return client.list();
+    }
+    const int entered = command == u"host" ? client.host() : client.join();
+    if (entered != room::kExitOk) {
+        return entered;
+    }
+
+    room::LineReader input(STDIN_FILENO);
+    room::TerminationWatcher termination;
+    const auto finish = [&] {
+        client.leave();
+        QCoreApplication::exit(room::kExitOk);
+    };
+    QObject::connect(&input, &room::LineReader::lineRead, &client, &room::RoomClient::sendLine);
+    QObject::connect(&input, &room::LineReader::finished, &client, finish);
+    QObject::connect(&termination, &room::TerminationWatcher::terminationRequested, &client, finish);
+    return QCoreApplication::exec();
+}
