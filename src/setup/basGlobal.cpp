@@ -1,0 +1,172 @@
+#include "setup/basGlobal.h"
+
+#include "platform/LoginName.h"
+#include "platform/ProgramFolder.h"
+#include "session/NetworkSessionService.h"
+#include "setup/HostAddressPrompt.h"
+#include "setup/JapaneseMessageBox.h"
+#include "setup/SetupLogging.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+using namespace Qt::StringLiterals;
+
+namespace basGlobal {
+
+namespace {
+
+const QString kGeneral = u"General"_s;
+const QString kAddressKey = u"Address"_s;
+
+std::unique_ptr<session::SessionService> defaultService() {
+    return std::make_unique<session::NetworkSessionService>();
+}
+
+void defaultEndProgram(int exitCode) {
+    // Queued, so that it also ends a program whose event loop has not started yet.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [exitCode] { QCoreApplication::exit(exitCode); }, Qt::QueuedConnection);
+}
+
+bool s_programEnded = false;
+
+} // namespace
+
+std::unique_ptr<session::SessionService> sessionService;
+session::OneBasedList<session::Connection> connectionList;
+session::OneBasedList<session::RoomDescription> roomList;
+session::PlayerId localPlayerId = 0;
+QString localPlayerName;
+QString roomName;
+qint32 eventHandle = 0;
+std::function<void(qint32)> eventReceiver;
+
+ServiceFactory serviceFactory = defaultService;
+std::function<void(int)> endProgramHook = defaultEndProgram;
+QString settingsPath;
+std::function<std::optional<QString>()> loginNameSource = platform::loginName;
+
+bool InitSessionService() {
+    if (sessionService) {
+        CloseSessionService();
+    }
+    sessionService = serviceFactory ? serviceFactory() : nullptr;
+    if (sessionService) {
+        sessionService->setAddressPrompt([] { return setup::askHostAddress(); });
+        auto connections = sessionService->listConnections();
+        if (connections) {
+            connectionList = std::move(connections).value();
+            return true;
+        }
+        qCWarning(lcSetup) << "listing connections failed:" << connections.error().description;
+        std::unique_ptr<session::SessionService> unusable = std::move(sessionService);
+        unusable->close();
+    }
+    setup::JapaneseMessageBox::showOk(u"DirectPlayの初期化に失敗しました"_s);
+    EndProgram(1);
+    return false;
+}
+
+void CloseSessionService() {
+    if (!sessionService) {
+        return;
+    }
+    if (localPlayerId != 0) {
+        const session::Status destroyed = sessionService->destroyPlayer(localPlayerId);
+        if (!destroyed) {
+            qCInfo(lcSetup) << "destroying the local player failed:" << destroyed.error().description;
+        }
+    }
+    connectionList = {};
+    roomList = {};
+    // Take the service out of the state first: closing may deliver signals that look
+    // at the state again.
+    std::unique_ptr<session::SessionService> service = std::move(sessionService);
+    service->close();
+    eventHandle = 0;
+}
+
+bool RestartSessionService(const session::Connection& connection) {
+    const session::PlayerId keptPlayerId = localPlayerId;
+    localPlayerId = 0;
+    CloseSessionService();
+    localPlayerId = keptPlayerId;
+    sessionService = serviceFactory ? serviceFactory() : nullptr;
+    if (!sessionService) {
+        return false;
+    }
+    // The address was asked for a moment ago; asking again would only puzzle.
+    sessionService->setAddressPrompt([]() -> std::optional<QString> { return lastHostAddress(); });
+    auto connections = sessionService->listConnections();
+    if (connections) {
+        connectionList = std::move(connections).value();
+    }
+    const session::Status initialized = sessionService->initialize(connection);
+    if (!initialized) {
+        qCWarning(lcSetup) << "initialising the connection again failed:" << initialized.error().description;
+    }
+    sessionService->setAddressPrompt([] { return setup::askHostAddress(); });
+    return initialized.ok();
+}
+
+qint32 RegisterEventReceiver() {
+    if (!sessionService) {
+        return 0;
+    }
+    // The service itself bounds the registration: events stop when it is released.
+    eventHandle = sessionService->registerEventReceiver(sessionService.get(), [](qint32 eventId) {
+        if (eventReceiver) {
+            eventReceiver(eventId);
+        }
+    });
+    return eventHandle;
+}
+
+void EndProgram(int exitCode) {
+    s_programEnded = true;
+    if (endProgramHook) {
+        endProgramHook(exitCode);
+    }
+}
+
+bool programEnded() {
+    return s_programEnded;
+}
+
+platform::ProfileFile settingsFile() {
+    return platform::ProfileFile(settingsPath.isEmpty() ? platform::settingsFilePath() : settingsPath);
+}
+
+QString readSetting(const QString& key, const QString& defaultValue) {
+    return settingsFile().read(kGeneral, key, defaultValue);
+}
+
+void writeSetting(const QString& key, const QString& value) {
+    platform::ProfileFile file = settingsFile();
+    const platform::Status written = file.write(kGeneral, key, value);
+    if (!written) {
+        // Settings are a convenience: the program goes on without them.
+        qCWarning(lcSetup) << "writing" << key << "to" << file.path() << "failed:" << written.error();
+    }
+}
+
+QString lastHostAddress() {
+    return readSetting(kAddressKey, QString());
+}
+
+void ResetSessionState() {
+    localPlayerId = 0;
+    CloseSessionService();
+    localPlayerName.clear();
+    roomName.clear();
+    eventHandle = 0;
+    eventReceiver = nullptr;
+    serviceFactory = defaultService;
+    endProgramHook = defaultEndProgram;
+    settingsPath.clear();
+    loginNameSource = platform::loginName;
+    s_programEnded = false;
+}
+
+} // namespace basGlobal

@@ -1,0 +1,192 @@
+#include "WizardFixture.h"
+#include "common/TestSupport.h"
+#include "setup/basGlobal.h"
+#include "window/frmMain.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QStringList entries(const QListWidget* list) {
+    QStringList texts;
+    for (int i = 0; i < list->count(); ++i) {
+        texts.append(list->item(i)->text());
+    }
+    return texts;
+}
+
+frmMain* openChatWindow() {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (auto* chat = qobject_cast<frmMain*>(window); chat != nullptr && chat->isVisible()) {
+            return chat;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+// The room page against the in-memory service (false) and against the network
+// service with rooms hosted on loopback by other service instances (true).
+class RoomPageTest : public WizardTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        WizardTest::SetUp();
+        if (GetParam()) {
+            useNetwork();
+        }
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Services, RoomPageTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Network" : "InMemory"; });
+
+TEST_P(RoomPageTest, ListsRoomsWithTheFirstSelected) {
+    hostRoom(u"ロビー"_s);
+    frmSet& wizard = wizardOnRoomPage();
+    ASSERT_EQ(entries(wizard.lstSessions), QStringList{u"ロビー"_s});
+    EXPECT_EQ(wizard.lstSessions->currentRow(), 0);
+    EXPECT_TRUE(wizard.lstSessions->item(0)->isSelected());
+    EXPECT_TRUE(wizard.cmdJoin->isEnabled());
+    EXPECT_TRUE(m_answerer->boxes.isEmpty());
+}
+
+TEST_P(RoomPageTest, NoRoomDisablesJoinAndCreateStillWorks) {
+    frmSet& wizard = wizardOnRoomPage(u"主催者"_s);
+    EXPECT_EQ(wizard.lstSessions->count(), 0);
+    EXPECT_FALSE(wizard.cmdJoin->isEnabled());
+
+    frmMain::followWizard(wizard);
+    wizard.txtChatName->setText(u"新しい部屋"_s);
+    QTest::mouseClick(wizard.cmdCreate, Qt::LeftButton);
+    EXPECT_TRUE(m_answerer->boxes.isEmpty());
+    EXPECT_FALSE(wizard.isVisible());
+    EXPECT_EQ(basGlobal::roomName, u"新しい部屋"_s);
+    EXPECT_EQ(basGlobal::localPlayerName, u"主催者"_s);
+    EXPECT_NE(basGlobal::localPlayerId, 0);
+    EXPECT_NE(basGlobal::eventHandle, 0);
+    EXPECT_EQ(setting(u"Room"_s), u"新しい部屋"_s);
+    frmMain* chat = openChatWindow();
+    ASSERT_NE(chat, nullptr);
+    EXPECT_EQ(chat->windowTitle(), u"Mirelune - [新しい部屋]"_s);
+    EXPECT_EQ(roomsSeenByAnotherCopy(), QStringList{u"新しい部屋"_s});
+
+    // Closing the chat window leaves the room and ends the program.
+    chat->close();
+    EXPECT_EQ(m_endings, QList<int>{0});
+    EXPECT_EQ(basGlobal::sessionService, nullptr);
+    EXPECT_TRUE(testsupport::waitUntil([this] { return roomsSeenByAnotherCopy().isEmpty(); }));
+}
+
+TEST_P(RoomPageTest, PasswordRoomAppearsOnlyWithItsPassword) {
+    hostRoom(u"秘密の部屋"_s, u"ひらけごま"_s);
+    frmSet& wizard = wizardOnRoomPage();
+    EXPECT_EQ(wizard.lstSessions->count(), 0);
+    EXPECT_FALSE(wizard.cmdJoin->isEnabled());
+    if (!m_network) {
+        EXPECT_EQ(currentService()->listedWithPasswords, QStringList{QString()});
+    }
+
+    commitText(wizard.txtChatPass, u"ひらけごま"_s);
+    QTest::mouseClick(wizard.cmdRefresh, Qt::LeftButton);
+    EXPECT_EQ(entries(wizard.lstSessions), QStringList{u"秘密の部屋"_s});
+    EXPECT_TRUE(wizard.cmdJoin->isEnabled());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    if (!m_network) {
+        EXPECT_EQ(currentService()->cursorWhileListing, (QList<Qt::CursorShape>{Qt::ArrowCursor, Qt::WaitCursor}));
+    }
+}
+
+TEST_P(RoomPageTest, JoinWithWrongPasswordTellsAndListsAgain) {
+    hostRoom(u"秘密の部屋"_s, u"right"_s);
+    frmSet& wizard = wizardOnRoomPage(u"訪問者"_s);
+    QTest::keyClicks(wizard.txtChatPass, u"right"_s);
+    wizard.cmdRefresh_Click();
+    ASSERT_EQ(wizard.lstSessions->count(), 1);
+
+    wizard.txtChatPass->setText(u"wrong"_s);
+    QTest::mouseClick(wizard.cmdJoin, Qt::LeftButton);
+    EXPECT_EQ(m_answerer->seenTexts(), QStringList{u"セッションへの参加に失敗しました"_s});
+    EXPECT_EQ(wizard.lstSessions->count(), 0) << "listed again with the wrong password";
+    EXPECT_TRUE(wizard.isVisible());
+    EXPECT_EQ(wizard.page(), 2);
+    EXPECT_EQ(basGlobal::localPlayerId, 0);
+}
+
+TEST_P(RoomPageTest, JoinEntersTheListedRoom) {
+    hostRoom(u"ロビー"_s, u"pw"_s);
+    frmSet& wizard = wizardOnRoomPage(u"訪問者"_s);
+    frmMain::followWizard(wizard);
+    wizard.txtChatName->setText(u"別の名前"_s);
+    wizard.txtChatPass->setText(u"pw"_s);
+    wizard.cmdRefresh_Click();
+    QTest::mouseClick(wizard.cmdJoin, Qt::LeftButton);
+    EXPECT_TRUE(m_answerer->boxes.isEmpty());
+    EXPECT_FALSE(wizard.isVisible());
+    EXPECT_EQ(basGlobal::roomName, u"ロビー"_s);
+    EXPECT_EQ(basGlobal::localPlayerName, u"訪問者"_s);
+    EXPECT_NE(basGlobal::localPlayerId, 0);
+    EXPECT_EQ(setting(u"Room"_s), u"別の名前"_s) << "Join stores the new-room box";
+    frmMain* chat = openChatWindow();
+    ASSERT_NE(chat, nullptr);
+    EXPECT_EQ(chat->windowTitle(), u"Mirelune - [ロビー]"_s);
+    if (!m_network) {
+        EXPECT_EQ(currentService()->secondNames, QStringList{u"Player"_s});
+    }
+}
+
+TEST_P(RoomPageTest, CreateWithEmptyNameRefusesAndStoresTheEmptyName) {
+    frmSet& wizard = wizardOnRoomPage();
+    wizard.txtChatName->clear();
+    QTest::mouseClick(wizard.cmdCreate, Qt::LeftButton);
+    ASSERT_EQ(m_answerer->boxes.size(), 1);
+    EXPECT_EQ(m_answerer->boxes.first().text, u"名前の記入は必須です"_s);
+    EXPECT_EQ(m_answerer->boxes.first().title, u"Error"_s);
+    EXPECT_EQ(setting(u"Room"_s), u""_s);
+    EXPECT_TRUE(wizard.isVisible());
+    EXPECT_EQ(wizard.page(), 2);
+    EXPECT_TRUE(roomsSeenByAnotherCopy().isEmpty());
+}
+
+TEST_P(RoomPageTest, FailedHostPlayerLeavesNoRoomAndAllowsAnotherTry) {
+    m_playerError = session::Error{session::kErrorInvalidPlayer, u"invalid player"_s};
+    frmSet& wizard = wizardOnRoomPage();
+    wizard.txtChatName->setText(u"不運な部屋"_s);
+    QTest::mouseClick(wizard.cmdCreate, Qt::LeftButton);
+    EXPECT_EQ(m_answerer->seenTexts(), (QStringList{u"ホストプレーヤーの作成に失敗しました"_s, u"INVALIDPLAYER"_s}));
+    EXPECT_TRUE(wizard.isVisible());
+    EXPECT_EQ(wizard.page(), 2);
+    EXPECT_EQ(basGlobal::localPlayerId, 0);
+    EXPECT_TRUE(roomsSeenByAnotherCopy().isEmpty());
+
+    m_playerError.reset();
+    if (!m_network) {
+        currentService()->createPlayerError.reset();
+    } else {
+        // The restarted service was made while player creation still failed.
+        basGlobal::RestartSessionService(basGlobal::connectionList.item(1).value());
+    }
+    frmMain::followWizard(wizard);
+    wizard.cmdCreate_Click();
+    EXPECT_EQ(m_answerer->boxes.size(), 2);
+    EXPECT_FALSE(wizard.isVisible());
+    EXPECT_EQ(roomsSeenByAnotherCopy(), QStringList{u"不運な部屋"_s});
+}
+
+TEST_P(RoomPageTest, FailedJoiningPlayerLeavesTheRoomPage) {
+    hostRoom(u"ロビー"_s);
+    m_playerError = session::Error{5, u"refused"_s};
+    frmSet& wizard = wizardOnRoomPage();
+    wizard.cmdJoin_Click();
+    EXPECT_EQ(m_answerer->seenTexts(), QStringList{u"プレーヤーの作成に失敗しました"_s});
+    EXPECT_TRUE(wizard.isVisible());
+    EXPECT_EQ(wizard.page(), 2);
+    EXPECT_NE(basGlobal::sessionService, nullptr);
+    EXPECT_EQ(basGlobal::localPlayerId, 0);
+}

@@ -1,0 +1,318 @@
+#include "WizardFixture.h"
+#include "platform/Twips.h"
+#include "setup/basGlobal.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QStyle>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kLongName = u"とても長いハンドル名はこの程度まで続くことがある四十文字の名前です。まだ続きます！"_s;
+
+} // namespace
+
+TEST(Twips, ConvertsAtFifteenPerPixel) {
+    EXPECT_EQ(platform::twipsToPixels(4695), 313);
+    EXPECT_EQ(platform::twipsToPixels(7), 0);
+    EXPECT_EQ(platform::twipsToPixels(8), 1);
+    EXPECT_EQ(platform::twipsToPixels(-8), -1);
+    EXPECT_EQ(platform::twipsRect(120, 840, 2895, 780), QRect(8, 56, 193, 52));
+}
+
+TEST_F(WizardTest, WindowAndControlsSitWhereDesigned) {
+    frmSet& wizard = loadWizard();
+    EXPECT_EQ(wizard.windowTitle(), u"Mirelune へようこそ！"_s);
+    EXPECT_EQ(wizard.size(), QSize(313, 253));
+    EXPECT_EQ(wizard.minimumSize(), wizard.maximumSize());
+    const struct {
+        QWidget* control;
+        QRect pixels;
+        QString text;
+    } table[] = {
+        {wizard.picRgn[0], {0, 0, 313, 201}, {}},
+        {wizard.picRgn[2], {0, 0, 313, 201}, {}},
+        {wizard.cmdExit, {152, 220, 73, 25}, u"終了(&X)"_s},
+        {wizard.cmdNext, {232, 220, 73, 25}, u"次へ(&N) >>"_s},
+        {wizard.chkViewOff, {16, 176, 129, 17}, u"次回から表示しない"_s},
+        {wizard.lstConnections, {16, 56, 281, 82}, {}},
+        {wizard.txtYourName, {16, 168, 281, 19}, {}},
+        {wizard.lstSessions, {8, 56, 193, 52}, {}},
+        {wizard.cmdRefresh, {208, 56, 97, 25}, u"表示の更新(&R)"_s},
+        {wizard.cmdJoin, {208, 84, 97, 25}, u"参加(&J)"_s},
+        {wizard.txtChatName, {8, 136, 193, 18}, {}},
+        {wizard.cmdCreate, {208, 136, 97, 25}, u"新規(&N)"_s},
+        {wizard.txtChatPass, {96, 160, 105, 18}, {}},
+    };
+    for (const auto& row : table) {
+        EXPECT_EQ(row.control->geometry(), row.pixels) << row.control->objectName().toStdString();
+        if (auto* button = qobject_cast<QAbstractButton*>(row.control)) {
+            EXPECT_EQ(button->text(), row.text);
+        }
+    }
+    EXPECT_TRUE(wizard.picRgn[0]->isVisible());
+    EXPECT_FALSE(wizard.picRgn[1]->isVisible());
+    EXPECT_FALSE(wizard.picRgn[2]->isVisible());
+}
+
+TEST_F(WizardTest, LoadFillsTheWindowFromTheSettings) {
+    const struct {
+        const char* name;
+        QByteArray file; // empty: no settings file at all
+        bool loginReadable;
+        int page;
+        Qt::CheckState box;
+        QString handle;
+        QString room;
+    } table[] = {
+        {"no file", {}, true, 0, Qt::Unchecked, u"tester"_s, u"MyChatRoom"_s},
+        {"no login name", {}, false, 0, Qt::Unchecked, u"Player"_s, u"MyChatRoom"_s},
+        {"skip welcome", "[General]\nShowGreet=1\n", true, 1, Qt::Checked, u"tester"_s, u"MyChatRoom"_s},
+        {"greyed box", "[General]\nShowGreet=2\n", true, 0, Qt::PartiallyChecked, u"tester"_s, u"MyChatRoom"_s},
+        {"out of range", "[General]\nShowGreet=7\n", true, 0, Qt::Unchecked, u"tester"_s, u"MyChatRoom"_s},
+        {"not a number", "[General]\nShowGreet=yes\n", true, 0, Qt::Unchecked, u"tester"_s, u"MyChatRoom"_s},
+        {"empty player", "[General]\nPlayer=\nRoom=\n", true, 0, Qt::Unchecked, {}, {}},
+        {"spaces trimmed", "[general]\nplayer=  花子  \nroom= 雑談 \n", true, 0, Qt::Unchecked, u"花子"_s, u"雑談"_s},
+        {"sentinel", "[General]\nPlayer=$$$Nothing$$$\nRoom=$$$Nothing$$$\n", true, 0, Qt::Unchecked, u"tester"_s,
+         u"MyChatRoom"_s},
+        {"long stored name kept", "[General]\nPlayer=" + kLongName.toUtf8() + "\n", true, 0, Qt::Unchecked, kLongName,
+         u"MyChatRoom"_s},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        QFile::remove(m_settingsPath);
+        if (!row.file.isEmpty()) {
+            writeSettings(row.file);
+        }
+        basGlobal::loginNameSource = [&row] {
+            return row.loginReadable ? std::optional<QString>(u"tester"_s) : std::nullopt;
+        };
+        frmSet& wizard = loadWizard();
+        EXPECT_EQ(wizard.page(), row.page);
+        EXPECT_EQ(wizard.picRgn[static_cast<std::size_t>(row.page)]->isVisible(), true);
+        EXPECT_EQ(wizard.chkViewOff->checkState(), row.box);
+        EXPECT_EQ(wizard.txtYourName->text(), row.handle);
+        EXPECT_EQ(wizard.txtChatName->text(), row.room);
+        EXPECT_TRUE(m_endings.isEmpty());
+        EXPECT_TRUE(m_answerer->boxes.isEmpty());
+        basGlobal::ResetSessionState();
+        SetUp();
+    }
+}
+
+TEST_F(WizardTest, SkippedWelcomeWritesShowGreetAgain) {
+    writeSettings("[General]\r\nShowGreet=1\r\n");
+    loadWizard();
+    EXPECT_EQ(setting(u"ShowGreet"_s), u"1"_s);
+    EXPECT_EQ(setting(u"Player"_s), std::nullopt);
+}
+
+TEST_F(WizardTest, NextOnWelcomeStoresTheBoxState) {
+    for (const auto& [checked, stored] : {std::pair{false, u"0"_s}, std::pair{true, u"1"_s}}) {
+        frmSet& wizard = loadWizard();
+        wizard.chkViewOff->setChecked(checked);
+        QTest::mouseClick(wizard.cmdNext, Qt::LeftButton);
+        EXPECT_EQ(wizard.page(), 1);
+        EXPECT_TRUE(wizard.picRgn[1]->isVisible());
+        EXPECT_FALSE(wizard.picRgn[0]->isVisible());
+        EXPECT_EQ(setting(u"ShowGreet"_s), stored);
+        basGlobal::ResetSessionState();
+        SetUp();
+    }
+}
+
+TEST_F(WizardTest, EmptyNameIsRefusedAndNameOfSpacesPasses) {
+    writeSettings("[General]\nShowGreet=1\nPlayer=\n");
+    frmSet& wizard = loadWizard();
+    QTest::mouseClick(wizard.cmdNext, Qt::LeftButton);
+    ASSERT_EQ(m_answerer->boxes.size(), 1);
+    const SeenBox& box = m_answerer->boxes.first();
+    EXPECT_EQ(box.text, u"名前の記入は必須です"_s);
+    EXPECT_EQ(box.title, u"Error"_s);
+    EXPECT_EQ(box.buttons, QStringList{u"OK"_s});
+    EXPECT_FALSE(box.hasIcon);
+    EXPECT_EQ(wizard.page(), 1);
+    EXPECT_EQ(setting(u"Player"_s), u""_s);
+    EXPECT_FALSE(currentService()->initialized);
+
+    wizard.txtYourName->setText(u"   "_s);
+    QTest::mouseClick(wizard.cmdNext, Qt::LeftButton);
+    EXPECT_EQ(wizard.page(), 2);
+    EXPECT_FALSE(wizard.cmdNext->isEnabled());
+    EXPECT_EQ(setting(u"Player"_s), u""_s) << "stored; the file drops the blanks when reading";
+    EXPECT_EQ(m_answerer->boxes.size(), 1);
+}
+
+TEST_F(WizardTest, PlayerIsWrittenOnlyWhenTheConnectionPageIsLeft) {
+    m_configure = [](FakeSessionService& service) { service.initializeError = session::Error{7, u"down"_s}; };
+    writeSettings("[General]\nShowGreet=1\n");
+    frmSet& wizard = loadWizard();
+    wizard.txtYourName->setText(u"次郎"_s);
+    wizard.cmdNext_Click();
+    EXPECT_EQ(m_answerer->seenTexts(), QStringList{u"接続の初期化に失敗しました"_s});
+    EXPECT_EQ(m_answerer->boxes.first().title, u"Mirelune"_s);
+    EXPECT_EQ(wizard.page(), 1);
+    EXPECT_EQ(setting(u"Player"_s), std::nullopt);
+
+    // The service now reports that it was initialised already: nothing is said.
+    currentService()->initializeError.reset();
+    currentService()->initialized = true;
+    wizard.cmdNext_Click();
+    EXPECT_EQ(m_answerer->boxes.size(), 1);
+    EXPECT_EQ(wizard.page(), 1);
+
+    currentService()->initialized = false;
+    wizard.cmdNext_Click();
+    EXPECT_EQ(wizard.page(), 2);
+    EXPECT_EQ(setting(u"Player"_s), u"次郎"_s);
+    EXPECT_TRUE(m_endings.isEmpty());
+}
+
+TEST_F(WizardTest, StartFailuresEndTheProgramWithTheirMessage) {
+    const struct {
+        const char* name;
+        bool noService;
+        bool failListing;
+        bool noConnections;
+        QString message;
+    } table[] = {
+        {"service missing", true, false, false, u"DirectPlayの初期化に失敗しました"_s},
+        {"listing fails", false, true, false, u"DirectPlayの初期化に失敗しました"_s},
+        {"no connection", false, false, true, u"接続の列挙に失敗しました"_s},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        if (row.noService) {
+            basGlobal::serviceFactory = [] { return std::unique_ptr<session::SessionService>(); };
+        }
+        m_configure = [&row](FakeSessionService& service) {
+            service.failListConnections = row.failListing;
+            if (row.noConnections) {
+                service.connections.clear();
+            }
+        };
+        frmSet& wizard = loadWizard(false);
+        EXPECT_FALSE(wizard.isVisible());
+        EXPECT_EQ(m_answerer->seenTexts(), QStringList{row.message});
+        EXPECT_EQ(m_endings.size(), 1);
+        EXPECT_TRUE(basGlobal::programEnded());
+        EXPECT_EQ(basGlobal::sessionService, nullptr);
+        basGlobal::ResetSessionState();
+        SetUp();
+    }
+}
+
+TEST_F(WizardTest, FailedRoomListingTellsTheUserAndEnds) {
+    m_configure = [](FakeSessionService& service) { service.listRoomsError = session::Error{9, u"no network"_s}; };
+    writeSettings("[General]\nShowGreet=1\n");
+    frmSet& wizard = loadWizard();
+    QPointer<FakeSessionService> service = currentService();
+    wizard.cmdNext_Click();
+    EXPECT_EQ(m_answerer->seenTexts(), QStringList{u"セッション列挙機能でエラーが発生しました"_s});
+    EXPECT_EQ(m_endings, QList<int>{1});
+    EXPECT_FALSE(wizard.isVisible());
+    EXPECT_TRUE(service.isNull()) << "the service is released";
+    EXPECT_EQ(setting(u"Player"_s), std::nullopt);
+}
+
+TEST_F(WizardTest, ExitAndCloseBoxReleaseTheServiceOnEveryPage) {
+    for (int page = 0; page < 3; ++page) {
+        for (bool closeBox : {false, true}) {
+            SCOPED_TRACE(page * 10 + closeBox);
+            writeSettings("[General]\nShowGreet=0\n");
+            frmSet& wizard = loadWizard();
+            while (wizard.page() < page) {
+                wizard.cmdNext_Click();
+            }
+            QPointer<FakeSessionService> service = currentService();
+            if (closeBox) {
+                wizard.close();
+            } else {
+                QTest::mouseClick(wizard.cmdExit, Qt::LeftButton);
+            }
+            EXPECT_EQ(m_endings, QList<int>{0});
+            EXPECT_FALSE(wizard.isVisible());
+            EXPECT_TRUE(service.isNull());
+            EXPECT_TRUE(m_answerer->boxes.isEmpty()) << "Exit asks nothing";
+            basGlobal::ResetSessionState();
+            SetUp();
+        }
+    }
+}
+
+TEST_F(WizardTest, CloseSessionServiceNeverFailsAndRunsOnce) {
+    loadWizard();
+    QPointer<FakeSessionService> service = currentService();
+    service->destroyPlayerError = session::Error{session::kErrorInvalidPlayer, u"gone"_s};
+    basGlobal::localPlayerId = 42;
+    basGlobal::CloseSessionService();
+    EXPECT_TRUE(service.isNull());
+    EXPECT_EQ(basGlobal::localPlayerId, 42);
+    basGlobal::CloseSessionService();
+    EXPECT_EQ(basGlobal::sessionService, nullptr);
+    EXPECT_TRUE(m_answerer->boxes.isEmpty());
+}
+
+TEST_F(WizardTest, InternetConnectionAsksForTheHostAndRemembersIt) {
+    writeSettings("[General]\nShowGreet=1\nAddress=chat.example:47811\n");
+    frmSet& wizard = loadWizard();
+    wizard.lstConnections->setCurrentRow(1);
+
+    m_answerer->address.reset(); // cancel
+    wizard.cmdNext_Click();
+    EXPECT_EQ(m_answerer->offeredAddresses, QStringList{u"chat.example:47811"_s});
+    EXPECT_EQ(m_answerer->seenTexts(), QStringList{u"接続の初期化に失敗しました"_s});
+    EXPECT_EQ(wizard.page(), 1);
+
+    m_answerer->address = u"192.0.2.7"_s;
+    wizard.cmdNext_Click();
+    EXPECT_EQ(currentService()->promptedAddress, u"192.0.2.7"_s);
+    EXPECT_EQ(setting(u"Address"_s), u"192.0.2.7"_s);
+    EXPECT_EQ(wizard.page(), 2);
+}
+
+TEST_F(WizardTest, NameBoxesHoldNoControlCharactersAndLimitTyping) {
+    writeSettings("[General]\nShowGreet=1\n");
+    frmSet& wizard = loadWizard();
+    wizard.txtYourName->clear();
+    commitText(wizard.txtYourName, u"山田\r\n太郎\t"_s);
+    EXPECT_EQ(wizard.txtYourName->text(), u"山田太郎"_s);
+
+    commitText(wizard.txtYourName, u"あいうえおかきくけこさしすせそたちつてとなにぬねの"_s);
+    EXPECT_EQ(wizard.txtYourName->text().size(), frmSet::kMaxHandleNameLength);
+    EXPECT_TRUE(wizard.txtYourName->text().startsWith(u"山田太郎あいう"_s));
+    QTest::keyClick(wizard.txtYourName, Qt::Key_X);
+    EXPECT_EQ(wizard.txtYourName->text().size(), frmSet::kMaxHandleNameLength);
+
+    wizard.txtChatName->clear();
+    commitText(wizard.txtChatName, u"部屋\n一"_s);
+    EXPECT_EQ(wizard.txtChatName->text(), u"部屋一"_s);
+}
+
+TEST_F(WizardTest, LongNameSetByTheProgramStaysWholeAndCanBeEdited) {
+    writeSettings("[General]\nShowGreet=1\nPlayer=" + kLongName.toUtf8() + "\n");
+    frmSet& wizard = loadWizard();
+    ASSERT_EQ(wizard.txtYourName->text(), kLongName);
+    wizard.txtYourName->setFocus();
+    wizard.txtYourName->end(false);
+    QTest::keyClick(wizard.txtYourName, Qt::Key_Backspace);
+    EXPECT_EQ(wizard.txtYourName->text(), kLongName.chopped(1));
+    // Past the typing limit nothing more can be typed, as with any length limit.
+    QTest::keyClick(wizard.txtYourName, Qt::Key_A);
+    EXPECT_EQ(wizard.txtYourName->text(), kLongName.chopped(1));
+    wizard.txtYourName->setSelection(0, 30);
+    QTest::keyClick(wizard.txtYourName, Qt::Key_B);
+    EXPECT_EQ(wizard.txtYourName->text(), u"b"_s + kLongName.mid(30, 10));
+}
+
+TEST_F(WizardTest, PasswordShowsStars) {
+    frmSet& wizard = wizardOnRoomPage();
+    QTest::keyClicks(wizard.txtChatPass, u"abc"_s);
+    EXPECT_EQ(wizard.txtChatPass->text(), u"abc"_s);
+    EXPECT_EQ(wizard.txtChatPass->displayText(), u"***"_s);
+}
