@@ -1,6 +1,9 @@
 // The main of every test executable: the Qt application object must exist before
 // any test touches sockets, timers or widgets.
+#include <QDir>
+#include <QFile>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #ifdef MIRELUNE_TEST_GUI
 #include <QApplication>
@@ -22,6 +25,15 @@ int main(int argc, char** argv) {
         qputenv("QT_FONT_DPI", QByteArrayLiteral("96"));
     }
 #endif
+    // Qt wants a private runtime folder; test discovery at build time runs without
+    // the test environment that CTest sets.
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        const QByteArray runtime = QDir::tempPath().toUtf8() + "/mirelune-test-runtime-" + QByteArray::number(getuid());
+        QDir().mkpath(QString::fromUtf8(runtime));
+        QFile::setPermissions(QString::fromUtf8(runtime),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", runtime);
+    }
     TestApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }
