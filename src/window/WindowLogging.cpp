@@ -1,0 +1,3 @@
+#include "window/WindowLogging.h"
+
+Q_LOGGING_CATEGORY(lcWindow, "mirelune.window", QtCriticalMsg)
