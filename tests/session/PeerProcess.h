@@ -50,6 +50,8 @@ public:
         return found;
     }
     void command(const QString& line) { m_process.write(line.toUtf8() + '\n'); }
+    qint64 processId() const { return m_process.processId(); }
+    bool running() const { return m_process.state() == QProcess::Running; }
     void killHard() {
         m_process.kill(); // SIGKILL: no goodbye, the kernel closes the sockets
         m_process.waitForFinished(3000);

@@ -65,7 +65,13 @@ int main(int argc, char** argv) {
         QStringLiteral("host-port"), QStringLiteral("TCP port a hosted room tries first"), QStringLiteral("PORT"));
     const QCommandLineOption loopbackOption(QStringLiteral("loopback-only"),
                                             QStringLiteral("look for rooms on this machine only"));
-    parser.addOptions({addressOption, nameOption, passwordOption, discoveryPortOption, hostPortOption, loopbackOption});
+    // Tests cut links and need the silence noticed in well under a second.
+    QCommandLineOption heartbeatOption(QStringLiteral("heartbeat-ms"),
+                                       QStringLiteral("heartbeat interval; silence for three intervals drops a link"),
+                                       QStringLiteral("MS"));
+    heartbeatOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({addressOption, nameOption, passwordOption, discoveryPortOption, hostPortOption, loopbackOption,
+                       heartbeatOption});
     parser.process(app);
 
     const QStringList arguments = parser.positionalArguments();
@@ -95,8 +101,15 @@ int main(int argc, char** argv) {
         options.config.firstHostPort = hostPort;
         options.config.lastHostPort = hostPort;
     }
+    bool heartbeatValid = true;
+    if (parser.isSet(heartbeatOption)) {
+        const int interval = parser.value(heartbeatOption).toInt(&heartbeatValid);
+        heartbeatValid = heartbeatValid && interval > 0 && interval <= 60000;
+        options.config.heartbeatInterval = std::chrono::milliseconds(interval);
+        options.config.heartbeatTimeout = options.config.heartbeatInterval * 3;
+    }
 
-    const bool valid = portsValid && arguments.size() <= 2 &&
+    const bool valid = portsValid && heartbeatValid && arguments.size() <= 2 &&
                        ((command == u"list" && arguments.size() == 1) ||
                         (command == u"host" && !options.room.isEmpty() && options.address.isEmpty()) ||
                         (command == u"join" && (!options.room.isEmpty() || !options.address.isEmpty())));
