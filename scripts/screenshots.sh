@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Renders each page of the setup wizard into docs/setup-pageN.png, under Xvfb when it
+# Renders each page of the setup wizard into docs/setup-pageN.png, and the chat window
+# in a room hosted on loopback into docs/chat-panel0.png to chat-panel3.png (menu area
+# shown, each panel) and docs/chat-hidden.png (menu area hidden), under Xvfb when it
 # is installed (offscreen otherwise). Uses a throw-away settings file and rooms
 # hosted on loopback only. Usage: bash scripts/screenshots.sh [BUILD_DIR]
 set -euo pipefail
@@ -18,4 +20,4 @@ if command -v xvfb-run >/dev/null; then
 else
     QT_QPA_PLATFORM=offscreen "$build/bin/mirelune" --screenshot docs
 fi
-ls docs/setup-page*.png
+ls docs/setup-page*.png docs/chat-*.png

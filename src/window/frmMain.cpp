@@ -1,31 +1,85 @@
 #include "window/frmMain.h"
 
-#include "setup/JapaneseFont.h"
+#include "chat/ChatController.h"
+#include "platform/SettingsValues.h"
+#include "platform/Twips.h"
+#include "setup/JapaneseMessageBox.h"
 #include "setup/basGlobal.h"
 #include "setup/frmSet.h"
+#include "window/ClickLabel.h"
+#include "window/FaceMarks.h"
+#include "window/PictureButton.h"
+#include "window/SavedLog.h"
+#include "window/WindowLogging.h"
 
+#include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QDateTime>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextCursor>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
 const QString kDesignedCaption = u"Mirelune"_s;
+const QString kQuitTitle = u"Mirelune - Quit"_s;
+const QString kCustom = u"Custom"_s;
+const QString kAbsent = u"$$$Nothing$$$"_s;
+
+QString customSetting(const QString& key, const QString& defaultValue) {
+    return basGlobal::settingsFile().read(kCustom, key, defaultValue);
+}
 
 } // namespace
 
 frmMain::frmMain(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName(u"frmMain"_s);
     setAttribute(Qt::WA_DeleteOnClose);
-    setFont(setup::japaneseUiFont());
     setWindowTitle(kDesignedCaption);
-    resize(480, 360);
+    buildControls();
+    applyStartupGeometry();
+
+    connect(picSend, &window::PictureButton::clicked, this, &frmMain::cmdSend_Click);
+    connect(cmdSend, &QPushButton::clicked, this, &frmMain::cmdSend_Click);
+    connect(picExit, &window::PictureButton::clicked, this, &frmMain::cmdExit_Click);
+    connect(cmdExit, &QPushButton::clicked, this, &frmMain::cmdExit_Click);
+    connect(cmdWhisper, &QPushButton::clicked, this, &frmMain::cmdWhisper_Click);
+    connect(cmdInsMark, &QPushButton::clicked, this, &frmMain::cmdInsMark_Click);
+    connect(cmdInsSnd, &QPushButton::clicked, this, &frmMain::cmdInsSnd_Click);
+    connect(lstRoster, &QListWidget::itemSelectionChanged, this, &frmMain::lstRoster_Click);
+    connect(imgHide, &window::ClickLabel::clicked, this, &frmMain::imgHide_Click);
+    for (std::size_t i = 0; i < lblMenus.size(); ++i) {
+        const int index = static_cast<int>(i);
+        connect(lblMenus[i], &window::ClickLabel::mouseUp, this,
+                [this, index](Qt::MouseButton button) { lblMenus_MouseUp(index, window::buttonNumber(button)); });
+        connect(lblMenus[i], &window::ClickLabel::doubleClicked, this, [this, index] { lblMenus_DblClick(index); });
+    }
+    connect(lblHelp1, &window::ClickLabel::clicked, this,
+            [this] { toggleHelp(lblHelp1, window::HelpLabel::lblHelp1); });
+    connect(lblHelp2, &window::ClickLabel::clicked, this,
+            [this] { toggleHelp(lblHelp2, window::HelpLabel::lblHelp2); });
+    connect(lblHelp3, &window::ClickLabel::clicked, this,
+            [this] { toggleHelp(lblHelp3, window::HelpLabel::lblHelp3); });
+    connect(lblHelp5, &window::ClickLabel::clicked, this,
+            [this] { toggleHelp(lblHelp5, window::HelpLabel::lblHelp5); });
+
+    // Key releases reach the window before the control that has the focus.
+    qApp->installEventFilter(this);
 }
 
-frmMain::~frmMain() = default;
-
-void frmMain::Form_Load() {
-    setWindowTitle(kDesignedCaption + u" - ["_s + basGlobal::roomName + u"]"_s);
+frmMain::~frmMain() {
+    qApp->removeEventFilter(this);
+    if (m_controller) {
+        basGlobal::eventReceiver = nullptr;
+        m_controller->detachService();
+    }
 }
 
 void frmMain::followWizard(frmSet& wizard) {
@@ -36,9 +90,336 @@ void frmMain::followWizard(frmSet& wizard) {
     });
 }
 
+bool frmMain::easySound() const {
+    return m_controller && m_controller->easySound();
+}
+
+// --- Lifecycle ---------------------------------------------------------------------
+
+void frmMain::Form_Load() {
+    if (m_programFolder.isEmpty()) {
+        m_programFolder = QCoreApplication::applicationDirPath();
+    }
+
+    // The chat core takes over the session's events from here on.
+    if (basGlobal::sessionService && !m_controller) {
+        m_controller = new chat::ChatController(*basGlobal::sessionService, m_sounds, *this, this);
+        m_controller->setLocalPlayer(basGlobal::localPlayerId, basGlobal::localPlayerName);
+        connect(&m_controller->log(), &chat::ChatLog::textChanged, this, &frmMain::showLog);
+        connect(&m_controller->roster(), &chat::Roster::entriesChanged, this, &frmMain::showRoster);
+        connect(m_controller, &chat::ChatController::whisperEnabledChanged, cmdWhisper, &QPushButton::setEnabled);
+        basGlobal::eventReceiver = [controller = m_controller](qint32 eventId) {
+            if (controller) {
+                controller->DirectXEvent_DXCallBack(eventId);
+            }
+        };
+        m_controller->UpdateRoster();
+        cmdWhisper->setEnabled(m_controller->whisperEnabled());
+    }
+
+    setWindowTitle(kDesignedCaption + u" - ["_s + basGlobal::roomName + u"]"_s);
+    m_sounds.loadBuiltinSounds();
+    applySettings();
+
+    if (m_controller) {
+        m_controller->interpreter().setExtScriptAllowed(false);
+        m_controller->interpreter().setSoundScriptPlayed(false);
+    }
+    applyStartupGeometry();
+    if (platform::storedFromCheckState(chkBTStyle->checkState()) == 1) {
+        imgHide_Click();
+    }
+
+    fillFaceMarks();
+    fillSoundScripts();
+    // The face-mark list is never empty here (the built-in list stands in for an
+    // empty file), so the sound list is always given its first entry as well.
+    if (cmbFaceMark->count() == 0) {
+        QStringList defaults;
+        window::FillDefaultFaceMarks(defaults);
+        cmbFaceMark->addItems(defaults);
+    }
+    cmbFaceMark->setCurrentIndex(0);
+    if (cmbSndScript->count() == 0) {
+        disableSoundScripts();
+    } else {
+        cmbSndScript->setCurrentIndex(0);
+    }
+}
+
+void frmMain::applySettings() {
+    // Each value on its own: one that cannot be used leaves its control as designed.
+    if (const auto state = platform::toCheckState(basGlobal::readSetting(u"Log"_s, u"0"_s))) {
+        chkLog->setCheckState(platform::checkStateFromStored(*state));
+    }
+    if (const auto state = platform::toCheckState(basGlobal::readSetting(u"Style"_s, u"0"_s))) {
+        chkBTStyle->setCheckState(platform::checkStateFromStored(*state));
+    }
+    if (const auto easy = platform::toInteger(customSetting(u"EasySound"_s, u"0"_s)); easy && m_controller) {
+        m_controller->setEasySound(*easy != 0);
+    }
+    QPalette logPalette = txtLog->palette();
+    if (const auto colour = platform::toColour(customSetting(u"LogFColor"_s, u"80000008"_s), palette())) {
+        logPalette.setColor(QPalette::Text, *colour);
+    }
+    if (const auto colour = platform::toColour(customSetting(u"LogBColor"_s, u"80000005"_s), palette())) {
+        logPalette.setColor(QPalette::Base, *colour);
+    }
+    txtLog->setPalette(logPalette);
+    QFont logFont = txtLog->font();
+    if (const QString name = customSetting(u"LogFontName"_s, kAbsent); name != kAbsent && !name.isEmpty()) {
+        logFont.setFamily(name);
+    }
+    // Size 0 has no meaning for a font here; it leaves the designed size.
+    if (const auto size = platform::toFontSize(customSetting(u"LogFontSize"_s, kAbsent)); size && *size > 0) {
+        logFont.setPointSize(*size);
+    }
+    txtLog->setFont(logFont);
+}
+
+void frmMain::fillFaceMarks() {
+    cmbFaceMark->addItems(window::loadFaceMarks(m_programFolder));
+}
+
+void frmMain::fillSoundScripts() {
+    m_sounds.setListing(window::loadSoundListing(m_programFolder));
+    cmbSndScript->addItems(m_sounds.listing().scriptEntries());
+}
+
+void frmMain::disableSoundScripts() {
+    cmbSndScript->setEnabled(false);
+    QPalette palette = cmbSndScript->palette();
+    const QColor buttonFace = this->palette().color(QPalette::Button);
+    palette.setColor(QPalette::Base, buttonFace);
+    palette.setColor(QPalette::Button, buttonFace);
+    cmbSndScript->setPalette(palette);
+    cmdInsSnd->setEnabled(false);
+}
+
 void frmMain::closeEvent(QCloseEvent* event) {
+    if (m_quitting || Form_Unload()) {
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
+
+bool frmMain::Form_Unload() {
+    if (!setup::JapaneseMessageBox::askYesNo(u"終了しますか？"_s, kQuitTitle, this)) {
+        return false;
+    }
+    if (!saveLogOrAskToQuit()) {
+        return false;
+    }
+    basGlobal::writeSetting(u"Log"_s, QString::number(platform::storedFromCheckState(chkLog->checkState())));
+    basGlobal::writeSetting(u"Style"_s, QString::number(platform::storedFromCheckState(chkBTStyle->checkState())));
+
+    m_quitting = true;
     basGlobal::eventReceiver = nullptr;
+    if (m_controller) {
+        m_controller->detachService();
+    }
     basGlobal::CloseSessionService();
     basGlobal::EndProgram(0);
-    event->accept();
+    return true;
+}
+
+bool frmMain::saveLogOrAskToQuit() {
+    // Only a ticked box saves; a greyed one (state 2 from the file) does not.
+    if (platform::storedFromCheckState(chkLog->checkState()) != 1) {
+        return true;
+    }
+    const QString logText =
+        m_controller ? m_controller->log().text() : chat::ChatLog::normalizeLineBreaks(txtLog->toPlainText());
+    const auto saved = window::SaveLogFile(window::savedLogFileName(QDateTime::currentDateTime()), logText);
+    if (saved) {
+        return true;
+    }
+    qCInfo(lcWindow) << "saving the log failed:" << saved.error().fileName << saved.error().reason;
+    // The log exists nowhere else: quitting loses it, so the user decides.
+    return setup::JapaneseMessageBox::askYesNo(u"ログを保存できませんでした。\nファイル: "_s + saved.error().fileName +
+                                                   u"\n理由: "_s + saved.error().reason +
+                                                   u"\n\nログを保存せずに終了しますか？"_s,
+                                               kQuitTitle, this);
+}
+
+// --- Messaging -----------------------------------------------------------------------
+
+void frmMain::setMessageTag(const QString& caption) {
+    lblMesTag->setText(caption);
+}
+
+void frmMain::showMessageBox(const QString& text) {
+    setup::JapaneseMessageBox::showOk(text, QString(), this);
+}
+
+void frmMain::cmdSend_Click() {
+    if (!m_controller) {
+        return;
+    }
+    const QString before = txtEntry->toPlainText();
+    const chat::ChatController::EntryUpdate update = m_controller->cmdSend_Click(before);
+    if (update.text != before) {
+        txtEntry->setPlainText(update.text);
+    }
+    applyEntry(update.caretAtEnd, update.focusEntry);
+}
+
+void frmMain::cmdWhisper_Click() {
+    if (!m_controller) {
+        return;
+    }
+    const QString before = txtEntry->toPlainText();
+    const chat::ChatController::EntryUpdate update = m_controller->cmdWhisper_Click(before);
+    if (update.text != before) {
+        txtEntry->setPlainText(update.text);
+    }
+    applyEntry(update.caretAtEnd, update.focusEntry);
+}
+
+void frmMain::applyEntry(bool caretAtEnd, bool focusEntry) {
+    if (caretAtEnd) {
+        txtEntry->moveCursor(QTextCursor::End);
+    }
+    if (focusEntry) {
+        txtEntry->setFocus();
+    }
+}
+
+void frmMain::cmdExit_Click() {
+    close();
+}
+
+void frmMain::lstRoster_Click() {
+    if (!m_controller) {
+        return;
+    }
+    const QList<QListWidgetItem*> selected = lstRoster->selectedItems();
+    m_controller->lstRoster_Click(selected.isEmpty() ? -1 : lstRoster->row(selected.first()));
+}
+
+void frmMain::showLog() {
+    // The log keeps CR LF line ends; the box shows lines, its newest at the bottom.
+    QString shown = m_controller->log().text();
+    shown.replace(u"\r\n"_s, u"\n"_s);
+    if (shown.endsWith(u'\n')) {
+        shown.chop(1);
+    }
+    txtLog->setPlainText(shown);
+    txtLog->moveCursor(QTextCursor::End);
+    txtLog->ensureCursorVisible();
+}
+
+void frmMain::showRoster() {
+    const QSignalBlocker blocker(lstRoster);
+    lstRoster->clear();
+    for (const session::PlayerEntry& entry : m_controller->roster().entries()) {
+        auto* item = new QListWidgetItem(entry.name, lstRoster);
+        item->setData(Qt::UserRole, entry.id);
+    }
+}
+
+// --- Menu area -------------------------------------------------------------------------
+
+void frmMain::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    const int perPixel = platform::kTwipsPerPixel;
+    applyMenuChange(m_menu.Form_Resize(QSize(width() * perPixel, height() * perPixel)));
+}
+
+void frmMain::imgHide_Click() {
+    applyMenuChange(m_menu.imgHide_Click());
+}
+
+void frmMain::lblMenus_MouseUp(int index, int button) {
+    applyMenuChange(m_menu.lblMenus_MouseUp(index, button));
+}
+
+void frmMain::lblMenus_DblClick(int index) {
+    applyMenuChange(m_menu.lblMenus_DblClick(index));
+}
+
+// --- Composition aids ----------------------------------------------------------------------
+
+void frmMain::applyEntryEdit(const window::EntryEdit& edit, bool setCaret) {
+    txtEntry->setPlainText(edit.text);
+    QTextCursor cursor = txtEntry->textCursor();
+    cursor.setPosition(setCaret ? edit.caret : 0);
+    txtEntry->setTextCursor(cursor);
+}
+
+void frmMain::cmdInsMark_Click() {
+    applyEntryEdit(window::cmdInsMark_Click(txtEntry->toPlainText(), cmbFaceMark->currentText()), false);
+    txtEntry->setFocus();
+}
+
+void frmMain::cmdInsSnd_Click() {
+    applyEntryEdit(window::cmdInsSnd_Click(txtEntry->toPlainText(), cmbSndScript->currentIndex()), false);
+    txtEntry->setFocus();
+}
+
+void frmMain::toggleHelp(window::ClickLabel* label, window::HelpLabel which) {
+    label->setText(window::toggledHelpCaption(which, label->text()));
+}
+
+bool frmMain::handleKeyUp(QKeyEvent* event) {
+    const window::KeyAction action = window::Form_KeyUp(
+        window::keyCodeFromQt(event->key()), window::shiftStateFromQt(event->modifiers()), event->isAutoRepeat());
+    switch (action) {
+    case window::KeyAction::None:
+        return false;
+    case window::KeyAction::ToggleMenus:
+        imgHide_Click();
+        break;
+    case window::KeyAction::ShowTab0:
+    case window::KeyAction::ShowTab1:
+    case window::KeyAction::ShowTab2:
+    case window::KeyAction::ShowTab3:
+        lblMenus_MouseUp(window::tabOf(action).value_or(0), window::kLeftButton);
+        break;
+    case window::KeyAction::SoundCommand:
+        applyEntryEdit(window::insertEmptySoundCommand(txtEntry->toPlainText()), true);
+        break;
+    case window::KeyAction::FaceMark:
+        applyEntryEdit(window::appendFaceMark(txtEntry->toPlainText(), cmbFaceMark->currentText()), true);
+        break;
+    case window::KeyAction::ClearCommand:
+        applyEntryEdit(window::insertClearCommand(txtEntry->toPlainText()), true);
+        break;
+    }
+    return true;
+}
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (type != QEvent::KeyRelease && type != QEvent::KeyPress && type != QEvent::InputMethod) {
+        return QWidget::eventFilter(watched, event);
+    }
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (widget == nullptr || widget->window() != this) {
+        return QWidget::eventFilter(watched, event);
+    }
+    if (type == QEvent::InputMethod && watched == txtEntry) {
+        m_composing = !static_cast<QInputMethodEvent*>(event)->preeditString().isEmpty();
+    } else if (type == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (watched == txtEntry && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            (key->modifiers() & Qt::ControlModifier)) {
+            if (!m_composing) {
+                cmdSend_Click();
+            }
+            return true;
+        }
+        if (watched == lstRoster && !key->text().isEmpty()) {
+            lstRoster_Click();
+        }
+    } else if (type == QEvent::KeyRelease) {
+        // Handled once, by the first widget that sees it; the release does not travel
+        // on to the parents.
+        if (handleKeyUp(static_cast<QKeyEvent*>(event))) {
+            event->accept();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }

@@ -1,26 +1,165 @@
 #pragma once
 
-#include <QWidget>
+#include "chat/ChatController.h"
+#include "chat/ChatOutputs.h"
+#include "window/CompositionAids.h"
+#include "window/MenuArea.h"
+#include "window/WindowSounds.h"
 
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+#include <array>
+#include <memory>
+
+class QCheckBox;
 class QCloseEvent;
+class QComboBox;
+class QLabel;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+class QKeyEvent;
+class QResizeEvent;
 class frmSet;
 
+namespace window {
+class ClickLabel;
+class PictureButton;
+} // namespace window
+
 // The chat window. It opens once a room has been entered and owns the session from
-// then on; closing it leaves the room and ends the program.
-class frmMain : public QWidget {
+// then on: the log, the entry, the menu area with its four panels (members,
+// extended send, options, version) and the Send and Exit picture buttons. Closing it
+// (after a Yes to the quit question) leaves the room and ends the program.
+//
+// The controls are built in code at their design places (twips, 15 per pixel) and
+// re-arranged on every resize; the arithmetic lives in MenuArea and ArrangeControls,
+// the chat logic in chat::ChatController.
+class frmMain : public QWidget, private chat::ChatView {
     Q_OBJECT
 
 public:
     explicit frmMain(QWidget* parent = nullptr);
     ~frmMain() override;
 
-    // Prepares the window for the room named in the session state.
-    void Form_Load();
+    // Where the face-mark file and the Sounds folder are looked up; the program
+    // folder unless set before Form_Load.
+    void setProgramFolder(const QString& folder) { m_programFolder = folder; }
 
     // Shows a chat window whenever `wizard` has entered a room. The window deletes
     // itself when closed.
     static void followWizard(frmSet& wizard);
 
+    chat::ChatController* controller() const { return m_controller; }
+    const window::MenuArea& menuArea() const { return m_menu; }
+    const window::WindowSounds& sounds() const { return m_sounds; }
+    bool easySound() const;
+
+    // --- Controls ---------------------------------------------------------------
+    QWidget* imgHeader = nullptr;
+    QLabel* lblMesTag = nullptr;
+    QPlainTextEdit* txtLog = nullptr;
+    QPlainTextEdit* txtEntry = nullptr;
+
+    // Menu panels.
+    std::array<QWidget*, 4> picRgn{};
+    // Panel 0, users.
+    QListWidget* lstRoster = nullptr;
+    QPushButton* cmdWhisper = nullptr;
+    window::ClickLabel* lblHelp1 = nullptr;
+    // Panel 1, extended send.
+    QComboBox* cmbSndScript = nullptr;
+    QPushButton* cmdInsSnd = nullptr;
+    window::ClickLabel* lblHelp2 = nullptr;
+    QComboBox* cmbFaceMark = nullptr;
+    QPushButton* cmdInsMark = nullptr;
+    window::ClickLabel* lblHelp3 = nullptr;
+    // Panel 2, options.
+    QCheckBox* chkLog = nullptr;
+    QCheckBox* chkBTStyle = nullptr;
+    window::ClickLabel* lblHelp5 = nullptr;
+    // Panel 3, version.
+    QLabel* Image1 = nullptr;
+
+    // Tab strip.
+    QWidget* picButtons = nullptr;
+    std::array<window::ClickLabel*, 4> lblMenus{};
+    QLabel* imgSelect = nullptr;
+    QLabel* imgTerminator = nullptr;
+    window::ClickLabel* imgHide = nullptr;
+    QLabel* imgMenuBase = nullptr;
+    QLabel* imgSpacer = nullptr;
+
+    // Bottom strip.
+    QWidget* picFooter = nullptr;
+    QLabel* imgFooter = nullptr;
+    window::PictureButton* picSend = nullptr;
+    window::PictureButton* picExit = nullptr;
+    QPushButton* cmdSend = nullptr;
+    QPushButton* cmdExit = nullptr;
+
+public Q_SLOTS:
+    // Start-up: roster, caption, sounds, settings, geometry, face marks and sounds.
+    void Form_Load();
+
+    void cmdSend_Click();
+    void cmdWhisper_Click();
+    void cmdExit_Click();
+    void cmdInsMark_Click();
+    void cmdInsSnd_Click();
+    void lstRoster_Click();
+
+    void imgHide_Click();
+    void lblMenus_MouseUp(int index, int button);
+    void lblMenus_DblClick(int index);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // chat::ChatView
+    void setMessageTag(const QString& caption) override;
+    void showMessageBox(const QString& text) override;
+
+    // Building the controls (frmMainControls.cpp).
+    void buildControls();
+    void buildUsersPanel(QWidget* panel);
+    void buildExtendedSendPanel(QWidget* panel);
+    void buildOptionsPanel(QWidget* panel);
+    void buildVersionPanel(QWidget* panel);
+    void buildTabStrip();
+    void buildFooter();
+    void applyStartupGeometry();
+    QWidget* arrangedWidget(window::Control control) const;
+    void applyMenuChange(const window::MenuChange& change);
+
+    // Load steps of their own.
+    void applySettings();
+    void fillFaceMarks();
+    void fillSoundScripts();
+    void disableSoundScripts();
+
+    // Closing: the quit question, the saved log and the settings. False keeps the
+    // window open.
+    bool Form_Unload();
+    bool saveLogOrAskToQuit();
+
+    void showLog();
+    void showRoster();
+    void applyEntry(bool caretAtEnd, bool focusEntry);
+    void applyEntryEdit(const window::EntryEdit& edit, bool setCaret);
+    bool handleKeyUp(QKeyEvent* event);
+    void toggleHelp(window::ClickLabel* label, window::HelpLabel which);
+
+    QString m_programFolder;
+    window::MenuArea m_menu;
+    window::WindowSounds m_sounds;
+    QPointer<chat::ChatController> m_controller;
+    // An input method is composing in the entry: Ctrl+Enter does not send then.
+    bool m_composing = false;
+    // The quit was confirmed and the program is ending.
+    bool m_quitting = false;
 };

@@ -1,0 +1,20 @@
+#include "window/WindowSounds.h"
+
+#include "resources/BuiltinResources.h"
+
+namespace window {
+
+void WindowSounds::loadBuiltinSounds() {
+    m_message = resources::builtinSound(resources::BuiltinSound::Message);
+    m_join = resources::builtinSound(resources::BuiltinSound::Join);
+    m_leave = resources::builtinSound(resources::BuiltinSound::Leave);
+}
+
+void WindowSounds::playScriptSound(int index) {
+    const QString path = m_listing.pathOf(index);
+    if (!path.isEmpty()) {
+        m_output.playFile(path);
+    }
+}
+
+} // namespace window
