@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing Mirelune needs on Debian 12, when it is missing.
-# Sourced by run.sh and test.sh; safe to run again (it installs nothing twice).
+# Run by run.sh, test.sh and fuzz.sh; safe to run again (it installs nothing twice).
+# Extra package names given as arguments are installed too.
 set -euo pipefail
 
 mirelune_packages=(
@@ -10,6 +11,7 @@ mirelune_packages=(
     fonts-ipafont-gothic
     pulseaudio pulseaudio-utils
     iproute2 xvfb xauth
+    "$@"
 )
 
 missing=()

@@ -208,7 +208,11 @@ QString ProfileFile::read(const QString& section, const QString& key, const QStr
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
         return defaultValue;
+    return readFromBytes(bytes, section, key, defaultValue);
+}
 
+QString ProfileFile::readFromBytes(const QByteArray& bytes, const QString& section, const QString& key,
+                                   const QString& defaultValue) {
     const FileEncoding encoding = detectFileEncoding(bytes);
     const std::vector<Line> lines = splitLines(bytes);
     const std::optional<SectionRange> range = findSection(lines, cleanName(section), encoding);

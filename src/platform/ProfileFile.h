@@ -2,6 +2,7 @@
 
 #include "platform/Result.h"
 
+#include <QByteArray>
 #include <QString>
 
 namespace platform {
@@ -31,6 +32,9 @@ public:
     const QString& path() const { return m_path; }
 
     QString read(const QString& section, const QString& key, const QString& defaultValue) const;
+    // What read() gives for a file holding exactly `fileBytes`.
+    static QString readFromBytes(const QByteArray& fileBytes, const QString& section, const QString& key,
+                                 const QString& defaultValue);
     Status write(const QString& section, const QString& key, const QString& value);
 
 private:
