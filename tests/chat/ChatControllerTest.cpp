@@ -1,13 +1,14 @@
 #include "chat/ChatController.h"
 
-#include "FakeSessionService.h"
+#include "ChatRecorders.h"
+#include "common/FakeSessionService.h"
 #include "common/TestSupport.h"
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
-using chattest::FakeSessionService;
+using testsupport::FakeSessionService;
 
 namespace {
 

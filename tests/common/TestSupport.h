@@ -2,9 +2,14 @@
 
 #include <QByteArray>
 #include <QString>
-
 #include <chrono>
 #include <functional>
+#include <ostream>
+
+// Readable failure messages for texts.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace testsupport {
 

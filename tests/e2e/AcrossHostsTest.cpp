@@ -1,78 +1,27 @@
 // Copies of the headless client on three hosts of a small network (network
 // namespaces on a bridge): discovery by subnet broadcast, chat lines in every shape,
 // and members, links and hosts that go away without a word.
+#include "common/ChildProcess.h"
 #include "common/TestNetwork.h"
 #include "common/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QStandardPaths>
-#include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
 #include <optional>
-#include <ostream>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 using testsupport::TestNetwork;
 
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
-
 namespace {
+
+using RoomCopy = testsupport::ChildProcess;
 
 // Every wait of these tests ends by this time at the latest.
 constexpr auto kPatience = 10s;
-
-// One mirelune-room process on one host of the network, read line by line.
-class RoomCopy {
-public:
-    RoomCopy(const TestNetwork& network, const QString& host, const QStringList& arguments) {
-        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process, [this] {
-            m_pending += m_process.readAllStandardOutput();
-            qsizetype newline;
-            while ((newline = m_pending.indexOf('\n')) >= 0) {
-                m_lines.append(QString::fromUtf8(m_pending.left(newline)));
-                m_pending.remove(0, newline + 1);
-            }
-        });
-        m_process.start(QStandardPaths::findExecutable(u"ip"_s),
-                        network.on(host, QCoreApplication::applicationDirPath() + u"/mirelune-room"_s, arguments));
-    }
-    ~RoomCopy() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-
-    const QStringList& lines() const { return m_lines; }
-    bool shows(const QString& line, std::chrono::milliseconds timeout = kPatience) const {
-        return testsupport::waitUntil([&] { return m_lines.contains(line); }, timeout);
-    }
-    void type(const QString& line) { m_process.write(line.toUtf8() + '\n'); }
-    void endInput() { m_process.closeWriteChannel(); }
-    // SIGKILL (`ip netns exec` replaces itself with the client, so the pid is the
-    // client's): no goodbye, the kernel closes the sockets.
-    void killHard() {
-        ::kill(static_cast<pid_t>(m_process.processId()), SIGKILL);
-        m_process.waitForFinished(5000);
-    }
-    bool exitsWith(int code) {
-        return testsupport::waitUntil([&] { return m_process.state() == QProcess::NotRunning; }, kPatience) &&
-               m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == code;
-    }
-    QString errors() { return m_errors += QString::fromUtf8(m_process.readAllStandardError()); }
-
-private:
-    QProcess m_process;
-    QByteArray m_pending;
-    QStringList m_lines;
-    QString m_errors;
-};
 
 class AcrossHosts : public ::testing::Test {
 protected:
@@ -86,15 +35,18 @@ protected:
         }
     }
 
+    // A copy of the headless client on `host` of the network.
     std::unique_ptr<RoomCopy> start(const QString& host, const QStringList& arguments) {
-        return std::make_unique<RoomCopy>(*m_network, host, arguments);
+        return std::make_unique<RoomCopy>(
+            QStandardPaths::findExecutable(u"ip"_s),
+            m_network->on(host, QCoreApplication::applicationDirPath() + u"/mirelune-room"_s, arguments));
     }
 
     // The rooms `host` lists, sorted (listing order is arrival order).
     QStringList listFrom(const QString& host, const QStringList& extra = {}) {
-        RoomCopy lister(*m_network, host, QStringList{u"list"_s} + extra);
-        EXPECT_TRUE(lister.exitsWith(0)) << lister.errors().toStdString();
-        QStringList rooms = lister.lines();
+        const auto lister = start(host, QStringList{u"list"_s} + extra);
+        EXPECT_TRUE(lister->exitsWith(0)) << lister->errors().toStdString();
+        QStringList rooms = lister->lines();
         rooms.sort();
         return rooms;
     }

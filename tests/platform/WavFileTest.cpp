@@ -96,8 +96,6 @@ TEST(WavFile, ParsesValidImagesAndRejectsDamagedOnes) {
         {"no fmt chunk", riff({chunk("data", kMonoSamples)}), {}, {}},
         {"no data chunk", riff({fmtMono8, list}), {}, {}},
         {"format 3 (float)", riff({chunk("fmt ", fmtBody(3, 1, 22050, 32)), chunk("data", "abcd")}), {}, {}},
-        {"extensible format", riff({chunk("fmt ", fmtBody(0xFFFE, 1, 22050, 16)), chunk("data", "abcd")}), {}, {}},
-        {"zero channels", riff({chunk("fmt ", fmtBody(1, 0, 22050, 8, 1)), chunk("data", "ab")}), {}, {}},
         {"three channels", riff({chunk("fmt ", fmtBody(1, 3, 22050, 8)), chunk("data", "abc")}), {}, {}},
         {"24-bit samples", riff({chunk("fmt ", fmtBody(1, 1, 22050, 24)), chunk("data", "abc")}), {}, {}},
         {"zero sample rate", riff({chunk("fmt ", fmtBody(1, 1, 0, 8)), chunk("data", "ab")}), {}, {}},

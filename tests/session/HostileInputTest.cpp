@@ -1,10 +1,6 @@
 #include "RawPeer.h"
-#include "SessionTestSupport.h"
-#include "session/FrameCodec.h"
-#include "session/PasswordProof.h"
-#include "session/WireBuffer.h"
 
-#include <QTcpSocket>
+#include <QTcpServer>
 #include <gtest/gtest.h>
 
 using namespace sessiontest;
@@ -20,8 +16,11 @@ QByteArray chatPayload(const QString& text) {
 
 } // namespace
 
-TEST(HostileInput, TheHostClosesOnlyTheOffendingConnectionAndKeepsServing) {
-    const SessionConfig config = testConfig();
+// Byte streams from strangers (random bytes, other protocols, huge lengths, frames cut
+// off) are the load tests' part, against a host process; these are the handshake's
+// own rules.
+TEST(HostileInput, AMalformedHandshakeClosesOnlyThatConnection) {
+    const SessionConfig config = loopbackConfig();
     TestCopy host(config), alice(config);
     ASSERT_TRUE(host.host(QStringLiteral("room")).ok());
     host.createPlayer(QStringLiteral("host"));
@@ -37,8 +36,6 @@ TEST(HostileInput, TheHostClosesOnlyTheOffendingConnectionAndKeepsServing) {
         QByteArray bytes;
     };
     const Case cases[] = {
-        {"text before the handshake", QByteArrayLiteral("GET / HTTP/1.1\r\nHost: x\r\n\r\n")},
-        {"a length above the limit", QByteArray::fromHex("00100001") + QByteArray(64, 'x')},
         {"a zero length", QByteArray::fromHex("00000000")},
         {"a first frame that is not a hello", encodeFrame(FrameType::Send, QByteArray::fromHex("00000000"))},
         {"a hello with the wrong magic", encodeFrame(FrameType::Hello, badMagic.data())},
@@ -49,23 +46,6 @@ TEST(HostileInput, TheHostClosesOnlyTheOffendingConnectionAndKeepsServing) {
         peer.send(c.bytes);
         EXPECT_TRUE(peer.closedByHost()) << c.name;
     }
-    {
-        // A truncated frame, then the peer goes away: nothing to deliver, nothing breaks.
-        RawPeer peer(port);
-        peer.send(encodeFrame(FrameType::Hello, QByteArray(40, 'a')).left(20));
-        peer.socket.abort();
-    }
-    {
-        // A member that starts speaking garbage after joining leaves like any other.
-        RawPeer mallory(port);
-        const PlayerId id = mallory.joinAs(QStringLiteral("mallory"));
-        ASSERT_EQ(id, 3);
-        ASSERT_TRUE(waitForLog(alice, 1));
-        mallory.send(QByteArray::fromHex("ffffffff"));
-        EXPECT_TRUE(mallory.closedByHost());
-        ASSERT_TRUE(waitForLog(alice, 2));
-        EXPECT_EQ(alice.log, (QStringList{QStringLiteral("join 3 mallory"), QStringLiteral("leave 3")}));
-    }
 
     // After all that, the room still works for the members that behave.
     ASSERT_TRUE(alice.say(kEveryone, QStringLiteral("still here")).ok());
@@ -73,7 +53,7 @@ TEST(HostileInput, TheHostClosesOnlyTheOffendingConnectionAndKeepsServing) {
 }
 
 TEST(HostileInput, TheSenderIsTheConnectionsPlayerAndUnknownFramesAreIgnored) {
-    const SessionConfig config = testConfig();
+    const SessionConfig config = loopbackConfig();
     TestCopy host(config);
     ASSERT_TRUE(host.host(QStringLiteral("room")).ok());
     host.createPlayer(QStringLiteral("host"));
@@ -101,7 +81,7 @@ TEST(HostileInput, TheSenderIsTheConnectionsPlayerAndUnknownFramesAreIgnored) {
 }
 
 TEST(HostileInput, AMemberThatStopsReadingIsDroppedAndLeaves) {
-    SessionConfig config = testConfig();
+    SessionConfig config = loopbackConfig();
     config.maxBufferedBytesPerMember = 256 * 1024;
     TestCopy host(config), alice(config);
     ASSERT_TRUE(host.host(QStringLiteral("room")).ok());
@@ -128,22 +108,13 @@ TEST(HostileInput, AMemberThatStopsReadingIsDroppedAndLeaves) {
     EXPECT_TRUE(testsupport::waitUntil([&] { return alice.log.contains(QStringLiteral("leave %1").arg(sleeperId)); }));
 }
 
-TEST(HostileInput, SilentConnectionsAreLimitedAndTimedOut) {
-    SessionConfig config = testConfig();
-    config.maxPendingHandshakes = 2;
+TEST(HostileInput, AConnectionThatSaysNothingIsClosedAfterTheHandshakeTimeout) {
+    SessionConfig config = loopbackConfig();
     config.handshakeTimeout = 300ms;
     TestCopy host(config);
     ASSERT_TRUE(host.host(QStringLiteral("room")).ok());
-    const quint16 port = host.service->hostingPort();
-
-    RawPeer first(port), second(port);
-    testsupport::spinFor(50ms);
-    RawPeer third(port);
-    EXPECT_TRUE(third.closedByHost());
-    EXPECT_EQ(first.socket.state(), QAbstractSocket::ConnectedState);
-    // Saying nothing for the handshake time-out ends the others too.
-    EXPECT_TRUE(first.closedByHost());
-    EXPECT_TRUE(second.closedByHost());
+    RawPeer silent(host.service->hostingPort());
+    EXPECT_TRUE(silent.closedByHost());
 
     // And the room still admits a real member afterwards.
     TestCopy alice(config);
@@ -151,7 +122,7 @@ TEST(HostileInput, SilentConnectionsAreLimitedAndTimedOut) {
 }
 
 TEST(HostileInput, AMemberThatGoesSilentIsDroppedAfterTheHeartbeatTimeout) {
-    SessionConfig config = testConfig();
+    SessionConfig config = loopbackConfig();
     config.heartbeatInterval = 100ms;
     config.heartbeatTimeout = 400ms;
     TestCopy host(config);
@@ -209,7 +180,7 @@ TEST(HostileInput, MessagesArrivingWithThePlayersCreationRaiseEventsOnlyAfterItR
         });
     });
 
-    TestCopy member(testConfig());
+    TestCopy member(loopbackConfig());
     RoomDescription room;
     room.applicationId = appId();
     room.hostAddress = QStringLiteral("127.0.0.1");

@@ -65,13 +65,8 @@ std::unique_ptr<PeerProcess> startHost(const SessionConfig& config) {
             qputenv("ASAN_OPTIONS", sanitizerOptions);
         }
     });
-    return std::make_unique<PeerProcess>(
-        PeerProcess::program(),
-        QStringList{QStringLiteral("host"), QStringLiteral("--room"), QStringLiteral("room"), QStringLiteral("--name"),
-                    QStringLiteral("host"), QStringLiteral("--discovery-port"), QString::number(config.discoveryPort),
-                    QStringLiteral("--first-port"), QString::number(config.firstHostPort),
-                    QStringLiteral("--last-port"), QString::number(config.lastHostPort),
-                    QStringLiteral("--loopback-only")});
+    return std::make_unique<PeerProcess>(peerProgram(),
+                                         peerArguments(QStringLiteral("host"), config, QStringLiteral("host")));
 }
 
 QByteArray helloFrame() {
@@ -106,7 +101,7 @@ int closedCount(const std::vector<std::unique_ptr<QTcpSocket>>& sockets) {
 class HostUnderAttack : public ::testing::Test {
 protected:
     void SetUp() override {
-        config = testConfig();
+        config = loopbackConfig();
         host = startHost(config);
         ASSERT_EQ(host->waitForLine(QStringLiteral("PLAYER")), QStringLiteral("PLAYER 1"));
         port = config.firstHostPort;
@@ -383,7 +378,7 @@ TEST(Soak, AHundredThousandMessagesThroughFiftyMembersArriveOnceInOrderAndTheHos
     constexpr int kMembers = 50;
     const int rounds = totalMessages / kMembers;
 
-    const SessionConfig config = testConfig();
+    const SessionConfig config = loopbackConfig();
     const auto host = startHost(config);
     ASSERT_EQ(host->waitForLine(QStringLiteral("PLAYER")), QStringLiteral("PLAYER 1"));
 
@@ -461,8 +456,9 @@ TEST(Soak, AHundredThousandMessagesThroughFiftyMembersArriveOnceInOrderAndTheHos
     }
     // The host's own player got every public message too.
     EXPECT_TRUE(testsupport::waitUntil(
-        [&] { return host->lines.filter(QRegularExpression(QStringLiteral("^MSG "))).size() >= publicMessages; }, 10s));
-    EXPECT_EQ(host->lines.filter(QRegularExpression(QStringLiteral("^MSG "))).size(), publicMessages);
+        [&] { return host->lines().filter(QRegularExpression(QStringLiteral("^MSG "))).size() >= publicMessages; },
+        10s));
+    EXPECT_EQ(host->lines().filter(QRegularExpression(QStringLiteral("^MSG "))).size(), publicMessages);
 
     // Memory flat: what the host holds after all of it is what it held after the
     // first tenth, give or take allocator slack.

@@ -6,36 +6,17 @@
 
 using namespace sessiontest;
 
-namespace {
-
-QStringList peerArguments(const QString& mode, const SessionConfig& config, const QString& name) {
-    return {mode,
-            QStringLiteral("--room"),
-            QStringLiteral("room"),
-            QStringLiteral("--name"),
-            name,
-            QStringLiteral("--discovery-port"),
-            QString::number(config.discoveryPort),
-            QStringLiteral("--first-port"),
-            QString::number(config.firstHostPort),
-            QStringLiteral("--last-port"),
-            QString::number(config.lastHostPort),
-            QStringLiteral("--loopback-only")};
-}
-
-} // namespace
-
 TEST(MultiProcess, AKilledMemberProcessLeavesForEverybody) {
-    const SessionConfig config = testConfig();
+    const SessionConfig config = loopbackConfig();
     TestCopy host(config), alice(config);
     ASSERT_TRUE(host.host(QStringLiteral("room")).ok());
     host.createPlayer(QStringLiteral("host"));
     ASSERT_TRUE(alice.join(QStringLiteral("room")).ok());
     alice.createPlayer(QStringLiteral("alice"));
 
-    PeerProcess peer(PeerProcess::program(), peerArguments(QStringLiteral("join"), config, QStringLiteral("遠い人")));
+    PeerProcess peer(peerProgram(), peerArguments(QStringLiteral("join"), config, QStringLiteral("遠い人")));
     ASSERT_EQ(peer.waitForLine(QStringLiteral("PLAYER")), QStringLiteral("PLAYER 3"));
-    peer.command(QStringLiteral("send 0 こんにちは"));
+    peer.type(QStringLiteral("send 0 こんにちは"));
     ASSERT_TRUE(waitForLog(alice, 2));
     ASSERT_TRUE(alice.say(3, QStringLiteral("psst")).ok());
     EXPECT_EQ(peer.waitForLine(QStringLiteral("MSG")), QStringLiteral("MSG 2 3 psst"));
@@ -49,9 +30,8 @@ TEST(MultiProcess, AKilledMemberProcessLeavesForEverybody) {
 }
 
 TEST(MultiProcess, WhenTheHostProcessIsKilledMembersSeeEverybodyLeaveAndSendsFail) {
-    const SessionConfig config = testConfig();
-    PeerProcess hostProcess(PeerProcess::program(),
-                            peerArguments(QStringLiteral("host"), config, QStringLiteral("host")));
+    const SessionConfig config = loopbackConfig();
+    PeerProcess hostProcess(peerProgram(), peerArguments(QStringLiteral("host"), config, QStringLiteral("host")));
     ASSERT_EQ(hostProcess.waitForLine(QStringLiteral("PLAYER")), QStringLiteral("PLAYER 1"));
     TestCopy alice(config), bob(config);
     ASSERT_TRUE(alice.join(QStringLiteral("room")).ok());
@@ -59,7 +39,7 @@ TEST(MultiProcess, WhenTheHostProcessIsKilledMembersSeeEverybodyLeaveAndSendsFai
     ASSERT_TRUE(bob.join(QStringLiteral("room")).ok());
     bob.createPlayer(QStringLiteral("bob"));
     ASSERT_TRUE(waitForLog(alice, 1));
-    hostProcess.command(QStringLiteral("send 0 bye"));
+    hostProcess.type(QStringLiteral("send 0 bye"));
     ASSERT_TRUE(waitForLog(bob, 1));
 
     hostProcess.killHard();

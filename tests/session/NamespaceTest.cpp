@@ -9,15 +9,7 @@
 
 using namespace sessiontest;
 
-namespace {
-
 using testsupport::TestNetwork;
-
-QStringList inNamespace(const QString& ns, const QStringList& peerArguments) {
-    return QStringList{QStringLiteral("netns"), QStringLiteral("exec"), ns, PeerProcess::program()} + peerArguments;
-}
-
-} // namespace
 
 TEST(Namespaces, ARoomHostedOnOneHostIsListedAndJoinedFromTheOthersByBroadcast) {
     if (!TestNetwork::available()) {
@@ -33,22 +25,22 @@ TEST(Namespaces, ARoomHostedOnOneHostIsListedAndJoinedFromTheOthersByBroadcast) 
 
     PeerProcess host(
         ipProgram,
-        inNamespace(network.name(QStringLiteral("a")),
-                    QStringList{QStringLiteral("host"), QStringLiteral("--name"), QStringLiteral("a")} + room));
+        network.on(QStringLiteral("a"), peerProgram(),
+                   QStringList{QStringLiteral("host"), QStringLiteral("--name"), QStringLiteral("a")} + room));
     ASSERT_EQ(host.waitForLine(QStringLiteral("PLAYER")), QStringLiteral("PLAYER 1"));
     PeerProcess b(
         ipProgram,
-        inNamespace(network.name(QStringLiteral("b")),
-                    QStringList{QStringLiteral("join"), QStringLiteral("--name"), QStringLiteral("b")} + room));
+        network.on(QStringLiteral("b"), peerProgram(),
+                   QStringList{QStringLiteral("join"), QStringLiteral("--name"), QStringLiteral("b")} + room));
     ASSERT_EQ(b.waitForLine(QStringLiteral("PLAYER")), QStringLiteral("PLAYER 2"));
     PeerProcess c(
         ipProgram,
-        inNamespace(network.name(QStringLiteral("c")),
-                    QStringList{QStringLiteral("join"), QStringLiteral("--name"), QStringLiteral("c")} + room));
+        network.on(QStringLiteral("c"), peerProgram(),
+                   QStringList{QStringLiteral("join"), QStringLiteral("--name"), QStringLiteral("c")} + room));
     ASSERT_EQ(c.waitForLine(QStringLiteral("PLAYER")), QStringLiteral("PLAYER 3"));
 
-    b.command(QStringLiteral("send 0 b から皆へ"));
-    c.command(QStringLiteral("send 2 c から b へ"));
+    b.type(QStringLiteral("send 0 b から皆へ"));
+    c.type(QStringLiteral("send 2 c から b へ"));
     EXPECT_EQ(host.waitForLine(QStringLiteral("MSG")), QStringLiteral("MSG 2 0 b から皆へ"));
     EXPECT_EQ(c.waitForLine(QStringLiteral("MSG")), QStringLiteral("MSG 2 0 b から皆へ"));
     EXPECT_EQ(b.waitForLine(QStringLiteral("MSG")), QStringLiteral("MSG 3 2 c から b へ"));

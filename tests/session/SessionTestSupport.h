@@ -1,52 +1,22 @@
 #pragma once
 
+#include "common/LoopbackSession.h"
 #include "common/TestSupport.h"
 #include "session/NetworkSessionService.h"
 
 #include <QStringList>
-#include <QTcpServer>
-#include <QUdpSocket>
 #include <gtest/gtest.h>
 #include <memory>
-#include <ostream>
-
-// Readable failure messages for Qt texts.
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
 
 namespace sessiontest {
 
 using namespace session;
 using namespace std::chrono_literals;
+using testsupport::freeTcpPort;
+using testsupport::loopbackConfig;
 
 inline QString appId() {
     return QString::fromUtf16(kApplicationId);
-}
-
-inline quint16 freeTcpPort() {
-    QTcpServer server;
-    server.listen(QHostAddress::Any, 0);
-    return server.serverPort();
-}
-
-inline quint16 freeUdpPort() {
-    QUdpSocket socket;
-    socket.bind(QHostAddress::AnyIPv4, 0);
-    return socket.localPort();
-}
-
-// Ports of its own for every test, loopback-only discovery, short times.
-inline SessionConfig testConfig() {
-    SessionConfig config;
-    config.discoveryPort = freeUdpPort();
-    config.firstHostPort = freeTcpPort();
-    config.lastHostPort = config.firstHostPort;
-    config.loopbackDiscoveryOnly = true;
-    config.listQuietPeriod = 100ms;
-    config.listTimeout = 600ms;
-    config.connectTimeout = 2000ms;
-    return config;
 }
 
 // One copy of the program as the chat window uses the service: one event, one

@@ -32,22 +32,17 @@ frmMain* openChatWindow() {
 
 } // namespace
 
-// The room page against the in-memory service (false) and against the network
-// service with rooms hosted on loopback by other service instances (true).
-class RoomPageTest : public WizardTest, public ::testing::WithParamInterface<bool> {
+// The listing and joining flows run against the network service, with rooms hosted on
+// loopback by other service instances; failures are injected into the in-memory one.
+class RoomPageTest : public WizardTest {
 protected:
     void SetUp() override {
         WizardTest::SetUp();
-        if (GetParam()) {
-            useNetwork();
-        }
+        useNetwork();
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(Services, RoomPageTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Network" : "InMemory"; });
-
-TEST_P(RoomPageTest, ListsRoomsWithTheFirstSelected) {
+TEST_F(RoomPageTest, ListsRoomsWithTheFirstSelected) {
     hostRoom(u"ロビー"_s);
     frmSet& wizard = wizardOnRoomPage();
     ASSERT_EQ(entries(wizard.lstSessions), QStringList{u"ロビー"_s});
@@ -57,7 +52,7 @@ TEST_P(RoomPageTest, ListsRoomsWithTheFirstSelected) {
     EXPECT_TRUE(m_answerer->boxes.isEmpty());
 }
 
-TEST_P(RoomPageTest, NoRoomDisablesJoinAndCreateStillWorks) {
+TEST_F(RoomPageTest, NoRoomDisablesJoinAndCreateStillWorks) {
     frmSet& wizard = wizardOnRoomPage(u"主催者"_s);
     EXPECT_EQ(wizard.lstSessions->count(), 0);
     EXPECT_FALSE(wizard.cmdJoin->isEnabled());
@@ -84,26 +79,20 @@ TEST_P(RoomPageTest, NoRoomDisablesJoinAndCreateStillWorks) {
     EXPECT_TRUE(testsupport::waitUntil([this] { return roomsSeenByAnotherCopy().isEmpty(); }));
 }
 
-TEST_P(RoomPageTest, PasswordRoomAppearsOnlyWithItsPassword) {
+TEST_F(RoomPageTest, PasswordRoomAppearsOnlyWithItsPassword) {
     hostRoom(u"秘密の部屋"_s, u"ひらけごま"_s);
     frmSet& wizard = wizardOnRoomPage();
     EXPECT_EQ(wizard.lstSessions->count(), 0);
     EXPECT_FALSE(wizard.cmdJoin->isEnabled());
-    if (!m_network) {
-        EXPECT_EQ(currentService()->listedWithPasswords, QStringList{QString()});
-    }
 
     commitText(wizard.txtChatPass, u"ひらけごま"_s);
     QTest::mouseClick(wizard.cmdRefresh, Qt::LeftButton);
     EXPECT_EQ(entries(wizard.lstSessions), QStringList{u"秘密の部屋"_s});
     EXPECT_TRUE(wizard.cmdJoin->isEnabled());
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    if (!m_network) {
-        EXPECT_EQ(currentService()->cursorWhileListing, (QList<Qt::CursorShape>{Qt::ArrowCursor, Qt::WaitCursor}));
-    }
 }
 
-TEST_P(RoomPageTest, JoinWithWrongPasswordTellsAndListsAgain) {
+TEST_F(RoomPageTest, JoinWithWrongPasswordTellsAndListsAgain) {
     hostRoom(u"秘密の部屋"_s, u"right"_s);
     frmSet& wizard = wizardOnRoomPage(u"訪問者"_s);
     QTest::keyClicks(wizard.txtChatPass, u"right"_s);
@@ -119,7 +108,7 @@ TEST_P(RoomPageTest, JoinWithWrongPasswordTellsAndListsAgain) {
     EXPECT_EQ(basGlobal::localPlayerId, 0);
 }
 
-TEST_P(RoomPageTest, JoinEntersTheListedRoom) {
+TEST_F(RoomPageTest, JoinEntersTheListedRoom) {
     hostRoom(u"ロビー"_s, u"pw"_s);
     frmSet& wizard = wizardOnRoomPage(u"訪問者"_s);
     frmMain::followWizard(wizard);
@@ -136,12 +125,9 @@ TEST_P(RoomPageTest, JoinEntersTheListedRoom) {
     frmMain* chat = openChatWindow();
     ASSERT_NE(chat, nullptr);
     EXPECT_EQ(chat->windowTitle(), u"Mirelune - [ロビー]"_s);
-    if (!m_network) {
-        EXPECT_EQ(currentService()->secondNames, QStringList{u"Player"_s});
-    }
 }
 
-TEST_P(RoomPageTest, CreateWithEmptyNameRefusesAndStoresTheEmptyName) {
+TEST_F(WizardTest, CreateWithEmptyNameRefusesAndStoresTheEmptyName) {
     frmSet& wizard = wizardOnRoomPage();
     wizard.txtChatName->clear();
     QTest::mouseClick(wizard.cmdCreate, Qt::LeftButton);
@@ -154,7 +140,7 @@ TEST_P(RoomPageTest, CreateWithEmptyNameRefusesAndStoresTheEmptyName) {
     EXPECT_TRUE(roomsSeenByAnotherCopy().isEmpty());
 }
 
-TEST_P(RoomPageTest, FailedHostPlayerLeavesNoRoomAndAllowsAnotherTry) {
+TEST_F(WizardTest, FailedHostPlayerLeavesNoRoomAndAllowsAnotherTry) {
     m_playerError = session::Error{session::kErrorInvalidPlayer, u"invalid player"_s};
     frmSet& wizard = wizardOnRoomPage();
     wizard.txtChatName->setText(u"不運な部屋"_s);
@@ -166,12 +152,7 @@ TEST_P(RoomPageTest, FailedHostPlayerLeavesNoRoomAndAllowsAnotherTry) {
     EXPECT_TRUE(roomsSeenByAnotherCopy().isEmpty());
 
     m_playerError.reset();
-    if (!m_network) {
-        currentService()->createPlayerError.reset();
-    } else {
-        // The restarted service was made while player creation still failed.
-        basGlobal::RestartSessionService(basGlobal::connectionList.item(1).value());
-    }
+    currentService()->createPlayerError.reset();
     frmMain::followWizard(wizard);
     wizard.cmdCreate_Click();
     EXPECT_EQ(m_answerer->boxes.size(), 2);
@@ -179,7 +160,7 @@ TEST_P(RoomPageTest, FailedHostPlayerLeavesNoRoomAndAllowsAnotherTry) {
     EXPECT_EQ(roomsSeenByAnotherCopy(), QStringList{u"不運な部屋"_s});
 }
 
-TEST_P(RoomPageTest, FailedJoiningPlayerLeavesTheRoomPage) {
+TEST_F(WizardTest, FailedJoiningPlayerLeavesTheRoomPage) {
     hostRoom(u"ロビー"_s);
     m_playerError = session::Error{5, u"refused"_s};
     frmSet& wizard = wizardOnRoomPage();
@@ -189,4 +170,16 @@ TEST_P(RoomPageTest, FailedJoiningPlayerLeavesTheRoomPage) {
     EXPECT_EQ(wizard.page(), 2);
     EXPECT_NE(basGlobal::sessionService, nullptr);
     EXPECT_EQ(basGlobal::localPlayerId, 0);
+}
+
+TEST_F(WizardTest, ListingWaitsUnderTheBusyCursorAndAsksWithTheTypedPassword) {
+    hostRoom(u"秘密の部屋"_s, u"ひらけごま"_s);
+    frmSet& wizard = wizardOnRoomPage(u"訪問者"_s);
+    commitText(wizard.txtChatPass, u"ひらけごま"_s);
+    wizard.cmdRefresh_Click();
+    EXPECT_EQ(currentService()->listedWithPasswords, (QStringList{QString(), u"ひらけごま"_s}));
+    EXPECT_EQ(m_cursorWhileListing, (QList<Qt::CursorShape>{Qt::ArrowCursor, Qt::WaitCursor}));
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    wizard.cmdJoin_Click();
+    EXPECT_EQ(currentService()->secondNames, QStringList{u"Player"_s});
 }

@@ -1,17 +1,14 @@
 #include "WizardFixture.h"
 
+#include "common/LoopbackSession.h"
 #include "common/TestSupport.h"
 #include "platform/ProfileFile.h"
 #include "session/NetworkSessionService.h"
 #include "setup/basGlobal.h"
 
 #include <QApplication>
-#include <QInputDialog>
+#include <QCursor>
 #include <QInputMethodEvent>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTcpServer>
-#include <QUdpSocket>
 
 using namespace Qt::StringLiterals;
 
@@ -35,18 +32,6 @@ private:
     std::optional<session::Error> m_playerError;
 };
 
-quint16 freeUdpPort() {
-    QUdpSocket socket;
-    socket.bind(QHostAddress::AnyIPv4, 0);
-    return socket.localPort();
-}
-
-quint16 freeTcpPort() {
-    QTcpServer server;
-    server.listen(QHostAddress::AnyIPv4, 0);
-    return server.serverPort();
-}
-
 session::Connection lanOf(session::SessionService& service) {
     const auto connections = service.listConnections();
     EXPECT_TRUE(connections.ok());
@@ -54,44 +39,6 @@ session::Connection lanOf(session::SessionService& service) {
 }
 
 } // namespace
-
-ModalAnswerer::ModalAnswerer() {
-    m_timer.setInterval(5);
-    connect(&m_timer, &QTimer::timeout, this, &ModalAnswerer::answer);
-    m_timer.start();
-}
-
-QStringList ModalAnswerer::seenTexts() const {
-    QStringList texts;
-    for (const SeenBox& box : boxes) {
-        texts.append(box.text);
-    }
-    return texts;
-}
-
-void ModalAnswerer::answer() {
-    QWidget* modal = QApplication::activeModalWidget();
-    if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-        SeenBox seen{box->windowTitle(),
-                     box->text(),
-                     {},
-                     box->icon() != QMessageBox::NoIcon,
-                     box->parentWidget() != nullptr && box->parentWidget()->isVisible()};
-        for (QAbstractButton* button : box->buttons()) {
-            seen.buttons.append(button->text());
-        }
-        boxes.append(seen);
-        box->buttons().constFirst()->click();
-    } else if (auto* dialog = qobject_cast<QInputDialog*>(modal)) {
-        offeredAddresses.append(dialog->textValue());
-        if (address) {
-            dialog->setTextValue(*address);
-            dialog->accept();
-        } else {
-            dialog->reject();
-        }
-    }
-}
 
 void WizardTest::SetUp() {
     ASSERT_TRUE(m_dir.isValid());
@@ -108,6 +55,10 @@ void WizardTest::SetUp() {
             return std::make_unique<NetworkServiceUnderTest>(m_config, m_playerError);
         }
         auto service = std::make_unique<FakeSessionService>();
+        service->whileListing = [this] {
+            const QCursor* cursor = QApplication::overrideCursor();
+            m_cursorWhileListing.append(cursor != nullptr ? cursor->shape() : Qt::ArrowCursor);
+        };
         if (m_configure) {
             m_configure(*service);
         }
@@ -117,7 +68,7 @@ void WizardTest::SetUp() {
         m_services.append(service.get());
         return service;
     };
-    m_answerer = std::make_unique<ModalAnswerer>();
+    m_answerer = std::make_unique<testsupport::BoxAnswerer>();
 }
 
 void WizardTest::TearDown() {
@@ -125,9 +76,15 @@ void WizardTest::TearDown() {
     basGlobal::ResetSessionState();
     m_otherCopies.clear();
     m_answerer.reset();
+    // Deleting a chat window takes its own top-level children (boxes, menus) with it,
+    // so every window is watched while the list is worked through.
+    QList<QPointer<QWidget>> windows;
     for (QWidget* window : QApplication::topLevelWidgets()) {
-        if (window->objectName() == u"frmMain"_s) {
-            delete window;
+        windows.append(window);
+    }
+    for (const QPointer<QWidget>& window : std::as_const(windows)) {
+        if (!window.isNull() && window->objectName() == u"frmMain"_s) {
+            delete window.data();
         }
     }
 }
@@ -166,12 +123,7 @@ FakeSessionService* WizardTest::currentService() const {
 
 void WizardTest::useNetwork() {
     m_network = true;
-    m_config.discoveryPort = freeUdpPort();
-    m_config.firstHostPort = freeTcpPort();
-    m_config.lastHostPort = m_config.firstHostPort;
-    m_config.loopbackDiscoveryOnly = true;
-    m_config.listQuietPeriod = std::chrono::milliseconds(100);
-    m_config.listTimeout = std::chrono::milliseconds(400);
+    m_config = testsupport::loopbackConfig();
 }
 
 void WizardTest::hostRoom(const QString& name, const QString& password) {

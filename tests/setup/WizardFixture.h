@@ -1,49 +1,23 @@
 #pragma once
 
-#include "FakeSessionService.h"
+#include "common/BoxAnswerer.h"
+#include "common/FakeSessionService.h"
 #include "session/SessionConfig.h"
 #include "setup/frmSet.h"
 
 #include <QList>
-#include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <optional>
 #include <vector>
 
-// A message box or the address dialog as the user saw it.
-struct SeenBox {
-    QString title;
-    QString text;
-    QStringList buttons;
-    bool hasIcon = false;
-    bool parentVisible = false;
-};
-
-// Answers every modal message box (with its first button) and the address dialog
-// (with `address`, or cancels it) while the wizard waits for the user.
-class ModalAnswerer : public QObject {
-    Q_OBJECT
-
-public:
-    ModalAnswerer();
-
-    QList<SeenBox> boxes;
-    QStringList seenTexts() const;
-    // The address dialog: what it offered, and what to answer.
-    std::optional<QString> address;
-    QStringList offeredAddresses;
-
-private:
-    void answer();
-    QTimer m_timer;
-};
+using testsupport::FakeSessionService;
+using testsupport::SeenBox;
 
 // Every wizard test gets its own settings file, fake services on a pretend network,
 // a recorded program end and a fresh session state.
@@ -83,7 +57,9 @@ protected:
     QList<int> m_endings;
     std::function<void(FakeSessionService&)> m_configure;
     QList<QPointer<FakeSessionService>> m_services;
-    std::unique_ptr<ModalAnswerer> m_answerer;
+    std::unique_ptr<testsupport::BoxAnswerer> m_answerer;
+    // The mouse cursor during each listing of the in-memory service.
+    QList<Qt::CursorShape> m_cursorWhileListing;
     std::unique_ptr<frmSet> m_wizard;
     std::vector<std::unique_ptr<session::SessionService>> m_otherCopies;
 };

@@ -11,27 +11,6 @@
 
 using namespace Qt::StringLiterals;
 
-BoxAnswerer::BoxAnswerer(QStringList answers) : m_answers(std::move(answers)) {
-    connect(&m_timer, &QTimer::timeout, this, &BoxAnswerer::answer);
-    m_timer.start(20);
-}
-
-void BoxAnswerer::answer() {
-    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-    if (box == nullptr || !box->isVisible()) {
-        return;
-    }
-    seen.append({box->windowTitle(), box->text()});
-    const QString wanted = m_answers.isEmpty() ? QString() : m_answers.takeFirst();
-    for (QAbstractButton* button : box->buttons()) {
-        if (wanted.isEmpty() || button->text() == wanted) {
-            button->click();
-            return;
-        }
-    }
-    box->reject();
-}
-
 void ChatWindowTest::SetUp() {
     ASSERT_TRUE(m_dir.isValid());
     m_programFolder = m_dir.filePath(u"program"_s);
@@ -47,7 +26,7 @@ void ChatWindowTest::SetUp() {
     QFile::remove(basGlobal::settingsPath);
     m_endedWith.reset();
     basGlobal::endProgramHook = [this](int code) { m_endedWith = code; };
-    auto service = std::make_unique<chattest::FakeSessionService>();
+    auto service = std::make_unique<testsupport::FakeSessionService>();
     m_service = service.get();
     m_service->players = {{1, u"太郎"_s}, {2, u"花子"_s}};
     basGlobal::sessionService = std::move(service);
@@ -91,11 +70,11 @@ frmMain& ChatWindowTest::openWindow() {
     return *m_window;
 }
 
-bool ChatWindowTest::closeWindow(const QStringList& answers, QList<BoxAnswerer::Seen>* seen) {
-    BoxAnswerer answerer(answers);
+bool ChatWindowTest::closeWindow(const QStringList& answers, QList<testsupport::SeenBox>* seen) {
+    testsupport::BoxAnswerer answerer(answers);
     const bool closed = m_window->close();
     if (seen != nullptr) {
-        *seen = answerer.seen;
+        *seen = answerer.boxes;
     }
     return closed;
 }

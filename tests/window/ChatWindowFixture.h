@@ -1,35 +1,14 @@
 #pragma once
 
-#include "chat/FakeSessionService.h"
+#include "common/BoxAnswerer.h"
+#include "common/FakeSessionService.h"
 #include "window/frmMain.h"
 
-#include <QObject>
 #include <QPointer>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <gtest/gtest.h>
 #include <optional>
-
-// Answers the modal message boxes of the chat window, in order, by clicking the
-// button with the given caption, and records what each box said.
-class BoxAnswerer : public QObject {
-    Q_OBJECT
-
-public:
-    explicit BoxAnswerer(QStringList answers);
-
-    struct Seen {
-        QString title;
-        QString text;
-    };
-    QList<Seen> seen;
-
-private:
-    void answer();
-    QStringList m_answers;
-    QTimer m_timer;
-};
 
 inline const QString kYes = QStringLiteral("はい(&Y)");
 inline const QString kNo = QStringLiteral("いいえ(&N)");
@@ -50,13 +29,13 @@ protected:
 
     frmMain& openWindow();
     // Asks the window to close, answering its boxes with `answers`; true when it closed.
-    bool closeWindow(const QStringList& answers, QList<BoxAnswerer::Seen>* seen = nullptr);
+    bool closeWindow(const QStringList& answers, QList<testsupport::SeenBox>* seen = nullptr);
 
     QTemporaryDir m_dir;
     QString m_programFolder;
     QString m_workFolder;
     QString m_previousCurrent;
-    chattest::FakeSessionService* m_service = nullptr;
+    testsupport::FakeSessionService* m_service = nullptr;
     std::optional<int> m_endedWith;
     QPointer<frmMain> m_window;
 };

@@ -63,7 +63,7 @@ TEST_F(ChatWindowTest, UnusableSettingsAndNoSoundsLeaveTheDesign) {
     // A folder spelt "sounds" is not the Sounds folder; neither is one without WAV files.
     QDir().mkpath(m_programFolder + u"/sounds"_s);
     testsupport::writeAll(m_programFolder + u"/sounds/a.wav"_s, "RIFF");
-    BoxAnswerer noBoxExpected({});
+    testsupport::BoxAnswerer noBoxExpected;
     frmMain reference;
     frmMain& window = openWindow();
 
@@ -77,7 +77,7 @@ TEST_F(ChatWindowTest, UnusableSettingsAndNoSoundsLeaveTheDesign) {
     EXPECT_FALSE(window.cmbSndScript->isEnabled());
     EXPECT_FALSE(window.cmdInsSnd->isEnabled());
     EXPECT_EQ(window.cmbSndScript->palette().color(QPalette::Base), window.palette().color(QPalette::Button));
-    EXPECT_TRUE(noBoxExpected.seen.isEmpty());
+    EXPECT_TRUE(noBoxExpected.boxes.isEmpty());
 }
 
 TEST_F(ChatWindowTest, AnsweringNoLeavesEverythingAsItWas) {
@@ -87,7 +87,7 @@ TEST_F(ChatWindowTest, AnsweringNoLeavesEverythingAsItWas) {
     window.cmdSend_Click();
     const QByteArray settingsBefore = settingsBytes();
 
-    QList<BoxAnswerer::Seen> seen;
+    QList<testsupport::SeenBox> seen;
     EXPECT_FALSE(closeWindow({kNo}, &seen));
     ASSERT_EQ(seen.size(), 1);
     EXPECT_EQ(seen[0].title, u"Mirelune - Quit"_s);
@@ -151,7 +151,7 @@ TEST_F(ChatWindowTest, ALogThatCannotBeSavedIsNotLostSilently) {
     }
     const QByteArray settingsBefore = settingsBytes();
 
-    QList<BoxAnswerer::Seen> seen;
+    QList<testsupport::SeenBox> seen;
     EXPECT_FALSE(closeWindow({kYes, kNo}, &seen));
     ASSERT_EQ(seen.size(), 2);
     EXPECT_TRUE(seen[1].text.contains(m_workFolder));

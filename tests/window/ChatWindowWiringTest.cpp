@@ -114,9 +114,9 @@ TEST_F(ChatWindowTest, PictureButtonsPressAndReleaseTheirFrame) {
     EXPECT_TRUE(m_service->sent.isEmpty());
 
     // Exit asks before closing; No keeps the window.
-    BoxAnswerer answerer({kNo});
+    testsupport::BoxAnswerer answerer({kNo});
     QTest::mouseClick(window.picExit->clickArea, Qt::LeftButton);
-    EXPECT_EQ(answerer.seen.size(), 1);
+    EXPECT_EQ(answerer.boxes.size(), 1);
     EXPECT_TRUE(window.isVisible());
 }
 
