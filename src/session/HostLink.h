@@ -4,6 +4,7 @@
 #include "session/SessionTypes.h"
 
 #include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QTcpSocket>
 #include <QTimer>
@@ -38,6 +39,12 @@ public:
     PlayerId player = 0;
     QElapsedTimer lastHeard;
     QTimer handshakeTimer;
+    // Frames for this member collected during the current event-loop turn; they
+    // leave together once the turn's work is done.
+    // A broadcast's frame is shared, not copied, by every member it goes to.
+    QList<QByteArray> outgoing;
+    qint64 outgoingBytes = 0;
+    bool flushQueued = false;
 };
 
 } // namespace session

@@ -5,6 +5,7 @@
 #include "session/PasswordProof.h"
 #include "session/SessionErrors.h"
 #include "session/SessionLog.h"
+#include "session/SocketSend.h"
 #include "session/WireBuffer.h"
 
 #include <QNetworkDatagram>
@@ -94,11 +95,13 @@ void RoomHost::shutDown() {
         m_heartbeat->stop();
     }
     m_members.clear();
+    m_roster.clear();
     m_localPlayer = 0;
     const QByteArray goodbye = encodeFrame(FrameType::Goodbye, {});
     int open = 0;
     for (HostLink* link : std::as_const(m_links)) {
         link->handshakeTimer.stop();
+        flushLink(link);
         link->state = HostLink::State::Closed;
         link->socket->disconnect(this);
         if (link->socket->state() == QAbstractSocket::ConnectedState) {
@@ -316,6 +319,9 @@ void RoomHost::handleHello(HostLink* link, const Frame& frame) {
     out.u8(m_settings.password.isEmpty() ? 0 : 1);
     out.bytes(link->hostNonce);
     write(link, encodeFrame(FrameType::Challenge, out.data()));
+    // A joining member waits for each answer of the handshake: no reason to hold it
+    // until the turn ends.
+    flushLink(link);
 }
 
 void RoomHost::handleAuth(HostLink* link, const Frame& frame) {
@@ -348,6 +354,7 @@ void RoomHost::handleAuth(HostLink* link, const Frame& frame) {
     out.string(m_settings.roomName);
     out.i32(m_settings.numericAttribute);
     write(link, encodeFrame(FrameType::Accept, out.data()));
+    flushLink(link);
 }
 
 void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
@@ -375,16 +382,15 @@ void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
     // The roster goes out before the new player is announced, so the member learns
     // about everybody exactly once: from the roster, or from a later Joined.
     const PlayerId id = m_nextId;
-    WireWriter out;
-    out.i32(id);
-    out.u32(static_cast<quint32>(m_members.size() + 1));
-    for (const Member& member : std::as_const(m_members)) {
-        out.i32(member.id);
-        out.string(member.name);
-    }
-    out.i32(id);
-    out.string(*name);
-    write(link, encodeFrame(FrameType::PlayerCreated, out.data()));
+    WireWriter head;
+    head.i32(id);
+    head.u32(static_cast<quint32>(m_members.size() + 1));
+    const QByteArray newcomer = rosterEntry(id, *name);
+    QByteArray body;
+    body.reserve(head.data().size() + m_roster.size() + newcomer.size());
+    body.append(head.data()).append(m_roster).append(newcomer);
+    write(link, encodeFrame(FrameType::PlayerCreated, body));
+    flushLink(link);
     link->player = addMember(*name, link);
     link->state = HostLink::State::Playing;
     Q_EMIT playerJoined(id, *name);
@@ -431,6 +437,7 @@ void RoomHost::onDiscoveryReadyRead() {
 }
 
 void RoomHost::handleListQuery(HostLink* link, const Frame& frame) {
+    flushLink(link);
     const std::optional<DiscoveryQuery> query = parseQuery(frame.body);
     if (query) {
         if (const auto answer = answerFor(*query)) {
@@ -451,13 +458,20 @@ void RoomHost::handleListQuery(HostLink* link, const Frame& frame) {
     }
 }
 
+QByteArray RoomHost::rosterEntry(PlayerId id, const QString& name) {
+    WireWriter entry;
+    entry.i32(id);
+    entry.string(name);
+    return entry.take();
+}
+
 PlayerId RoomHost::addMember(const QString& name, HostLink* link) {
     const PlayerId id = m_nextId++;
-    m_members.append(Member{id, name, link});
-    WireWriter joined;
-    joined.i32(id);
-    joined.string(name);
-    const QByteArray frame = encodeFrame(FrameType::Joined, joined.data());
+    QByteArray entry = rosterEntry(id, name);
+    m_roster.append(entry);
+    // Joined carries the same two fields as a roster entry.
+    const QByteArray frame = encodeFrame(FrameType::Joined, entry);
+    m_members.append(Member{id, name, link, std::move(entry)});
     for (const Member& member : std::as_const(m_members)) {
         if (member.link != nullptr && member.id != id) {
             write(member.link, frame);
@@ -473,6 +487,10 @@ void RoomHost::removeMember(PlayerId id) {
     }
     const bool remote = it->link != nullptr;
     m_members.erase(it);
+    m_roster.clear();
+    for (const Member& member : std::as_const(m_members)) {
+        m_roster.append(member.rosterEntry);
+    }
     WireWriter left;
     left.i32(id);
     const QByteArray frame = encodeFrame(FrameType::Left, left.data());
@@ -525,10 +543,53 @@ void RoomHost::write(HostLink* link, const QByteArray& frame) {
     if (link->state == HostLink::State::Closed) {
         return;
     }
-    link->socket->write(frame);
-    if (link->socket->bytesToWrite() > m_config.maxBufferedBytesPerMember) {
+    // The frame is shared, not copied: a broadcast costs one frame however many
+    // members it reaches.
+    link->outgoing.append(frame);
+    link->outgoingBytes += frame.size();
+    if (!link->flushQueued) {
+        link->flushQueued = true;
+        m_unflushed.append(link);
+        // Whatever else this turn queues for the member leaves with it, in one write,
+        // when the event loop comes round again.
+        if (!m_flushPosted) {
+            m_flushPosted = true;
+            QMetaObject::invokeMethod(this, &RoomHost::flushWrites, Qt::QueuedConnection);
+        }
+    }
+    if (link->outgoingBytes + link->socket->bytesToWrite() > m_config.maxBufferedBytesPerMember) {
         // Dropped after the current loop over the members, never inside it.
         m_overflowed.append(QPointer<HostLink>(link));
+    }
+}
+
+void RoomHost::flushWrites() {
+    m_flushPosted = false;
+    const QList<HostLink*> links = std::exchange(m_unflushed, {});
+    for (HostLink* link : links) {
+        link->flushQueued = false;
+        flushLink(link);
+    }
+}
+
+void RoomHost::flushLink(HostLink* link) {
+    if (link->flushQueued) {
+        link->flushQueued = false;
+        m_unflushed.removeOne(link);
+    }
+    if (link->outgoing.isEmpty()) {
+        return;
+    }
+    const QList<QByteArray> frames = std::exchange(link->outgoing, {});
+    link->outgoingBytes = 0;
+    qint64 skip = sendNow(link->socket, frames);
+    for (const QByteArray& frame : frames) {
+        if (skip >= frame.size()) {
+            skip -= frame.size();
+            continue;
+        }
+        link->socket->write(frame.constData() + skip, frame.size() - skip);
+        skip = 0;
     }
 }
 
@@ -542,6 +603,7 @@ void RoomHost::dropOverflowed() {
 }
 
 void RoomHost::reject(HostLink* link, quint32 reason, const QString& text) {
+    flushLink(link);
     link->socket->write(encodeFrame(FrameType::Reject, refusal(reason, text)));
     link->socket->flush();
     dropLink(link, "refused");
@@ -552,6 +614,8 @@ void RoomHost::dropLink(HostLink* link, const char* why) {
         return;
     }
     qCDebug(lcSession) << "dropping a connection:" << why;
+    // What was queued before the drop still goes, as a closing socket sends what it holds.
+    flushLink(link);
     const PlayerId player = link->player;
     link->state = HostLink::State::Closed;
     link->player = 0;

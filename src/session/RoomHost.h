@@ -73,6 +73,7 @@ private:
         PlayerId id = 0;
         QString name;
         HostLink* link = nullptr; // nullptr: the local player
+        QByteArray rosterEntry;   // id and name as the roster and Joined carry them
     };
 
     void onNewConnection();
@@ -89,9 +90,14 @@ private:
 
     PlayerId addMember(const QString& name, HostLink* link);
     void removeMember(PlayerId id);
+    static QByteArray rosterEntry(PlayerId id, const QString& name);
     void route(PlayerId from, PlayerId to, const QByteArray& payload);
-    // Writes to a member; a member whose unsent bytes pass the cap is dropped.
+    // Queues a frame for a member; it leaves with the others of this turn. A member
+    // whose unsent bytes pass the cap is dropped.
     void write(HostLink* link, const QByteArray& frame);
+    // Sends what the turn queued for every member (see SocketSend.h), or for one.
+    void flushWrites();
+    void flushLink(HostLink* link);
     void reject(HostLink* link, quint32 reason, const QString& text);
     void dropLink(HostLink* link, const char* why);
     void dropOverflowed();
@@ -108,7 +114,14 @@ private:
 
     QList<HostLink*> m_links;
     QList<QPointer<HostLink>> m_overflowed;
+    // Members with queued frames, and whether their flush is already posted. A link
+    // leaves this list (flushed) before it is dropped.
+    QList<HostLink*> m_unflushed;
+    bool m_flushPosted = false;
     QList<Member> m_members; // joining order
+    // Every member's rosterEntry in joining order: the roster a newcomer receives,
+    // kept ready so a join does not encode every name again.
+    QByteArray m_roster;
     PlayerId m_nextId = 1;
     PlayerId m_localPlayer = 0;
 };

@@ -1,0 +1,260 @@
+#include "MemberDialect.h"
+
+#include "session/FrameCodec.h"
+#include "session/PasswordProof.h"
+#include "session/SessionTypes.h"
+#include "session/WireBuffer.h"
+
+#include <QByteArray>
+#include <QString>
+#include <cstring>
+
+namespace bench {
+
+namespace {
+
+std::uint32_t readBigEndian32(const char* data) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) |
+           std::uint32_t{bytes[3]};
+}
+
+void appendBigEndian32(std::string& out, std::uint32_t value) {
+    const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+                           static_cast<char>(value >> 8), static_cast<char>(value)};
+    out.append(bytes, 4);
+}
+
+void appendBytes(std::string& out, const QByteArray& bytes) {
+    out.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+// Our room protocol, as a member: Hello, Auth with the password proof, CreatePlayer,
+// then Send and Deliver frames. The handshake goes through the session library's
+// codec and proofs; the hot path reads Deliver frames in place.
+class MireluneDialect : public MemberDialect {
+public:
+    explicit MireluneDialect(int member) : MemberDialect(member) {}
+
+    void start(std::string& out) override {
+        m_memberNonce = session::proof::randomNonce();
+        session::WireWriter hello;
+        hello.bytes(QByteArray(session::kRoomMagic));
+        hello.u16(session::kProtocolVersion);
+        hello.string(QString::fromUtf16(session::kApplicationId));
+        hello.bytes(m_memberNonce);
+        appendBytes(out, session::encodeFrame(session::FrameType::Hello, hello.data()));
+    }
+
+    std::size_t consume(const char* data, std::size_t size, std::string& out, PayloadSink& sink) override {
+        std::size_t pos = 0;
+        while (!m_failed && size - pos >= 5) {
+            const std::uint32_t length = readBigEndian32(data + pos);
+            if (length == 0 || length > 1024 * 1024) {
+                fail("bad frame length");
+                break;
+            }
+            if (size - pos - 4 < length) {
+                break;
+            }
+            const auto type = static_cast<session::FrameType>(data[pos + 4]);
+            const char* body = data + pos + 5;
+            const std::size_t bodySize = length - 1;
+            pos += 4 + length;
+            if (type == session::FrameType::Deliver) {
+                if (bodySize >= 8) {
+                    sink.payload(m_member, body + 8, bodySize - 8);
+                }
+            } else if (type != session::FrameType::Joined && type != session::FrameType::Left &&
+                       type != session::FrameType::Heartbeat) {
+                handshake(type, QByteArray(body, static_cast<qsizetype>(bodySize)), out);
+            }
+        }
+        return pos;
+    }
+
+    void appendSend(std::string& out, const char* payload, std::size_t size) override {
+        appendBigEndian32(out, static_cast<std::uint32_t>(1 + 4 + size));
+        out.push_back(static_cast<char>(session::FrameType::Send));
+        appendBigEndian32(out, static_cast<std::uint32_t>(session::kEveryone));
+        out.append(payload, size);
+    }
+
+    void appendKeepAlive(std::string& out) override {
+        appendBigEndian32(out, 1);
+        out.push_back(static_cast<char>(session::FrameType::Heartbeat));
+    }
+
+private:
+    void handshake(session::FrameType type, const QByteArray& body, std::string& out) {
+        session::WireReader in(body);
+        switch (type) {
+        case session::FrameType::Challenge: {
+            in.u16();
+            in.u8();
+            const auto hostNonce = in.bytes(session::proof::kNonceBytes);
+            if (!in.ok()) {
+                fail("short challenge");
+                return;
+            }
+            m_hostNonce = *hostNonce;
+            session::WireWriter auth;
+            auth.bytes(session::proof::joinMember(QString(), m_hostNonce, m_memberNonce));
+            appendBytes(out, session::encodeFrame(session::FrameType::Auth, auth.data()));
+            return;
+        }
+        case session::FrameType::Accept: {
+            const auto hostProof = in.bytes(session::proof::kProofBytes);
+            if (!in.ok() ||
+                !session::proof::equal(*hostProof, session::proof::joinHost(QString(), m_hostNonce, m_memberNonce))) {
+                fail("the host's proof is wrong");
+                return;
+            }
+            session::WireWriter create;
+            create.string(QStringLiteral("m%1").arg(m_member));
+            create.string(QString());
+            appendBytes(out, session::encodeFrame(session::FrameType::CreatePlayer, create.data()));
+            return;
+        }
+        case session::FrameType::PlayerCreated:
+            m_joined = true;
+            return;
+        case session::FrameType::Reject:
+        case session::FrameType::PlayerRefused:
+            fail("refused by the host");
+            return;
+        case session::FrameType::Goodbye:
+            fail("the host closed the room");
+            return;
+        default:
+            return;
+        }
+    }
+
+    QByteArray m_memberNonce;
+    QByteArray m_hostNonce;
+};
+
+// An IRC client: registers, joins one channel and talks in it with PRIVMSG.
+class IrcDialect : public MemberDialect {
+public:
+    explicit IrcDialect(int member) : MemberDialect(member) {}
+
+    void start(std::string& out) override {
+        const std::string number = std::to_string(m_member);
+        out.append("NICK m").append(number).append("\r\nUSER m").append(number).append(" 0 * :load\r\n");
+    }
+
+    std::size_t consume(const char* data, std::size_t size, std::string& out, PayloadSink& sink) override {
+        std::size_t pos = 0;
+        while (!m_failed) {
+            const void* newline = std::memchr(data + pos, '\n', size - pos);
+            if (newline == nullptr) {
+                break;
+            }
+            const char* line = data + pos;
+            std::size_t length = static_cast<std::size_t>(static_cast<const char*>(newline) - line);
+            pos += length + 1;
+            if (length > 0 && line[length - 1] == '\r') {
+                --length;
+            }
+            handleLine(line, length, out, sink);
+        }
+        return pos;
+    }
+
+    void appendSend(std::string& out, const char* payload, std::size_t size) override {
+        out += "PRIVMSG #load :";
+        out.append(payload, size);
+        out += "\r\n";
+    }
+
+    void appendKeepAlive(std::string& out) override { out += "PING :load\r\n"; }
+
+private:
+    void handleLine(const char* line, std::size_t length, std::string& out, PayloadSink& sink) {
+        const std::string_view text(line, length);
+        if (text.starts_with("PING")) {
+            out += "PONG";
+            out.append(text.substr(4));
+            out += "\r\n";
+            return;
+        }
+        if (text.starts_with("ERROR")) {
+            fail(std::string(text));
+            return;
+        }
+        if (!text.starts_with(':')) {
+            return;
+        }
+        // ":prefix COMMAND params"
+        const std::size_t commandStart = text.find(' ');
+        if (commandStart == std::string_view::npos) {
+            return;
+        }
+        const std::string_view rest = text.substr(commandStart + 1);
+        if (rest.starts_with("PRIVMSG ")) {
+            const std::size_t trailing = rest.find(" :");
+            if (trailing != std::string_view::npos) {
+                const std::string_view payload = rest.substr(trailing + 2);
+                sink.payload(m_member, payload.data(), payload.size());
+            }
+        } else if (rest.starts_with("001 ")) {
+            out += "JOIN #load\r\n";
+        } else if (rest.starts_with("366 ")) {
+            m_joined = true;
+        } else if (rest.starts_with("433 ") || rest.starts_with("465 ") || rest.starts_with("471 ") ||
+                   rest.starts_with("405 ")) {
+            fail(std::string(text));
+        }
+    }
+};
+
+// The minimal relay's frames: a 32-bit big-endian length and the payload. The relay
+// greets a connection with an empty frame once it has taken it in.
+class RelayDialect : public MemberDialect {
+public:
+    explicit RelayDialect(int member) : MemberDialect(member) {}
+
+    void start(std::string&) override {}
+
+    std::size_t consume(const char* data, std::size_t size, std::string&, PayloadSink& sink) override {
+        std::size_t pos = 0;
+        while (size - pos >= 4) {
+            const std::uint32_t length = readBigEndian32(data + pos);
+            if (size - pos - 4 < length) {
+                break;
+            }
+            if (length == 0) {
+                m_joined = true;
+            } else {
+                sink.payload(m_member, data + pos + 4, length);
+            }
+            pos += 4 + length;
+        }
+        return pos;
+    }
+
+    void appendSend(std::string& out, const char* payload, std::size_t size) override {
+        appendBigEndian32(out, static_cast<std::uint32_t>(size));
+        out.append(payload, size);
+    }
+
+    void appendKeepAlive(std::string&) override {}
+};
+
+} // namespace
+
+std::unique_ptr<MemberDialect> MemberDialect::create(Kind kind, int member) {
+    switch (kind) {
+    case Kind::Mirelune:
+        return std::make_unique<MireluneDialect>(member);
+    case Kind::Irc:
+        return std::make_unique<IrcDialect>(member);
+    case Kind::Relay:
+        return std::make_unique<RelayDialect>(member);
+    }
+    return nullptr;
+}
+
+} // namespace bench

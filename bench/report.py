@@ -1,0 +1,273 @@
+#!/usr/bin/python3
+"""Turns one benchmark run (the JSON lines bench/run.sh collects) into
+docs/benchmarks-results.json, docs/benchmarks.png and the tables between the
+"results" markers of docs/benchmarks.md.
+
+usage: report.py RESULTS.jsonl DOCS_FOLDER
+"""
+import json
+import statistics
+import sys
+from pathlib import Path
+
+TARGETS = ["mirelune", "ngircd", "inspircd", "relay"]
+TARGET_NAMES = {"mirelune": "Mirelune host", "ngircd": "ngIRCd", "inspircd": "InspIRCd", "relay": "minimal relay"}
+IRC = ["ngircd", "inspircd"]
+WORKLOADS = {"a": "(a) N=10, S=10", "b": "(b) N=100, S=10", "c": "(c) N=500, S=5"}
+BEGIN = "<!-- results:begin -->"
+END = "<!-- results:end -->"
+
+
+def load(path):
+    records = [json.loads(line) for line in Path(path).read_text().splitlines() if line.strip()]
+    return records
+
+
+def metric(records, target, workload, pick):
+    values = []
+    for record in records:
+        if record["kind"] == "load" and record["target"] == target and record["workload"] == workload:
+            value = pick(record["result"])
+            if value is not None:
+                values.append(value)
+    return values
+
+
+def phase(mode, field):
+    def pick(result):
+        for p in result.get("phases", []):
+            if p["mode"] == mode and not p["timed_out"]:
+                return p[field]
+        return None
+
+    return pick
+
+
+def joined(result):
+    return result["join_ms"] if result["all_joined"] else None
+
+
+def rss_mb(result):
+    return result["server_peak_rss_kb"] / 1024 if result["server_peak_rss_kb"] > 0 else None
+
+
+def lost(result):
+    return sum(p["lost"] for p in result.get("phases", [])) + (0 if result["all_joined"] else 1)
+
+
+def load_share(result):
+    shares = [p["load_cpu_share"] for p in result.get("phases", []) if p["mode"] != "paced"]
+    return max(shares) if shares else None
+
+
+def server_cpu(result):
+    return result["server_cpu_total_s"] if result["server_cpu_total_s"] >= 0 else None
+
+
+def summary(values):
+    if not values:
+        return None
+    return statistics.median(values), min(values), max(values), len(values)
+
+
+def fmt_rate(v):
+    return f"{v / 1e6:.2f} M" if v >= 1e5 else f"{v / 1e3:.1f} k"
+
+
+def fmt_ms(v):
+    return f"{v:.0f} ms" if v >= 100 else f"{v:.1f} ms" if v >= 10 else f"{v:.2f} ms"
+
+
+def fmt_s(v):
+    return f"{v:.2f} s"
+
+
+def fmt_mb(v):
+    return f"{v:.1f} MB"
+
+
+def fmt_int(v):
+    return f"{v:.0f}"
+
+
+def fmt_share(v):
+    return f"{v * 100:.0f} %"
+
+
+def cell(values, fmt):
+    s = summary(values)
+    if s is None:
+        return "n/a"
+    median, low, high, count = s
+    if count == 1 or low == high:
+        return fmt(median)
+    return f"{fmt(median)} ({fmt(low)}–{fmt(high)})"
+
+
+ROWS = [
+    ("sustained deliveries/s", phase("sustained", "deliveries_per_s"), fmt_rate),
+    ("saturate deliveries/s", phase("saturate", "deliveries_per_s"), fmt_rate),
+    ("paced latency p50", phase("paced", "p50_ms"), fmt_ms),
+    ("paced latency p99", phase("paced", "p99_ms"), fmt_ms),
+    ("paced latency max", phase("paced", "max_ms"), fmt_ms),
+    ("sustained latency p99", phase("sustained", "p99_ms"), fmt_ms),
+    ("all members joined", joined, fmt_ms),
+    ("lost messages (all modes)", lost, fmt_int),
+    ("server peak RSS", rss_mb, fmt_mb),
+    ("server CPU (whole run)", server_cpu, fmt_s),
+    ("load program CPU share (busiest mode)", load_share, fmt_share),
+]
+
+
+def med(records, target, workload, pick):
+    s = summary(metric(records, target, workload, pick))
+    return None if s is None else s[0]
+
+
+def checks(records, listings):
+    out = []
+
+    def add(name, ok, detail):
+        out.append((name, "met" if ok else ("NOT met" if ok is not None else "not measured"), detail))
+
+    for workload in WORKLOADS:
+        for mode in ["sustained", "saturate"]:
+            ours = med(records, "mirelune", workload, phase(mode, "deliveries_per_s"))
+            irc = [v for v in (med(records, t, workload, phase(mode, "deliveries_per_s")) for t in IRC) if v]
+            best = max(irc) if irc else None
+            ok = None if ours is None or best is None else ours > best
+            add(f"{mode} deliveries/s {workload}: more than the better IRC server", ok,
+                f"{fmt_rate(ours) if ours else 'n/a'} vs {fmt_rate(best) if best else 'n/a'}")
+        ours = med(records, "mirelune", workload, phase("saturate", "deliveries_per_s"))
+        relay = med(records, "relay", workload, phase("saturate", "deliveries_per_s"))
+        ok = None if ours is None or relay is None else ours * 2 >= relay
+        add(f"saturate deliveries/s {workload}: within 2x of the minimal relay", ok,
+            f"{fmt_rate(ours) if ours else 'n/a'} vs {fmt_rate(relay) if relay else 'n/a'}")
+        ours = med(records, "mirelune", workload, phase("paced", "p99_ms"))
+        irc = [v for v in (med(records, t, workload, phase("paced", "p99_ms")) for t in IRC) if v is not None]
+        best = min(irc) if irc else None
+        ok = None if ours is None or best is None else ours < best
+        add(f"paced p99 {workload}: lower than the better IRC server", ok,
+            f"{fmt_ms(ours) if ours is not None else 'n/a'} vs {fmt_ms(best) if best is not None else 'n/a'}")
+        ours = med(records, "mirelune", workload, joined)
+        irc = [v for v in (med(records, t, workload, joined) for t in IRC) if v is not None]
+        best = min(irc) if irc else None
+        ok = None if ours is None or best is None else ours < best
+        add(f"join {workload}: faster than the better IRC server", ok,
+            f"{fmt_ms(ours) if ours is not None else 'n/a'} vs {fmt_ms(best) if best is not None else 'n/a'}")
+    ours = med(records, "mirelune", "c", joined)
+    add("all 500 members joined in under 1 s", None if ours is None else ours < 1000,
+        fmt_ms(ours) if ours is not None else "n/a")
+    rss = metric(records, "mirelune", "c", rss_mb)
+    add("host memory under 50 MB with 500 members", None if not rss else max(rss) < 50,
+        f"peak {fmt_mb(max(rss))} (highest repetition)" if rss else "n/a")
+    tens = [r for r in listings if r["rooms"] == 10]
+    if tens:
+        worst = max(r["result"]["median_ms"] for r in tens)
+        found = min(r["result"]["rooms_found_min"] for r in tens)
+        add("LAN listing of 10 rooms within 250 ms", worst < 250 and found >= 10,
+            f"slowest median {fmt_ms(worst)}, {found} of 10 rooms found")
+    return out
+
+
+def plot(records, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    panels = [
+        ("sustained deliveries/s (millions)", phase("sustained", "deliveries_per_s"), 1e-6, False),
+        ("saturate deliveries/s (millions)", phase("saturate", "deliveries_per_s"), 1e-6, False),
+        ("paced latency p99 (ms, log)", phase("paced", "p99_ms"), 1, True),
+        ("all members joined (ms, log)", joined, 1, True),
+    ]
+    colours = {"mirelune": "#c0392b", "ngircd": "#2980b9", "inspircd": "#27ae60", "relay": "#7f8c8d"}
+    figure, axes = plt.subplots(1, 4, figsize=(17, 4.2))
+    width = 0.2
+    for ax, (title, pick, scale, log) in zip(axes, panels):
+        for i, target in enumerate(TARGETS):
+            xs, ys, lows, highs = [], [], [], []
+            for j, workload in enumerate(WORKLOADS):
+                s = summary(metric(records, target, workload, pick))
+                if s is None:
+                    continue
+                xs.append(j + (i - 1.5) * width)
+                ys.append(s[0] * scale)
+                lows.append((s[0] - s[1]) * scale)
+                highs.append((s[2] - s[0]) * scale)
+            ax.bar(xs, ys, width, yerr=[lows, highs], capsize=2, color=colours[target])
+        ax.set_xticks(range(len(WORKLOADS)))
+        ax.set_xticklabels(["a: 10", "b: 100", "c: 500"])
+        ax.set_xlabel("workload: members")
+        ax.set_title(title, fontsize=10)
+        if log:
+            ax.set_yscale("log")
+        ax.grid(axis="y", alpha=0.3)
+    from matplotlib.patches import Patch
+
+    axes[0].legend(handles=[Patch(color=colours[t], label=TARGET_NAMES[t]) for t in TARGETS], fontsize=8)
+    figure.suptitle("Median of the repetitions; bars show the spread (min to max)", fontsize=9)
+    figure.tight_layout()
+    figure.savefig(path, dpi=90)
+
+
+def main():
+    records = load(sys.argv[1])
+    docs = Path(sys.argv[2])
+    (docs / "benchmarks-results.json").write_text(json.dumps(records, indent=1, ensure_ascii=False) + "\n")
+    machine = next((r["result"] for r in records if r["kind"] == "machine"), {})
+    after = next((r["result"] for r in records if r["kind"] == "machine_after"), {})
+    listings = [r for r in records if r["kind"] == "listing"]
+    startups = [r["result"]["ms"] for r in records if r["kind"] == "startup"]
+
+    lines = [BEGIN, "", "### Machine and run", ""]
+    lines.append(f"- {machine.get('nproc', '?')} cores, {machine.get('cpu', '?')}, Linux {machine.get('kernel', '?')}")
+    lines.append(f"- run of {machine.get('date', '?')}: {machine.get('reps', '?')} repetitions, paced mode "
+                 f"{machine.get('paced_seconds', '?')} s per repetition; ngIRCd {machine.get('ngircd', '?')}, "
+                 f"InspIRCd {machine.get('inspircd', '?')}")
+    lines.append(f"- load average (1, 5, 15 min) before the run: {machine.get('load_before', '?')}; after: "
+                 f"{after.get('load_after', '?')}")
+    lines.append("")
+    lines.append("Each cell: median (lowest–highest) of the repetitions. Raw figures: "
+                 "[benchmarks-results.json](benchmarks-results.json).")
+    for workload, title in WORKLOADS.items():
+        lines += ["", f"### Workload {title}", ""]
+        lines.append("| | " + " | ".join(TARGET_NAMES[t] for t in TARGETS) + " |")
+        lines.append("|---|" + "---|" * len(TARGETS))
+        for name, pick, fmt in ROWS:
+            lines.append(f"| {name} | " + " | ".join(cell(metric(records, t, workload, pick), fmt) for t in TARGETS)
+                         + " |")
+    lines += ["", "### LAN listing and start-up", ""]
+    lines.append("| | median | fastest | slowest | rooms found |")
+    lines.append("|---|---|---|---|---|")
+    for rooms in (1, 10):
+        rs = [r["result"] for r in listings if r["rooms"] == rooms]
+        if rs:
+            medians = [r["median_ms"] for r in rs]
+            lines.append(f"| LAN listing, {rooms} room{'s' if rooms > 1 else ''} hosted | "
+                         f"{fmt_ms(statistics.median(medians))} | {fmt_ms(min(r['min_ms'] for r in rs))} | "
+                         f"{fmt_ms(max(r['max_ms'] for r in rs))} | {min(r['rooms_found_min'] for r in rs)} |")
+    if startups:
+        lines.append(f"| start-up to the first window | {fmt_ms(statistics.median(startups))} | "
+                     f"{fmt_ms(min(startups))} | {fmt_ms(max(startups))} | |")
+    else:
+        lines.append("| start-up to the first window | not measured (the program was not built) | | | |")
+    lines += ["", "### Targets", "", "| target | result | figures (ours vs theirs) |", "|---|---|---|"]
+    for name, verdict, detail in checks(records, listings):
+        lines.append(f"| {name} | {verdict} | {detail} |")
+    lines += ["", "![benchmark plot](benchmarks.png)", "", END]
+
+    page = docs / "benchmarks.md"
+    text = page.read_text() if page.exists() else f"# Benchmarks\n\n{BEGIN}\n{END}\n"
+    start, end = text.find(BEGIN), text.find(END)
+    if start < 0 or end < 0:
+        text = text.rstrip() + "\n\n" + BEGIN + "\n" + END + "\n"
+        start, end = text.find(BEGIN), text.find(END)
+    text = text[:start] + "\n".join(lines) + text[end + len(END):]
+    page.write_text(text)
+    plot(records, docs / "benchmarks.png")
+
+
+if __name__ == "__main__":
+    main()
