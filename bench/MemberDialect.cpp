@@ -29,8 +29,8 @@ void appendBytes(std::string& out, const QByteArray& bytes) {
     out.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
-// Our room protocol, as a member: Hello, Auth with the password proof, CreatePlayer,
-// then Send and Deliver frames. The handshake goes through the session library's
+// Our room protocol, as a member: Hello, Auth with the password proof and CreatePlayer
+// behind it, then Send and Deliver frames. The handshake goes through the session library's
 // codec and proofs; the hot path reads Deliver frames in place.
 class MireluneDialect : public MemberDialect {
 public:
@@ -101,6 +101,11 @@ private:
             session::WireWriter auth;
             auth.bytes(session::proof::joinMember(QString(), m_hostNonce, m_memberNonce));
             appendBytes(out, session::encodeFrame(session::FrameType::Auth, auth.data()));
+            // The player goes right behind the proof; the host handles them in order.
+            session::WireWriter create;
+            create.string(QStringLiteral("m%1").arg(m_member));
+            create.string(QString());
+            appendBytes(out, session::encodeFrame(session::FrameType::CreatePlayer, create.data()));
             return;
         }
         case session::FrameType::Accept: {
@@ -108,12 +113,7 @@ private:
             if (!in.ok() ||
                 !session::proof::equal(*hostProof, session::proof::joinHost(QString(), m_hostNonce, m_memberNonce))) {
                 fail("the host's proof is wrong");
-                return;
             }
-            session::WireWriter create;
-            create.string(QStringLiteral("m%1").arg(m_member));
-            create.string(QString());
-            appendBytes(out, session::encodeFrame(session::FrameType::CreatePlayer, create.data()));
             return;
         }
         case session::FrameType::PlayerCreated:

@@ -5,6 +5,10 @@ target_compile_features(mirelune_common INTERFACE cxx_std_20)
 target_compile_options(mirelune_common INTERFACE
     -Wall -Wextra -Wpedantic -Wold-style-cast -Wnon-virtual-dtor
     $<$<BOOL:${MIRELUNE_WERROR}>:-Werror>)
+# Every symbol is bound when a program starts, not on its first call: the host's first
+# members would otherwise pay for resolving symbols while they join. It also leaves
+# the relocation table read-only.
+target_link_options(mirelune_common INTERFACE -Wl,-z,relro,-z,now)
 target_compile_definitions(mirelune_common INTERFACE
     # Every conversion between bytes and text names its encoding.
     QT_NO_CAST_FROM_ASCII

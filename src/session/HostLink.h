@@ -45,6 +45,9 @@ public:
     QList<QByteArray> outgoing;
     qint64 outgoingBytes = 0;
     bool flushQueued = false;
+    bool noticeQueued = false; // waits for the host's notice timer
+    // Answers to the member's own frames wait in `outgoing`; they leave when its read is handled.
+    bool replyPending = false;
 };
 
 } // namespace session

@@ -19,6 +19,10 @@ namespace {
 
 // How long a shut-down host waits for its goodbyes to leave before it closes hard.
 constexpr auto kGoodbyeGrace = std::chrono::milliseconds(2000);
+// How long notices of arrivals and departures may wait for other traffic to the same
+// member. Nobody sees 10 ms on a member list, but when many join or leave at once the
+// notices leave together instead of one send per member per event-loop turn.
+constexpr auto kNoticeDelay = std::chrono::milliseconds(10);
 
 bool isValidName(const QString& name) {
     if (name.size() > kMaxNameChars) {
@@ -72,6 +76,10 @@ Status RoomHost::start(bool requireDiscovery) {
                                                  .arg(m_discovery->errorString()));
         }
     }
+
+    m_noticeTimer = new QTimer(this);
+    m_noticeTimer->setSingleShot(true);
+    connect(m_noticeTimer, &QTimer::timeout, this, &RoomHost::flushNotices);
 
     m_heartbeat = new QTimer(this);
     m_heartbeat->start(m_config.heartbeatInterval);
@@ -220,6 +228,13 @@ void RoomHost::onLinkReadyRead(HostLink* link) {
     if (link->decoder.failed() && link->state != HostLink::State::Closed) {
         dropLink(link, "malformed or oversized frame");
     }
+    if (link->replyPending) {
+        // A joining member waits for each answer of the handshake: no reason to hold
+        // them until the turn ends. Answers to frames that came together (a proof
+        // with the player right behind it) leave together.
+        link->replyPending = false;
+        flushLink(link);
+    }
     dropOverflowed();
 }
 
@@ -318,10 +333,7 @@ void RoomHost::handleHello(HostLink* link, const Frame& frame) {
     out.u16(kProtocolVersion);
     out.u8(m_settings.password.isEmpty() ? 0 : 1);
     out.bytes(link->hostNonce);
-    write(link, encodeFrame(FrameType::Challenge, out.data()));
-    // A joining member waits for each answer of the handshake: no reason to hold it
-    // until the turn ends.
-    flushLink(link);
+    reply(link, encodeFrame(FrameType::Challenge, out.data()));
 }
 
 void RoomHost::handleAuth(HostLink* link, const Frame& frame) {
@@ -353,8 +365,7 @@ void RoomHost::handleAuth(HostLink* link, const Frame& frame) {
     out.bytes(m_instanceId);
     out.string(m_settings.roomName);
     out.i32(m_settings.numericAttribute);
-    write(link, encodeFrame(FrameType::Accept, out.data()));
-    flushLink(link);
+    reply(link, encodeFrame(FrameType::Accept, out.data()));
 }
 
 void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
@@ -365,7 +376,7 @@ void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
         return;
     }
     auto refuse = [&](RefuseReason reason, const QString& text) {
-        write(link, encodeFrame(FrameType::PlayerRefused, refusal(static_cast<quint32>(reason), text)));
+        reply(link, encodeFrame(FrameType::PlayerRefused, refusal(static_cast<quint32>(reason), text)));
     };
     if (link->state == HostLink::State::Playing) {
         refuse(RefuseReason::Protocol, QStringLiteral("this connection already has a player"));
@@ -389,8 +400,7 @@ void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
     QByteArray body;
     body.reserve(head.data().size() + m_roster.size() + newcomer.size());
     body.append(head.data()).append(m_roster).append(newcomer);
-    write(link, encodeFrame(FrameType::PlayerCreated, body));
-    flushLink(link);
+    reply(link, encodeFrame(FrameType::PlayerCreated, body));
     link->player = addMember(*name, link);
     link->state = HostLink::State::Playing;
     Q_EMIT playerJoined(id, *name);
@@ -474,7 +484,7 @@ PlayerId RoomHost::addMember(const QString& name, HostLink* link) {
     m_members.append(Member{id, name, link, std::move(entry)});
     for (const Member& member : std::as_const(m_members)) {
         if (member.link != nullptr && member.id != id) {
-            write(member.link, frame);
+            notify(member.link, frame);
         }
     }
     return id;
@@ -496,7 +506,7 @@ void RoomHost::removeMember(PlayerId id) {
     const QByteArray frame = encodeFrame(FrameType::Left, left.data());
     for (const Member& member : std::as_const(m_members)) {
         if (member.link != nullptr) {
-            write(member.link, frame);
+            notify(member.link, frame);
         }
     }
     if (remote) {
@@ -540,27 +550,64 @@ void RoomHost::route(PlayerId from, PlayerId to, const QByteArray& payload) {
 }
 
 void RoomHost::write(HostLink* link, const QByteArray& frame) {
-    if (link->state == HostLink::State::Closed) {
+    if (!enqueue(link, frame) || link->flushQueued) {
         return;
+    }
+    link->flushQueued = true;
+    m_unflushed.append(link);
+    // Whatever else this turn queues for the member leaves with it, in one write,
+    // when the event loop comes round again.
+    if (!m_flushPosted) {
+        m_flushPosted = true;
+        QMetaObject::invokeMethod(this, &RoomHost::flushWrites, Qt::QueuedConnection);
+    }
+}
+
+void RoomHost::notify(HostLink* link, const QByteArray& frame) {
+    if (m_noticeTimer == nullptr) {
+        write(link, frame);
+        return;
+    }
+    if (!enqueue(link, frame) || link->flushQueued || link->noticeQueued) {
+        return;
+    }
+    link->noticeQueued = true;
+    m_noticed.append(QPointer<HostLink>(link));
+    if (!m_noticeTimer->isActive()) {
+        m_noticeTimer->start(kNoticeDelay);
+    }
+}
+
+void RoomHost::flushNotices() {
+    const QList<QPointer<HostLink>> links = std::exchange(m_noticed, {});
+    for (const QPointer<HostLink>& link : links) {
+        if (!link.isNull()) {
+            link->noticeQueued = false;
+            flushLink(link);
+        }
+    }
+    dropOverflowed();
+}
+
+void RoomHost::reply(HostLink* link, const QByteArray& frame) {
+    if (enqueue(link, frame)) {
+        link->replyPending = true;
+    }
+}
+
+bool RoomHost::enqueue(HostLink* link, const QByteArray& frame) {
+    if (link->state == HostLink::State::Closed) {
+        return false;
     }
     // The frame is shared, not copied: a broadcast costs one frame however many
     // members it reaches.
     link->outgoing.append(frame);
     link->outgoingBytes += frame.size();
-    if (!link->flushQueued) {
-        link->flushQueued = true;
-        m_unflushed.append(link);
-        // Whatever else this turn queues for the member leaves with it, in one write,
-        // when the event loop comes round again.
-        if (!m_flushPosted) {
-            m_flushPosted = true;
-            QMetaObject::invokeMethod(this, &RoomHost::flushWrites, Qt::QueuedConnection);
-        }
-    }
     if (link->outgoingBytes + link->socket->bytesToWrite() > m_config.maxBufferedBytesPerMember) {
         // Dropped after the current loop over the members, never inside it.
         m_overflowed.append(QPointer<HostLink>(link));
     }
+    return true;
 }
 
 void RoomHost::flushWrites() {

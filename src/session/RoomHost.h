@@ -95,6 +95,14 @@ private:
     // Queues a frame for a member; it leaves with the others of this turn. A member
     // whose unsent bytes pass the cap is dropped.
     void write(HostLink* link, const QByteArray& frame);
+    // Queues a notice of an arrival or a departure: it leaves with the member's next
+    // traffic, or a moment later.
+    void notify(HostLink* link, const QByteArray& frame);
+    void flushNotices();
+    // Queues the answer to a frame the member sent; it leaves as soon as everything
+    // that arrived with that frame is handled.
+    void reply(HostLink* link, const QByteArray& frame);
+    bool enqueue(HostLink* link, const QByteArray& frame);
     // Sends what the turn queued for every member (see SocketSend.h), or for one.
     void flushWrites();
     void flushLink(HostLink* link);
@@ -109,6 +117,7 @@ private:
     QTcpServer* m_server = nullptr;
     QUdpSocket* m_discovery = nullptr;
     QTimer* m_heartbeat = nullptr;
+    QTimer* m_noticeTimer = nullptr;
     quint16 m_port = 0;
     bool m_shuttingDown = false;
 
@@ -118,6 +127,8 @@ private:
     // leaves this list (flushed) before it is dropped.
     QList<HostLink*> m_unflushed;
     bool m_flushPosted = false;
+    // Members with notices waiting for the notice timer.
+    QList<QPointer<HostLink>> m_noticed;
     QList<Member> m_members; // joining order
     // Every member's rosterEntry in joining order: the roster a newcomer receives,
     // kept ready so a join does not encode every name again.

@@ -80,6 +80,27 @@ TEST(HostileInput, TheSenderIsTheConnectionsPlayerAndUnknownFramesAreIgnored) {
     EXPECT_EQ(peer.socket.state(), QAbstractSocket::ConnectedState);
 }
 
+TEST(HostileInput, APlayerSentBehindAWrongProofIsNeverCreated) {
+    const SessionConfig config = loopbackConfig();
+    TestCopy host(config), alice(config);
+    ASSERT_TRUE(host.host(QStringLiteral("room"), QStringLiteral("secret")).ok());
+    host.createPlayer(QStringLiteral("host"));
+    ASSERT_TRUE(alice.join(QStringLiteral("room"), QStringLiteral("secret")).ok());
+    alice.createPlayer(QStringLiteral("alice"));
+    ASSERT_TRUE(waitForLog(host, 1));
+
+    RawPeer intruder(host.service->hostingPort());
+    EXPECT_EQ(intruder.joinAs(QStringLiteral("intruder"), QStringLiteral("guess")), 0);
+    EXPECT_TRUE(intruder.closedByHost());
+    // The right proof with the player behind it joins in one go.
+    RawPeer guest(host.service->hostingPort());
+    const PlayerId id = guest.joinAs(QStringLiteral("guest"), QStringLiteral("secret"));
+    ASSERT_NE(id, 0);
+    ASSERT_TRUE(waitForLog(alice, 1));
+    EXPECT_EQ(alice.log, QStringList{QStringLiteral("join %1 guest").arg(id)});
+    EXPECT_EQ(host.log.last(), QStringLiteral("join %1 guest").arg(id));
+}
+
 TEST(HostileInput, AMemberThatStopsReadingIsDroppedAndLeaves) {
     SessionConfig config = loopbackConfig();
     config.maxBufferedBytesPerMember = 256 * 1024;

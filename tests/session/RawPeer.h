@@ -33,8 +33,9 @@ struct RawPeer {
         });
         return std::exchange(pending, std::nullopt);
     }
-    // Hello, proof and a player: a member of the room as far as the host can tell.
-    PlayerId joinAs(const QString& name) {
+    // Hello, then the proof with the player right behind it (a member need not wait
+    // for Accept): a member of the room as far as the host can tell. 0 when refused.
+    PlayerId joinAs(const QString& name, const QString& password = {}) {
         const QByteArray nonce = proof::randomNonce();
         WireWriter hello;
         hello.bytes(QByteArray(kRoomMagic));
@@ -45,13 +46,15 @@ struct RawPeer {
         const auto challenge = nextFrame();
         EXPECT_TRUE(challenge && challenge->type == static_cast<quint8>(FrameType::Challenge));
         const QByteArray hostNonce = challenge ? challenge->body.mid(3, 16) : QByteArray();
-        send(encodeFrame(FrameType::Auth, proof::joinMember({}, hostNonce, nonce)));
-        const auto accepted = nextFrame();
-        EXPECT_TRUE(accepted && accepted->type == static_cast<quint8>(FrameType::Accept));
         WireWriter create;
         create.string(name);
         create.string(QStringLiteral("Player"));
-        send(encodeFrame(FrameType::CreatePlayer, create.data()));
+        send(encodeFrame(FrameType::Auth, proof::joinMember(password, hostNonce, nonce)) +
+             encodeFrame(FrameType::CreatePlayer, create.data()));
+        const auto accepted = nextFrame();
+        if (!accepted || accepted->type != static_cast<quint8>(FrameType::Accept)) {
+            return 0;
+        }
         const auto created = nextFrame();
         EXPECT_TRUE(created && created->type == static_cast<quint8>(FrameType::PlayerCreated));
         return created ? WireReader(created->body).i32().value_or(0) : 0;
