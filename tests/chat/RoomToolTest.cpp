@@ -1,10 +1,9 @@
 // The headless client as separate processes: one host and two members on loopback,
 // driven through standard input and read from standard output.
 #include "common/ChildProcess.h"
+#include "common/LoopbackSession.h"
 
 #include <QCoreApplication>
-#include <QTcpServer>
-#include <QUdpSocket>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -19,14 +18,8 @@ std::unique_ptr<testsupport::ChildProcess> start(const QStringList& arguments) {
 }
 
 TEST(RoomTool, HostAndTwoMembersChatOverLoopback) {
-    QUdpSocket udp;
-    ASSERT_TRUE(udp.bind(QHostAddress::LocalHost, 0));
-    QTcpServer tcp;
-    ASSERT_TRUE(tcp.listen(QHostAddress::LocalHost, 0));
-    const QStringList network{u"--loopback-only"_s, u"--discovery-port"_s, QString::number(udp.localPort()),
-                              u"--host-port"_s, QString::number(tcp.serverPort())};
-    udp.close();
-    tcp.close();
+    const QStringList network{u"--loopback-only"_s, u"--discovery-port"_s, QString::number(testsupport::freeUdpPort()),
+                              u"--host-port"_s, QString::number(testsupport::freeTcpPort())};
     const QString room = u"夜の部屋"_s;
 
     auto host = start(QStringList{u"host"_s, room, u"--name"_s, u"Host"_s} + network);

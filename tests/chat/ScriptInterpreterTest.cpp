@@ -38,7 +38,7 @@ void runCases(const std::vector<ScriptCase>& cases, const QString& senderName = 
 
 const QString kLog = u"A> one\r\nB> two\r\n"_s;
 
-TEST(RunScript, SoundCommands) {
+TEST(RunScript, SoundAndSysClearCommandsAndTextsThatAreNone) {
     runCases({
         {u"@S3;"_s, false, kLog, u""_s, kLog, {u"sound 3"_s}, true},
         {u"@s3;hello"_s, false, kLog, u"hello"_s, kLog, {u"sound 3"_s}, true},
@@ -57,39 +57,26 @@ TEST(RunScript, SoundCommands) {
         {u"@S 3;"_s, false, kLog, u""_s, kLog, {}, true},
         {u"@S３;"_s, false, kLog, u""_s, kLog, {}, true},
         {u"@sound;hi"_s, false, kLog, u"hi"_s, kLog, {}, true},
-    });
-}
-
-TEST(RunScript, TextsThatAreNoCommandOrAnUnknownOne) {
-    runCases({
+        // Without permission "@sysclear" is a sound command whose argument is no number.
+        {u"@sysclear;hi"_s, false, kLog, u"hi"_s, kLog, {}, true},
+        {u"@sysclear;hi"_s, true, kLog, u"hi"_s, u""_s, {}, false},
+        {u"@sysclearANYTHING;x"_s, true, kLog, u"x"_s, u""_s, {}, false},
+        // No command, or an unknown one (only ASCII letters are folded: "İ" is no "i").
         {u"hello @S3;"_s, false, kLog, u"hello @S3;"_s, kLog, {}, false},
         {u"@foo;bar"_s, false, kLog, u"bar"_s, kLog, {}, false},
         {u"@foo"_s, false, kLog, u"@foo"_s, kLog, {}, false},
         {u"@;"_s, false, kLog, u""_s, kLog, {}, false},
         {u"@"_s, false, kLog, u"@"_s, kLog, {}, false},
         {u"@permission=yes;hi"_s, false, kLog, u"hi"_s, kLog, {}, false},
+        {u"@İ;rest"_s, false, kLog, u"rest"_s, kLog, {}, false},
     });
 }
 
-TEST(RunScript, SysClearObeyedOnlyWithPermission) {
-    runCases({
-        {u"@sysclear;hi"_s, true, kLog, u"hi"_s, u""_s, {}, false},
-        {u"@sysclearANYTHING;x"_s, true, kLog, u"x"_s, u""_s, {}, false},
-        // Without permission it is a sound command whose argument is no number.
-        {u"@sysclear;hi"_s, false, kLog, u"hi"_s, kLog, {}, true},
-    });
-}
-
-TEST(RunScript, ClearRemovesOnlyLinesThatBeginWithTheName) {
+TEST(RunScript, ClearAndDelRemoveOnlyTheNamedMembersLines) {
     const QString notice = u"X さんはログを消去しました\r\n"_s;
+    const QString others = u"XY> b\r\nY> X> c\r\nX さんが参加しました\r\nX to Y> d\r\nY> (X> e)\r\n"_s;
     runCases({
-        {u"@clearX;"_s,
-         false,
-         u"X> a\r\nXY> b\r\nY> X> c\r\nX さんが参加しました\r\nX to Y> d\r\nY> (X> e)\r\nX> (private)\r\n"_s,
-         u""_s,
-         u"XY> b\r\nY> X> c\r\nX さんが参加しました\r\nX to Y> d\r\nY> (X> e)\r\n"_s + notice,
-         {},
-         false},
+        {u"@clearX;"_s, false, u"X> a\r\n"_s + others + u"X> (private)\r\n"_s, u""_s, others + notice, {}, false},
         {u"@CLEARX;hi"_s, true, u"X> a\r\n"_s, u"hi"_s, notice, {}, false},
         {u"@clearX;"_s, false, u""_s, u""_s, notice, {}, false},
         // A lone CR ends a line without taking the next line's first character.
@@ -98,11 +85,7 @@ TEST(RunScript, ClearRemovesOnlyLinesThatBeginWithTheName) {
         {u"@clearX;"_s, false, u"Y> a\r\nZ> tail"_s, u""_s, u"Y> a\r\nZ> tail\r\n"_s + notice, {}, false},
         // The name is whatever stands before the first ";", case kept.
         {u"@clearx;"_s, false, u"X> a\r\nx> b\r\n"_s, u""_s, u"X> a\r\nx さんはログを消去しました\r\n"_s, {}, false},
-    });
-}
-
-TEST(RunScript, DelRemovesTheLastLineOnlyWhenItIsTheNamedMembers) {
-    runCases({
+        // "@del" removes the last line, only when it is the named member's.
         {u"@delX;"_s, false, u"Y> a\r\nX> b\r\n"_s, u""_s, u"Y> a\r\n"_s, {}, false},
         {u"@DELX;more"_s, false, u"Y> a\r\nX> b\r\n"_s, u"more"_s, u"Y> a\r\n"_s, {}, false},
         {u"@delX;"_s, false, u"X> hi\r\n"_s, u""_s, u""_s, {}, false},
@@ -153,6 +136,10 @@ TEST(PrepareCommand, RewritesOnlyTheExactShortForms) {
         {u"@delete;"_s, false, u"@delete;"_s, false, std::nullopt},
         {u"hello"_s, false, u"hello"_s, false, std::nullopt},
         {u" @clear;"_s, false, u" @clear;"_s, false, std::nullopt},
+        // Only ASCII letters are folded: "İ" lower-cases to two code units in full
+        // Unicode folding, and full-width letters are no command.
+        {u"@clearİ;x"_s, false, u"@clearİ;x"_s, false, std::nullopt},
+        {u"@ＣＬＥＡＲ;"_s, false, u"@ＣＬＥＡＲ;"_s, false, std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.toStdString());
@@ -165,17 +152,6 @@ TEST(PrepareCommand, RewritesOnlyTheExactShortForms) {
         EXPECT_EQ(interpreter.extScriptAllowed(), c.allowedAfter);
         EXPECT_EQ(prepared.notice, c.notice);
     }
-}
-
-TEST(PrepareCommand, FoldsOnlyAsciiLetters) {
-    chat::ChatLog log;
-    chattest::RecordingSounds sounds;
-    chat::ScriptInterpreter interpreter(log, sounds);
-    // "İ" lower-cases to two code units in full Unicode folding; the command
-    // must still not match, and positions must not shift.
-    EXPECT_EQ(interpreter.PrepareCommand(u"@clearİ;x"_s, u"Bob"_s).text, u"@clearİ;x"_s);
-    EXPECT_EQ(interpreter.PrepareCommand(u"@ＣＬＥＡＲ;"_s, u"Bob"_s).text, u"@ＣＬＥＡＲ;"_s);
-    EXPECT_EQ(interpreter.RunScript(u"@İ;rest"_s), u"rest"_s);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "platform/ProgramFolder.h"
 
 #include "common/TestSupport.h"
+#include "platform/ProfileFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -69,15 +70,20 @@ TEST_F(ProgramFolderTest, UserFolderIsSeededOnceFromTheProgramFolder) {
     EXPECT_EQ(readAll(userFile()), "[General]\r\nPlayer=Hanako\r\n");
 }
 
-TEST_F(ProgramFolderTest, PermissionBitsOfTheProgramFolderCount) {
+// A program folder whose permission bits forbid writing keeps its settings file as it
+// was, and the user's folder takes over with a copy of it.
+TEST_F(ProgramFolderTest, ReadOnlyProgramFolderKeepsItsFileAndHandsOverACopy) {
     if (geteuid() == 0)
         GTEST_SKIP() << "running as root, where permission bits do not stop writes";
-    writeAll(programFile(), "[General]\r\n");
+    writeAll(programFile(), "[General]\r\nPlayer=Taro\r\n");
     ASSERT_TRUE(QFile::setPermissions(programDir(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    const platform::Status written = platform::ProfileFile(programFile()).write(u"General"_s, u"Player"_s, u"Jiro"_s);
     const QString chosen = platform::settingsFilePathFor(programDir(), userDir());
     QFile::setPermissions(programDir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    EXPECT_FALSE(written.ok());
+    EXPECT_EQ(readAll(programFile()), "[General]\r\nPlayer=Taro\r\n");
     EXPECT_EQ(chosen, userFile());
-    EXPECT_EQ(readAll(userFile()), "[General]\r\n");
+    EXPECT_EQ(readAll(userFile()), "[General]\r\nPlayer=Taro\r\n");
 }
 
 } // namespace

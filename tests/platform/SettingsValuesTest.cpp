@@ -2,53 +2,36 @@
 
 #include <gtest/gtest.h>
 #include <optional>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
+// The mapping between stored check states and Qt's is exercised by the setup window's
+// tests, which read and write the greyed state through it.
+
 TEST(SettingsValues, IntegersRoundHalvesToEven) {
-    struct Case {
-        QString text;
-        std::optional<int> expected;
-    };
-    const Case cases[] = {
-        {u"0"_s, 0},
-        {u" 2 "_s, 2},
-        {u"\t-3\t"_s, -3},
-        {u"+4"_s, 4},
-        {u"1.5"_s, 2},
-        {u"2.5"_s, 2},
-        {u"3.5"_s, 4},
-        {u"-2.5"_s, -2},
-        {u"2.50001"_s, 3},
-        {u"0.5"_s, 0},
-        {u".6"_s, 1},
-        {u"2147483647"_s, 2147483647},
-        {u"-2147483648"_s, -2147483647 - 1},
-        {u"2147483648"_s, std::nullopt},
-        {u"2147483646.5"_s, 2147483646},
-        {u"2147483647.5"_s, std::nullopt},
-        {QString(), std::nullopt},
-        {u"abc"_s, std::nullopt},
-        {u"1e3"_s, std::nullopt},
-        {u"&H10"_s, std::nullopt},
-        {u"1,5"_s, std::nullopt},
-        {u"- 1"_s, std::nullopt},
-        {u"１"_s, std::nullopt},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(platform::toInteger(c.text), c.expected) << c.text.toStdString();
+    const std::pair<QString, int> numbers[] = {{u"0"_s, 0},       {u" 2 "_s, 2}, {u"\t-3\t"_s, -3}, {u"+4"_s, 4},
+                                               {u"1.5"_s, 2},     {u"2.5"_s, 2}, {u"3.5"_s, 4},     {u"-2.5"_s, -2},
+                                               {u"2.50001"_s, 3}, {u"0.5"_s, 0}, {u".6"_s, 1}};
+    for (const auto& [text, expected] : numbers)
+        EXPECT_EQ(platform::toInteger(text), expected) << text.toStdString();
+    EXPECT_EQ(platform::toInteger(u"2147483646.5"_s), 2147483646);
+    EXPECT_EQ(platform::toInteger(u"2147483647"_s), 2147483647);
+    EXPECT_EQ(platform::toInteger(u"-2147483648"_s), -2147483647 - 1);
+    for (const QString& text :
+         {u"2147483648"_s, u"2147483647.5"_s, QString(), u"abc"_s, u"1e3"_s, u"&H10"_s, u"1,5"_s, u"- 1"_s, u"１"_s})
+        EXPECT_EQ(platform::toInteger(text), std::nullopt) << text.toStdString();
 }
 
 TEST(SettingsValues, CheckStatesGreetAndFontSize) {
-    struct Case {
+    const struct {
         QString text;
         std::optional<int> checkState;
         int showGreet;
         std::optional<int> fontSize;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {u"0"_s, 0, 0, 0},
         {u"2"_s, 2, 2, 2},
         {u"1.2"_s, 1, 1, 1},
@@ -61,26 +44,11 @@ TEST(SettingsValues, CheckStatesGreetAndFontSize) {
         {u"255.5"_s, std::nullopt, 0, std::nullopt},
         {u"256"_s, std::nullopt, 0, std::nullopt},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(platform::toCheckState(c.text), c.checkState) << c.text.toStdString();
         EXPECT_EQ(platform::toShowGreet(c.text), c.showGreet) << c.text.toStdString();
         EXPECT_EQ(platform::toFontSize(c.text), c.fontSize) << c.text.toStdString();
     }
-}
-
-TEST(SettingsValues, StoredStatesMapToQtStatesAndBack) {
-    struct Case {
-        int stored;
-        Qt::CheckState qt;
-    };
-    const Case cases[] = {{0, Qt::Unchecked}, {1, Qt::Checked}, {2, Qt::PartiallyChecked}};
-    for (const Case& c : cases) {
-        EXPECT_EQ(platform::checkStateFromStored(c.stored), c.qt) << c.stored;
-        EXPECT_EQ(platform::storedFromCheckState(c.qt), c.stored) << c.stored;
-    }
-    EXPECT_EQ(platform::checkStateFromStored(7), Qt::Unchecked);
-    // A greyed box read from the file is written back as it was.
-    EXPECT_EQ(platform::storedFromCheckState(platform::checkStateFromStored(*platform::toCheckState(u"2"_s))), 2);
 }
 
 TEST(SettingsValues, ColoursAreBgrOrSystemColours) {
@@ -88,29 +56,16 @@ TEST(SettingsValues, ColoursAreBgrOrSystemColours) {
     palette.setColor(QPalette::Active, QPalette::Base, QColor(1, 2, 3));
     palette.setColor(QPalette::Active, QPalette::ToolTipBase, QColor(13, 14, 15));
     palette.setColor(QPalette::Disabled, QPalette::Text, QColor(16, 17, 18));
-
-    struct Case {
-        QString text;
-        std::optional<QColor> expected;
-    };
-    const Case cases[] = {
-        {u"000000FF"_s, QColor(255, 0, 0)},
-        {u"ff"_s, QColor(255, 0, 0)},
-        {u"00123456"_s, QColor(0x56, 0x34, 0x12)},
-        {u"80000005"_s, QColor(1, 2, 3)},    // window background
-        {u"80000011"_s, QColor(16, 17, 18)}, // grey text
-        {u"80000018"_s, QColor(13, 14, 15)}, // tool-tip background
-        {u"80000019"_s, std::nullopt},
-        {u"8000FFFF"_s, std::nullopt},
-        {u"&H000000FF"_s, std::nullopt},
-        {QString(), std::nullopt},
-        {u"123456789"_s, std::nullopt},
-        {u"01000000"_s, std::nullopt},
-        {u"0G"_s, std::nullopt},
-        {u" FF"_s, std::nullopt},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(platform::toColour(c.text, palette), c.expected) << c.text.toStdString();
+    // System colours 5, 0x11 and 0x18: window background, grey text, tool-tip background.
+    const std::pair<QString, QColor> colours[] = {
+        {u"000000FF"_s, QColor(255, 0, 0)},        {u"ff"_s, QColor(255, 0, 0)},
+        {u"00123456"_s, QColor(0x56, 0x34, 0x12)}, {u"80000005"_s, QColor(1, 2, 3)},
+        {u"80000011"_s, QColor(16, 17, 18)},       {u"80000018"_s, QColor(13, 14, 15)}};
+    for (const auto& [text, expected] : colours)
+        EXPECT_EQ(platform::toColour(text, palette), expected) << text.toStdString();
+    for (const QString& text :
+         {u"80000019"_s, u"8000FFFF"_s, u"&H000000FF"_s, QString(), u"123456789"_s, u"01000000"_s, u"0G"_s, u" FF"_s})
+        EXPECT_EQ(platform::toColour(text, palette), std::nullopt) << text.toStdString();
 }
 
 } // namespace

@@ -1,58 +1,39 @@
-#include "PeerProcess.h"
 #include "SessionTestSupport.h"
-#include "session/SessionErrors.h"
 
 #include <gtest/gtest.h>
 
 using namespace sessiontest;
 
-TEST(MultiProcess, AKilledMemberProcessLeavesForEverybody) {
+// Processes killed outright: no goodbye, the kernel closes their sockets.
+TEST(MultiProcess, KilledMemberAndHostProcessesLeaveForEverybodyAndSendsThenFail) {
     const SessionConfig config = loopbackConfig();
-    TestCopy host(config), alice(config);
-    ASSERT_TRUE(host.host(QStringLiteral("room")).ok());
-    host.createPlayer(QStringLiteral("host"));
-    ASSERT_TRUE(alice.join(QStringLiteral("room")).ok());
-    alice.createPlayer(QStringLiteral("alice"));
-
-    PeerProcess peer(peerProgram(), peerArguments(QStringLiteral("join"), config, QStringLiteral("遠い人")));
-    ASSERT_EQ(peer.waitForLine(QStringLiteral("PLAYER")), QStringLiteral("PLAYER 3"));
-    peer.type(QStringLiteral("send 0 こんにちは"));
-    ASSERT_TRUE(waitForLog(alice, 2));
-    ASSERT_TRUE(alice.say(3, QStringLiteral("psst")).ok());
-    EXPECT_EQ(peer.waitForLine(QStringLiteral("MSG")), QStringLiteral("MSG 2 3 psst"));
-
-    peer.killHard();
-    ASSERT_TRUE(waitForLog(alice, 3));
-    ASSERT_TRUE(waitForLog(host, 4));
-    EXPECT_EQ(alice.log, (QStringList{QStringLiteral("join 3 遠い人"), QStringLiteral("pub 3>0 こんにちは"),
-                                      QStringLiteral("leave 3")}));
-    EXPECT_EQ(host.log.last(), QStringLiteral("leave 3"));
-}
-
-TEST(MultiProcess, WhenTheHostProcessIsKilledMembersSeeEverybodyLeaveAndSendsFail) {
-    const SessionConfig config = loopbackConfig();
-    PeerProcess hostProcess(peerProgram(), peerArguments(QStringLiteral("host"), config, QStringLiteral("host")));
-    ASSERT_EQ(hostProcess.waitForLine(QStringLiteral("PLAYER")), QStringLiteral("PLAYER 1"));
+    const auto host = startPeer(u"host"_s, config, u"host"_s);
+    ASSERT_EQ(host->waitForLine(u"PLAYER"_s), u"PLAYER 1"_s);
     TestCopy alice(config), bob(config);
-    ASSERT_TRUE(alice.join(QStringLiteral("room")).ok());
-    alice.createPlayer(QStringLiteral("alice"));
-    ASSERT_TRUE(bob.join(QStringLiteral("room")).ok());
-    bob.createPlayer(QStringLiteral("bob"));
-    ASSERT_TRUE(waitForLog(alice, 1));
-    hostProcess.type(QStringLiteral("send 0 bye"));
-    ASSERT_TRUE(waitForLog(bob, 1));
+    ASSERT_EQ(alice.joinAs(u"alice"_s), 2);
+    ASSERT_EQ(bob.joinAs(u"bob"_s), 3);
+    const auto far = startPeer(u"join"_s, config, u"遠い人"_s);
+    ASSERT_EQ(far->waitForLine(u"PLAYER"_s), u"PLAYER 4"_s);
 
-    hostProcess.killHard();
-    ASSERT_TRUE(waitForLog(alice, 4));
-    ASSERT_TRUE(waitForLog(bob, 3));
-    EXPECT_EQ(alice.log, (QStringList{QStringLiteral("join 3 bob"), QStringLiteral("pub 1>0 bye"),
-                                      QStringLiteral("leave 1"), QStringLiteral("leave 3")}));
-    EXPECT_EQ(bob.log,
-              (QStringList{QStringLiteral("pub 1>0 bye"), QStringLiteral("leave 1"), QStringLiteral("leave 2")}));
+    far->type(u"send 0 こんにちは"_s);
+    ASSERT_TRUE(logShows(alice, u"pub 4>0 こんにちは"_s));
+    ASSERT_TRUE(alice.say(4, u"psst"_s).ok());
+    EXPECT_EQ(far->waitForLine(u"MSG"_s), u"MSG 2 4 psst"_s);
+    far->killHard();
+    ASSERT_TRUE(logShows(bob, u"leave 4"_s));
+    EXPECT_TRUE(host->shows(u"SYS 5 4 "_s));
+
+    host->type(u"send 0 bye"_s);
+    ASSERT_TRUE(logShows(bob, u"pub 1>0 bye"_s));
+    host->killHard();
+    ASSERT_TRUE(waitForLog(alice, 7));
+    ASSERT_TRUE(waitForLog(bob, 6));
+    EXPECT_EQ(alice.log, (QStringList{u"join 3 bob"_s, u"join 4 遠い人"_s, u"pub 4>0 こんにちは"_s, u"leave 4"_s,
+                                      u"pub 1>0 bye"_s, u"leave 1"_s, u"leave 3"_s}));
+    EXPECT_EQ(bob.log, (QStringList{u"join 4 遠い人"_s, u"pub 4>0 こんにちは"_s, u"leave 4"_s, u"pub 1>0 bye"_s,
+                                    u"leave 1"_s, u"leave 2"_s}));
     for (TestCopy* copy : {&alice, &bob}) {
-        const Status sent = copy->say(kEveryone, QStringLiteral("hello?"));
-        ASSERT_FALSE(sent.ok());
-        EXPECT_EQ(sent.error().code, kErrorConnectionLost);
+        EXPECT_EQ(errorCode(copy->say(kEveryone, u"hello?"_s)), kErrorConnectionLost);
         EXPECT_EQ(copy->service->listPlayers()->count(), 1);
     }
 }

@@ -12,6 +12,29 @@
 
 namespace sessiontest {
 
+inline QByteArray helloFrame(const QByteArray& nonce = proof::randomNonce()) {
+    WireWriter hello;
+    hello.bytes(QByteArray(kRoomMagic));
+    hello.u16(kProtocolVersion);
+    hello.string(appId());
+    hello.bytes(nonce);
+    return encodeFrame(FrameType::Hello, hello.data());
+}
+
+// The payload of a public chat line, and the frame a member sends it to everybody in.
+inline QByteArray chatPayload(const QString& text) {
+    Message message;
+    message.writeInt32(0);
+    message.writeString(text);
+    return message.payload();
+}
+inline QByteArray sendFrame(const QString& text) {
+    WireWriter body;
+    body.i32(kEveryone);
+    body.bytes(chatPayload(text));
+    return encodeFrame(FrameType::Send, body.data());
+}
+
 // A peer that speaks the wire by hand, to send what a well-behaved copy never would.
 struct RawPeer {
     explicit RawPeer(quint16 port) {
@@ -37,18 +60,13 @@ struct RawPeer {
     // for Accept): a member of the room as far as the host can tell. 0 when refused.
     PlayerId joinAs(const QString& name, const QString& password = {}) {
         const QByteArray nonce = proof::randomNonce();
-        WireWriter hello;
-        hello.bytes(QByteArray(kRoomMagic));
-        hello.u16(kProtocolVersion);
-        hello.string(appId());
-        hello.bytes(nonce);
-        send(encodeFrame(FrameType::Hello, hello.data()));
+        send(helloFrame(nonce));
         const auto challenge = nextFrame();
         EXPECT_TRUE(challenge && challenge->type == static_cast<quint8>(FrameType::Challenge));
         const QByteArray hostNonce = challenge ? challenge->body.mid(3, 16) : QByteArray();
         WireWriter create;
         create.string(name);
-        create.string(QStringLiteral("Player"));
+        create.string(u"Player"_s);
         send(encodeFrame(FrameType::Auth, proof::joinMember(password, hostNonce, nonce)) +
              encodeFrame(FrameType::CreatePlayer, create.data()));
         const auto accepted = nextFrame();

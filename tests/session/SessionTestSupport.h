@@ -1,9 +1,12 @@
 #pragma once
 
+#include "common/ChildProcess.h"
 #include "common/LoopbackSession.h"
 #include "common/TestSupport.h"
 #include "session/NetworkSessionService.h"
+#include "session/SessionErrors.h"
 
+#include <QCoreApplication>
 #include <QStringList>
 #include <gtest/gtest.h>
 #include <memory>
@@ -12,6 +15,7 @@ namespace sessiontest {
 
 using namespace session;
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 using testsupport::freeTcpPort;
 using testsupport::loopbackConfig;
 
@@ -20,12 +24,12 @@ inline QString appId() {
 }
 
 // One copy of the program as the chat window uses the service: one event, one
-// receive; every message becomes a line of `log`.
+// receive; every message becomes a line of `log` ("join 2 name", "leave 2",
+// "pub 2>0 text", "priv 2>3 text").
 struct TestCopy {
     explicit TestCopy(const SessionConfig& config) : service(std::make_unique<NetworkSessionService>(config)) {
         handle = service->registerEventReceiver(&context, [this](qint32) { onEvent(); });
-        const Status initialized = service->initialize(service->listConnections().value().item(1).value());
-        EXPECT_TRUE(initialized.ok());
+        EXPECT_TRUE(service->initialize(service->listConnections().value().item(1).value()).ok());
     }
 
     void onEvent() {
@@ -38,19 +42,15 @@ struct TestCopy {
         Result<ReceivedMessage> received = service->receive();
         ASSERT_TRUE(received.ok());
         Message message = received->message;
+        const qint32 type = message.readInt32().value();
         if (received->from == kSystemSender) {
-            const qint32 type = message.readInt32().value();
             EXPECT_EQ(message.readInt32().value(), kPlayerTypePlayer);
             const PlayerId player = message.readInt32().value();
-            if (type == kSystemPlayerJoined) {
-                log.append(QStringLiteral("join %1 %2").arg(player).arg(service->playerName(player).valueOr({})));
-            } else {
-                log.append(QStringLiteral("leave %1").arg(player));
-            }
+            log.append(type == kSystemPlayerJoined
+                           ? u"join %1 %2"_s.arg(player).arg(service->playerName(player).valueOr({}))
+                           : u"leave %1"_s.arg(player));
         } else {
-            const qint32 kind = message.readInt32().value();
-            log.append(QStringLiteral("%1 %2>%3 %4")
-                           .arg(kind == 0 ? QStringLiteral("pub") : QStringLiteral("priv"))
+            log.append(u"%1 %2>%3 %4"_s.arg(type == 0 ? u"pub"_s : u"priv"_s)
                            .arg(received->from)
                            .arg(received->to)
                            .arg(message.readString().value()));
@@ -81,14 +81,23 @@ struct TestCopy {
                 return service->openRoom(found, OpenMode::Join);
             }
         }
-        return failure(1, QStringLiteral("room not listed"));
+        return failure(1, u"room not listed"_s);
     }
 
     PlayerId createPlayer(const QString& name) {
-        const Result<PlayerId> created = service->createLocalPlayer(name, QStringLiteral("Player"), handle, 0);
+        const Result<PlayerId> created = service->createLocalPlayer(name, u"Player"_s, handle, 0);
         EXPECT_TRUE(created.ok()) << (created.ok() ? QString() : created.error().description).toStdString();
         id = created.valueOr(0);
         return id;
+    }
+
+    // Hosts, or joins, the room "room" and creates the player `name`: its id, 0 when
+    // either step failed.
+    PlayerId hostAs(const QString& name, const QString& password = {}) {
+        return host(u"room"_s, password).ok() ? createPlayer(name) : 0;
+    }
+    PlayerId joinAs(const QString& name, const QString& password = {}) {
+        return join(u"room"_s, password).ok() ? createPlayer(name) : 0;
     }
 
     Status say(PlayerId to, const QString& text) {
@@ -109,6 +118,27 @@ struct TestCopy {
 
 inline bool waitForLog(const TestCopy& copy, int lines, std::chrono::milliseconds timeout = 5s) {
     return testsupport::waitUntil([&] { return copy.log.size() >= lines; }, timeout);
+}
+
+inline bool logShows(const TestCopy& copy, const QString& line) {
+    return testsupport::waitUntil([&] { return copy.log.contains(line); });
+}
+
+// The failure code of a call that must fail (0 when it succeeded).
+template <typename T> quint32 errorCode(const Result<T>& result) {
+    return result.ok() ? 0u : result.error().code;
+}
+
+// A session_peer process (found beside the test executable) that hosts (mode "host")
+// or joins ("join") the room "room" on `config`'s ports as the player `name`. It
+// reports PLAYER, MSG and SYS lines and takes commands such as "send 0 text".
+using PeerProcess = testsupport::ChildProcess;
+
+inline std::unique_ptr<PeerProcess> startPeer(const QString& mode, const SessionConfig& config, const QString& name) {
+    return std::make_unique<PeerProcess>(QCoreApplication::applicationDirPath() + u"/session_peer"_s,
+                                         QStringList{mode, name, QString::number(config.discoveryPort),
+                                                     QString::number(config.firstHostPort),
+                                                     QString::number(config.lastHostPort)});
 }
 
 } // namespace sessiontest

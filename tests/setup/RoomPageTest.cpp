@@ -42,14 +42,45 @@ protected:
     }
 };
 
-TEST_F(RoomPageTest, ListsRoomsWithTheFirstSelected) {
-    hostRoom(u"ロビー"_s);
-    frmSet& wizard = wizardOnRoomPage();
-    ASSERT_EQ(entries(wizard.lstSessions), QStringList{u"ロビー"_s});
+TEST_F(RoomPageTest, PasswordRoomIsListedAndJoinedOnlyWithItsPassword) {
+    hostRoom(u"秘密の部屋"_s, u"ひらけごま"_s);
+    frmSet& wizard = wizardOnRoomPage(u"訪問者"_s);
+    EXPECT_EQ(wizard.lstSessions->count(), 0);
+    EXPECT_FALSE(wizard.cmdJoin->isEnabled());
+
+    commitText(wizard.txtChatPass, u"ひらけごま"_s);
+    QTest::mouseClick(wizard.cmdRefresh, Qt::LeftButton);
+    ASSERT_EQ(entries(wizard.lstSessions), QStringList{u"秘密の部屋"_s});
     EXPECT_EQ(wizard.lstSessions->currentRow(), 0);
     EXPECT_TRUE(wizard.lstSessions->item(0)->isSelected());
     EXPECT_TRUE(wizard.cmdJoin->isEnabled());
-    EXPECT_TRUE(m_answerer->boxes.isEmpty());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+
+    // A wrong password is refused by the host; the list is made again with it.
+    wizard.txtChatPass->clear();
+    QTest::keyClicks(wizard.txtChatPass, u"wrong"_s);
+    EXPECT_EQ(wizard.txtChatPass->displayText(), u"*****"_s);
+    QTest::mouseClick(wizard.cmdJoin, Qt::LeftButton);
+    EXPECT_EQ(m_answerer->seenTexts(), QStringList{u"セッションへの参加に失敗しました"_s});
+    EXPECT_EQ(wizard.lstSessions->count(), 0);
+    EXPECT_TRUE(wizard.isVisible());
+    EXPECT_EQ(wizard.page(), 2);
+    EXPECT_EQ(basGlobal::localPlayerId, 0);
+
+    frmMain::followWizard(wizard);
+    wizard.txtChatName->setText(u"別の名前"_s);
+    wizard.txtChatPass->setText(u"ひらけごま"_s);
+    wizard.cmdRefresh_Click();
+    QTest::mouseClick(wizard.cmdJoin, Qt::LeftButton);
+    EXPECT_EQ(m_answerer->boxes.size(), 1);
+    EXPECT_FALSE(wizard.isVisible());
+    EXPECT_EQ(basGlobal::roomName, u"秘密の部屋"_s);
+    EXPECT_EQ(basGlobal::localPlayerName, u"訪問者"_s);
+    EXPECT_NE(basGlobal::localPlayerId, 0);
+    EXPECT_EQ(setting(u"Room"_s), u"別の名前"_s) << "Join stores the new-room box";
+    frmMain* chat = openChatWindow();
+    ASSERT_NE(chat, nullptr);
+    EXPECT_EQ(chat->windowTitle(), u"Mirelune - [秘密の部屋]"_s);
 }
 
 TEST_F(RoomPageTest, NoRoomDisablesJoinAndCreateStillWorks) {
@@ -79,69 +110,10 @@ TEST_F(RoomPageTest, NoRoomDisablesJoinAndCreateStillWorks) {
     EXPECT_TRUE(testsupport::waitUntil([this] { return roomsSeenByAnotherCopy().isEmpty(); }));
 }
 
-TEST_F(RoomPageTest, PasswordRoomAppearsOnlyWithItsPassword) {
-    hostRoom(u"秘密の部屋"_s, u"ひらけごま"_s);
-    frmSet& wizard = wizardOnRoomPage();
-    EXPECT_EQ(wizard.lstSessions->count(), 0);
-    EXPECT_FALSE(wizard.cmdJoin->isEnabled());
-
-    commitText(wizard.txtChatPass, u"ひらけごま"_s);
-    QTest::mouseClick(wizard.cmdRefresh, Qt::LeftButton);
-    EXPECT_EQ(entries(wizard.lstSessions), QStringList{u"秘密の部屋"_s});
-    EXPECT_TRUE(wizard.cmdJoin->isEnabled());
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-}
-
-TEST_F(RoomPageTest, JoinWithWrongPasswordTellsAndListsAgain) {
-    hostRoom(u"秘密の部屋"_s, u"right"_s);
-    frmSet& wizard = wizardOnRoomPage(u"訪問者"_s);
-    QTest::keyClicks(wizard.txtChatPass, u"right"_s);
-    wizard.cmdRefresh_Click();
-    ASSERT_EQ(wizard.lstSessions->count(), 1);
-
-    wizard.txtChatPass->setText(u"wrong"_s);
-    QTest::mouseClick(wizard.cmdJoin, Qt::LeftButton);
-    EXPECT_EQ(m_answerer->seenTexts(), QStringList{u"セッションへの参加に失敗しました"_s});
-    EXPECT_EQ(wizard.lstSessions->count(), 0) << "listed again with the wrong password";
-    EXPECT_TRUE(wizard.isVisible());
-    EXPECT_EQ(wizard.page(), 2);
-    EXPECT_EQ(basGlobal::localPlayerId, 0);
-}
-
-TEST_F(RoomPageTest, JoinEntersTheListedRoom) {
-    hostRoom(u"ロビー"_s, u"pw"_s);
-    frmSet& wizard = wizardOnRoomPage(u"訪問者"_s);
-    frmMain::followWizard(wizard);
-    wizard.txtChatName->setText(u"別の名前"_s);
-    wizard.txtChatPass->setText(u"pw"_s);
-    wizard.cmdRefresh_Click();
-    QTest::mouseClick(wizard.cmdJoin, Qt::LeftButton);
-    EXPECT_TRUE(m_answerer->boxes.isEmpty());
-    EXPECT_FALSE(wizard.isVisible());
-    EXPECT_EQ(basGlobal::roomName, u"ロビー"_s);
-    EXPECT_EQ(basGlobal::localPlayerName, u"訪問者"_s);
-    EXPECT_NE(basGlobal::localPlayerId, 0);
-    EXPECT_EQ(setting(u"Room"_s), u"別の名前"_s) << "Join stores the new-room box";
-    frmMain* chat = openChatWindow();
-    ASSERT_NE(chat, nullptr);
-    EXPECT_EQ(chat->windowTitle(), u"Mirelune - [ロビー]"_s);
-}
-
-TEST_F(WizardTest, CreateWithEmptyNameRefusesAndStoresTheEmptyName) {
-    frmSet& wizard = wizardOnRoomPage();
-    wizard.txtChatName->clear();
-    QTest::mouseClick(wizard.cmdCreate, Qt::LeftButton);
-    ASSERT_EQ(m_answerer->boxes.size(), 1);
-    EXPECT_EQ(m_answerer->boxes.first().text, u"名前の記入は必須です"_s);
-    EXPECT_EQ(m_answerer->boxes.first().title, u"Error"_s);
-    EXPECT_EQ(setting(u"Room"_s), u""_s);
-    EXPECT_TRUE(wizard.isVisible());
-    EXPECT_EQ(wizard.page(), 2);
-    EXPECT_TRUE(roomsSeenByAnotherCopy().isEmpty());
-}
-
 TEST_F(WizardTest, FailedHostPlayerLeavesNoRoomAndAllowsAnotherTry) {
-    m_playerError = session::Error{session::kErrorInvalidPlayer, u"invalid player"_s};
+    m_configure = [](FakeSessionService& service) {
+        service.createPlayerError = session::Error{session::kErrorInvalidPlayer, u"invalid player"_s};
+    };
     frmSet& wizard = wizardOnRoomPage();
     wizard.txtChatName->setText(u"不運な部屋"_s);
     QTest::mouseClick(wizard.cmdCreate, Qt::LeftButton);
@@ -151,7 +123,7 @@ TEST_F(WizardTest, FailedHostPlayerLeavesNoRoomAndAllowsAnotherTry) {
     EXPECT_EQ(basGlobal::localPlayerId, 0);
     EXPECT_TRUE(roomsSeenByAnotherCopy().isEmpty());
 
-    m_playerError.reset();
+    m_configure = nullptr;
     currentService()->createPlayerError.reset();
     frmMain::followWizard(wizard);
     wizard.cmdCreate_Click();
@@ -162,7 +134,7 @@ TEST_F(WizardTest, FailedHostPlayerLeavesNoRoomAndAllowsAnotherTry) {
 
 TEST_F(WizardTest, FailedJoiningPlayerLeavesTheRoomPage) {
     hostRoom(u"ロビー"_s);
-    m_playerError = session::Error{5, u"refused"_s};
+    m_configure = [](FakeSessionService& service) { service.createPlayerError = session::Error{5, u"refused"_s}; };
     frmSet& wizard = wizardOnRoomPage();
     wizard.cmdJoin_Click();
     EXPECT_EQ(m_answerer->seenTexts(), QStringList{u"プレーヤーの作成に失敗しました"_s});

@@ -2,13 +2,17 @@
 
 #include "common/BoxAnswerer.h"
 #include "common/FakeSessionService.h"
-#include "session/SessionConfig.h"
+#include "common/LoopbackSession.h"
+#include "common/TestSupport.h"
+#include "platform/ProfileFile.h"
+#include "session/NetworkSessionService.h"
+#include "setup/basGlobal.h"
 #include "setup/frmSet.h"
 
-#include <QList>
+#include <QApplication>
+#include <QCursor>
+#include <QInputMethodEvent>
 #include <QPointer>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 #include <functional>
 #include <gtest/gtest.h>
@@ -19,47 +23,166 @@
 using testsupport::FakeSessionService;
 using testsupport::SeenBox;
 
-// Every wizard test gets its own settings file, fake services on a pretend network,
-// a recorded program end and a fresh session state.
+// Every wizard test gets its own settings file, in-memory services on a pretend
+// network (or, after useNetwork(), network services on loopback ports of its own), a
+// recorded program end and a fresh session state.
 class WizardTest : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        QApplication::setQuitOnLastWindowClosed(false);
+        basGlobal::ResetSessionState();
+        FakeSessionService::network().clear();
+        m_endings.clear();
+        m_settingsPath = m_dir.filePath(QStringLiteral("Mirelune.ini"));
+        basGlobal::settingsPath = m_settingsPath;
+        basGlobal::endProgramHook = [this](int code) { m_endings.append(code); };
+        basGlobal::loginNameSource = [] { return std::optional<QString>(QStringLiteral("tester")); };
+        basGlobal::serviceFactory = [this]() -> std::unique_ptr<session::SessionService> {
+            if (m_network) {
+                return anotherCopy();
+            }
+            auto service = std::make_unique<FakeSessionService>();
+            service->whileListing = [this] {
+                const QCursor* cursor = QApplication::overrideCursor();
+                m_cursorWhileListing.append(cursor != nullptr ? cursor->shape() : Qt::ArrowCursor);
+            };
+            if (m_configure) {
+                m_configure(*service);
+            }
+            return service;
+        };
+        m_answerer = std::make_unique<testsupport::BoxAnswerer>();
+    }
 
-    void writeSettings(const QByteArray& lines);
+    void TearDown() override {
+        m_wizard.reset();
+        basGlobal::ResetSessionState();
+        m_otherCopies.clear();
+        m_answerer.reset();
+        // Deleting a chat window takes its own top-level children (boxes, menus) with
+        // it, so every window is watched while the list is worked through.
+        QList<QPointer<QWidget>> windows;
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            windows.append(window);
+        }
+        for (const QPointer<QWidget>& window : std::as_const(windows)) {
+            if (!window.isNull() && window->objectName() == QStringLiteral("frmMain")) {
+                delete window.data();
+            }
+        }
+    }
+
+    // For tests that loop over cases: a fresh session state and settings for the next.
+    void startOver() {
+        m_wizard.reset();
+        basGlobal::ResetSessionState();
+        SetUp();
+    }
+
+    void writeSettings(const QByteArray& lines) { testsupport::writeAll(m_settingsPath, lines); }
+
     // The stored value, or nothing when the key is absent.
-    std::optional<QString> setting(const QString& key) const;
+    std::optional<QString> setting(const QString& key) const {
+        const QString absent = QStringLiteral("<absent>");
+        const QString value = platform::ProfileFile(m_settingsPath).read(QStringLiteral("General"), key, absent);
+        return value == absent ? std::nullopt : std::optional<QString>(value);
+    }
 
     // Loads a wizard (and keeps it for the test).
-    frmSet& loadWizard(bool expectLoaded = true);
+    frmSet& loadWizard(bool expectLoaded = true) {
+        m_wizard = std::make_unique<frmSet>();
+        EXPECT_EQ(m_wizard->Form_Load(), expectLoaded);
+        if (expectLoaded) {
+            m_wizard->show();
+        }
+        return *m_wizard;
+    }
+
     // Loads, walks to the room page with the given name.
-    frmSet& wizardOnRoomPage(const QString& name = QStringLiteral("太郎"));
+    frmSet& wizardOnRoomPage(const QString& name = QStringLiteral("太郎")) {
+        writeSettings("[General]\r\nShowGreet=1\r\n");
+        frmSet& wizard = loadWizard();
+        wizard.txtYourName->setText(name);
+        wizard.cmdNext_Click();
+        EXPECT_EQ(wizard.page(), 2);
+        return wizard;
+    }
 
-    FakeSessionService* currentService() const;
-    // Hosts a room as another copy would: on the pretend network, or on loopback with
-    // a real service once useNetwork() has run.
-    void hostRoom(const QString& name, const QString& password = {});
+    FakeSessionService* currentService() const {
+        return dynamic_cast<FakeSessionService*>(basGlobal::sessionService.get());
+    }
+
+    void useNetwork() {
+        m_network = true;
+        m_config = testsupport::loopbackConfig();
+    }
+
+    // Another copy of the program, on the same network as the wizard.
+    std::unique_ptr<session::SessionService> anotherCopy() const {
+        if (m_network) {
+            return std::make_unique<session::NetworkSessionService>(m_config);
+        }
+        return std::make_unique<FakeSessionService>();
+    }
+
+    void hostRoom(const QString& name, const QString& password = {}) {
+        session::RoomDescription room;
+        room.applicationId = QString::fromUtf16(session::kApplicationId);
+        room.name = name;
+        room.password = password;
+        room.numericAttribute = 4;
+        std::unique_ptr<session::SessionService> host = anotherCopy();
+        if (m_network) {
+            ASSERT_TRUE(host->initialize(lanOf(*host)).ok());
+        }
+        ASSERT_TRUE(host->openRoom(room, session::OpenMode::CreateAndHost).ok());
+        ASSERT_TRUE(host->createLocalPlayer(QStringLiteral("ホスト"), QStringLiteral("Player 1 (Host)"), 0, 0).ok());
+        m_otherCopies.push_back(std::move(host));
+    }
+
     // The rooms another copy lists with `password`.
-    QStringList roomsSeenByAnotherCopy(const QString& password = {});
+    QStringList roomsSeenByAnotherCopy(const QString& password = {}) {
+        std::unique_ptr<session::SessionService> observer = anotherCopy();
+        EXPECT_TRUE(observer->initialize(lanOf(*observer)).ok());
+        session::RoomDescription query;
+        query.applicationId = QString::fromUtf16(session::kApplicationId);
+        query.password = password;
+        const auto rooms = observer->listRooms(query, 0);
+        EXPECT_TRUE(rooms.ok());
+        QStringList names;
+        for (const session::RoomDescription& room : rooms.ok() ? rooms->items() : QList<session::RoomDescription>()) {
+            names.append(room.name);
+        }
+        observer->close();
+        return names;
+    }
 
-    // From here on the wizard and the other copies use the network service, on
-    // loopback ports of this test's own.
-    void useNetwork();
-    bool m_network = false;
-    session::SessionConfig m_config;
-    // Player creation fails with this error (fake and network service alike).
-    std::optional<session::Error> m_playerError;
     // Types text as an input method commits it (works for Japanese too).
-    static void commitText(QWidget* edit, const QString& text);
+    static void commitText(QWidget* edit, const QString& text) {
+        edit->setFocus();
+        QInputMethodEvent event;
+        event.setCommitString(text);
+        QApplication::sendEvent(edit, &event);
+    }
 
     QTemporaryDir m_dir;
     QString m_settingsPath;
     QList<int> m_endings;
+    bool m_network = false;
+    session::SessionConfig m_config;
+    // Applied to every in-memory service the wizard starts.
     std::function<void(FakeSessionService&)> m_configure;
-    QList<QPointer<FakeSessionService>> m_services;
     std::unique_ptr<testsupport::BoxAnswerer> m_answerer;
     // The mouse cursor during each listing of the in-memory service.
     QList<Qt::CursorShape> m_cursorWhileListing;
     std::unique_ptr<frmSet> m_wizard;
     std::vector<std::unique_ptr<session::SessionService>> m_otherCopies;
+
+private:
+    static session::Connection lanOf(session::SessionService& service) {
+        const auto connections = service.listConnections();
+        EXPECT_TRUE(connections.ok());
+        return connections.ok() && connections->count() > 0 ? connections->item(1).value() : session::Connection{};
+    }
 };

@@ -60,28 +60,29 @@ TEST_F(WizardTest, WindowAndControlsSitWhereDesigned) {
     EXPECT_FALSE(wizard.picRgn[2]->isVisible());
 }
 
-TEST_F(WizardTest, LoadFillsTheWindowFromTheSettings) {
+// Each case loads the window and leaves the welcome page, which stores the box as the
+// file counts it: 1 ticked, 2 greyed.
+TEST_F(WizardTest, LoadFillsTheWindowFromTheSettingsAndNextStoresTheBox) {
+    const QString login = u"tester"_s, room = u"MyChatRoom"_s;
     const struct {
         const char* name;
         QByteArray file; // empty: no settings file at all
         bool loginReadable;
         int page;
         Qt::CheckState box;
-        QString handle;
-        QString room;
+        QString handle, room, stored;
     } table[] = {
-        {"no file", {}, true, 0, Qt::Unchecked, u"tester"_s, u"MyChatRoom"_s},
-        {"no login name", {}, false, 0, Qt::Unchecked, u"Player"_s, u"MyChatRoom"_s},
-        {"skip welcome", "[General]\nShowGreet=1\n", true, 1, Qt::Checked, u"tester"_s, u"MyChatRoom"_s},
-        {"greyed box", "[General]\nShowGreet=2\n", true, 0, Qt::PartiallyChecked, u"tester"_s, u"MyChatRoom"_s},
-        {"out of range", "[General]\nShowGreet=7\n", true, 0, Qt::Unchecked, u"tester"_s, u"MyChatRoom"_s},
-        {"not a number", "[General]\nShowGreet=yes\n", true, 0, Qt::Unchecked, u"tester"_s, u"MyChatRoom"_s},
-        {"empty player", "[General]\nPlayer=\nRoom=\n", true, 0, Qt::Unchecked, {}, {}},
-        {"spaces trimmed", "[general]\nplayer=  花子  \nroom= 雑談 \n", true, 0, Qt::Unchecked, u"花子"_s, u"雑談"_s},
-        {"sentinel", "[General]\nPlayer=$$$Nothing$$$\nRoom=$$$Nothing$$$\n", true, 0, Qt::Unchecked, u"tester"_s,
-         u"MyChatRoom"_s},
-        {"long stored name kept", "[General]\nPlayer=" + kLongName.toUtf8() + "\n", true, 0, Qt::Unchecked, kLongName,
-         u"MyChatRoom"_s},
+        {"no file", {}, true, 0, Qt::Unchecked, login, room, u"0"_s},
+        {"no login name", {}, false, 0, Qt::Unchecked, u"Player"_s, room, u"0"_s},
+        {"skip welcome", "[General]\nShowGreet=1\n", true, 1, Qt::Checked, login, room, u"1"_s},
+        {"greyed box", "[General]\nShowGreet=2\n", true, 0, Qt::PartiallyChecked, login, room, u"2"_s},
+        {"out of range", "[General]\nShowGreet=7\n", true, 0, Qt::Unchecked, login, room, u"0"_s},
+        {"not a number", "[General]\nShowGreet=yes\n", true, 0, Qt::Unchecked, login, room, u"0"_s},
+        {"empty player", "[General]\nPlayer=\nRoom=\n", true, 0, Qt::Unchecked, {}, {}, u"0"_s},
+        {"spaces trimmed", "[general]\nplayer=  花子  \nroom= 雑談 \n", true, 0, Qt::Unchecked, u"花子"_s, u"雑談"_s,
+         u"0"_s},
+        {"sentinel", "[General]\nPlayer=$$$Nothing$$$\nRoom=$$$Nothing$$$\n", true, 0, Qt::Unchecked, login, room,
+         u"0"_s},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
@@ -94,39 +95,28 @@ TEST_F(WizardTest, LoadFillsTheWindowFromTheSettings) {
         };
         frmSet& wizard = loadWizard();
         EXPECT_EQ(wizard.page(), row.page);
-        EXPECT_EQ(wizard.picRgn[static_cast<std::size_t>(row.page)]->isVisible(), true);
         EXPECT_EQ(wizard.chkViewOff->checkState(), row.box);
         EXPECT_EQ(wizard.txtYourName->text(), row.handle);
         EXPECT_EQ(wizard.txtChatName->text(), row.room);
         EXPECT_TRUE(m_endings.isEmpty());
         EXPECT_TRUE(m_answerer->boxes.isEmpty());
-        basGlobal::ResetSessionState();
-        SetUp();
-    }
-}
-
-TEST_F(WizardTest, SkippedWelcomeWritesShowGreetAgain) {
-    writeSettings("[General]\r\nShowGreet=1\r\n");
-    loadWizard();
-    EXPECT_EQ(setting(u"ShowGreet"_s), u"1"_s);
-    EXPECT_EQ(setting(u"Player"_s), std::nullopt);
-}
-
-TEST_F(WizardTest, NextOnWelcomeStoresTheBoxState) {
-    for (const auto& [checked, stored] : {std::pair{false, u"0"_s}, std::pair{true, u"1"_s}}) {
-        frmSet& wizard = loadWizard();
-        wizard.chkViewOff->setChecked(checked);
-        QTest::mouseClick(wizard.cmdNext, Qt::LeftButton);
+        if (wizard.page() == 0) {
+            QTest::mouseClick(wizard.cmdNext, Qt::LeftButton);
+        }
         EXPECT_EQ(wizard.page(), 1);
         EXPECT_TRUE(wizard.picRgn[1]->isVisible());
         EXPECT_FALSE(wizard.picRgn[0]->isVisible());
-        EXPECT_EQ(setting(u"ShowGreet"_s), stored);
-        basGlobal::ResetSessionState();
-        SetUp();
+        EXPECT_EQ(setting(u"ShowGreet"_s), row.stored);
+        startOver();
     }
+
+    frmSet& wizard = loadWizard();
+    wizard.chkViewOff->setChecked(true);
+    QTest::mouseClick(wizard.cmdNext, Qt::LeftButton);
+    EXPECT_EQ(setting(u"ShowGreet"_s), u"1"_s);
 }
 
-TEST_F(WizardTest, EmptyNameIsRefusedAndNameOfSpacesPasses) {
+TEST_F(WizardTest, EmptyNamesAreRefusedOnBothPages) {
     writeSettings("[General]\nShowGreet=1\nPlayer=\n");
     frmSet& wizard = loadWizard();
     QTest::mouseClick(wizard.cmdNext, Qt::LeftButton);
@@ -137,7 +127,6 @@ TEST_F(WizardTest, EmptyNameIsRefusedAndNameOfSpacesPasses) {
     EXPECT_EQ(box.buttons, QStringList{u"OK"_s});
     EXPECT_FALSE(box.hasIcon);
     EXPECT_EQ(wizard.page(), 1);
-    EXPECT_EQ(setting(u"Player"_s), u""_s);
     EXPECT_FALSE(currentService()->initialized);
 
     wizard.txtYourName->setText(u"   "_s);
@@ -145,79 +134,85 @@ TEST_F(WizardTest, EmptyNameIsRefusedAndNameOfSpacesPasses) {
     EXPECT_EQ(wizard.page(), 2);
     EXPECT_FALSE(wizard.cmdNext->isEnabled());
     EXPECT_EQ(setting(u"Player"_s), u""_s) << "stored; the file drops the blanks when reading";
-    EXPECT_EQ(m_answerer->boxes.size(), 1);
+
+    wizard.txtChatName->clear();
+    QTest::mouseClick(wizard.cmdCreate, Qt::LeftButton);
+    ASSERT_EQ(m_answerer->boxes.size(), 2);
+    EXPECT_EQ(m_answerer->boxes.last().text, u"名前の記入は必須です"_s);
+    EXPECT_EQ(m_answerer->boxes.last().title, u"Error"_s);
+    EXPECT_EQ(setting(u"Room"_s), u""_s);
+    EXPECT_TRUE(wizard.isVisible());
+    EXPECT_EQ(wizard.page(), 2);
+    EXPECT_TRUE(roomsSeenByAnotherCopy().isEmpty());
 }
 
-TEST_F(WizardTest, PlayerIsWrittenOnlyWhenTheConnectionPageIsLeft) {
-    m_configure = [](FakeSessionService& service) { service.initializeError = session::Error{7, u"down"_s}; };
-    writeSettings("[General]\nShowGreet=1\n");
+// The Internet connection asks for the host; the name is stored only once the page is left.
+TEST_F(WizardTest, ConnectionPageStoresHostAndNameOnlyOnceLeft) {
+    writeSettings("[General]\nShowGreet=1\nAddress=chat.example:47811\n");
     frmSet& wizard = loadWizard();
+    wizard.lstConnections->setCurrentRow(1);
     wizard.txtYourName->setText(u"次郎"_s);
+
+    m_answerer->address.reset(); // cancel
     wizard.cmdNext_Click();
+    EXPECT_EQ(m_answerer->offeredAddresses, QStringList{u"chat.example:47811"_s});
     EXPECT_EQ(m_answerer->seenTexts(), QStringList{u"接続の初期化に失敗しました"_s});
     EXPECT_EQ(m_answerer->boxes.first().title, u"Mirelune"_s);
     EXPECT_EQ(wizard.page(), 1);
     EXPECT_EQ(setting(u"Player"_s), std::nullopt);
 
     // The service now reports that it was initialised already: nothing is said.
-    currentService()->initializeError.reset();
     currentService()->initialized = true;
     wizard.cmdNext_Click();
     EXPECT_EQ(m_answerer->boxes.size(), 1);
     EXPECT_EQ(wizard.page(), 1);
 
     currentService()->initialized = false;
+    m_answerer->address = u"192.0.2.7"_s;
     wizard.cmdNext_Click();
+    EXPECT_EQ(currentService()->promptedAddress, u"192.0.2.7"_s);
+    EXPECT_EQ(setting(u"Address"_s), u"192.0.2.7"_s);
     EXPECT_EQ(wizard.page(), 2);
     EXPECT_EQ(setting(u"Player"_s), u"次郎"_s);
     EXPECT_TRUE(m_endings.isEmpty());
 }
 
-TEST_F(WizardTest, StartFailuresEndTheProgramWithTheirMessage) {
+TEST_F(WizardTest, StartAndListingFailuresEndTheProgramWithTheirMessage) {
     const struct {
         const char* name;
-        bool noService;
-        bool failListing;
-        bool noConnections;
+        std::function<void(FakeSessionService&)> configure; // empty: no service at all
+        bool failsOnLoad;
         QString message;
     } table[] = {
-        {"service missing", true, false, false, u"DirectPlayの初期化に失敗しました"_s},
-        {"listing fails", false, true, false, u"DirectPlayの初期化に失敗しました"_s},
-        {"no connection", false, false, true, u"接続の列挙に失敗しました"_s},
+        {"service missing", nullptr, true, u"DirectPlayの初期化に失敗しました"_s},
+        {"listing fails", [](FakeSessionService& s) { s.failListConnections = true; }, true,
+         u"DirectPlayの初期化に失敗しました"_s},
+        {"no connection", [](FakeSessionService& s) { s.connections.clear(); }, true, u"接続の列挙に失敗しました"_s},
+        {"room listing fails",
+         [](FakeSessionService& s) {
+             s.listRoomsError = session::Error{9, u"down"_s};
+         },
+         false, u"セッション列挙機能でエラーが発生しました"_s},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
-        if (row.noService) {
+        m_configure = row.configure;
+        if (!row.configure) {
             basGlobal::serviceFactory = [] { return std::unique_ptr<session::SessionService>(); };
         }
-        m_configure = [&row](FakeSessionService& service) {
-            service.failListConnections = row.failListing;
-            if (row.noConnections) {
-                service.connections.clear();
-            }
-        };
-        frmSet& wizard = loadWizard(false);
+        frmSet& wizard = loadWizard(!row.failsOnLoad);
+        if (!row.failsOnLoad) {
+            wizard.cmdNext_Click();
+            wizard.cmdNext_Click();
+        }
         EXPECT_FALSE(wizard.isVisible());
         EXPECT_EQ(m_answerer->seenTexts(), QStringList{row.message});
-        EXPECT_EQ(m_endings.size(), 1);
+        EXPECT_EQ(m_endings, QList<int>{1});
         EXPECT_TRUE(basGlobal::programEnded());
         EXPECT_EQ(basGlobal::sessionService, nullptr);
-        basGlobal::ResetSessionState();
-        SetUp();
+        EXPECT_EQ(setting(u"Player"_s), std::nullopt);
+        startOver();
     }
-}
-
-TEST_F(WizardTest, FailedRoomListingTellsTheUserAndEnds) {
-    m_configure = [](FakeSessionService& service) { service.listRoomsError = session::Error{9, u"no network"_s}; };
-    writeSettings("[General]\nShowGreet=1\n");
-    frmSet& wizard = loadWizard();
-    QPointer<FakeSessionService> service = currentService();
-    wizard.cmdNext_Click();
-    EXPECT_EQ(m_answerer->seenTexts(), QStringList{u"セッション列挙機能でエラーが発生しました"_s});
-    EXPECT_EQ(m_endings, QList<int>{1});
-    EXPECT_FALSE(wizard.isVisible());
-    EXPECT_TRUE(service.isNull()) << "the service is released";
-    EXPECT_EQ(setting(u"Player"_s), std::nullopt);
 }
 
 TEST_F(WizardTest, ExitAndCloseBoxReleaseTheServiceOnEveryPage) {
@@ -239,8 +234,7 @@ TEST_F(WizardTest, ExitAndCloseBoxReleaseTheServiceOnEveryPage) {
             EXPECT_FALSE(wizard.isVisible());
             EXPECT_TRUE(service.isNull());
             EXPECT_TRUE(m_answerer->boxes.isEmpty()) << "Exit asks nothing";
-            basGlobal::ResetSessionState();
-            SetUp();
+            startOver();
         }
     }
 }
@@ -252,37 +246,29 @@ TEST_F(WizardTest, CloseSessionServiceNeverFailsAndRunsOnce) {
     basGlobal::localPlayerId = 42;
     basGlobal::CloseSessionService();
     EXPECT_TRUE(service.isNull());
-    EXPECT_EQ(basGlobal::localPlayerId, 42);
     basGlobal::CloseSessionService();
     EXPECT_EQ(basGlobal::sessionService, nullptr);
     EXPECT_TRUE(m_answerer->boxes.isEmpty());
 }
 
-TEST_F(WizardTest, InternetConnectionAsksForTheHostAndRemembersIt) {
-    writeSettings("[General]\nShowGreet=1\nAddress=chat.example:47811\n");
+TEST_F(WizardTest, NameBoxesDropControlCharactersAndLimitOnlyTyping) {
+    // A longer name set by the program stays whole and can be shortened, not lengthened.
+    writeSettings("[General]\nShowGreet=1\nPlayer=" + kLongName.toUtf8() + "\n");
     frmSet& wizard = loadWizard();
-    wizard.lstConnections->setCurrentRow(1);
+    ASSERT_EQ(wizard.txtYourName->text(), kLongName);
+    wizard.txtYourName->setFocus();
+    wizard.txtYourName->end(false);
+    QTest::keyClick(wizard.txtYourName, Qt::Key_Backspace);
+    EXPECT_EQ(wizard.txtYourName->text(), kLongName.chopped(1));
+    QTest::keyClick(wizard.txtYourName, Qt::Key_A);
+    EXPECT_EQ(wizard.txtYourName->text(), kLongName.chopped(1));
+    wizard.txtYourName->setSelection(0, 30);
+    QTest::keyClick(wizard.txtYourName, Qt::Key_B);
+    EXPECT_EQ(wizard.txtYourName->text(), u"b"_s + kLongName.mid(30, 10));
 
-    m_answerer->address.reset(); // cancel
-    wizard.cmdNext_Click();
-    EXPECT_EQ(m_answerer->offeredAddresses, QStringList{u"chat.example:47811"_s});
-    EXPECT_EQ(m_answerer->seenTexts(), QStringList{u"接続の初期化に失敗しました"_s});
-    EXPECT_EQ(wizard.page(), 1);
-
-    m_answerer->address = u"192.0.2.7"_s;
-    wizard.cmdNext_Click();
-    EXPECT_EQ(currentService()->promptedAddress, u"192.0.2.7"_s);
-    EXPECT_EQ(setting(u"Address"_s), u"192.0.2.7"_s);
-    EXPECT_EQ(wizard.page(), 2);
-}
-
-TEST_F(WizardTest, NameBoxesHoldNoControlCharactersAndLimitTyping) {
-    writeSettings("[General]\nShowGreet=1\n");
-    frmSet& wizard = loadWizard();
     wizard.txtYourName->clear();
     commitText(wizard.txtYourName, u"山田\r\n太郎\t"_s);
     EXPECT_EQ(wizard.txtYourName->text(), u"山田太郎"_s);
-
     commitText(wizard.txtYourName, u"あいうえおかきくけこさしすせそたちつてとなにぬねの"_s);
     EXPECT_EQ(wizard.txtYourName->text().size(), frmSet::kMaxHandleNameLength);
     EXPECT_TRUE(wizard.txtYourName->text().startsWith(u"山田太郎あいう"_s));
@@ -292,27 +278,4 @@ TEST_F(WizardTest, NameBoxesHoldNoControlCharactersAndLimitTyping) {
     wizard.txtChatName->clear();
     commitText(wizard.txtChatName, u"部屋\n一"_s);
     EXPECT_EQ(wizard.txtChatName->text(), u"部屋一"_s);
-}
-
-TEST_F(WizardTest, LongNameSetByTheProgramStaysWholeAndCanBeEdited) {
-    writeSettings("[General]\nShowGreet=1\nPlayer=" + kLongName.toUtf8() + "\n");
-    frmSet& wizard = loadWizard();
-    ASSERT_EQ(wizard.txtYourName->text(), kLongName);
-    wizard.txtYourName->setFocus();
-    wizard.txtYourName->end(false);
-    QTest::keyClick(wizard.txtYourName, Qt::Key_Backspace);
-    EXPECT_EQ(wizard.txtYourName->text(), kLongName.chopped(1));
-    // Past the typing limit nothing more can be typed, as with any length limit.
-    QTest::keyClick(wizard.txtYourName, Qt::Key_A);
-    EXPECT_EQ(wizard.txtYourName->text(), kLongName.chopped(1));
-    wizard.txtYourName->setSelection(0, 30);
-    QTest::keyClick(wizard.txtYourName, Qt::Key_B);
-    EXPECT_EQ(wizard.txtYourName->text(), u"b"_s + kLongName.mid(30, 10));
-}
-
-TEST_F(WizardTest, PasswordShowsStars) {
-    frmSet& wizard = wizardOnRoomPage();
-    QTest::keyClicks(wizard.txtChatPass, u"abc"_s);
-    EXPECT_EQ(wizard.txtChatPass->text(), u"abc"_s);
-    EXPECT_EQ(wizard.txtChatPass->displayText(), u"***"_s);
 }

@@ -1,0 +1,221 @@
+// The byte layouts other copies depend on (frames, session messages, discovery
+// datagrams), and their decoders fed with what a stranger might send.
+#include "session/DiscoveryDatagram.h"
+#include "session/FrameCodec.h"
+#include "session/Message.h"
+
+#include <QList>
+#include <gtest/gtest.h>
+
+using namespace session;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QList<Frame> decodeAll(FrameDecoder& decoder) {
+    QList<Frame> frames;
+    while (auto frame = decoder.next()) {
+        frames.append(*frame);
+    }
+    return frames;
+}
+
+} // namespace
+
+TEST(FrameCodec, EncodesLengthTypeAndBody) {
+    struct Case {
+        FrameType type;
+        QByteArray body;
+        QByteArray wire;
+    };
+    const Case cases[] = {
+        {FrameType::Heartbeat, {}, QByteArray::fromHex("0000000130")},
+        {FrameType::Left, QByteArray::fromHex("00000007"), QByteArray::fromHex("000000052300000007")},
+        {FrameType::Deliver, QByteArray::fromHex("0000000200000000ff"),
+         QByteArray::fromHex("0000000a210000000200000000ff")},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(encodeFrame(c.type, c.body).toHex(), c.wire.toHex());
+        FrameDecoder decoder(1024);
+        decoder.feed(c.wire);
+        const auto frame = decoder.next();
+        ASSERT_TRUE(frame.has_value());
+        EXPECT_EQ(frame->type, static_cast<quint8>(c.type));
+        EXPECT_EQ(frame->body, c.body);
+        EXPECT_FALSE(decoder.next().has_value());
+        EXPECT_EQ(decoder.pendingBytes(), 0);
+    }
+}
+
+TEST(FrameCodec, AStreamSplitAtEveryOffsetDecodesAsWhole) {
+    const QByteArray stream = QByteArray::fromHex("0000000130 000000052300000007 0000000420010203 0000000199");
+    FrameDecoder whole(1024);
+    whole.feed(stream);
+    const QList<Frame> expected = decodeAll(whole);
+    ASSERT_EQ(expected.size(), 4);
+
+    // In three chunks cut anywhere (byte by byte among them): a frame comes out only
+    // once all of it is in, and a cut one waits for its rest.
+    for (qsizetype first = 0; first <= stream.size(); ++first) {
+        for (qsizetype second = first; second <= stream.size(); ++second) {
+            FrameDecoder decoder(1024);
+            QList<Frame> frames;
+            for (const QByteArray& chunk :
+                 {stream.left(first), stream.mid(first, second - first), stream.mid(second)}) {
+                decoder.feed(chunk);
+                frames += decodeAll(decoder);
+            }
+            ASSERT_EQ(frames.size(), expected.size()) << first << " " << second;
+            for (int i = 0; i < frames.size(); ++i) {
+                EXPECT_EQ(frames[i].type, expected[i].type);
+                EXPECT_EQ(frames[i].body, expected[i].body);
+            }
+        }
+    }
+    FrameDecoder cut(1024);
+    cut.feed(stream.left(12));
+    EXPECT_EQ(decodeAll(cut).size(), 1);
+    EXPECT_FALSE(cut.failed());
+    EXPECT_EQ(cut.pendingBytes(), 7);
+}
+
+TEST(FrameCodec, RefusesZeroAndOversizedLengthsAndKeepsRefusing) {
+    struct Case {
+        const char* name;
+        QByteArray wire;
+        bool fails;
+    };
+    const Case cases[] = {
+        {"zero length", QByteArray::fromHex("00000000"), true},
+        {"one byte over the limit", QByteArray::fromHex("00000101") + QByteArray(300, 'x'), true},
+        {"exactly the limit", QByteArray::fromHex("00000100") + QByteArray(256, 'x'), false},
+        {"a huge length announced, nothing sent", QByteArray::fromHex("7fffffff"), true},
+        {"text where a length belongs", QByteArrayLiteral("GET / HTTP/1.1\r\n\r\n"), true},
+    };
+    for (const Case& c : cases) {
+        FrameDecoder decoder(256);
+        decoder.feed(c.wire);
+        const auto frame = decoder.next();
+        EXPECT_EQ(decoder.failed(), c.fails) << c.name;
+        EXPECT_EQ(frame.has_value(), !c.fails) << c.name;
+        if (c.fails) {
+            decoder.feed(QByteArray::fromHex("0000000130"));
+            EXPECT_FALSE(decoder.next().has_value()) << c.name;
+        }
+    }
+}
+
+TEST(Message, BigEndianIntegersAndByteLengthPrefixedUtf8ReadBackInOrder) {
+    Message written;
+    written.writeInt32(0x01020304);
+    written.writeString(u"é"_s);
+    written.writeInt32(-7);
+    written.writeString(u"こ"_s);
+    written.writeString(QString());
+    EXPECT_EQ(written.payload(), QByteArray::fromHex("01020304 00000002c3a9 fffffff9 00000003e38193 00000000"));
+
+    Message read(written.payload());
+    EXPECT_EQ(read.readInt32().value(), 0x01020304);
+    EXPECT_EQ(read.readString().value(), u"é"_s);
+    EXPECT_EQ(read.readInt32().value(), -7);
+    EXPECT_EQ(read.readString().value(), u"こ"_s);
+    EXPECT_EQ(read.readString().value(), QString());
+    EXPECT_FALSE(read.readInt32().ok());
+
+    // Invalid UTF-8 is read, with replacement characters.
+    Message invalid(QByteArray::fromHex("00000003 61ff62"));
+    EXPECT_EQ(invalid.readString().valueOr({}), u"a\uFFFDb"_s);
+}
+
+TEST(Message, ReadingPastTheEndFailsAndKeepsThePosition) {
+    struct Case {
+        const char* hex;
+        const char* what;
+    };
+    const Case cases[] = {
+        {"", "empty"},
+        {"000001", "three bytes of an integer"},
+        {"00000005616263", "string length longer than the rest"},
+        {"ffffffff", "string length of 4 GiB"},
+    };
+    for (const Case& c : cases) {
+        Message message(QByteArray::fromHex(c.hex));
+        EXPECT_FALSE(message.readString().ok()) << c.what;
+        // The failed read consumed nothing: the integer read sees the same bytes.
+        const bool hasInteger = QByteArray::fromHex(c.hex).size() >= 4;
+        EXPECT_EQ(message.readInt32().ok(), hasInteger) << c.what;
+    }
+}
+
+TEST(DiscoveryDatagram, QueryAndAnswerLayout) {
+    const QByteArray queryBytes =
+        encodeQuery({.nonce = QByteArray(16, '\x11'), .applicationId = u"{A}"_s, .proof = {}});
+    EXPECT_EQ(queryBytes, QByteArray::fromHex("4d4c4451 01 11111111111111111111111111111111 00000003 7b417d 00"));
+
+    const DiscoveryAnswer answer{.nonce = QByteArray(16, '\x11'),
+                                 .instanceId = QByteArray(16, '\x22'),
+                                 .applicationId = u"{A}"_s,
+                                 .roomName = u"é"_s,
+                                 .port = 47811,
+                                 .numericAttribute = 4,
+                                 .passwordProtected = true,
+                                 .acceptsPlayers = true,
+                                 .memberCount = 2,
+                                 .proof = QByteArray(32, '\x33')};
+    const QByteArray answerBytes = QByteArray::fromHex("4d4c444101") + QByteArray(16, '\x11') + QByteArray(16, '\x22') +
+                                   QByteArray::fromHex("000000037b417d 00000002c3a9 bac3 00000004 03 00000002") +
+                                   QByteArray(32, '\x33');
+    EXPECT_EQ(encodeAnswer(answer).toHex(), answerBytes.toHex());
+
+    // Parsed and written again, every field comes back.
+    const auto parsedQuery = parseQuery(queryBytes);
+    ASSERT_TRUE(parsedQuery.has_value());
+    EXPECT_EQ(encodeQuery(*parsedQuery).toHex(), queryBytes.toHex());
+    const auto parsedAnswer = parseAnswer(answerBytes);
+    ASSERT_TRUE(parsedAnswer.has_value());
+    EXPECT_EQ(encodeAnswer(*parsedAnswer).toHex(), answerBytes.toHex());
+}
+
+TEST(DiscoveryDatagram, DropsAnythingMalformed) {
+    const QByteArray good =
+        encodeQuery({.nonce = QByteArray(16, '\x11'), .applicationId = u"{A}"_s, .proof = QByteArray(32, '\x44')});
+    ASSERT_TRUE(parseQuery(good).has_value());
+    // Every truncation fails, never reads past the end.
+    for (qsizetype size = 0; size < good.size(); ++size) {
+        EXPECT_FALSE(parseQuery(good.left(size)).has_value()) << size;
+    }
+    QByteArray otherVersion = good;
+    otherVersion[4] = 2;
+    EXPECT_FALSE(parseQuery(otherVersion).has_value());
+    QByteArray lyingLength = good;
+    lyingLength[21] = '\x7f';
+    EXPECT_FALSE(parseQuery(lyingLength).has_value());
+    EXPECT_FALSE(parseQuery(good + QByteArray(kMaxDiscoveryDatagramBytes, 0)).has_value());
+    EXPECT_FALSE(parseAnswer(good).has_value());
+}
+
+TEST(DiscoveryDatagram, ParsesHostAndPort) {
+    struct Case {
+        QString text;
+        QString parsed; // "host port", empty when refused
+    };
+    const Case cases[] = {
+        {u"example.org"_s, u"example.org 47811"_s},
+        {u" 10.0.0.5:5000 "_s, u"10.0.0.5 5000"_s},
+        {u"[::1]:6000"_s, u"::1 6000"_s},
+        {u"[fe80::1]"_s, u"fe80::1 47811"_s},
+        {u"fe80::1"_s, u"fe80::1 47811"_s},
+        {u""_s, {}},
+        {u"host:"_s, {}},
+        {u"host:0"_s, {}},
+        {u"host:65536"_s, {}},
+        {u"host:http"_s, {}},
+        {u"[::1"_s, {}},
+        {u":5000"_s, {}},
+    };
+    for (const Case& c : cases) {
+        const auto parsed = parseHostAndPort(c.text, 47811);
+        EXPECT_EQ(parsed ? u"%1 %2"_s.arg(parsed->host).arg(parsed->port) : QString(), c.parsed)
+            << c.text.toStdString();
+    }
+}

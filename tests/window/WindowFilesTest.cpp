@@ -1,0 +1,199 @@
+// The files the chat window reads beside the program (face marks, sounds) and the
+// log it saves.
+#include "common/TestSupport.h"
+#include "window/FaceMarks.h"
+#include "window/SavedLog.h"
+#include "window/SoundFolder.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLocale>
+#include <QTemporaryDir>
+#include <QTimeZone>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+TEST(FaceMarks, SplitsLinesEndedByCrLfCrOrLf) {
+    const struct {
+        QString text;
+        QStringList entries;
+    } cases[] = {
+        {u"A\r\nB\r\n"_s, {u"A"_s, u"B"_s}},
+        {u"A\r\nB"_s, {u"A"_s}},                          // text after the last line end is not an entry
+        {u"A\nB\n"_s, {u"A"_s, u"B"_s}},                  // files written by editors here
+        {u"AB\rCD\rEF\r"_s, {u"AB"_s, u"CD"_s, u"EF"_s}}, // CR-only keeps every first character
+        {u"AB\rCD\r\nEF\r"_s, {u"AB"_s, u"CD"_s, u"EF"_s}},
+        {u"A\r\n\r\nB\r\n"_s, {u"A"_s, u""_s, u"B"_s}},
+        {u"A\r\r\nB\r\n"_s, {u"A"_s, u""_s, u"B"_s}},
+        {u"\r\n"_s, {u""_s}},
+        {u" (^_^) \r\n(^_^)\r\n(^_^)\r\n"_s, {u" (^_^) "_s, u"(^_^)"_s, u"(^_^)"_s}}, // no trimming, duplicates stay
+        {u""_s, {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(window::SplitFaceMarks(c.text), c.entries) << QString(c.text).replace(u'\r', u'R').toStdString();
+
+    // Far beyond 32,767 characters, and a line longer than that on its own.
+    QString text;
+    for (int i = 0; i < 5000; ++i)
+        text += u"mark"_s + QString::number(i) + u"\r\n"_s;
+    const QString longLine(40000, u'x');
+    text += longLine + u"\r\n"_s;
+    const QStringList entries = window::SplitFaceMarks(text);
+    ASSERT_EQ(entries.size(), 5001);
+    EXPECT_EQ(entries[4999], u"mark4999"_s);
+    EXPECT_EQ(entries[5000], longLine);
+}
+
+TEST(FaceMarks, LoadsOnlyARegularFileWithTheExactNameOrTheDefaults) {
+    const QStringList defaults = window::defaultFaceMarks();
+    const struct {
+        const char* what;
+        QString name;
+        QByteArray bytes;
+        QStringList entries;
+    } cases[] = {
+        {"UTF-8 file",
+         u"FaceMark.txt"_s,
+         QByteArrayLiteral("(^^)\r\n\xE3\x83\xBB\xCF\x89\r\n"),
+         {u"(^^)"_s, QString::fromUcs4(U"\u30FB\u03C9")}},
+        {"UTF-8 with byte order mark", u"FaceMark.txt"_s, QByteArrayLiteral("\xEF\xBB\xBFx\r\n"), {u"x"_s}},
+        {"code page 932 file",
+         u"FaceMark.txt"_s,
+         QByteArrayLiteral("(\x81\x45\x83\xD6\x81\x45)\r\n\x5C\r\n"),
+         {QString::fromUcs4(U"(\u30FB\u03C9\u30FB)"), u"\\"_s}},
+        {"name in lower case", u"facemark.txt"_s, QByteArrayLiteral("x\r\n"), defaults},
+        {"empty file", u"FaceMark.txt"_s, QByteArray(), defaults},
+        {"no line end at all", u"FaceMark.txt"_s, QByteArrayLiteral("x"), defaults},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QTemporaryDir folder;
+        ASSERT_TRUE(folder.isValid());
+        testsupport::writeAll(folder.filePath(c.name), c.bytes);
+        EXPECT_EQ(window::loadFaceMarks(folder.path()), c.entries);
+    }
+
+    // No file, a folder of that name, then a pipe (reading it would wait for a writer).
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    EXPECT_EQ(window::loadFaceMarks(folder.path()), defaults);
+    ASSERT_TRUE(QDir(folder.path()).mkdir(u"FaceMark.txt"_s));
+    EXPECT_FALSE(window::faceMarkFilePath(folder.path()));
+    ASSERT_TRUE(QDir(folder.path()).rmdir(u"FaceMark.txt"_s));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(folder.filePath(u"FaceMark.txt"_s)).constData(), 0600), 0);
+    EXPECT_FALSE(window::faceMarkFilePath(folder.path()));
+    EXPECT_EQ(window::loadFaceMarks(folder.path()), defaults);
+}
+
+// A program folder with a sound folder (normally "Sounds") holding `names`.
+struct ProgramFolder {
+    QTemporaryDir dir;
+    QString sounds;
+
+    explicit ProgramFolder(const QStringList& names, const QString& folderName = u"Sounds"_s) {
+        sounds = dir.filePath(folderName);
+        QDir().mkpath(sounds);
+        for (const QString& name : names)
+            testsupport::writeAll(sounds + u'/' + name, "RIFF");
+    }
+};
+
+TEST(SoundFolder, ListsWavFilesInAnyCaseSortedWithoutRegardToCaseOrLocale) {
+    // Sound numbers travel between members, so every copy must list the same files in
+    // the same order: equal names but for case by code, digits and punctuation by code,
+    // no collation (which would put "Éclair" beside "eclair").
+    ProgramFolder program({u"zebra.wav"_s,   u"Éclair.wav"_s, u"eclair.wav"_s, u"Ångström.wav"_s, u"ice.wav"_s,
+                           u"Ice.wav"_s,     u"ice2.wav"_s,   u"b.wav"_s,      u"B.wav"_s,        u"a.Wav"_s,
+                           u"c.wAv"_s,       u"Mango.wav"_s,  u"9.wav"_s,      u"10.wav"_s,       u"_x.wav"_s,
+                           u".hidden.wav"_s, u"notes.txt"_s,  u"x.wav.bak"_s,  u"wav"_s,          u"y.wave"_s});
+    // Neither folders nor broken links are sounds; a working link is.
+    QDir(program.sounds).mkdir(u"folder.wav"_s);
+    ASSERT_TRUE(QFile::link(program.sounds + u"/missing"_s, program.sounds + u"/broken.wav"_s));
+    ASSERT_TRUE(QFile::link(program.sounds + u"/Mango.wav"_s, program.sounds + u"/link.wav"_s));
+    const QStringList expected{u"10.wav"_s,    u"9.wav"_s,     u"_x.wav"_s,       u"a.Wav"_s,
+                               u"B.wav"_s,     u"b.wav"_s,     u"c.wAv"_s,        u"eclair.wav"_s,
+                               u"Ice.wav"_s,   u"ice.wav"_s,   u"ice2.wav"_s,     u"link.wav"_s,
+                               u"Mango.wav"_s, u"zebra.wav"_s, u"Ångström.wav"_s, u"Éclair.wav"_s};
+    const QLocale saved;
+    for (const char* name : {"C", "sv_SE", "tr_TR"}) {
+        SCOPED_TRACE(name);
+        QLocale::setDefault(QLocale(QString::fromLatin1(name)));
+        const window::SoundListing listing = window::loadSoundListing(program.dir.path());
+        EXPECT_EQ(QDir(listing.folder), QDir(program.sounds));
+        EXPECT_EQ(listing.files, expected);
+    }
+    QLocale::setDefault(saved);
+
+    // Script sound numbers come from other members: out of range means no sound.
+    const window::SoundListing listing = window::loadSoundListing(program.dir.path());
+    EXPECT_EQ(QFileInfo(listing.pathOf(3)).fileName(), u"a.Wav"_s);
+    EXPECT_TRUE(listing.pathOf(16).isEmpty());
+    EXPECT_TRUE(listing.pathOf(-1).isEmpty());
+}
+
+TEST(SoundFolder, NeedsAFolderNamedExactlySounds) {
+    // A folder of another name, even "sounds", is no sound folder; nor is a file called Sounds.
+    for (const QString& name : {u"sounds"_s, u"Sound"_s}) {
+        SCOPED_TRACE(name.toStdString());
+        ProgramFolder program({u"a.wav"_s}, name);
+        const window::SoundListing listing = window::loadSoundListing(program.dir.path());
+        EXPECT_TRUE(listing.isEmpty());
+        EXPECT_TRUE(listing.folder.isEmpty());
+    }
+    QTemporaryDir dir;
+    testsupport::writeAll(dir.filePath(u"Sounds"_s), "RIFF");
+    EXPECT_FALSE(window::soundFolderPath(dir.path()));
+}
+
+TEST(SavedLog, NameFromTheLocalTime) {
+    EXPECT_EQ(window::savedLogFileName(QDateTime(QDate(2001, 1, 2), QTime(9, 5, 3))), u"20010102090503.txt"_s);
+    // Afternoon hours count on.
+    EXPECT_EQ(window::savedLogFileName(QDateTime(QDate(2026, 7, 4), QTime(13, 7, 8))), u"20260704130708.txt"_s);
+    // A time given in another zone is named by the local clock.
+    const QDateTime local(QDate(2001, 1, 2), QTime(9, 5, 3));
+    EXPECT_EQ(window::savedLogFileName(local.toTimeZone(QTimeZone(3600 * 5 + 1800))), u"20010102090503.txt"_s);
+}
+
+TEST(SavedLog, ReplacesTheFileWithTheLogAndCrLfInUtf8) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(u"20011231235959.txt"_s);
+    testsupport::writeAll(path, QByteArray(5000, 'o'));
+    const struct {
+        QString log;
+        QByteArray bytes;
+    } cases[] = {
+        {u""_s, QByteArrayLiteral("\r\n")},
+        {u"Alice> こんにちは\r\nBob> (・ω・)\r\n"_s,
+         QByteArrayLiteral("Alice> \xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF\r\n"
+                           "Bob> (\xE3\x83\xBB\xCF\x89\xE3\x83\xBB)\r\n\r\n")},
+        // Characters code page 932 cannot hold survive too.
+        {u"Ann> 😀 ñ\r\n"_s, QByteArrayLiteral("Ann> \xF0\x9F\x98\x80 \xC3\xB1\r\n\r\n")},
+    };
+    for (const auto& c : cases) {
+        const auto saved = window::SaveLogFile(path, c.log);
+        ASSERT_TRUE(saved.ok()) << saved.error().reason.toStdString();
+        EXPECT_EQ(testsupport::readAll(path), c.bytes);
+    }
+}
+
+TEST(SavedLog, FailureNamesTheFileAndTheReason) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_TRUE(QDir(dir.path()).mkdir(u"taken.txt"_s));
+    // A folder in the way, and a missing folder.
+    for (const QString& name : {dir.filePath(u"taken.txt"_s), dir.filePath(u"missing/20011231235959.txt"_s)}) {
+        SCOPED_TRACE(name.toStdString());
+        const auto saved = window::SaveLogFile(name, u"log\r\n"_s);
+        ASSERT_FALSE(saved.ok());
+        EXPECT_EQ(saved.error().fileName, name);
+        EXPECT_FALSE(saved.error().reason.isEmpty());
+    }
+    EXPECT_TRUE(QFileInfo(dir.filePath(u"taken.txt"_s)).isDir());
+}
+
+} // namespace
