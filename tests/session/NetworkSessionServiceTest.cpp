@@ -20,7 +20,8 @@ QStringList listedNames(TestCopy& lister, const RoomDescription& query) {
     const auto rooms = lister.service->listRooms(query, 0);
     EXPECT_TRUE(rooms.ok());
     QStringList names;
-    for (const RoomDescription& room : rooms.valueOr({}).items()) {
+    const OneBasedList<RoomDescription> listed = rooms.valueOr({});
+    for (const RoomDescription& room : listed.items()) {
         names.append(room.name);
     }
     names.sort();
