@@ -1,12 +1,12 @@
 #pragma once
 
 #include "session/FrameCodec.h"
+#include "session/HostSocket.h"
 #include "session/SessionTypes.h"
 
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
-#include <QTcpSocket>
 #include <QTimer>
 
 namespace session {
@@ -25,13 +25,13 @@ public:
         Closed,        // dropped; nothing more is read or written
     };
 
-    HostLink(QTcpSocket* socket, quint32 maxFrameBytes, QObject* parent)
+    HostLink(HostSocket* socket, quint32 maxFrameBytes, QObject* parent)
         : QObject(parent), socket(socket), decoder(maxFrameBytes) {
         socket->setParent(this);
         lastHeard.start();
     }
 
-    QTcpSocket* socket;
+    HostSocket* socket;
     FrameDecoder decoder;
     State state = State::AwaitingHello;
     QByteArray hostNonce;

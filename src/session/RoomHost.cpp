@@ -12,10 +12,24 @@
 #include <QTcpServer>
 #include <QTimer>
 #include <QUdpSocket>
+#include <functional>
 
 namespace session {
 
 namespace {
+
+// Hands each accepted descriptor to the host as it is, without a QTcpSocket.
+class HostServer : public QTcpServer {
+public:
+    HostServer(std::function<void(qintptr)> accepted, QObject* parent)
+        : QTcpServer(parent), m_accepted(std::move(accepted)) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override { m_accepted(descriptor); }
+
+private:
+    std::function<void(qintptr)> m_accepted;
+};
 
 // How long a shut-down host waits for its goodbyes to leave before it closes hard.
 constexpr auto kGoodbyeGrace = std::chrono::milliseconds(2000);
@@ -51,7 +65,7 @@ RoomHost::RoomHost(const SessionConfig& config, Settings settings, QObject* pare
 RoomHost::~RoomHost() = default;
 
 Status RoomHost::start(bool requireDiscovery) {
-    m_server = new QTcpServer(this);
+    m_server = new HostServer([this](qintptr descriptor) { onIncoming(descriptor); }, this);
     m_server->setMaxPendingConnections(m_config.maxPendingHandshakes);
     bool listening = false;
     for (quint32 port = m_config.firstHostPort; port != 0 && port <= m_config.lastHostPort && !listening; ++port) {
@@ -61,7 +75,6 @@ Status RoomHost::start(bool requireDiscovery) {
         return failure(kErrorCannotHost, QStringLiteral("cannot listen for members: %1").arg(m_server->errorString()));
     }
     m_port = m_server->serverPort();
-    connect(m_server, &QTcpServer::newConnection, this, &RoomHost::onNewConnection);
 
     m_discovery = new QUdpSocket(this);
     if (m_discovery->bind(QHostAddress::AnyIPv4, m_config.discoveryPort,
@@ -112,16 +125,15 @@ void RoomHost::shutDown() {
         flushLink(link);
         link->state = HostLink::State::Closed;
         link->socket->disconnect(this);
-        if (link->socket->state() == QAbstractSocket::ConnectedState) {
+        if (link->socket->state() == HostSocket::State::Connected) {
             link->socket->write(goodbye);
-            link->socket->flush();
             link->socket->disconnectFromHost();
         }
-        if (link->socket->state() != QAbstractSocket::UnconnectedState) {
+        if (link->socket->state() != HostSocket::State::Closed) {
             ++open;
-            connect(link->socket, &QTcpSocket::disconnected, this, [this] {
+            connect(link->socket, &HostSocket::disconnected, this, [this] {
                 for (HostLink* l : std::as_const(m_links)) {
-                    if (l->socket->state() != QAbstractSocket::UnconnectedState) {
+                    if (l->socket->state() != HostSocket::State::Closed) {
                         return;
                     }
                 }
@@ -185,27 +197,20 @@ int RoomHost::pendingHandshakes() const {
     return count;
 }
 
-void RoomHost::onNewConnection() {
-    while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-        if (m_shuttingDown || pendingHandshakes() >= m_config.maxPendingHandshakes) {
-            qCDebug(lcSession) << "refusing a connection: too many handshakes in progress";
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        auto* link = new HostLink(socket, m_config.maxFrameBytes, this);
-        m_links.append(link);
-        link->handshakeTimer.setSingleShot(true);
-        connect(&link->handshakeTimer, &QTimer::timeout, this, [this, link] { dropLink(link, "handshake timed out"); });
-        link->handshakeTimer.start(m_config.handshakeTimeout);
-        connect(socket, &QTcpSocket::readyRead, this, [this, link] { onLinkReadyRead(link); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, link] { onLinkDisconnected(link); });
-        // Bytes may already be waiting (the socket was read before the handlers existed).
-        if (socket->bytesAvailable() > 0) {
-            onLinkReadyRead(link);
-        }
+void RoomHost::onIncoming(qintptr descriptor) {
+    if (m_shuttingDown || pendingHandshakes() >= m_config.maxPendingHandshakes) {
+        qCDebug(lcSession) << "refusing a connection: too many handshakes in progress";
+        HostSocket::refuse(static_cast<int>(descriptor));
+        return;
     }
+    auto* socket = new HostSocket(static_cast<int>(descriptor));
+    auto* link = new HostLink(socket, m_config.maxFrameBytes, this);
+    m_links.append(link);
+    link->handshakeTimer.setSingleShot(true);
+    connect(&link->handshakeTimer, &QTimer::timeout, this, [this, link] { dropLink(link, "handshake timed out"); });
+    link->handshakeTimer.start(m_config.handshakeTimeout);
+    connect(socket, &HostSocket::readyRead, this, [this, link] { onLinkReadyRead(link); });
+    connect(socket, &HostSocket::disconnected, this, [this, link] { onLinkDisconnected(link); });
 }
 
 void RoomHost::onLinkReadyRead(HostLink* link) {
@@ -460,10 +465,10 @@ void RoomHost::handleListQuery(HostLink* link, const Frame& frame) {
     link->socket->disconnectFromHost();
     m_links.removeOne(link);
     // The link lives until its answer is out, then goes with its socket.
-    if (link->socket->state() == QAbstractSocket::UnconnectedState) {
+    if (link->socket->state() == HostSocket::State::Closed) {
         link->deleteLater();
     } else {
-        connect(link->socket, &QTcpSocket::disconnected, link, &QObject::deleteLater);
+        connect(link->socket, &HostSocket::disconnected, link, &QObject::deleteLater);
         QTimer::singleShot(m_config.handshakeTimeout, link, &QObject::deleteLater);
     }
 }
@@ -629,7 +634,9 @@ void RoomHost::flushLink(HostLink* link) {
     }
     const QList<QByteArray> frames = std::exchange(link->outgoing, {});
     link->outgoingBytes = 0;
-    qint64 skip = sendNow(link->socket, frames);
+    qint64 skip = link->socket->state() == HostSocket::State::Connected && link->socket->bytesToWrite() == 0
+                      ? sendNow(link->socket->descriptor(), frames)
+                      : 0;
     for (const QByteArray& frame : frames) {
         if (skip >= frame.size()) {
             skip -= frame.size();
@@ -652,7 +659,6 @@ void RoomHost::dropOverflowed() {
 void RoomHost::reject(HostLink* link, quint32 reason, const QString& text) {
     flushLink(link);
     link->socket->write(encodeFrame(FrameType::Reject, refusal(reason, text)));
-    link->socket->flush();
     dropLink(link, "refused");
 }
 
@@ -669,15 +675,13 @@ void RoomHost::dropLink(HostLink* link, const char* why) {
     link->handshakeTimer.stop();
     link->socket->disconnect(this);
     m_links.removeOne(link);
-    if (link->socket->state() == QAbstractSocket::ConnectedState) {
-        link->socket->disconnectFromHost();
-    }
+    link->socket->disconnectFromHost();
     // Once the socket is closed (or after a grace period for one that never closes)
     // the link goes; until then a handler that dropped it may still look at it.
-    if (link->socket->state() == QAbstractSocket::UnconnectedState) {
+    if (link->socket->state() == HostSocket::State::Closed) {
         link->deleteLater();
     } else {
-        connect(link->socket, &QTcpSocket::disconnected, link, &QObject::deleteLater);
+        connect(link->socket, &HostSocket::disconnected, link, &QObject::deleteLater);
         QTimer::singleShot(kGoodbyeGrace, link, &QObject::deleteLater);
     }
     if (player != 0) {

@@ -11,7 +11,6 @@
 #include <QPointer>
 
 class QTcpServer;
-class QTcpSocket;
 class QTimer;
 class QUdpSocket;
 
@@ -76,7 +75,7 @@ private:
         QByteArray rosterEntry;   // id and name as the roster and Joined carry them
     };
 
-    void onNewConnection();
+    void onIncoming(qintptr descriptor);
     void onDiscoveryReadyRead();
     void onHeartbeatTick();
     void onLinkReadyRead(HostLink* link);

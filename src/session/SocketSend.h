@@ -19,5 +19,7 @@ namespace session {
 // writes themselves. Bytes that leave at once need neither, and a frame shared by
 // every member of a broadcast is never copied.
 qint64 sendNow(QTcpSocket* socket, const QList<QByteArray>& pieces);
+// The same for a descriptor whose caller knows nothing of its own is waiting.
+qint64 sendNow(int descriptor, const QList<QByteArray>& pieces);
 
 } // namespace session

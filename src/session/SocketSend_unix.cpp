@@ -18,8 +18,11 @@ qint64 sendNow(QTcpSocket* socket, const QList<QByteArray>& pieces) {
     if (pieces.isEmpty() || socket->state() != QAbstractSocket::ConnectedState || socket->bytesToWrite() > 0) {
         return 0;
     }
-    const auto descriptor = static_cast<int>(socket->socketDescriptor());
-    if (descriptor < 0) {
+    return sendNow(static_cast<int>(socket->socketDescriptor()), pieces);
+}
+
+qint64 sendNow(int descriptor, const QList<QByteArray>& pieces) {
+    if (descriptor < 0 || pieces.isEmpty()) {
         return 0;
     }
     // Many small frames cost the kernel more one by one than copied together first.

@@ -1,0 +1,178 @@
+#include "session/HostSocket.h"
+
+#include <QSocketNotifier>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace session {
+
+namespace {
+// At most this much is read per turn from one member, so one that floods the host
+// cannot keep it from the others; the rest is reported again on the next turn.
+constexpr qsizetype kReadPerTurn = 256 * 1024;
+constexpr qsizetype kReadChunk = 64 * 1024;
+
+void closeDescriptor(int descriptor) {
+    while (::close(descriptor) < 0 && errno == EINTR) {
+    }
+}
+} // namespace
+
+HostSocket::HostSocket(int descriptor, QObject* parent) : QObject(parent), m_descriptor(descriptor) {
+    ::fcntl(m_descriptor, F_SETFL, O_NONBLOCK);
+    const int on = 1;
+    ::setsockopt(m_descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    m_readNotifier = new QSocketNotifier(m_descriptor, QSocketNotifier::Read, this);
+    connect(m_readNotifier, &QSocketNotifier::activated, this, &HostSocket::onReadable);
+}
+
+HostSocket::~HostSocket() {
+    if (m_descriptor >= 0) {
+        m_readNotifier->setEnabled(false);
+        if (m_writeNotifier != nullptr) {
+            m_writeNotifier->setEnabled(false);
+        }
+        closeDescriptor(m_descriptor);
+    }
+}
+
+void HostSocket::refuse(int descriptor) {
+    closeDescriptor(descriptor);
+}
+
+void HostSocket::onReadable() {
+    if (m_state == State::Closed) {
+        return;
+    }
+    bool ended = false;
+    const qsizetype before = m_inbox.size();
+    thread_local char chunk[kReadChunk];
+    while (m_inbox.size() - before < kReadPerTurn) {
+        const ssize_t got = ::recv(m_descriptor, chunk, sizeof chunk, 0);
+        if (got > 0) {
+            m_inbox.append(chunk, static_cast<qsizetype>(got));
+            if (got < kReadChunk) {
+                break; // the kernel had no more
+            }
+            continue;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        ended = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+        break;
+    }
+    if (m_inbox.size() > before) {
+        Q_EMIT readyRead();
+    }
+    if (ended && m_state != State::Closed) {
+        finish();
+    }
+}
+
+void HostSocket::write(const char* data, qint64 size) {
+    if (m_state != State::Connected || size <= 0) {
+        return;
+    }
+    if (bytesToWrite() == 0) {
+        m_pending.clear();
+        m_sent = 0;
+        ssize_t taken;
+        do {
+            taken = ::send(m_descriptor, data, static_cast<size_t>(size), MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (taken < 0 && errno == EINTR);
+        if (taken < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            broken();
+            return;
+        }
+        if (taken > 0) {
+            data += taken;
+            size -= taken;
+        }
+        if (size == 0) {
+            return;
+        }
+    }
+    m_pending.append(data, static_cast<qsizetype>(size));
+    if (m_writeNotifier == nullptr) {
+        m_writeNotifier = new QSocketNotifier(m_descriptor, QSocketNotifier::Write, this);
+        connect(m_writeNotifier, &QSocketNotifier::activated, this, &HostSocket::sendPending);
+    }
+    m_writeNotifier->setEnabled(true);
+}
+
+void HostSocket::sendPending() {
+    while (bytesToWrite() > 0) {
+        const ssize_t taken = ::send(m_descriptor, m_pending.constData() + m_sent, static_cast<size_t>(bytesToWrite()),
+                                     MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (taken > 0) {
+            m_sent += taken;
+            continue;
+        }
+        if (taken < 0 && errno == EINTR) {
+            continue;
+        }
+        if (taken < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return; // the notifier stays on
+        }
+        broken();
+        return;
+    }
+    m_pending.clear();
+    m_sent = 0;
+    m_writeNotifier->setEnabled(false);
+    if (m_state == State::Closing) {
+        finish();
+    }
+}
+
+void HostSocket::broken() {
+    // Nothing more can be sent. The end is reported from the event loop, never from
+    // inside the write that found it, so no caller sees the connection vanish mid-call.
+    m_pending.clear();
+    m_sent = 0;
+    if (m_writeNotifier != nullptr) {
+        m_writeNotifier->setEnabled(false);
+    }
+    if (m_state == State::Connected) {
+        m_state = State::Closing;
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_state != State::Closed) {
+                finish();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void HostSocket::disconnectFromHost() {
+    if (m_state == State::Closed) {
+        return;
+    }
+    m_state = State::Closing;
+    m_readNotifier->setEnabled(false);
+    if (bytesToWrite() == 0) {
+        finish();
+    }
+}
+
+void HostSocket::finish() {
+    m_state = State::Closed;
+    m_readNotifier->setEnabled(false);
+    if (m_writeNotifier != nullptr) {
+        m_writeNotifier->setEnabled(false);
+    }
+    closeDescriptor(m_descriptor);
+    m_descriptor = -1;
+    m_pending.clear();
+    m_sent = 0;
+    Q_EMIT disconnected();
+}
+
+} // namespace session
