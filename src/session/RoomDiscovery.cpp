@@ -5,6 +5,7 @@
 
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
+#include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QUdpSocket>
 
@@ -58,6 +59,8 @@ void RoomDiscovery::prepareQuery(const RoomDescription& query) {
 void RoomDiscovery::startLan(const RoomDescription& query, std::chrono::milliseconds timeout) {
     prepareQuery(query);
     m_udp = new QUdpSocket(this);
+    // Broadcasts stay on the local networks: no proxy to look up.
+    m_udp->setProxy(QNetworkProxy::NoProxy);
     if (!m_udp->bind(QHostAddress::AnyIPv4, 0)) {
         qCWarning(lcSession) << "cannot open a socket for listing rooms:" << m_udp->errorString();
         finish();

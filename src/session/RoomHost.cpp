@@ -9,6 +9,7 @@
 #include "session/WireBuffer.h"
 
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTimer>
 #include <QUdpSocket>
@@ -66,6 +67,9 @@ RoomHost::~RoomHost() = default;
 
 Status RoomHost::start(bool requireDiscovery) {
     m_server = new HostServer([this](qintptr descriptor) { onIncoming(descriptor); }, this);
+    // Members come straight to the room; asking the system for a proxy would only
+    // start a look-up thread.
+    m_server->setProxy(QNetworkProxy::NoProxy);
     m_server->setMaxPendingConnections(m_config.maxPendingHandshakes);
     bool listening = false;
     for (quint32 port = m_config.firstHostPort; port != 0 && port <= m_config.lastHostPort && !listening; ++port) {
@@ -77,6 +81,7 @@ Status RoomHost::start(bool requireDiscovery) {
     m_port = m_server->serverPort();
 
     m_discovery = new QUdpSocket(this);
+    m_discovery->setProxy(QNetworkProxy::NoProxy);
     if (m_discovery->bind(QHostAddress::AnyIPv4, m_config.discoveryPort,
                           QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)) {
         connect(m_discovery, &QUdpSocket::readyRead, this, &RoomHost::onDiscoveryReadyRead);
