@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <cassert>
 #include <type_traits>
 #include <utility>

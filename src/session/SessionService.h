@@ -6,7 +6,6 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
-
 #include <functional>
 #include <optional>
 

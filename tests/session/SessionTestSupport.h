@@ -125,7 +125,8 @@ inline bool logShows(const TestCopy& copy, const QString& line) {
 }
 
 // The failure code of a call that must fail (0 when it succeeded).
-template <typename T> quint32 errorCode(const Result<T>& result) {
+template <typename T>
+quint32 errorCode(const Result<T>& result) {
     return result.ok() ? 0u : result.error().code;
 }
 
