@@ -3,14 +3,17 @@
 #include "session/SocketSend.h"
 
 #include "common/TestSupport.h"
+#include "session/HostSocket.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/socket.h>
+#include <unistd.h>
 
 using namespace session;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -21,6 +24,13 @@ struct SocketPair {
         local.connectToHost(QHostAddress::LocalHost, server.serverPort());
         EXPECT_TRUE(local.waitForConnected(2000) && server.waitForNewConnection(2000));
         remote.reset(server.nextPendingConnection());
+    }
+
+    // The writing end as a bare descriptor, for the host's own socket.
+    int takeLocal() {
+        const int descriptor = ::dup(static_cast<int>(local.socketDescriptor()));
+        local.abort();
+        return descriptor;
     }
 
     QByteArray receive(qsizetype count) {
@@ -107,4 +117,49 @@ TEST(SocketSend, StopsWhereTheKernelIsFullAndTheRestFollowsInOrder) {
     EXPECT_EQ(sendNow(&pair.local, {expected.mid(sent)}), 0);
     pair.local.write(expected.mid(sent));
     EXPECT_EQ(pair.receive(expected.size()), expected);
+}
+
+// The host's own socket: what the kernel does not take waits, in order, and a close
+// asked for while bytes wait happens only once they are out.
+TEST(HostSocket, KeepsWhatTheKernelRefusesAndClosesOnlyOnceItIsOut) {
+    SocketPair pair;
+    std::unique_ptr<HostSocket> owner(new HostSocket(pair.takeLocal()));
+    HostSocket* socket = owner.get();
+    int ends = 0;
+    QObject::connect(socket, &HostSocket::disconnected, [&] { ++ends; });
+
+    // More than loopback's buffers hold while nobody reads.
+    const auto [list, all] = pieces({12 * 1024 * 1024, 5, 4 * 1024 * 1024});
+    for (const QByteArray& piece : list) {
+        socket->write(piece);
+    }
+    EXPECT_GT(socket->bytesToWrite(), 0); // nobody has read yet: the kernel is full
+    socket->disconnectFromHost();
+    EXPECT_EQ(socket->state(), HostSocket::State::Closing);
+    EXPECT_EQ(ends, 0);
+
+    EXPECT_EQ(pair.receive(all.size()), all);
+    EXPECT_TRUE(testsupport::waitUntil([&] { return ends == 1; }));
+    EXPECT_EQ(socket->state(), HostSocket::State::Closed);
+    EXPECT_TRUE(testsupport::waitUntil([&] { return pair.remote->state() == QAbstractSocket::UnconnectedState; }));
+}
+
+TEST(HostSocket, APeerThatGoesAwayIsReportedFromTheEventLoopOnce) {
+    SocketPair pair;
+    std::unique_ptr<HostSocket> socket(new HostSocket(pair.takeLocal()));
+    int ends = 0;
+    QObject::connect(socket.get(), &HostSocket::disconnected, [&] { ++ends; });
+
+    pair.remote->abort();
+    // On loopback the peer's reset is back before the event loop runs again: a write
+    // finds the connection broken, and must not report the end from inside the call.
+    for (int i = 0; i < 10 && socket->state() == HostSocket::State::Connected; ++i) {
+        socket->write(QByteArray(64 * 1024, 'x'));
+    }
+    EXPECT_NE(socket->state(), HostSocket::State::Connected);
+    EXPECT_EQ(ends, 0);
+    EXPECT_TRUE(testsupport::waitUntil([&] { return ends > 0; }));
+    testsupport::spinFor(20ms);
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(socket->state(), HostSocket::State::Closed);
 }
