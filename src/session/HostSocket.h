@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <utility>
 
@@ -41,6 +42,9 @@ public:
     // Sends what the kernel takes at once and keeps the rest, in order, for later.
     void write(const char* data, qint64 size);
     void write(const QByteArray& data) { write(data.constData(), data.size()); }
+    // The same for several pieces, gathered into as few system calls as it takes, and
+    // never ahead of bytes still waiting from earlier writes.
+    void write(const QList<QByteArray>& pieces);
     // Closes once everything written is out (or the peer is gone); `disconnected`
     // follows, synchronously when nothing is left to send.
     void disconnectFromHost();

@@ -1,4 +1,5 @@
 #include "session/HostSocket.h"
+#include "session/SocketSend.h"
 
 #include <QSocketNotifier>
 #include <cerrno>
@@ -103,6 +104,21 @@ void HostSocket::write(const char* data, qint64 size) {
         connect(m_writeNotifier, &QSocketNotifier::activated, this, &HostSocket::sendPending);
     }
     m_writeNotifier->setEnabled(true);
+}
+
+void HostSocket::write(const QList<QByteArray>& pieces) {
+    if (m_state != State::Connected) {
+        return;
+    }
+    qint64 skip = bytesToWrite() == 0 ? sendNow(m_descriptor, pieces) : 0;
+    for (const QByteArray& piece : pieces) {
+        if (skip >= piece.size()) {
+            skip -= piece.size();
+            continue;
+        }
+        write(piece.constData() + skip, piece.size() - skip);
+        skip = 0;
+    }
 }
 
 void HostSocket::sendPending() {

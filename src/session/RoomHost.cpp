@@ -5,7 +5,6 @@
 #include "session/PasswordProof.h"
 #include "session/SessionErrors.h"
 #include "session/SessionLog.h"
-#include "session/SocketSend.h"
 #include "session/WireBuffer.h"
 
 #include <QNetworkDatagram>
@@ -639,17 +638,7 @@ void RoomHost::flushLink(HostLink* link) {
     }
     const QList<QByteArray> frames = std::exchange(link->outgoing, {});
     link->outgoingBytes = 0;
-    qint64 skip = link->socket->state() == HostSocket::State::Connected && link->socket->bytesToWrite() == 0
-                      ? sendNow(link->socket->descriptor(), frames)
-                      : 0;
-    for (const QByteArray& frame : frames) {
-        if (skip >= frame.size()) {
-            skip -= frame.size();
-            continue;
-        }
-        link->socket->write(frame.constData() + skip, frame.size() - skip);
-        skip = 0;
-    }
+    link->socket->write(frames);
 }
 
 void RoomHost::dropOverflowed() {

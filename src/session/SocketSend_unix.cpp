@@ -1,6 +1,5 @@
 #include "session/SocketSend.h"
 
-#include <QTcpSocket>
 #include <algorithm>
 #include <cerrno>
 #include <limits.h>
@@ -12,13 +11,6 @@ namespace session {
 
 namespace {
 constexpr qint64 kCoalesceLimit = 64 * 1024;
-}
-
-qint64 sendNow(QTcpSocket* socket, const QList<QByteArray>& pieces) {
-    if (pieces.isEmpty() || socket->state() != QAbstractSocket::ConnectedState || socket->bytesToWrite() > 0) {
-        return 0;
-    }
-    return sendNow(static_cast<int>(socket->socketDescriptor()), pieces);
 }
 
 qint64 sendNow(int descriptor, const QList<QByteArray>& pieces) {
