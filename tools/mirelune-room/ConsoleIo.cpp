@@ -1,10 +1,13 @@
 #include "ConsoleIo.h"
 
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace room {
@@ -84,8 +87,114 @@ TerminationWatcher::~TerminationWatcher() {
     }
 }
 
+namespace {
+OutputWriter* g_output = nullptr;
+// A pipe takes PIPE_BUF bytes without blocking once poll() says it is writable, so
+// the writer's thread can always see a stop request within one poll interval.
+constexpr qsizetype kWriteChunkBytes = PIPE_BUF;
+constexpr int kPollIntervalMs = 100;
+} // namespace
+
+OutputWriter::OutputWriter(int fd) : m_fd(fd) {
+    g_output = this;
+    m_thread = std::thread([this] { run(); });
+}
+
+OutputWriter::~OutputWriter() {
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stopping = true;
+        m_relieved = nullptr;
+    }
+    m_changed.notify_all();
+    m_thread.join();
+    if (g_output == this) {
+        g_output = nullptr;
+    }
+}
+
+OutputWriter* OutputWriter::instance() {
+    return g_output;
+}
+
+void OutputWriter::append(const QByteArray& bytes) {
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_broken) {
+            return;
+        }
+        m_waiting.append(bytes);
+        m_wasCongested = m_wasCongested || m_waiting.size() > kHighWaterBytes;
+    }
+    m_changed.notify_all();
+}
+
+bool OutputWriter::congested() const {
+    const std::lock_guard lock(m_mutex);
+    return m_waiting.size() > kHighWaterBytes;
+}
+
+void OutputWriter::setRelievedCallback(std::function<void()> callback) {
+    const std::lock_guard lock(m_mutex);
+    m_relieved = std::move(callback);
+}
+
+qsizetype OutputWriter::finish(std::chrono::milliseconds stall) {
+    std::unique_lock lock(m_mutex);
+    qsizetype last = -1;
+    while (!m_waiting.isEmpty() && !m_broken && last != m_waiting.size()) {
+        last = m_waiting.size();
+        m_changed.wait_for(lock, stall, [&] { return m_waiting.isEmpty() || m_broken || m_waiting.size() != last; });
+    }
+    return m_broken ? 0 : m_waiting.size();
+}
+
+void OutputWriter::run() {
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [&] { return m_stopping || (!m_waiting.isEmpty() && !m_broken); });
+        if (m_stopping) {
+            return;
+        }
+        lock.unlock();
+        pollfd ready{m_fd, POLLOUT, 0};
+        const int polled = ::poll(&ready, 1, kPollIntervalMs);
+        lock.lock();
+        if (polled == 0 || (polled < 0 && errno == EINTR)) {
+            continue;
+        }
+        const QByteArray chunk = m_waiting.first(std::min(m_waiting.size(), kWriteChunkBytes));
+        lock.unlock();
+        const ssize_t written = polled < 0 ? -1 : ::write(m_fd, chunk.constData(), static_cast<size_t>(chunk.size()));
+        const int error = errno;
+        lock.lock();
+        if (written < 0 && (error == EINTR || error == EAGAIN)) {
+            continue;
+        }
+        if (written <= 0) {
+            // The reader is gone (EPIPE) or the descriptor is unusable: nobody can read
+            // what waits, so it is dropped and the room carries on.
+            m_broken = true;
+            m_waiting.clear();
+        } else {
+            m_waiting.remove(0, written);
+        }
+        if (m_wasCongested && m_waiting.size() < kLowWaterBytes) {
+            m_wasCongested = false;
+            if (m_relieved) {
+                m_relieved();
+            }
+        }
+        m_changed.notify_all();
+    }
+}
+
 void printLine(const QString& line) {
     const QByteArray bytes = line.toUtf8() + '\n';
+    if (g_output) {
+        g_output->append(bytes);
+        return;
+    }
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
     std::fflush(stdout);
 }

@@ -3,6 +3,11 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 class QSocketNotifier;
 
@@ -45,7 +50,49 @@ private:
     QSocketNotifier* m_notifier = nullptr;
 };
 
-// Writes UTF-8 text and a line end to standard output at once.
+// Standard output written by a thread of its own, so that a reader that stops (a
+// paused terminal, a pager, a full pipe) never holds up the room: lines wait here
+// instead. The room client stops taking messages while more than kHighWaterBytes
+// wait, and goes on once the writer is below kLowWaterBytes again; so the local
+// player falls behind, the relay does not. One instance per process, made by main().
+class OutputWriter {
+public:
+    static constexpr qsizetype kHighWaterBytes = 1 << 20;
+    static constexpr qsizetype kLowWaterBytes = 256 << 10;
+
+    explicit OutputWriter(int fd);
+    ~OutputWriter();
+    OutputWriter(const OutputWriter&) = delete;
+    OutputWriter& operator=(const OutputWriter&) = delete;
+
+    // The writer printLine() uses, or none (then printLine() writes directly).
+    static OutputWriter* instance();
+
+    void append(const QByteArray& bytes);
+    bool congested() const;
+    // Called on the writer's thread when the waiting bytes fall below the low-water
+    // mark after having been above the high-water mark; empty to stop.
+    void setRelievedCallback(std::function<void()> callback);
+    // Waits until everything is written, the reader is gone, or no byte has gone out
+    // for `stall`; returns the bytes left unwritten.
+    qsizetype finish(std::chrono::milliseconds stall);
+
+private:
+    void run();
+
+    int m_fd;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    QByteArray m_waiting;
+    bool m_wasCongested = false;
+    bool m_stopping = false;
+    bool m_broken = false;
+    std::function<void()> m_relieved;
+    std::thread m_thread;
+};
+
+// Writes UTF-8 text and a line end to standard output (through the OutputWriter
+// when there is one).
 void printLine(const QString& line);
 // Writes "mirelune-room: " + text to standard error.
 void printError(const QString& text);

@@ -83,7 +83,26 @@ RoomClient::RoomClient(Options options, QObject* parent)
 }
 
 RoomClient::~RoomClient() {
+    if (OutputWriter* output = OutputWriter::instance()) {
+        output->setRelievedCallback(nullptr);
+    }
     leave();
+}
+
+void RoomClient::onMessageWaiting(qint32 eventId) {
+    const OutputWriter* output = OutputWriter::instance();
+    if (m_heldEvents > 0 || (output && output->congested())) {
+        ++m_heldEvents;
+        return;
+    }
+    m_controller.DirectXEvent_DXCallBack(eventId);
+}
+
+void RoomClient::takeHeldMessages() {
+    const OutputWriter* output = OutputWriter::instance();
+    for (; m_heldEvents > 0 && m_inRoom && !(output && output->congested()); --m_heldEvents) {
+        m_controller.DirectXEvent_DXCallBack(m_eventHandle);
+    }
 }
 
 int RoomClient::initialize() {
@@ -208,7 +227,14 @@ int RoomClient::join() {
 }
 
 int RoomClient::enterRoom() {
-    const auto id = m_service.createLocalPlayer(m_options.name, QString(), m_controller.registerForEvents(), 0);
+    // Messages for the local player wait in the service while standard output is
+    // congested (see OutputWriter); the room's relay goes on meanwhile.
+    m_eventHandle = m_service.registerEventReceiver(this, [this](qint32 eventId) { onMessageWaiting(eventId); });
+    if (OutputWriter* output = OutputWriter::instance()) {
+        output->setRelievedCallback(
+            [this] { QMetaObject::invokeMethod(this, &RoomClient::takeHeldMessages, Qt::QueuedConnection); });
+    }
+    const auto id = m_service.createLocalPlayer(m_options.name, QString(), m_eventHandle, 0);
     if (!id) {
         const bool refused = id.error().code == session::kErrorInvalidName;
         printError((refused ? QStringLiteral("name refused: ") : QStringLiteral("cannot enter the room: ")) +
@@ -254,7 +280,9 @@ void RoomClient::leave() {
         return;
     }
     m_inRoom = false;
+    m_heldEvents = 0;
     static_cast<void>(m_service.destroyPlayer(m_controller.localPlayerId()));
+    m_service.unregisterEventReceiver(m_eventHandle);
     m_controller.detachService();
     m_service.close();
     // Let the goodbye frames go out before the process ends.

@@ -76,6 +76,10 @@ public:
 private:
     int initialize();
     int enterRoom();
+    // One message waits for the local player: handled now, or held while standard
+    // output is congested.
+    void onMessageWaiting(qint32 eventId);
+    void takeHeldMessages();
     std::optional<session::RoomDescription> findRoom(int& exitCode);
 
     Options m_options;
@@ -84,6 +88,8 @@ private:
     ConsoleView m_view;
     chat::ChatController m_controller;
     bool m_inRoom = false;
+    qint32 m_eventHandle = 0;
+    int m_heldEvents = 0;
 };
 
 } // namespace room

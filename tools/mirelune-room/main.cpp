@@ -118,13 +118,21 @@ int main(int argc, char** argv) {
         return room::kExitUsage;
     }
 
+    room::OutputWriter output(STDOUT_FILENO);
+    const auto finishOutput = [&output](int code) {
+        // A reader that stopped for good must not keep the process alive forever.
+        if (const qsizetype unwritten = output.finish(std::chrono::seconds(5)); unwritten > 0) {
+            room::printError(QStringLiteral("standard output is not read; %1 bytes were not written").arg(unwritten));
+        }
+        return code;
+    };
     room::RoomClient client(options);
     if (command == u"list") {
-        return client.list();
+        return finishOutput(client.list());
     }
     const int entered = command == u"host" ? client.host() : client.join();
     if (entered != room::kExitOk) {
-        return entered;
+        return finishOutput(entered);
     }
 
     room::LineReader input(STDIN_FILENO);
@@ -136,5 +144,7 @@ int main(int argc, char** argv) {
     QObject::connect(&input, &room::LineReader::lineRead, &client, &room::RoomClient::sendLine);
     QObject::connect(&input, &room::LineReader::finished, &client, finish);
     QObject::connect(&termination, &room::TerminationWatcher::terminationRequested, &client, finish);
-    return QCoreApplication::exec();
+    const int code = QCoreApplication::exec();
+    client.leave();
+    return finishOutput(code);
 }
