@@ -96,7 +96,13 @@ private:
     struct Receiver {
         QPointer<QObject> context;
         EventCallback callback;
+        // Events raised but not yet delivered; one queued call delivers a batch of
+        // them, so a burst of messages costs one wake-up of the event loop, not one each.
+        int pending = 0;
+        bool posted = false;
     };
+    void postDelivery(qint32 handle, QObject* context);
+    void deliverEvents(qint32 handle);
     QHash<qint32, Receiver> m_receivers;
     qint32 m_nextHandle = 1;
     AddressPrompt m_addressPrompt;
