@@ -2,7 +2,7 @@
 // server does with their messages. One thread, one epoll set, non-blocking sockets,
 // so the program itself stays far from being the bottleneck (it reports its own CPU).
 //
-//   mirelune-load --dialect mirelune|irc|relay --port N --members N --senders S
+//   mirelune-load --dialect mirelune|mirelune-chat|irc|relay --port N --members N --senders S
 //                 [--modes paced,saturate,sustained] [--paced-rate R] [--paced-seconds T]
 //                 [--saturate-messages M] [--sustained-messages M] [--window W]
 //                 [--server-pid PID] [--label TEXT]
@@ -671,6 +671,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
             options.dialectName = value;
             if (value == "mirelune") {
                 options.dialect = MemberDialect::Kind::Mirelune;
+            } else if (value == "mirelune-chat") {
+                options.dialect = MemberDialect::Kind::MireluneChat;
             } else if (value == "irc") {
                 options.dialect = MemberDialect::Kind::Irc;
             } else if (value == "relay") {
@@ -734,10 +736,11 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     bench::Options options;
     if (!bench::parseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: mirelune-load --dialect mirelune|irc|relay --port N --members N --senders S "
-                             "[--modes paced,saturate,sustained] [--paced-rate R] [--paced-seconds T] "
-                             "[--saturate-messages M] [--sustained-messages M] [--window W] [--server-pid PID] "
-                             "[--label TEXT] [--join-timeout S] [--phase-timeout S]\n");
+        std::fprintf(stderr,
+                     "usage: mirelune-load --dialect mirelune|mirelune-chat|irc|relay --port N --members N --senders S "
+                     "[--modes paced,saturate,sustained] [--paced-rate R] [--paced-seconds T] "
+                     "[--saturate-messages M] [--sustained-messages M] [--window W] [--server-pid PID] "
+                     "[--label TEXT] [--join-timeout S] [--phase-timeout S]\n");
         return 2;
     }
     bench::LoadProgram program(std::move(options));

@@ -34,7 +34,7 @@ void appendBytes(std::string& out, const QByteArray& bytes) {
 // codec and proofs; the hot path reads Deliver frames in place.
 class MireluneDialect : public MemberDialect {
 public:
-    explicit MireluneDialect(int member) : MemberDialect(member) {}
+    MireluneDialect(int member, bool chatLines) : MemberDialect(member), m_chatLines(chatLines) {}
 
     void start(std::string& out) override {
         m_memberNonce = session::proof::randomNonce();
@@ -62,9 +62,7 @@ public:
             const std::size_t bodySize = length - 1;
             pos += 4 + length;
             if (type == session::FrameType::Deliver) {
-                if (bodySize >= 8) {
-                    sink.payload(m_member, body + 8, bodySize - 8);
-                }
+                deliver(body, bodySize, sink);
             } else if (type != session::FrameType::Joined && type != session::FrameType::Left &&
                        type != session::FrameType::Heartbeat) {
                 handshake(type, QByteArray(body, static_cast<qsizetype>(bodySize)), out);
@@ -74,10 +72,23 @@ public:
     }
 
     void appendSend(std::string& out, const char* payload, std::size_t size) override {
-        appendBigEndian32(out, static_cast<std::uint32_t>(1 + 4 + size));
+        if (!m_chatLines) {
+            appendBigEndian32(out, static_cast<std::uint32_t>(1 + 4 + size));
+            out.push_back(static_cast<char>(session::FrameType::Send));
+            appendBigEndian32(out, static_cast<std::uint32_t>(session::kEveryone));
+            out.append(payload, size);
+            return;
+        }
+        // A public chat line: i32 kind 0, then the text as a string; the text is the
+        // load program's marker followed by an everyday Japanese sentence.
+        const std::size_t textSize = size + sizeof kChatTail - 1;
+        appendBigEndian32(out, static_cast<std::uint32_t>(1 + 4 + 4 + 4 + textSize));
         out.push_back(static_cast<char>(session::FrameType::Send));
         appendBigEndian32(out, static_cast<std::uint32_t>(session::kEveryone));
+        appendBigEndian32(out, 0);
+        appendBigEndian32(out, static_cast<std::uint32_t>(textSize));
         out.append(payload, size);
+        out.append(kChatTail, sizeof kChatTail - 1);
     }
 
     void appendKeepAlive(std::string& out) override {
@@ -86,6 +97,22 @@ public:
     }
 
 private:
+    static constexpr char kChatTail[] = "　今日の打ち合わせは十五時からです。資料は共有フォルダにあります。";
+
+    // Deliver: sender and receiver ids, then the payload (a chat line's kind and text).
+    void deliver(const char* body, std::size_t bodySize, PayloadSink& sink) {
+        if (bodySize < 8) {
+            return;
+        }
+        if (!m_chatLines) {
+            sink.payload(m_member, body + 8, bodySize - 8);
+            return;
+        }
+        if (bodySize >= 16 && readBigEndian32(body + 8) == 0 && readBigEndian32(body + 12) <= bodySize - 16) {
+            sink.payload(m_member, body + 16, readBigEndian32(body + 12));
+        }
+    }
+
     void handshake(session::FrameType type, const QByteArray& body, std::string& out) {
         session::WireReader in(body);
         switch (type) {
@@ -131,6 +158,7 @@ private:
         }
     }
 
+    bool m_chatLines;
     QByteArray m_memberNonce;
     QByteArray m_hostNonce;
 };
@@ -248,7 +276,9 @@ public:
 std::unique_ptr<MemberDialect> MemberDialect::create(Kind kind, int member) {
     switch (kind) {
     case Kind::Mirelune:
-        return std::make_unique<MireluneDialect>(member);
+        return std::make_unique<MireluneDialect>(member, false);
+    case Kind::MireluneChat:
+        return std::make_unique<MireluneDialect>(member, true);
     case Kind::Irc:
         return std::make_unique<IrcDialect>(member);
     case Kind::Relay:

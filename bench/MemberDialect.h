@@ -18,7 +18,9 @@ public:
 // room and how it finds the payloads in what it receives. One object per connection.
 class MemberDialect {
 public:
-    enum class Kind { Mirelune, Irc, Relay };
+    // MireluneChat speaks the room protocol with every payload inside a chat line, as
+    // the program writes them, so that a hosting copy's own player can show it.
+    enum class Kind { Mirelune, MireluneChat, Irc, Relay };
 
     virtual ~MemberDialect() = default;
 

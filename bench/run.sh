@@ -6,7 +6,7 @@
 #
 # Usage: bench/run.sh            (as root: installs what is missing with apt-get)
 # Environment: REPS (default 3), PACED_SECONDS (default 4), TARGETS (default
-# "mirelune ngircd inspircd relay"), WORKLOADS (default "a b c"), SKIP_BUILD=1,
+# "product mirelune ngircd inspircd relay"), WORKLOADS (default "a b c"), SKIP_BUILD=1,
 # BUILD (a build folder other than build/release).
 #
 # Everything talks over loopback only. Every server is started here, as user nobody,
@@ -16,7 +16,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 REPS=${REPS:-3}
 PACED_SECONDS=${PACED_SECONDS:-4}
-TARGETS=${TARGETS:-"mirelune ngircd inspircd relay"}
+TARGETS=${TARGETS:-"product mirelune ngircd inspircd relay"}
 WORKLOADS=${WORKLOADS:-"a b c"}
 BUILD=${BUILD:-$ROOT/build/release}
 BIN=$BUILD/bin
@@ -68,7 +68,7 @@ install_missing() {
 build() {
     log "building the release preset"
     (cd "$ROOT" && cmake --preset release -DMIRELUNE_BENCH=ON >/dev/null)
-    cmake --build "$BUILD" --target mirelune-load mirelune-relay mirelune-bench-host -j"$(nproc)" >/dev/null
+    cmake --build "$BUILD" --target mirelune-load mirelune-relay mirelune-bench-host mirelune-room -j"$(nproc)" >/dev/null
     # The program's start-up is measured too; a tree whose windows do not build skips it.
     cmake --build "$BUILD" --target mirelune -j"$(nproc)" >/dev/null 2>&1 || log "the program did not build"
 }
@@ -137,6 +137,12 @@ EOF
 start_server() {
     local target=$1
     case $target in
+    product)
+        # What users run: the headless client hosting a room, its own player showing
+        # every chat line on standard output (a file here), its input held open.
+        as_nobody "$BIN/mirelune-room" host bench --name Host --loopback-only --host-port "$PORT" \
+            --discovery-port $((PORT + 4000)) <"$WORK/host-input" >"$WORK/host-output.log" 2>"$WORK/server.log" &
+        ;;
     mirelune)
         as_nobody "$BIN/mirelune-bench-host" host --port "$PORT" --discovery-port $((PORT + 4000)) \
             >"$WORK/server.log" 2>&1 &
@@ -170,6 +176,7 @@ start_server() {
 
 dialect_of() {
     case $1 in
+    product) echo mirelune-chat ;;
     mirelune) echo mirelune ;;
     relay) echo relay ;;
     *) echo irc ;;
@@ -275,6 +282,10 @@ machine_facts() {
 main() {
     [[ $(id -u) -eq 0 ]] && install_missing
     [[ ${SKIP_BUILD:-0} == 1 ]] || build
+    # The product host's standard input: a pipe this script holds open, so the room
+    # stays open until the host is stopped.
+    mkfifo -m 644 "$WORK/host-input"
+    exec 9<>"$WORK/host-input"
     machine_facts >>"$RESULTS"
     # Repetitions go round the whole matrix, so a burst of load elsewhere on the
     # machine spreads over all targets instead of hitting one.
