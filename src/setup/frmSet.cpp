@@ -93,6 +93,16 @@ void fitToHeight(QLabel* label) {
     label->setFont(font);
 }
 
+// The welcome page's box shows a stored greyed state, but a click only ever makes it
+// clear or ticked, so the value written back is 0 or 1.
+class TwoStateClickBox : public QCheckBox {
+public:
+    using QCheckBox::QCheckBox;
+
+protected:
+    void nextCheckState() override { setCheckState(checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked); }
+};
+
 // Shows the busy cursor for as long as it lives.
 class BusyCursor {
 public:
@@ -201,7 +211,7 @@ void frmSet::buildWelcomePage() {
     welcome->setWordWrap(true);
     fitToHeight(welcome);
 
-    chkViewOff = new QCheckBox(u"次回から表示しない"_s, page);
+    chkViewOff = new TwoStateClickBox(u"次回から表示しない"_s, page);
     chkViewOff->setObjectName(u"chkViewOff"_s);
     chkViewOff->setGeometry(twipsRect(240, 2640, 1935, 255));
 }
