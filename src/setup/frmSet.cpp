@@ -546,9 +546,13 @@ void frmSet::leaveUnenteredRoom() {
         basGlobal::CloseSessionService();
         return;
     }
+    // The restarted service knows the same rooms, and the page still lists them: keep
+    // the list the entries stand for, so that the next Join finds its room.
+    session::OneBasedList<session::RoomDescription> listed = basGlobal::roomList;
     if (!basGlobal::RestartSessionService(connection.value())) {
         qCWarning(lcSetup) << "the session service could not be started again";
     }
+    basGlobal::roomList = std::move(listed);
 }
 
 void frmSet::enterRoom() {
