@@ -22,20 +22,24 @@ struct Line {
     QByteArray end;     // "\r\n", "\n" or empty for a last line without one
 };
 
+// A line ends at LF, CR LF or a lone CR, as the classic profile calls read them: a CR
+// followed by CR LF thus ends its line and leaves an empty one, and never stays in a
+// value.
 std::vector<Line> splitLines(const QByteArray& bytes) {
     std::vector<Line> lines;
     qsizetype start = 0;
     while (start < bytes.size()) {
-        const qsizetype newline = bytes.indexOf('\n', start);
-        if (newline < 0) {
+        qsizetype end = start;
+        while (end < bytes.size() && bytes.at(end) != '\n' && bytes.at(end) != '\r')
+            ++end;
+        if (end == bytes.size()) {
             lines.push_back({bytes.mid(start), {}});
             break;
         }
-        qsizetype contentEnd = newline;
-        if (contentEnd > start && bytes.at(contentEnd - 1) == '\r')
-            --contentEnd;
-        lines.push_back({bytes.mid(start, contentEnd - start), bytes.mid(contentEnd, newline + 1 - contentEnd)});
-        start = newline + 1;
+        const qsizetype endLength =
+            bytes.at(end) == '\r' && end + 1 < bytes.size() && bytes.at(end + 1) == '\n' ? 2 : 1;
+        lines.push_back({bytes.mid(start, end - start), bytes.mid(end, endLength)});
+        start = end + endLength;
     }
     return lines;
 }
@@ -78,6 +82,22 @@ QString trimBlanks(const QString& text) {
     while (end > begin && (text.at(end - 1) == u' ' || text.at(end - 1) == u'\t'))
         --end;
     return text.sliced(begin, end - begin);
+}
+
+// A value wrapped in one pair of double quotes is read without them; the blanks inside
+// stay, which is what quoting a value is for.
+QByteArrayView withoutQuotes(QByteArrayView value) {
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+        return value.sliced(1, value.size() - 2);
+    return value;
+}
+
+// What a read gives for an absent key: the default without its trailing blanks.
+QString absentValue(const QString& defaultValue) {
+    qsizetype end = defaultValue.size();
+    while (end > 0 && (defaultValue.at(end - 1) == u' ' || defaultValue.at(end - 1) == u'\t'))
+        --end;
+    return defaultValue.first(end);
 }
 
 QString decode(QByteArrayView bytes, FileEncoding encoding) {
@@ -204,10 +224,10 @@ QByteArray encode(const QString& text, FileEncoding encoding, bool& representabl
 QString ProfileFile::read(const QString& section, const QString& key, const QString& defaultValue) const {
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly))
-        return defaultValue;
+        return absentValue(defaultValue);
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        return defaultValue;
+        return absentValue(defaultValue);
     return readFromBytes(bytes, section, key, defaultValue);
 }
 
@@ -217,17 +237,17 @@ QString ProfileFile::readFromBytes(const QByteArray& bytes, const QString& secti
     const std::vector<Line> lines = splitLines(bytes);
     const std::optional<SectionRange> range = findSection(lines, cleanName(section), encoding);
     if (!range)
-        return defaultValue;
+        return absentValue(defaultValue);
     const std::optional<size_t> index = findKey(lines, *range, cleanName(key), encoding);
     if (!index)
-        return defaultValue;
+        return absentValue(defaultValue);
 
     const QByteArrayView content = lines[*index].content;
     const qsizetype valueStart = parseLine(lines, *index, encoding).valueStart;
     // The cut counts the stored bytes, as the classic fixed-size read buffer did, but
     // stops before a character that would not fit whole.
-    const QByteArray value =
-        cutToWholeCharacters(trimBlanks(content.sliced(valueStart)), ProfileFile::kMaxValueBytes, encoding);
+    const QByteArray value = cutToWholeCharacters(withoutQuotes(trimBlanks(content.sliced(valueStart))),
+                                                  ProfileFile::kMaxValueBytes, encoding);
     return decode(value, encoding);
 }
 

@@ -10,10 +10,12 @@ namespace platform {
 // A settings file in the classic profile (INI) form: "[Section]" lines open sections,
 // "Key=Value" lines hold values.
 //
-// Reading: section and key names match without regard to ASCII letter case, the first
-// matching section and key win, the value loses its surrounding blanks and is cut to
-// at most kMaxValueBytes bytes of the stored text (never in the middle of a
-// character). A missing file, section or key gives `defaultValue`. Quotes are kept.
+// Reading: lines end at LF, CR LF or a lone CR. Section and key names match without
+// regard to ASCII letter case, the first matching section and key win, the value
+// loses its surrounding blanks, then one pair of double quotes around it, and is cut
+// to at most kMaxValueBytes bytes of the stored text (never in the middle of a
+// character). A missing file, section or key gives `defaultValue` without its
+// trailing blanks.
 //
 // Writing replaces the value of the matched key, or adds the key at the end of its
 // section, or the section at the end of the file, or creates the file. Every other

@@ -27,6 +27,7 @@ constexpr int kFallbackSampleRate = 48000;
 // server buffer's own length.
 constexpr qint64 kTailMarginMs = 60;
 constexpr qint64 kMaxTailMs = 3000;
+constexpr qint64 kLeadSilenceMs = 50;
 
 QLoggingCategory::CategoryFilter previousFilter = nullptr;
 
@@ -169,7 +170,13 @@ bool SoundOutput::start(const WavSound& parsed) {
     auto* sink = new QAudioSink(device, format, this);
     // The buffer is the sink's child, so it lives exactly as long as the sink reads it.
     auto* buffer = new QBuffer(sink);
-    buffer->setData(sound.samples);
+    // A new stream loses its first few milliseconds on the way to the sound server
+    // (measured up to 20 ms), which is most of the attack of a short sound: the 52 ms
+    // message sound came out nearly silent. Silence in front of every sound takes the
+    // loss instead.
+    const QByteArray lead(format.bytesForDuration(kLeadSilenceMs * 1000),
+                          format.sampleFormat() == QAudioFormat::UInt8 ? '\x80' : '\0');
+    buffer->setData(lead + sound.samples);
     buffer->open(QIODevice::ReadOnly);
     connect(sink, &QAudioSink::stateChanged, this, [this, sink, format](QAudio::State state) {
         if (sink != m_sink)

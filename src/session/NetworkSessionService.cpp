@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <deque>
+#include <memory>
 
 namespace session {
 
@@ -81,6 +82,10 @@ struct NetworkSessionService::Impl {
     QEventLoop* activeLoop = nullptr;
     quint64 generation = 0;
     int deferredEvents = 0;
+    // Cleared when the service is destroyed. A waiting call keeps a copy, since the
+    // service may be destroyed by a handler that runs inside its wait (the user quits
+    // while a room is listed); the call must then return without touching it.
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 
     Player* findPlayer(PlayerId id) {
         for (Player& player : players) {
@@ -103,10 +108,12 @@ NetworkSessionService::NetworkSessionService(SessionConfig config, QObject* pare
 }
 
 NetworkSessionService::~NetworkSessionService() {
+    *d->alive = false;
     close();
 }
 
 bool NetworkSessionService::waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const std::shared_ptr<bool> alive = d->alive;
     const quint64 generation = d->generation;
     QEventLoop loop;
     QTimer timer;
@@ -114,10 +121,10 @@ bool NetworkSessionService::waitFor(const std::function<bool()>& done, std::chro
     connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     timer.start(timeout);
     d->activeLoop = &loop;
-    while (!done() && timer.isActive() && d->generation == generation) {
+    while (*alive && !done() && timer.isActive() && d->generation == generation) {
         loop.exec();
     }
-    if (d->generation != generation) {
+    if (!*alive || d->generation != generation) {
         return false;
     }
     d->activeLoop = nullptr;
@@ -187,9 +194,10 @@ Result<OneBasedList<RoomDescription>> NetworkSessionService::listRooms(const Roo
         discovery->startLan(query, limit);
     }
     const QPointer<RoomDiscovery> guard(discovery);
+    const std::shared_ptr<bool> alive = d->alive;
     const bool completed =
         waitFor([guard] { return guard.isNull() || guard->isFinished(); }, limit + std::chrono::milliseconds(500));
-    if (guard.isNull()) {
+    if (!*alive || guard.isNull()) {
         return failure(kErrorCancelled, QStringLiteral("the session was closed during the listing"));
     }
     QList<RoomDescription> rooms = discovery->rooms();
@@ -263,8 +271,9 @@ Status NetworkSessionService::openRoom(const RoomDescription& room, OpenMode mod
     });
     member->open(room.hostAddress, room.hostPort, room.applicationId, room.password);
     const QPointer<RoomMember> guard(member);
+    const std::shared_ptr<bool> alive = d->alive;
     const bool done = waitFor([&] { return opened || failed.has_value(); }, d->config.connectTimeout);
-    if (guard.isNull()) {
+    if (!*alive || guard.isNull()) {
         return failure(kErrorCancelled, QStringLiteral("the session was closed while joining"));
     }
     member->disconnect(this);
@@ -392,7 +401,11 @@ Result<PlayerId> NetworkSessionService::createLocalPlayer(const QString& name, c
             d->wake();
         });
     member->createPlayer(name, secondName);
+    const std::shared_ptr<bool> alive = d->alive;
     const bool done = waitFor([&] { return created || refused.has_value(); }, d->config.connectTimeout);
+    if (!*alive) {
+        return failure(kErrorCancelled, QStringLiteral("the session was closed while the player was created"));
+    }
     disconnect(onCreated);
     disconnect(onRefused);
     if (created) {

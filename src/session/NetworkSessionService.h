@@ -16,6 +16,8 @@ namespace session {
 // Every call runs on the thread that owns the object. listRooms(), openRoom() in
 // join mode and createLocalPlayer() while joined wait for the network in a local
 // event loop; a second waiting call made meanwhile (re-entrancy) fails at once.
+// Closing or even destroying the service from inside such a wait is allowed: the
+// waiting call then returns an error without touching the service again.
 class NetworkSessionService : public SessionService {
     Q_OBJECT
 

@@ -209,11 +209,16 @@ void RoomMember::handleFrame(const Frame& frame) {
             return;
         }
         const auto version = in.u16();
-        in.u8(); // password flag: informative; the proof is sent either way
+        const auto flags = in.u8();
         const auto hostNonce = in.bytes(proof::kNonceBytes);
         if (!in.ok()) {
             malformed();
             return;
+        }
+        // A room without a password is proved with the empty one, whatever password the
+        // user typed: it may have been meant for another room on the list.
+        if ((*flags & 0x01) == 0) { // bit 0: password protected
+            m_password.clear();
         }
         if (*version != kProtocolVersion) {
             fail(kErrorProtocol, QStringLiteral("the host speaks protocol version %1").arg(*version));

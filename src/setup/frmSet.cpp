@@ -93,6 +93,16 @@ void fitToHeight(QLabel* label) {
     label->setFont(font);
 }
 
+// The welcome page's box shows a stored greyed state, but a click only ever makes it
+// clear or ticked, so the value written back is 0 or 1.
+class TwoStateClickBox : public QCheckBox {
+public:
+    using QCheckBox::QCheckBox;
+
+protected:
+    void nextCheckState() override { setCheckState(checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked); }
+};
+
 // Shows the busy cursor for as long as it lives.
 class BusyCursor {
 public:
@@ -128,11 +138,34 @@ frmSet::frmSet(QWidget* parent) : QWidget(parent, Qt::Window) {
     cmdNext->setObjectName(u"cmdNext"_s);
     cmdNext->setGeometry(twipsRect(3480, 3300, 1095, 375));
 
-    connect(cmdNext, &QPushButton::clicked, this, &frmSet::cmdNext_Click);
+    // Exit is never held back: it also cancels a wait in progress.
     connect(cmdExit, &QPushButton::clicked, this, &frmSet::cmdExit_Click);
-    connect(cmdRefresh, &QPushButton::clicked, this, &frmSet::cmdRefresh_Click);
-    connect(cmdJoin, &QPushButton::clicked, this, &frmSet::cmdJoin_Click);
-    connect(cmdCreate, &QPushButton::clicked, this, &frmSet::cmdCreate_Click);
+    const auto takeTurns = [this](QPushButton* button, void (frmSet::*handler)()) {
+        connect(button, &QPushButton::clicked, this, [this, button, handler] { handleClick(button, handler); });
+    };
+    takeTurns(cmdNext, &frmSet::cmdNext_Click);
+    takeTurns(cmdRefresh, &frmSet::cmdRefresh_Click);
+    takeTurns(cmdJoin, &frmSet::cmdJoin_Click);
+    takeTurns(cmdCreate, &frmSet::cmdCreate_Click);
+}
+
+void frmSet::handleClick(QPushButton* button, void (frmSet::*handler)()) {
+    if (handlerRunning) {
+        pendingClicks.push_back({button, handler});
+        return;
+    }
+    handlerRunning = true;
+    (this->*handler)();
+    while (!pendingClicks.empty() && !closed && !entered) {
+        const PendingClick next = pendingClicks.front();
+        pendingClicks.pop_front();
+        // A button that the handler before disabled or hid takes no click any more.
+        if (next.button->isEnabled() && next.button->isVisible()) {
+            (this->*next.handler)();
+        }
+    }
+    pendingClicks.clear();
+    handlerRunning = false;
 }
 
 frmSet::~frmSet() = default;
@@ -178,7 +211,7 @@ void frmSet::buildWelcomePage() {
     welcome->setWordWrap(true);
     fitToHeight(welcome);
 
-    chkViewOff = new QCheckBox(u"次回から表示しない"_s, page);
+    chkViewOff = new TwoStateClickBox(u"次回から表示しない"_s, page);
     chkViewOff->setObjectName(u"chkViewOff"_s);
     chkViewOff->setGeometry(twipsRect(240, 2640, 1935, 255));
 }
@@ -320,6 +353,9 @@ void frmSet::cmdNext_Click() {
         initializedConnection = row;
 
         const Listing listing = listRooms();
+        if (closed) {
+            return; // the user quit while the rooms were listed
+        }
         if (listing != Listing::Listed) {
             // Reading the listed rooms has told the user already; a failed listing has
             // not, and the program is about to end.
@@ -362,7 +398,10 @@ void frmSet::cmdExit_Click() {
 }
 
 void frmSet::closeEvent(QCloseEvent* event) {
-    // Closing the wizard ends the program; the service is released on the way out.
+    closed = true;
+    // Closing the wizard ends the program; the service is released on the way out,
+    // also when a handler still waits on it: the wait then ends with an error and the
+    // handler returns quietly.
     if (!entered && !basGlobal::programEnded()) {
         basGlobal::CloseSessionService();
         basGlobal::EndProgram(0);
@@ -379,6 +418,9 @@ frmSet::Listing frmSet::listRooms() {
     session::SessionService* service = basGlobal::sessionService.get();
     session::Result<session::OneBasedList<session::RoomDescription>> rooms =
         service ? service->listRooms(query, 0) : platform::Failure<session::Error>{noService().error()};
+    if (closed) {
+        return Listing::ServiceFailed;
+    }
     if (!rooms) {
         qCInfo(lcSetup) << "listing rooms failed:" << rooms.error().description;
         basGlobal::roomList = {};
@@ -472,6 +514,9 @@ void frmSet::cmdJoin_Click() {
         room.password = txtChatPass->text();
         opened = service->openRoom(room, session::OpenMode::Join);
     }
+    if (closed) {
+        return; // the user quit while the room was joined
+    }
     if (!opened) {
         qCInfo(lcSetup) << "joining the room failed:" << opened.error().description;
         showMessage(this, u"セッションへの参加に失敗しました"_s);
@@ -482,6 +527,9 @@ void frmSet::cmdJoin_Click() {
     basGlobal::localPlayerName = txtYourName->text();
     basGlobal::RegisterEventReceiver();
     const auto player = service->createLocalPlayer(basGlobal::localPlayerName, u"Player"_s, basGlobal::eventHandle, 0);
+    if (closed) {
+        return;
+    }
     if (!player) {
         qCInfo(lcSetup) << "creating the player failed:" << player.error().description;
         leaveUnenteredRoom();
@@ -498,9 +546,13 @@ void frmSet::leaveUnenteredRoom() {
         basGlobal::CloseSessionService();
         return;
     }
+    // The restarted service knows the same rooms, and the page still lists them: keep
+    // the list the entries stand for, so that the next Join finds its room.
+    session::OneBasedList<session::RoomDescription> listed = basGlobal::roomList;
     if (!basGlobal::RestartSessionService(connection.value())) {
         qCWarning(lcSetup) << "the session service could not be started again";
     }
+    basGlobal::roomList = std::move(listed);
 }
 
 void frmSet::enterRoom() {

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QWidget>
 #include <array>
+#include <deque>
 
 class QCheckBox;
 class QCloseEvent;
@@ -78,6 +79,10 @@ private:
     void buildRoomPage();
     QLabel* addLabel(QWidget* page, const QString& text, int left, int top, int width, int height, bool bold);
 
+    // Runs a button's handler, or, while another handler still waits on the network
+    // (its wait keeps the window responsive), holds the click until that one is done:
+    // one handler at a time.
+    void handleClick(QPushButton* button, void (frmSet::*handler)());
     void advance();
     Listing listRooms();
     // Leaves a room that was opened but could not be entered, so that it is not left
@@ -93,4 +98,13 @@ private:
     // The connection the session service was initialised with (row of lstConnections).
     int initializedConnection = -1;
     bool entered = false;
+    // The window has been closed (Exit or its frame); the program is ending.
+    bool closed = false;
+
+    struct PendingClick {
+        QPushButton* button = nullptr;
+        void (frmSet::*handler)() = nullptr;
+    };
+    bool handlerRunning = false;
+    std::deque<PendingClick> pendingClicks;
 };

@@ -64,9 +64,10 @@ TEST(RoomTool, HostAndTwoMembersChatOverLoopback) {
     EXPECT_TRUE(host->shows(u"Ann さんが退出しました"_s));
     host->terminate();
     EXPECT_TRUE(host->exitsWith(0));
-    // Nothing on standard error in normal use (a sanitizer report would land here).
-    EXPECT_EQ(host->errors(), QString());
-    EXPECT_EQ(ann->errors(), QString());
+    // Nothing on standard error in normal use but the line saying that the room is open
+    // (a sanitizer report would land here).
+    EXPECT_EQ(host->errors().count(u'\n'), 1) << host->errors().toStdString();
+    EXPECT_EQ(ann->errors().count(u'\n'), 1) << ann->errors().toStdString();
 
     auto gone = start(QStringList{u"join"_s, room, u"--name"_s, u"Late"_s} + network);
     EXPECT_TRUE(gone->exitsWith(3));

