@@ -1,6 +1,7 @@
 #include "window/frmMain.h"
 
 #include "chat/ChatController.h"
+#include "platform/ProgramFolder.h"
 #include "platform/SettingsValues.h"
 #include "platform/Twips.h"
 #include "setup/JapaneseMessageBox.h"
@@ -98,7 +99,7 @@ bool frmMain::easySound() const {
 
 void frmMain::Form_Load() {
     if (m_programFolder.isEmpty()) {
-        m_programFolder = QCoreApplication::applicationDirPath();
+        m_programFolder = platform::dataFolder();
     }
 
     // The chat core takes over the session's events from here on.

@@ -2,6 +2,7 @@
 
 #include "ConsoleIo.h"
 #include "chat/ChatTexts.h"
+#include "platform/ProgramFolder.h"
 #include "session/SessionErrors.h"
 
 #include <QAbstractSocket>
@@ -53,7 +54,7 @@ std::optional<std::pair<QString, quint16>> splitAddress(const QString& address) 
 } // namespace
 
 SilentSounds::SilentSounds() {
-    const QDir folder(QCoreApplication::applicationDirPath() + QStringLiteral("/Sounds"));
+    const QDir folder(platform::dataFolder() + QStringLiteral("/Sounds"));
     m_count = static_cast<int>(folder.entryList({QStringLiteral("*.wav")}, QDir::Files, QDir::Name).size());
 }
 
