@@ -1,4 +1,4 @@
-# What `cmake --install` puts where (GNU layout).
+# What `cmake --install` puts where (GNU layout), and the Debian package made of it.
 # The built-in sounds and pictures are compiled into the program; the default Sounds
 # folder goes to share/mirelune, where an installed program looks for it.
 
@@ -26,3 +26,20 @@ if(MIRELUNE_WIDGETS)
     endforeach()
 endif()
 
+# `cpack -G DEB` in a build folder (scripts/package.sh): one package with both
+# programs; its dependencies are read off the linked libraries by dpkg-shlibdeps.
+set(CPACK_PACKAGE_NAME mirelune)
+set(CPACK_PACKAGE_VENDOR "Mirelune")
+set(CPACK_PACKAGE_CONTACT "Mirelune developers <mirelune@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Japanese-language room chat for a LAN or a small group")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Every copy is both client and server: host a chat room on this computer, or find and join a room that \
+another copy hosts on the LAN or on the Internet. mirelune-room does the same from a terminal.")
+set(CPACK_PACKAGE_INSTALL_DIRECTORY mirelune)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The Japanese texts need a font with Japanese glyphs, and sounds need a sound server.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-ipafont-gothic | fonts-noto-cjk, qt6-translations-l10n")
+include(CPack)
