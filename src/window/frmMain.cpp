@@ -107,6 +107,12 @@ void frmMain::Form_Load() {
         m_controller = new chat::ChatController(*basGlobal::sessionService, m_sounds, *this, this);
         m_controller->setLocalPlayer(basGlobal::localPlayerId, basGlobal::localPlayerName);
         connect(&m_controller->log(), &chat::ChatLog::textChanged, this, &frmMain::showLog);
+        // A line that arrives while the user looks elsewhere flags the window (the
+        // desktop's urgency hint) without taking the focus.
+        connect(&m_controller->log(), &chat::ChatLog::lineAdded, this, [this] {
+            if (!isActiveWindow())
+                QApplication::alert(this);
+        });
         connect(&m_controller->roster(), &chat::Roster::entriesChanged, this, &frmMain::showRoster);
         connect(m_controller, &chat::ChatController::whisperEnabledChanged, cmdWhisper, &QPushButton::setEnabled);
         basGlobal::eventReceiver = [controller = m_controller](qint32 eventId) {
