@@ -4,6 +4,7 @@
 #include "platform/ProgramFolder.h"
 #include "platform/SettingsValues.h"
 #include "platform/Twips.h"
+#include "session/RoomAddress.h"
 #include "setup/JapaneseMessageBox.h"
 #include "setup/basGlobal.h"
 #include "setup/frmSet.h"
@@ -125,6 +126,13 @@ void frmMain::Form_Load() {
     }
 
     setWindowTitle(kDesignedCaption + u" - ["_s + basGlobal::roomName + u"]"_s);
+    // A hosting copy tells, on its version panel, where others reach the room.
+    if (const quint16 port = basGlobal::sessionService ? basGlobal::sessionService->hostingPort() : 0; port != 0) {
+        const QString where = u"このルームへの接続先:\n"_s + session::roomAddresses(port).join(u'\n') +
+                              u"\n(インターネットからは、ルーターでこのポートの転送が必要です)"_s;
+        picRgn[3]->setToolTip(where);
+        Image1->setToolTip(where);
+    }
     m_sounds.loadBuiltinSounds();
     applySettings();
 

@@ -20,6 +20,8 @@ Commands:
   join [ROOM] --address HOST[:PORT]
                             joins the room hosted at that address
 
+An address without a port tries the room ports 47811 to 47830.
+
 In a room, every line of the chat log is printed on standard output (UTF-8, one
 line per log line). Every line of standard input is sent to the whole room; a line
 "/w NAME text" is sent privately to NAME. Script commands ("@S2;", "@clear;" ...)
