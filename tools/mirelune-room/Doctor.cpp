@@ -241,9 +241,10 @@ FirewallVerdict firewallVerdict(const QString& ruleset, const QString& protocol,
     bool inChain = false;
     bool inputHook = false;
     bool policyDrop = false;
-    std::optional<bool> decided; // true: dropped
+    // What the first rule naming the port decided in the current chain.
+    enum class Decision { None, Drop, Accept } decided = Decision::None;
     const auto endChain = [&] {
-        const bool dropped = inputHook && (decided ? *decided : policyDrop);
+        const bool dropped = inputHook && (decided == Decision::None ? policyDrop : decided == Decision::Drop);
         inChain = false;
         return dropped;
     };
@@ -252,7 +253,7 @@ FirewallVerdict firewallVerdict(const QString& ruleset, const QString& protocol,
             inChain = true;
             inputHook = false;
             policyDrop = false;
-            decided.reset();
+            decided = Decision::None;
             continue;
         }
         if (!inChain) {
@@ -270,13 +271,13 @@ FirewallVerdict firewallVerdict(const QString& ruleset, const QString& protocol,
             continue;
         }
         const QRegularExpressionMatch rule = portRule.match(line);
-        if (decided || !rule.hasMatch() || rule.captured(1) != protocol || line.contains(QStringLiteral("!=")) ||
-            !portSpecCovers(rule.captured(2), port)) {
+        if (decided != Decision::None || !rule.hasMatch() || rule.captured(1) != protocol ||
+            line.contains(QStringLiteral("!=")) || !portSpecCovers(rule.captured(2), port)) {
             continue;
         }
         const QRegularExpressionMatch action = verdict.match(line, rule.capturedEnd());
         if (action.hasMatch()) {
-            decided = action.captured(1) != u"accept";
+            decided = action.captured(1) == u"accept" ? Decision::Accept : Decision::Drop;
         }
     }
     return inChain && endChain() ? FirewallVerdict::Dropped : FirewallVerdict::Passes;
