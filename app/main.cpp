@@ -1,187 +1,58 @@
-#include "chat/ChatController.h"
-#include "chat/ChatMessage.h"
-#include "session/NetworkSessionService.h"
+#include "ScreenshotMode.h"
 #include "setup/basGlobal.h"
 #include "setup/frmSet.h"
 #include "window/frmMain.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QLibraryInfo>
-#include <QListWidget>
 #include <QLocale>
-#include <QPlainTextEdit>
 #include <QStringList>
-#include <QTemporaryDir>
-#include <QThread>
 #include <QTranslator>
-#include <functional>
-#include <memory>
-#include <vector>
+#include <cstdio>
+#include <cstring>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// Hosts a room on this machine as another copy would, for the screenshot of the
-// room page.
-std::unique_ptr<session::SessionService> hostRoom(const session::SessionConfig& config, const QString& name,
-                                                  const QString& playerName = u"ホスト"_s) {
-    auto host = std::make_unique<session::NetworkSessionService>(config);
-    const auto connections = host->listConnections();
-    if (!connections || connections->count() == 0 || !host->initialize(connections->item(1).value())) {
-        return nullptr;
-    }
-    session::RoomDescription room;
-    room.applicationId = QString::fromUtf16(session::kApplicationId);
-    room.name = name;
-    room.numericAttribute = 4;
-    if (!host->openRoom(room, session::OpenMode::CreateAndHost) ||
-        !host->createLocalPlayer(playerName, u"Player 1 (Host)"_s, 0, 0)) {
-        return nullptr;
-    }
-    return host;
-}
+constexpr char kHelp[] = R"(使い方: mirelune [--help | --version]
+Usage: mirelune [--help | --version]
 
-// Joins the room `name` found on loopback as `playerName`; the player's id, or 0.
-session::PlayerId joinRoom(session::SessionService& service, const QString& name, const QString& playerName,
-                           qint32 eventHandle = 0) {
-    const auto connections = service.listConnections();
-    if (!connections || connections->count() == 0 || !service.initialize(connections->item(1).value())) {
-        return 0;
-    }
-    session::RoomDescription query;
-    query.applicationId = QString::fromUtf16(session::kApplicationId);
-    const auto rooms = service.listRooms(query, 0);
-    if (!rooms) {
-        return 0;
-    }
-    for (const session::RoomDescription& room : rooms->items()) {
-        if (room.name == name && service.openRoom(room, session::OpenMode::Join)) {
-            return service.createLocalPlayer(playerName, u"Player"_s, eventHandle, 0).valueOr(0);
+Mirelune は LAN やインターネットのチャットルームで会話するプログラムです。
+起動するとセットアップウィザードが開きます。ほかの引数は無視されます。
+Mirelune chats in rooms on your LAN or over the Internet. It opens with the setup
+wizard; any other argument is ignored.
+
+  --help     この説明を表示して終了します / print this help and exit
+  --version  バージョンを表示して終了します / print the version and exit
+
+ウィンドウなしでルームを開く・参加するには mirelune-room を使います。
+To host or join a room without a window, use mirelune-room (see mirelune-room --help).
+)";
+
+// --help and --version are answered before any window system is touched, so they
+// work on a machine without a display; the first one given wins.
+int answerInformationRequest(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::fputs("mirelune " MIRELUNE_VERSION "\n", stdout);
+            return 0;
         }
     }
-    return 0;
-}
-
-void waitFor(const std::function<bool()>& done) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < 5000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        QThread::msleep(5);
-    }
-}
-
-// Opens the chat window in a room hosted on loopback by another copy (花子), with a
-// third copy joining, a few lines in the log, and saves it with each panel shown
-// (chat-panelN.png) and with the menu area hidden (chat-hidden.png).
-bool takeChatScreenshots(const QString& folder, const session::SessionConfig& config) {
-    const QString roomName = u"雑談部屋"_s;
-    std::unique_ptr<session::SessionService> host = hostRoom(config, roomName, u"花子"_s);
-    if (!host) {
-        return false;
-    }
-    const auto hostPlayers = host->listPlayers();
-    const session::PlayerId hostId = hostPlayers && hostPlayers->count() > 0 ? hostPlayers->items().first().id : 0;
-
-    basGlobal::sessionService = basGlobal::serviceFactory();
-    basGlobal::RegisterEventReceiver();
-    basGlobal::localPlayerName = u"太郎"_s;
-    basGlobal::roomName = roomName;
-    basGlobal::localPlayerId =
-        joinRoom(*basGlobal::sessionService, roomName, basGlobal::localPlayerName, basGlobal::eventHandle);
-    if (basGlobal::localPlayerId == 0) {
-        return false;
-    }
-
-    auto* window = new frmMain;
-    window->Form_Load();
-    window->show();
-    const auto say = [&](const QString& text) {
-        static_cast<void>(
-            host->send(hostId, session::kEveryone, chat::ChatMessage{chat::ChatKind::Public, text}.toMessage()));
-    };
-    say(u"こんばんは、ようこそ！"_s);
-    waitFor([&] { return window->controller()->log().text().count(u'\n') >= 1; });
-    window->txtEntry->setPlainText(u"こんばんは。今日は何の話をしましょうか (^_^)"_s);
-    window->cmdSend_Click();
-    auto guest = std::make_unique<session::NetworkSessionService>(config);
-    joinRoom(*guest, roomName, u"次郎"_s);
-    waitFor([&] { return window->lstRoster->count() == 3; });
-    say(u"@S1;次郎さん、いらっしゃい"_s);
-    waitFor([&] { return window->controller()->log().text().count(u'\n') >= 4; });
-    window->txtEntry->setPlainText(u"週末の予定は決まりましたか？"_s);
-    QApplication::processEvents();
-
-    bool saved = true;
-    for (int panel = 0; panel < 4; ++panel) {
-        window->lblMenus_MouseUp(panel, 1);
-        QApplication::processEvents();
-        saved = window->grab().save(QDir(folder).filePath(u"chat-panel%1.png"_s.arg(panel))) && saved;
-    }
-    window->lblMenus_MouseUp(0, 1);
-    window->imgHide_Click();
-    QApplication::processEvents();
-    saved = window->grab().save(QDir(folder).filePath(u"chat-hidden.png"_s)) && saved;
-
-    delete window;
-    guest->close();
-    host->close();
-    return saved;
-}
-
-// The hidden "--screenshot DIR" mode: walks the wizard's pages with a throw-away
-// settings file and rooms hosted on loopback, and saves each page as
-// DIR/setup-pageN.png, then the chat window as DIR/chat-*.png.
-int takeScreenshots(const QString& folder) {
-    QTemporaryDir scratch;
-    if (!scratch.isValid() || !QDir().mkpath(folder)) {
-        return 1;
-    }
-    basGlobal::settingsPath = scratch.filePath(u"Mirelune.ini"_s);
-    basGlobal::endProgramHook = [](int) {};
-    session::SessionConfig config;
-    config.loopbackDiscoveryOnly = true;
-    basGlobal::serviceFactory = [config] { return std::make_unique<session::NetworkSessionService>(config); };
-
-    std::vector<std::unique_ptr<session::SessionService>> hosts;
-    for (const QString& name : {u"ロビー"_s, u"雑談部屋"_s}) {
-        if (auto host = hostRoom(config, name)) {
-            hosts.push_back(std::move(host));
-        }
-    }
-
-    frmSet wizard;
-    if (!wizard.Form_Load()) {
-        return 1;
-    }
-    wizard.show();
-    bool saved = true;
-    for (int page = 0; page < 3; ++page) {
-        QApplication::processEvents();
-        saved = wizard.grab().save(QDir(folder).filePath(u"setup-page%1.png"_s.arg(page))) && saved;
-        if (page < 2) {
-            wizard.cmdNext_Click();
-        }
-    }
-    basGlobal::ResetSessionState();
-    for (auto& host : hosts) {
-        host->close();
-    }
-    basGlobal::settingsPath = scratch.filePath(u"Mirelune.ini"_s);
-    basGlobal::endProgramHook = [](int) {};
-    basGlobal::serviceFactory = [config] { return std::make_unique<session::NetworkSessionService>(config); };
-    saved = takeChatScreenshots(folder, config) && saved;
-    basGlobal::ResetSessionState();
-    return saved ? 0 : 1;
+    return -1;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    if (const int answered = answerInformationRequest(argc, argv); answered >= 0) {
+        return std::fflush(stdout) == 0 ? answered : 1;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(u"Mirelune"_s);
     // The program ends on its own paths (wizard exit, chat window close), also while

@@ -29,6 +29,12 @@ if(MIRELUNE_SANITIZE)
     target_link_options(mirelune_common INTERFACE -fsanitize=address,undefined)
 endif()
 
+# An installed program finds its data (the default Sounds folder, the face-mark file)
+# in share/mirelune, by this path from the folder that holds the executable.
+set(MIRELUNE_INSTALL_DATADIR "${CMAKE_INSTALL_DATADIR}/mirelune")
+file(RELATIVE_PATH MIRELUNE_DATA_FROM_BIN "${CMAKE_INSTALL_FULL_BINDIR}"
+     "${CMAKE_INSTALL_PREFIX}/${MIRELUNE_INSTALL_DATADIR}")
+
 # Adds a library for one folder of src/: every .cpp and .h in it.
 function(mirelune_add_library name)
     cmake_parse_arguments(ARG "" "" "LINK" ${ARGN})

@@ -11,6 +11,7 @@ mirelune_packages=(
     fonts-ipafont-gothic
     pulseaudio pulseaudio-utils
     iproute2 xvfb xauth
+    dpkg-dev desktop-file-utils appstream nftables
     "$@"
 )
 

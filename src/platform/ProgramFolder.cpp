@@ -15,6 +15,11 @@ namespace {
 
 const QString kSettingsFileName = u"Mirelune.ini"_s;
 
+bool holdsData(const QString& folder) {
+    const QDir dir(folder);
+    return QFileInfo(dir.filePath(u"Sounds"_s)).isDir() || QFileInfo(dir.filePath(u"FaceMark.txt"_s)).isFile();
+}
+
 // Permission bits say little (root ignores them, a read-only mount ignores them), so
 // writability is tried: the settings file is replaced through a temporary file next
 // to it, which needs the folder, and an existing file must open for writing too.
@@ -41,8 +46,34 @@ QString programFolder() {
     return QCoreApplication::applicationDirPath();
 }
 
+QString installedDataFolder() {
+    // The path from the bin folder to the data folder is fixed when the program is
+    // configured, so an unpacked or relocated installation finds its data too.
+    return QDir::cleanPath(programFolder() + u"/"_s + QStringLiteral(MIRELUNE_DATA_FROM_BIN));
+}
+
+bool runsInstalled(const QString& programFolder, const QString& installedDataFolder) {
+    return QDir::cleanPath(programFolder) != QDir::cleanPath(installedDataFolder) && !holdsData(programFolder) &&
+           holdsData(installedDataFolder);
+}
+
+QString dataFolderFor(const QString& programFolder, const QString& installedDataFolder) {
+    return runsInstalled(programFolder, installedDataFolder) ? installedDataFolder : programFolder;
+}
+
+QString dataFolder() {
+    return dataFolderFor(programFolder(), installedDataFolder());
+}
+
 QString settingsFilePath() {
-    return settingsFilePathFor(programFolder(), QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
+    const QString folder = programFolder();
+    const QString userFolder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    if (runsInstalled(folder, installedDataFolder())) {
+        return settingsFilePathFor(folder, userFolder, [folder](const QString& candidate, const QString& file) {
+            return candidate != folder && canWriteSettingsIn(candidate, file);
+        });
+    }
+    return settingsFilePathFor(folder, userFolder);
 }
 
 QString settingsFilePathFor(const QString& programFolder, const QString& userConfigFolder) {

@@ -17,8 +17,6 @@ namespace session {
 
 namespace {
 
-constexpr quint16 kDefaultInternetPort = 47811;
-
 enum class ServiceState {
     Uninitialized,
     Initialized, // a connection is chosen; no room
@@ -163,7 +161,8 @@ Status NetworkSessionService::initialize(const Connection& connection) {
         if (!answer) {
             return failure(kErrorCancelled, QStringLiteral("no host address given"));
         }
-        const std::optional<HostAndPort> parsed = parseHostAndPort(*answer, kDefaultInternetPort);
+        // Without a port, listing asks the whole room range.
+        const std::optional<HostAndPort> parsed = parseHostAndPort(*answer, 0);
         if (!parsed) {
             return failure(kErrorInvalidParameter, QStringLiteral("not a host address: %1").arg(*answer));
         }

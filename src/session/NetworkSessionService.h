@@ -40,7 +40,7 @@ public:
     void close() override;
 
     // The TCP port this copy's room listens on while hosting, 0 otherwise.
-    quint16 hostingPort() const;
+    quint16 hostingPort() const override;
 
 private:
     struct Impl;

@@ -8,11 +8,15 @@
 #include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QUdpSocket>
+#include <algorithm>
 
 namespace session {
 
-RoomDiscovery::RoomDiscovery(const SessionConfig& config, QObject* parent)
-    : QObject(parent), m_config(config), m_decoder(config.maxFrameBytes) {
+namespace {
+constexpr std::chrono::milliseconds kRangeAnswerGrace{500};
+} // namespace
+
+RoomDiscovery::RoomDiscovery(const SessionConfig& config, QObject* parent) : QObject(parent), m_config(config) {
     m_quiet.setSingleShot(true);
     m_deadline.setSingleShot(true);
     connect(&m_quiet, &QTimer::timeout, this, &RoomDiscovery::finish);
@@ -78,20 +82,42 @@ void RoomDiscovery::startLan(const RoomDescription& query, std::chrono::millisec
 void RoomDiscovery::startInternet(const QString& host, quint16 port, const RoomDescription& query) {
     prepareQuery(query);
     m_internetHost = host;
-    m_internetPort = port;
-    m_tcp = new QTcpSocket(this);
-    connect(m_tcp, &QTcpSocket::connected, this, [this] {
-        m_tcp->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        m_tcp->write(encodeFrame(FrameType::ListQuery, m_queryBytes));
-    });
-    connect(m_tcp, &QTcpSocket::readyRead, this, &RoomDiscovery::onInternetReadyRead);
-    connect(m_tcp, &QTcpSocket::disconnected, this, &RoomDiscovery::finish);
-    connect(m_tcp, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
-        qCDebug(lcSession) << "Internet listing:" << m_tcp->errorString();
-        finish();
-    });
+    const quint16 first = port != 0 ? port : m_config.firstHostPort;
+    const quint16 last = port != 0 ? port : std::max(m_config.firstHostPort, m_config.lastHostPort);
+    for (quint32 candidate = first; candidate <= last; ++candidate) {
+        auto probe = std::make_unique<InternetProbe>(
+            InternetProbe{new QTcpSocket(this), FrameDecoder(m_config.maxFrameBytes), static_cast<quint16>(candidate)});
+        InternetProbe* p = probe.get();
+        m_probes.push_back(std::move(probe));
+        connect(p->socket, &QTcpSocket::connected, this, [this, p] {
+            p->socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            p->socket->write(encodeFrame(FrameType::ListQuery, m_queryBytes));
+        });
+        connect(p->socket, &QTcpSocket::readyRead, this, [this, p] { onInternetReadyRead(*p); });
+        connect(p->socket, &QTcpSocket::disconnected, this, [this, p] { endProbe(*p); });
+        connect(p->socket, &QTcpSocket::errorOccurred, this, [this, p](QAbstractSocket::SocketError) {
+            qCDebug(lcSession) << "Internet listing on port" << p->port << ":" << p->socket->errorString();
+            endProbe(*p);
+        });
+    }
     m_deadline.start(m_config.connectTimeout);
-    m_tcp->connectToHost(host, port);
+    // Connected only after every probe exists, so that one failing at once does not
+    // end the listing before the others have started.
+    for (const auto& probe : m_probes) {
+        probe->socket->connectToHost(host, probe->port);
+    }
+}
+
+void RoomDiscovery::endProbe(InternetProbe& probe) {
+    if (probe.done) {
+        return;
+    }
+    probe.done = true;
+    probe.socket->disconnect(this);
+    probe.socket->abort();
+    if (std::all_of(m_probes.begin(), m_probes.end(), [](const auto& p) { return p->done; })) {
+        finish();
+    }
 }
 
 void RoomDiscovery::onLanReadyRead() {
@@ -109,22 +135,27 @@ void RoomDiscovery::onLanReadyRead() {
     }
 }
 
-void RoomDiscovery::onInternetReadyRead() {
-    m_decoder.feed(m_tcp->readAll());
-    while (const auto frame = m_decoder.next()) {
+void RoomDiscovery::onInternetReadyRead(InternetProbe& probe) {
+    probe.decoder.feed(probe.socket->readAll());
+    while (const auto frame = probe.decoder.next()) {
         if (frame->type == static_cast<quint8>(FrameType::ListAnswer)) {
             if (auto answer = parseAnswer(frame->body)) {
                 // The address the user gave is how this host is reached, whatever
                 // port it believes it listens on (a forwarded port differs).
-                answer->port = m_internetPort;
+                answer->port = probe.port;
                 accept(*answer, m_internetHost);
             }
-            finish();
+            // Ports that stay silent (dropped by a firewall) are not waited for
+            // long once one port has answered.
+            if (m_probes.size() > 1) {
+                m_quiet.start(std::max(m_config.listQuietPeriod, kRangeAnswerGrace));
+            }
+            endProbe(probe);
             return;
         }
     }
-    if (m_decoder.failed()) {
-        finish();
+    if (probe.decoder.failed()) {
+        endProbe(probe);
     }
 }
 
@@ -167,9 +198,10 @@ void RoomDiscovery::finish() {
         m_udp->disconnect(this);
         m_udp->close();
     }
-    if (m_tcp != nullptr) {
-        m_tcp->disconnect(this);
-        m_tcp->abort();
+    for (const auto& probe : m_probes) {
+        probe->done = true;
+        probe->socket->disconnect(this);
+        probe->socket->abort();
     }
     Q_EMIT finished();
 }

@@ -11,6 +11,8 @@
 #include <QSet>
 #include <QTimer>
 #include <chrono>
+#include <memory>
+#include <vector>
 
 class QTcpSocket;
 class QUdpSocket;
@@ -31,8 +33,9 @@ public:
     // Broadcasts a query on every IPv4 interface and collects answers until they have
     // stopped coming for listQuietPeriod, and never longer than `timeout`.
     void startLan(const RoomDescription& query, std::chrono::milliseconds timeout);
-    // Asks one host over TCP. An unreachable host ends the listing empty after at most
-    // connectTimeout.
+    // Asks one host over TCP. Port 0 asks every port of the room range at once (a
+    // host whose first port was taken listens on a later one). An unreachable host
+    // ends the listing empty after at most connectTimeout.
     void startInternet(const QString& host, quint16 port, const RoomDescription& query);
 
     bool isFinished() const { return m_finished; }
@@ -48,7 +51,9 @@ Q_SIGNALS:
 private:
     void prepareQuery(const RoomDescription& query);
     void onLanReadyRead();
-    void onInternetReadyRead();
+    struct InternetProbe;
+    void onInternetReadyRead(InternetProbe& probe);
+    void endProbe(InternetProbe& probe);
     void accept(const DiscoveryAnswer& answer, const QString& hostAddress);
     void finish();
 
@@ -57,10 +62,16 @@ private:
     QByteArray m_nonce;
     QByteArray m_queryBytes;
     QUdpSocket* m_udp = nullptr;
-    QTcpSocket* m_tcp = nullptr;
-    FrameDecoder m_decoder;
+    // One TCP listing per port asked; each ends with its answer, a closed or failed
+    // connection, or the deadline.
+    struct InternetProbe {
+        QTcpSocket* socket = nullptr;
+        FrameDecoder decoder;
+        quint16 port = 0;
+        bool done = false;
+    };
+    std::vector<std::unique_ptr<InternetProbe>> m_probes;
     QString m_internetHost;
-    quint16 m_internetPort = 0;
     QTimer m_quiet;
     QTimer m_deadline;
     QSet<QByteArray> m_seen;

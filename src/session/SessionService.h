@@ -72,6 +72,9 @@ public:
     // to the sender. An id that is not in the room fails with kErrorInvalidPlayer.
     virtual Status send(PlayerId from, PlayerId to, const Message& message) = 0;
 
+    // The TCP port this copy's room listens on while it hosts one, 0 otherwise.
+    virtual quint16 hostingPort() const { return 0; }
+
     // Leaves the room and releases every resource; a hosting copy stops listening and
     // answering discovery at once. Safe to call twice.
     virtual void close() = 0;

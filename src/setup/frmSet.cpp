@@ -437,6 +437,11 @@ frmSet::Listing frmSet::listRooms() {
         lstSessions->addItem(room->name);
     }
     cmdJoin->setEnabled(basGlobal::roomList.count() != 0);
+    // An empty list points to the check that tells why no room answers.
+    lstSessions->setToolTip(
+        lstSessions->count() == 0
+            ? u"ルームが見つからないときは、端末で「mirelune-room doctor」を実行すると原因を調べられます。"_s
+            : QString());
     if (lstSessions->count() > 0) {
         lstSessions->setCurrentRow(0);
     }

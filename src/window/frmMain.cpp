@@ -1,8 +1,10 @@
 #include "window/frmMain.h"
 
 #include "chat/ChatController.h"
+#include "platform/ProgramFolder.h"
 #include "platform/SettingsValues.h"
 #include "platform/Twips.h"
+#include "session/RoomAddress.h"
 #include "setup/JapaneseMessageBox.h"
 #include "setup/basGlobal.h"
 #include "setup/frmSet.h"
@@ -98,7 +100,7 @@ bool frmMain::easySound() const {
 
 void frmMain::Form_Load() {
     if (m_programFolder.isEmpty()) {
-        m_programFolder = QCoreApplication::applicationDirPath();
+        m_programFolder = platform::dataFolder();
     }
 
     // The chat core takes over the session's events from here on.
@@ -106,6 +108,12 @@ void frmMain::Form_Load() {
         m_controller = new chat::ChatController(*basGlobal::sessionService, m_sounds, *this, this);
         m_controller->setLocalPlayer(basGlobal::localPlayerId, basGlobal::localPlayerName);
         connect(&m_controller->log(), &chat::ChatLog::textChanged, this, &frmMain::showLog);
+        // A line that arrives while the user looks elsewhere flags the window (the
+        // desktop's urgency hint) without taking the focus.
+        connect(&m_controller->log(), &chat::ChatLog::lineAdded, this, [this] {
+            if (!isActiveWindow())
+                QApplication::alert(this);
+        });
         connect(&m_controller->roster(), &chat::Roster::entriesChanged, this, &frmMain::showRoster);
         connect(m_controller, &chat::ChatController::whisperEnabledChanged, cmdWhisper, &QPushButton::setEnabled);
         basGlobal::eventReceiver = [controller = m_controller](qint32 eventId) {
@@ -118,6 +126,13 @@ void frmMain::Form_Load() {
     }
 
     setWindowTitle(kDesignedCaption + u" - ["_s + basGlobal::roomName + u"]"_s);
+    // A hosting copy tells, on its version panel, where others reach the room.
+    if (const quint16 port = basGlobal::sessionService ? basGlobal::sessionService->hostingPort() : 0; port != 0) {
+        const QString where = u"このルームへの接続先:\n"_s + session::roomAddresses(port).join(u'\n') +
+                              u"\n(インターネットからは、ルーターでこのポートの転送が必要です)"_s;
+        picRgn[3]->setToolTip(where);
+        Image1->setToolTip(where);
+    }
     m_sounds.loadBuiltinSounds();
     applySettings();
 

@@ -44,7 +44,7 @@ public:
     ~frmMain() override;
 
     // Where the face-mark file and the Sounds folder are looked up; the program
-    // folder unless set before Form_Load.
+    // data folder (platform::dataFolder) unless set before Form_Load.
     void setProgramFolder(const QString& folder) { m_programFolder = folder; }
 
     // Shows a chat window whenever `wizard` has entered a room. The window deletes

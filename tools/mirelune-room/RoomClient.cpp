@@ -2,6 +2,7 @@
 
 #include "ConsoleIo.h"
 #include "chat/ChatTexts.h"
+#include "platform/ProgramFolder.h"
 #include "session/SessionErrors.h"
 
 #include <QAbstractSocket>
@@ -79,7 +80,7 @@ std::pair<QString, QString> splitWhisper(const QString& rest) {
 } // namespace
 
 SilentSounds::SilentSounds() {
-    const QDir folder(QCoreApplication::applicationDirPath() + QStringLiteral("/Sounds"));
+    const QDir folder(platform::dataFolder() + QStringLiteral("/Sounds"));
     m_count = static_cast<int>(folder.entryList({QStringLiteral("*.wav")}, QDir::Files, QDir::Name).size());
 }
 

@@ -1,6 +1,7 @@
 // mirelune-room: a chat room client for servers, scripts and tests, on the same
 // chat core as the program.
 #include "ConsoleIo.h"
+#include "Doctor.h"
 #include "RoomClient.h"
 #include "platform/LoginName.h"
 
@@ -19,6 +20,11 @@ Commands:
   join ROOM                 joins the LAN room of that name
   join [ROOM] --address HOST[:PORT]
                             joins the room hosted at that address
+  doctor [--address HOST[:PORT]]
+                            checks the network for finding and hosting rooms
+                            (and whether the room at that address answers)
+
+An address without a port tries the room ports 47811 to 47830.
 
 Once the room is open, one line on standard error names the room, its address and
 its port. From then on every line of the chat log is printed on standard output
@@ -29,8 +35,8 @@ sounds are not played. The room is left on end of input, SIGINT or SIGTERM. A
 host keeps its room open as long as its input stays open.
 
 Exit codes:
-  0  left the room normally (or listed the rooms)
-  1  any other failure (network, cannot host)
+  0  left the room normally (or listed the rooms, or every check passed)
+  1  any other failure (network, cannot host, a check that failed)
   2  wrong usage
   3  room not found (on the LAN a room whose password differs is not listed either)
   4  wrong password (joining by --address)
@@ -51,7 +57,7 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription(QString::fromUtf16(kDescription));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("list, host or join"));
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("list, host, join or doctor"));
     parser.addPositionalArgument(QStringLiteral("room"), QStringLiteral("the room's name"), QStringLiteral("[ROOM]"));
     const QCommandLineOption addressOption(QStringLiteral("address"),
                                            QStringLiteral("use the Internet connection to HOST[:PORT]"),
@@ -112,12 +118,15 @@ int main(int argc, char** argv) {
     }
 
     const bool valid = portsValid && heartbeatValid && arguments.size() <= 2 &&
-                       ((command == u"list" && arguments.size() == 1) ||
+                       (((command == u"list" || command == u"doctor") && arguments.size() == 1) ||
                         (command == u"host" && !options.room.isEmpty() && options.address.isEmpty()) ||
                         (command == u"join" && (!options.room.isEmpty() || !options.address.isEmpty())));
     if (!valid) {
-        room::printError(QStringLiteral("usage: mirelune-room list|host ROOM|join ROOM [options]; see --help"));
+        room::printError(QStringLiteral("usage: mirelune-room list|host ROOM|join ROOM|doctor [options]; see --help"));
         return room::kExitUsage;
+    }
+    if (command == u"doctor") {
+        return room::runDoctor(options.config, options.address, options.password);
     }
 
     room::OutputWriter output(STDOUT_FILENO);

@@ -1,0 +1,303 @@
+#include "Doctor.h"
+
+#include "ConsoleIo.h"
+#include "session/DiscoveryDatagram.h"
+#include "session/RoomDiscovery.h"
+#include "session/SessionTypes.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QNetworkInterface>
+#include <QPointer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QUdpSocket>
+#include <optional>
+
+namespace room {
+
+namespace {
+
+// Whether the port text of a rule ("47810", "47811-47830", "{ 22, 47810-47815 }")
+// covers `port`.
+bool portSpecCovers(const QString& spec, quint16 port) {
+    QString inner = spec;
+    inner.remove(u'{').remove(u'}');
+    for (const QString& part : inner.split(u',', Qt::SkipEmptyParts)) {
+        const QStringList bounds = part.trimmed().split(u'-');
+        bool lowOk = false;
+        bool highOk = true;
+        const uint low = bounds.value(0).toUInt(&lowOk);
+        const uint high = bounds.size() > 1 ? bounds.value(1).toUInt(&highOk) : low;
+        if (lowOk && highOk && bounds.size() <= 2 && low <= port && port <= high) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// One finding: a status mark, then the Japanese line, then the English one.
+enum class Mark { Ok, Failed, Info, Unknown };
+
+void report(Mark mark, const QString& japanese, const QString& english) {
+    static const char16_t* const kMarks[] = {u"[OK] ", u"[NG] ", u"[--] ", u"[??] "};
+    printLine(QString::fromUtf16(kMarks[static_cast<int>(mark)]) + japanese);
+    printLine(QStringLiteral("     ") + english);
+}
+
+QString portRange(const session::SessionConfig& config, QStringView dash) {
+    return QString::number(config.firstHostPort) + dash + QString::number(config.lastHostPort);
+}
+
+bool checkInterfaces() {
+    bool found = false;
+    for (const QNetworkInterface& iface : QNetworkInterface::allInterfaces()) {
+        const auto flags = iface.flags();
+        if (!(flags & QNetworkInterface::IsUp) || (flags & QNetworkInterface::IsLoopBack)) {
+            continue;
+        }
+        for (const QNetworkAddressEntry& entry : iface.addressEntries()) {
+            if (entry.ip().protocol() != QAbstractSocket::IPv4Protocol) {
+                continue;
+            }
+            const QString broadcast = entry.broadcast().isNull() ? QStringLiteral("-") : entry.broadcast().toString();
+            found = found || !entry.broadcast().isNull();
+            report(Mark::Info,
+                   QStringLiteral("インターフェース %1: %2 (検索の送り先 %3)")
+                       .arg(iface.humanReadableName(), entry.ip().toString(), broadcast),
+                   QStringLiteral("interface %1: %2 (discovery broadcasts to %3)")
+                       .arg(iface.humanReadableName(), entry.ip().toString(), broadcast));
+        }
+    }
+    if (!found) {
+        report(Mark::Failed, QStringLiteral("ブロードキャストできる LAN のインターフェースがありません"),
+               QStringLiteral("no LAN interface that can broadcast: other copies cannot find rooms here"));
+    }
+    return found;
+}
+
+bool checkPorts(const session::SessionConfig& config) {
+    QUdpSocket discovery;
+    const bool bound = discovery.bind(QHostAddress::AnyIPv4, config.discoveryPort,
+                                      QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+    const QString udp = QString::number(config.discoveryPort);
+    if (bound) {
+        report(Mark::Ok, QStringLiteral("ルームの検索に使う UDP %1 を開けます").arg(udp),
+               QStringLiteral("UDP %1 (room discovery) can be bound").arg(udp));
+    } else {
+        report(Mark::Failed,
+               QStringLiteral("ルームの検索に使う UDP %1 を開けません: %2").arg(udp, discovery.errorString()),
+               QStringLiteral("UDP %1 (room discovery) cannot be bound: %2").arg(udp, discovery.errorString()));
+    }
+    int free = 0;
+    for (quint32 port = config.firstHostPort; port <= config.lastHostPort; ++port) {
+        QTcpServer server;
+        free += server.listen(QHostAddress::Any, static_cast<quint16>(port)) ? 1 : 0;
+    }
+    const int total = config.lastHostPort >= config.firstHostPort ? config.lastHostPort - config.firstHostPort + 1 : 0;
+    report(free > 0 ? Mark::Ok : Mark::Failed,
+           QStringLiteral("ルームの TCP ポート %1 のうち %2 / %3 個が空いています")
+               .arg(portRange(config, u"〜"))
+               .arg(free)
+               .arg(total),
+           QStringLiteral("%1 of %2 room ports (TCP %3) are free").arg(free).arg(total).arg(portRange(config, u"-")));
+    return bound && free > 0;
+}
+
+bool checkFirewall(const session::SessionConfig& config) {
+    const QString nft = QStandardPaths::findExecutable(QStringLiteral("nft"));
+    QProcess process;
+    if (!nft.isEmpty()) {
+        process.start(nft, {QStringLiteral("list"), QStringLiteral("ruleset")});
+    }
+    if (nft.isEmpty() || !process.waitForFinished(5000) || process.exitStatus() != QProcess::NormalExit ||
+        process.exitCode() != 0) {
+        const QString why = nft.isEmpty() ? QStringLiteral("nft がありません") : QStringLiteral("nft が読めません");
+        const QString whyEn = nft.isEmpty() ? QStringLiteral("nft is not installed")
+                                            : QStringLiteral("nft cannot read the rule set (root needed?)");
+        report(Mark::Unknown, QStringLiteral("ファイアウォール (nftables): 不明 (%1)").arg(why),
+               QStringLiteral("firewall (nftables): unknown (%1)").arg(whyEn));
+        return true;
+    }
+    const QString ruleset = QString::fromUtf8(process.readAllStandardOutput());
+    QStringList dropped;
+    if (firewallVerdict(ruleset, QStringLiteral("udp"), config.discoveryPort) == FirewallVerdict::Dropped) {
+        dropped.append(QStringLiteral("UDP %1").arg(config.discoveryPort));
+    }
+    for (quint32 port = config.firstHostPort; port <= config.lastHostPort; ++port) {
+        if (firewallVerdict(ruleset, QStringLiteral("tcp"), static_cast<quint16>(port)) == FirewallVerdict::Dropped) {
+            dropped.append(QStringLiteral("TCP %1").arg(port));
+        }
+    }
+    if (dropped.isEmpty()) {
+        report(Mark::Ok,
+               QStringLiteral("ファイアウォール (nftables) は UDP %1 と TCP %2 を通します")
+                   .arg(config.discoveryPort)
+                   .arg(portRange(config, u"〜")),
+               QStringLiteral("the firewall (nftables) lets UDP %1 and TCP %2 through")
+                   .arg(config.discoveryPort)
+                   .arg(portRange(config, u"-")));
+        return true;
+    }
+    const QString ports =
+        dropped.size() > 4 ? dropped.mid(0, 4).join(u", ") + QStringLiteral(", ...") : dropped.join(u", ");
+    report(Mark::Failed, QStringLiteral("ファイアウォール (nftables) が %1 を捨てます").arg(ports),
+           QStringLiteral("the firewall (nftables) drops %1").arg(ports));
+    return false;
+}
+
+// Runs one listing to its end; the rooms found and how long it took.
+struct Listing {
+    QList<session::RoomDescription> rooms;
+    qint64 elapsedMs = 0;
+};
+
+Listing runListing(const session::SessionConfig& config, const QString& password,
+                   const std::optional<session::HostAndPort>& host) {
+    session::RoomDescription query;
+    query.applicationId = QString::fromUtf16(session::kApplicationId);
+    query.password = password;
+    session::RoomDiscovery discovery(config);
+    QElapsedTimer clock;
+    clock.start();
+    if (host) {
+        discovery.startInternet(host->host, host->port, query);
+    } else {
+        discovery.startLan(query, config.listTimeout);
+    }
+    while (!discovery.isFinished()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    return Listing{discovery.rooms(), clock.elapsed()};
+}
+
+QString roomList(const QList<session::RoomDescription>& rooms) {
+    QStringList names;
+    for (const session::RoomDescription& room : rooms) {
+        names.append(QStringLiteral("%1 (%2:%3)").arg(room.name, room.hostAddress).arg(room.hostPort));
+    }
+    return names.join(u", ");
+}
+
+void checkLan(const session::SessionConfig& config, const QString& password) {
+    const Listing lan = runListing(config, password, std::nullopt);
+    if (lan.rooms.isEmpty()) {
+        report(Mark::Info, QStringLiteral("LAN で応答したルームはありません"),
+               QStringLiteral("no room on the LAN answered a listing"));
+    } else {
+        report(Mark::Info, QStringLiteral("LAN のルーム %1 件: %2").arg(lan.rooms.size()).arg(roomList(lan.rooms)),
+               QStringLiteral("the LAN lists %1 room(s): %2").arg(lan.rooms.size()).arg(roomList(lan.rooms)));
+    }
+}
+
+bool checkAddress(const session::SessionConfig& config, const QString& address, const QString& password) {
+    const std::optional<session::HostAndPort> host = session::parseHostAndPort(address, 0);
+    if (!host) {
+        report(Mark::Failed, QStringLiteral("アドレスとして読めません: %1").arg(address),
+               QStringLiteral("not a host address: %1").arg(address));
+        return false;
+    }
+    const QString where =
+        host->port != 0 ? address.trimmed() : QStringLiteral("%1:%2").arg(host->host, portRange(config, u"-"));
+    const Listing listing = runListing(config, password, host);
+    if (!listing.rooms.isEmpty()) {
+        report(Mark::Ok,
+               QStringLiteral("%1 のルームが %2 ms で応答しました: %3")
+                   .arg(where)
+                   .arg(listing.elapsedMs)
+                   .arg(roomList(listing.rooms)),
+               QStringLiteral("the room at %1 answered in %2 ms: %3")
+                   .arg(where)
+                   .arg(listing.elapsedMs)
+                   .arg(roomList(listing.rooms)));
+        return true;
+    }
+    // A listing that ran into its time-out met silence (a firewall or router that
+    // drops the packets); one that ended early was refused or closed.
+    if (listing.elapsedMs + 100 >= config.connectTimeout.count()) {
+        report(Mark::Failed,
+               QStringLiteral("%1 から %2 ms 以内に応答がありません (途中のファイアウォールかルーターが捨てています)")
+                   .arg(where)
+                   .arg(config.connectTimeout.count()),
+               QStringLiteral("no answer from %1 within %2 ms (a firewall or router on the way drops it)")
+                   .arg(where)
+                   .arg(config.connectTimeout.count()));
+    } else {
+        report(Mark::Failed,
+               QStringLiteral("%1 にはルームがありません (%2 ms で拒否されました)").arg(where).arg(listing.elapsedMs),
+               QStringLiteral("no room at %1 (refused after %2 ms)").arg(where).arg(listing.elapsedMs));
+    }
+    return false;
+}
+
+} // namespace
+
+FirewallVerdict firewallVerdict(const QString& ruleset, const QString& protocol, quint16 port) {
+    static const QRegularExpression chainStart(QStringLiteral("^\\s*chain\\s+\\S+\\s*\\{"));
+    static const QRegularExpression portRule(QStringLiteral("\\b(tcp|udp)\\s+dport\\s+(\\{[^}]*\\}|[0-9-]+)"));
+    static const QRegularExpression verdict(QStringLiteral("\\b(drop|reject|accept)\\b"));
+    bool inChain = false;
+    bool inputHook = false;
+    bool policyDrop = false;
+    // What the first rule naming the port decided in the current chain.
+    enum class Decision { None, Drop, Accept } decided = Decision::None;
+    const auto endChain = [&] {
+        const bool dropped = inputHook && (decided == Decision::None ? policyDrop : decided == Decision::Drop);
+        inChain = false;
+        return dropped;
+    };
+    for (const QString& line : ruleset.split(u'\n')) {
+        if (chainStart.match(line).hasMatch()) {
+            inChain = true;
+            inputHook = false;
+            policyDrop = false;
+            decided = Decision::None;
+            continue;
+        }
+        if (!inChain) {
+            continue;
+        }
+        if (line.trimmed() == u"}") {
+            if (endChain()) {
+                return FirewallVerdict::Dropped;
+            }
+            continue;
+        }
+        if (line.contains(QStringLiteral("hook input"))) {
+            inputHook = true;
+            policyDrop = line.contains(QStringLiteral("policy drop"));
+            continue;
+        }
+        const QRegularExpressionMatch rule = portRule.match(line);
+        if (decided != Decision::None || !rule.hasMatch() || rule.captured(1) != protocol ||
+            line.contains(QStringLiteral("!=")) || !portSpecCovers(rule.captured(2), port)) {
+            continue;
+        }
+        const QRegularExpressionMatch action = verdict.match(line, rule.capturedEnd());
+        if (action.hasMatch()) {
+            decided = action.captured(1) == u"accept" ? Decision::Accept : Decision::Drop;
+        }
+    }
+    return inChain && endChain() ? FirewallVerdict::Dropped : FirewallVerdict::Passes;
+}
+
+int runDoctor(const session::SessionConfig& config, const QString& address, const QString& password) {
+    bool ok = checkInterfaces();
+    ok = checkPorts(config) && ok;
+    ok = checkFirewall(config) && ok;
+    checkLan(config, password);
+    if (!address.isEmpty()) {
+        ok = checkAddress(config, address, password) && ok;
+    }
+    if (ok) {
+        report(Mark::Ok, QStringLiteral("必要なものはすべて動いています"), QStringLiteral("everything needed works"));
+    } else {
+        report(Mark::Failed, QStringLiteral("動いていないものがあります (上の [NG] を見てください)"),
+               QStringLiteral("something needed does not work (see [NG] above)"));
+    }
+    return ok ? 0 : 1;
+}
+
+} // namespace room
