@@ -106,7 +106,7 @@ void frmMain::Form_Load() {
         m_controller = new chat::ChatController(*basGlobal::sessionService, m_sounds, *this, this);
         m_controller->setLocalPlayer(basGlobal::localPlayerId, basGlobal::localPlayerName);
         connect(&m_controller->log(), &chat::ChatLog::textChanged, this, &frmMain::showLog);
-        connect(&m_controller->roster(), &chat::Roster::entriesChanged, this, &frmMain::showRoster);
+        connect(&m_controller->roster(), &chat::Roster::rowsReplaced, this, &frmMain::showRosterRows);
         connect(m_controller, &chat::ChatController::whisperEnabledChanged, cmdWhisper, &QPushButton::setEnabled);
         basGlobal::eventReceiver = [controller = m_controller](qint32 eventId) {
             if (controller) {
@@ -310,13 +310,21 @@ void frmMain::showLog() {
     txtLog->ensureCursorVisible();
 }
 
-void frmMain::showRoster() {
+void frmMain::showRosterRows(int first, int removed, int inserted) {
+    // The controller has already cleared its selection and the button's state; the
+    // list follows without reporting a selection change of its own.
     const QSignalBlocker blocker(lstRoster);
-    lstRoster->clear();
-    for (const session::PlayerEntry& entry : m_controller->roster().entries()) {
-        auto* item = new QListWidgetItem(entry.name, lstRoster);
-        item->setData(Qt::UserRole, entry.id);
+    for (int i = 0; i < removed; ++i) {
+        delete lstRoster->takeItem(first);
     }
+    const chat::Roster& roster = m_controller->roster();
+    for (int row = first; row < first + inserted; ++row) {
+        const session::PlayerEntry& entry = roster.entry(row);
+        auto* item = new QListWidgetItem(entry.name);
+        item->setData(Qt::UserRole, entry.id);
+        lstRoster->insertItem(row, item);
+    }
+    lstRoster->selectionModel()->clear();
 }
 
 // --- Menu area -------------------------------------------------------------------------

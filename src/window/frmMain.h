@@ -148,7 +148,7 @@ private:
     bool saveLogOrAskToQuit();
 
     void showLog();
-    void showRoster();
+    void showRosterRows(int first, int removed, int inserted);
     void applyEntry(bool caretAtEnd, bool focusEntry);
     void applyEntryEdit(const window::EntryEdit& edit, bool setCaret);
     bool handleKeyUp(QKeyEvent* event);
