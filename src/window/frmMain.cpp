@@ -236,11 +236,12 @@ bool frmMain::saveLogOrAskToQuit() {
         return true;
     }
     qCInfo(lcWindow) << "saving the log failed:" << saved.error().fileName << saved.error().reason;
-    // The log exists nowhere else: quitting loses it, so the user decides.
+    // The log exists nowhere else: quitting loses it, so the user decides, and Enter
+    // alone keeps the window open.
     return setup::JapaneseMessageBox::askYesNo(u"ログを保存できませんでした。\nファイル: "_s + saved.error().fileName +
                                                    u"\n理由: "_s + saved.error().reason +
                                                    u"\n\nログを保存せずに終了しますか？"_s,
-                                               kQuitTitle, this);
+                                               kQuitTitle, this, setup::JapaneseMessageBox::Default::No);
 }
 
 // --- Messaging -----------------------------------------------------------------------
