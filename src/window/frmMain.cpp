@@ -255,10 +255,13 @@ void frmMain::showMessageBox(const QString& text) {
 }
 
 void frmMain::cmdSend_Click() {
-    if (!m_controller) {
+    // While an input method composes, the entry holds only part of what the user is
+    // writing: the button, Alt+A and Ctrl+Enter all leave it alone until the word
+    // is committed, and nothing is sent, lost or split.
+    if (!m_controller || composing()) {
         return;
     }
-    const QString before = txtEntry->toPlainText();
+    const QString before = entryText();
     const chat::ChatController::EntryUpdate update = m_controller->cmdSend_Click(before);
     if (update.text != before) {
         txtEntry->setPlainText(update.text);
@@ -270,12 +273,25 @@ void frmMain::cmdWhisper_Click() {
     if (!m_controller) {
         return;
     }
-    const QString before = txtEntry->toPlainText();
+    const QString before = entryText();
     const chat::ChatController::EntryUpdate update = m_controller->cmdWhisper_Click(before);
     if (update.text != before) {
         txtEntry->setPlainText(update.text);
     }
     applyEntry(update.caretAtEnd, update.focusEntry);
+}
+
+QString frmMain::entryText() const {
+    // The document keeps every character as typed and its line breaks as paragraph
+    // separators; toPlainText() would also turn no-break spaces into spaces and line
+    // separators (U+2028) into line breaks.
+    QString text = txtEntry->document()->toRawText();
+    text.replace(QChar::ParagraphSeparator, u'\n');
+    return text;
+}
+
+bool frmMain::composing() const {
+    return !m_composingIn.isNull();
 }
 
 void frmMain::applyEntry(bool caretAtEnd, bool focusEntry) {
@@ -358,12 +374,20 @@ void frmMain::applyEntryEdit(const window::EntryEdit& edit, bool setCaret) {
 }
 
 void frmMain::cmdInsMark_Click() {
-    applyEntryEdit(window::cmdInsMark_Click(txtEntry->toPlainText(), cmbFaceMark->currentText()), false);
+    // Reached by Alt+F without the focus moving, so an unfinished word may still be
+    // with the input method; it is not rewritten under it.
+    if (composing()) {
+        return;
+    }
+    applyEntryEdit(window::cmdInsMark_Click(entryText(), cmbFaceMark->currentText()), false);
     txtEntry->setFocus();
 }
 
 void frmMain::cmdInsSnd_Click() {
-    applyEntryEdit(window::cmdInsSnd_Click(txtEntry->toPlainText(), cmbSndScript->currentIndex()), false);
+    if (composing()) {
+        return;
+    }
+    applyEntryEdit(window::cmdInsSnd_Click(entryText(), cmbSndScript->currentIndex()), false);
     txtEntry->setFocus();
 }
 
@@ -387,13 +411,20 @@ bool frmMain::handleKeyUp(QKeyEvent* event) {
         lblMenus_MouseUp(window::tabOf(action).value_or(0), window::kLeftButton);
         break;
     case window::KeyAction::SoundCommand:
-        applyEntryEdit(window::insertEmptySoundCommand(txtEntry->toPlainText()), true);
-        break;
     case window::KeyAction::FaceMark:
-        applyEntryEdit(window::appendFaceMark(txtEntry->toPlainText(), cmbFaceMark->currentText()), true);
-        break;
     case window::KeyAction::ClearCommand:
-        applyEntryEdit(window::insertClearCommand(txtEntry->toPlainText()), true);
+        // Input methods convert the word being composed with the function keys
+        // (hiragana, katakana, half-width...): while they compose, the keys are theirs.
+        if (composing()) {
+            return false;
+        }
+        if (action == window::KeyAction::SoundCommand) {
+            applyEntryEdit(window::insertEmptySoundCommand(entryText()), true);
+        } else if (action == window::KeyAction::FaceMark) {
+            applyEntryEdit(window::appendFaceMark(entryText(), cmbFaceMark->currentText()), true);
+        } else {
+            applyEntryEdit(window::insertClearCommand(entryText()), true);
+        }
         break;
     }
     return true;
@@ -408,15 +439,25 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
     if (widget == nullptr || widget->window() != this) {
         return QWidget::eventFilter(watched, event);
     }
-    if (type == QEvent::InputMethod && watched == txtEntry) {
-        m_composing = !static_cast<QInputMethodEvent*>(event)->preeditString().isEmpty();
+    if (type == QEvent::InputMethod) {
+        // A composition lasts from the first pre-edit text to the commit or
+        // cancellation, which comes with an empty one.
+        if (!static_cast<QInputMethodEvent*>(event)->preeditString().isEmpty()) {
+            m_composingIn = watched;
+        } else if (m_composingIn == watched) {
+            m_composingIn = nullptr;
+        }
     } else if (type == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
+        // The Alt shortcuts act on the release; their press must not reach the
+        // focused control as a typed letter. Access keys of visible buttons never
+        // get here: Qt takes them as shortcuts before the press is delivered.
+        if (window::isShortcutPress(window::keyCodeFromQt(key->key()), window::shiftStateFromQt(key->modifiers()))) {
+            return true;
+        }
         if (watched == txtEntry && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
             (key->modifiers() & Qt::ControlModifier)) {
-            if (!m_composing) {
-                cmdSend_Click();
-            }
+            cmdSend_Click();
             return true;
         }
         if (watched == lstRoster && !key->text().isEmpty()) {
