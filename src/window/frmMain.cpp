@@ -22,7 +22,10 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTextBlock>
 #include <QTextCursor>
+#include <QTextLayout>
 
 using namespace Qt::StringLiterals;
 
@@ -54,6 +57,8 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent, Qt::Window) {
     connect(cmdInsMark, &QPushButton::clicked, this, &frmMain::cmdInsMark_Click);
     connect(cmdInsSnd, &QPushButton::clicked, this, &frmMain::cmdInsSnd_Click);
     connect(lstRoster, &QListWidget::itemSelectionChanged, this, &frmMain::lstRoster_Click);
+    connect(txtEntry, &QPlainTextEdit::cursorPositionChanged, this, &frmMain::showCaretLineWhole);
+    connect(txtEntry, &QPlainTextEdit::textChanged, this, &frmMain::showCaretLineWhole);
     connect(imgHide, &window::ClickLabel::clicked, this, &frmMain::imgHide_Click);
     for (std::size_t i = 0; i < lblMenus.size(); ++i) {
         const int index = static_cast<int>(i);
@@ -294,6 +299,32 @@ bool frmMain::composing() const {
     return !m_composingIn.isNull();
 }
 
+void frmMain::showCaretLineWhole() {
+    // The entry is one line high. It scrolls by whole lines, but scrolling a drawn
+    // view keeps the fraction of a pixel by which a line's height is not whole, and
+    // those fractions add up until the bottom of the line above shows at the top
+    // and the caret's line is cut at the bottom. Scrolled while it is not drawn,
+    // the view starts exactly at the caret's line.
+    const QTextCursor cursor = txtEntry->textCursor();
+    const QTextBlock block = cursor.block();
+    QTextLayout* layout = block.layout();
+    QScrollBar* lines = txtEntry->verticalScrollBar();
+    if (layout == nullptr || layout->lineCount() == 0 || lines->maximum() <= lines->minimum()) {
+        return;
+    }
+    const QTextLine line = layout->lineForTextPosition(cursor.positionInBlock());
+    if (!line.isValid()) {
+        return;
+    }
+    const int caretLine = block.firstLineNumber() + line.lineNumber();
+    QWidget* view = txtEntry->viewport();
+    view->setUpdatesEnabled(false);
+    lines->setValue(caretLine > lines->minimum() ? caretLine - 1 : caretLine + 1);
+    lines->setValue(caretLine);
+    view->setUpdatesEnabled(true);
+    view->update();
+}
+
 void frmMain::applyEntry(bool caretAtEnd, bool focusEntry) {
     if (caretAtEnd) {
         txtEntry->moveCursor(QTextCursor::End);
@@ -350,6 +381,7 @@ void frmMain::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     const int perPixel = platform::kTwipsPerPixel;
     applyMenuChange(m_menu.Form_Resize(QSize(width() * perPixel, height() * perPixel)));
+    showCaretLineWhole();
 }
 
 void frmMain::imgHide_Click() {

@@ -154,6 +154,8 @@ private:
     // An input method is composing a word somewhere in the window.
     bool composing() const;
     void applyEntry(bool caretAtEnd, bool focusEntry);
+    // Scrolls the one-line entry so that the caret's line shows whole, from its top.
+    void showCaretLineWhole();
     void applyEntryEdit(const window::EntryEdit& edit, bool setCaret);
     bool handleKeyUp(QKeyEvent* event);
     void toggleHelp(window::ClickLabel* label, window::HelpLabel which);

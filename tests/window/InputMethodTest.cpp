@@ -74,4 +74,27 @@ TEST_F(ShownChatWindowTest, TheEntryIsSentAsTyped) {
     EXPECT_EQ(sentTexts(), QStringList{u"a\u00a0b\u2028c\r\nd"_s});
 }
 
+TEST_F(ShownChatWindowTest, TheOneLineEntryShowsTheCaretsLineWhole) {
+    // Typed on and on, then walked back up: every wrapped line is placed alike, to
+    // the pixel, and ends inside the box.
+    std::optional<int> top;
+    const auto expectCaretLineWhole = [&] {
+        const QRect caret = entry()->cursorRect();
+        EXPECT_EQ(caret.top(), top.value_or(caret.top()));
+        EXPECT_LE(caret.bottom(), entry()->viewport()->height() - 1);
+        top = caret.top();
+    };
+    inputMethod(u"とても長いメッセージが折り返される。"_s.repeated(2));
+    for (int i = 0; i < 6; ++i) {
+        SCOPED_TRACE(i);
+        inputMethod(u"とても長いメッセージが折り返される。"_s);
+        expectCaretLineWhole();
+    }
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        QTest::keyClick(entry(), Qt::Key_Up);
+        expectCaretLineWhole();
+    }
+}
+
 } // namespace
