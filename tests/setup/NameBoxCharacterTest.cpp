@@ -4,26 +4,18 @@
 
 using namespace Qt::StringLiterals;
 
-// A commit that crosses the 25-character limit keeps only whole characters, and the
-// name is stored as shown.
+// A commit crossing the 25-character limit keeps whole characters; the name is stored
+// as shown.
 TEST_F(WizardTest, TheNameLimitNeverSplitsACharacter) {
-    const QString start = QString(23, u'あ');
-    const struct {
-        QString commit;
-        QString kept;
-    } rows[] = {
-        {u"い😀"_s, start + u"い"_s}, // the emoji would end at 26
-        {u"😀"_s, start + u"😀"_s},    // ends exactly at 25
-    };
-    for (const auto& row : rows) {
+    const QString start(23, u'あ');
+    for (const auto& [commit, kept] : {std::pair{u"い😀"_s, start + u"い"_s}, {u"😀"_s, start + u"😀"_s}}) {
         startOver();
         writeSettings("[General]\r\nShowGreet=1\r\n");
         frmSet& wizard = loadWizard();
         wizard.txtYourName->clear();
-        commitText(wizard.txtYourName, start);
-        commitText(wizard.txtYourName, row.commit);
-        EXPECT_EQ(wizard.txtYourName->text(), row.kept);
+        commitText(wizard.txtYourName, start + commit);
+        EXPECT_EQ(wizard.txtYourName->text(), kept);
         wizard.cmdNext_Click();
-        EXPECT_EQ(setting(u"Player"_s), row.kept);
+        EXPECT_EQ(setting(u"Player"_s), kept);
     }
 }

@@ -14,15 +14,13 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
-// A shown and active chat window in the room "MyChatRoom" of a fake session, as 太郎
-// (id 1) with 花子 (id 2), its settings and current directory in a folder of the test's
-// own; the program's end is recorded instead of happening.
+// A shown, active chat window of 太郎 (id 1) with 花子 (id 2) in a fake session; settings
+// and current directory in the test's own folder, the program's end recorded.
 class ShownChatWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_dir.isValid());
         m_previousCurrent = QDir::currentPath();
-        ASSERT_TRUE(QDir::setCurrent(m_dir.path()));
+        ASSERT_TRUE(m_dir.isValid() && QDir::setCurrent(m_dir.path()));
         basGlobal::settingsPath = m_dir.filePath(QStringLiteral("Mirelune.ini"));
         basGlobal::endProgramHook = [this](int code) { m_ended = code; };
         auto service = std::make_unique<testsupport::FakeSessionService>();
@@ -32,8 +30,6 @@ protected:
         basGlobal::RegisterEventReceiver();
         basGlobal::localPlayerId = *m_service->createLocalPlayer(QStringLiteral("太郎"), {}, basGlobal::eventHandle, 0);
         basGlobal::localPlayerName = QStringLiteral("太郎");
-        basGlobal::roomName = QStringLiteral("MyChatRoom");
-
         m_window = new frmMain;
         m_window->setProgramFolder(m_dir.path());
         m_window->Form_Load();
@@ -47,22 +43,13 @@ protected:
         basGlobal::ResetSessionState();
         QDir::setCurrent(m_previousCurrent);
     }
-
     frmMain& window() { return *m_window; }
     QPlainTextEdit* entry() { return m_window->txtEntry; }
-
-    // What an input method sends: `commit` joins the text, `preedit` is the word still
-    // being composed (empty when the composition ends).
+    // As an input method sends it: `commit` joins the text, `preedit` is still composed.
     void inputMethod(const QString& commit, const QString& preedit = {}) {
         QInputMethodEvent event(preedit, {});
         event.setCommitString(commit);
         QApplication::sendEvent(entry(), &event);
-    }
-    QStringList sentTexts() const {
-        QStringList texts;
-        for (const auto& message : m_service->sent)
-            texts.append(message.text);
-        return texts;
     }
 
     QTemporaryDir m_dir;
