@@ -14,18 +14,6 @@ constexpr int kNoticeTickMs = 1000;
 constexpr qint16 kNoticeLastTick = 5;
 constexpr quint32 kErrorNoSession = 0x80004005u;
 
-bool isBareNumber(const QString& text) {
-    if (text.isEmpty()) {
-        return false;
-    }
-    for (const QChar c : text) {
-        if (c < u'0' || c > u'9') {
-            return false;
-        }
-    }
-    return true;
-}
-
 } // namespace
 
 // Marks a handler as running; on leaving, hands the next deferred event to the
@@ -132,11 +120,15 @@ ChatController::EntryUpdate ChatController::sendEntry(const QString& entryText, 
     if (entryText.isEmpty()) {
         return {entryText};
     }
-    if (m_easySound && isBareNumber(entryText)) {
-        return {u"@S" + entryText + u";", true, false, false};
+    // A number typed with the input method on is a number as well.
+    if (const std::optional<QString> number = ScriptInterpreter::asciiDigits(entryText); m_easySound && number) {
+        return {u"@S" + *number + u";", true, false, false};
     }
 
-    ScriptInterpreter::Prepared prepared = m_interpreter.PrepareCommand(entryText, m_localPlayerName);
+    // Every copy reads commands in ASCII only; one typed in full width goes out in
+    // ASCII, so the others receive the command the user meant.
+    ScriptInterpreter::Prepared prepared =
+        m_interpreter.PrepareCommand(ScriptInterpreter::withAsciiCommand(entryText), m_localPlayerName);
     if (prepared.notice) {
         showNotice(*prepared.notice);
     }
@@ -289,20 +281,20 @@ void ChatController::UpdateRoster() {
 }
 
 void ChatController::updateRoster() {
-    m_roster.clear();
     const session::Result<session::OneBasedList<session::PlayerEntry>> players =
         m_service ? m_service->listPlayers()
                   : session::Result<session::OneBasedList<session::PlayerEntry>>(
                         session::failure(kErrorNoSession, QString()));
     if (!players) {
-        // The private-send button keeps its state, as after any failed rebuild.
+        // Nothing was listed, so the list is left empty; the private-send button
+        // keeps its state, as after any failed rebuild.
+        m_roster.clear();
         qCDebug(lcChat) << "player list failed" << Qt::hex << players.error().code << players.error().description;
         m_view.showMessageBox(texts::rosterUpdateFailed());
         return;
     }
-    for (const session::PlayerEntry& player : players->items()) {
-        m_roster.append(player);
-    }
+    // Members who stayed keep their rows: a join or a leave touches one row only.
+    m_roster.assign(players->items());
     if (m_roster.selectedIndex() < 0) {
         setWhisperEnabled(false);
     }

@@ -21,7 +21,10 @@ public:
 
     // Empties the list; the selection goes with it.
     void clear();
-    void append(const session::PlayerEntry& entry);
+    // Replaces the whole list with `entries`, in their order; nothing stays selected.
+    // Only the rows that differ are reported, so a join or a leave in a large room
+    // costs its viewers one row, not the whole list.
+    void assign(const QList<session::PlayerEntry>& entries);
 
     int selectedIndex() const { return m_selected; }
     // An index outside the list selects nothing.
@@ -33,6 +36,11 @@ public:
 
 Q_SIGNALS:
     void entriesChanged();
+    // Rows `first` to `first` + `removed` - 1 of the old list were replaced by
+    // `inserted` new ones (entries `first` to `first` + `inserted` - 1); the rows
+    // before and after stayed, and nothing is selected any more. Emitted before
+    // entriesChanged.
+    void rowsReplaced(int first, int removed, int inserted);
     void selectionChanged(int index);
 
 private:

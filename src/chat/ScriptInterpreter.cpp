@@ -2,6 +2,7 @@
 
 #include "chat/ChatTexts.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace chat {
@@ -23,7 +24,65 @@ bool isAsciiDigit(QChar c) {
     return c >= u'0' && c <= u'9';
 }
 
+// The full-width forms U+FF01 to U+FF5E of the printable ASCII characters.
+constexpr char16_t kFirstFullWidth = u'\uFF01';
+constexpr char16_t kLastFullWidth = u'\uFF5E';
+constexpr char16_t kFullWidthOffset = kFirstFullWidth - u'!';
+
+QChar narrowed(QChar c) {
+    const char16_t u = c.unicode();
+    return (u >= kFirstFullWidth && u <= kLastFullWidth) ? QChar(static_cast<char16_t>(u - kFullWidthOffset)) : c;
+}
+
+// Whether `command`, ASCII from "@" up to and including its ";", is one that the
+// sender may have typed in full width.
+bool isWidelyTypedCommand(QStringView command) {
+    for (QStringView word : {u"@clear;", u"@del;", u"@sysclear;", u"@permission=yes;", u"@permission=no;"}) {
+        if (command.size() == word.size() && ScriptInterpreter::startsWithCommand(command, word)) {
+            return true;
+        }
+    }
+    if (command.size() <= kSound.size() + 1 || !ScriptInterpreter::startsWithCommand(command, kSound)) {
+        return false;
+    }
+    const QStringView number = command.mid(kSound.size()).chopped(1);
+    return std::all_of(number.begin(), number.end(), isAsciiDigit);
+}
+
 } // namespace
+
+QString ScriptInterpreter::withAsciiCommand(const QString& text) {
+    if (text.isEmpty() || narrowed(text.front()) != u'@') {
+        return text;
+    }
+    QString command;
+    for (const QChar c : text) {
+        command += narrowed(c);
+        if (command.back() == u';') {
+            break;
+        }
+    }
+    if (!command.endsWith(u';') || command == QStringView(text).left(command.size()) ||
+        !isWidelyTypedCommand(command)) {
+        return text;
+    }
+    return command + QStringView(text).mid(command.size());
+}
+
+std::optional<QString> ScriptInterpreter::asciiDigits(QStringView text) {
+    QString digits;
+    for (const QChar c : text) {
+        const QChar narrow = narrowed(c);
+        if (!isAsciiDigit(narrow)) {
+            return std::nullopt;
+        }
+        digits += narrow;
+    }
+    if (digits.isEmpty()) {
+        return std::nullopt;
+    }
+    return digits;
+}
 
 bool ScriptInterpreter::startsWithCommand(QStringView text, QStringView lowerPrefix) {
     if (text.size() < lowerPrefix.size()) {

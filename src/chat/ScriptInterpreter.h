@@ -53,6 +53,18 @@ public:
     // to the nearest whole number (ties to even) and within 16 bits.
     static std::optional<int> parseSoundNumber(QStringView argument);
 
+    // The sender's reading of a command typed with an input method on: when `text`
+    // begins with a command whose characters ("@", the command word, the digits of a
+    // sound number, ";") are written wholly or partly in full-width forms, that
+    // command in ASCII followed by the rest unchanged. Recognised are the sound
+    // command with a number, "@clear;", "@del;", "@sysclear;" and the two permission
+    // commands. Any other text, the rest of the message included, is returned as it is.
+    static QString withAsciiCommand(const QString& text);
+
+    // The ASCII form of a text made only of decimal digits, ASCII or full-width;
+    // nothing for any other text, the empty one included.
+    static std::optional<QString> asciiDigits(QStringView text);
+
     // True when `text` starts with `lowerPrefix` with ASCII letters folded.
     static bool startsWithCommand(QStringView text, QStringView lowerPrefix);
 

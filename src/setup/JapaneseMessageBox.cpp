@@ -30,12 +30,12 @@ void JapaneseMessageBox::showOk(const QString& text, const QString& title, QWidg
     box.exec();
 }
 
-bool JapaneseMessageBox::askYesNo(const QString& text, const QString& title, QWidget* parent) {
+bool JapaneseMessageBox::askYesNo(const QString& text, const QString& title, QWidget* parent, Default defaultButton) {
     QMessageBox box(parent);
     prepare(box, text, title);
     QPushButton* yes = box.addButton(u"はい(&Y)"_s, QMessageBox::YesRole);
     QPushButton* no = box.addButton(u"いいえ(&N)"_s, QMessageBox::NoRole);
-    box.setDefaultButton(yes);
+    box.setDefaultButton(defaultButton == Default::Yes ? yes : no);
     box.setEscapeButton(no);
     box.exec();
     return box.clickedButton() == yes;

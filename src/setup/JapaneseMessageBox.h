@@ -14,8 +14,13 @@ public:
     static inline const QString kProgramTitle = QStringLiteral("Mirelune");
 
     static void showOk(const QString& text, const QString& title = {}, QWidget* parent = nullptr);
+    enum class Default { Yes, No };
+
     // True for Yes ("はい(&Y)"), false for No ("いいえ(&N)") or when the box is closed.
-    static bool askYesNo(const QString& text, const QString& title = {}, QWidget* parent = nullptr);
+    // `defaultButton` is the answer Enter gives; a question whose Yes loses data
+    // makes No the default.
+    static bool askYesNo(const QString& text, const QString& title = {}, QWidget* parent = nullptr,
+                         Default defaultButton = Default::Yes);
 };
 
 } // namespace setup

@@ -37,12 +37,18 @@ QValidator::State NameValidator::validate(QString& input, int& pos) const {
     const qsizetype excess = input.size() - allowed;
     if (excess > 0) {
         // Drop the end of what was just inserted, which lies right before the cursor,
-        // as a length-limited entry does with a long paste.
-        if (pos < excess) {
+        // as a length-limited entry does with a long paste. A character made of two
+        // code units that does not fit whole goes whole: half of one would be stored
+        // as "?" and differ between copies.
+        qsizetype cut = pos - excess;
+        if (cut > 0 && cut < input.size() && input.at(cut).isLowSurrogate() && input.at(cut - 1).isHighSurrogate()) {
+            --cut;
+        }
+        if (cut < 0) {
             return Invalid;
         }
-        input.remove(pos - excess, excess);
-        pos -= static_cast<int>(excess);
+        input.remove(cut, pos - cut);
+        pos = static_cast<int>(cut);
     }
     return Acceptable;
 }

@@ -71,6 +71,25 @@ int shiftStateFromQt(Qt::KeyboardModifiers modifiers) {
     return shift;
 }
 
+bool isShortcutPress(int keyCode, int shift) {
+    if (!(shift & kAltMask))
+        return false;
+    switch (keyCode) {
+    case kKeyH:
+    case kKeyQ:
+    case kKeyW:
+    case kKeyE:
+    case kKeyR:
+    case 'A':
+    case 'X':
+    case 'F':
+    case 'S':
+        return true;
+    default:
+        return false;
+    }
+}
+
 std::optional<int> tabOf(KeyAction action) {
     switch (action) {
     case KeyAction::ShowTab0:

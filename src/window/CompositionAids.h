@@ -74,6 +74,11 @@ enum class KeyAction {
     ClearCommand, // F8: insertClearCommand
 };
 
+// Whether a key press is one of the window's Alt shortcuts: H, Q, W, E and R (acted
+// on at the release), and the access keys A, X, F and S of the buttons. Such a press
+// never types its letter, whether or not its button can be reached just now.
+bool isShortcutPress(int keyCode, int shift);
+
 // The tab of a ShowTab action.
 std::optional<int> tabOf(KeyAction action);
 

@@ -13,9 +13,10 @@ namespace window {
 QString savedLogFileName(const QDateTime& localTime);
 
 struct SaveLogError {
-    // The file as the user would look for it (absolute path).
+    // The file as the user would look for it (absolute path, also when the folder
+    // has gone).
     QString fileName;
-    // Why it could not be written, as the system says it.
+    // Why it could not be written, in Japanese.
     QString reason;
 };
 

@@ -24,7 +24,10 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTextBlock>
 #include <QTextCursor>
+#include <QTextLayout>
 
 using namespace Qt::StringLiterals;
 
@@ -56,6 +59,8 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent, Qt::Window) {
     connect(cmdInsMark, &QPushButton::clicked, this, &frmMain::cmdInsMark_Click);
     connect(cmdInsSnd, &QPushButton::clicked, this, &frmMain::cmdInsSnd_Click);
     connect(lstRoster, &QListWidget::itemSelectionChanged, this, &frmMain::lstRoster_Click);
+    connect(txtEntry, &QPlainTextEdit::cursorPositionChanged, this, &frmMain::showCaretLineWhole);
+    connect(txtEntry, &QPlainTextEdit::textChanged, this, &frmMain::showCaretLineWhole);
     connect(imgHide, &window::ClickLabel::clicked, this, &frmMain::imgHide_Click);
     for (std::size_t i = 0; i < lblMenus.size(); ++i) {
         const int index = static_cast<int>(i);
@@ -114,7 +119,7 @@ void frmMain::Form_Load() {
             if (!isActiveWindow())
                 QApplication::alert(this);
         });
-        connect(&m_controller->roster(), &chat::Roster::entriesChanged, this, &frmMain::showRoster);
+        connect(&m_controller->roster(), &chat::Roster::rowsReplaced, this, &frmMain::showRosterRows);
         connect(m_controller, &chat::ChatController::whisperEnabledChanged, cmdWhisper, &QPushButton::setEnabled);
         basGlobal::eventReceiver = [controller = m_controller](qint32 eventId) {
             if (controller) {
@@ -251,11 +256,12 @@ bool frmMain::saveLogOrAskToQuit() {
         return true;
     }
     qCInfo(lcWindow) << "saving the log failed:" << saved.error().fileName << saved.error().reason;
-    // The log exists nowhere else: quitting loses it, so the user decides.
+    // The log exists nowhere else: quitting loses it, so the user decides, and Enter
+    // alone keeps the window open.
     return setup::JapaneseMessageBox::askYesNo(u"ログを保存できませんでした。\nファイル: "_s + saved.error().fileName +
                                                    u"\n理由: "_s + saved.error().reason +
                                                    u"\n\nログを保存せずに終了しますか？"_s,
-                                               kQuitTitle, this);
+                                               kQuitTitle, this, setup::JapaneseMessageBox::Default::No);
 }
 
 // --- Messaging -----------------------------------------------------------------------
@@ -269,10 +275,13 @@ void frmMain::showMessageBox(const QString& text) {
 }
 
 void frmMain::cmdSend_Click() {
-    if (!m_controller) {
+    // While an input method composes, the entry holds only part of what the user is
+    // writing: the button, Alt+A and Ctrl+Enter all leave it alone until the word
+    // is committed, and nothing is sent, lost or split.
+    if (!m_controller || composing()) {
         return;
     }
-    const QString before = txtEntry->toPlainText();
+    const QString before = entryText();
     const chat::ChatController::EntryUpdate update = m_controller->cmdSend_Click(before);
     if (update.text != before) {
         txtEntry->setPlainText(update.text);
@@ -284,12 +293,51 @@ void frmMain::cmdWhisper_Click() {
     if (!m_controller) {
         return;
     }
-    const QString before = txtEntry->toPlainText();
+    const QString before = entryText();
     const chat::ChatController::EntryUpdate update = m_controller->cmdWhisper_Click(before);
     if (update.text != before) {
         txtEntry->setPlainText(update.text);
     }
     applyEntry(update.caretAtEnd, update.focusEntry);
+}
+
+QString frmMain::entryText() const {
+    // The document keeps every character as typed and its line breaks as paragraph
+    // separators; toPlainText() would also turn no-break spaces into spaces and line
+    // separators (U+2028) into line breaks.
+    QString text = txtEntry->document()->toRawText();
+    text.replace(QChar::ParagraphSeparator, u'\n');
+    return text;
+}
+
+bool frmMain::composing() const {
+    return !m_composingIn.isNull();
+}
+
+void frmMain::showCaretLineWhole() {
+    // The entry is one line high. It scrolls by whole lines, but scrolling a drawn
+    // view keeps the fraction of a pixel by which a line's height is not whole, and
+    // those fractions add up until the bottom of the line above shows at the top
+    // and the caret's line is cut at the bottom. Scrolled while it is not drawn,
+    // the view starts exactly at the caret's line.
+    const QTextCursor cursor = txtEntry->textCursor();
+    const QTextBlock block = cursor.block();
+    QTextLayout* layout = block.layout();
+    QScrollBar* lines = txtEntry->verticalScrollBar();
+    if (layout == nullptr || layout->lineCount() == 0 || lines->maximum() <= lines->minimum()) {
+        return;
+    }
+    const QTextLine line = layout->lineForTextPosition(cursor.positionInBlock());
+    if (!line.isValid()) {
+        return;
+    }
+    const int caretLine = block.firstLineNumber() + line.lineNumber();
+    QWidget* view = txtEntry->viewport();
+    view->setUpdatesEnabled(false);
+    lines->setValue(caretLine > lines->minimum() ? caretLine - 1 : caretLine + 1);
+    lines->setValue(caretLine);
+    view->setUpdatesEnabled(true);
+    view->update();
 }
 
 void frmMain::applyEntry(bool caretAtEnd, bool focusEntry) {
@@ -325,13 +373,21 @@ void frmMain::showLog() {
     txtLog->ensureCursorVisible();
 }
 
-void frmMain::showRoster() {
+void frmMain::showRosterRows(int first, int removed, int inserted) {
+    // The controller has already cleared its selection and the button's state; the
+    // list follows without reporting a selection change of its own.
     const QSignalBlocker blocker(lstRoster);
-    lstRoster->clear();
-    for (const session::PlayerEntry& entry : m_controller->roster().entries()) {
-        auto* item = new QListWidgetItem(entry.name, lstRoster);
-        item->setData(Qt::UserRole, entry.id);
+    for (int i = 0; i < removed; ++i) {
+        delete lstRoster->takeItem(first);
     }
+    const chat::Roster& roster = m_controller->roster();
+    for (int row = first; row < first + inserted; ++row) {
+        const session::PlayerEntry& entry = roster.entry(row);
+        auto* item = new QListWidgetItem(entry.name);
+        item->setData(Qt::UserRole, entry.id);
+        lstRoster->insertItem(row, item);
+    }
+    lstRoster->selectionModel()->clear();
 }
 
 // --- Menu area -------------------------------------------------------------------------
@@ -340,6 +396,7 @@ void frmMain::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     const int perPixel = platform::kTwipsPerPixel;
     applyMenuChange(m_menu.Form_Resize(QSize(width() * perPixel, height() * perPixel)));
+    showCaretLineWhole();
 }
 
 void frmMain::imgHide_Click() {
@@ -364,12 +421,20 @@ void frmMain::applyEntryEdit(const window::EntryEdit& edit, bool setCaret) {
 }
 
 void frmMain::cmdInsMark_Click() {
-    applyEntryEdit(window::cmdInsMark_Click(txtEntry->toPlainText(), cmbFaceMark->currentText()), false);
+    // Reached by Alt+F without the focus moving, so an unfinished word may still be
+    // with the input method; it is not rewritten under it.
+    if (composing()) {
+        return;
+    }
+    applyEntryEdit(window::cmdInsMark_Click(entryText(), cmbFaceMark->currentText()), false);
     txtEntry->setFocus();
 }
 
 void frmMain::cmdInsSnd_Click() {
-    applyEntryEdit(window::cmdInsSnd_Click(txtEntry->toPlainText(), cmbSndScript->currentIndex()), false);
+    if (composing()) {
+        return;
+    }
+    applyEntryEdit(window::cmdInsSnd_Click(entryText(), cmbSndScript->currentIndex()), false);
     txtEntry->setFocus();
 }
 
@@ -393,13 +458,20 @@ bool frmMain::handleKeyUp(QKeyEvent* event) {
         lblMenus_MouseUp(window::tabOf(action).value_or(0), window::kLeftButton);
         break;
     case window::KeyAction::SoundCommand:
-        applyEntryEdit(window::insertEmptySoundCommand(txtEntry->toPlainText()), true);
-        break;
     case window::KeyAction::FaceMark:
-        applyEntryEdit(window::appendFaceMark(txtEntry->toPlainText(), cmbFaceMark->currentText()), true);
-        break;
     case window::KeyAction::ClearCommand:
-        applyEntryEdit(window::insertClearCommand(txtEntry->toPlainText()), true);
+        // Input methods convert the word being composed with the function keys
+        // (hiragana, katakana, half-width...): while they compose, the keys are theirs.
+        if (composing()) {
+            return false;
+        }
+        if (action == window::KeyAction::SoundCommand) {
+            applyEntryEdit(window::insertEmptySoundCommand(entryText()), true);
+        } else if (action == window::KeyAction::FaceMark) {
+            applyEntryEdit(window::appendFaceMark(entryText(), cmbFaceMark->currentText()), true);
+        } else {
+            applyEntryEdit(window::insertClearCommand(entryText()), true);
+        }
         break;
     }
     return true;
@@ -414,15 +486,25 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
     if (widget == nullptr || widget->window() != this) {
         return QWidget::eventFilter(watched, event);
     }
-    if (type == QEvent::InputMethod && watched == txtEntry) {
-        m_composing = !static_cast<QInputMethodEvent*>(event)->preeditString().isEmpty();
+    if (type == QEvent::InputMethod) {
+        // A composition lasts from the first pre-edit text to the commit or
+        // cancellation, which comes with an empty one.
+        if (!static_cast<QInputMethodEvent*>(event)->preeditString().isEmpty()) {
+            m_composingIn = watched;
+        } else if (m_composingIn == watched) {
+            m_composingIn = nullptr;
+        }
     } else if (type == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
+        // The Alt shortcuts act on the release; their press must not reach the
+        // focused control as a typed letter. Access keys of visible buttons never
+        // get here: Qt takes them as shortcuts before the press is delivered.
+        if (window::isShortcutPress(window::keyCodeFromQt(key->key()), window::shiftStateFromQt(key->modifiers()))) {
+            return true;
+        }
         if (watched == txtEntry && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
             (key->modifiers() & Qt::ControlModifier)) {
-            if (!m_composing) {
-                cmdSend_Click();
-            }
+            cmdSend_Click();
             return true;
         }
         if (watched == lstRoster && !key->text().isEmpty()) {

@@ -148,8 +148,14 @@ private:
     bool saveLogOrAskToQuit();
 
     void showLog();
-    void showRoster();
+    void showRosterRows(int first, int removed, int inserted);
+    // The entry's text exactly as typed, with LF line breaks.
+    QString entryText() const;
+    // An input method is composing a word somewhere in the window.
+    bool composing() const;
     void applyEntry(bool caretAtEnd, bool focusEntry);
+    // Scrolls the one-line entry so that the caret's line shows whole, from its top.
+    void showCaretLineWhole();
     void applyEntryEdit(const window::EntryEdit& edit, bool setCaret);
     bool handleKeyUp(QKeyEvent* event);
     void toggleHelp(window::ClickLabel* label, window::HelpLabel which);
@@ -158,8 +164,8 @@ private:
     window::MenuArea m_menu;
     window::WindowSounds m_sounds;
     QPointer<chat::ChatController> m_controller;
-    // An input method is composing in the entry: Ctrl+Enter does not send then.
-    bool m_composing = false;
+    // The control in which an input method is composing a word, if any.
+    QPointer<QObject> m_composingIn;
     // The quit was confirmed and the program is ending.
     bool m_quitting = false;
 };

@@ -9,7 +9,6 @@
 #include "window/frmMain.h"
 
 #include <QComboBox>
-#include <QKeySequence>
 #include <QListWidget>
 #include <QPixmap>
 #include <QPlainTextEdit>
@@ -162,10 +161,9 @@ void frmMain::buildUsersPanel(QWidget* panel) {
     lstRoster->setObjectName(u"lstRoster"_s);
     lstRoster->setGeometry(twipsRect(120, 540, 1995, 2580));
     lstRoster->setSelectionMode(QAbstractItemView::SingleSelection);
-    cmdWhisper = button(panel, u"cmdWhisper"_s, u"プライベート送信(&W)"_s, QRect(120, 3300, 2000, 375));
-    // Alt+W chooses the extended-send tab (on release); as the button's access key it
-    // would also send privately on the press, which nobody asking for a tab wants.
-    cmdWhisper->setShortcut(QKeySequence());
+    // Alt+W chooses the extended-send tab, so the button has no access key: its
+    // caption shows the letter without the underline that would promise one.
+    cmdWhisper = button(panel, u"cmdWhisper"_s, u"プライベート送信(W)"_s, QRect(120, 3300, 2000, 375));
     cmdWhisper->setEnabled(false);
     lblHelp1 = helpLabel(panel, u"lblHelp1"_s, 3780, 855);
     edgeBar(panel, u"Label9"_s, 300, 890);

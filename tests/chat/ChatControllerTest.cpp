@@ -149,12 +149,12 @@ TEST_F(ChatControllerTest, EasySoundTurnsABareNumberIntoASoundCommand) {
     EXPECT_TRUE(controller.log().isEmpty());
     EXPECT_FALSE(controller.soundScriptPlayed());
 
-    // Not ASCII digits, or easy sound off: an ordinary line.
-    controller.cmdSend_Click(u"１２"_s);
+    // Not only digits, or easy sound off: an ordinary line.
+    controller.cmdSend_Click(u"１２a"_s);
     controller.setEasySound(false);
     controller.cmdSend_Click(u"12"_s);
-    EXPECT_EQ(sent(), (QStringList{u"1>0 0 @S12;"_s, u"1>0 0 １２"_s, u"1>0 0 12"_s}));
-    EXPECT_EQ(controller.log().text(), u"Alice> １２\r\nAlice> 12\r\n"_s);
+    EXPECT_EQ(sent(), (QStringList{u"1>0 0 @S12;"_s, u"1>0 0 １２a"_s, u"1>0 0 12"_s}));
+    EXPECT_EQ(controller.log().text(), u"Alice> １２a\r\nAlice> 12\r\n"_s);
     EXPECT_EQ(sounds.played, (QStringList{u"sound 12"_s, u"message"_s, u"message"_s}));
 }
 
