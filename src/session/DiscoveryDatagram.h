@@ -1,5 +1,7 @@
 #pragma once
 
+#include "session/NameRules.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
@@ -13,8 +15,6 @@ namespace session {
 inline constexpr quint8 kDiscoveryVersion = 1;
 // Datagrams above this size are dropped unread.
 inline constexpr int kMaxDiscoveryDatagramBytes = 4096;
-// Room and handle names are capped in characters (UTF-16 units) on the wire.
-inline constexpr int kMaxNameChars = 255;
 
 struct DiscoveryQuery {
     QByteArray nonce; // 16 random bytes; answers echo them

@@ -59,6 +59,9 @@ public:
 
     // A message of the local player: to one member or (kEveryone) to all others.
     void sendFromLocal(PlayerId to, const QByteArray& payload);
+    // The local player has taken a message of `bytes` bytes out of its queue: members
+    // held back because that queue was full may be read again.
+    void localTaken(qint64 bytes);
 
 Q_SIGNALS:
     // A remote member's player came or went.
@@ -90,7 +93,20 @@ private:
     PlayerId addMember(const QString& name, HostLink* link);
     void removeMember(PlayerId id);
     static QByteArray rosterEntry(PlayerId id, const QString& name);
-    void route(PlayerId from, PlayerId to, const QByteArray& payload);
+    // Relays a message; `sender` is the member's link, nullptr for the local player.
+    void route(HostLink* sender, PlayerId from, PlayerId to, const QByteArray& payload);
+    // Bytes queued for a member that it has not taken yet.
+    static qint64 backlog(const HostLink* link);
+    // Stops reading `sender` until `receiver` (nullptr: the local player) has taken
+    // its backlog down to the low-water mark; release() lets go of every sender a
+    // receiver holds.
+    void hold(HostLink* sender, HostLink* receiver);
+    void release(HostLink* receiver);
+    void releaseLocal();
+    void letGo(HostLink* sender);
+    // Handles the frames a member sent that are decoded and not yet handled; all of
+    // them when the member is gone, else until it is paused.
+    void handleDecoded(HostLink* link, bool all);
     // Queues a frame for a member; it leaves with the others of this turn. A member
     // whose unsent bytes pass the cap is dropped.
     void write(HostLink* link, const QByteArray& frame);
@@ -108,7 +124,14 @@ private:
     void reject(HostLink* link, quint32 reason, const QString& text);
     void dropLink(HostLink* link, const char* why);
     void dropOverflowed();
-    int pendingHandshakes() const;
+    // Whether a newcomer from `source` finds a handshake slot, in total and for its address.
+    bool handshakeSlotFree(const QByteArray& source) const;
+    // Wrong proofs from one address: whether its proofs are not checked now, and
+    // counting one more.
+    bool proofsBackedOff(const QByteArray& source) const;
+    void wrongProof(const QByteArray& source);
+    // Names identify players: no two in the room share one.
+    bool hasMember(const QString& name) const;
 
     SessionConfig m_config;
     Settings m_settings;
@@ -132,6 +155,15 @@ private:
     // Every member's rosterEntry in joining order: the roster a newcomer receives,
     // kept ready so a join does not encode every name again.
     QByteArray m_roster;
+    struct ProofFailures {
+        int count = 0;
+        qint64 until = 0; // m_clock time before which proofs from there are refused unchecked
+    };
+    QHash<QByteArray, ProofFailures> m_proofFailures;
+    QElapsedTimer m_clock;
+    // Payload bytes in the local player's queue, and the senders that queue holds.
+    qint64 m_localBacklog = 0;
+    QList<QPointer<HostLink>> m_localHolding;
     PlayerId m_nextId = 1;
     PlayerId m_localPlayer = 0;
 };

@@ -97,6 +97,9 @@ Status RoomMember::send(PlayerId to, const QByteArray& payload) {
     if (m_state != State::Playing) {
         return failure(kErrorConnectionLost, QStringLiteral("the connection to the room's host is gone"));
     }
+    if (payload.size() > m_config.maxPayloadBytes()) {
+        return failure(kErrorInvalidParameter, QStringLiteral("the message is too large"));
+    }
     WireWriter out;
     out.i32(to);
     out.bytes(payload);
