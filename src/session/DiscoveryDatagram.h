@@ -3,6 +3,9 @@
 #include "session/NameRules.h"
 
 #include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QNetworkAddressEntry>
 #include <QString>
 #include <QtGlobal>
 #include <optional>
@@ -15,6 +18,10 @@ namespace session {
 inline constexpr quint8 kDiscoveryVersion = 1;
 // Datagrams above this size are dropped unread.
 inline constexpr int kMaxDiscoveryDatagramBytes = 4096;
+// A query is padded to this size with zero bytes. A host answers a datagram only with
+// as many bytes as it received, so it can never be used to amplify traffic, and the
+// largest answer (a room name of 255 three-byte characters) still fits.
+inline constexpr int kPaddedQueryBytes = 1024;
 
 struct DiscoveryQuery {
     QByteArray nonce; // 16 random bytes; answers echo them
@@ -37,9 +44,15 @@ struct DiscoveryAnswer {
 
 QByteArray encodeQuery(const DiscoveryQuery& query);
 QByteArray encodeAnswer(const DiscoveryAnswer& answer);
+// A query with zero bytes after it up to kPaddedQueryBytes, which readers ignore.
+QByteArray padQuery(QByteArray query);
 // Nothing for anything that is not a well-formed datagram of our version.
 std::optional<DiscoveryQuery> parseQuery(const QByteArray& datagram);
 std::optional<DiscoveryAnswer> parseAnswer(const QByteArray& datagram);
+
+// Whether `sender` may be answered on UDP: a loopback address, or one in the subnet
+// of one of `local`, the addresses of this machine's interfaces.
+bool isDirectlyConnected(const QHostAddress& sender, const QList<QNetworkAddressEntry>& local);
 
 // "host", "host:port", "[v6]", "[v6]:port", or a bare IPv6 address. Nothing for an
 // empty host or a port outside 1..65535.

@@ -53,7 +53,7 @@ void RoomDiscovery::prepareQuery(const RoomDescription& query) {
     if (!query.password.isEmpty()) {
         datagram.proof = proof::listQuery(query.password, m_nonce, query.applicationId);
     }
-    m_queryBytes = encodeQuery(datagram);
+    m_queryBytes = padQuery(encodeQuery(datagram));
 }
 
 void RoomDiscovery::startLan(const RoomDescription& query, std::chrono::milliseconds timeout) {
@@ -131,6 +131,12 @@ void RoomDiscovery::onInternetReadyRead() {
 void RoomDiscovery::accept(const DiscoveryAnswer& answer, const QString& hostAddress) {
     if (m_finished || answer.nonce != m_nonce || answer.applicationId != m_query.applicationId ||
         !answer.acceptsPlayers || m_seen.contains(answer.instanceId)) {
+        return;
+    }
+    // A name that could not be created is forged, and a stranger who saw the query
+    // could send answers without end: the listing takes a bounded number.
+    if (m_rooms.size() >= m_config.maxListedRooms || answer.roomName.size() > kMaxNameChars ||
+        hasUnsafeCharacter(answer.roomName)) {
         return;
     }
     if (answer.passwordProtected) {

@@ -8,6 +8,7 @@
 #include "session/WireBuffer.h"
 
 #include <QNetworkDatagram>
+#include <QNetworkInterface>
 #include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTimer>
@@ -37,6 +38,9 @@ constexpr auto kGoodbyeGrace = std::chrono::milliseconds(2000);
 // member. Nobody sees 10 ms on a member list, but when many join or leave at once the
 // notices leave together instead of one send per member per event-loop turn.
 constexpr auto kNoticeDelay = std::chrono::milliseconds(10);
+// How long the host trusts its list of local subnets before looking again, when a
+// discovery query comes from elsewhere.
+constexpr auto kInterfaceRefresh = std::chrono::milliseconds(10000);
 
 QByteArray refusal(quint32 reason, const QString& text) {
     WireWriter out;
@@ -74,6 +78,7 @@ Status RoomHost::start(bool requireDiscovery) {
     if (m_discovery->bind(QHostAddress::AnyIPv4, m_config.discoveryPort,
                           QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)) {
         connect(m_discovery, &QUdpSocket::readyRead, this, &RoomHost::onDiscoveryReadyRead);
+        lookUpSubnets();
     } else {
         qCWarning(lcSession) << "cannot bind the discovery port" << m_config.discoveryPort
                              << m_discovery->errorString();
@@ -509,6 +514,16 @@ std::optional<QByteArray> RoomHost::answerFor(const DiscoveryQuery& query) const
     return encodeAnswer(answer);
 }
 
+void RoomHost::lookUpSubnets() {
+    m_localSubnets.clear();
+    for (const QNetworkInterface& iface : QNetworkInterface::allInterfaces()) {
+        if (iface.flags() & QNetworkInterface::IsUp) {
+            m_localSubnets.append(iface.addressEntries());
+        }
+    }
+    m_subnetsAt = m_clock.elapsed();
+}
+
 void RoomHost::onDiscoveryReadyRead() {
     while (m_discovery->hasPendingDatagrams()) {
         const QNetworkDatagram datagram = m_discovery->receiveDatagram(kMaxDiscoveryDatagramBytes + 1);
@@ -516,7 +531,23 @@ void RoomHost::onDiscoveryReadyRead() {
         if (!query) {
             continue;
         }
-        if (const auto answer = answerFor(*query)) {
+        // Strangers beyond the local networks get nothing: a forged sender address
+        // would otherwise aim the answer at somebody else. The interfaces may have
+        // changed since they were looked up, but a stranger cannot make the host look
+        // more often than every kInterfaceRefresh.
+        const QHostAddress sender = datagram.senderAddress();
+        if (!isDirectlyConnected(sender, m_localSubnets)) {
+            if (m_clock.elapsed() - m_subnetsAt < kInterfaceRefresh.count()) {
+                continue;
+            }
+            lookUpSubnets();
+            if (!isDirectlyConnected(sender, m_localSubnets)) {
+                continue;
+            }
+        }
+        const auto answer = answerFor(*query);
+        // Never more bytes out than came in.
+        if (answer && answer->size() <= datagram.data().size()) {
             // Unicast to the asker's own port: only one process bound to the shared
             // discovery port would receive a unicast sent there.
             m_discovery->writeDatagram(*answer, datagram.senderAddress(), static_cast<quint16>(datagram.senderPort()));

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
+#include <QNetworkAddressEntry>
 #include <QObject>
 #include <QPointer>
 
@@ -80,6 +81,7 @@ private:
 
     void onIncoming(qintptr descriptor);
     void onDiscoveryReadyRead();
+    void lookUpSubnets();
     void onHeartbeatTick();
     void onLinkReadyRead(HostLink* link);
     void onLinkDisconnected(HostLink* link);
@@ -138,6 +140,10 @@ private:
     QByteArray m_instanceId;
     QTcpServer* m_server = nullptr;
     QUdpSocket* m_discovery = nullptr;
+    // This machine's interface addresses, which discovery queries must come from a
+    // subnet of; looked up again at most every kInterfaceRefresh.
+    QList<QNetworkAddressEntry> m_localSubnets;
+    qint64 m_subnetsAt = 0;
     QTimer* m_heartbeat = nullptr;
     QTimer* m_noticeTimer = nullptr;
     quint16 m_port = 0;

@@ -61,6 +61,9 @@ struct SessionConfig {
     qint64 maxPayloadBytes() const { return static_cast<qint64>(maxFrameBytes) - kDeliverOverheadBytes; }
     static constexpr qint64 kDeliverOverheadBytes = 1 + 4 + 4;
 
+    // A listing keeps at most this many rooms; later answers are dropped.
+    int maxListedRooms = 256;
+
     // Discovery queries go only to 127.255.255.255 (tests on one machine).
     bool loopbackDiscoveryOnly = false;
 };

@@ -2,7 +2,10 @@
 // members on loopback. Each case checks what the honest members received and that
 // they are still in the room.
 #include "RawPeer.h"
+#include "session/DiscoveryDatagram.h"
 
+#include <QNetworkDatagram>
+#include <QUdpSocket>
 #include <gtest/gtest.h>
 
 using namespace sessiontest;
@@ -188,4 +191,60 @@ TEST_F(RoomHardening, AConnectionCreatesItsPlayerOnce) {
     EXPECT_TRUE(hasty.closedByHost());
     expectHonestStayed(u"churn"_s);
     EXPECT_EQ(alice.log, (QStringList{u"join 3 churn"_s, u"leave 3"_s, u"pub 1>0 churn"_s}));
+}
+
+TEST_F(RoomHardening, DiscoveryNeitherAmplifiesNorFloodsTheLister) {
+    // The host answers a padded query with no more bytes than it got, a short one not at all.
+    QUdpSocket asker;
+    ASSERT_TRUE(asker.bind(QHostAddress::LocalHost, 0));
+    const QByteArray bare = encodeQuery(DiscoveryQuery{proof::randomNonce(), appId(), {}});
+    const QByteArray query = padQuery(bare);
+    asker.writeDatagram(bare, QHostAddress::LocalHost, config.discoveryPort);
+    asker.writeDatagram(query, QHostAddress::LocalHost, config.discoveryPort);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return asker.hasPendingDatagrams(); }));
+    testsupport::spinFor(100ms);
+    EXPECT_LE(asker.receiveDatagram().data().size(), query.size());
+    EXPECT_FALSE(asker.hasPendingDatagrams());
+
+    // Only loopback and the subnets of this machine's interfaces are answered.
+    QNetworkAddressEntry lan;
+    lan.setIp(QHostAddress(u"10.231.1.1"_s));
+    lan.setPrefixLength(24);
+    for (const auto& [address, answered] :
+         {std::pair{u"127.0.0.9"_s, true}, std::pair{u"::1"_s, true}, std::pair{u"10.231.1.7"_s, true},
+          std::pair{u"::ffff:10.231.1.7"_s, true}, std::pair{u"10.231.2.7"_s, false}, std::pair{u"8.8.8.8"_s, false}}) {
+        EXPECT_EQ(isDirectlyConnected(QHostAddress(address), {lan}), answered) << address.toStdString();
+    }
+
+    // A stranger who saw the query answers it without end, with names no room can have.
+    QUdpSocket forger;
+    ASSERT_TRUE(forger.bind(QHostAddress::AnyIPv4, config.discoveryPort,
+                            QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint));
+    QObject::connect(&forger, &QUdpSocket::readyRead, &forger, [&] {
+        const QNetworkDatagram datagram = forger.receiveDatagram();
+        const auto asked = parseQuery(datagram.data());
+        for (int i = 0; asked && i < 400; ++i) {
+            DiscoveryAnswer answer;
+            answer.nonce = asked->nonce;
+            answer.instanceId = proof::randomNonce();
+            answer.applicationId = appId();
+            answer.roomName = i < 20   ? u"evil\u001b[2J\n%1"_s.arg(i)
+                              : i < 40 ? QString(300, u'x')
+                                       : u"forged %1"_s.arg(i);
+            answer.port = 1;
+            forger.writeDatagram(encodeAnswer(answer), datagram.senderAddress(), datagram.senderPort());
+        }
+    });
+    RoomDescription listing;
+    listing.applicationId = appId();
+    SessionConfig bounded = config;
+    bounded.maxListedRooms = 50;
+    TestCopy lister(bounded);
+    const auto rooms = lister.service->listRooms(listing, 0);
+    ASSERT_TRUE(rooms.ok());
+    EXPECT_EQ(rooms->count(), bounded.maxListedRooms);
+    for (const RoomDescription& room : rooms->items()) {
+        EXPECT_TRUE(room.name == u"room"_s || room.name.startsWith(u"forged "_s)) << room.name.toStdString();
+    }
+    expectHonestStayed(u"discovery"_s);
 }
