@@ -15,7 +15,7 @@ namespace session {
 // Room discovery: a lister sends a query (UDP broadcast on the LAN, or a ListQuery
 // frame over TCP to one host), every host whose room the query may see answers.
 // Layouts in docs/protocol.md.
-inline constexpr quint8 kDiscoveryVersion = 1;
+inline constexpr quint8 kDiscoveryVersion = 2;
 // Datagrams above this size are dropped unread.
 inline constexpr int kMaxDiscoveryDatagramBytes = 4096;
 // A query is padded to this size with zero bytes. A host answers a datagram only with

@@ -50,8 +50,9 @@ void RoomDiscovery::prepareQuery(const RoomDescription& query) {
     DiscoveryQuery datagram;
     datagram.nonce = m_nonce;
     datagram.applicationId = query.applicationId;
+    m_key = proof::listKey(query.password, query.applicationId);
     if (!query.password.isEmpty()) {
-        datagram.proof = proof::listQuery(query.password, m_nonce, query.applicationId);
+        datagram.proof = proof::listQuery(m_key, m_nonce, query.applicationId);
     }
     m_queryBytes = padQuery(encodeQuery(datagram));
 }
@@ -143,7 +144,7 @@ void RoomDiscovery::accept(const DiscoveryAnswer& answer, const QString& hostAdd
         // Only a host that knows the same password can produce this for our nonce;
         // an answer captured from another listing does not carry it.
         if (m_query.password.isEmpty() ||
-            !proof::equal(answer.proof, proof::listAnswer(m_query.password, m_nonce, answer.instanceId))) {
+            !proof::equal(answer.proof, proof::listAnswer(m_key, m_nonce, answer.instanceId))) {
             return;
         }
     }

@@ -55,6 +55,7 @@ private:
     SessionConfig m_config;
     RoomDescription m_query;
     QByteArray m_nonce;
+    QByteArray m_key; // the listing key of the query's password
     QByteArray m_queryBytes;
     QUdpSocket* m_udp = nullptr;
     QTcpSocket* m_tcp = nullptr;

@@ -52,7 +52,12 @@ QByteArray refusal(quint32 reason, const QString& text) {
 } // namespace
 
 RoomHost::RoomHost(const SessionConfig& config, Settings settings, QObject* parent)
-    : QObject(parent), m_config(config), m_settings(std::move(settings)), m_instanceId(proof::randomNonce()) {
+    : QObject(parent),
+      m_config(config),
+      m_settings(std::move(settings)),
+      m_instanceId(proof::randomNonce()),
+      m_listKey(proof::listKey(m_settings.password, m_settings.applicationId)),
+      m_joinKey(proof::joinKey(m_settings.password, m_instanceId)) {
     m_clock.start();
 }
 
@@ -401,6 +406,8 @@ void RoomHost::handleHello(HostLink* link, const Frame& frame) {
     out.u16(kProtocolVersion);
     out.u8(m_settings.password.isEmpty() ? 0 : 1);
     out.bytes(link->hostNonce);
+    // The salt of the joining key.
+    out.bytes(m_instanceId);
     reply(link, encodeFrame(FrameType::Challenge, out.data()));
 }
 
@@ -416,7 +423,7 @@ void RoomHost::handleAuth(HostLink* link, const Frame& frame) {
         reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("too many wrong passwords"));
         return;
     }
-    const QByteArray expected = proof::joinMember(m_settings.password, link->hostNonce, link->memberNonce);
+    const QByteArray expected = proof::joinMember(m_joinKey, link->hostNonce, link->memberNonce);
     if (!proof::equal(*given, expected)) {
         wrongProof(link->source);
         reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("wrong password"));
@@ -436,7 +443,7 @@ void RoomHost::handleAuth(HostLink* link, const Frame& frame) {
     link->handshakeTimer.stop();
     link->state = HostLink::State::Admitted;
     WireWriter out;
-    out.bytes(proof::joinHost(m_settings.password, link->hostNonce, link->memberNonce));
+    out.bytes(proof::joinHost(m_joinKey, link->hostNonce, link->memberNonce));
     out.bytes(m_instanceId);
     out.string(m_settings.roomName);
     out.i32(m_settings.numericAttribute);
@@ -497,12 +504,12 @@ std::optional<QByteArray> RoomHost::answerFor(const DiscoveryQuery& query) const
     answer.nonce = query.nonce;
     if (!m_settings.password.isEmpty()) {
         // A password room shows itself only to a lister that proves the password.
-        const QByteArray expected = proof::listQuery(m_settings.password, query.nonce, query.applicationId);
+        const QByteArray expected = proof::listQuery(m_listKey, query.nonce, query.applicationId);
         if (!proof::equal(query.proof, expected)) {
             return std::nullopt;
         }
         answer.passwordProtected = true;
-        answer.proof = proof::listAnswer(m_settings.password, query.nonce, m_instanceId);
+        answer.proof = proof::listAnswer(m_listKey, query.nonce, m_instanceId);
     }
     answer.instanceId = m_instanceId;
     answer.applicationId = m_settings.applicationId;

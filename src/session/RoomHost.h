@@ -138,6 +138,9 @@ private:
     SessionConfig m_config;
     Settings m_settings;
     QByteArray m_instanceId;
+    // The password's proof keys, derived once for the room's life.
+    QByteArray m_listKey;
+    QByteArray m_joinKey;
     QTcpServer* m_server = nullptr;
     QUdpSocket* m_discovery = nullptr;
     // This machine's interface addresses, which discovery queries must come from a

@@ -222,9 +222,16 @@ void RoomMember::handleFrame(const Frame& frame) {
             fail(kErrorProtocol, QStringLiteral("the host speaks protocol version %1").arg(*version));
             return;
         }
+        // The rest of the challenge: the salt of the joining key.
+        const auto instanceId = in.bytes(proof::kNonceBytes);
+        if (!in.ok()) {
+            malformed();
+            return;
+        }
         m_state = State::Authenticating;
+        m_key = proof::joinKey(m_password, *instanceId);
         WireWriter auth;
-        auth.bytes(proof::joinMember(m_password, *hostNonce, m_memberNonce));
+        auth.bytes(proof::joinMember(m_key, *hostNonce, m_memberNonce));
         write(FrameType::Auth, auth.data());
         // Kept for the host's proof in Accept.
         m_memberNonce.append(*hostNonce);
@@ -244,7 +251,7 @@ void RoomMember::handleFrame(const Frame& frame) {
         const QByteArray hostNonce = m_memberNonce.mid(proof::kNonceBytes);
         // The host proves the password too, so a stranger answering at the room's
         // address cannot pose as it.
-        if (!proof::equal(*hostProof, proof::joinHost(m_password, hostNonce, memberNonce))) {
+        if (!proof::equal(*hostProof, proof::joinHost(m_key, hostNonce, memberNonce))) {
             fail(kErrorAccessDenied, QStringLiteral("the host could not prove the room's password"));
             return;
         }

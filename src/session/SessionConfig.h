@@ -7,6 +7,12 @@ namespace session {
 
 using namespace std::chrono_literals;
 
+// Rounds of PBKDF2-HMAC-SHA-256 that turn a room's password into the key of its
+// proofs (PasswordProof.h): about 50 ms of one core here, paid once per room by the
+// host, once per listing or join by a member, and once per guess by anybody who
+// recorded a proof. Both sides must agree: changing it changes the protocol.
+inline constexpr int kPasswordKeyIterations = 30000;
+
 // Every tunable of the network session service in one place. Tests shrink the
 // times and move the ports so that they run fast and side by side.
 struct SessionConfig {

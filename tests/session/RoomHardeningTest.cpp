@@ -248,3 +248,30 @@ TEST_F(RoomHardening, DiscoveryNeitherAmplifiesNorFloodsTheLister) {
     }
     expectHonestStayed(u"discovery"_s);
 }
+
+TEST_F(RoomHardening, ProofsNeedTheSlowKeyAndTheCurrentVersion) {
+    TestCopy guarded(config);
+    ASSERT_EQ(guarded.hostAs(u"guard"_s, u"pw"_s), 1);
+    const quint16 guardedPort = guarded.service->hostingPort();
+    // A proof keyed with the bare password, as a recorded one could be checked offline.
+    RawPeer bare(guardedPort);
+    const QByteArray nonce = proof::randomNonce();
+    bare.send(helloFrame(nonce));
+    const auto challenge = bare.nextFrame();
+    ASSERT_TRUE(challenge && challenge->body.size() == 2 + 1 + 16 + 16);
+    bare.send(
+        encodeFrame(FrameType::Auth, proof::joinMember(QByteArrayLiteral("pw"), challenge->body.mid(3, 16), nonce)));
+    const auto refused = bare.nextFrame();
+    EXPECT_TRUE(refused && refused->type == static_cast<quint8>(FrameType::Reject));
+    // A member of the previous version is told so.
+    RawPeer old(guardedPort);
+    QByteArray hello = helloFrame();
+    hello[5 + 4 + 1] = 1; // the version's low byte
+    old.send(hello);
+    const auto answer = old.nextFrame();
+    ASSERT_TRUE(answer && answer->type == static_cast<quint8>(FrameType::Reject));
+    EXPECT_EQ(WireReader(answer->body).u32().value_or(0), static_cast<quint32>(RefuseReason::Version));
+    RawPeer member(guardedPort);
+    EXPECT_EQ(member.joinAs(u"member"_s, u"pw"_s), 2);
+    expectHonestStayed(u"proofs"_s);
+}
