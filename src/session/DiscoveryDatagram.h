@@ -1,6 +1,7 @@
 #pragma once
 
 #include "session/NameRules.h"
+#include "session/SessionConfig.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -18,10 +19,6 @@ namespace session {
 inline constexpr quint8 kDiscoveryVersion = 2;
 // Datagrams above this size are dropped unread.
 inline constexpr int kMaxDiscoveryDatagramBytes = 4096;
-// A query is padded to this size with zero bytes. A host answers a datagram only with
-// as many bytes as it received, so it can never be used to amplify traffic, and the
-// largest answer (a room name of 255 three-byte characters) still fits.
-inline constexpr int kPaddedQueryBytes = 1024;
 
 struct DiscoveryQuery {
     QByteArray nonce; // 16 random bytes; answers echo them

@@ -38,9 +38,6 @@ constexpr auto kGoodbyeGrace = std::chrono::milliseconds(2000);
 // member. Nobody sees 10 ms on a member list, but when many join or leave at once the
 // notices leave together instead of one send per member per event-loop turn.
 constexpr auto kNoticeDelay = std::chrono::milliseconds(10);
-// How long the host trusts its list of local subnets before looking again, when a
-// discovery query comes from elsewhere.
-constexpr auto kInterfaceRefresh = std::chrono::milliseconds(10000);
 
 QByteArray refusal(quint32 reason, const QString& text) {
     WireWriter out;
@@ -541,10 +538,10 @@ void RoomHost::onDiscoveryReadyRead() {
         // Strangers beyond the local networks get nothing: a forged sender address
         // would otherwise aim the answer at somebody else. The interfaces may have
         // changed since they were looked up, but a stranger cannot make the host look
-        // more often than every kInterfaceRefresh.
+        // more often than every subnetRefresh.
         const QHostAddress sender = datagram.senderAddress();
         if (!isDirectlyConnected(sender, m_localSubnets)) {
-            if (m_clock.elapsed() - m_subnetsAt < kInterfaceRefresh.count()) {
+            if (m_clock.elapsed() - m_subnetsAt < m_config.subnetRefresh.count()) {
                 continue;
             }
             lookUpSubnets();

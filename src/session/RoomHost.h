@@ -144,7 +144,7 @@ private:
     QTcpServer* m_server = nullptr;
     QUdpSocket* m_discovery = nullptr;
     // This machine's interface addresses, which discovery queries must come from a
-    // subnet of; looked up again at most every kInterfaceRefresh.
+    // subnet of; looked up again at most every subnetRefresh.
     QList<QNetworkAddressEntry> m_localSubnets;
     qint64 m_subnetsAt = 0;
     QTimer* m_heartbeat = nullptr;

@@ -13,6 +13,11 @@ using namespace std::chrono_literals;
 // recorded a proof. Both sides must agree: changing it changes the protocol.
 inline constexpr int kPasswordKeyIterations = 30000;
 
+// A discovery query is padded to this size with zero bytes. A host answers a datagram
+// only with as many bytes as it received, so it can never be used to amplify traffic,
+// and the largest answer (a room name of 255 three-byte characters) still fits.
+inline constexpr int kPaddedQueryBytes = 1024;
+
 // Every tunable of the network session service in one place. Tests shrink the
 // times and move the ports so that they run fast and side by side.
 struct SessionConfig {
@@ -69,6 +74,10 @@ struct SessionConfig {
 
     // A listing keeps at most this many rooms; later answers are dropped.
     int maxListedRooms = 256;
+    // A host answers discovery queries only from loopback and its interfaces'
+    // subnets; for a query from elsewhere it looks its interfaces up again, at most
+    // this often.
+    std::chrono::milliseconds subnetRefresh = 10000ms;
 
     // Discovery queries go only to 127.255.255.255 (tests on one machine).
     bool loopbackDiscoveryOnly = false;
