@@ -126,7 +126,8 @@ private:
             }
             m_hostNonce = *hostNonce;
             session::WireWriter auth;
-            auth.bytes(session::proof::joinMember(QString(), m_hostNonce, m_memberNonce));
+            // The room has no password: its proof key is empty.
+            auth.bytes(session::proof::joinMember(QByteArray(), m_hostNonce, m_memberNonce));
             appendBytes(out, session::encodeFrame(session::FrameType::Auth, auth.data()));
             // The player goes right behind the proof; the host handles them in order.
             session::WireWriter create;
@@ -137,8 +138,8 @@ private:
         }
         case session::FrameType::Accept: {
             const auto hostProof = in.bytes(session::proof::kProofBytes);
-            if (!in.ok() ||
-                !session::proof::equal(*hostProof, session::proof::joinHost(QString(), m_hostNonce, m_memberNonce))) {
+            if (!in.ok() || !session::proof::equal(
+                                *hostProof, session::proof::joinHost(QByteArray(), m_hostNonce, m_memberNonce))) {
                 fail("the host's proof is wrong");
             }
             return;

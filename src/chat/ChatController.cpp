@@ -85,7 +85,12 @@ void ChatController::runNextDeferred() {
         return;
     }
     const std::function<void()> next = m_deferred.takeFirst();
+    m_runningBehindBox = m_behindBox > 0;
+    if (m_runningBehindBox) {
+        --m_behindBox;
+    }
     next();
+    m_runningBehindBox = false;
 }
 
 ChatController::EntryUpdate ChatController::cmdSend_Click(const QString& entryText) {
@@ -179,8 +184,19 @@ void ChatController::DirectXEvent_DXCallBack(qint32 eventId) {
 void ChatController::showReadError(const session::Error& error) {
     // The error number as a signed 32-bit value, the way error numbers are shown
     // to users throughout the program.
-    m_view.showMessageBox(texts::readFailedPrefix() + QString::number(static_cast<qint32>(error.code)) + u' ' +
-                          error.description);
+    const QString text =
+        texts::readFailedPrefix() + QString::number(static_cast<qint32>(error.code)) + u' ' + error.description;
+    // One box at a time: errors of the events that came in while it was open are
+    // logged and counted, so a member who sends broken messages cannot stack boxes.
+    if (m_readErrorBoxOpen || m_runningBehindBox) {
+        ++m_readErrorsNotShown;
+        qCWarning(lcChat) << "read error while its box was open (" << m_readErrorsNotShown << "so far):" << text;
+        return;
+    }
+    m_readErrorBoxOpen = true;
+    m_view.showMessageBox(text);
+    m_readErrorBoxOpen = false;
+    m_behindBox = m_deferred.size();
 }
 
 void ChatController::handleNetworkEvent() {
@@ -201,6 +217,7 @@ void ChatController::handleNetworkEvent() {
         return;
     }
     const session::PlayerId from = received->from;
+    const session::PlayerId addressee = received->to;
     session::Message& message = received.value().message;
     const session::Result<qint32> first = message.readInt32();
     if (!first) {
@@ -260,7 +277,8 @@ void ChatController::handleNetworkEvent() {
             return;
         }
     }
-    if (*first == static_cast<qint32>(ChatKind::Private)) {
+    // A line sent to everybody stays public, whatever kind its sender gave it.
+    if (*first == static_cast<qint32>(ChatKind::Private) && addressee == m_localPlayerId) {
         m_log.addToLog(*name + u"> (" + text + u")");
     } else {
         m_log.addToLog(*name + u"> " + text);

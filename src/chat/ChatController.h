@@ -117,6 +117,12 @@ private:
     bool m_handling = false;
     bool m_drainPosted = false;
     QList<std::function<void()>> m_deferred;
+    // The read-error box: whether it is open, how many deferred events came in while
+    // it was, whether one of those runs now, and the errors they met.
+    bool m_readErrorBoxOpen = false;
+    qsizetype m_behindBox = 0;
+    bool m_runningBehindBox = false;
+    int m_readErrorsNotShown = 0;
 };
 
 } // namespace chat

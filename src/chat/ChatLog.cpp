@@ -24,8 +24,29 @@ QString ChatLog::normalizeLineBreaks(const QString& text) {
     return out;
 }
 
+namespace {
+// Characters that a text view starts a new line at, beside CR and LF.
+bool isOtherLineBreak(QChar c) {
+    return c == u'\u2028' || c == u'\u2029' || c == u'\u0085' || c == u'\v' || c == u'\f';
+}
+} // namespace
+
+QString ChatLog::markContinuations(const QString& text) {
+    QString plain = text;
+    for (QChar& c : plain) {
+        if (isOtherLineBreak(c)) {
+            c = u'\n';
+        }
+    }
+    plain = normalizeLineBreaks(plain);
+    if (!plain.contains(u'\n')) {
+        return plain;
+    }
+    return plain.replace(QStringLiteral("\r\n"), QStringLiteral("\r\n") + kContinuationMark);
+}
+
 void ChatLog::addToLog(const QString& newText) {
-    const QString line = normalizeLineBreaks(newText);
+    const QString line = markContinuations(newText);
     m_text += line;
     m_text += u"\r\n";
     if (m_text.size() > kMaxChars) {

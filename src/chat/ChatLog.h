@@ -22,9 +22,13 @@ public:
     const QString& text() const { return m_text; }
     bool isEmpty() const { return m_text.isEmpty(); }
 
+    // Opens every line after the first of a message that spans several lines, so
+    // that no message can pass for another member's line or for a notice.
+    static constexpr QStringView kContinuationMark = u"　"; // an ideographic space
+
     // Appends `newText` (a line without its line end) and CR LF, then applies the
     // cap. Any lone CR or LF inside `newText` becomes CR LF first, so every line
-    // break of the log is a CR LF pair.
+    // break of the log is a CR LF pair; see markContinuations.
     void addToLog(const QString& newText);
 
     // Replaces the whole text (the interpreter's clear and delete operations).
@@ -33,6 +37,10 @@ public:
 
     // `text` with every CR LF, lone CR and lone LF turned into CR LF.
     static QString normalizeLineBreaks(const QString& text);
+    // `text` as the log shows it: every line break (CR LF, lone CR or LF, and the
+    // other characters a text view breaks lines at: U+2028, U+2029, NEL, VT, FF)
+    // becomes CR LF followed by kContinuationMark.
+    static QString markContinuations(const QString& text);
 
 Q_SIGNALS:
     // One appended line, after normalisation and without its final CR LF.

@@ -25,6 +25,25 @@ QByteArray encodeQuery(const DiscoveryQuery& query) {
     return out.take();
 }
 
+QByteArray padQuery(QByteArray query) {
+    if (query.size() < kPaddedQueryBytes) {
+        query.append(kPaddedQueryBytes - query.size(), '\0');
+    }
+    return query;
+}
+
+bool isDirectlyConnected(const QHostAddress& sender, const QList<QNetworkAddressEntry>& local) {
+    bool isV4 = false;
+    const QHostAddress address(sender.toIPv4Address(&isV4));
+    const QHostAddress& plain = isV4 ? address : sender;
+    if (plain.isLoopback()) {
+        return true;
+    }
+    return std::any_of(local.cbegin(), local.cend(), [&plain](const QNetworkAddressEntry& entry) {
+        return entry.prefixLength() > 0 && plain.isInSubnet(entry.ip(), entry.prefixLength());
+    });
+}
+
 QByteArray encodeAnswer(const DiscoveryAnswer& answer) {
     WireWriter out;
     out.bytes(kAnswerMagic);

@@ -1,6 +1,12 @@
 #pragma once
 
+#include "session/NameRules.h"
+#include "session/SessionConfig.h"
+
 #include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QNetworkAddressEntry>
 #include <QString>
 #include <QtGlobal>
 #include <optional>
@@ -10,11 +16,9 @@ namespace session {
 // Room discovery: a lister sends a query (UDP broadcast on the LAN, or a ListQuery
 // frame over TCP to one host), every host whose room the query may see answers.
 // Layouts in docs/protocol.md.
-inline constexpr quint8 kDiscoveryVersion = 1;
+inline constexpr quint8 kDiscoveryVersion = 2;
 // Datagrams above this size are dropped unread.
 inline constexpr int kMaxDiscoveryDatagramBytes = 4096;
-// Room and handle names are capped in characters (UTF-16 units) on the wire.
-inline constexpr int kMaxNameChars = 255;
 
 struct DiscoveryQuery {
     QByteArray nonce; // 16 random bytes; answers echo them
@@ -37,9 +41,15 @@ struct DiscoveryAnswer {
 
 QByteArray encodeQuery(const DiscoveryQuery& query);
 QByteArray encodeAnswer(const DiscoveryAnswer& answer);
+// A query with zero bytes after it up to kPaddedQueryBytes, which readers ignore.
+QByteArray padQuery(QByteArray query);
 // Nothing for anything that is not a well-formed datagram of our version.
 std::optional<DiscoveryQuery> parseQuery(const QByteArray& datagram);
 std::optional<DiscoveryAnswer> parseAnswer(const QByteArray& datagram);
+
+// Whether `sender` may be answered on UDP: a loopback address, or one in the subnet
+// of one of `local`, the addresses of this machine's interfaces.
+bool isDirectlyConnected(const QHostAddress& sender, const QList<QNetworkAddressEntry>& local);
 
 // "host", "host:port", "[v6]", "[v6]:port", or a bare IPv6 address. Nothing for an
 // empty host or a port outside 1..65535.

@@ -9,7 +9,7 @@ namespace session {
 // Frame types of the room connection (TCP). docs/protocol.md describes each body.
 enum class FrameType : quint8 {
     Hello = 0x01,         // member -> host: magic, version, application id, member nonce
-    Challenge = 0x02,     // host -> member: version, flags, host nonce
+    Challenge = 0x02,     // host -> member: version, flags, host nonce, instance id
     Auth = 0x03,          // member -> host: password proof
     Accept = 0x04,        // host -> member: host proof, room name, attribute, instance id
     Reject = 0x05,        // host -> member: reason, text; the host closes
@@ -29,7 +29,7 @@ enum class FrameType : quint8 {
 
 // The Hello frame starts with this magic and the protocol version.
 inline constexpr char kRoomMagic[] = "MLRN";
-inline constexpr quint16 kProtocolVersion = 1;
+inline constexpr quint16 kProtocolVersion = 2;
 
 // Why a host refused a member (Reject) or a player (PlayerRefused).
 enum class RefuseReason : quint32 {

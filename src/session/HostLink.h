@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 
 namespace session {
@@ -32,6 +33,9 @@ public:
     }
 
     HostSocket* socket;
+    QByteArray source; // the peer's address as per-address limits count it
+    bool createdPlayer = false;
+    QElapsedTimer lastCreateAttempt;
     FrameDecoder decoder;
     State state = State::AwaitingHello;
     QByteArray hostNonce;
@@ -48,6 +52,15 @@ public:
     bool noticeQueued = false; // waits for the host's notice timer
     // Answers to the member's own frames wait in `outgoing`; they leave when its read is handled.
     bool replyPending = false;
+
+    // Back-pressure. A member whose messages wait at a receiver above the high-water
+    // mark is not read (`paused`) until every receiver holding it (`heldBy` of them,
+    // the local player included when `heldLocally`) is down to the low-water mark.
+    bool paused = false;
+    int heldBy = 0;
+    bool heldLocally = false;
+    // As a receiver: the senders this member holds.
+    QList<QPointer<HostLink>> holding;
 };
 
 } // namespace session

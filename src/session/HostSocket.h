@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <utility>
@@ -31,6 +32,10 @@ public:
 
     // Closes an accepted descriptor the host does not want.
     static void refuse(int descriptor);
+    // The peer's address as limits per source count it: the 4 bytes of an IPv4
+    // address (IPv4-mapped IPv6 included), the first 8 bytes (the /64 prefix, what
+    // one site is given) of an IPv6 address. Empty when it cannot be told.
+    static QByteArray sourceKey(int descriptor);
 
     State state() const { return m_state; }
     int descriptor() const { return m_descriptor; }
@@ -49,15 +54,26 @@ public:
     // follows, synchronously when nothing is left to send.
     void disconnectFromHost();
 
+    // Stops or resumes reading: what the peer sends meanwhile waits in the kernel,
+    // and TCP slows the peer down.
+    void setReadEnabled(bool enabled);
+    // While bytes wait to be sent: milliseconds since the kernel last took any.
+    qint64 msSinceProgress() const { return m_progress.elapsed(); }
+    // `drained` is emitted whenever the bytes waiting fall to `bytes` or below.
+    void setDrainMark(qint64 bytes) { m_drainMark = bytes; }
+
 Q_SIGNALS:
     // Something arrived: readAll() has it.
     void readyRead();
     // The connection is over: closed by the peer, broken, or closed here.
     void disconnected();
+    // The waiting bytes fell to the drain mark.
+    void drained();
 
 private:
     void onReadable();
     void sendPending();
+    void reportDrain(qint64 before);
     void broken();
     void finish();
 
@@ -68,6 +84,8 @@ private:
     QByteArray m_pending;
     qsizetype m_sent = 0; // bytes of m_pending already taken by the kernel
     QByteArray m_inbox;
+    QElapsedTimer m_progress; // restarted whenever the kernel takes waiting bytes
+    qint64 m_drainMark = -1;
 };
 
 } // namespace session

@@ -45,6 +45,27 @@ void HostSocket::refuse(int descriptor) {
     closeDescriptor(descriptor);
 }
 
+QByteArray HostSocket::sourceKey(int descriptor) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(descriptor, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return {};
+    }
+    if (address.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+        return QByteArray(reinterpret_cast<const char*>(&v4->sin_addr), 4);
+    }
+    if (address.ss_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+        const auto* bytes = reinterpret_cast<const char*>(&v6->sin6_addr);
+        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+            return QByteArray(bytes + 12, 4);
+        }
+        return QByteArray(bytes, 8);
+    }
+    return {};
+}
+
 void HostSocket::onReadable() {
     if (m_state == State::Closed) {
         return;
@@ -98,6 +119,9 @@ void HostSocket::write(const char* data, qint64 size) {
             return;
         }
     }
+    if (bytesToWrite() == 0) {
+        m_progress.start(); // a wait begins
+    }
     m_pending.append(data, static_cast<qsizetype>(size));
     if (m_writeNotifier == nullptr) {
         m_writeNotifier = new QSocketNotifier(m_descriptor, QSocketNotifier::Write, this);
@@ -122,6 +146,7 @@ void HostSocket::write(const QList<QByteArray>& pieces) {
 }
 
 void HostSocket::sendPending() {
+    const qint64 before = bytesToWrite();
     while (bytesToWrite() > 0) {
         const ssize_t taken = ::send(m_descriptor, m_pending.constData() + m_sent, static_cast<size_t>(bytesToWrite()),
                                      MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -133,7 +158,12 @@ void HostSocket::sendPending() {
             continue;
         }
         if (taken < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return; // the notifier stays on
+            // The notifier stays on.
+            if (bytesToWrite() < before) {
+                m_progress.start();
+                reportDrain(before);
+            }
+            return;
         }
         broken();
         return;
@@ -143,6 +173,20 @@ void HostSocket::sendPending() {
     m_writeNotifier->setEnabled(false);
     if (m_state == State::Closing) {
         finish();
+        return;
+    }
+    reportDrain(before);
+}
+
+void HostSocket::reportDrain(qint64 before) {
+    if (m_drainMark >= 0 && before > m_drainMark && bytesToWrite() <= m_drainMark) {
+        Q_EMIT drained();
+    }
+}
+
+void HostSocket::setReadEnabled(bool enabled) {
+    if (m_state == State::Connected) {
+        m_readNotifier->setEnabled(enabled);
     }
 }
 

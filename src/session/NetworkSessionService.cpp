@@ -223,7 +223,7 @@ Status NetworkSessionService::openRoom(const RoomDescription& room, OpenMode mod
     }
 
     if (mode == OpenMode::CreateAndHost) {
-        if (hasControlCharacter(room.name) || room.name.size() > kMaxNameChars) {
+        if (hasUnsafeCharacter(room.name) || room.name.size() > kMaxNameChars) {
             return failure(kErrorInvalidName, QStringLiteral("the room name is not allowed"));
         }
         auto* host = new RoomHost(
@@ -345,8 +345,8 @@ void NetworkSessionService::onHostLost() {
 Result<PlayerId> NetworkSessionService::createLocalPlayer(const QString& name, const QString& secondName,
                                                           qint32 eventHandle, qint32 flags) {
     Q_UNUSED(flags);
-    if (hasControlCharacter(name) || hasControlCharacter(secondName)) {
-        return failure(kErrorInvalidName, QStringLiteral("a handle name may not hold control characters"));
+    if (!isAllowedHandleName(name) || hasControlCharacter(secondName)) {
+        return failure(kErrorInvalidName, QStringLiteral("the handle name is not allowed"));
     }
     if (name.size() > kMaxNameChars || secondName.size() > kMaxNameChars) {
         return failure(kErrorInvalidName, QStringLiteral("the handle name is too long"));
@@ -478,6 +478,9 @@ Result<ReceivedMessage> NetworkSessionService::receive() {
     }
     Queued next = std::move(d->queue.front());
     d->queue.pop_front();
+    if (d->host && next.from != kSystemSender) {
+        d->host->localTaken(next.payload.size());
+    }
     if (next.leaving != 0) {
         const PlayerId leaving = next.leaving;
         d->players.removeIf([leaving](const Player& p) { return p.id == leaving && p.departed; });
@@ -501,7 +504,7 @@ Status NetworkSessionService::send(PlayerId from, PlayerId to, const Message& me
             return failure(kErrorInvalidPlayer, QStringLiteral("no player %1 in the room").arg(to));
         }
     }
-    if (message.payload().size() > static_cast<qsizetype>(d->config.maxFrameBytes) - 16) {
+    if (message.payload().size() > d->config.maxPayloadBytes()) {
         return failure(kErrorInvalidParameter, QStringLiteral("the message is too large"));
     }
     if (d->state == ServiceState::Hosting) {

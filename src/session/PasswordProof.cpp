@@ -1,18 +1,29 @@
 #include "session/PasswordProof.h"
 
+#include "session/SessionConfig.h"
+
 #include <QMessageAuthenticationCode>
+#include <QPasswordDigestor>
 #include <QRandomGenerator>
 #include <cstring>
 
 namespace session::proof {
 
 namespace {
-QByteArray hmac(const QString& password, const char* label, const QByteArray& a, const QByteArray& b) {
-    QMessageAuthenticationCode code(QCryptographicHash::Sha256, password.toUtf8());
+QByteArray hmac(const QByteArray& key, const char* label, const QByteArray& a, const QByteArray& b) {
+    QMessageAuthenticationCode code(QCryptographicHash::Sha256, key);
     code.addData(label, static_cast<qsizetype>(std::strlen(label)));
     code.addData(a);
     code.addData(b);
     return code.result();
+}
+
+QByteArray derive(const QString& password, const QByteArray& salt) {
+    if (password.isEmpty()) {
+        return {};
+    }
+    return QPasswordDigestor::deriveKeyPbkdf2(QCryptographicHash::Sha256, password.toUtf8(), salt,
+                                              kPasswordKeyIterations, kProofBytes);
 }
 } // namespace
 
@@ -25,20 +36,28 @@ QByteArray randomNonce() {
     return nonce;
 }
 
-QByteArray listQuery(const QString& password, const QByteArray& queryNonce, const QString& applicationId) {
-    return hmac(password, "mirelune list query", queryNonce, applicationId.toUtf8());
+QByteArray listKey(const QString& password, const QString& applicationId) {
+    return derive(password, QByteArrayLiteral("mirelune list key ") + applicationId.toUtf8());
 }
 
-QByteArray listAnswer(const QString& password, const QByteArray& queryNonce, const QByteArray& instanceId) {
-    return hmac(password, "mirelune list answer", queryNonce, instanceId);
+QByteArray joinKey(const QString& password, const QByteArray& instanceId) {
+    return derive(password, QByteArrayLiteral("mirelune join key ") + instanceId);
 }
 
-QByteArray joinMember(const QString& password, const QByteArray& hostNonce, const QByteArray& memberNonce) {
-    return hmac(password, "mirelune join member", hostNonce, memberNonce);
+QByteArray listQuery(const QByteArray& key, const QByteArray& queryNonce, const QString& applicationId) {
+    return hmac(key, "mirelune list query", queryNonce, applicationId.toUtf8());
 }
 
-QByteArray joinHost(const QString& password, const QByteArray& hostNonce, const QByteArray& memberNonce) {
-    return hmac(password, "mirelune join host", hostNonce, memberNonce);
+QByteArray listAnswer(const QByteArray& key, const QByteArray& queryNonce, const QByteArray& instanceId) {
+    return hmac(key, "mirelune list answer", queryNonce, instanceId);
+}
+
+QByteArray joinMember(const QByteArray& key, const QByteArray& hostNonce, const QByteArray& memberNonce) {
+    return hmac(key, "mirelune join member", hostNonce, memberNonce);
+}
+
+QByteArray joinHost(const QByteArray& key, const QByteArray& hostNonce, const QByteArray& memberNonce) {
+    return hmac(key, "mirelune join host", hostNonce, memberNonce);
 }
 
 bool equal(const QByteArray& a, const QByteArray& b) {

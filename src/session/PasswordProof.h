@@ -5,10 +5,16 @@
 
 namespace session {
 
-// Passwords never travel: both sides prove knowledge with HMAC-SHA-256 keyed by the
-// password's UTF-8 bytes, over fresh random nonces and a label that differs for each
-// use, so a proof captured in one place is worthless in any other (another nonce,
-// another direction, another step).
+// Passwords never travel: both sides prove knowledge with HMAC-SHA-256 keyed by a key
+// derived from the password, over fresh random nonces and a label that differs for
+// each use, so a proof captured in one place is worthless in any other (another
+// nonce, another direction, another step).
+//
+// The key is slow to derive (PBKDF2-HMAC-SHA-256, kPasswordKeyIterations rounds) and
+// salted, so that somebody who records a proof pays that cost for every password
+// guess: listing keys are salted with the application id (a lister knows no room
+// yet), joining keys with the room's instance id. A room without a password has
+// nothing to guess; its key is empty and costs nothing.
 namespace proof {
 
 inline constexpr int kNonceBytes = 16;
@@ -16,10 +22,13 @@ inline constexpr int kProofBytes = 32;
 
 QByteArray randomNonce();
 
-QByteArray listQuery(const QString& password, const QByteArray& queryNonce, const QString& applicationId);
-QByteArray listAnswer(const QString& password, const QByteArray& queryNonce, const QByteArray& instanceId);
-QByteArray joinMember(const QString& password, const QByteArray& hostNonce, const QByteArray& memberNonce);
-QByteArray joinHost(const QString& password, const QByteArray& hostNonce, const QByteArray& memberNonce);
+QByteArray listKey(const QString& password, const QString& applicationId);
+QByteArray joinKey(const QString& password, const QByteArray& instanceId);
+
+QByteArray listQuery(const QByteArray& key, const QByteArray& queryNonce, const QString& applicationId);
+QByteArray listAnswer(const QByteArray& key, const QByteArray& queryNonce, const QByteArray& instanceId);
+QByteArray joinMember(const QByteArray& key, const QByteArray& hostNonce, const QByteArray& memberNonce);
+QByteArray joinHost(const QByteArray& key, const QByteArray& hostNonce, const QByteArray& memberNonce);
 
 // Compares in time independent of where the inputs differ.
 bool equal(const QByteArray& a, const QByteArray& b);

@@ -54,10 +54,11 @@ void RoomDiscovery::prepareQuery(const RoomDescription& query) {
     DiscoveryQuery datagram;
     datagram.nonce = m_nonce;
     datagram.applicationId = query.applicationId;
+    m_key = proof::listKey(query.password, query.applicationId);
     if (!query.password.isEmpty()) {
-        datagram.proof = proof::listQuery(query.password, m_nonce, query.applicationId);
+        datagram.proof = proof::listQuery(m_key, m_nonce, query.applicationId);
     }
-    m_queryBytes = encodeQuery(datagram);
+    m_queryBytes = padQuery(encodeQuery(datagram));
 }
 
 void RoomDiscovery::startLan(const RoomDescription& query, std::chrono::milliseconds timeout) {
@@ -164,11 +165,17 @@ void RoomDiscovery::accept(const DiscoveryAnswer& answer, const QString& hostAdd
         !answer.acceptsPlayers || m_seen.contains(answer.instanceId)) {
         return;
     }
+    // A name that could not be created is forged, and a stranger who saw the query
+    // could send answers without end: the listing takes a bounded number.
+    if (m_rooms.size() >= m_config.maxListedRooms || answer.roomName.size() > kMaxNameChars ||
+        hasUnsafeCharacter(answer.roomName)) {
+        return;
+    }
     if (answer.passwordProtected) {
         // Only a host that knows the same password can produce this for our nonce;
         // an answer captured from another listing does not carry it.
         if (m_query.password.isEmpty() ||
-            !proof::equal(answer.proof, proof::listAnswer(m_query.password, m_nonce, answer.instanceId))) {
+            !proof::equal(answer.proof, proof::listAnswer(m_key, m_nonce, answer.instanceId))) {
             return;
         }
     }

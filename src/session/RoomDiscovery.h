@@ -60,6 +60,7 @@ private:
     SessionConfig m_config;
     RoomDescription m_query;
     QByteArray m_nonce;
+    QByteArray m_key; // the listing key of the query's password
     QByteArray m_queryBytes;
     QUdpSocket* m_udp = nullptr;
     // One TCP listing per port asked; each ends with its answer, a closed or failed

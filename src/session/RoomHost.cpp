@@ -8,6 +8,7 @@
 #include "session/WireBuffer.h"
 
 #include <QNetworkDatagram>
+#include <QNetworkInterface>
 #include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTimer>
@@ -38,18 +39,6 @@ constexpr auto kGoodbyeGrace = std::chrono::milliseconds(2000);
 // notices leave together instead of one send per member per event-loop turn.
 constexpr auto kNoticeDelay = std::chrono::milliseconds(10);
 
-bool isValidName(const QString& name) {
-    if (name.size() > kMaxNameChars) {
-        return false;
-    }
-    for (const QChar ch : name) {
-        if (ch.category() == QChar::Other_Control) {
-            return false;
-        }
-    }
-    return true;
-}
-
 QByteArray refusal(quint32 reason, const QString& text) {
     WireWriter out;
     out.u32(reason);
@@ -60,7 +49,14 @@ QByteArray refusal(quint32 reason, const QString& text) {
 } // namespace
 
 RoomHost::RoomHost(const SessionConfig& config, Settings settings, QObject* parent)
-    : QObject(parent), m_config(config), m_settings(std::move(settings)), m_instanceId(proof::randomNonce()) {}
+    : QObject(parent),
+      m_config(config),
+      m_settings(std::move(settings)),
+      m_instanceId(proof::randomNonce()),
+      m_listKey(proof::listKey(m_settings.password, m_settings.applicationId)),
+      m_joinKey(proof::joinKey(m_settings.password, m_instanceId)) {
+    m_clock.start();
+}
 
 RoomHost::~RoomHost() = default;
 
@@ -84,6 +80,7 @@ Status RoomHost::start(bool requireDiscovery) {
     if (m_discovery->bind(QHostAddress::AnyIPv4, m_config.discoveryPort,
                           QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)) {
         connect(m_discovery, &QUdpSocket::readyRead, this, &RoomHost::onDiscoveryReadyRead);
+        lookUpSubnets();
     } else {
         qCWarning(lcSession) << "cannot bind the discovery port" << m_config.discoveryPort
                              << m_discovery->errorString();
@@ -161,6 +158,9 @@ Result<PlayerId> RoomHost::addLocalPlayer(const QString& name) {
     if (m_members.size() >= m_config.maxMembers) {
         return failure(kErrorRoomFull, QStringLiteral("the room is full"));
     }
+    if (!isAllowedHandleName(name) || hasMember(name)) {
+        return failure(kErrorInvalidName, QStringLiteral("the handle name is not allowed"));
+    }
     m_localPlayer = addMember(name, nullptr);
     const PlayerId id = m_localPlayer;
     dropOverflowed();
@@ -171,6 +171,8 @@ void RoomHost::removeLocalPlayer() {
     if (m_localPlayer != 0) {
         const PlayerId id = m_localPlayer;
         m_localPlayer = 0;
+        m_localBacklog = 0;
+        releaseLocal();
         removeMember(id);
         dropOverflowed();
     }
@@ -187,32 +189,78 @@ QList<PlayerEntry> RoomHost::players() const {
 
 void RoomHost::sendFromLocal(PlayerId to, const QByteArray& payload) {
     if (m_localPlayer != 0) {
-        route(m_localPlayer, to, payload);
+        route(nullptr, m_localPlayer, to, payload);
     }
 }
 
-int RoomHost::pendingHandshakes() const {
-    int count = 0;
+void RoomHost::localTaken(qint64 bytes) {
+    m_localBacklog = std::max<qint64>(0, m_localBacklog - bytes);
+    if (m_localBacklog <= m_config.relayLowWaterBytes) {
+        releaseLocal();
+    }
+}
+
+bool RoomHost::hasMember(const QString& name) const {
+    return std::any_of(m_members.cbegin(), m_members.cend(), [&name](const Member& m) { return m.name == name; });
+}
+
+bool RoomHost::handshakeSlotFree(const QByteArray& source) const {
+    int total = 0;
+    int fromSource = 0;
     for (const HostLink* link : m_links) {
         if (link->state == HostLink::State::AwaitingHello || link->state == HostLink::State::AwaitingAuth) {
-            ++count;
+            ++total;
+            if (link->source == source) {
+                ++fromSource;
+            }
         }
     }
-    return count;
+    return total < m_config.maxPendingHandshakes && fromSource < m_config.maxHandshakesPerAddress;
+}
+
+bool RoomHost::proofsBackedOff(const QByteArray& source) const {
+    const auto it = m_proofFailures.constFind(source);
+    return it != m_proofFailures.cend() && m_clock.elapsed() < it->until;
+}
+
+void RoomHost::wrongProof(const QByteArray& source) {
+    if (m_proofFailures.size() >= m_config.maxRememberedAddresses && !m_proofFailures.contains(source)) {
+        const qint64 now = m_clock.elapsed();
+        m_proofFailures.removeIf([now](const auto& entry) { return entry.value().until <= now; });
+        if (m_proofFailures.size() >= m_config.maxRememberedAddresses) {
+            m_proofFailures.erase(m_proofFailures.begin());
+        }
+    }
+    ProofFailures& failures = m_proofFailures[source];
+    ++failures.count;
+    if (failures.count >= m_config.freeWrongProofs) {
+        const int doublings = std::min(failures.count - m_config.freeWrongProofs, 16);
+        const qint64 wait =
+            std::min<qint64>(m_config.proofBackoffStart.count() << doublings, m_config.proofBackoffMax.count());
+        failures.until = m_clock.elapsed() + wait;
+    }
 }
 
 void RoomHost::onIncoming(qintptr descriptor) {
-    if (m_shuttingDown || pendingHandshakes() >= m_config.maxPendingHandshakes) {
+    const QByteArray source = HostSocket::sourceKey(static_cast<int>(descriptor));
+    if (m_shuttingDown || !handshakeSlotFree(source)) {
         qCDebug(lcSession) << "refusing a connection: too many handshakes in progress";
         HostSocket::refuse(static_cast<int>(descriptor));
         return;
     }
     auto* socket = new HostSocket(static_cast<int>(descriptor));
     auto* link = new HostLink(socket, m_config.maxFrameBytes, this);
+    link->source = source;
     m_links.append(link);
     link->handshakeTimer.setSingleShot(true);
     connect(&link->handshakeTimer, &QTimer::timeout, this, [this, link] { dropLink(link, "handshake timed out"); });
     link->handshakeTimer.start(m_config.handshakeTimeout);
+    socket->setDrainMark(m_config.relayLowWaterBytes);
+    connect(socket, &HostSocket::drained, this, [this, link] {
+        if (!link->holding.isEmpty() && backlog(link) <= m_config.relayLowWaterBytes) {
+            release(link);
+        }
+    });
     connect(socket, &HostSocket::readyRead, this, [this, link] { onLinkReadyRead(link); });
     connect(socket, &HostSocket::disconnected, this, [this, link] { onLinkDisconnected(link); });
 }
@@ -227,7 +275,11 @@ void RoomHost::onLinkReadyRead(HostLink* link) {
     }
     link->lastHeard.restart();
     link->decoder.feed(chunk);
-    while (link->state != HostLink::State::Closed) {
+    handleDecoded(link, false);
+}
+
+void RoomHost::handleDecoded(HostLink* link, bool all) {
+    while (link->state != HostLink::State::Closed && (all || !link->paused)) {
         std::optional<Frame> frame = link->decoder.next();
         if (!frame) {
             break;
@@ -249,8 +301,11 @@ void RoomHost::onLinkReadyRead(HostLink* link) {
 
 void RoomHost::onLinkDisconnected(HostLink* link) {
     // Frames that arrived just before the close still count: a member's last
-    // messages go out before its leave notice.
-    onLinkReadyRead(link);
+    // messages go out before its leave notice, held back or not.
+    if (link->state != HostLink::State::Closed) {
+        link->decoder.feed(link->socket->readAll());
+        handleDecoded(link, true);
+    }
     dropLink(link, "connection closed");
     dropOverflowed();
 }
@@ -301,9 +356,15 @@ void RoomHost::handleFrame(HostLink* link, const Frame& frame) {
             dropLink(link, "truncated send frame");
             return;
         }
+        if (in.remaining() > m_config.maxPayloadBytes()) {
+            // Relayed, it would exceed every receiver's frame limit; an honest member
+            // never sends it.
+            dropLink(link, "oversized send frame");
+            return;
+        }
         if (link->state == HostLink::State::Playing) {
             // The sender is the connection's player, whatever the frame might claim.
-            route(link->player, *to, in.rest());
+            route(link, link->player, *to, in.rest());
         }
         break;
     }
@@ -342,6 +403,8 @@ void RoomHost::handleHello(HostLink* link, const Frame& frame) {
     out.u16(kProtocolVersion);
     out.u8(m_settings.password.isEmpty() ? 0 : 1);
     out.bytes(link->hostNonce);
+    // The salt of the joining key.
+    out.bytes(m_instanceId);
     reply(link, encodeFrame(FrameType::Challenge, out.data()));
 }
 
@@ -352,11 +415,18 @@ void RoomHost::handleAuth(HostLink* link, const Frame& frame) {
         dropLink(link, "truncated auth frame");
         return;
     }
-    const QByteArray expected = proof::joinMember(m_settings.password, link->hostNonce, link->memberNonce);
+    // An address that keeps guessing gets its proofs refused unchecked for a while.
+    if (proofsBackedOff(link->source)) {
+        reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("too many wrong passwords"));
+        return;
+    }
+    const QByteArray expected = proof::joinMember(m_joinKey, link->hostNonce, link->memberNonce);
     if (!proof::equal(*given, expected)) {
+        wrongProof(link->source);
         reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("wrong password"));
         return;
     }
+    m_proofFailures.remove(link->source);
     int admitted = 0;
     for (const HostLink* other : std::as_const(m_links)) {
         if (other->state == HostLink::State::Admitted || other->state == HostLink::State::Playing) {
@@ -370,7 +440,7 @@ void RoomHost::handleAuth(HostLink* link, const Frame& frame) {
     link->handshakeTimer.stop();
     link->state = HostLink::State::Admitted;
     WireWriter out;
-    out.bytes(proof::joinHost(m_settings.password, link->hostNonce, link->memberNonce));
+    out.bytes(proof::joinHost(m_joinKey, link->hostNonce, link->memberNonce));
     out.bytes(m_instanceId);
     out.string(m_settings.roomName);
     out.i32(m_settings.numericAttribute);
@@ -391,7 +461,14 @@ void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
         refuse(RefuseReason::Protocol, QStringLiteral("this connection already has a player"));
         return;
     }
-    if (!isValidName(*name)) {
+    // Joining and leaving in a loop would flood every copy with notices.
+    if (link->createdPlayer || (link->lastCreateAttempt.isValid() &&
+                                link->lastCreateAttempt.elapsed() < m_config.createPlayerInterval.count())) {
+        dropLink(link, "player created again or too fast");
+        return;
+    }
+    link->lastCreateAttempt.start();
+    if (!isAllowedHandleName(*name) || hasMember(*name)) {
         refuse(RefuseReason::InvalidName, QStringLiteral("the handle name is not allowed"));
         return;
     }
@@ -411,6 +488,7 @@ void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
     body.append(head.data()).append(m_roster).append(newcomer);
     reply(link, encodeFrame(FrameType::PlayerCreated, body));
     link->player = addMember(*name, link);
+    link->createdPlayer = true;
     link->state = HostLink::State::Playing;
     Q_EMIT playerJoined(id, *name);
 }
@@ -423,12 +501,12 @@ std::optional<QByteArray> RoomHost::answerFor(const DiscoveryQuery& query) const
     answer.nonce = query.nonce;
     if (!m_settings.password.isEmpty()) {
         // A password room shows itself only to a lister that proves the password.
-        const QByteArray expected = proof::listQuery(m_settings.password, query.nonce, query.applicationId);
+        const QByteArray expected = proof::listQuery(m_listKey, query.nonce, query.applicationId);
         if (!proof::equal(query.proof, expected)) {
             return std::nullopt;
         }
         answer.passwordProtected = true;
-        answer.proof = proof::listAnswer(m_settings.password, query.nonce, m_instanceId);
+        answer.proof = proof::listAnswer(m_listKey, query.nonce, m_instanceId);
     }
     answer.instanceId = m_instanceId;
     answer.applicationId = m_settings.applicationId;
@@ -440,6 +518,16 @@ std::optional<QByteArray> RoomHost::answerFor(const DiscoveryQuery& query) const
     return encodeAnswer(answer);
 }
 
+void RoomHost::lookUpSubnets() {
+    m_localSubnets.clear();
+    for (const QNetworkInterface& iface : QNetworkInterface::allInterfaces()) {
+        if (iface.flags() & QNetworkInterface::IsUp) {
+            m_localSubnets.append(iface.addressEntries());
+        }
+    }
+    m_subnetsAt = m_clock.elapsed();
+}
+
 void RoomHost::onDiscoveryReadyRead() {
     while (m_discovery->hasPendingDatagrams()) {
         const QNetworkDatagram datagram = m_discovery->receiveDatagram(kMaxDiscoveryDatagramBytes + 1);
@@ -447,7 +535,23 @@ void RoomHost::onDiscoveryReadyRead() {
         if (!query) {
             continue;
         }
-        if (const auto answer = answerFor(*query)) {
+        // Strangers beyond the local networks get nothing: a forged sender address
+        // would otherwise aim the answer at somebody else. The interfaces may have
+        // changed since they were looked up, but a stranger cannot make the host look
+        // more often than every subnetRefresh.
+        const QHostAddress sender = datagram.senderAddress();
+        if (!isDirectlyConnected(sender, m_localSubnets)) {
+            if (m_clock.elapsed() - m_subnetsAt < m_config.subnetRefresh.count()) {
+                continue;
+            }
+            lookUpSubnets();
+            if (!isDirectlyConnected(sender, m_localSubnets)) {
+                continue;
+            }
+        }
+        const auto answer = answerFor(*query);
+        // Never more bytes out than came in.
+        if (answer && answer->size() <= datagram.data().size()) {
             // Unicast to the asker's own port: only one process bound to the shared
             // discovery port would receive a unicast sent there.
             m_discovery->writeDatagram(*answer, datagram.senderAddress(), static_cast<quint16>(datagram.senderPort()));
@@ -523,7 +627,7 @@ void RoomHost::removeMember(PlayerId id) {
     }
 }
 
-void RoomHost::route(PlayerId from, PlayerId to, const QByteArray& payload) {
+void RoomHost::route(HostLink* sender, PlayerId from, PlayerId to, const QByteArray& payload) {
     if (to == from) {
         return;
     }
@@ -532,15 +636,27 @@ void RoomHost::route(PlayerId from, PlayerId to, const QByteArray& payload) {
     header.i32(to);
     // One frame for every addressee: QByteArray shares it, nothing is copied per member.
     const QByteArray frame = encodeFrame(FrameType::Deliver, header.data() + payload);
+    const qint64 highWater = m_config.relayHighWaterBytes;
+    // A sender is read only while what it sent can wait at its receivers: one that
+    // sends faster than a receiver takes is held back, and the receiver keeps up.
+    const auto deliver = [&](const Member& member) {
+        if (member.link == nullptr) {
+            Q_EMIT deliveredLocally(from, to, payload);
+            m_localBacklog += payload.size();
+            if (sender != nullptr && m_localBacklog > highWater) {
+                hold(sender, nullptr);
+            }
+        } else {
+            write(member.link, frame);
+            if (sender != nullptr && backlog(member.link) > highWater) {
+                hold(sender, member.link);
+            }
+        }
+    };
     if (to == kEveryone) {
         for (const Member& member : std::as_const(m_members)) {
-            if (member.id == from) {
-                continue;
-            }
-            if (member.link == nullptr) {
-                Q_EMIT deliveredLocally(from, to, payload);
-            } else {
-                write(member.link, frame);
+            if (member.id != from) {
+                deliver(member);
             }
         }
     } else {
@@ -548,14 +664,74 @@ void RoomHost::route(PlayerId from, PlayerId to, const QByteArray& payload) {
             std::find_if(m_members.cbegin(), m_members.cend(), [to](const Member& m) { return m.id == to; });
         // An addressee that has just left is not an error: the sender could not know yet.
         if (it != m_members.cend()) {
-            if (it->link == nullptr) {
-                Q_EMIT deliveredLocally(from, to, payload);
-            } else {
-                write(it->link, frame);
-            }
+            deliver(*it);
         }
     }
     dropOverflowed();
+}
+
+qint64 RoomHost::backlog(const HostLink* link) {
+    return link->outgoingBytes + link->socket->bytesToWrite();
+}
+
+void RoomHost::hold(HostLink* sender, HostLink* receiver) {
+    if (sender == receiver || sender->state == HostLink::State::Closed) {
+        return;
+    }
+    if (receiver == nullptr) {
+        if (sender->heldLocally) {
+            return;
+        }
+        sender->heldLocally = true;
+        m_localHolding.append(QPointer<HostLink>(sender));
+    } else {
+        ++sender->heldBy;
+        receiver->holding.append(QPointer<HostLink>(sender));
+    }
+    if (!sender->paused) {
+        sender->paused = true;
+        sender->socket->setReadEnabled(false);
+    }
+}
+
+void RoomHost::release(HostLink* receiver) {
+    const QList<QPointer<HostLink>> senders = std::exchange(receiver->holding, {});
+    for (const QPointer<HostLink>& sender : senders) {
+        if (!sender.isNull()) {
+            --sender->heldBy;
+            letGo(sender);
+        }
+    }
+}
+
+void RoomHost::releaseLocal() {
+    const QList<QPointer<HostLink>> senders = std::exchange(m_localHolding, {});
+    for (const QPointer<HostLink>& sender : senders) {
+        if (!sender.isNull()) {
+            sender->heldLocally = false;
+            letGo(sender);
+        }
+    }
+}
+
+void RoomHost::letGo(HostLink* sender) {
+    if (sender->heldBy > 0 || sender->heldLocally || !sender->paused || sender->state == HostLink::State::Closed) {
+        return;
+    }
+    sender->paused = false;
+    // Its silence while it was not read does not count against it.
+    sender->lastHeard.restart();
+    sender->socket->setReadEnabled(true);
+    // What it sent before it was held is handled first, on the next turn, outside
+    // whatever loop let it go.
+    QMetaObject::invokeMethod(
+        sender,
+        [this, sender] {
+            if (sender->state != HostLink::State::Closed && !sender->paused) {
+                handleDecoded(sender, false);
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 void RoomHost::write(HostLink* link, const QByteArray& frame) {
@@ -639,6 +815,9 @@ void RoomHost::flushLink(HostLink* link) {
     const QList<QByteArray> frames = std::exchange(link->outgoing, {});
     link->outgoingBytes = 0;
     link->socket->write(frames);
+    if (!link->holding.isEmpty() && backlog(link) <= m_config.relayLowWaterBytes) {
+        release(link);
+    }
 }
 
 void RoomHost::dropOverflowed() {
@@ -678,6 +857,8 @@ void RoomHost::dropLink(HostLink* link, const char* why) {
         connect(link->socket, &HostSocket::disconnected, link, &QObject::deleteLater);
         QTimer::singleShot(kGoodbyeGrace, link, &QObject::deleteLater);
     }
+    // The senders it held go on; nothing waits for a member that is gone.
+    release(link);
     if (player != 0) {
         removeMember(player);
     }
@@ -690,8 +871,13 @@ void RoomHost::onHeartbeatTick() {
         if (link->state != HostLink::State::Admitted && link->state != HostLink::State::Playing) {
             continue;
         }
-        if (link->lastHeard.elapsed() > m_config.heartbeatTimeout.count()) {
+        // A member held back is not read, so its silence means nothing; a member that
+        // takes nothing of what waits for it is as gone as a silent one.
+        if (!link->paused && link->lastHeard.elapsed() > m_config.heartbeatTimeout.count()) {
             dropLink(link, "heartbeat timed out");
+        } else if (link->socket->bytesToWrite() > 0 &&
+                   link->socket->msSinceProgress() > m_config.heartbeatTimeout.count()) {
+            dropLink(link, "member took nothing");
         } else {
             write(link, heartbeat);
         }

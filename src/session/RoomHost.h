@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
+#include <QNetworkAddressEntry>
 #include <QObject>
 #include <QPointer>
 
@@ -59,6 +60,9 @@ public:
 
     // A message of the local player: to one member or (kEveryone) to all others.
     void sendFromLocal(PlayerId to, const QByteArray& payload);
+    // The local player has taken a message of `bytes` bytes out of its queue: members
+    // held back because that queue was full may be read again.
+    void localTaken(qint64 bytes);
 
 Q_SIGNALS:
     // A remote member's player came or went.
@@ -77,6 +81,7 @@ private:
 
     void onIncoming(qintptr descriptor);
     void onDiscoveryReadyRead();
+    void lookUpSubnets();
     void onHeartbeatTick();
     void onLinkReadyRead(HostLink* link);
     void onLinkDisconnected(HostLink* link);
@@ -90,7 +95,20 @@ private:
     PlayerId addMember(const QString& name, HostLink* link);
     void removeMember(PlayerId id);
     static QByteArray rosterEntry(PlayerId id, const QString& name);
-    void route(PlayerId from, PlayerId to, const QByteArray& payload);
+    // Relays a message; `sender` is the member's link, nullptr for the local player.
+    void route(HostLink* sender, PlayerId from, PlayerId to, const QByteArray& payload);
+    // Bytes queued for a member that it has not taken yet.
+    static qint64 backlog(const HostLink* link);
+    // Stops reading `sender` until `receiver` (nullptr: the local player) has taken
+    // its backlog down to the low-water mark; release() lets go of every sender a
+    // receiver holds.
+    void hold(HostLink* sender, HostLink* receiver);
+    void release(HostLink* receiver);
+    void releaseLocal();
+    void letGo(HostLink* sender);
+    // Handles the frames a member sent that are decoded and not yet handled; all of
+    // them when the member is gone, else until it is paused.
+    void handleDecoded(HostLink* link, bool all);
     // Queues a frame for a member; it leaves with the others of this turn. A member
     // whose unsent bytes pass the cap is dropped.
     void write(HostLink* link, const QByteArray& frame);
@@ -108,13 +126,27 @@ private:
     void reject(HostLink* link, quint32 reason, const QString& text);
     void dropLink(HostLink* link, const char* why);
     void dropOverflowed();
-    int pendingHandshakes() const;
+    // Whether a newcomer from `source` finds a handshake slot, in total and for its address.
+    bool handshakeSlotFree(const QByteArray& source) const;
+    // Wrong proofs from one address: whether its proofs are not checked now, and
+    // counting one more.
+    bool proofsBackedOff(const QByteArray& source) const;
+    void wrongProof(const QByteArray& source);
+    // Names identify players: no two in the room share one.
+    bool hasMember(const QString& name) const;
 
     SessionConfig m_config;
     Settings m_settings;
     QByteArray m_instanceId;
+    // The password's proof keys, derived once for the room's life.
+    QByteArray m_listKey;
+    QByteArray m_joinKey;
     QTcpServer* m_server = nullptr;
     QUdpSocket* m_discovery = nullptr;
+    // This machine's interface addresses, which discovery queries must come from a
+    // subnet of; looked up again at most every subnetRefresh.
+    QList<QNetworkAddressEntry> m_localSubnets;
+    qint64 m_subnetsAt = 0;
     QTimer* m_heartbeat = nullptr;
     QTimer* m_noticeTimer = nullptr;
     quint16 m_port = 0;
@@ -132,6 +164,15 @@ private:
     // Every member's rosterEntry in joining order: the roster a newcomer receives,
     // kept ready so a join does not encode every name again.
     QByteArray m_roster;
+    struct ProofFailures {
+        int count = 0;
+        qint64 until = 0; // m_clock time before which proofs from there are refused unchecked
+    };
+    QHash<QByteArray, ProofFailures> m_proofFailures;
+    QElapsedTimer m_clock;
+    // Payload bytes in the local player's queue, and the senders that queue holds.
+    qint64 m_localBacklog = 0;
+    QList<QPointer<HostLink>> m_localHolding;
     PlayerId m_nextId = 1;
     PlayerId m_localPlayer = 0;
 };

@@ -97,6 +97,9 @@ Status RoomMember::send(PlayerId to, const QByteArray& payload) {
     if (m_state != State::Playing) {
         return failure(kErrorConnectionLost, QStringLiteral("the connection to the room's host is gone"));
     }
+    if (payload.size() > m_config.maxPayloadBytes()) {
+        return failure(kErrorInvalidParameter, QStringLiteral("the message is too large"));
+    }
     WireWriter out;
     out.i32(to);
     out.bytes(payload);
@@ -224,9 +227,16 @@ void RoomMember::handleFrame(const Frame& frame) {
             fail(kErrorProtocol, QStringLiteral("the host speaks protocol version %1").arg(*version));
             return;
         }
+        // The rest of the challenge: the salt of the joining key.
+        const auto instanceId = in.bytes(proof::kNonceBytes);
+        if (!in.ok()) {
+            malformed();
+            return;
+        }
         m_state = State::Authenticating;
+        m_key = proof::joinKey(m_password, *instanceId);
         WireWriter auth;
-        auth.bytes(proof::joinMember(m_password, *hostNonce, m_memberNonce));
+        auth.bytes(proof::joinMember(m_key, *hostNonce, m_memberNonce));
         write(FrameType::Auth, auth.data());
         // Kept for the host's proof in Accept.
         m_memberNonce.append(*hostNonce);
@@ -246,7 +256,7 @@ void RoomMember::handleFrame(const Frame& frame) {
         const QByteArray hostNonce = m_memberNonce.mid(proof::kNonceBytes);
         // The host proves the password too, so a stranger answering at the room's
         // address cannot pose as it.
-        if (!proof::equal(*hostProof, proof::joinHost(m_password, hostNonce, memberNonce))) {
+        if (!proof::equal(*hostProof, proof::joinHost(m_key, hostNonce, memberNonce))) {
             fail(kErrorAccessDenied, QStringLiteral("the host could not prove the room's password"));
             return;
         }

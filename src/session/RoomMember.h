@@ -69,6 +69,7 @@ private:
     State m_state = State::Idle;
     QString m_applicationId;
     QString m_password;
+    QByteArray m_key; // the joining key, once the challenge gave its salt
     QByteArray m_memberNonce;
     QElapsedTimer m_lastHeard;
     QTimer m_heartbeat;

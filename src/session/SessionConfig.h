@@ -7,6 +7,17 @@ namespace session {
 
 using namespace std::chrono_literals;
 
+// Rounds of PBKDF2-HMAC-SHA-256 that turn a room's password into the key of its
+// proofs (PasswordProof.h): about 50 ms of one core here, paid once per room by the
+// host, once per listing or join by a member, and once per guess by anybody who
+// recorded a proof. Both sides must agree: changing it changes the protocol.
+inline constexpr int kPasswordKeyIterations = 30000;
+
+// A discovery query is padded to this size with zero bytes. A host answers a datagram
+// only with as many bytes as it received, so it can never be used to amplify traffic,
+// and the largest answer (a room name of 255 three-byte characters) still fits.
+inline constexpr int kPaddedQueryBytes = 1024;
+
 // Every tunable of the network session service in one place. Tests shrink the
 // times and move the ports so that they run fast and side by side.
 struct SessionConfig {
@@ -32,8 +43,41 @@ struct SessionConfig {
     // Protecting the host.
     int maxMembers = 1000;
     int maxPendingHandshakes = 64;
-    qint64 maxBufferedBytesPerMember = 8 * 1024 * 1024;
+    // Per source address (an IPv4 address, or the /64 prefix of an IPv6 address).
+    int maxHandshakesPerAddress = 8;
+    // After this many wrong password proofs from one address, the host checks no
+    // proof from there (it refuses at once) for proofBackoffStart, doubling with
+    // every further wrong proof up to proofBackoffMax. A right proof forgets them.
+    int freeWrongProofs = 3;
+    std::chrono::milliseconds proofBackoffStart = 500ms;
+    std::chrono::milliseconds proofBackoffMax = 30000ms;
+    // Addresses the host remembers wrong proofs of; beyond, expired ones are forgotten.
+    int maxRememberedAddresses = 4096;
+    // A connection creates its player once; attempts (after a refusal) at least this
+    // far apart. Faster, or again after its player was destroyed: the host closes it.
+    std::chrono::milliseconds createPlayerInterval = 500ms;
+    // A member is not read while a message it sent waits at a receiver that holds
+    // more than relayHighWaterBytes not yet taken, until every such receiver is down
+    // to relayLowWaterBytes. A receiver is dropped only when it takes nothing for
+    // heartbeatTimeout; maxBufferedBytesPerMember is a last guard of the host's
+    // memory that the back-pressure keeps honest traffic far below.
+    qint64 relayHighWaterBytes = 2 * 1024 * 1024;
+    qint64 relayLowWaterBytes = 512 * 1024;
+    qint64 maxBufferedBytesPerMember = 64 * 1024 * 1024;
     quint32 maxFrameBytes = 1024 * 1024;
+
+    // The largest message payload a member may send: the Deliver the host makes of it
+    // carries the sender's id on top of the Send's fields, and must still fit every
+    // member's frame limit. Type byte, sender and receiver take 9 bytes.
+    qint64 maxPayloadBytes() const { return static_cast<qint64>(maxFrameBytes) - kDeliverOverheadBytes; }
+    static constexpr qint64 kDeliverOverheadBytes = 1 + 4 + 4;
+
+    // A listing keeps at most this many rooms; later answers are dropped.
+    int maxListedRooms = 256;
+    // A host answers discovery queries only from loopback and its interfaces'
+    // subnets; for a query from elsewhere it looks its interfaces up again, at most
+    // this often.
+    std::chrono::milliseconds subnetRefresh = 10000ms;
 
     // Discovery queries go only to 127.255.255.255 (tests on one machine).
     bool loopbackDiscoveryOnly = false;

@@ -63,15 +63,15 @@ TEST_F(ChatControllerTest, PublicAndPrivateLinesHaveTheirShapes) {
     EXPECT_EQ(sent(), (QStringList{u"1>0 0 hello\r\nworld"_s, u"1>2 1 @S2;psst"_s}));
 
     service.deliverChat(2, 0, u"hi all"_s);
-    service.deliverChat(3, 1, u"@S2;just you"_s);
+    service.deliverChat(3, 1, u"@S2;just you"_s, 1);
     service.deliverChat(2, 0, u"two\rlines"_s);
     settle();
 
-    EXPECT_EQ(controller.log().text(), u"Alice> hello\r\nworld\r\n"
+    EXPECT_EQ(controller.log().text(), u"Alice> hello\r\n　world\r\n"
                                        u"Alice to Bob> psst\r\n"
                                        u"Bob> hi all\r\n"
                                        u"Carol> (just you)\r\n"
-                                       u"Bob> two\r\nlines\r\n"_s);
+                                       u"Bob> two\r\n　lines\r\n"_s);
     EXPECT_EQ(sounds.played, (QStringList{u"message"_s, u"sound 2"_s, u"message"_s, u"sound 2"_s, u"message"_s}));
     EXPECT_TRUE(view.boxes.isEmpty());
 }

@@ -68,11 +68,12 @@ public:
         queue.append(session::ReceivedMessage{from, to, message});
         raiseEvent(eventHandle);
     }
-    void deliverChat(session::PlayerId from, qint32 kind, const QString& text) {
+    void deliverChat(session::PlayerId from, qint32 kind, const QString& text,
+                     session::PlayerId to = session::kEveryone) {
         session::Message message;
         message.writeInt32(kind);
         message.writeString(text);
-        deliver(from, message);
+        deliver(from, message, to);
     }
     void deliverSystem(qint32 type, session::PlayerId player) {
         session::Message message;

@@ -116,6 +116,7 @@ TEST(HostileInput, MessagesArrivingWithThePlayersCreationRaiseEventsOnlyAfterItR
                     out.u16(kProtocolVersion);
                     out.u8(0);
                     out.bytes(hostNonce);
+                    out.bytes(QByteArray(16, 'i'));
                     link->write(encodeFrame(FrameType::Challenge, out.data()));
                 } else if (frame->type == static_cast<quint8>(FrameType::Auth)) {
                     out.bytes(proof::joinHost({}, hostNonce, memberNonce));

@@ -67,7 +67,8 @@ struct RawPeer {
         WireWriter create;
         create.string(name);
         create.string(u"Player"_s);
-        send(encodeFrame(FrameType::Auth, proof::joinMember(password, hostNonce, nonce)) +
+        const QByteArray key = proof::joinKey(password, challenge ? challenge->body.mid(19, 16) : QByteArray());
+        send(encodeFrame(FrameType::Auth, proof::joinMember(key, hostNonce, nonce)) +
              encodeFrame(FrameType::CreatePlayer, create.data()));
         const auto accepted = nextFrame();
         if (!accepted || accepted->type != static_cast<quint8>(FrameType::Accept)) {

@@ -150,7 +150,7 @@ TEST(Message, ReadingPastTheEndFailsAndKeepsThePosition) {
 TEST(DiscoveryDatagram, QueryAndAnswerLayout) {
     const QByteArray queryBytes =
         encodeQuery({.nonce = QByteArray(16, '\x11'), .applicationId = u"{A}"_s, .proof = {}});
-    EXPECT_EQ(queryBytes, QByteArray::fromHex("4d4c4451 01 11111111111111111111111111111111 00000003 7b417d 00"));
+    EXPECT_EQ(queryBytes, QByteArray::fromHex("4d4c4451 02 11111111111111111111111111111111 00000003 7b417d 00"));
 
     const DiscoveryAnswer answer{.nonce = QByteArray(16, '\x11'),
                                  .instanceId = QByteArray(16, '\x22'),
@@ -162,7 +162,7 @@ TEST(DiscoveryDatagram, QueryAndAnswerLayout) {
                                  .acceptsPlayers = true,
                                  .memberCount = 2,
                                  .proof = QByteArray(32, '\x33')};
-    const QByteArray answerBytes = QByteArray::fromHex("4d4c444101") + QByteArray(16, '\x11') + QByteArray(16, '\x22') +
+    const QByteArray answerBytes = QByteArray::fromHex("4d4c444102") + QByteArray(16, '\x11') + QByteArray(16, '\x22') +
                                    QByteArray::fromHex("000000037b417d 00000002c3a9 bac3 00000004 03 00000002") +
                                    QByteArray(32, '\x33');
     EXPECT_EQ(encodeAnswer(answer).toHex(), answerBytes.toHex());
@@ -185,7 +185,7 @@ TEST(DiscoveryDatagram, DropsAnythingMalformed) {
         EXPECT_FALSE(parseQuery(good.left(size)).has_value()) << size;
     }
     QByteArray otherVersion = good;
-    otherVersion[4] = 2;
+    otherVersion[4] = 3;
     EXPECT_FALSE(parseQuery(otherVersion).has_value());
     QByteArray lyingLength = good;
     lyingLength[21] = '\x7f';
