@@ -33,7 +33,6 @@ public:
     QList<session::PlayerEntry> players;
     session::PlayerId nextPlayer = 1;
     bool failListConnections = false;
-    std::optional<session::Error> initializeError;
     std::optional<session::Error> listRoomsError;
     std::optional<session::Error> createPlayerError;
     std::optional<session::Error> destroyPlayerError;
@@ -46,15 +45,12 @@ public:
     bool initialized = false;
     std::optional<QString> promptedAddress;
     QList<QString> listedWithPasswords;
-    QList<QString> playerNames;
     QList<QString> secondNames;
     qint32 eventHandle = 0;
     QList<session::ReceivedMessage> queue;
     QList<Sent> sent;
     int receiveCalls = 0;
     int listPlayersCalls = 0;
-    int destroyCalls = 0;
-    int closeCalls = 0;
 
     static QList<HostedRoom>& network() {
         static QList<HostedRoom> rooms;
@@ -91,9 +87,6 @@ public:
     session::Status initialize(const session::Connection& connection) override {
         if (initialized) {
             return session::failure(session::kErrorAlreadyInitialized, QStringLiteral("already initialised"));
-        }
-        if (initializeError) {
-            return failed(*initializeError);
         }
         if (connection.kind == session::Connection::Kind::Internet) {
             promptedAddress = addressPrompt() ? addressPrompt()() : std::nullopt;
@@ -136,9 +129,8 @@ public:
         }
         return session::failure(3, QStringLiteral("cannot join"));
     }
-    session::Result<session::PlayerId> createLocalPlayer(const QString& name, const QString& secondName, qint32 handle,
+    session::Result<session::PlayerId> createLocalPlayer(const QString&, const QString& secondName, qint32 handle,
                                                          qint32) override {
-        playerNames.append(name);
         secondNames.append(secondName);
         if (createPlayerError) {
             return failed(*createPlayerError);
@@ -147,7 +139,6 @@ public:
         return nextPlayer++;
     }
     session::Status destroyPlayer(session::PlayerId) override {
-        ++destroyCalls;
         if (destroyPlayerError) {
             return failed(*destroyPlayerError);
         }
@@ -190,7 +181,6 @@ public:
         return {};
     }
     void close() override {
-        ++closeCalls;
         leaveNetwork();
         dropEventReceivers();
     }

@@ -99,6 +99,10 @@ struct TestCopy {
     PlayerId joinAs(const QString& name, const QString& password = {}) {
         return join(u"room"_s, password).ok() ? createPlayer(name) : 0;
     }
+    // Joins once the room is listed: a host process just started may not answer yet.
+    PlayerId joinWhenListed(const QString& name) {
+        return testsupport::waitUntil([&] { return join(u"room"_s).ok(); }, 10s) ? createPlayer(name) : 0;
+    }
 
     Status say(PlayerId to, const QString& text) {
         Message message;
@@ -130,16 +134,15 @@ quint32 errorCode(const Result<T>& result) {
     return result.ok() ? 0u : result.error().code;
 }
 
-// A session_peer process (found beside the test executable) that hosts (mode "host")
-// or joins ("join") the room "room" on `config`'s ports as the player `name`. It
-// reports PLAYER, MSG and SYS lines and takes commands such as "send 0 text".
-using PeerProcess = testsupport::ChildProcess;
-
-inline std::unique_ptr<PeerProcess> startPeer(const QString& mode, const SessionConfig& config, const QString& name) {
-    return std::make_unique<PeerProcess>(QCoreApplication::applicationDirPath() + u"/session_peer"_s,
-                                         QStringList{mode, name, QString::number(config.discoveryPort),
-                                                     QString::number(config.firstHostPort),
-                                                     QString::number(config.lastHostPort)});
+// A copy of the headless client (found beside the test executable) that hosts or
+// joins the room "room" on `config`'s ports as `name`, for the tests that kill
+// processes or read the host's memory: it prints the chat log and says what is typed.
+inline std::unique_ptr<testsupport::ChildProcess> startRoomTool(const QString& command, const SessionConfig& config,
+                                                                const QString& name) {
+    return std::make_unique<testsupport::ChildProcess>(
+        QCoreApplication::applicationDirPath() + u"/mirelune-room"_s,
+        QStringList{command, u"room"_s, u"--name"_s, name, u"--loopback-only"_s, u"--discovery-port"_s,
+                    QString::number(config.discoveryPort), u"--host-port"_s, QString::number(config.firstHostPort)});
 }
 
 } // namespace sessiontest

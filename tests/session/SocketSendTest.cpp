@@ -10,7 +10,6 @@
 #include <QTcpSocket>
 #include <gtest/gtest.h>
 #include <memory>
-#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace session;
@@ -89,23 +88,6 @@ TEST(SocketSend, GathersEveryPieceInOrder) {
         pair.local.write(expected.mid(sent));
         EXPECT_EQ(pair.receive(expected.size()), expected);
     }
-}
-
-TEST(SocketSend, StopsWhereTheKernelIsFullAndTheRestFollowsInOrder) {
-    SocketPair pair;
-    ASSERT_TRUE(pair.remote);
-    // Small kernel buffers on both sides, and a reader that does not read yet.
-    const int small = 16 * 1024;
-    ::setsockopt(static_cast<int>(pair.local.socketDescriptor()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    ::setsockopt(static_cast<int>(pair.remote->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    const auto [list, expected] = pieces(QList<qsizetype>(2000, 73));
-    const qint64 sent = sendNow(pair.localDescriptor(), list);
-    EXPECT_GT(sent, 0);
-    EXPECT_LT(sent, expected.size());
-    // A second try while the reader still sleeps takes nothing more and reports so.
-    EXPECT_EQ(sendNow(pair.localDescriptor(), {expected.mid(sent)}), 0);
-    pair.local.write(expected.mid(sent));
-    EXPECT_EQ(pair.receive(expected.size()), expected);
 }
 
 // The host's own socket: what the kernel does not take waits, in order, and a close
