@@ -174,7 +174,7 @@ TEST_F(HostUnderAttack, BrokenFramingClosesOnlyItsOwnConnectionAndNothingHalfSen
     expectHostUpAndBounded(16);
 }
 
-TEST_F(HostUnderAttack, TwoHundredUnfinishedHandshakesAreCappedAndTheRoomGoesOn) {
+TEST_F(HostUnderAttack, UnfinishedHandshakesAreCappedAndABurstOfConnectionsLeavesTheRoomOpen) {
     // Half say nothing, half stop after their hello (the host waits for their proof).
     // They come 20 at a time, so that none waits for the kernel's accept queue.
     std::vector<std::unique_ptr<QTcpSocket>> idle;
@@ -197,10 +197,9 @@ TEST_F(HostUnderAttack, TwoHundredUnfinishedHandshakesAreCappedAndTheRoomGoesOn)
     chat(u"meanwhile"_s, 500);
     EXPECT_TRUE(testsupport::waitUntil([&] { return count(QAbstractSocket::UnconnectedState) >= 200 - limit; }, 3s))
         << count(QAbstractSocket::UnconnectedState) << " closed";
-    expectHostUpAndBounded(16);
-}
+    idle.clear();
 
-TEST_F(HostUnderAttack, ABurstOfAThousandConnectionAttemptsLeavesTheRoomOpen) {
+    // Then a burst of a thousand connection attempts.
     std::vector<std::unique_ptr<QTcpSocket>> burst;
     for (int i = 0; i < 1000; ++i) {
         burst.push_back(std::make_unique<QTcpSocket>());
