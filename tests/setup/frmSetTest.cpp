@@ -1,5 +1,4 @@
 #include "WizardFixture.h"
-#include "platform/Twips.h"
 #include "setup/basGlobal.h"
 
 #include <QCheckBox>
@@ -16,14 +15,6 @@ namespace {
 const QString kLongName = u"とても長いハンドル名はこの程度まで続くことがある四十文字の名前です。まだ続きます！"_s;
 
 } // namespace
-
-TEST(Twips, ConvertsAtFifteenPerPixel) {
-    EXPECT_EQ(platform::twipsToPixels(4695), 313);
-    EXPECT_EQ(platform::twipsToPixels(7), 0);
-    EXPECT_EQ(platform::twipsToPixels(8), 1);
-    EXPECT_EQ(platform::twipsToPixels(-8), -1);
-    EXPECT_EQ(platform::twipsRect(120, 840, 2895, 780), QRect(8, 56, 193, 52));
-}
 
 TEST_F(WizardTest, WindowAndControlsSitWhereDesigned) {
     frmSet& wizard = loadWizard();
@@ -76,11 +67,7 @@ TEST_F(WizardTest, LoadFillsTheWindowFromTheSettingsAndNextStoresTheBox) {
         {"no login name", {}, false, 0, Qt::Unchecked, u"Player"_s, room, u"0"_s},
         {"skip welcome", "[General]\nShowGreet=1\n", true, 1, Qt::Checked, login, room, u"1"_s},
         {"greyed box", "[General]\nShowGreet=2\n", true, 0, Qt::PartiallyChecked, login, room, u"2"_s},
-        {"out of range", "[General]\nShowGreet=7\n", true, 0, Qt::Unchecked, login, room, u"0"_s},
-        {"not a number", "[General]\nShowGreet=yes\n", true, 0, Qt::Unchecked, login, room, u"0"_s},
         {"empty player", "[General]\nPlayer=\nRoom=\n", true, 0, Qt::Unchecked, {}, {}, u"0"_s},
-        {"spaces trimmed", "[general]\nplayer=  花子  \nroom= 雑談 \n", true, 0, Qt::Unchecked, u"花子"_s, u"雑談"_s,
-         u"0"_s},
         {"sentinel", "[General]\nPlayer=$$$Nothing$$$\nRoom=$$$Nothing$$$\n", true, 0, Qt::Unchecked, login, room,
          u"0"_s},
     };
