@@ -15,18 +15,15 @@ namespace {
 
 QStringList entries(const QListWidget* list) {
     QStringList texts;
-    for (int i = 0; i < list->count(); ++i) {
+    for (int i = 0; i < list->count(); ++i)
         texts.append(list->item(i)->text());
-    }
     return texts;
 }
 
 frmMain* openChatWindow() {
-    for (QWidget* window : QApplication::topLevelWidgets()) {
-        if (auto* chat = qobject_cast<frmMain*>(window); chat != nullptr && chat->isVisible()) {
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (auto* chat = qobject_cast<frmMain*>(window); chat != nullptr && chat->isVisible())
             return chat;
-        }
-    }
     return nullptr;
 }
 

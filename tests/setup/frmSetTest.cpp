@@ -74,9 +74,8 @@ TEST_F(WizardTest, LoadFillsTheWindowFromTheSettingsAndNextStoresTheBox) {
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
         QFile::remove(m_settingsPath);
-        if (!row.file.isEmpty()) {
+        if (!row.file.isEmpty())
             writeSettings(row.file);
-        }
         basGlobal::loginNameSource = [&row] {
             return row.loginReadable ? std::optional<QString>(u"tester"_s) : std::nullopt;
         };
@@ -87,9 +86,8 @@ TEST_F(WizardTest, LoadFillsTheWindowFromTheSettingsAndNextStoresTheBox) {
         EXPECT_EQ(wizard.txtChatName->text(), row.room);
         EXPECT_TRUE(m_endings.isEmpty());
         EXPECT_TRUE(m_answerer->boxes.isEmpty());
-        if (wizard.page() == 0) {
+        if (wizard.page() == 0)
             QTest::mouseClick(wizard.cmdNext, Qt::LeftButton);
-        }
         EXPECT_EQ(wizard.page(), 1);
         EXPECT_TRUE(wizard.picRgn[1]->isVisible());
         EXPECT_FALSE(wizard.picRgn[0]->isVisible());
@@ -107,12 +105,8 @@ TEST_F(WizardTest, EmptyNamesAreRefusedOnBothPages) {
     writeSettings("[General]\nShowGreet=1\nPlayer=\n");
     frmSet& wizard = loadWizard();
     QTest::mouseClick(wizard.cmdNext, Qt::LeftButton);
-    ASSERT_EQ(m_answerer->boxes.size(), 1);
-    const SeenBox& box = m_answerer->boxes.first();
-    EXPECT_EQ(box.text, u"名前の記入は必須です"_s);
-    EXPECT_EQ(box.title, u"Error"_s);
-    EXPECT_EQ(box.buttons, QStringList{u"OK"_s});
-    EXPECT_FALSE(box.hasIcon);
+    const SeenBox nameRequired{u"Error"_s, u"名前の記入は必須です"_s, {u"OK"_s}, false};
+    EXPECT_EQ(m_answerer->boxes, QList<SeenBox>{nameRequired});
     EXPECT_EQ(wizard.page(), 1);
     EXPECT_FALSE(currentService()->initialized);
 
@@ -124,9 +118,7 @@ TEST_F(WizardTest, EmptyNamesAreRefusedOnBothPages) {
 
     wizard.txtChatName->clear();
     QTest::mouseClick(wizard.cmdCreate, Qt::LeftButton);
-    ASSERT_EQ(m_answerer->boxes.size(), 2);
-    EXPECT_EQ(m_answerer->boxes.last().text, u"名前の記入は必須です"_s);
-    EXPECT_EQ(m_answerer->boxes.last().title, u"Error"_s);
+    EXPECT_EQ(m_answerer->boxes, QList<SeenBox>(2, nameRequired));
     EXPECT_EQ(setting(u"Room"_s), u""_s);
     EXPECT_TRUE(wizard.isVisible());
     EXPECT_EQ(wizard.page(), 2);
@@ -143,8 +135,7 @@ TEST_F(WizardTest, ConnectionPageStoresHostAndNameOnlyOnceLeft) {
     m_answerer->address.reset(); // cancel
     wizard.cmdNext_Click();
     EXPECT_EQ(m_answerer->offeredAddresses, QStringList{u"chat.example:47811"_s});
-    EXPECT_EQ(m_answerer->seenTexts(), QStringList{u"接続の初期化に失敗しました"_s});
-    EXPECT_EQ(m_answerer->boxes.first().title, u"Mirelune"_s);
+    EXPECT_EQ(m_answerer->boxes, (QList<SeenBox>{{u"Mirelune"_s, u"接続の初期化に失敗しました"_s, {u"OK"_s}, false}}));
     EXPECT_EQ(wizard.page(), 1);
     EXPECT_EQ(setting(u"Player"_s), std::nullopt);
 
@@ -184,9 +175,8 @@ TEST_F(WizardTest, StartAndListingFailuresEndTheProgramWithTheirMessage) {
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
         m_configure = row.configure;
-        if (!row.configure) {
+        if (!row.configure)
             basGlobal::serviceFactory = [] { return std::unique_ptr<session::SessionService>(); };
-        }
         frmSet& wizard = loadWizard(!row.failsOnLoad);
         if (!row.failsOnLoad) {
             wizard.cmdNext_Click();
@@ -208,15 +198,13 @@ TEST_F(WizardTest, ExitAndCloseBoxReleaseTheServiceOnEveryPage) {
             SCOPED_TRACE(page * 10 + closeBox);
             writeSettings("[General]\nShowGreet=0\n");
             frmSet& wizard = loadWizard();
-            while (wizard.page() < page) {
+            while (wizard.page() < page)
                 wizard.cmdNext_Click();
-            }
             QPointer<FakeSessionService> service = currentService();
-            if (closeBox) {
+            if (closeBox)
                 wizard.close();
-            } else {
+            else
                 QTest::mouseClick(wizard.cmdExit, Qt::LeftButton);
-            }
             EXPECT_EQ(m_endings, QList<int>{0});
             EXPECT_FALSE(wizard.isVisible());
             EXPECT_TRUE(service.isNull());
