@@ -44,13 +44,11 @@ qint64 statusKiB(qint64 pid, const QString& field) {
 // a small one keeps the measure meaningful.
 std::unique_ptr<testsupport::ChildProcess> startHost(const SessionConfig& config) {
     const QByteArray sanitizerOptions = qgetenv("ASAN_OPTIONS");
-    if (kSanitized) {
+    if (kSanitized)
         qputenv("ASAN_OPTIONS", sanitizerOptions + ":quarantine_size_mb=8");
-    }
     auto host = startRoomTool(u"host"_s, config, u"host"_s);
-    if (kSanitized) {
+    if (kSanitized)
         qputenv("ASAN_OPTIONS", sanitizerOptions);
-    }
     return host;
 }
 
@@ -86,9 +84,8 @@ protected:
             ASSERT_TRUE(bob->say(kEveryone, b).ok());
             fromAlice.append(u"pub 2>0 "_s + a);
             fromBob.append(u"pub 3>0 "_s + b);
-            if (i % 100 == 99) {
+            if (i % 100 == 99)
                 QCoreApplication::processEvents();
-            }
         }
         // The lines of this round `copy` got from `sender`.
         const auto chatFrom = [&tag](const TestCopy& copy, qsizetype from, int sender) {
@@ -162,9 +159,8 @@ TEST_F(HostUnderAttack, BrokenFramingClosesOnlyItsOwnConnectionAndNothingHalfSen
     ::shutdown(static_cast<int>(cut.socket.socketDescriptor()), SHUT_WR);
 
     chat(u"garbage"_s, 500);
-    for (std::size_t i = 0; i < peers.size(); ++i) {
+    for (std::size_t i = 0; i < peers.size(); ++i)
         EXPECT_TRUE(peers[i]->closedByHost()) << cases[i / 5].first;
-    }
     EXPECT_TRUE(mallory.closedByHost());
     ASSERT_TRUE(logShows(*alice, u"leave 5"_s));
     ASSERT_TRUE(logShows(*alice, u"leave 4"_s));
@@ -184,9 +180,8 @@ TEST_F(HostUnderAttack, UnfinishedHandshakesAreCappedAndABurstOfConnectionsLeave
     for (int i = 0; i < 200; ++i) {
         idle.push_back(std::make_unique<QTcpSocket>());
         idle.back()->connectToHost(QHostAddress::LocalHost, port);
-        if (i % 2 == 1) {
+        if (i % 2 == 1)
             idle.back()->write(helloFrame());
-        }
         if (i % 20 == 19) {
             ASSERT_TRUE(testsupport::waitUntil([&] { return count(QAbstractSocket::ConnectingState) == 0; }, 5s));
         }
@@ -253,16 +248,14 @@ TEST(Soak, AHundredThousandMessagesThroughFiftyMembersArriveOnceInOrderAndTheHos
     }
     const auto delivered = [&] {
         qint64 sum = 0;
-        for (const auto& member : members) {
+        for (const auto& member : members)
             sum += member->log.size();
-        }
         return sum;
     };
     const qint64 joins = kMembers * (kMembers - 1) / 2;
     ASSERT_TRUE(testsupport::waitUntil([&] { return delivered() == joins; }, 20s));
-    for (const auto& member : members) {
+    for (const auto& member : members)
         member->log.clear();
-    }
 
     qint64 expected = 0, expectedAtCheckpoint = 0, warmKiB = 0;
     qsizetype publicMessages = 0;
@@ -282,9 +275,8 @@ TEST(Soak, AHundredThousandMessagesThroughFiftyMembersArriveOnceInOrderAndTheHos
                 << "stalled in round " << round << ": " << delivered() << " of " << expectedAtCheckpoint;
             expectedAtCheckpoint = expected;
         }
-        if (round == rounds / 10) {
+        if (round == rounds / 10)
             warmKiB = statusKiB(host->processId(), u"VmRSS"_s);
-        }
     }
     ASSERT_TRUE(testsupport::waitUntil([&] { return delivered() >= expected; }, 30s))
         << delivered() << " of " << expected;

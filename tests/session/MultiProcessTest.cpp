@@ -31,9 +31,8 @@ TEST(MultiProcess, KilledMemberAndHostProcessesLeaveForEverybodyAndSendsThenFail
     ASSERT_TRUE(testsupport::waitUntil([&] { return alice.service->waitingMessageCount(alice.id).valueOr(0) == 3; }));
     // Names stay readable until the leave notice has been read.
     EXPECT_EQ(alice.service->playerName(1).valueOr({}), u"host"_s);
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 3; ++i)
         alice.onEvent();
-    }
     EXPECT_FALSE(alice.service->playerName(1).ok());
     ASSERT_TRUE(waitForLog(bob, 6));
     EXPECT_EQ(alice.log, (QStringList{u"join 3 bob"_s, u"join 4 遠い人"_s, u"pub 4>0 こんにちは"_s, u"leave 4"_s,

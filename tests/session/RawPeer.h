@@ -72,9 +72,8 @@ struct RawPeer {
         send(encodeFrame(FrameType::Auth, proof::joinMember(password, hostNonce, nonce)) +
              encodeFrame(FrameType::CreatePlayer, create.data()));
         const auto accepted = nextFrame();
-        if (!accepted || accepted->type != static_cast<quint8>(FrameType::Accept)) {
+        if (!accepted || accepted->type != static_cast<quint8>(FrameType::Accept))
             return 0;
-        }
         const auto created = nextFrame();
         const bool ok = created && created->type == static_cast<quint8>(FrameType::PlayerCreated);
         return ok ? WireReader(created->body).i32().value_or(0) : 0;

@@ -72,9 +72,8 @@ struct TestCopy {
         query.applicationId = appId();
         query.password = password;
         const auto rooms = service->listRooms(query, 0);
-        if (!rooms) {
+        if (!rooms)
             return platform::Failure<Error>{rooms.error()};
-        }
         for (RoomDescription found : rooms->items()) {
             if (found.name == room) {
                 found.password = password;

@@ -55,9 +55,8 @@ std::pair<QList<QByteArray>, QByteArray> pieces(const QList<qsizetype>& sizes) {
     QByteArray all;
     for (qsizetype p = 0; p < sizes.size(); ++p) {
         QByteArray bytes(sizes.at(p), Qt::Uninitialized);
-        for (qsizetype i = 0; i < bytes.size(); ++i) {
+        for (qsizetype i = 0; i < bytes.size(); ++i)
             bytes[i] = static_cast<char>(p + i % 251);
-        }
         list.append(bytes);
         all += bytes;
     }
@@ -124,9 +123,8 @@ TEST(HostSocket, APeerThatGoesAwayIsReportedFromTheEventLoopOnce) {
     pair.remote->abort();
     // On loopback the peer's reset is back before the event loop runs again: a write
     // finds the connection broken, and must not report the end from inside the call.
-    for (int i = 0; i < 10 && socket->state() == HostSocket::State::Connected; ++i) {
+    for (int i = 0; i < 10 && socket->state() == HostSocket::State::Connected; ++i)
         socket->write(QByteArray(64 * 1024, 'x'));
-    }
     EXPECT_NE(socket->state(), HostSocket::State::Connected);
     EXPECT_EQ(ends, 0);
     EXPECT_TRUE(testsupport::waitUntil([&] { return ends > 0; }));

@@ -14,9 +14,8 @@ namespace {
 
 QList<Frame> decodeAll(FrameDecoder& decoder) {
     QList<Frame> frames;
-    while (auto frame = decoder.next()) {
+    while (auto frame = decoder.next())
         frames.append(*frame);
-    }
     return frames;
 }
 
@@ -167,9 +166,8 @@ TEST(DiscoveryDatagram, DropsAnythingMalformed) {
         encodeQuery({.nonce = QByteArray(16, '\x11'), .applicationId = u"{A}"_s, .proof = QByteArray(32, '\x44')});
     ASSERT_TRUE(parseQuery(good).has_value());
     // Every truncation fails, never reads past the end.
-    for (qsizetype size = 0; size < good.size(); ++size) {
+    for (qsizetype size = 0; size < good.size(); ++size)
         EXPECT_FALSE(parseQuery(good.left(size)).has_value()) << size;
-    }
     QByteArray otherVersion = good;
     otherVersion[4] = 2;
     EXPECT_FALSE(parseQuery(otherVersion).has_value());
