@@ -34,9 +34,8 @@ protected:
     // What went out, one "from>to kind text" each.
     QStringList sent() const {
         QStringList lines;
-        for (const FakeSessionService::Sent& message : service.sent) {
+        for (const FakeSessionService::Sent& message : service.sent)
             lines.append(u"%1>%2 %3 %4"_s.arg(message.from).arg(message.to).arg(message.kind).arg(message.text));
-        }
         return lines;
     }
 
@@ -117,9 +116,8 @@ TEST_F(ChatControllerTest, PermissionCommandsAreNotSentAndTheirNoticeStaysSixTic
     EXPECT_EQ(controller.log().text(), u"Carol> fresh\r\n"_s);
 
     // A second command within the six ticks changes the notice, not the count.
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 3; ++i)
         controller.timWait_Timer();
-    }
     controller.cmdSend_Click(u"@permission=no;hello"_s);
     EXPECT_EQ(view.messageTag, refused);
     EXPECT_FALSE(controller.extScriptAllowed());

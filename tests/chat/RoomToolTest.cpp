@@ -50,9 +50,8 @@ TEST_F(RoomTool, AHostAndTwoMembersChatAndLeave) {
     const std::initializer_list<ChildProcess*> everybody{host.get(), ben.get(), chika.get()};
     const auto say = [&](ChildProcess* who, const QString& typed, const QString& shown) {
         who->type(typed);
-        for (ChildProcess* copy : everybody) {
+        for (ChildProcess* copy : everybody)
             ASSERT_TRUE(copy->shows(shown)) << shown.toStdString();
-        }
     };
     ASSERT_NO_FATAL_FAILURE(say(ben.get(), u"こんにちは\r"_s, u"ベン> こんにちは"_s));
     chika->type(u"/w ベン 内緒の話"_s);
@@ -81,9 +80,8 @@ TEST_F(RoomTool, AHostAndTwoMembersChatAndLeave) {
     EXPECT_TRUE(host->shows(u"チカ さんが退出しました"_s));
     host->terminate();
     EXPECT_TRUE(host->exitsWith(0));
-    for (ChildProcess* copy : everybody) {
+    for (ChildProcess* copy : everybody)
         EXPECT_EQ(copy->errors(), QString());
-    }
 }
 
 TEST_F(RoomTool, EachFailedWayInEndsWithItsExitCode) {

@@ -326,8 +326,9 @@ TEST(SoundOutput, WithoutSoundServerReturnsAtOnceAndPrintsNothing) {
 }
 
 TEST(SoundOutputChild, DISABLED_PlaysWithoutServer) {
-    if (!qEnvironmentVariableIsSet(kChildVariable))
+    if (!qEnvironmentVariableIsSet(kChildVariable)) {
         GTEST_SKIP() << "runs only as a child of WithoutSoundServerReturnsAtOnceAndPrintsNothing";
+    }
     const QByteArray sound = squareWave(500, 40);
     QTemporaryDir folder(kFolderTemplate);
     testsupport::writeAll(folder.filePath(u"sound.wav"_s), sound);
@@ -347,8 +348,9 @@ TEST(SoundOutputChild, DISABLED_PlaysWithoutServer) {
 
 TEST(SoundOutput, PlayedSoundReachesTheServerAndReplacesThePreviousOne) {
     NullSinkServer server;
-    if (const QString why = server.start(); !why.isEmpty())
+    if (const QString why = server.start(); !why.isEmpty()) {
         GTEST_SKIP() << "no recordable PulseAudio null sink here: " << why.toStdString();
+    }
 
     const ChildResult child = runChild("DISABLED_PlaysToServer", server.clientEnvironment());
     ASSERT_EQ(child.exitCode, 0) << child.out.toStdString() << child.err.toStdString();
@@ -363,8 +365,9 @@ TEST(SoundOutput, PlayedSoundReachesTheServerAndReplacesThePreviousOne) {
 }
 
 TEST(SoundOutputChild, DISABLED_PlaysToServer) {
-    if (!qEnvironmentVariableIsSet(kChildVariable))
+    if (!qEnvironmentVariableIsSet(kChildVariable)) {
         GTEST_SKIP() << "runs only as a child of PlayedSoundReachesTheServerAndReplacesThePreviousOne";
+    }
     const QByteArray loud = squareWave(3000, 100);
     const QByteArray soft = squareWave(300, 40);
     platform::SoundOutput output;

@@ -37,15 +37,12 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(m_dir.isValid());
         // Table tests set up again inside one test: start from empty folders each time.
-        m_programFolder = m_dir.filePath(u"program"_s);
-        m_workFolder = m_dir.filePath(u"work"_s);
         for (const QString& folder : {m_programFolder, m_workFolder}) {
             QDir(folder).removeRecursively();
             ASSERT_TRUE(QDir().mkpath(folder));
         }
         m_previousCurrent = QDir::currentPath();
         QDir::setCurrent(m_workFolder);
-
         basGlobal::settingsPath = m_dir.filePath(u"Mirelune.ini"_s);
         QFile::remove(basGlobal::settingsPath);
         m_endedWith.reset();
@@ -66,11 +63,11 @@ protected:
     }
 
     QString settings() const { return QString::fromUtf8(testsupport::readAll(basGlobal::settingsPath)); }
-    QStringList savedLogs() const { return QDir(m_workFolder).entryList(QDir::Files | QDir::NoDotAndDotDot); }
-    void addSounds(const QStringList& names) {
-        QDir().mkpath(m_programFolder + u"/Sounds"_s);
+    QStringList savedLogs() const { return QDir(m_workFolder).entryList(QDir::Files); }
+    void addSounds(const QString& folder, const QStringList& names) {
+        QDir().mkpath(m_programFolder + folder);
         for (const QString& name : names)
-            testsupport::writeAll(m_programFolder + u"/Sounds/"_s + name, "RIFF");
+            testsupport::writeAll(m_programFolder + folder + u'/' + name, "RIFF");
     }
 
     frmMain& openWindow(const QByteArray& settingsLines = {}) {
@@ -87,8 +84,7 @@ protected:
         m_window->txtEntry->setPlainText(text);
         m_window->cmdSend_Click();
     }
-    // Asks the window to close, answering its boxes with `answers` (kept in m_seen);
-    // true when it closed.
+    // Asks the window to close, answering its boxes with `answers`; true when it closed.
     bool closeWindow(const QStringList& answers) {
         testsupport::BoxAnswerer answerer(answers);
         const bool closed = m_window->close();
@@ -97,8 +93,7 @@ protected:
     }
 
     QTemporaryDir m_dir;
-    QString m_programFolder;
-    QString m_workFolder;
+    const QString m_programFolder = m_dir.filePath(u"program"_s), m_workFolder = m_dir.filePath(u"work"_s);
     QString m_previousCurrent;
     testsupport::FakeSessionService* m_service = nullptr;
     std::optional<int> m_endedWith;
@@ -108,15 +103,14 @@ protected:
 
 QList<int> visiblePanels(const frmMain& window) {
     QList<int> visible;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4; ++i)
         if (window.picRgn[static_cast<std::size_t>(i)]->isVisible())
             visible.append(i);
-    }
     return visible;
 }
 
 TEST_F(ChatWindowTest, LoadAppliesTheSettingsAndListsTheSounds) {
-    addSounds({u"b.wav"_s, u"a.WAV"_s, u"c.wav"_s, u"notes.txt"_s});
+    addSounds(u"/Sounds"_s, {u"b.wav"_s, u"a.WAV"_s, u"c.wav"_s, u"notes.txt"_s});
     frmMain& window = openWindow("[General]\r\nLog=2\r\nStyle=1\r\n[Custom]\r\nEasySound=3\r\nLogFColor=000000FF\r\n"
                                  "LogBColor=00FF0000\r\nLogFontSize=14\r\n");
 
@@ -148,8 +142,7 @@ TEST_F(ChatWindowTest, LoadAppliesTheSettingsAndListsTheSounds) {
 
 TEST_F(ChatWindowTest, UnusableSettingsAndNoSoundsLeaveTheDesign) {
     // A folder spelt "sounds" is not the Sounds folder.
-    QDir().mkpath(m_programFolder + u"/sounds"_s);
-    testsupport::writeAll(m_programFolder + u"/sounds/a.wav"_s, "RIFF");
+    addSounds(u"/sounds"_s, {u"a.wav"_s});
     testsupport::BoxAnswerer noBoxExpected;
     frmMain reference;
     // No log colours at all (every first run): the log's text and background are the
@@ -371,7 +364,7 @@ TEST_F(ChatWindowTest, KeysDriveTheMenusTheEntryAndTheHiddenButtons) {
 }
 
 TEST_F(ChatWindowTest, InsertButtonsAndHelpLabels) {
-    addSounds({u"a.wav"_s, u"b.wav"_s, u"c.wav"_s});
+    addSounds(u"/Sounds"_s, {u"a.wav"_s, u"b.wav"_s, u"c.wav"_s});
     frmMain& window = openWindow();
     window.txtEntry->setPlainText(u"@s5;hi"_s);
     window.cmbSndScript->setCurrentIndex(2);
