@@ -72,11 +72,10 @@ struct RawPeer {
         send(encodeFrame(FrameType::Auth, proof::joinMember(password, hostNonce, nonce)) +
              encodeFrame(FrameType::CreatePlayer, create.data()));
         const auto accepted = nextFrame();
-        if (!accepted || accepted->type != static_cast<quint8>(FrameType::Accept))
-            return 0;
-        const auto created = nextFrame();
-        const bool ok = created && created->type == static_cast<quint8>(FrameType::PlayerCreated);
-        return ok ? WireReader(created->body).i32().value_or(0) : 0;
+        const auto created = accepted && accepted->type == quint8(FrameType::Accept) ? nextFrame() : std::nullopt;
+        return created && created->type == quint8(FrameType::PlayerCreated)
+                   ? WireReader(created->body).i32().value_or(0)
+                   : 0;
     }
 
     QTcpSocket socket;
@@ -131,11 +130,9 @@ struct FakeHost {
 
     // Opens the fake room for `member`, which knows `password`.
     Status join(TestCopy& member, const QString& password) {
-        RoomDescription room;
-        room.applicationId = appId();
+        RoomDescription room = describe({}, password);
         room.hostAddress = u"127.0.0.1"_s;
         room.hostPort = server.serverPort();
-        room.password = password;
         return member.service->openRoom(room, OpenMode::Join);
     }
 

@@ -22,6 +22,14 @@ using testsupport::loopbackConfig;
 inline QString appId() {
     return QString::fromUtf16(kApplicationId);
 }
+inline RoomDescription describe(const QString& name, const QString& password = {}, qint32 attribute = 0) {
+    RoomDescription room;
+    room.applicationId = appId();
+    room.name = name;
+    room.password = password;
+    room.numericAttribute = attribute;
+    return room;
+}
 
 // One copy of the program as the chat window uses the service: one event, one
 // receive; every message becomes a line of `log` ("join 2 name", "leave 2",
@@ -43,62 +51,45 @@ struct TestCopy {
         ASSERT_TRUE(received.ok());
         Message message = received->message;
         const qint32 type = message.readInt32().value();
-        if (received->from == kSystemSender) {
-            EXPECT_EQ(message.readInt32().value(), kPlayerTypePlayer);
-            const PlayerId player = message.readInt32().value();
-            log.append(type == kSystemPlayerJoined
-                           ? u"join %1 %2"_s.arg(player).arg(service->playerName(player).valueOr({}))
-                           : u"leave %1"_s.arg(player));
-        } else {
-            log.append(u"%1 %2>%3 %4"_s.arg(type == 0 ? u"pub"_s : u"priv"_s)
-                           .arg(received->from)
-                           .arg(received->to)
-                           .arg(message.readString().value()));
+        if (received->from != kSystemSender) {
+            const QString kind = type == 0 ? u"pub"_s : u"priv"_s;
+            return log.append(
+                u"%1 %2>%3 %4"_s.arg(kind).arg(received->from).arg(received->to).arg(message.readString().value()));
         }
+        EXPECT_EQ(message.readInt32().value(), kPlayerTypePlayer);
+        const PlayerId player = message.readInt32().value();
+        log.append(type == kSystemPlayerJoined
+                       ? u"join %1 %2"_s.arg(player).arg(service->playerName(player).valueOr({}))
+                       : u"leave %1"_s.arg(player));
     }
 
     Status host(const QString& room, const QString& password = {}) {
-        RoomDescription description;
-        description.applicationId = appId();
-        description.name = room;
-        description.password = password;
-        description.numericAttribute = 4;
-        return service->openRoom(description, OpenMode::CreateAndHost);
+        return service->openRoom(describe(room, password, 4), OpenMode::CreateAndHost);
     }
-
     // Lists with `password`, joins the room called `room` with the same password.
     Status join(const QString& room, const QString& password = {}) {
-        RoomDescription query;
-        query.applicationId = appId();
-        query.password = password;
-        const auto rooms = service->listRooms(query, 0);
-        if (!rooms)
-            return platform::Failure<Error>{rooms.error()};
-        for (RoomDescription found : rooms->items()) {
+        const auto rooms = service->listRooms(describe({}, password), 0);
+        for (RoomDescription found : rooms.valueOr({}).items()) {
             if (found.name == room) {
                 found.password = password;
                 return service->openRoom(found, OpenMode::Join);
             }
         }
-        return failure(1, u"room not listed"_s);
+        return rooms.ok() ? failure(1, u"room not listed"_s) : platform::Failure<Error>{rooms.error()};
     }
-
     PlayerId createPlayer(const QString& name) {
         const Result<PlayerId> created = service->createLocalPlayer(name, u"Player"_s, handle, 0);
         EXPECT_TRUE(created.ok()) << (created.ok() ? QString() : created.error().description).toStdString();
-        id = created.valueOr(0);
-        return id;
+        return id = created.valueOr(0);
     }
-
-    // Hosts, or joins, the room "room" and creates the player `name`: its id, 0 when
-    // either step failed.
+    // Hosts, or joins, the room "room" as the player `name`: its id, 0 when either step
+    // failed. A host process just started may not answer yet: joinWhenListed waits.
     PlayerId hostAs(const QString& name, const QString& password = {}) {
         return host(u"room"_s, password).ok() ? createPlayer(name) : 0;
     }
     PlayerId joinAs(const QString& name, const QString& password = {}) {
         return join(u"room"_s, password).ok() ? createPlayer(name) : 0;
     }
-    // Joins once the room is listed: a host process just started may not answer yet.
     PlayerId joinWhenListed(const QString& name) {
         return testsupport::waitUntil([&] { return join(u"room"_s).ok(); }, 10s) ? createPlayer(name) : 0;
     }
