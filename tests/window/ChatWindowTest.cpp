@@ -64,10 +64,10 @@ protected:
 
     QString settings() const { return QString::fromUtf8(testsupport::readAll(basGlobal::settingsPath)); }
     QStringList savedLogs() const { return QDir(m_workFolder).entryList(QDir::Files); }
-    void addSounds(const QString& folder, const QStringList& names) {
-        QDir().mkpath(m_programFolder + folder);
+    void addSounds(const QStringList& names) {
+        QDir().mkpath(m_programFolder + u"/Sounds"_s);
         for (const QString& name : names)
-            testsupport::writeAll(m_programFolder + folder + u'/' + name, "RIFF");
+            testsupport::writeAll(m_programFolder + u"/Sounds/"_s + name, "RIFF");
     }
 
     frmMain& openWindow(const QByteArray& settingsLines = {}) {
@@ -110,7 +110,7 @@ QList<int> visiblePanels(const frmMain& window) {
 }
 
 TEST_F(ChatWindowTest, LoadAppliesTheSettingsAndListsTheSounds) {
-    addSounds(u"/Sounds"_s, {u"b.wav"_s, u"a.WAV"_s, u"c.wav"_s, u"notes.txt"_s});
+    addSounds({u"b.wav"_s, u"a.WAV"_s, u"c.wav"_s, u"notes.txt"_s});
     frmMain& window = openWindow("[General]\r\nLog=2\r\nStyle=1\r\n[Custom]\r\nEasySound=3\r\nLogFColor=000000FF\r\n"
                                  "LogBColor=00FF0000\r\nLogFontSize=14\r\n");
 
@@ -141,8 +141,6 @@ TEST_F(ChatWindowTest, LoadAppliesTheSettingsAndListsTheSounds) {
 }
 
 TEST_F(ChatWindowTest, UnusableSettingsAndNoSoundsLeaveTheDesign) {
-    // A folder spelt "sounds" is not the Sounds folder.
-    addSounds(u"/sounds"_s, {u"a.wav"_s});
     testsupport::BoxAnswerer noBoxExpected;
     frmMain reference;
     // No log colours at all (every first run): the log's text and background are the
@@ -179,9 +177,8 @@ TEST_F(ChatWindowTest, QuittingAsksFirstAndNeverLosesAnUnsavedLogSilently) {
     {
         testsupport::BoxAnswerer answerer({kNo});
         QTest::mouseClick(window.picExit->clickArea, Qt::LeftButton);
-        ASSERT_EQ(answerer.boxes.size(), 1);
-        EXPECT_EQ(answerer.boxes[0].title, u"Mirelune - Quit"_s);
-        EXPECT_EQ(answerer.boxes[0].text, u"終了しますか？"_s);
+        const testsupport::SeenBox quit{u"Mirelune - Quit"_s, u"終了しますか？"_s, {kYes, kNo}, false};
+        EXPECT_EQ(answerer.boxes, QList<testsupport::SeenBox>{quit});
     }
     expectNothingChanged();
     EXPECT_TRUE(savedLogs().isEmpty());
@@ -364,7 +361,7 @@ TEST_F(ChatWindowTest, KeysDriveTheMenusTheEntryAndTheHiddenButtons) {
 }
 
 TEST_F(ChatWindowTest, InsertButtonsAndHelpLabels) {
-    addSounds(u"/Sounds"_s, {u"a.wav"_s, u"b.wav"_s, u"c.wav"_s});
+    addSounds({u"a.wav"_s, u"b.wav"_s, u"c.wav"_s});
     frmMain& window = openWindow();
     window.txtEntry->setPlainText(u"@s5;hi"_s);
     window.cmbSndScript->setCurrentIndex(2);
