@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
+#include <tuple>
 
 using namespace Qt::StringLiterals;
 using testsupport::FakeSessionService;
@@ -30,6 +31,11 @@ protected:
     }
 
     void selectMember(int index) { controller.lstRoster_Click(index); }
+    // What a send leaves in the entry: its text, whether it went out, whether the entry
+    // takes the focus.
+    static std::tuple<QString, bool, bool> entry(const chat::ChatController::EntryUpdate& update) {
+        return {update.text, update.sent, update.focusEntry};
+    }
 
     // What went out, one "from>to kind text" each.
     QStringList sent() const {
@@ -52,10 +58,7 @@ TEST_F(ChatControllerTest, PublicAndPrivateLinesHaveTheirShapes) {
     EXPECT_EQ(controller.cmdWhisper_Click(u"secret"_s).text, u"secret"_s);
     EXPECT_TRUE(service.sent.isEmpty());
 
-    const chat::ChatController::EntryUpdate update = controller.cmdSend_Click(u"hello\nworld"_s);
-    EXPECT_TRUE(update.sent);
-    EXPECT_TRUE(update.text.isEmpty());
-    EXPECT_TRUE(update.focusEntry);
+    EXPECT_EQ(entry(controller.cmdSend_Click(u"hello\nworld"_s)), std::tuple(QString(), true, true));
     selectMember(1);
     EXPECT_FALSE(controller.cmdWhisper_Click(QString()).sent);
     EXPECT_TRUE(controller.cmdWhisper_Click(u"@S2;psst"_s).sent);
@@ -103,10 +106,7 @@ TEST_F(ChatControllerTest, PermissionCommandsAreNotSentAndTheirNoticeStaysSixTic
     const QString allowed = u"メッセージ　（拡張スクリプト設定：許可）"_s;
     const QString refused = u"メッセージ　（拡張スクリプト設定：不可）"_s;
     controller.cmdSend_Click(u"before"_s);
-    const chat::ChatController::EntryUpdate update = controller.cmdSend_Click(u"@permission=yes;"_s);
-    EXPECT_FALSE(update.sent);
-    EXPECT_TRUE(update.text.isEmpty());
-    EXPECT_FALSE(update.focusEntry);
+    EXPECT_EQ(entry(controller.cmdSend_Click(u"@permission=yes;"_s)), std::tuple(QString(), false, false));
     EXPECT_EQ(service.sent.size(), 1);
     EXPECT_TRUE(controller.extScriptAllowed());
     EXPECT_EQ(view.messageTag, allowed);
@@ -158,12 +158,8 @@ TEST_F(ChatControllerTest, FailedSendKeepsTheEntryAndRunsNothing) {
     controller.cmdSend_Click(u"mine"_s);
     sounds.played.clear();
     service.sendError = session::Error{0x88770096u, u"invalid player"_s};
-    for (const QString& entry : {u"@clear;"_s, u"@S1;x"_s, u"plain\ntext"_s}) {
-        const chat::ChatController::EntryUpdate update = controller.cmdSend_Click(entry);
-        EXPECT_EQ(update.text, entry);
-        EXPECT_FALSE(update.sent);
-        EXPECT_FALSE(update.focusEntry);
-    }
+    for (const QString& text : {u"@clear;"_s, u"@S1;x"_s, u"plain\ntext"_s})
+        EXPECT_EQ(entry(controller.cmdSend_Click(text)), std::tuple(text, false, false));
     selectMember(1);
     EXPECT_EQ(controller.cmdWhisper_Click(u"psst"_s).text, u"psst"_s);
     EXPECT_EQ(view.boxes, QStringList(4, u"メッセージの送信に失敗しました"_s));
@@ -214,9 +210,7 @@ TEST_F(ChatControllerTest, HandlesOneMessagePerCallAndIgnoresOtherNoticesAndChat
     service.deliver(2, kindTwo);
     settle();
     controller.DirectXEvent_DXCallBack(0); // nothing waits
-    EXPECT_TRUE(controller.log().isEmpty());
-    EXPECT_TRUE(sounds.played.isEmpty());
-    EXPECT_TRUE(view.boxes.isEmpty());
+    EXPECT_TRUE(controller.log().isEmpty() && sounds.played.isEmpty() && view.boxes.isEmpty());
     EXPECT_EQ(service.listPlayersCalls, listCalls);
     EXPECT_EQ(service.receiveCalls, 2);
 
