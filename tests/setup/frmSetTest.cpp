@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QTest>
+#include <tuple>
 
 using namespace Qt::StringLiterals;
 
@@ -80,17 +81,14 @@ TEST_F(WizardTest, LoadFillsTheWindowFromTheSettingsAndNextStoresTheBox) {
             return row.loginReadable ? std::optional<QString>(u"tester"_s) : std::nullopt;
         };
         frmSet& wizard = loadWizard();
-        EXPECT_EQ(wizard.page(), row.page);
-        EXPECT_EQ(wizard.chkViewOff->checkState(), row.box);
-        EXPECT_EQ(wizard.txtYourName->text(), row.handle);
-        EXPECT_EQ(wizard.txtChatName->text(), row.room);
-        EXPECT_TRUE(m_endings.isEmpty());
-        EXPECT_TRUE(m_answerer->boxes.isEmpty());
+        EXPECT_EQ(std::tuple(wizard.page(), wizard.chkViewOff->checkState(), wizard.txtYourName->text(),
+                             wizard.txtChatName->text()),
+                  std::tuple(row.page, row.box, row.handle, row.room));
+        EXPECT_TRUE(m_endings.isEmpty() && m_answerer->boxes.isEmpty());
         if (wizard.page() == 0)
             QTest::mouseClick(wizard.cmdNext, Qt::LeftButton);
         EXPECT_EQ(wizard.page(), 1);
-        EXPECT_TRUE(wizard.picRgn[1]->isVisible());
-        EXPECT_FALSE(wizard.picRgn[0]->isVisible());
+        EXPECT_TRUE(wizard.picRgn[1]->isVisible() && !wizard.picRgn[0]->isVisible());
         EXPECT_EQ(setting(u"ShowGreet"_s), row.stored);
         startOver();
     }
@@ -185,8 +183,7 @@ TEST_F(WizardTest, StartAndListingFailuresEndTheProgramWithTheirMessage) {
         EXPECT_FALSE(wizard.isVisible());
         EXPECT_EQ(m_answerer->seenTexts(), QStringList{row.message});
         EXPECT_EQ(m_endings, QList<int>{1});
-        EXPECT_TRUE(basGlobal::programEnded());
-        EXPECT_EQ(basGlobal::sessionService, nullptr);
+        EXPECT_TRUE(basGlobal::programEnded() && basGlobal::sessionService == nullptr);
         EXPECT_EQ(setting(u"Player"_s), std::nullopt);
         startOver();
     }
