@@ -30,9 +30,8 @@ public:
     void setMessageTag(const QString& caption) override { messageTag = caption; }
     void showMessageBox(const QString& text) override {
         boxes.append(text);
-        if (whileBoxShows) {
+        if (whileBoxShows)
             whileBoxShows();
-        }
     }
 };
 

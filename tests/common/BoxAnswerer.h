@@ -10,19 +10,17 @@
 
 namespace testsupport {
 
-// A message box as the user saw it.
 struct SeenBox {
-    QString title;
-    QString text;
+    QString title, text;
     QStringList buttons;
     bool hasIcon = false;
-    bool parentVisible = false;
+    bool operator==(const SeenBox&) const = default;
 };
 
-// Answers the modal message boxes while the code under test waits for the user: in
-// order, by clicking the button with the next caption of `answers` (the first button
-// once they run out; no button of that caption rejects the box), and records each.
-// The address dialog is answered with `address`, or cancelled.
+// Answers the modal boxes while the code under test waits for the user: each message
+// box by clicking the button captioned with the next of `answers` (the first button
+// once they run out; rejected when no button has that caption), recording what it
+// showed; the address dialog with `address`, or cancelled.
 class BoxAnswerer {
 public:
     explicit BoxAnswerer(QStringList answers = {}) : m_answers(std::move(answers)) {
@@ -36,9 +34,8 @@ public:
 
     QStringList seenTexts() const {
         QStringList texts;
-        for (const SeenBox& box : boxes) {
+        for (const SeenBox& box : boxes)
             texts.append(box.text);
-        }
         return texts;
     }
 
@@ -46,31 +43,20 @@ private:
     void answer() {
         QWidget* modal = QApplication::activeModalWidget();
         if (auto* box = qobject_cast<QMessageBox*>(modal); box != nullptr && box->isVisible()) {
-            SeenBox seen{box->windowTitle(),
-                         box->text(),
-                         {},
-                         box->icon() != QMessageBox::NoIcon,
-                         box->parentWidget() != nullptr && box->parentWidget()->isVisible()};
-            for (QAbstractButton* button : box->buttons()) {
+            SeenBox seen{box->windowTitle(), box->text(), {}, box->icon() != QMessageBox::NoIcon};
+            for (QAbstractButton* button : box->buttons())
                 seen.buttons.append(button->text());
-            }
             boxes.append(seen);
             const QString wanted = m_answers.isEmpty() ? QString() : m_answers.takeFirst();
-            for (QAbstractButton* button : box->buttons()) {
-                if (wanted.isEmpty() || button->text() == wanted) {
-                    button->click();
-                    return;
-                }
-            }
+            for (QAbstractButton* button : box->buttons())
+                if (wanted.isEmpty() || button->text() == wanted)
+                    return button->click();
             box->reject();
         } else if (auto* dialog = qobject_cast<QInputDialog*>(modal); dialog != nullptr && dialog->isVisible()) {
             offeredAddresses.append(dialog->textValue());
-            if (address) {
+            if (address)
                 dialog->setTextValue(*address);
-                dialog->accept();
-            } else {
-                dialog->reject();
-            }
+            address ? dialog->accept() : dialog->reject();
         }
     }
 

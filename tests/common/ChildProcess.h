@@ -8,9 +8,9 @@
 
 namespace testsupport {
 
-// A program the test starts (a copy of the service, the headless client, or `ip`
-// running one of them in a namespace): its standard output read line by line, lines
-// typed into its standard input. Killed, if still running, when it goes.
+// A program the test starts (the headless client, or `ip` running it in a namespace):
+// its standard output read line by line, lines typed into its standard input. Killed,
+// if still running, when it goes.
 class ChildProcess {
 public:
     ChildProcess(const QString& program, const QStringList& arguments) {
@@ -33,25 +33,6 @@ public:
     bool shows(const QString& line, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
         return waitUntil([&] { return m_lines.contains(line); }, timeout);
     }
-    // The first line starting with `prefix`, once it has come; empty when the process
-    // ends or the time runs out first.
-    QString waitForLine(const QString& prefix, std::chrono::milliseconds timeout = std::chrono::seconds(8)) const {
-        QString found;
-        waitUntil(
-            [&] {
-                for (const QString& line : m_lines) {
-                    if (line.startsWith(prefix)) {
-                        found = line;
-                        return true;
-                    }
-                }
-                return m_process.state() == QProcess::NotRunning && m_pending.isEmpty() &&
-                       m_process.bytesAvailable() == 0;
-            },
-            timeout);
-        return found;
-    }
-
     void type(const QString& line) { m_process.write(line.toUtf8() + '\n'); }
     void endInput() { m_process.closeWriteChannel(); }
     void terminate() { m_process.terminate(); }

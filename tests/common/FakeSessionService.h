@@ -10,62 +10,47 @@
 
 namespace testsupport {
 
-// An in-memory session service. Every instance shares one pretend network, so rooms
-// hosted by one fake are listed and joined by the others, and vanish when their host
-// closes. The room's members are a fixed list; messages for the local player wait in
-// a queue, and everything sent is recorded. Every call can be made to fail.
+// An in-memory session service. All instances share one pretend network: rooms hosted
+// by one are listed and joined by the others and vanish when their host closes. The
+// members are a fixed list, messages for the local player wait in `queue`, everything
+// sent is recorded in `sent`, and every call can be made to fail.
 class FakeSessionService : public session::SessionService {
 public:
+    using Error = std::optional<session::Error>;
     struct HostedRoom {
-        const FakeSessionService* host = nullptr;
+        const FakeSessionService* host;
         session::RoomDescription description;
     };
     struct Sent {
-        session::PlayerId from = 0;
-        session::PlayerId to = 0;
-        qint32 kind = -1;
+        session::PlayerId from, to;
+        qint32 kind;
         QString text;
     };
 
-    // Knobs, set before the service is used.
     QList<session::Connection> connections{{session::Connection::Kind::Lan, QStringLiteral("LAN 接続")},
                                            {session::Connection::Kind::Internet, QStringLiteral("インターネット接続")}};
     QList<session::PlayerEntry> players;
-    session::PlayerId nextPlayer = 1;
     bool failListConnections = false;
-    std::optional<session::Error> initializeError;
-    std::optional<session::Error> listRoomsError;
-    std::optional<session::Error> createPlayerError;
-    std::optional<session::Error> destroyPlayerError;
-    std::optional<session::Error> listError;
-    std::optional<session::Error> sendError;
-    // Runs inside every listing, while the caller waits for it.
-    std::function<void()> whileListing;
+    Error listRoomsError, createPlayerError, destroyPlayerError, listError, sendError;
+    std::function<void()> whileListing; // runs inside every listing
 
-    // What happened.
     bool initialized = false;
     std::optional<QString> promptedAddress;
-    QList<QString> listedWithPasswords;
-    QList<QString> playerNames;
-    QList<QString> secondNames;
+    QList<QString> listedWithPasswords, secondNames;
     qint32 eventHandle = 0;
     QList<session::ReceivedMessage> queue;
     QList<Sent> sent;
-    int receiveCalls = 0;
-    int listPlayersCalls = 0;
-    int destroyCalls = 0;
-    int closeCalls = 0;
+    int receiveCalls = 0, listPlayersCalls = 0;
 
     static QList<HostedRoom>& network() {
         static QList<HostedRoom> rooms;
         return rooms;
     }
-
-    ~FakeSessionService() override { leaveNetwork(); }
+    ~FakeSessionService() override { close(); }
 
     // Queues a message for the local player and raises its event.
-    void deliver(session::PlayerId from, const session::Message& message, session::PlayerId to = session::kEveryone) {
-        queue.append(session::ReceivedMessage{from, to, message});
+    void deliver(session::PlayerId from, const session::Message& message) {
+        queue.append(session::ReceivedMessage{from, session::kEveryone, message});
         raiseEvent(eventHandle);
     }
     void deliverChat(session::PlayerId from, qint32 kind, const QString& text,
@@ -77,30 +62,23 @@ public:
     }
     void deliverSystem(qint32 type, session::PlayerId player) {
         session::Message message;
-        message.writeInt32(type);
-        message.writeInt32(session::kPlayerTypePlayer);
-        message.writeInt32(player);
+        for (const qint32 value : {type, session::kPlayerTypePlayer, player})
+            message.writeInt32(value);
         deliver(session::kSystemSender, message);
     }
 
     session::Result<session::OneBasedList<session::Connection>> listConnections() override {
-        if (failListConnections) {
-            return session::failure(1, QStringLiteral("no connections today"));
-        }
+        if (failListConnections)
+            return session::failure(1, QStringLiteral("no connections"));
         return session::OneBasedList<session::Connection>(connections);
     }
     session::Status initialize(const session::Connection& connection) override {
-        if (initialized) {
+        if (initialized)
             return session::failure(session::kErrorAlreadyInitialized, QStringLiteral("already initialised"));
-        }
-        if (initializeError) {
-            return failed(*initializeError);
-        }
         if (connection.kind == session::Connection::Kind::Internet) {
             promptedAddress = addressPrompt() ? addressPrompt()() : std::nullopt;
-            if (!promptedAddress) {
+            if (!promptedAddress)
                 return session::failure(2, QStringLiteral("no address"));
-            }
         }
         initialized = true;
         return {};
@@ -108,19 +86,16 @@ public:
     session::Result<session::OneBasedList<session::RoomDescription>> listRooms(const session::RoomDescription& query,
                                                                                int) override {
         listedWithPasswords.append(query.password);
-        if (whileListing) {
+        if (whileListing)
             whileListing();
-        }
-        if (listRoomsError) {
-            return failed(*listRoomsError);
-        }
+        if (listRoomsError)
+            return failed(listRoomsError);
         QList<session::RoomDescription> found;
-        for (const HostedRoom& room : network()) {
+        for (HostedRoom room : network()) {
             if (room.description.applicationId == query.applicationId &&
                 (room.description.password.isEmpty() || room.description.password == query.password)) {
-                session::RoomDescription listed = room.description;
-                listed.password.clear();
-                found.append(listed);
+                room.description.password.clear();
+                found.append(room.description);
             }
         }
         return session::OneBasedList<session::RoomDescription>(found);
@@ -130,79 +105,59 @@ public:
             network().append(HostedRoom{this, room});
             return {};
         }
-        for (const HostedRoom& hosted : network()) {
-            if (hosted.description.name == room.name && hosted.description.password == room.password) {
+        for (const HostedRoom& hosted : network())
+            if (hosted.description.name == room.name && hosted.description.password == room.password)
                 return {};
-            }
-        }
         return session::failure(3, QStringLiteral("cannot join"));
     }
-    session::Result<session::PlayerId> createLocalPlayer(const QString& name, const QString& secondName, qint32 handle,
+    session::Result<session::PlayerId> createLocalPlayer(const QString&, const QString& secondName, qint32 handle,
                                                          qint32) override {
-        playerNames.append(name);
         secondNames.append(secondName);
-        if (createPlayerError) {
-            return failed(*createPlayerError);
-        }
+        if (createPlayerError)
+            return failed(createPlayerError);
         eventHandle = handle;
-        return nextPlayer++;
+        return m_nextPlayer++;
     }
     session::Status destroyPlayer(session::PlayerId) override {
-        ++destroyCalls;
-        if (destroyPlayerError) {
-            return failed(*destroyPlayerError);
-        }
+        if (destroyPlayerError)
+            return failed(destroyPlayerError);
         return {};
     }
     session::Result<session::OneBasedList<session::PlayerEntry>> listPlayers() override {
         ++listPlayersCalls;
-        if (listError) {
-            return failed(*listError);
-        }
+        if (listError)
+            return failed(listError);
         return session::OneBasedList<session::PlayerEntry>(players);
     }
     session::Result<QString> playerName(session::PlayerId id) override {
-        for (const session::PlayerEntry& player : std::as_const(players)) {
-            if (player.id == id) {
+        for (const session::PlayerEntry& player : std::as_const(players))
+            if (player.id == id)
                 return player.name;
-            }
-        }
         return session::failure(session::kErrorInvalidPlayer, QStringLiteral("invalid player"));
     }
     session::Result<int> waitingMessageCount(session::PlayerId) override { return static_cast<int>(queue.size()); }
     session::Result<session::ReceivedMessage> receive() override {
         ++receiveCalls;
-        if (queue.isEmpty()) {
+        if (queue.isEmpty())
             return session::failure(0x887700c8u, QStringLiteral("no message"));
-        }
         return queue.takeFirst();
     }
     session::Status send(session::PlayerId from, session::PlayerId to, const session::Message& message) override {
-        if (sendError) {
-            return failed(*sendError);
-        }
+        if (sendError)
+            return failed(sendError);
         session::Message copy(message.payload());
-        Sent record;
-        record.from = from;
-        record.to = to;
-        record.kind = copy.readInt32().valueOr(-1);
-        record.text = copy.readString().valueOr(QString());
-        sent.append(record);
+        const qint32 kind = copy.readInt32().valueOr(-1);
+        sent.append(Sent{from, to, kind, copy.readString().valueOr(QString())});
         return {};
     }
     void close() override {
-        ++closeCalls;
-        leaveNetwork();
+        network().removeIf([this](const HostedRoom& room) { return room.host == this; });
         dropEventReceivers();
     }
 
 private:
-    static platform::Failure<session::Error> failed(const session::Error& error) {
-        return platform::Failure<session::Error>{error};
-    }
-    void leaveNetwork() {
-        network().removeIf([this](const HostedRoom& room) { return room.host == this; });
-    }
+    static platform::Failure<session::Error> failed(const Error& error) { return {*error}; }
+    session::PlayerId m_nextPlayer = 1;
 };
 
 } // namespace testsupport

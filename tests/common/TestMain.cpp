@@ -18,12 +18,10 @@ int main(int argc, char** argv) {
 #ifdef MIRELUNE_TEST_GUI
     // Widget tests run offscreen at 96 dpi, also when the build lists them (test
     // discovery runs without the test environment).
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("offscreen"));
-    }
-    if (qEnvironmentVariableIsEmpty("QT_FONT_DPI")) {
+    if (qEnvironmentVariableIsEmpty("QT_FONT_DPI"))
         qputenv("QT_FONT_DPI", QByteArrayLiteral("96"));
-    }
 #endif
     // Qt wants a private runtime folder; test discovery at build time runs without
     // the test environment that CTest sets.

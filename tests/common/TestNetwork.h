@@ -1,9 +1,6 @@
 #pragma once
 
-#include <QDir>
-#include <QFileInfo>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QStringList>
 #include <unistd.h>
@@ -20,8 +17,7 @@ inline bool ip(const QString& command) {
 // Three hosts a, b, c on one bridge (10.231.1.1-3/24, default route on eth0), each in
 // a network namespace of its own; nothing is added to the caller's namespace. Names
 // carry the process id and a counter, so parallel runs and successive networks of
-// one run never meet. Torn down in the destructor, whatever the test did; namespaces
-// left behind by a run that died (its process is gone) are removed on the way in.
+// one run never meet. Torn down in the destructor, whatever the test did.
 class TestNetwork {
 public:
     // Root and iproute2: without them there is no network to build.
@@ -32,25 +28,24 @@ public:
     TestNetwork() {
         static int counter = 0;
         m_prefix = QStringLiteral("mlt%1x%2").arg(::getpid()).arg(++counter);
-        removeLeftovers();
         const QString br = name(QStringLiteral("br"));
         m_ok = add(br) && ip(QStringLiteral("-n %1 link add br0 type bridge").arg(br)) &&
                ip(QStringLiteral("-n %1 link set br0 up").arg(br));
+        int address = 0;
         for (const QString& host : {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}) {
             const QString ns = name(host);
             m_ok = m_ok && add(ns) &&
                    ip(QStringLiteral("-n %1 link add v%2 type veth peer name eth0 netns %3").arg(br, host, ns)) &&
                    ip(QStringLiteral("-n %1 link set v%2 master br0").arg(br, host)) &&
                    ip(QStringLiteral("-n %1 link set v%2 up").arg(br, host)) &&
-                   ip(QStringLiteral("-n %1 addr add %2/24 dev eth0").arg(ns, address(host))) &&
+                   ip(QStringLiteral("-n %1 addr add 10.231.1.%2/24 dev eth0").arg(ns).arg(++address)) &&
                    ip(QStringLiteral("-n %1 link set eth0 up").arg(ns)) &&
                    ip(QStringLiteral("-n %1 route add default dev eth0").arg(ns));
         }
     }
     ~TestNetwork() {
-        for (const QString& ns : std::as_const(m_created)) {
+        for (const QString& ns : std::as_const(m_created))
             ip(QStringLiteral("netns del %1").arg(ns));
-        }
     }
     TestNetwork(const TestNetwork&) = delete;
     TestNetwork& operator=(const TestNetwork&) = delete;
@@ -58,10 +53,6 @@ public:
     bool ok() const { return m_ok; }
     // The namespace of host a, b or c (or "br" for the bridge's).
     QString name(const QString& host) const { return m_prefix + QStringLiteral("-") + host; }
-    static QString address(const QString& host) {
-        return QStringLiteral("10.231.1.%1").arg(host.at(0).unicode() - u'a' + 1);
-    }
-
     // The arguments of `ip` that run `program arguments` on `host`.
     QStringList on(const QString& host, const QString& program, const QStringList& arguments) const {
         return QStringList{QStringLiteral("netns"), QStringLiteral("exec"), name(host), program} + arguments;
@@ -69,23 +60,10 @@ public:
 
 private:
     bool add(const QString& ns) {
-        if (!ip(QStringLiteral("netns add %1").arg(ns))) {
+        if (!ip(QStringLiteral("netns add %1").arg(ns)))
             return false;
-        }
         m_created.append(ns);
         return ip(QStringLiteral("-n %1 link set lo up").arg(ns));
-    }
-
-    // Namespaces of our naming whose process no longer runs.
-    static void removeLeftovers() {
-        static const QRegularExpression ours(QStringLiteral("^mlt(\\d+)x\\d+-[a-z]+$"));
-        const QStringList names = QDir(QStringLiteral("/run/netns")).entryList(QDir::Files | QDir::System);
-        for (const QString& ns : names) {
-            const QRegularExpressionMatch match = ours.match(ns);
-            if (match.hasMatch() && !QFileInfo::exists(QStringLiteral("/proc/") + match.captured(1))) {
-                ip(QStringLiteral("netns del %1").arg(ns));
-            }
-        }
     }
 
     QString m_prefix;

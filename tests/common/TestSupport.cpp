@@ -10,9 +10,8 @@ namespace testsupport {
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     QDeadlineTimer deadline(timeout);
     while (!done()) {
-        if (deadline.hasExpired()) {
+        if (deadline.hasExpired())
             return done();
-        }
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QThread::msleep(1);
@@ -30,17 +29,15 @@ void spinFor(std::chrono::milliseconds duration) {
 
 QByteArray readAll(const QString& path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!file.open(QIODevice::ReadOnly))
         return {};
-    }
     return file.readAll();
 }
 
 void writeAll(const QString& path, const QByteArray& bytes) {
     QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(bytes);
-    }
 }
 
 } // namespace testsupport

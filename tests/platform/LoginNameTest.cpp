@@ -24,12 +24,11 @@ TEST(LoginName, IsTheEffectiveUsersNameWhateverTheEnvironmentSays) {
         qputenv(variables[i], "someone-else");
     }
     const std::optional<QString> name = platform::loginName();
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 2; ++i)
         if (saved[i])
             qputenv(variables[i], *saved[i]);
         else
             qunsetenv(variables[i]);
-    }
 
     EXPECT_EQ(name, std::optional<QString>(expected));
 }

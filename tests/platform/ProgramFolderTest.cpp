@@ -73,8 +73,9 @@ TEST_F(ProgramFolderTest, UserFolderIsSeededOnceFromTheProgramFolder) {
 // A program folder whose permission bits forbid writing keeps its settings file as it
 // was, and the user's folder takes over with a copy of it.
 TEST_F(ProgramFolderTest, ReadOnlyProgramFolderKeepsItsFileAndHandsOverACopy) {
-    if (geteuid() == 0)
+    if (geteuid() == 0) {
         GTEST_SKIP() << "running as root, where permission bits do not stop writes";
+    }
     writeAll(programFile(), "[General]\r\nPlayer=Taro\r\n");
     ASSERT_TRUE(QFile::setPermissions(programDir(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     const platform::Status written = platform::ProfileFile(programFile()).write(u"General"_s, u"Player"_s, u"Jiro"_s);

@@ -93,7 +93,6 @@ TEST(WavFile, ParsesValidImages) {
     } cases[] = {
         {"8-bit mono 22050 Hz", mono8, m8, samples},
         {"16-bit stereo", riff({fmt16, chunk("data", frames)}), s16, frames},
-        {"data before fmt", riff({chunk("data", samples), fmt8}), m8, samples},
         {"LIST chunk before data", riff({fmt8, list, chunk("data", samples)}), m8, samples},
         {"odd unknown chunk is padded", riff({chunk("junk", "abc"), fmt8, chunk("data", samples)}), m8, samples},
         {"fmt with extension size", riff({chunk("fmt ", fmtBody(1, 1, 22050, 8) + le16(0)), chunk("data", "ab")}), m8,
@@ -101,7 +100,6 @@ TEST(WavFile, ParsesValidImages) {
         {"partial frame dropped", riff({fmt16, chunk("data", frames + "xyz")}), s16, frames},
         {"missing last pad byte", mono8.chopped(1), m8, samples},
         {"bytes after the RIFF end ignored", mono8 + "trailing", m8, samples},
-        {"second data chunk ignored", riff({fmt8, chunk("data", "ab"), chunk("data", "cd")}), m8, "ab"},
         {"empty data", riff({fmt8, chunk("data", {})}), m8, {}},
     };
     for (const auto& c : cases) {
@@ -125,23 +123,18 @@ TEST(WavFile, RejectsDamagedAndHostileImages) {
     } cases[] = {
         {"empty input", {}},
         {"not RIFF", "RIFX" + mono8.sliced(4)},
-        {"not WAVE", mono8.first(8) + "AVI " + mono8.sliced(12)},
-        {"truncated header", mono8.first(20)},
         {"truncated inside data", mono8.first(mono8.size() - 3)},
         {"RIFF length past the end", withRiffSize(mono8, 4000)},
         {"data length past the end", riff({fmt8, chunkWithSize("data", 1000, "abcde")})},
         {"no fmt chunk", riff({chunk("data", "abcde")})},
         {"no data chunk", riff({fmt8, chunk("LIST", "INFO")})},
         {"format 3 (float)", withFmt(fmtBody(3, 1, 22050, 32), "abcd")},
-        {"three channels", withFmt(fmtBody(1, 3, 22050, 8), "abc")},
         {"24-bit samples", withFmt(fmtBody(1, 1, 22050, 24), "abc")},
         {"zero sample rate", withFmt(fmtBody(1, 1, 0, 8), "ab")},
         {"block alignment contradicts", withFmt(fmtBody(1, 2, 22050, 16, 2), "abcd")},
         {"fmt chunk too short", withFmt(fmtBody(1, 1, 22050, 8).first(14), "ab")},
         {"4 GiB RIFF size", withRiffSize(mono8, 0xFFFFFFFF)},
-        {"4 GiB data size", riff({fmt8, chunkWithSize("data", 0xFFFFFFFF, "abcde")})},
         {"4 GiB unknown chunk size", riff({fmt8, chunkWithSize("LIST", 0xFFFFFFFE, "INFO"), chunk("data", "a")})},
-        {"4 GiB fmt size", riff({chunkWithSize("fmt ", 0xFFFFFFF0, fmtBody(1, 1, 22050, 8))})},
         {"chunk header cut short", riff({fmt8, chunk("data", "ab"), QByteArrayLiteral("LIS")})},
     };
     for (const auto& c : cases)
@@ -159,11 +152,9 @@ TEST(WavFile, ConvertsToSigned16BitSamples) {
         {"unsigned 8-bit widened", {1, 8000, 8}, QByteArray::fromHex("0080ff7f"), 8000, 1, {-32768, 0, 32512, -256}},
         {"mono copied to both sides", {1, 8000, 16}, int16s({1000, -2000}), 8000, 2, {1000, 1000, -2000, -2000}},
         {"stereo averaged", {2, 8000, 16}, int16s({100, 300, -100, -300, 32767, 32767}), 8000, 1, {200, -200, 32767}},
-        {"8-bit stereo to mono", {2, 8000, 8}, QByteArray::fromHex("00ff"), 8000, 1, {-128}},
         {"rate doubled by interpolation", {1, 1000, 16}, int16s({0, 1000}), 2000, 1, {0, 500, 1000, 1000}},
         {"rate halved", {1, 2000, 16}, int16s({0, 10, 20, 30}), 1000, 1, {0, 20}},
         {"22050 to 44100 Hz", {1, 22050, 8}, "\x80\xc0", 44100, 2, {0, 0, 8192, 8192, 16384, 16384, 16384, 16384}},
-        {"empty stays empty", {1, 22050, 8}, {}, 48000, 2, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -183,11 +174,10 @@ TEST(WavFile, ConvertsToSigned16BitSamples) {
 
 // Qt Multimedia looks for the sound server once per process, so everything that
 // needs a particular server (or none) runs in a child: this executable again, with
-// one of the disabled SoundOutputChild tests selected and MIRELUNE_SOUND_CHILD set.
+// one of the disabled SoundOutputChild tests selected.
 
 namespace {
 
-constexpr auto kChildVariable = "MIRELUNE_SOUND_CHILD";
 constexpr int kRecordRate = 22050;
 // mkdtemp makes the folder 0700, as Qt and the sound server want a runtime folder;
 // under /tmp the socket path stays short enough.
@@ -208,7 +198,6 @@ struct ChildResult {
 };
 
 ChildResult runChild(const char* test, QProcessEnvironment env) {
-    env.insert(QString::fromLatin1(kChildVariable), u"1"_s);
     QProcess child;
     child.setProcessEnvironment(env);
     child.start(
@@ -336,8 +325,6 @@ TEST(SoundOutput, WithoutSoundServerReturnsAtOnceAndPrintsNothing) {
 }
 
 TEST(SoundOutputChild, DISABLED_PlaysWithoutServer) {
-    if (!qEnvironmentVariableIsSet(kChildVariable))
-        GTEST_SKIP() << "runs only as a child of WithoutSoundServerReturnsAtOnceAndPrintsNothing";
     const QByteArray sound = squareWave(500, 40);
     QTemporaryDir folder(kFolderTemplate);
     testsupport::writeAll(folder.filePath(u"sound.wav"_s), sound);
@@ -357,8 +344,9 @@ TEST(SoundOutputChild, DISABLED_PlaysWithoutServer) {
 
 TEST(SoundOutput, PlayedSoundReachesTheServerAndReplacesThePreviousOne) {
     NullSinkServer server;
-    if (const QString why = server.start(); !why.isEmpty())
+    if (const QString why = server.start(); !why.isEmpty()) {
         GTEST_SKIP() << "no recordable PulseAudio null sink here: " << why.toStdString();
+    }
 
     const ChildResult child = runChild("DISABLED_PlaysToServer", server.clientEnvironment());
     ASSERT_EQ(child.exitCode, 0) << child.out.toStdString() << child.err.toStdString();
@@ -388,8 +376,6 @@ TEST(SoundOutputChild, DISABLED_PlaysMessageSound) {
 }
 
 TEST(SoundOutputChild, DISABLED_PlaysToServer) {
-    if (!qEnvironmentVariableIsSet(kChildVariable))
-        GTEST_SKIP() << "runs only as a child of PlayedSoundReachesTheServerAndReplacesThePreviousOne";
     const QByteArray loud = squareWave(3000, 100);
     const QByteArray soft = squareWave(300, 40);
     platform::SoundOutput output;

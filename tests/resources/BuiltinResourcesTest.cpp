@@ -17,31 +17,10 @@
 using namespace Qt::StringLiterals;
 using resources::BuiltinSound;
 
-TEST(WaveSynth, EncodesCanonicalPcmAndClipsOutOfRangeSamples) {
-    const generator::Samples samples = {0.0, 1.0, -1.0, 2.0, -3.0, 0.5};
-    const struct {
-        int bits;
-        QByteArray data;
-    } cases[] = {
-        {8, QByteArray::fromHex("80ff01ff01c0")},
-        {16, QByteArray::fromHex("0000ff7f0180ff7f01800040")},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.bits);
-        const QByteArray image = generator::encodeWav(samples, 11025, c.bits);
-        ASSERT_EQ(image.size(), 44 + c.data.size());
-        EXPECT_EQ(image.first(4), "RIFF");
-        EXPECT_EQ(qFromLittleEndian<quint32>(image.constData() + 4), quint32(image.size() - 8));
-        EXPECT_EQ(image.sliced(44), c.data);
-        const auto sound = platform::parseWav(image);
-        ASSERT_TRUE(sound.ok()) << sound.error().toStdString();
-        EXPECT_EQ(sound->format, (platform::WavFormat{1, 11025, c.bits}));
-    }
-}
-
 TEST(Sounds, KeptFilesAreWhatTheGeneratorMakesAudibleAndShippedAsKept) {
-    // A sound edited in the generator but not made again (resources/regenerate.sh)
-    // fails here; one step of difference is allowed for rounding on another machine.
+    // A sound edited in the generator but not made again (resources/regenerate.sh), or
+    // a generator that no longer writes what it wrote, fails here; one step of
+    // difference is allowed for rounding on another machine.
     // Built-in sounds are compiled in byte for byte at their exact sizes; the default
     // Sounds folder is copied beside the program.
     const struct {

@@ -5,6 +5,7 @@
 #include "session/PasswordProof.h"
 #include "session/WireBuffer.h"
 
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <gtest/gtest.h>
 #include <optional>
@@ -57,7 +58,8 @@ struct RawPeer {
         return std::exchange(pending, std::nullopt);
     }
     // Hello, then the proof with the player right behind it (a member need not wait
-    // for Accept): a member of the room as far as the host can tell. 0 when refused.
+    // for Accept): a member of the room as far as the host can tell. 0 when the proof
+    // or the player is refused.
     PlayerId joinAs(const QString& name, const QString& password = {}) {
         const QByteArray nonce = proof::randomNonce();
         send(helloFrame(nonce));
@@ -71,17 +73,77 @@ struct RawPeer {
         send(encodeFrame(FrameType::Auth, proof::joinMember(key, hostNonce, nonce)) +
              encodeFrame(FrameType::CreatePlayer, create.data()));
         const auto accepted = nextFrame();
-        if (!accepted || accepted->type != static_cast<quint8>(FrameType::Accept)) {
-            return 0;
-        }
-        const auto created = nextFrame();
-        EXPECT_TRUE(created && created->type == static_cast<quint8>(FrameType::PlayerCreated));
-        return created ? WireReader(created->body).i32().value_or(0) : 0;
+        const auto created = accepted && accepted->type == quint8(FrameType::Accept) ? nextFrame() : std::nullopt;
+        return created && created->type == quint8(FrameType::PlayerCreated)
+                   ? WireReader(created->body).i32().value_or(0)
+                   : 0;
     }
 
     QTcpSocket socket;
     FrameDecoder decoder{1024 * 1024};
     std::optional<Frame> pending;
+};
+
+// A host scripted by hand at a port of its own: it proves `password` (whatever the
+// member knows), creates the player 5 with a welcome line in the same write, and then
+// says nothing more, not even heartbeats.
+struct FakeHost {
+    explicit FakeHost(const QString& password) {
+        EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+        QObject::connect(&server, &QTcpServer::newConnection, &server, [this, password] {
+            link = server.nextPendingConnection();
+            QObject::connect(link, &QTcpSocket::readyRead, link, [this, password] { answer(password); });
+        });
+    }
+
+    void answer(const QString& password) {
+        decoder.feed(link->readAll());
+        while (const auto frame = decoder.next()) {
+            WireWriter out;
+            if (frame->type == static_cast<quint8>(FrameType::Hello)) {
+                memberNonce = frame->body.right(proof::kNonceBytes);
+                out.u16(kProtocolVersion);
+                out.u8(password.isEmpty() ? 0 : 1);
+                out.bytes(hostNonce);
+                out.bytes(instanceId);
+                link->write(encodeFrame(FrameType::Challenge, out.data()));
+            } else if (frame->type == static_cast<quint8>(FrameType::Auth)) {
+                out.bytes(proof::joinHost(proof::joinKey(password, instanceId), hostNonce, memberNonce));
+                out.bytes(instanceId);
+                out.string(u"room"_s);
+                out.i32(4);
+                link->write(encodeFrame(FrameType::Accept, out.data()));
+            } else if (frame->type == static_cast<quint8>(FrameType::CreatePlayer)) {
+                out.i32(5);
+                out.u32(2);
+                out.i32(1);
+                out.string(u"host"_s);
+                out.i32(5);
+                out.string(u"me"_s);
+                WireWriter deliver;
+                deliver.i32(1);
+                deliver.i32(kEveryone);
+                deliver.bytes(chatPayload(u"welcome"_s));
+                link->write(encodeFrame(FrameType::PlayerCreated, out.data()) +
+                            encodeFrame(FrameType::Deliver, deliver.data()));
+            }
+        }
+    }
+
+    // Opens the fake room for `member`, which knows `password`.
+    Status join(TestCopy& member, const QString& password) {
+        RoomDescription room = describe({}, password);
+        room.hostAddress = u"127.0.0.1"_s;
+        room.hostPort = server.serverPort();
+        return member.service->openRoom(room, OpenMode::Join);
+    }
+
+    const QByteArray instanceId = QByteArray(16, 'i');
+    QTcpServer server;
+    QTcpSocket* link = nullptr;
+    FrameDecoder decoder{1024 * 1024};
+    QByteArray memberNonce;
+    const QByteArray hostNonce = proof::randomNonce();
 };
 
 } // namespace sessiontest

@@ -22,6 +22,14 @@ using testsupport::loopbackConfig;
 inline QString appId() {
     return QString::fromUtf16(kApplicationId);
 }
+inline RoomDescription describe(const QString& name, const QString& password = {}, qint32 attribute = 0) {
+    RoomDescription room;
+    room.applicationId = appId();
+    room.name = name;
+    room.password = password;
+    room.numericAttribute = attribute;
+    return room;
+}
 
 // One copy of the program as the chat window uses the service: one event, one
 // receive; every message becomes a line of `log` ("join 2 name", "leave 2",
@@ -43,61 +51,47 @@ struct TestCopy {
         ASSERT_TRUE(received.ok());
         Message message = received->message;
         const qint32 type = message.readInt32().value();
-        if (received->from == kSystemSender) {
-            EXPECT_EQ(message.readInt32().value(), kPlayerTypePlayer);
-            const PlayerId player = message.readInt32().value();
-            log.append(type == kSystemPlayerJoined
-                           ? u"join %1 %2"_s.arg(player).arg(service->playerName(player).valueOr({}))
-                           : u"leave %1"_s.arg(player));
-        } else {
-            log.append(u"%1 %2>%3 %4"_s.arg(type == 0 ? u"pub"_s : u"priv"_s)
-                           .arg(received->from)
-                           .arg(received->to)
-                           .arg(message.readString().value()));
+        if (received->from != kSystemSender) {
+            const QString kind = type == 0 ? u"pub"_s : u"priv"_s;
+            return log.append(
+                u"%1 %2>%3 %4"_s.arg(kind).arg(received->from).arg(received->to).arg(message.readString().value()));
         }
+        EXPECT_EQ(message.readInt32().value(), kPlayerTypePlayer);
+        const PlayerId player = message.readInt32().value();
+        log.append(type == kSystemPlayerJoined
+                       ? u"join %1 %2"_s.arg(player).arg(service->playerName(player).valueOr({}))
+                       : u"leave %1"_s.arg(player));
     }
 
     Status host(const QString& room, const QString& password = {}) {
-        RoomDescription description;
-        description.applicationId = appId();
-        description.name = room;
-        description.password = password;
-        description.numericAttribute = 4;
-        return service->openRoom(description, OpenMode::CreateAndHost);
+        return service->openRoom(describe(room, password, 4), OpenMode::CreateAndHost);
     }
-
     // Lists with `password`, joins the room called `room` with the same password.
     Status join(const QString& room, const QString& password = {}) {
-        RoomDescription query;
-        query.applicationId = appId();
-        query.password = password;
-        const auto rooms = service->listRooms(query, 0);
-        if (!rooms) {
-            return platform::Failure<Error>{rooms.error()};
-        }
-        for (RoomDescription found : rooms->items()) {
+        const auto rooms = service->listRooms(describe({}, password), 0);
+        for (RoomDescription found : rooms.valueOr({}).items()) {
             if (found.name == room) {
                 found.password = password;
                 return service->openRoom(found, OpenMode::Join);
             }
         }
-        return failure(1, u"room not listed"_s);
+        return rooms.ok() ? failure(1, u"room not listed"_s) : platform::Failure<Error>{rooms.error()};
     }
-
     PlayerId createPlayer(const QString& name) {
         const Result<PlayerId> created = service->createLocalPlayer(name, u"Player"_s, handle, 0);
         EXPECT_TRUE(created.ok()) << (created.ok() ? QString() : created.error().description).toStdString();
-        id = created.valueOr(0);
-        return id;
+        return id = created.valueOr(0);
     }
-
-    // Hosts, or joins, the room "room" and creates the player `name`: its id, 0 when
-    // either step failed.
+    // Hosts, or joins, the room "room" as the player `name`: its id, 0 when either step
+    // failed. A host process just started may not answer yet: joinWhenListed waits.
     PlayerId hostAs(const QString& name, const QString& password = {}) {
         return host(u"room"_s, password).ok() ? createPlayer(name) : 0;
     }
     PlayerId joinAs(const QString& name, const QString& password = {}) {
         return join(u"room"_s, password).ok() ? createPlayer(name) : 0;
+    }
+    PlayerId joinWhenListed(const QString& name) {
+        return testsupport::waitUntil([&] { return join(u"room"_s).ok(); }, 10s) ? createPlayer(name) : 0;
     }
 
     Status say(PlayerId to, const QString& text) {
@@ -130,16 +124,15 @@ quint32 errorCode(const Result<T>& result) {
     return result.ok() ? 0u : result.error().code;
 }
 
-// A session_peer process (found beside the test executable) that hosts (mode "host")
-// or joins ("join") the room "room" on `config`'s ports as the player `name`. It
-// reports PLAYER, MSG and SYS lines and takes commands such as "send 0 text".
-using PeerProcess = testsupport::ChildProcess;
-
-inline std::unique_ptr<PeerProcess> startPeer(const QString& mode, const SessionConfig& config, const QString& name) {
-    return std::make_unique<PeerProcess>(QCoreApplication::applicationDirPath() + u"/session_peer"_s,
-                                         QStringList{mode, name, QString::number(config.discoveryPort),
-                                                     QString::number(config.firstHostPort),
-                                                     QString::number(config.lastHostPort)});
+// A copy of the headless client (found beside the test executable) that hosts or
+// joins the room "room" on `config`'s ports as `name`, for the tests that kill
+// processes or read the host's memory: it prints the chat log and says what is typed.
+inline std::unique_ptr<testsupport::ChildProcess> startRoomTool(const QString& command, const SessionConfig& config,
+                                                                const QString& name) {
+    return std::make_unique<testsupport::ChildProcess>(
+        QCoreApplication::applicationDirPath() + u"/mirelune-room"_s,
+        QStringList{command, u"room"_s, u"--name"_s, name, u"--loopback-only"_s, u"--discovery-port"_s,
+                    QString::number(config.discoveryPort), u"--host-port"_s, QString::number(config.firstHostPort)});
 }
 
 } // namespace sessiontest

