@@ -1,12 +1,17 @@
 // The headless client as separate processes on loopback, driven through standard
-// input and read from standard output: a host and two members chat, and every way in
-// that fails ends with its own exit code.
+// input and read from standard output: a host and two members chat, every way in
+// that fails ends with its own exit code, and a host whose output nobody reads keeps
+// its room going.
 #include "common/ChildProcess.h"
 #include "common/LoopbackSession.h"
 
 #include <QCoreApplication>
+#include <QTemporaryDir>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using testsupport::ChildProcess;
@@ -109,6 +114,64 @@ TEST_F(RoomTool, EachFailedWayInEndsWithItsExitCode) {
         EXPECT_TRUE(copy->exitsWith(c.code)) << c.what << ": " << copy->errors().toStdString();
     }
     EXPECT_TRUE(host->running());
+}
+
+TEST_F(RoomTool, AHostWhoseOutputIsNotReadKeepsRelayingAndLettingMembersIn) {
+    const QTemporaryDir folder;
+    const QByteArray fifo = QFile::encodeName(folder.filePath(u"out"_s));
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    // Holding the read end open without ever reading: the pipe fills at 64 KiB, as under
+    // a paused terminal or pager.
+    const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    QProcess host;
+    host.setStandardOutputFile(QString::fromUtf8(fifo));
+    host.start(QCoreApplication::applicationDirPath() + u"/mirelune-room"_s,
+               {u"host"_s, u"部屋"_s, u"--name"_s, u"Host"_s, u"--loopback-only"_s, u"--discovery-port"_s,
+                QString::number(discoveryPort), u"--host-port"_s, QString::number(roomPort)});
+    ASSERT_TRUE(waitListed(u"部屋\t127.0.0.1:%1"_s.arg(roomPort)));
+
+    auto ben = start({u"join"_s, u"部屋"_s, u"--name"_s, u"Ben"_s});
+    auto ann = start({u"join"_s, u"部屋"_s, u"--name"_s, u"Ann"_s});
+    // Both are in once a line of Ann's reaches Ben.
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+            ann->type(u"ping"_s);
+            return ben->shows(u"Ann> ping"_s, std::chrono::milliseconds(300));
+        },
+        std::chrono::seconds(10)));
+    constexpr int kLines = 2000; // about 200 KB of log lines at the host, three pipes full
+    const QString padding(80, u'x');
+    for (int i = 1; i <= kLines; ++i) {
+        ann->type(u"line %1 "_s.arg(i) + padding);
+    }
+    ASSERT_TRUE(ben->shows(u"Ann> line %1 "_s.arg(kLines) + padding, std::chrono::seconds(30)));
+    int next = 1; // every line once, in order
+    for (const QString& line : ben->lines()) {
+        if (line.startsWith(u"Ann> line "_s)) {
+            EXPECT_EQ(line.section(u' ', 2, 2).toInt(), next++);
+        }
+    }
+    EXPECT_EQ(next, kLines + 1);
+
+    auto late = start({u"join"_s, u"部屋"_s, u"--name"_s, u"Cat"_s});
+    EXPECT_TRUE(ben->shows(u"Cat さんが参加しました"_s));
+    EXPECT_EQ(host.state(), QProcess::Running);
+    host.kill();
+    host.waitForFinished(5000);
+    ::close(reader);
+}
+
+TEST_F(RoomTool, SaysWhereTheRoomIsAndWhispersToNamesWithSpaces) {
+    auto host = start({u"host"_s, u"夜の部屋"_s, u"--name"_s, u"Host"_s});
+    ASSERT_TRUE(testsupport::waitUntil([&] { return host->errors().endsWith(u'\n'); }, std::chrono::seconds(10)));
+    EXPECT_TRUE(host->errors().startsWith(u"mirelune-room: room \"夜の部屋\" is open on port %1 at "_s.arg(roomPort)));
+    auto ann = start({u"join"_s, u"夜の部屋"_s, u"--name"_s, u"Ann Lee"_s});
+    ASSERT_TRUE(testsupport::waitUntil([&] { return ann->errors().endsWith(u'\n'); }, std::chrono::seconds(10)));
+    EXPECT_EQ(ann->errors(), u"mirelune-room: joined room \"夜の部屋\" at 127.0.0.1:%1\n"_s.arg(roomPort));
+    ASSERT_TRUE(host->shows(u"Ann Lee さんが参加しました"_s));
+    host->type(u"/w \"Ann Lee\" やあ"_s);
+    EXPECT_TRUE(ann->shows(u"Host> (やあ)"_s));
 }
 
 } // namespace

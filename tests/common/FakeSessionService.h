@@ -49,8 +49,8 @@ public:
     ~FakeSessionService() override { close(); }
 
     // Queues a message for the local player and raises its event.
-    void deliver(session::PlayerId from, const session::Message& message) {
-        queue.append(session::ReceivedMessage{from, session::kEveryone, message});
+    void deliver(session::PlayerId from, const session::Message& message, session::PlayerId to = session::kEveryone) {
+        queue.append(session::ReceivedMessage{from, to, message});
         raiseEvent(eventHandle);
     }
     void deliverChat(session::PlayerId from, qint32 kind, const QString& text,

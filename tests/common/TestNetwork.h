@@ -31,14 +31,13 @@ public:
         const QString br = name(QStringLiteral("br"));
         m_ok = add(br) && ip(QStringLiteral("-n %1 link add br0 type bridge").arg(br)) &&
                ip(QStringLiteral("-n %1 link set br0 up").arg(br));
-        int address = 0;
         for (const QString& host : {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}) {
             const QString ns = name(host);
             m_ok = m_ok && add(ns) &&
                    ip(QStringLiteral("-n %1 link add v%2 type veth peer name eth0 netns %3").arg(br, host, ns)) &&
                    ip(QStringLiteral("-n %1 link set v%2 master br0").arg(br, host)) &&
                    ip(QStringLiteral("-n %1 link set v%2 up").arg(br, host)) &&
-                   ip(QStringLiteral("-n %1 addr add 10.231.1.%2/24 dev eth0").arg(ns).arg(++address)) &&
+                   ip(QStringLiteral("-n %1 addr add %2/24 dev eth0").arg(ns, address(host))) &&
                    ip(QStringLiteral("-n %1 link set eth0 up").arg(ns)) &&
                    ip(QStringLiteral("-n %1 route add default dev eth0").arg(ns));
         }
@@ -51,6 +50,10 @@ public:
     TestNetwork& operator=(const TestNetwork&) = delete;
 
     bool ok() const { return m_ok; }
+    // The address of host a, b or c on the bridge.
+    static QString address(const QString& host) {
+        return QStringLiteral("10.231.1.%1").arg(host.at(0).unicode() - u'a' + 1);
+    }
     // The namespace of host a, b or c (or "br" for the bridge's).
     QString name(const QString& host) const { return m_prefix + QStringLiteral("-") + host; }
     // The arguments of `ip` that run `program arguments` on `host`.
