@@ -1,0 +1,80 @@
+// The worked example of docs/protocol.md, checked against the code: a client written
+// from the document alone produces these bytes.
+#include "session/FrameCodec.h"
+#include "session/Message.h"
+#include "session/PasswordProof.h"
+#include "session/SessionTypes.h"
+#include "session/WireBuffer.h"
+
+#include <QFile>
+#include <QMap>
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+using namespace session;
+
+namespace {
+
+// The `name = hex` lines of the document's vectors block.
+QMap<QString, QByteArray> documentedVectors() {
+    QFile document(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../docs/protocol.md"));
+    if (!document.open(QIODevice::ReadOnly))
+        return {};
+    const QString text = QString::fromUtf8(document.readAll());
+    const qsizetype begin = text.indexOf(u"```vectors\n"_s);
+    const QString block = text.mid(begin, text.indexOf(u"```\n"_s, begin + 3) - begin);
+    QMap<QString, QByteArray> vectors;
+    static const QRegularExpression line(u"^(.+?)\\s+=\\s+([0-9a-f ]+)$"_s, QRegularExpression::MultilineOption);
+    for (auto match = line.globalMatch(block); match.hasNext();) {
+        const auto found = match.next();
+        vectors.insert(found.captured(1), QByteArray::fromHex(found.captured(2).remove(u' ').toLatin1()));
+    }
+    return vectors;
+}
+
+TEST(ProtocolExample, TheDocumentsBytesAreTheCodesBytes) {
+    const QMap<QString, QByteArray> v = documentedVectors();
+    ASSERT_EQ(v.size(), 17) << "the vectors block of docs/protocol.md";
+    const QString password = QString::fromUtf8(v[u"password"_s]);
+    const QString application = QString::fromUtf8(v[u"application id"_s]);
+    EXPECT_EQ(password, u"パスワード"_s);
+    EXPECT_EQ(application, QString::fromUtf16(kApplicationId));
+
+    const QByteArray listKey = proof::listKey(password, application);
+    const QByteArray joinKey = proof::joinKey(password, v[u"instance id"_s]);
+    const QByteArray host = v[u"host nonce"_s], member = v[u"member nonce"_s], query = v[u"query nonce"_s];
+    EXPECT_EQ(listKey.toHex(), v[u"listing key"_s].toHex());
+    EXPECT_EQ(joinKey.toHex(), v[u"joining key"_s].toHex());
+    EXPECT_EQ(proof::listQuery(listKey, query, application).toHex(), v[u"listQuery"_s].toHex());
+    EXPECT_EQ(proof::listAnswer(listKey, query, v[u"instance id"_s]).toHex(), v[u"listAnswer"_s].toHex());
+    EXPECT_EQ(proof::joinMember(joinKey, host, member).toHex(), v[u"joinMember"_s].toHex());
+    EXPECT_EQ(proof::joinHost(joinKey, host, member).toHex(), v[u"joinHost"_s].toHex());
+    EXPECT_EQ(proof::joinMember(proof::joinKey({}, v[u"instance id"_s]), host, member).toHex(),
+              v[u"joinMember, no password"_s].toHex());
+
+    WireWriter hello;
+    hello.bytes(QByteArray(kRoomMagic));
+    hello.u16(kProtocolVersion);
+    hello.string(application);
+    hello.bytes(member);
+    EXPECT_EQ(encodeFrame(FrameType::Hello, hello.data()).toHex(), v[u"Hello frame"_s].toHex());
+    WireWriter create;
+    create.string(u"花子"_s);
+    create.string(u"Player"_s);
+    EXPECT_EQ(encodeFrame(FrameType::CreatePlayer, create.data()).toHex(), v[u"CreatePlayer 花子 frame"_s].toHex());
+    Message chatLine; // a public chat line: kind 0, then the text
+    chatLine.writeInt32(0);
+    chatLine.writeString(u"こんにちは"_s);
+    const QByteArray line = chatLine.payload();
+    WireWriter send, deliver;
+    send.i32(kEveryone);
+    send.bytes(line);
+    deliver.i32(2);
+    deliver.i32(kEveryone);
+    deliver.bytes(line);
+    EXPECT_EQ(encodeFrame(FrameType::Send, send.data()).toHex(), v[u"Send こんにちは frame"_s].toHex());
+    EXPECT_EQ(encodeFrame(FrameType::Deliver, deliver.data()).toHex(), v[u"Deliver from 2 frame"_s].toHex());
+}
+
+} // namespace
