@@ -363,12 +363,24 @@ void frmMain::lstRoster_Click() {
 
 void frmMain::showLog() {
     // The log keeps CR LF line ends; the box shows lines, its newest at the bottom.
-    QString shown = m_controller->log().text();
-    shown.replace(u"\r\n"_s, u"\n"_s);
-    if (shown.endsWith(u'\n')) {
-        shown.chop(1);
+    const QString& text = m_controller->log().text();
+    const auto shownForm = [](QString part) {
+        part.replace(u"\r\n"_s, u"\n"_s);
+        if (part.endsWith(u'\n'))
+            part.chop(1);
+        return part;
+    };
+    // Nearly every change appends a line: the box then takes only that line instead of
+    // laying the whole log out again, which in a busy room cost more than everything
+    // else the window does per line. A cut, a clear or a delete shows the whole text.
+    if (!m_shownLog.isEmpty() && text.size() > m_shownLog.size() && text.startsWith(m_shownLog)) {
+        QTextCursor end(txtLog->document());
+        end.movePosition(QTextCursor::End);
+        end.insertText(u'\n' + shownForm(text.sliced(m_shownLog.size())));
+    } else {
+        txtLog->setPlainText(shownForm(text));
     }
-    txtLog->setPlainText(shown);
+    m_shownLog = text;
     txtLog->moveCursor(QTextCursor::End);
     txtLog->ensureCursorVisible();
 }

@@ -164,6 +164,8 @@ private:
     window::MenuArea m_menu;
     window::WindowSounds m_sounds;
     QPointer<chat::ChatController> m_controller;
+    // The log text the box shows (see showLog).
+    QString m_shownLog;
     // The control in which an input method is composing a word, if any.
     QPointer<QObject> m_composingIn;
     // The quit was confirmed and the program is ending.
