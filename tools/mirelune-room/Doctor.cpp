@@ -22,8 +22,8 @@ namespace {
 
 // Whether the port text of a rule ("47810", "47811-47830", "{ 22, 47810-47815 }")
 // covers `port`.
-bool portSpecCovers(const QString& spec, quint16 port) {
-    QString inner = spec;
+bool portsCover(const QString& ports, quint16 port) {
+    QString inner = ports;
     inner.remove(u'{').remove(u'}');
     for (const QString& part : inner.split(u',', Qt::SkipEmptyParts)) {
         const QStringList bounds = part.trimmed().split(u'-');
@@ -272,7 +272,7 @@ FirewallVerdict firewallVerdict(const QString& ruleset, const QString& protocol,
         }
         const QRegularExpressionMatch rule = portRule.match(line);
         if (decided != Decision::None || !rule.hasMatch() || rule.captured(1) != protocol ||
-            line.contains(QStringLiteral("!=")) || !portSpecCovers(rule.captured(2), port)) {
+            line.contains(QStringLiteral("!=")) || !portsCover(rule.captured(2), port)) {
             continue;
         }
         const QRegularExpressionMatch action = verdict.match(line, rule.capturedEnd());
