@@ -55,11 +55,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           value);
     if (value == absent)
         return 0;
-    // A value never spans lines, starts with a blank, or holds more than the stored
-    // byte limit: in UTF-8 counted directly, in code page 932 every character came
-    // from one or two bytes and is one UTF-16 unit.
+    // A value never spans lines, starts with a blank (unless the blank was quoted), or
+    // holds more than the stored byte limit: in UTF-8 counted directly, in code page 932
+    // every character came from one or two bytes and is one UTF-16 unit.
     check(!value.contains(u'\n'));
-    check(value.isEmpty() || (value.front() != u' ' && value.front() != u'\t'));
+    check(value.isEmpty() || (value.front() != u' ' && value.front() != u'\t') || input.contains('"'));
     if (platform::isValidUtf8(input))
         check(value.toUtf8().size() <= platform::ProfileFile::kMaxValueBytes);
     else
