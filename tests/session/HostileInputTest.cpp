@@ -137,7 +137,9 @@ TEST_F(RoomUnderAttack, OneAddressCannotTakeEveryHandshakeSlotNorGuessQuickly) {
     ASSERT_EQ(guarded.hostAs(u"guard"_s, u"secret"_s), 1);
     const quint16 guardedPort = guarded.service->hostingPort();
     for (int i = 0; i < config.freeWrongProofs; ++i) {
-        EXPECT_EQ(RawPeer(guardedPort).joinAs(u"guess"_s, u"guess%1"_s.arg(i)), 0);
+        RawPeer guess(guardedPort);
+        EXPECT_EQ(guess.joinAs(u"guess"_s, u"guess%1"_s.arg(i)), 0);
+        EXPECT_TRUE(guess.closedByHost());
     }
     EXPECT_EQ(RawPeer(guardedPort).joinAs(u"late"_s, u"secret"_s), 0);
     EXPECT_EQ(Stranger(guardedPort).joinAs(u"elsewhere"_s, u"secret"_s), 2);
