@@ -129,16 +129,6 @@ TEST_F(WizardTest, FailedHostPlayerLeavesNoRoomAndAllowsAnotherTry) {
     EXPECT_EQ(roomsSeenByAnotherCopy(), QStringList{u"不運な部屋"_s});
 }
 
-TEST_F(WizardTest, FailedJoiningPlayerLeavesTheRoomPage) {
-    hostRoom(u"ロビー"_s);
-    m_configure = [](FakeSessionService& service) { service.createPlayerError = session::Error{5, u"refused"_s}; };
-    frmSet& wizard = wizardOnRoomPage();
-    wizard.cmdJoin_Click();
-    EXPECT_EQ(m_answerer->seenTexts(), QStringList{u"プレーヤーの作成に失敗しました"_s});
-    EXPECT_EQ(stage(wizard), std::pair(2, false));
-    EXPECT_NE(basGlobal::sessionService, nullptr);
-}
-
 TEST_F(WizardTest, ListingWaitsUnderTheBusyCursorAndAsksWithTheTypedPassword) {
     hostRoom(u"秘密の部屋"_s, u"ひらけごま"_s);
     frmSet& wizard = wizardOnRoomPage(u"訪問者"_s);
@@ -151,14 +141,18 @@ TEST_F(WizardTest, ListingWaitsUnderTheBusyCursorAndAsksWithTheTypedPassword) {
     EXPECT_EQ(currentService()->secondNames, QStringList{u"Player"_s});
 }
 
-// A failed player creation leaves the room by restarting the service; the rooms the
-// page still shows must be joinable at the first try.
+// A failed player creation keeps the room page and leaves the room by restarting the
+// service; the rooms the page still shows must be joinable at the first try.
 TEST_F(WizardTest, AfterAFailedPlayerTheNextJoinWorksAtOnce) {
-    for (QPushButton* frmSet::*failing : {&frmSet::cmdCreate, &frmSet::cmdJoin}) {
+    for (const auto& [failing, told] : {std::pair{&frmSet::cmdCreate, u"ホストプレーヤーの作成に失敗しました"_s},
+                                        std::pair{&frmSet::cmdJoin, u"プレーヤーの作成に失敗しました"_s}}) {
         hostRoom(u"ロビー"_s);
         m_configure = [](FakeSessionService& service) { service.createPlayerError = session::Error{5, u"refused"_s}; };
         frmSet& wizard = wizardOnRoomPage();
         (wizard.*failing)->click();
+        EXPECT_EQ(m_answerer->seenTexts(), QStringList{told});
+        EXPECT_EQ(stage(wizard), std::pair(2, false));
+        EXPECT_NE(basGlobal::sessionService, nullptr);
         m_configure = nullptr;
         currentService()->createPlayerError.reset();
         wizard.cmdJoin->click();
