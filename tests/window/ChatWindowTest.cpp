@@ -300,12 +300,6 @@ TEST_F(ChatWindowTest, KeysAndTheRosterSendAndWhatArrivesIsShown) {
     ASSERT_EQ(m_service->sent.size(), 1);
     EXPECT_EQ(m_service->sent[0].text, u"a\r\nb"_s);
 
-    // Not while an input method is composing.
-    QInputMethodEvent composing(u"にほ"_s, {});
-    QApplication::sendEvent(window.txtEntry, &composing);
-    QTest::keyClick(window.txtEntry, Qt::Key_Return, Qt::ControlModifier);
-    EXPECT_EQ(m_service->sent.size(), 1);
-
     // The private send goes to the member chosen in the roster.
     window.lstRoster->setCurrentRow(1);
     EXPECT_TRUE(window.cmdWhisper->isEnabled());
