@@ -31,6 +31,13 @@ protected:
     }
 
     void selectMember(int index) { controller.lstRoster_Click(index); }
+    // The log as one chat line from Bob leaves it.
+    QString shown(qint32 kind, const QString& text, session::PlayerId to = session::kEveryone) {
+        controller.log().clear();
+        service.deliverChat(2, kind, text, to);
+        settle();
+        return controller.log().text();
+    }
     // What a send leaves in the entry: its text, whether it went out, whether the entry
     // takes the focus.
     static std::tuple<QString, bool, bool> entry(const chat::ChatController::EntryUpdate& update) {
@@ -252,6 +259,72 @@ TEST_F(ChatControllerTest, UnreadableMessagesAreReportedAndEventsWaitUntilTheBox
     ASSERT_EQ(view.boxes.size(), 2);
     EXPECT_TRUE(view.boxes[0].startsWith(kReadFailed + u"-2005466752 "_s)) << view.boxes[0].toStdString();
     EXPECT_EQ(view.boxes[1], kReadFailed + u"-2005466986 invalid player"_s);
+}
+
+// Commands typed with the input method on go out in ASCII; nothing else changes.
+TEST_F(ChatControllerTest, FullWidthCommandsGoOutInAscii) {
+    const struct {
+        QString typed;
+        QString sent; // empty: nothing goes out
+        bool easySound = false;
+        QString entry = {}; // what the entry shows afterwards
+    } rows[] = {
+        {u"＠ｓ２；"_s, u"@s2;"_s},
+        {u"＠Ｓ１２；やあ；"_s, u"@S12;やあ；"_s},
+        {u"@S２;hi"_s, u"@S2;hi"_s},
+        {u"＠ｃｌｅａｒ；ｘ"_s, u"@clearAlice;ｘ"_s},
+        {u"＠ＤＥＬ；"_s, u"@delAlice;"_s},
+        {u"＠ｓｙｓｃｌｅａｒ；"_s, u"@sysclear;"_s},
+        {u"＠ｐｅｒｍｉｓｓｉｏｎ＝ｙｅｓ；"_s, QString()},
+        {u"１2"_s, QString(), true, u"@S12;"_s},
+        // Not a command in full width, or no number: sent as typed.
+        {u"＠ほげ；"_s, u"＠ほげ；"_s},
+        {u"＠ｓａｂｃ；"_s, u"＠ｓａｂｃ；"_s},
+        {u"＠ｓ；"_s, u"＠ｓ；"_s},
+        {u"＠ｓ２"_s, u"＠ｓ２"_s},
+        {u"＠ｃｌｅａｒ花子；"_s, u"＠ｃｌｅａｒ花子；"_s},
+        {u"ｓ２；＠ｓ２；"_s, u"ｓ２；＠ｓ２；"_s},
+        {u"１２"_s, u"１２"_s},
+        {u"１ｘ"_s, u"１ｘ"_s, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.typed.toStdString());
+        service.sent.clear();
+        controller.setEasySound(row.easySound);
+        EXPECT_EQ(controller.cmdSend_Click(row.typed).text, row.entry);
+        EXPECT_EQ(service.sent.isEmpty() ? QString() : service.sent[0].text, row.sent);
+    }
+}
+
+// What one member can make other copies show: never a line of somebody else, a notice
+// that did not happen, a private line that was public, or a pile of error boxes.
+TEST_F(ChatControllerTest, ForgedLinesAreMarkedAndOnlyALineToMeAloneIsPrivate) {
+    EXPECT_EQ(shown(0, u"hi\r\nAlice> I agree"_s), u"Bob> hi\r\n　Alice> I agree\r\n"_s);
+    EXPECT_EQ(shown(0, u"x\nBob さんが退出しました"_s), u"Bob> x\r\n　Bob さんが退出しました\r\n"_s);
+    EXPECT_EQ(shown(0, u"a\u2028Alice> b\u2029c\rd"_s), u"Bob> a\r\n　Alice> b\r\n　c\r\n　d\r\n"_s);
+    EXPECT_EQ(shown(1, u"to all, dressed as private"_s), u"Bob> to all, dressed as private\r\n"_s);
+    EXPECT_EQ(shown(1, u"to me"_s, 1), u"Bob> (to me)\r\n"_s);
+    controller.log().clear();
+    controller.cmdSend_Click(u"mine\nBob> not Bob"_s);
+    EXPECT_EQ(controller.log().text(), u"Alice> mine\r\n　Bob> not Bob\r\n"_s);
+    EXPECT_EQ(service.sent.last().text, u"mine\r\nBob> not Bob"_s); // the wire is unmarked
+}
+
+TEST_F(ChatControllerTest, ReadErrorsWhileTheBoxIsOpenOpenNoFurtherBox) {
+    session::Message truncated;
+    truncated.writeInt32(0);
+    truncated.writeInt32(50); // a string of 50 bytes that never comes
+    view.whileBoxShows = [&] {
+        for (int i = 0; i < 4; ++i)
+            service.deliver(2, truncated);
+        testsupport::spinFor(std::chrono::milliseconds(50));
+    };
+    service.deliver(2, truncated);
+    settle();
+    testsupport::spinFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(view.boxes.size(), 1);
+    service.deliver(2, truncated); // a later error gets its own box
+    EXPECT_TRUE(testsupport::waitUntil([&] { return view.boxes.size() == 2; }));
 }
 
 } // namespace

@@ -1,14 +1,17 @@
 // Copies of the headless client on three hosts of a small network (network
 // namespaces on a bridge): what loopback cannot show, discovery by subnet broadcast
-// and a link cut without a word. Chat and processes that die are the room tool's and
-// the session's tests, on loopback.
+// and a link cut without a word, and the connectivity check before and after a firewall
+// drops the room ports. Chat and processes that die are the room tool's and the
+// session's tests, on loopback.
 #include "common/ChildProcess.h"
 #include "common/TestNetwork.h"
 #include "common/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 #include <gtest/gtest.h>
 #include <memory>
 #include <optional>
@@ -53,6 +56,16 @@ protected:
             kPatience);
     }
 
+    // Runs `mirelune-room doctor extra...` on `host`; its exit code and output.
+    std::pair<int, QString> doctor(const QString& host, const QStringList& extra = {}) {
+        QProcess run;
+        run.start(u"ip"_s, m_network->on(host, QCoreApplication::applicationDirPath() + u"/mirelune-room"_s,
+                                         QStringList{u"doctor"_s} + extra));
+        if (!run.waitForFinished(20000) || run.exitStatus() != QProcess::NormalExit)
+            return {-1, QString()};
+        return {run.exitCode(), QString::fromUtf8(run.readAllStandardOutput() + run.readAllStandardError())};
+    }
+
     std::optional<TestNetwork> m_network;
 };
 
@@ -81,6 +94,38 @@ TEST_F(AcrossHosts, ARoomIsFoundByBroadcastAndACutLinkIsNoticedOnBothSides) {
     EXPECT_TRUE(host->shows(u"ダナ さんが参加しました"_s));
     // Nothing on standard error but the line saying where the room is open.
     EXPECT_EQ(host->errors().count(u'\n'), 1) << host->errors().toStdString();
+}
+
+TEST_F(AcrossHosts, DoctorExplainsARoomPortDroppedByTheFirewall) {
+    if (QStandardPaths::findExecutable(u"nft"_s).isEmpty())
+        GTEST_SKIP() << "SKIPPED: the firewall case needs nftables";
+    auto room = start(u"b"_s, {u"host"_s, u"診断部屋"_s, u"--name"_s, u"受付"_s});
+    const QString roomHost = TestNetwork::address(u"b"_s);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return doctor(u"a"_s).second.contains(roomHost); }, 15s));
+
+    auto [code, out] = doctor(u"a"_s, {u"--address"_s, roomHost});
+    EXPECT_EQ(code, 0) << out.toStdString();
+    EXPECT_TRUE(out.contains(u"interface eth0: 10.231.1.1 (discovery broadcasts to 10.231.1.255)"_s));
+    EXPECT_TRUE(out.contains(u"the LAN lists 1 room(s): 診断部屋 (%1:47811)"_s.arg(roomHost)));
+    EXPECT_TRUE(out.contains(u"the room at %1:47811-47830 answered in"_s.arg(roomHost))) << out.toStdString();
+
+    QTemporaryFile rules;
+    ASSERT_TRUE(rules.open());
+    rules.write("table inet guard {\n chain in {\n  type filter hook input priority 0; policy accept;\n"
+                "  tcp dport 47811-47830 drop\n }\n}\n");
+    rules.close();
+    QProcess nft;
+    nft.start(u"ip"_s, m_network->on(u"b"_s, u"nft"_s, {u"-f"_s, rules.fileName()}));
+    ASSERT_TRUE(nft.waitForFinished(5000) && nft.exitCode() == 0) << nft.readAllStandardError().toStdString();
+
+    std::tie(code, out) = doctor(u"b"_s);
+    EXPECT_EQ(code, 1) << out.toStdString();
+    EXPECT_TRUE(out.contains(u"[NG] ファイアウォール (nftables) が TCP 47811, TCP 47812"_s)) << out.toStdString();
+    EXPECT_TRUE(out.contains(u"the firewall (nftables) drops TCP 47811"_s));
+
+    std::tie(code, out) = doctor(u"a"_s, {u"--address"_s, roomHost + u":47811"_s});
+    EXPECT_EQ(code, 1) << out.toStdString();
+    EXPECT_TRUE(out.contains(u"no answer from %1:47811 within 3000 ms"_s.arg(roomHost))) << out.toStdString();
 }
 
 } // namespace

@@ -54,7 +54,8 @@ TEST_F(ProfileFileTest, ReadsLikeTheClassicProfileCalls) {
                                "Room=in the second General section\r\n"
                                "[Custom]\r\n"
                                "LogFColor=000000FF";
-    const QString dflt = u"default"_s;
+    const QString dflt = u" default"_s; // given with two trailing blanks, which never come back
+    const QByteArray crOnly = "[General]\rShowGreet=1\rPlayer=Taro\r";
     const struct {
         const char* what;
         QByteArray bytes;
@@ -78,6 +79,11 @@ TEST_F(ProfileFileTest, ReadsLikeTheClassicProfileCalls) {
         // "ゾ" is 83 5D: its trail byte is ']'. "ゼ" is 83 5B: '['.
         {"']' as a trail byte", "[\x83\x5D\x81\x5B\x83\x93]\r\nKey=\x92\x6C\r\n", u"ゾーン"_s, u"Key"_s, u"値"_s},
         {"invalid in both encodings", "[General]\r\nA=\x80\xFF ok\r\n", u"General"_s, u"A"_s, u"�� ok"_s},
+        {"lone CR ends a line", crOnly, u"General"_s, u"Player"_s, u"Taro"_s},
+        {"CR before CR LF", "[General]\r\nShowGreet=1\r\r\nLog=1\r\n", u"General"_s, u"ShowGreet"_s, u"1"_s},
+        {"quotes dropped", "[General]\r\nLogFColor=\"000000FF\"\r\n", u"General"_s, u"LogFColor"_s, u"000000FF"_s},
+        {"blanks inside quotes stay", "[General]\r\nPlayer = \" Taro \" \r\n", u"General"_s, u"Player"_s, u" Taro "_s},
+        {"a lone quote stays", "[General]\r\nPlayer=\"Taro\r\n", u"General"_s, u"Player"_s, u"\"Taro"_s},
         {"lead byte before the line end", "[General]\r\nA=\x81\r\nB=ok\r\n", u"General"_s, u"B"_s, u"ok"_s},
         // At most 254 bytes, never part of a character. UTF-8: 254 bytes hold "a" and 84
         // characters of three bytes. Code page 932: "あ" is 82 A0 and "°" is 81 8B, whose
@@ -89,9 +95,9 @@ TEST_F(ProfileFileTest, ReadsLikeTheClassicProfileCalls) {
          u"General"_s, u"Player"_s, u"a"_s + u"あ°"_s.repeated(63)},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ProfileFile::readFromBytes(c.bytes, c.section, c.key, dflt), c.expected) << c.what;
+        EXPECT_EQ(ProfileFile::readFromBytes(c.bytes, c.section, c.key, dflt + u"  "_s), c.expected) << c.what;
         writeAll(path(), c.bytes);
-        EXPECT_EQ(ProfileFile(path()).read(c.section, c.key, dflt), c.expected) << c.what;
+        EXPECT_EQ(ProfileFile(path()).read(c.section, c.key, dflt + u"  "_s), c.expected) << c.what;
     }
 }
 
@@ -101,7 +107,7 @@ TEST_F(ProfileFileTest, WritingKeepsEveryOtherLineByteForByte) {
     const QByteArray expected = "; Mirelune settings||[General]|ShowGreet=0|line without equals sign|Player = 花子|"
                                 "Room=部屋||; the options of the chat window|[Custom]|LogFColor=000000FF|[Other]|x=1|"
                                 "[New]|Key=v|";
-    for (const QByteArray& lineEnd : {QByteArrayLiteral("\r\n"), QByteArrayLiteral("\n")}) {
+    for (const QByteArray& lineEnd : {QByteArrayLiteral("\r\n"), QByteArrayLiteral("\n"), QByteArrayLiteral("\r")}) {
         writeAll(path(), withLineEnds(original, lineEnd));
         ProfileFile file(path());
         ASSERT_TRUE(file.write(u"general"_s, u"PLAYER"_s, u"花子"_s).ok());

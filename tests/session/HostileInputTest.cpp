@@ -1,34 +1,239 @@
-// The handshake's and the room's own rules against peers that break them. Byte
-// streams from strangers (malformed hellos, random bytes, other protocols, huge
+// The handshake's and the room's own rules against peers that break them: attacks by
+// one member, lister or stranger against a real host with honest members on loopback.
+// Byte streams from strangers (malformed hellos, random bytes, other protocols, huge
 // lengths, frames cut off) are the load tests' part, against a host process.
 #include "RawPeer.h"
+#include "session/DiscoveryDatagram.h"
 
+#include <QNetworkDatagram>
+#include <QUdpSocket>
 #include <gtest/gtest.h>
 
 using namespace sessiontest;
 
-TEST(HostileInput, TheHostAdmitsOnlyTheRightProofAndAllowedNamesAndRelaysOnlyHonestLines) {
-    const SessionConfig config = loopbackConfig();
-    TestCopy host(config), alice(config);
-    ASSERT_EQ(host.hostAs(u"host"_s, u"secret"_s), 1);
-    ASSERT_EQ(alice.joinAs(u"alice"_s, u"secret"_s), 2);
-    ASSERT_TRUE(waitForLog(host, 1));
+namespace {
 
-    RawPeer intruder(host.service->hostingPort());
-    EXPECT_EQ(intruder.joinAs(u"intruder"_s, u"guess"_s), 0);
-    EXPECT_TRUE(intruder.closedByHost());
-    // Names the service itself never sends: too long, or with a control character.
-    for (const QString& name : {QString(256, u'x'), u"tab\there"_s}) {
-        RawPeer refused(host.service->hostingPort());
-        EXPECT_EQ(refused.joinAs(name, u"secret"_s), 0) << name.size();
+QByteArray createFrame(const QString& name) {
+    WireWriter create;
+    create.string(name);
+    create.string(u"Player"_s);
+    return encodeFrame(FrameType::CreatePlayer, create.data());
+}
+
+// The type of the host's answer to a CreatePlayer sent right behind the proof.
+quint8 createAnswer(RawPeer& peer, const QString& name) {
+    const QByteArray nonce = proof::randomNonce();
+    peer.send(helloFrame(nonce));
+    const auto challenge = peer.nextFrame();
+    peer.send(encodeFrame(FrameType::Auth,
+                          proof::joinMember({}, challenge ? challenge->body.mid(3, 16) : QByteArray(), nonce)) +
+              createFrame(name));
+    const auto accepted = peer.nextFrame();
+    const auto answer = peer.nextFrame();
+    return accepted && answer ? answer->type : 0;
+}
+
+// A raw peer from 127.0.0.2, which the host counts apart from 127.0.0.1.
+struct Stranger : RawPeer {
+    explicit Stranger(quint16 port) : RawPeer(port) {
+        socket.abort();
+        socket.bind(QHostAddress(u"127.0.0.2"_s));
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        EXPECT_TRUE(socket.waitForConnected(2000));
     }
-    // The right proof with the player behind it joins in one go.
-    RawPeer peer(host.service->hostingPort());
-    const QString longest(255, u'名');
-    ASSERT_EQ(peer.joinAs(longest, u"secret"_s), 3);
+};
 
-    // A Deliver frame sent to the host claims another sender and is not relayed, a
-    // frame of an unknown type is ignored; only the honest line arrives.
+class RoomUnderAttack : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(host.hostAs(u"host"_s), 1);
+        ASSERT_EQ(alice.joinAs(u"alice"_s), 2);
+        ASSERT_TRUE(logShows(host, u"join 2 alice"_s));
+        port = host.service->hostingPort();
+    }
+    void expectHonestStayed(const QString& line) {
+        ASSERT_TRUE(alice.say(kEveryone, line).ok());
+        EXPECT_TRUE(logShows(host, u"pub 2>0 "_s + line));
+        ASSERT_TRUE(host.say(kEveryone, line).ok());
+        EXPECT_TRUE(logShows(alice, u"pub 1>0 "_s + line));
+    }
+
+    SessionConfig config = loopbackConfig();
+    TestCopy host{config}, alice{config};
+    quint16 port = 0;
+};
+
+} // namespace
+
+TEST_F(RoomUnderAttack, ASendWhoseDeliverWouldNotFitIsRefusedAtTheExactLimit) {
+    RawPeer peer(port);
+    ASSERT_EQ(peer.joinAs(u"big"_s), 3);
+    const QString largest(config.maxPayloadBytes() - 8, u'a'); // kind and length take 8
+    peer.send(sendFrame(largest));
+    EXPECT_TRUE(logShows(alice, u"pub 3>0 "_s + largest));
+    peer.send(sendFrame(largest + u'a'));
+    EXPECT_TRUE(peer.closedByHost());
+    EXPECT_TRUE(logShows(alice, u"leave 3"_s));
+    EXPECT_EQ(errorCode(alice.say(kEveryone, largest + u'a')), kErrorInvalidParameter);
+    expectHonestStayed(u"after the big one"_s);
+}
+
+TEST_F(RoomUnderAttack, NamesThatWouldPassForAnotherPlayerOrALineAreRefused) {
+    for (const QString& name : {u""_s, QString(256, u'x'), u"alice"_s, u"x\u2028host"_s, u"ali\u200Bce"_s,
+                                u"\u202Eecila"_s, u"alice> hi"_s, u"tab\there"_s, u"bom\uFEFF"_s}) {
+        RawPeer peer(port);
+        EXPECT_EQ(createAnswer(peer, name), static_cast<quint8>(FrameType::PlayerRefused)) << name.toStdString();
+    }
+    RawPeer alike(port);
+    EXPECT_EQ(createAnswer(alike, u"alice>"_s), static_cast<quint8>(FrameType::PlayerCreated));
+    EXPECT_EQ(errorCode(TestCopy(config).service->createLocalPlayer(u"a\u200Db"_s, {}, 0, 0)), kErrorInvalidName);
+    expectHonestStayed(u"names"_s);
+}
+
+TEST_F(RoomUnderAttack, AFlooderIsHeldBackAndASlowHonestMemberLosesNothing) {
+    RawPeer slow(port), flooder(port);
+    ASSERT_EQ(slow.joinAs(u"slow"_s), 3);
+    slow.socket.setReadBufferSize(16 * 1024);
+    ASSERT_EQ(flooder.joinAs(u"flooder"_s), 4);
+    // 24 MiB at once, with honest lines between; the slow member reads a little at a time.
+    const QString big(config.maxPayloadBytes() - 16, u'f');
+    QList<QByteArray> expected, got;
+    for (int i = 10; i < 34; ++i) {
+        flooder.send(sendFrame(big + QString::number(i)));
+        expected.append(QByteArray::number(i));
+        ASSERT_TRUE(i % 8 != 0 || alice.say(kEveryone, u"honest %1"_s.arg(i)).ok());
+    }
+    testsupport::waitUntil(
+        [&] {
+            slow.decoder.feed(slow.socket.readAll());
+            while (const auto frame = slow.decoder.next()) {
+                if (frame->type == static_cast<quint8>(FrameType::Deliver) && WireReader(frame->body).i32() == 4) {
+                    got.append(frame->body.right(2));
+                }
+            }
+            testsupport::spinFor(2ms);
+            return got.size() >= expected.size();
+        },
+        60s);
+    EXPECT_EQ(got, expected);
+    slow.socket.setReadBufferSize(0); // reads all from now on
+    ASSERT_TRUE(waitForLog(alice, 2 + 24, 30s));
+    EXPECT_TRUE(logShows(host, u"pub 2>0 honest 32"_s));
+    EXPECT_FALSE(host.log.contains(u"leave 3"_s) || alice.log.contains(u"leave 3"_s));
+    expectHonestStayed(u"after the flood"_s);
+}
+
+TEST_F(RoomUnderAttack, OneAddressCannotTakeEveryHandshakeSlotNorGuessQuickly) {
+    std::vector<std::unique_ptr<RawPeer>> idle;
+    for (int i = 0; i <= config.maxHandshakesPerAddress; ++i) {
+        idle.push_back(std::make_unique<RawPeer>(port));
+    }
+    EXPECT_TRUE(idle.back()->closedByHost());
+    EXPECT_EQ(Stranger(port).joinAs(u"other"_s), 3);
+    idle.clear();
+
+    // After a few wrong proofs even the right one is refused for a while, from that address only.
+    TestCopy guarded(config);
+    ASSERT_EQ(guarded.hostAs(u"guard"_s, u"secret"_s), 1);
+    const quint16 guardedPort = guarded.service->hostingPort();
+    for (int i = 0; i < config.freeWrongProofs; ++i) {
+        RawPeer guess(guardedPort);
+        EXPECT_EQ(guess.joinAs(u"guess"_s, u"guess%1"_s.arg(i)), 0);
+        EXPECT_TRUE(guess.closedByHost());
+    }
+    EXPECT_EQ(RawPeer(guardedPort).joinAs(u"late"_s, u"secret"_s), 0);
+    EXPECT_EQ(Stranger(guardedPort).joinAs(u"elsewhere"_s, u"secret"_s), 2);
+    expectHonestStayed(u"limits"_s);
+}
+
+TEST_F(RoomUnderAttack, AConnectionCreatesItsPlayerOnce) {
+    RawPeer churn(port), hasty(port);
+    ASSERT_EQ(churn.joinAs(u"churn"_s), 3);
+    churn.send(encodeFrame(FrameType::DestroyPlayer, {}) + createFrame(u"churn"_s));
+    EXPECT_TRUE(churn.closedByHost());
+    ASSERT_EQ(createAnswer(hasty, u"alice"_s), static_cast<quint8>(FrameType::PlayerRefused));
+    hasty.send(createFrame(u"hasty"_s)); // at once after a refusal
+    EXPECT_TRUE(hasty.closedByHost());
+    expectHonestStayed(u"churn"_s);
+    EXPECT_EQ(alice.log, (QStringList{u"join 3 churn"_s, u"leave 3"_s, u"pub 1>0 churn"_s}));
+}
+
+TEST_F(RoomUnderAttack, DiscoveryNeitherAmplifiesNorFloodsTheLister) {
+    QUdpSocket asker;
+    ASSERT_TRUE(asker.bind(QHostAddress::LocalHost, 0));
+    const QByteArray bare = encodeQuery(DiscoveryQuery{proof::randomNonce(), appId(), {}});
+    asker.writeDatagram(bare, QHostAddress::LocalHost, config.discoveryPort);
+    asker.writeDatagram(padQuery(bare), QHostAddress::LocalHost, config.discoveryPort);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return asker.hasPendingDatagrams(); }));
+    testsupport::spinFor(100ms);
+    EXPECT_LE(asker.receiveDatagram().data().size(), kPaddedQueryBytes);
+    EXPECT_FALSE(asker.hasPendingDatagrams()); // the bare query got nothing
+
+    QNetworkAddressEntry lan;
+    lan.setIp(QHostAddress(u"10.231.1.1"_s));
+    lan.setPrefixLength(24);
+    for (const auto& [address, answered] :
+         {std::pair{u"127.0.0.9"_s, true}, std::pair{u"::1"_s, true}, std::pair{u"::ffff:10.231.1.7"_s, true},
+          std::pair{u"10.231.2.7"_s, false}, std::pair{u"8.8.8.8"_s, false}}) {
+        EXPECT_EQ(isDirectlyConnected(QHostAddress(address), {lan}), answered) << address.toStdString();
+    }
+
+    // A stranger who saw the query answers it without end, some with names no room can have.
+    QUdpSocket forger;
+    ASSERT_TRUE(forger.bind(QHostAddress::AnyIPv4, config.discoveryPort, QAbstractSocket::ShareAddress));
+    QObject::connect(&forger, &QUdpSocket::readyRead, &forger, [&] {
+        const QNetworkDatagram datagram = forger.receiveDatagram();
+        for (int i = 0; i < 400; ++i) {
+            DiscoveryAnswer answer;
+            answer.nonce = parseQuery(datagram.data()).value_or(DiscoveryQuery{}).nonce;
+            answer.instanceId = proof::randomNonce();
+            answer.applicationId = appId();
+            answer.roomName = i < 20 ? u"evil\u001b[2J\n"_s : i < 40 ? QString(300, u'x') : u"forged"_s;
+            answer.port = 1;
+            forger.writeDatagram(encodeAnswer(answer), datagram.senderAddress(), datagram.senderPort());
+        }
+    });
+    SessionConfig bounded = config;
+    bounded.maxListedRooms = 50;
+    RoomDescription listing;
+    listing.applicationId = appId();
+    const auto rooms = TestCopy(bounded).service->listRooms(listing, 0);
+    ASSERT_TRUE(rooms.ok());
+    EXPECT_EQ(rooms->count(), bounded.maxListedRooms);
+    for (const RoomDescription& room : rooms->items()) {
+        EXPECT_TRUE(room.name == u"room"_s || room.name == u"forged"_s) << room.name.toStdString();
+    }
+    expectHonestStayed(u"discovery"_s);
+}
+
+TEST_F(RoomUnderAttack, ProofsNeedTheSlowKeyAndTheCurrentVersion) {
+    TestCopy guarded(config);
+    ASSERT_EQ(guarded.hostAs(u"guard"_s, u"pw"_s), 1);
+    RawPeer bare(guarded.service->hostingPort()), old(guarded.service->hostingPort());
+    const QByteArray nonce = proof::randomNonce();
+    bare.send(helloFrame(nonce));
+    const auto challenge = bare.nextFrame();
+    ASSERT_TRUE(challenge && challenge->body.size() == 2 + 1 + 16 + 16);
+    // Keyed with the bare password, as a proof recorded before could be checked offline.
+    bare.send(
+        encodeFrame(FrameType::Auth, proof::joinMember(QByteArrayLiteral("pw"), challenge->body.mid(3, 16), nonce)));
+    const auto refused = bare.nextFrame();
+    EXPECT_TRUE(refused && refused->type == static_cast<quint8>(FrameType::Reject));
+    QByteArray hello = helloFrame();
+    hello[5 + 4 + 1] = 1; // a member of the previous version is told so
+    old.send(hello);
+    const auto answer = old.nextFrame();
+    ASSERT_TRUE(answer && answer->type == static_cast<quint8>(FrameType::Reject));
+    EXPECT_EQ(WireReader(answer->body).u32().value_or(0), static_cast<quint32>(RefuseReason::Version));
+    EXPECT_EQ(RawPeer(guarded.service->hostingPort()).joinAs(u"member"_s, u"pw"_s), 2);
+}
+
+// The longest allowed name joins; a Deliver frame sent to the host claims another sender
+// and is not relayed, a frame of an unknown type is ignored; only the honest line arrives.
+TEST_F(RoomUnderAttack, OnlyHonestLinesAreRelayed) {
+    RawPeer peer(port);
+    const QString longest(255, u'名');
+    ASSERT_EQ(peer.joinAs(longest), 3);
     peer.send(encodeFrame(static_cast<FrameType>(0x7e), QByteArrayLiteral("future stuff")));
     WireWriter forged;
     forged.i32(1);

@@ -93,8 +93,13 @@ TEST_F(WizardTest, LoadFillsTheWindowFromTheSettingsAndNextStoresTheBox) {
         startOver();
     }
 
+    // A box greyed by the file only ever ticks or clears on a click.
+    writeSettings("[General]\nShowGreet=2\n");
     frmSet& wizard = loadWizard();
-    wizard.chkViewOff->setChecked(true);
+    for (Qt::CheckState next : {Qt::Checked, Qt::Unchecked, Qt::Checked}) {
+        QTest::mouseClick(wizard.chkViewOff, Qt::LeftButton);
+        EXPECT_EQ(wizard.chkViewOff->checkState(), next);
+    }
     QTest::mouseClick(wizard.cmdNext, Qt::LeftButton);
     EXPECT_EQ(setting(u"ShowGreet"_s), u"1"_s);
 }
@@ -247,7 +252,17 @@ TEST_F(WizardTest, NameBoxesDropControlCharactersAndLimitOnlyTyping) {
     QTest::keyClick(wizard.txtYourName, Qt::Key_X);
     EXPECT_EQ(wizard.txtYourName->text().size(), frmSet::kMaxHandleNameLength);
 
+    // A commit crossing the limit keeps whole characters; the name is stored as shown.
+    const QString start(23, u'あ');
+    for (const auto& [commit, kept] : {std::pair{u"い😀"_s, start + u"い"_s}, {u"😀"_s, start + u"😀"_s}}) {
+        wizard.txtYourName->clear();
+        commitText(wizard.txtYourName, start + commit);
+        EXPECT_EQ(wizard.txtYourName->text(), kept);
+    }
+
     wizard.txtChatName->clear();
     commitText(wizard.txtChatName, u"部屋\n一"_s);
     EXPECT_EQ(wizard.txtChatName->text(), u"部屋一"_s);
+    wizard.cmdNext_Click();
+    EXPECT_EQ(setting(u"Player"_s), start + u"😀"_s);
 }

@@ -11,14 +11,24 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QInputMethodEvent>
+#include <QKeySequence>
+#include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextLayout>
+#include <QTimer>
+#include <chrono>
+#include <cstdio>
+#include <functional>
 #include <gtest/gtest.h>
 #include <optional>
 
@@ -80,6 +90,21 @@ protected:
         EXPECT_TRUE(QTest::qWaitForWindowExposed(m_window.data()));
         return *m_window;
     }
+    // Shown, active, the entry focused.
+    frmMain& openActive() {
+        openWindow();
+        QApplication::setActiveWindow(m_window);
+        EXPECT_TRUE(QTest::qWaitForWindowActive(m_window.data()));
+        m_window->txtEntry->setFocus();
+        return *m_window;
+    }
+    QPlainTextEdit* entry() { return m_window->txtEntry; }
+    // As an input method sends it: `commit` joins the text, `preedit` is still composed.
+    void inputMethod(const QString& commit, const QString& preedit = {}) {
+        QInputMethodEvent event(preedit, {});
+        event.setCommitString(commit);
+        QApplication::sendEvent(entry(), &event);
+    }
     void send(const QString& text) {
         m_window->txtEntry->setPlainText(text);
         m_window->cmdSend_Click();
@@ -111,6 +136,7 @@ QList<int> visiblePanels(const frmMain& window) {
 
 TEST_F(ChatWindowTest, LoadAppliesTheSettingsAndListsTheSounds) {
     addSounds({u"b.wav"_s, u"a.WAV"_s, u"c.wav"_s, u"notes.txt"_s});
+    m_service->port = 47813; // hosting: the version panel tells where others reach the room
     frmMain& window = openWindow("[General]\r\nLog=2\r\nStyle=1\r\n[Custom]\r\nEasySound=3\r\nLogFColor=000000FF\r\n"
                                  "LogBColor=00FF0000\r\nLogFontSize=14\r\n");
 
@@ -131,6 +157,8 @@ TEST_F(ChatWindowTest, LoadAppliesTheSettingsAndListsTheSounds) {
     EXPECT_EQ(window.cmbFaceMark->currentText(), u"(^_^)"_s);
     ASSERT_EQ(window.lstRoster->count(), 2);
     EXPECT_FALSE(window.sounds().messageSound().isEmpty());
+    EXPECT_TRUE(window.Image1->toolTip().contains(u":47813"_s)) << window.Image1->toolTip().toStdString();
+    EXPECT_EQ(window.picRgn[3]->toolTip(), window.Image1->toolTip());
 
     // A click on the option greyed by the file only ever ticks or clears it.
     window.lblMenus_MouseUp(2, 1);
@@ -158,6 +186,7 @@ TEST_F(ChatWindowTest, UnusableSettingsAndNoSoundsLeaveTheDesign) {
     EXPECT_FALSE(window.cmbSndScript->isEnabled());
     EXPECT_FALSE(window.cmdInsSnd->isEnabled());
     EXPECT_EQ(window.cmbSndScript->palette().color(QPalette::Base), window.palette().color(QPalette::Button));
+    EXPECT_TRUE(window.Image1->toolTip().isEmpty()); // not hosting
     EXPECT_TRUE(noBoxExpected.boxes.isEmpty());
 }
 
@@ -271,12 +300,6 @@ TEST_F(ChatWindowTest, KeysAndTheRosterSendAndWhatArrivesIsShown) {
     ASSERT_EQ(m_service->sent.size(), 1);
     EXPECT_EQ(m_service->sent[0].text, u"a\r\nb"_s);
 
-    // Not while an input method is composing.
-    QInputMethodEvent composing(u"にほ"_s, {});
-    QApplication::sendEvent(window.txtEntry, &composing);
-    QTest::keyClick(window.txtEntry, Qt::Key_Return, Qt::ControlModifier);
-    EXPECT_EQ(m_service->sent.size(), 1);
-
     // The private send goes to the member chosen in the roster.
     window.lstRoster->setCurrentRow(1);
     EXPECT_TRUE(window.cmdWhisper->isEnabled());
@@ -375,6 +398,138 @@ TEST_F(ChatWindowTest, InsertButtonsAndHelpLabels) {
     EXPECT_EQ(window.lblHelp3->text(), u"[Help]"_s);
     QTest::mouseClick(window.lblHelp2, Qt::LeftButton);
     EXPECT_EQ(window.lblHelp2->text(), u"[Help]"_s);
+}
+
+TEST_F(ChatWindowTest, WhileAWordIsComposedNoKeyOrButtonSendsOrRewritesTheEntry) {
+    frmMain& shown = openActive();
+    const std::pair<const char*, std::function<void()>> rows[] = {
+        {"F6", [&] { QTest::keyClick(entry(), Qt::Key_F6); }},
+        {"F7", [&] { QTest::keyClick(entry(), Qt::Key_F7); }},
+        {"F8", [&] { QTest::keyClick(entry(), Qt::Key_F8); }},
+        {"send button", [&] { QTest::mouseClick(shown.picSend->clickArea, Qt::LeftButton); }},
+        {"Alt+A", [&] { QTest::keyClick(entry(), Qt::Key_A, Qt::AltModifier); }},
+        {"Ctrl+Enter", [&] { QTest::keyClick(entry(), Qt::Key_Return, Qt::ControlModifier); }},
+    };
+    for (const auto& [what, act] : rows) {
+        SCOPED_TRACE(what);
+        entry()->clear();
+        inputMethod(u"…そうですね"_s, u"ふる"_s);
+        act();
+        testsupport::spinFor(std::chrono::milliseconds(150)); // an access key clicks after an animation
+        EXPECT_EQ(entry()->toPlainText(), u"…そうですね"_s);
+        EXPECT_EQ(entry()->textCursor().block().layout()->preeditAreaText(), u"ふる"_s);
+        EXPECT_TRUE(m_service->sent.isEmpty());
+        inputMethod(QString()); // the composition is cancelled
+    }
+    // Then the entry goes out as typed, odd blanks and line separators included.
+    inputMethod(u"古a\u00a0b\u2028c"_s);
+    QTest::keyClick(entry(), Qt::Key_Return);
+    inputMethod(u"d"_s);
+    QTest::keyClick(entry(), Qt::Key_Return, Qt::ControlModifier);
+    ASSERT_EQ(m_service->sent.size(), 1);
+    EXPECT_EQ(m_service->sent[0].text, u"…そうですね古a\u00a0b\u2028c\r\nd"_s);
+}
+
+TEST_F(ChatWindowTest, AltShortcutsNeverTypeTheirLetter) {
+    frmMain& shown = openActive();
+    EXPECT_TRUE(QKeySequence::mnemonic(shown.cmdWhisper->text()).isEmpty());
+    // F and S are the insert buttons' access keys only while their panel shows.
+    for (const Qt::Key key : {Qt::Key_H, Qt::Key_Q, Qt::Key_W, Qt::Key_E, Qt::Key_R, Qt::Key_F, Qt::Key_S}) {
+        SCOPED_TRACE(key);
+        if (shown.menuArea().menusHidden())
+            shown.imgHide_Click();
+        shown.lblMenus_MouseUp(0, 1);
+        entry()->setPlainText(u"下書き"_s);
+        entry()->selectAll();
+        QTest::keyClick(entry(), key, Qt::AltModifier);
+        EXPECT_EQ(entry()->toPlainText(), u"下書き"_s);
+    }
+}
+
+// Typed on and on, then walked back up: every wrapped line is placed alike, to the
+// pixel, and ends inside the box.
+TEST_F(ChatWindowTest, TheOneLineEntryShowsTheCaretsLineWhole) {
+    openActive();
+    std::optional<int> top;
+    inputMethod(u"とても長いメッセージが折り返される。"_s.repeated(2));
+    for (int i = 0; i < 10; ++i) {
+        SCOPED_TRACE(i);
+        if (i < 6)
+            inputMethod(u"とても長いメッセージが折り返される。"_s);
+        else
+            QTest::keyClick(entry(), Qt::Key_Up);
+        const QRect caret = entry()->cursorRect();
+        EXPECT_EQ(caret.top(), top.value_or(caret.top()));
+        EXPECT_LE(caret.bottom(), entry()->viewport()->height() - 1);
+        top = caret.top();
+    }
+}
+
+// 500 members join within a second, one every 2 ms by the clock however busy the
+// window is; how long after the last the roster shows them all is printed, not
+// limited (the machine's load decides it). A leave then takes its own row only.
+TEST_F(ChatWindowTest, FiveHundredJoinsAreShownInOrderAndALeaveTakesOneRow) {
+    frmMain& shown = openActive();
+    QElapsedTimer clock;
+    clock.start();
+    int next = 3;
+    QTimer arrivals;
+    QObject::connect(&arrivals, &QTimer::timeout, [&] {
+        for (const qint64 due = std::min<qint64>(503, 4 + clock.elapsed() / 2); next < due; ++next) {
+            m_service->players.append({next, u"参加者%1"_s.arg(next)});
+            m_service->deliverSystem(session::kSystemPlayerJoined, next);
+        }
+        if (next == 503 && arrivals.isActive()) {
+            arrivals.stop();
+            clock.restart();
+        }
+    });
+    arrivals.start(1);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return next == 503 && shown.lstRoster->count() == 502; }));
+    std::printf("[ measured ] 500 joins shown %lld ms after the last\n", static_cast<long long>(clock.elapsed()));
+    for (int row = 0; row < 502; ++row)
+        ASSERT_EQ(shown.lstRoster->item(row)->data(Qt::UserRole).toInt(), row + 1);
+
+    shown.lstRoster->setCurrentRow(1);
+    QSignalSpy removed(shown.lstRoster->model(), &QAbstractItemModel::rowsRemoved);
+    QSignalSpy inserted(shown.lstRoster->model(), &QAbstractItemModel::rowsInserted);
+    m_service->players.removeAt(100);
+    m_service->deliverSystem(session::kSystemPlayerLeft, 101);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return shown.lstRoster->count() == 501; }));
+    EXPECT_EQ(removed.size(), 1);
+    EXPECT_TRUE(inserted.isEmpty());
+    EXPECT_EQ(shown.lstRoster->item(100)->text(), u"参加者102"_s);
+    EXPECT_TRUE(shown.lstRoster->selectedItems().isEmpty());
+    EXPECT_FALSE(shown.cmdWhisper->isEnabled());
+}
+
+// Quitting with the log option on after the current folder was removed: the user
+// learns where and why in Japanese, and Enter keeps the window and its log.
+TEST_F(ChatWindowTest, AnUnsavedLogIsExplainedAndEnterKeepsIt) {
+    frmMain& shown = openActive();
+    shown.chkLog->setCheckState(Qt::Checked);
+    const QString gone = m_dir.filePath(u"gone"_s);
+    ASSERT_TRUE(QDir().mkpath(gone) && QDir::setCurrent(gone) && QDir(gone).removeRecursively());
+    QStringList texts;
+    QString defaultButton;
+    QTimer answerer;
+    QObject::connect(&answerer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); box && box->isVisible()) {
+            texts.append(box->text());
+            defaultButton = box->defaultButton()->text();
+            if (texts.size() == 1)
+                box->buttons().first()->click(); // Yes, quit
+            else
+                QTest::keyClick(box, Qt::Key_Return);
+        }
+    });
+    answerer.start(5);
+    EXPECT_FALSE(shown.close());
+    ASSERT_EQ(texts.size(), 2);
+    EXPECT_EQ(defaultButton, u"いいえ(&N)"_s);
+    EXPECT_TRUE(texts[1].contains(u"ファイル: "_s + gone + u"/20"_s)) << texts[1].toStdString();
+    EXPECT_TRUE(texts[1].contains(u"理由: 保存先のフォルダーが見つかりません。"_s)) << texts[1].toStdString();
+    EXPECT_FALSE(m_endedWith.has_value());
 }
 
 } // namespace
