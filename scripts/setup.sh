@@ -11,7 +11,7 @@ mirelune_packages=(
     fonts-ipafont-gothic
     pulseaudio pulseaudio-utils
     iproute2 xvfb xauth
-    dpkg-dev desktop-file-utils appstream nftables
+    dpkg-dev file desktop-file-utils appstream nftables
     "$@"
 )
 
