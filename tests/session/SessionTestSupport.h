@@ -69,7 +69,8 @@ struct TestCopy {
     // Lists with `password`, joins the room called `room` with the same password.
     Status join(const QString& room, const QString& password = {}) {
         const auto rooms = service->listRooms(describe({}, password), 0);
-        for (RoomDescription found : rooms.valueOr({}).items()) {
+        const OneBasedList<RoomDescription> listed = rooms.valueOr({});
+        for (RoomDescription found : listed.items()) {
             if (found.name == room) {
                 found.password = password;
                 return service->openRoom(found, OpenMode::Join);

@@ -130,7 +130,8 @@ protected:
         session::RoomDescription query;
         query.applicationId = QString::fromUtf16(session::kApplicationId);
         QStringList names;
-        for (const session::RoomDescription& room : observer->listRooms(query, 0).valueOr({}).items())
+        const session::OneBasedList<session::RoomDescription> rooms = observer->listRooms(query, 0).valueOr({});
+        for (const session::RoomDescription& room : rooms.items())
             names.append(room.name);
         observer->close();
         return names;
