@@ -3,6 +3,7 @@
 #include "ConsoleIo.h"
 #include "chat/ChatTexts.h"
 #include "platform/ProgramFolder.h"
+#include "session/DiscoveryDatagram.h"
 #include "session/SessionErrors.h"
 
 #include <QAbstractSocket>
@@ -21,35 +22,6 @@ constexpr int kGoodbyeWaitMs = 1000;
 
 QString errorText(const session::Error& error) {
     return QStringLiteral("%1 (0x%2)").arg(error.description).arg(error.code, 8, 16, QLatin1Char('0'));
-}
-
-// Where an Internet address points, for joining a room that no listing showed.
-std::optional<std::pair<QString, quint16>> splitAddress(const QString& address) {
-    const QString text = address.trimmed();
-    if (text.startsWith(u'[')) {
-        const qsizetype close = text.indexOf(u']');
-        if (close < 0) {
-            return std::nullopt;
-        }
-        const QString rest = text.mid(close + 1);
-        if (rest.isEmpty()) {
-            return std::pair{text.mid(1, close - 1), kDefaultInternetPort};
-        }
-        bool ok = false;
-        const uint port = rest.startsWith(u':') ? rest.mid(1).toUInt(&ok) : 0;
-        return (ok && port > 0 && port <= 65535)
-                   ? std::optional(std::pair{text.mid(1, close - 1), static_cast<quint16>(port)})
-                   : std::nullopt;
-    }
-    if (text.count(u':') == 1) {
-        bool ok = false;
-        const uint port = text.section(u':', 1).toUInt(&ok);
-        if (!ok || port == 0 || port > 65535) {
-            return std::nullopt;
-        }
-        return std::pair{text.section(u':', 0, 0), static_cast<quint16>(port)};
-    }
-    return std::pair{text, kDefaultInternetPort};
 }
 
 // The addresses other machines reach this one at: its IPv4 addresses, loopback only
@@ -225,15 +197,15 @@ std::optional<session::RoomDescription> RoomClient::findRoom(int& exitCode) {
     }
     // A room with a password is listed only to whoever knows it; knock at the
     // address directly, so that a wrong password is told apart from no room.
-    const auto target = splitAddress(m_options.address);
+    const auto target = session::parseHostAndPort(m_options.address, kDefaultInternetPort);
     if (!target) {
         printError(QStringLiteral("not a host address: ") + m_options.address);
         exitCode = kExitUsage;
         return std::nullopt;
     }
     session::RoomDescription direct = query;
-    direct.hostAddress = target->first;
-    direct.hostPort = target->second;
+    direct.hostAddress = target->host;
+    direct.hostPort = target->port;
     return direct;
 }
 
