@@ -3,6 +3,7 @@
 #include "session/DiscoveryDatagram.h"
 #include "session/RoomDiscovery.h"
 #include "session/RoomHost.h"
+#include "session/RoomListener.h"
 #include "session/RoomMember.h"
 #include "session/SessionErrors.h"
 #include "session/SessionLog.h"
@@ -66,6 +67,9 @@ struct NetworkSessionService::Impl {
 
     QPointer<RoomHost> host;
     QPointer<RoomMember> member;
+    // A member of a room that outlives its host listens here, should the room move to
+    // this copy; nothing is accepted before it does.
+    QPointer<RoomListener> standby;
 
     PlayerId localPlayer = 0;
     // Events raised for a player's messages may still be on their way after the
@@ -399,7 +403,17 @@ Result<PlayerId> NetworkSessionService::createLocalPlayer(const QString& name, c
             refused = error;
             d->wake();
         });
-    member->createPlayer(name, secondName);
+    if (member->numericAttribute() == kMigratingRoomAttribute && !d->standby) {
+        auto* standby = new RoomListener(this);
+        if (standby->listenInRange(d->config)) {
+            d->standby = standby;
+        } else {
+            // Without it this copy cannot take the room over; the room goes on without that.
+            qCDebug(lcSession) << "no standby port:" << standby->errorString();
+            delete standby;
+        }
+    }
+    member->createPlayer(name, secondName, d->standby ? d->standby->serverPort() : 0);
     const std::shared_ptr<bool> alive = d->alive;
     const bool done = waitFor([&] { return created || refused.has_value(); }, d->config.connectTimeout);
     if (!*alive) {
@@ -529,6 +543,7 @@ void NetworkSessionService::close() {
         d->member->leave();
         d->member = nullptr;
     }
+    delete d->standby;
     d->queue.clear();
     d->deferredEvents = 0;
     d->players.clear();

@@ -3,6 +3,7 @@
 #include "session/DiscoveryDatagram.h"
 #include "session/HostLink.h"
 #include "session/PasswordProof.h"
+#include "session/RoomListener.h"
 #include "session/SessionErrors.h"
 #include "session/SessionLog.h"
 #include "session/WireBuffer.h"
@@ -10,7 +11,6 @@
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
 #include <QNetworkProxy>
-#include <QTcpServer>
 #include <QTimer>
 #include <QUdpSocket>
 #include <functional>
@@ -18,19 +18,6 @@
 namespace session {
 
 namespace {
-
-// Hands each accepted descriptor to the host as it is, without a QTcpSocket.
-class HostServer : public QTcpServer {
-public:
-    HostServer(std::function<void(qintptr)> accepted, QObject* parent)
-        : QTcpServer(parent), m_accepted(std::move(accepted)) {}
-
-protected:
-    void incomingConnection(qintptr descriptor) override { m_accepted(descriptor); }
-
-private:
-    std::function<void(qintptr)> m_accepted;
-};
 
 // How long a shut-down host waits for its goodbyes to leave before it closes hard.
 constexpr auto kGoodbyeGrace = std::chrono::milliseconds(2000);
@@ -53,26 +40,50 @@ RoomHost::RoomHost(const SessionConfig& config, Settings settings, QObject* pare
       m_config(config),
       m_settings(std::move(settings)),
       m_instanceId(proof::randomNonce()),
+      m_roomSecret(proof::randomSecret()),
       m_listKey(proof::listKey(m_settings.password, m_settings.applicationId)),
       m_joinKey(proof::joinKey(m_settings.password, m_instanceId)) {
     m_clock.start();
 }
 
+RoomHost::RoomHost(const SessionConfig& config, Settings settings, const RoomSnapshot& snapshot, QObject* parent)
+    : QObject(parent),
+      m_config(config),
+      m_settings(std::move(settings)),
+      m_instanceId(snapshot.instanceId),
+      m_roomSecret(snapshot.roomSecret),
+      m_listKey(proof::listKey(m_settings.password, m_settings.applicationId)),
+      m_joinKey(proof::joinKey(m_settings.password, m_instanceId)),
+      m_nextId(snapshot.nextId),
+      m_localPlayer(snapshot.localPlayer) {
+    m_clock.start();
+    for (const RoomPlayer& player : snapshot.players) {
+        const bool local = player.id == snapshot.localPlayer;
+        WireWriter succession;
+        // The local player's copy is the host now: members find it where they find the room.
+        writeSuccession(succession, local ? RoomPlayer{player.id, player.name, player.verifier, {}} : player);
+        m_members.append(
+            Member{player.id, player.name, nullptr, rosterEntry(player.id, player.name), succession.take(), !local});
+        m_nextId = std::max(m_nextId, player.id + 1);
+    }
+    rebuildRoster();
+}
+
 RoomHost::~RoomHost() = default;
 
-Status RoomHost::start(bool requireDiscovery) {
-    m_server = new HostServer([this](qintptr descriptor) { onIncoming(descriptor); }, this);
-    // Members come straight to the room; asking the system for a proxy would only
-    // start a look-up thread.
-    m_server->setProxy(QNetworkProxy::NoProxy);
+Status RoomHost::start(bool requireDiscovery, RoomListener* listener) {
+    if (listener != nullptr) {
+        m_server = listener;
+        m_server->setParent(this);
+    } else {
+        m_server = new RoomListener(this);
+        if (!m_server->listenInRange(m_config)) {
+            return failure(kErrorCannotHost,
+                           QStringLiteral("cannot listen for members: %1").arg(m_server->errorString()));
+        }
+    }
     m_server->setMaxPendingConnections(m_config.maxPendingHandshakes);
-    bool listening = false;
-    for (quint32 port = m_config.firstHostPort; port != 0 && port <= m_config.lastHostPort && !listening; ++port) {
-        listening = m_server->listen(QHostAddress::Any, static_cast<quint16>(port));
-    }
-    if (!listening && !m_server->listen(QHostAddress::Any, 0)) {
-        return failure(kErrorCannotHost, QStringLiteral("cannot listen for members: %1").arg(m_server->errorString()));
-    }
+    m_server->setAcceptor([this](qintptr descriptor) { onIncoming(descriptor); });
     m_port = m_server->serverPort();
 
     m_discovery = new QUdpSocket(this);
@@ -94,6 +105,13 @@ Status RoomHost::start(bool requireDiscovery) {
     m_noticeTimer = new QTimer(this);
     m_noticeTimer->setSingleShot(true);
     connect(m_noticeTimer, &QTimer::timeout, this, &RoomHost::flushNotices);
+
+    if (std::any_of(m_members.cbegin(), m_members.cend(), [](const Member& m) { return m.away; })) {
+        m_awayTimer = new QTimer(this);
+        m_awayTimer->setSingleShot(true);
+        connect(m_awayTimer, &QTimer::timeout, this, &RoomHost::dropAway);
+        m_awayTimer->start(m_config.resumeGrace);
+    }
 
     m_heartbeat = new QTimer(this);
     m_heartbeat->start(m_config.heartbeatInterval);
@@ -118,6 +136,7 @@ void RoomHost::shutDown() {
     }
     m_members.clear();
     m_roster.clear();
+    m_successions.clear();
     m_localPlayer = 0;
     const QByteArray goodbye = encodeFrame(FrameType::Goodbye, {});
     int open = 0;
@@ -161,7 +180,8 @@ Result<PlayerId> RoomHost::addLocalPlayer(const QString& name) {
     if (!isAllowedHandleName(name) || hasMember(name)) {
         return failure(kErrorInvalidName, QStringLiteral("the handle name is not allowed"));
     }
-    m_localPlayer = addMember(name, nullptr);
+    // The host's own player is found where the room is.
+    m_localPlayer = addMember(name, nullptr, RoomPlayer{0, name, proof::resumeVerifier(proof::randomSecret()), {}});
     const PlayerId id = m_localPlayer;
     dropOverflowed();
     return id;
@@ -251,6 +271,7 @@ void RoomHost::onIncoming(qintptr descriptor) {
     auto* socket = new HostSocket(static_cast<int>(descriptor));
     auto* link = new HostLink(socket, m_config.maxFrameBytes, this);
     link->source = source;
+    link->peer = HostSocket::peerAddress(static_cast<int>(descriptor));
     m_links.append(link);
     link->handshakeTimer.setSingleShot(true);
     connect(&link->handshakeTimer, &QTimer::timeout, this, [this, link] { dropLink(link, "handshake timed out"); });
@@ -444,6 +465,11 @@ void RoomHost::handleAuth(HostLink* link, const Frame& frame) {
     out.bytes(m_instanceId);
     out.string(m_settings.roomName);
     out.i32(m_settings.numericAttribute);
+    if (m_settings.numericAttribute == kMigratingRoomAttribute) {
+        // Only a member of the room can check this; one that looks for the room's new
+        // host tells it nothing before it has.
+        out.bytes(proof::successorHost(m_roomSecret, link->hostNonce, link->memberNonce));
+    }
     reply(link, encodeFrame(FrameType::Accept, out.data()));
 }
 
@@ -454,6 +480,9 @@ void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
         dropLink(link, "truncated create-player frame");
         return;
     }
+    // The second name is not ours to check; behind it, the member's standby port.
+    in.string(static_cast<quint32>(frame.body.size()));
+    const quint16 standbyPort = in.u16().value_or(0);
     auto refuse = [&](RefuseReason reason, const QString& text) {
         reply(link, encodeFrame(FrameType::PlayerRefused, refusal(static_cast<quint32>(reason), text)));
     };
@@ -483,11 +512,21 @@ void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
     head.i32(id);
     head.u32(static_cast<quint32>(m_members.size() + 1));
     const QByteArray newcomer = rosterEntry(id, *name);
+    // The player's resume secret is its alone; everybody else learns only its verifier.
+    const QByteArray resumeSecret = proof::randomSecret();
+    const RoomPlayer player{id, *name, proof::resumeVerifier(resumeSecret), Endpoint{link->peer, standbyPort}};
+    WireWriter tail;
+    tail.bytes(resumeSecret);
+    tail.bytes(m_roomSecret);
     QByteArray body;
-    body.reserve(head.data().size() + m_roster.size() + newcomer.size());
-    body.append(head.data()).append(m_roster).append(newcomer);
+    body.reserve(head.data().size() + m_roster.size() + newcomer.size() + 2 * kSecretBytes + m_successions.size() +
+                 kSuccessionBytes);
+    body.append(head.data()).append(m_roster).append(newcomer).append(tail.data()).append(m_successions);
+    WireWriter own;
+    writeSuccession(own, player);
+    body.append(own.data());
     reply(link, encodeFrame(FrameType::PlayerCreated, body));
-    link->player = addMember(*name, link);
+    link->player = addMember(*name, link, player);
     link->createdPlayer = true;
     link->state = HostLink::State::Playing;
     Q_EMIT playerJoined(id, *name);
@@ -588,13 +627,16 @@ QByteArray RoomHost::rosterEntry(PlayerId id, const QString& name) {
     return entry.take();
 }
 
-PlayerId RoomHost::addMember(const QString& name, HostLink* link) {
+PlayerId RoomHost::addMember(const QString& name, HostLink* link, const RoomPlayer& player) {
     const PlayerId id = m_nextId++;
     QByteArray entry = rosterEntry(id, name);
+    WireWriter succession;
+    writeSuccession(succession, player);
     m_roster.append(entry);
-    // Joined carries the same two fields as a roster entry.
-    const QByteArray frame = encodeFrame(FrameType::Joined, entry);
-    m_members.append(Member{id, name, link, std::move(entry)});
+    m_successions.append(succession.data());
+    // Joined carries a roster entry and its succession fields.
+    const QByteArray frame = encodeFrame(FrameType::Joined, entry + succession.data());
+    m_members.append(Member{id, name, link, std::move(entry), succession.take(), false});
     for (const Member& member : std::as_const(m_members)) {
         if (member.link != nullptr && member.id != id) {
             notify(member.link, frame);
@@ -608,12 +650,9 @@ void RoomHost::removeMember(PlayerId id) {
     if (it == m_members.end()) {
         return;
     }
-    const bool remote = it->link != nullptr;
+    const bool remote = it->link != nullptr || it->away;
     m_members.erase(it);
-    m_roster.clear();
-    for (const Member& member : std::as_const(m_members)) {
-        m_roster.append(member.rosterEntry);
-    }
+    rebuildRoster();
     WireWriter left;
     left.i32(id);
     const QByteArray frame = encodeFrame(FrameType::Left, left.data());
@@ -624,6 +663,27 @@ void RoomHost::removeMember(PlayerId id) {
     }
     if (remote) {
         Q_EMIT playerLeft(id);
+    }
+}
+
+void RoomHost::rebuildRoster() {
+    m_roster.clear();
+    m_successions.clear();
+    for (const Member& member : std::as_const(m_members)) {
+        m_roster.append(member.rosterEntry);
+        m_successions.append(member.succession);
+    }
+}
+
+void RoomHost::dropAway() {
+    QList<PlayerId> gone;
+    for (const Member& member : std::as_const(m_members)) {
+        if (member.away) {
+            gone.append(member.id);
+        }
+    }
+    for (const PlayerId id : gone) {
+        removeMember(id);
     }
 }
 
@@ -640,6 +700,9 @@ void RoomHost::route(HostLink* sender, PlayerId from, PlayerId to, const QByteAr
     // A sender is read only while what it sent can wait at its receivers: one that
     // sends faster than a receiver takes is held back, and the receiver keeps up.
     const auto deliver = [&](const Member& member) {
+        if (member.away) {
+            return;
+        }
         if (member.link == nullptr) {
             Q_EMIT deliveredLocally(from, to, payload);
             m_localBacklog += payload.size();

@@ -3,6 +3,7 @@
 #include "session/FrameCodec.h"
 #include "session/SessionConfig.h"
 #include "session/SessionTypes.h"
+#include "session/Succession.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -19,6 +20,7 @@ namespace session {
 
 struct DiscoveryQuery;
 class HostLink;
+class RoomListener;
 
 // The hosting side of a room: accepts members over TCP, answers discovery queries,
 // keeps the member table and relays messages. The local player of the hosting copy
@@ -39,18 +41,25 @@ public:
     };
 
     RoomHost(const SessionConfig& config, Settings settings, QObject* parent = nullptr);
+    // Takes over a room whose host is gone: the same instance id, room secret,
+    // players and ids, the local player being `snapshot.localPlayer`. The other
+    // players are away until they resume here; those that have not within
+    // resumeGrace leave as usual.
+    RoomHost(const SessionConfig& config, Settings settings, const RoomSnapshot& snapshot, QObject* parent = nullptr);
     ~RoomHost() override;
 
-    // Listens on the first free port of the configured range, else on any port, and
-    // binds the shared discovery port. Without discovery the room is still reachable
-    // by address; requireDiscovery makes that a failure.
-    Status start(bool requireDiscovery);
+    // Listens on `listener` (taken over, typically a member's standby listener), or
+    // without one on the first free port of the configured range, else on any port,
+    // and binds the shared discovery port. Without discovery the room is still
+    // reachable by address; requireDiscovery makes that a failure.
+    Status start(bool requireDiscovery, RoomListener* listener = nullptr);
     // Stops listening and answering at once, says goodbye to every member and deletes
     // itself once the goodbyes are out (or after a short grace period).
     void shutDown();
 
     quint16 port() const { return m_port; }
     const QByteArray& instanceId() const { return m_instanceId; }
+    const QByteArray& roomSecret() const { return m_roomSecret; }
 
     Result<PlayerId> addLocalPlayer(const QString& name);
     void removeLocalPlayer();
@@ -75,8 +84,10 @@ private:
     struct Member {
         PlayerId id = 0;
         QString name;
-        HostLink* link = nullptr; // nullptr: the local player
+        HostLink* link = nullptr; // nullptr: the local player, or one that is away
         QByteArray rosterEntry;   // id and name as the roster and Joined carry them
+        QByteArray succession;    // the player's succession fields (Succession.h)
+        bool away = false;        // taken over with the room, not back yet
     };
 
     void onIncoming(qintptr descriptor);
@@ -92,8 +103,10 @@ private:
     void handleListQuery(HostLink* link, const Frame& frame);
     std::optional<QByteArray> answerFor(const DiscoveryQuery& query) const;
 
-    PlayerId addMember(const QString& name, HostLink* link);
+    PlayerId addMember(const QString& name, HostLink* link, const RoomPlayer& succession);
     void removeMember(PlayerId id);
+    void rebuildRoster();
+    void dropAway();
     static QByteArray rosterEntry(PlayerId id, const QString& name);
     // Relays a message; `sender` is the member's link, nullptr for the local player.
     void route(HostLink* sender, PlayerId from, PlayerId to, const QByteArray& payload);
@@ -138,10 +151,12 @@ private:
     SessionConfig m_config;
     Settings m_settings;
     QByteArray m_instanceId;
+    // Given to every member of a room that outlives its host: a successor proves with
+    // it that it belongs to the room.
+    QByteArray m_roomSecret;
     // The password's proof keys, derived once for the room's life.
     QByteArray m_listKey;
     QByteArray m_joinKey;
-    QTcpServer* m_server = nullptr;
     QUdpSocket* m_discovery = nullptr;
     // This machine's interface addresses, which discovery queries must come from a
     // subnet of; looked up again at most every subnetRefresh.
@@ -149,6 +164,8 @@ private:
     qint64 m_subnetsAt = 0;
     QTimer* m_heartbeat = nullptr;
     QTimer* m_noticeTimer = nullptr;
+    QTimer* m_awayTimer = nullptr;
+    RoomListener* m_server = nullptr;
     quint16 m_port = 0;
     bool m_shuttingDown = false;
 
@@ -161,9 +178,10 @@ private:
     // Members with notices waiting for the notice timer.
     QList<QPointer<HostLink>> m_noticed;
     QList<Member> m_members; // joining order
-    // Every member's rosterEntry in joining order: the roster a newcomer receives,
-    // kept ready so a join does not encode every name again.
+    // Every member's rosterEntry, and their succession fields, in joining order: the
+    // roster a newcomer receives, kept ready so a join does not encode every name again.
     QByteArray m_roster;
+    QByteArray m_successions;
     struct ProofFailures {
         int count = 0;
         qint64 until = 0; // m_clock time before which proofs from there are refused unchecked

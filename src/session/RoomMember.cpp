@@ -43,9 +43,11 @@ RoomMember::RoomMember(const SessionConfig& config, QObject* parent)
 
 RoomMember::~RoomMember() = default;
 
-void RoomMember::open(const QString& host, quint16 port, const QString& applicationId, const QString& password) {
+void RoomMember::open(const QString& host, quint16 port, const QString& applicationId, const QString& password,
+                      const QByteArray& roomSecret) {
     m_applicationId = applicationId;
     m_password = password;
+    m_expectedSecret = roomSecret;
     m_state = State::Connecting;
     m_socket = new QTcpSocket(this);
     connect(m_socket, &QTcpSocket::connected, this, &RoomMember::onConnected);
@@ -74,7 +76,7 @@ void RoomMember::onConnected() {
     write(FrameType::Hello, hello.data());
 }
 
-void RoomMember::createPlayer(const QString& name, const QString& secondName) {
+void RoomMember::createPlayer(const QString& name, const QString& secondName, quint16 standbyPort) {
     if (m_state != State::Admitted) {
         Q_EMIT playerRefused(Error{kErrorNoRoom, QStringLiteral("not in a room")});
         return;
@@ -82,6 +84,9 @@ void RoomMember::createPlayer(const QString& name, const QString& secondName) {
     WireWriter out;
     out.string(name);
     out.string(secondName);
+    if (standbyPort != 0) {
+        out.u16(standbyPort);
+    }
     m_state = State::CreatingPlayer;
     write(FrameType::CreatePlayer, out.data());
 }
@@ -195,6 +200,45 @@ void RoomMember::onHeartbeatTick() {
     write(FrameType::Heartbeat, {});
 }
 
+void RoomMember::readSuccessions(WireReader& in, const QList<PlayerEntry>& roster) {
+    m_players.clear();
+    m_highestId = 0;
+    for (const PlayerEntry& entry : roster) {
+        m_highestId = std::max(m_highestId, entry.id);
+    }
+    const auto resumeSecret = in.bytes(kSecretBytes);
+    const auto roomSecret = in.bytes(kSecretBytes);
+    m_successionComplete = in.ok();
+    for (qsizetype i = 0; i < roster.size() && m_successionComplete; ++i) {
+        const auto player = readSuccession(in, roster.at(i).id, roster.at(i).name);
+        m_successionComplete = player.has_value();
+        if (player) {
+            m_players.append(*player);
+        }
+    }
+    if (m_successionComplete) {
+        m_resumeSecret = *resumeSecret;
+        m_roomSecret = *roomSecret;
+    }
+}
+
+bool RoomMember::canMigrate() const {
+    return m_attribute == kMigratingRoomAttribute && m_successionComplete && !m_roomSecret.isEmpty();
+}
+
+RoomSnapshot RoomMember::snapshot(PlayerId self) const {
+    return RoomSnapshot{m_instanceId, m_roomSecret, m_players, self, m_highestId + 1};
+}
+
+PlayerId RoomMember::hostPlayer() const {
+    for (const RoomPlayer& player : m_players) {
+        if (player.endpoint.isHost()) {
+            return player.id;
+        }
+    }
+    return 0;
+}
+
 void RoomMember::handleFrame(const Frame& frame) {
     const auto type = static_cast<FrameType>(frame.type);
     WireReader in(frame.body);
@@ -260,6 +304,20 @@ void RoomMember::handleFrame(const Frame& frame) {
             fail(kErrorAccessDenied, QStringLiteral("the host could not prove the room's password"));
             return;
         }
+        const auto instanceId = in.bytes(proof::kNonceBytes);
+        in.string(kMaxNameChars * 3); // the room name, which the member knows already
+        const auto attribute = in.i32();
+        const auto successorProof = in.bytes(proof::kProofBytes);
+        m_instanceId = instanceId.value_or(QByteArray());
+        m_attribute = attribute.value_or(0);
+        // Knowing the password is not enough to take a room over: a copy that claims
+        // to be the room's new host proves it was given the room's secret.
+        if (!m_expectedSecret.isEmpty() &&
+            (!successorProof ||
+             !proof::equal(*successorProof, proof::successorHost(m_expectedSecret, hostNonce, memberNonce)))) {
+            fail(kErrorAccessDenied, QStringLiteral("the host could not prove it belongs to the room"));
+            return;
+        }
         m_state = State::Admitted;
         m_heartbeat.start(m_config.heartbeatInterval);
         Q_EMIT opened();
@@ -284,6 +342,7 @@ void RoomMember::handleFrame(const Frame& frame) {
                 }
                 roster.append(PlayerEntry{*memberId, *name});
             }
+            readSuccessions(in, roster);
             m_state = State::Playing;
             Q_EMIT playerCreated(*id, roster);
             return;
@@ -318,6 +377,12 @@ void RoomMember::handleFrame(const Frame& frame) {
             malformed();
             return;
         }
+        m_highestId = std::max(m_highestId, *id);
+        if (const auto player = readSuccession(in, *id, *name)) {
+            m_players.append(*player);
+        } else {
+            m_successionComplete = false;
+        }
         Q_EMIT playerJoined(*id, *name);
         break;
     }
@@ -327,6 +392,7 @@ void RoomMember::handleFrame(const Frame& frame) {
             malformed();
             return;
         }
+        m_players.removeIf([&](const RoomPlayer& p) { return p.id == *id; });
         Q_EMIT playerLeft(*id);
         break;
     }

@@ -39,6 +39,9 @@ struct SessionConfig {
     std::chrono::milliseconds heartbeatInterval = 5000ms;
     std::chrono::milliseconds heartbeatTimeout = 15000ms;
     std::chrono::milliseconds handshakeTimeout = 5000ms;
+    // A player that is away (its link broke, or its host is gone and the room moved)
+    // keeps its place this long before the others see it leave.
+    std::chrono::milliseconds resumeGrace = 60000ms;
 
     // Protecting the host.
     int maxMembers = 1000;
