@@ -16,6 +16,11 @@ struct ReceivedMessage {
     PlayerId from = 0; // kSystemSender for join and leave notices
     PlayerId to = 0;   // the local player, or kEveryone for a public message
     Message message;
+    // A message of the local player's own that could not be delivered in the end: the
+    // room ended, or the service gave up reconnecting. `from` is the local player, `to`
+    // the receiver it was sent to, `message` exactly what was sent. Such messages are
+    // raised as events like any other, in the order they were sent.
+    bool undelivered = false;
 };
 
 // Asks the user for the host (host or host:port) the Internet connection talks to.
