@@ -227,7 +227,10 @@ bool RoomMember::canMigrate() const {
 }
 
 RoomSnapshot RoomMember::snapshot(PlayerId self) const {
-    return RoomSnapshot{m_instanceId, m_roomSecret, m_players, self, m_highestId + 1};
+    RoomSnapshot snapshot{m_instanceId, m_roomSecret, m_players, self, m_highestId + 1};
+    // The old host's player goes with its copy; every copy shows its leave itself.
+    snapshot.players.removeIf([](const RoomPlayer& p) { return p.endpoint.isHost(); });
+    return snapshot;
 }
 
 PlayerId RoomMember::hostPlayer() const {

@@ -57,7 +57,8 @@ public:
     // Whether the room can move to another host: it says it outlives its host and
     // told this member all it needs for that.
     bool canMigrate() const;
-    // The room as this member knows it, to take it over; `self` is its own player.
+    // The room as this member knows it, to take it over, without the old host's
+    // player; `self` is its own player.
     RoomSnapshot snapshot(PlayerId self) const;
     // The player whose copy hosts the room (0: none of them, or not known).
     PlayerId hostPlayer() const;

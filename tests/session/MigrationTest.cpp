@@ -1,4 +1,8 @@
 #include "SessionTestSupport.h"
+#include "session/PasswordProof.h"
+#include "session/RoomHost.h"
+#include "session/RoomListener.h"
+#include "session/RoomMember.h"
 #include "session/Succession.h"
 
 namespace sessiontest {
@@ -33,6 +37,53 @@ TEST(HostMigration, ElectionTriesTheEarliestJoinedReachableMemberFirst) {
             }
         }
     }
+}
+
+// A member learns at join what it takes to host the room: a copy that does so keeps the
+// room's identity, is listed and joined like the old host, and proves the room secret,
+// which a stranger knowing the address and the password cannot.
+TEST(HostMigration, ASuccessorKeepsTheRoomAndAStrangerCannotPoseAsOne) {
+    const SessionConfig config = loopbackConfig();
+    TestCopy a(config);
+    ASSERT_NE(a.hostAs(u"a"_s, u"pw"_s), 0);
+    auto* standby = new RoomListener;
+    ASSERT_TRUE(standby->listenInRange(config));
+    RoomMember b(config);
+    PlayerId bId = 0;
+    QObject::connect(&b, &RoomMember::opened, &b, [&] { b.createPlayer(u"b"_s, {}, standby->serverPort()); });
+    QObject::connect(&b, &RoomMember::playerCreated, &b, [&](PlayerId id, const auto&) { bId = id; });
+    b.open(u"127.0.0.1"_s, a.service->hostingPort(), appId(), u"pw"_s);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return bId != 0; }));
+    ASSERT_TRUE(b.canMigrate());
+    ASSERT_EQ(b.roomPlayers().size(), 2);
+    EXPECT_EQ(b.hostPlayer(), a.id);
+    EXPECT_EQ(b.roomPlayers().at(1).endpoint.address, QHostAddress(QHostAddress::LocalHost));
+    EXPECT_EQ(b.roomPlayers().at(1).endpoint.port, standby->serverPort());
+    EXPECT_EQ(b.roomPlayers().at(1).verifier, proof::resumeVerifier(b.resumeSecret()));
+
+    a.service->close();
+    const RoomHost::Settings settings{appId(), u"room"_s, u"pw"_s, kMigratingRoomAttribute};
+    auto* successor = new RoomHost(config, settings, b.snapshot(bId));
+    ASSERT_TRUE(successor->start(true, standby).ok());
+    RoomHost stranger(config, settings);
+    ASSERT_TRUE(stranger.start(false).ok());
+    const auto reach = [&](quint16 port) {
+        RoomMember member(config);
+        std::optional<quint32> result;
+        QObject::connect(&member, &RoomMember::opened, &member, [&] { result = 0; });
+        QObject::connect(&member, &RoomMember::openFailed, &member, [&](const Error& e) { result = e.code; });
+        member.open(u"127.0.0.1"_s, port, appId(), u"pw"_s, b.roomSecret());
+        testsupport::waitUntil([&] { return result.has_value(); });
+        return std::pair{result.value_or(1), member.instanceId()};
+    };
+    EXPECT_EQ(reach(stranger.port()).first, kErrorAccessDenied);
+    EXPECT_EQ(reach(successor->port()), std::pair(0u, b.instanceId()));
+
+    TestCopy d(config);
+    ASSERT_TRUE(d.join(u"room"_s, u"pw"_s).ok());
+    EXPECT_EQ(d.createPlayer(u"d"_s), 3);
+    EXPECT_EQ(d.service->listPlayers()->count(), 2); // b and d: the old host's player is gone
+    successor->shutDown();
 }
 
 } // namespace
