@@ -7,6 +7,7 @@
 #include "session/RoomMember.h"
 #include "session/SessionErrors.h"
 #include "session/SessionLog.h"
+#include "session/Succession.h"
 
 #include <QEventLoop>
 #include <QPointer>
@@ -31,7 +32,8 @@ struct Queued {
     PlayerId from = 0;
     PlayerId to = 0;
     QByteArray payload;
-    PlayerId leaving = 0; // a leave notice: this player goes from the list once it is read
+    PlayerId leaving = 0;     // a leave notice: this player goes from the list once it is read
+    bool undelivered = false; // the local player's own message, which did not go out
 };
 
 struct Player {
@@ -70,6 +72,13 @@ struct NetworkSessionService::Impl {
     // A member of a room that outlives its host listens here, should the room move to
     // this copy; nothing is accepted before it does.
     QPointer<RoomListener> standby;
+    // The room as it was opened: a copy that takes it over hosts it with these.
+    RoomDescription room;
+    // Looking for the room's new host after its host's copy went.
+    std::optional<Election> election;
+    // Per sender, the seq of the last message taken: after the room moved, a message
+    // that comes again is dropped.
+    QHash<PlayerId, quint32> lastSeq;
 
     PlayerId localPlayer = 0;
     // Events raised for a player's messages may still be on their way after the
@@ -237,21 +246,7 @@ Status NetworkSessionService::openRoom(const RoomDescription& room, OpenMode mod
             host->shutDown();
             return started;
         }
-        connect(host, &RoomHost::playerJoined, this, [this](PlayerId id, const QString& name) {
-            if (d->findPlayer(id) != nullptr) {
-                return;
-            }
-            d->players.append(Player{id, name, false});
-            if (d->localPlayer != 0) {
-                d->queue.push_back(Queued{kSystemSender, d->localPlayer, systemPayload(kSystemPlayerJoined, id), 0});
-                notify();
-            }
-        });
-        connect(host, &RoomHost::playerLeft, this, [this](PlayerId id) { onPlayerLeft(id); });
-        connect(host, &RoomHost::deliveredLocally, this,
-                [this](PlayerId from, PlayerId to, const QByteArray& payload) { onDelivered(from, to, payload); });
-        d->host = host;
-        d->state = ServiceState::Hosting;
+        attachHost(host);
         return {};
     }
 
@@ -300,12 +295,107 @@ Status NetworkSessionService::openRoom(const RoomDescription& room, OpenMode mod
         notify();
     });
     connect(member, &RoomMember::playerLeft, this, [this](PlayerId id) { onPlayerLeft(id); });
-    connect(member, &RoomMember::delivered, this,
-            [this](PlayerId from, PlayerId to, const QByteArray& payload) { onDelivered(from, to, payload); });
-    connect(member, &RoomMember::lost, this, [this] { onHostLost(); });
+    connect(member, &RoomMember::delivered, this, &NetworkSessionService::onDelivered);
+    connect(member, &RoomMember::hostGone, this, &NetworkSessionService::onHostGone);
+    connect(member, &RoomMember::moveFailed, this, &NetworkSessionService::tryNextCandidate);
+    connect(member, &RoomMember::moved, this, [this] { d->election.reset(); });
+    connect(member, &RoomMember::lost, this, [this, member] {
+        onHostLost();
+        // The lines the host never acknowledged go back to the user, oldest first.
+        if (d->localPlayer != 0) {
+            for (RoomMember::PendingSend& pending : member->takeUnacknowledged()) {
+                d->queue.push_back(Queued{d->localPlayer, pending.to, std::move(pending.payload), 0, true});
+                notify();
+            }
+        }
+    });
     d->member = member;
+    d->room = room;
     d->state = ServiceState::Member;
     return {};
+}
+
+void NetworkSessionService::attachHost(RoomHost* host) {
+    connect(host, &RoomHost::playerJoined, this, [this](PlayerId id, const QString& name) {
+        if (d->findPlayer(id) != nullptr) {
+            return;
+        }
+        d->players.append(Player{id, name, false});
+        if (d->localPlayer != 0) {
+            d->queue.push_back(Queued{kSystemSender, d->localPlayer, systemPayload(kSystemPlayerJoined, id), 0});
+            notify();
+        }
+    });
+    connect(host, &RoomHost::playerLeft, this, [this](PlayerId id) { onPlayerLeft(id); });
+    connect(host, &RoomHost::deliveredLocally, this, &NetworkSessionService::onDelivered);
+    d->host = host;
+    d->state = ServiceState::Hosting;
+}
+
+void NetworkSessionService::onHostGone(PlayerId oldHost) {
+    if (d->state != ServiceState::Member || !d->member) {
+        return;
+    }
+    // The only notice anybody sees: every copy shows it itself.
+    onPlayerLeft(oldHost);
+    d->election.emplace(d->member->roomPlayers(), oldHost, d->localPlayer);
+    tryNextCandidate();
+}
+
+void NetworkSessionService::tryNextCandidate() {
+    if (!d->election || !d->member) {
+        return;
+    }
+    switch (d->election->next()) {
+    case Election::Step::Try:
+        qCDebug(lcSession) << "trying player" << d->election->candidate().id << "as the room's new host";
+        d->member->moveTo(d->election->candidate());
+        return;
+    case Election::Step::BecomeHost:
+        if (takeOver()) {
+            return;
+        }
+        [[fallthrough]];
+    case Election::Step::GiveUp:
+        d->election.reset();
+        d->member->giveUp();
+        return;
+    }
+}
+
+bool NetworkSessionService::takeOver() {
+    RoomMember* member = d->member;
+    RoomSnapshot snapshot = member->snapshot(d->localPlayer);
+    snapshot.localSeq = member->lastSeq();
+    auto* host = new RoomHost(
+        d->config,
+        RoomHost::Settings{d->room.applicationId, d->room.name, d->room.password, member->numericAttribute()}, snapshot,
+        this);
+    const Status started = host->start(false, d->standby);
+    if (!started) {
+        qCDebug(lcSession) << "cannot take the room over:" << started.error().description;
+        host->shutDown();
+        return false;
+    }
+    qCDebug(lcSession) << "hosting the room on port" << host->port() << "after its host went";
+    d->standby = nullptr; // the host's now
+    d->election.reset();
+    // What the old host had not acknowledged goes again; whoever has it already drops
+    // it. A line to the old host's player cannot reach it any more: it comes back.
+    for (const RoomMember::PendingSend& pending : member->unacknowledged()) {
+        if (pending.to == kEveryone || std::any_of(snapshot.players.cbegin(), snapshot.players.cend(),
+                                                   [&](const RoomPlayer& p) { return p.id == pending.to; })) {
+            host->resendFromLocal(pending.to, pending.seq, pending.payload);
+        } else {
+            d->queue.push_back(Queued{d->localPlayer, pending.to, pending.payload, 0, true});
+            notify();
+        }
+    }
+    member->disconnect(this);
+    member->abandon();
+    d->member = nullptr;
+    attachHost(host);
+    return true;
 }
 
 void NetworkSessionService::onPlayerLeft(PlayerId id) {
@@ -323,10 +413,17 @@ void NetworkSessionService::onPlayerLeft(PlayerId id) {
     notify();
 }
 
-void NetworkSessionService::onDelivered(PlayerId from, PlayerId to, const QByteArray& payload) {
+void NetworkSessionService::onDelivered(PlayerId from, PlayerId to, quint32 seq, const QByteArray& payload) {
     if (d->localPlayer == 0 || from == d->localPlayer) {
         return;
     }
+    // Per sender, seqs only grow: one not above the last is a message sent again after
+    // the room moved, which this copy has had.
+    quint32& last = d->lastSeq[from];
+    if (seq != 0 && seq <= last) {
+        return;
+    }
+    last = seq;
     d->queue.push_back(Queued{from, to, payload, 0});
     notify();
 }
@@ -492,14 +589,14 @@ Result<ReceivedMessage> NetworkSessionService::receive() {
     }
     Queued next = std::move(d->queue.front());
     d->queue.pop_front();
-    if (d->host && next.from != kSystemSender) {
+    if (d->host && next.from != kSystemSender && !next.undelivered) {
         d->host->localTaken(next.payload.size());
     }
     if (next.leaving != 0) {
         const PlayerId leaving = next.leaving;
         d->players.removeIf([leaving](const Player& p) { return p.id == leaving && p.departed; });
     }
-    return ReceivedMessage{next.from, next.to, Message(std::move(next.payload))};
+    return ReceivedMessage{next.from, next.to, Message(std::move(next.payload)), next.undelivered};
 }
 
 Status NetworkSessionService::send(PlayerId from, PlayerId to, const Message& message) {
@@ -544,6 +641,8 @@ void NetworkSessionService::close() {
         d->member = nullptr;
     }
     delete d->standby;
+    d->election.reset();
+    d->lastSeq.clear();
     d->queue.clear();
     d->deferredEvents = 0;
     d->players.clear();

@@ -11,6 +11,7 @@
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
 #include <QNetworkProxy>
+#include <QRandomGenerator>
 #include <QTimer>
 #include <QUdpSocket>
 #include <functional>
@@ -25,6 +26,22 @@ constexpr auto kGoodbyeGrace = std::chrono::milliseconds(2000);
 // member. Nobody sees 10 ms on a member list, but when many join or leave at once the
 // notices leave together instead of one send per member per event-loop turn.
 constexpr auto kNoticeDelay = std::chrono::milliseconds(10);
+
+// What the host's bookkeeping of one waiting event costs beyond its frame; counted
+// against the member's cap, so that many small events cannot outgrow it.
+constexpr qint64 kOutboxEventOverhead = 64;
+
+QByteArray randomSecret() {
+    QByteArray secret(kSecretBytes, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(secret.data()), kSecretBytes / 4);
+    return secret;
+}
+
+QByteArray seqFrame(FrameType type, quint32 seq) {
+    WireWriter out;
+    out.u32(seq);
+    return encodeFrame(type, out.data());
+}
 
 QByteArray refusal(quint32 reason, const QString& text) {
     WireWriter out;
@@ -54,17 +71,27 @@ RoomHost::RoomHost(const SessionConfig& config, Settings settings, const RoomSna
       m_roomSecret(snapshot.roomSecret),
       m_listKey(proof::listKey(m_settings.password, m_settings.applicationId)),
       m_joinKey(proof::joinKey(m_settings.password, m_instanceId)),
+      m_localSeq(snapshot.localSeq),
       m_nextId(snapshot.nextId),
       m_localPlayer(snapshot.localPlayer) {
     m_clock.start();
     for (const RoomPlayer& player : snapshot.players) {
-        const bool local = player.id == snapshot.localPlayer;
+        auto hosted = std::make_unique<HostedPlayer>();
+        hosted->id = player.id;
+        hosted->name = player.name;
+        hosted->rosterEntry = rosterEntry(player.id, player.name);
+        hosted->local = player.id == snapshot.localPlayer;
+        hosted->verifier = player.verifier;
+        // The others are away until they resume here, within the grace period.
+        hosted->takenOver = !hosted->local;
+        hosted->awayUntil = hosted->local ? 0 : m_clock.elapsed() + m_config.resumeGrace.count();
         WireWriter succession;
         // The local player's copy is the host now: members find it where they find the room.
-        writeSuccession(succession, local ? RoomPlayer{player.id, player.name, player.verifier, {}} : player);
-        m_members.append(
-            Member{player.id, player.name, nullptr, rosterEntry(player.id, player.name), succession.take(), !local});
+        writeSuccession(succession, hosted->local ? RoomPlayer{player.id, player.name, player.verifier, {}} : player);
+        hosted->succession = succession.take();
         m_nextId = std::max(m_nextId, player.id + 1);
+        m_byId.insert(hosted->id, hosted.get());
+        m_members.push_back(std::move(hosted));
     }
     rebuildRoster();
 }
@@ -106,13 +133,6 @@ Status RoomHost::start(bool requireDiscovery, RoomListener* listener) {
     m_noticeTimer->setSingleShot(true);
     connect(m_noticeTimer, &QTimer::timeout, this, &RoomHost::flushNotices);
 
-    if (std::any_of(m_members.cbegin(), m_members.cend(), [](const Member& m) { return m.away; })) {
-        m_awayTimer = new QTimer(this);
-        m_awayTimer->setSingleShot(true);
-        connect(m_awayTimer, &QTimer::timeout, this, &RoomHost::dropAway);
-        m_awayTimer->start(m_config.resumeGrace);
-    }
-
     m_heartbeat = new QTimer(this);
     m_heartbeat->start(m_config.heartbeatInterval);
     connect(m_heartbeat, &QTimer::timeout, this, &RoomHost::onHeartbeatTick);
@@ -135,6 +155,7 @@ void RoomHost::shutDown() {
         m_heartbeat->stop();
     }
     m_members.clear();
+    m_byId.clear();
     m_roster.clear();
     m_successions.clear();
     m_localPlayer = 0;
@@ -144,6 +165,7 @@ void RoomHost::shutDown() {
         link->handshakeTimer.stop();
         flushLink(link);
         link->state = HostLink::State::Closed;
+        link->hosted = nullptr;
         link->socket->disconnect(this);
         if (link->socket->state() == HostSocket::State::Connected) {
             link->socket->write(goodbye);
@@ -174,14 +196,15 @@ Result<PlayerId> RoomHost::addLocalPlayer(const QString& name) {
     if (m_localPlayer != 0) {
         return failure(kErrorPlayerExists, QStringLiteral("this copy already has a player in the room"));
     }
-    if (m_members.size() >= m_config.maxMembers) {
+    if (memberCount() >= m_config.maxMembers) {
         return failure(kErrorRoomFull, QStringLiteral("the room is full"));
     }
     if (!isAllowedHandleName(name) || hasMember(name)) {
         return failure(kErrorInvalidName, QStringLiteral("the handle name is not allowed"));
     }
     // The host's own player is found where the room is.
-    m_localPlayer = addMember(name, nullptr, RoomPlayer{0, name, proof::resumeVerifier(proof::randomSecret()), {}});
+    // The host's own player is found where the room is.
+    m_localPlayer = addMember(name, nullptr, Endpoint{})->id;
     const PlayerId id = m_localPlayer;
     dropOverflowed();
     return id;
@@ -200,16 +223,23 @@ void RoomHost::removeLocalPlayer() {
 
 QList<PlayerEntry> RoomHost::players() const {
     QList<PlayerEntry> out;
-    out.reserve(m_members.size());
-    for (const Member& member : m_members) {
-        out.append(PlayerEntry{member.id, member.name});
+    out.reserve(static_cast<qsizetype>(m_members.size()));
+    for (const auto& member : m_members) {
+        out.append(PlayerEntry{member->id, member->name});
     }
     return out;
 }
 
 void RoomHost::sendFromLocal(PlayerId to, const QByteArray& payload) {
-    if (m_localPlayer != 0) {
-        route(nullptr, m_localPlayer, to, payload);
+    if (HostedPlayer* local = findMember(m_localPlayer)) {
+        route(nullptr, local, to, ++m_localSeq, payload);
+    }
+}
+
+void RoomHost::resendFromLocal(PlayerId to, quint32 seq, const QByteArray& payload) {
+    if (HostedPlayer* local = findMember(m_localPlayer)) {
+        m_localSeq = std::max(m_localSeq, seq);
+        route(nullptr, local, to, seq, payload);
     }
 }
 
@@ -221,7 +251,7 @@ void RoomHost::localTaken(qint64 bytes) {
 }
 
 bool RoomHost::hasMember(const QString& name) const {
-    return std::any_of(m_members.cbegin(), m_members.cend(), [&name](const Member& m) { return m.name == name; });
+    return std::any_of(m_members.cbegin(), m_members.cend(), [&name](const auto& m) { return m->name == name; });
 }
 
 bool RoomHost::handshakeSlotFree(const QByteArray& source) const {
@@ -327,7 +357,8 @@ void RoomHost::onLinkDisconnected(HostLink* link) {
         link->decoder.feed(link->socket->readAll());
         handleDecoded(link, true);
     }
-    dropLink(link, "connection closed");
+    // A connection that broke may come back: the player waits for it.
+    dropLink(link, "connection closed", true);
     dropOverflowed();
 }
 
@@ -362,33 +393,25 @@ void RoomHost::handleFrame(HostLink* link, const Frame& frame) {
     case FrameType::CreatePlayer:
         handleCreatePlayer(link, frame);
         break;
+    case FrameType::Resume:
+        handleResume(link, frame);
+        break;
     case FrameType::DestroyPlayer:
         if (link->state == HostLink::State::Playing) {
             const PlayerId id = link->player;
+            link->hosted->link = nullptr;
+            link->hosted = nullptr;
             link->player = 0;
             link->state = HostLink::State::Admitted;
             removeMember(id);
         }
         break;
-    case FrameType::Send: {
-        WireReader in(frame.body);
-        const auto to = in.i32();
-        if (!to) {
-            dropLink(link, "truncated send frame");
-            return;
-        }
-        if (in.remaining() > m_config.maxPayloadBytes()) {
-            // Relayed, it would exceed every receiver's frame limit; an honest member
-            // never sends it.
-            dropLink(link, "oversized send frame");
-            return;
-        }
-        if (link->state == HostLink::State::Playing) {
-            // The sender is the connection's player, whatever the frame might claim.
-            route(link, link->player, *to, in.rest());
-        }
+    case FrameType::Send:
+        handleSend(link, frame);
         break;
-    }
+    case FrameType::Ack:
+        handleAck(link, frame);
+        break;
     case FrameType::Goodbye:
         dropLink(link, "goodbye");
         break;
@@ -501,35 +524,153 @@ void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
         refuse(RefuseReason::InvalidName, QStringLiteral("the handle name is not allowed"));
         return;
     }
-    if (m_members.size() >= m_config.maxMembers) {
+    if (memberCount() >= m_config.maxMembers) {
         refuse(RefuseReason::Full, QStringLiteral("the room is full"));
         return;
     }
     // The roster goes out before the new player is announced, so the member learns
     // about everybody exactly once: from the roster, or from a later Joined.
-    const PlayerId id = m_nextId;
+    HostedPlayer* player = addMember(*name, link, Endpoint{link->peer, standbyPort});
+    const PlayerId id = player->id;
     WireWriter head;
     head.i32(id);
-    head.u32(static_cast<quint32>(m_members.size() + 1));
-    const QByteArray newcomer = rosterEntry(id, *name);
-    // The player's resume secret is its alone; everybody else learns only its verifier.
-    const QByteArray resumeSecret = proof::randomSecret();
-    const RoomPlayer player{id, *name, proof::resumeVerifier(resumeSecret), Endpoint{link->peer, standbyPort}};
-    WireWriter tail;
-    tail.bytes(resumeSecret);
-    tail.bytes(m_roomSecret);
+    head.bytes(player->resumeSecret);
+    head.bytes(m_roomSecret);
+    head.u32(static_cast<quint32>(m_members.size()));
     QByteArray body;
-    body.reserve(head.data().size() + m_roster.size() + newcomer.size() + 2 * kSecretBytes + m_successions.size() +
-                 kSuccessionBytes);
-    body.append(head.data()).append(m_roster).append(newcomer).append(tail.data()).append(m_successions);
-    WireWriter own;
-    writeSuccession(own, player);
-    body.append(own.data());
+    body.reserve(head.data().size() + m_roster.size() + m_successions.size());
+    body.append(head.data()).append(m_roster).append(m_successions);
     reply(link, encodeFrame(FrameType::PlayerCreated, body));
-    link->player = addMember(*name, link, player);
+    link->player = id;
+    link->hosted = player;
     link->createdPlayer = true;
     link->state = HostLink::State::Playing;
     Q_EMIT playerJoined(id, *name);
+}
+
+void RoomHost::handleSend(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto to = in.i32();
+    const auto seq = in.u32();
+    if (!in.ok()) {
+        dropLink(link, "truncated send frame");
+        return;
+    }
+    if (in.remaining() > m_config.maxPayloadBytes()) {
+        // Relayed, it would exceed every receiver's frame limit; an honest member
+        // never sends it.
+        dropLink(link, "oversized send frame");
+        return;
+    }
+    HostedPlayer* player = link->hosted;
+    if (link->state != HostLink::State::Playing || player == nullptr) {
+        return;
+    }
+    if (player->seqUnknown) {
+        // Back after the room moved here: its messages go on from where its member is.
+        player->seqUnknown = false;
+        player->handledSeq = player->acknowledgedSeq = *seq - 1;
+    }
+    if (*seq <= player->handledSeq) {
+        // Sent again after a resume: handled before, so only its acknowledgement is due.
+        if (*seq <= player->acknowledgedSeq) {
+            queueAck(*player);
+        }
+        return;
+    }
+    if (*seq != player->handledSeq + 1) {
+        dropLink(link, "send out of sequence");
+        return;
+    }
+    player->handledSeq = *seq;
+    // The sender is the connection's player, whatever the frame might claim.
+    route(link, player, *to, *seq, in.rest());
+}
+
+void RoomHost::handleAck(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto seq = in.u32();
+    if (!in.ok()) {
+        dropLink(link, "truncated ack frame");
+        return;
+    }
+    HostedPlayer* player = link->hosted;
+    if (player == nullptr) {
+        return;
+    }
+    if (*seq >= player->nextEventSeq()) {
+        dropLink(link, "acknowledged an event never sent");
+        return;
+    }
+    eventsTaken(*player, *seq);
+}
+
+void RoomHost::handleResume(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto id = in.i32();
+    const auto secret = in.bytes(kSecretBytes);
+    const auto taken = in.u32();
+    if (!in.ok() || link->state != HostLink::State::Admitted || link->createdPlayer) {
+        dropLink(link, "unexpected resume");
+        return;
+    }
+    link->createdPlayer = true;
+    HostedPlayer* player = findMember(*id);
+    if (proofsBackedOff(link->source)) {
+        reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("too many wrong passwords"));
+        return;
+    }
+    // A stranger who knows the room's password still cannot take someone's player:
+    // the secret counts as a proof, wrong ones included. Of a player taken over with
+    // the room this host knows only the secret's SHA-256.
+    const bool secretRight =
+        player != nullptr && (player->takenOver ? proof::equal(proof::resumeVerifier(*secret), player->verifier)
+                                                : proof::equal(*secret, player->resumeSecret));
+    if (player != nullptr && !player->local && !secretRight) {
+        wrongProof(link->source);
+        reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("wrong resume secret"));
+        return;
+    }
+    if (player == nullptr || player->local) {
+        reject(link, static_cast<quint32>(RefuseReason::NoSuchPlayer), QStringLiteral("no such player in the room"));
+        return;
+    }
+    if (player->takenOver) {
+        // Its events are counted on from what it took from the old host; what waits
+        // for it here is what comes next.
+        player->takenOver = false;
+        player->seqUnknown = true;
+        player->resumeSecret = *secret;
+        player->firstEventSeq = *taken + 1;
+    }
+    if (*taken >= player->nextEventSeq()) {
+        reject(link, static_cast<quint32>(RefuseReason::Protocol), QStringLiteral("acknowledged an event never sent"));
+        return;
+    }
+    if (player->link != nullptr) {
+        // The old connection has not been noticed broken yet; the new one replaces it.
+        HostLink* old = player->link;
+        old->hosted = nullptr;
+        old->player = 0;
+        player->link = nullptr;
+        dropLink(old, "replaced by a resumed connection");
+    }
+    player->awayUntil = 0;
+    eventsTaken(*player, *taken);
+    link->player = player->id;
+    link->hosted = player;
+    link->state = HostLink::State::Playing;
+    player->link = link;
+    // What it missed follows in order, then the acknowledgement it may have missed.
+    WireWriter out;
+    out.u32(player->handledSeq);
+    out.u32(player->firstEventSeq);
+    reply(link, encodeFrame(FrameType::Resumed, out.data()));
+    for (const OutboxEvent& event : player->outbox) {
+        enqueue(link, event.frame);
+    }
+    enqueue(link, seqFrame(FrameType::Ack, player->acknowledgedSeq));
+    qCDebug(lcSession) << "player" << player->id << "resumed";
 }
 
 std::optional<QByteArray> RoomHost::answerFor(const DiscoveryQuery& query) const {
@@ -553,7 +694,7 @@ std::optional<QByteArray> RoomHost::answerFor(const DiscoveryQuery& query) const
     answer.port = m_port;
     answer.numericAttribute = m_settings.numericAttribute;
     answer.memberCount = static_cast<quint32>(m_members.size());
-    answer.acceptsPlayers = m_members.size() < m_config.maxMembers;
+    answer.acceptsPlayers = memberCount() < m_config.maxMembers;
     return encodeAnswer(answer);
 }
 
@@ -627,41 +768,68 @@ QByteArray RoomHost::rosterEntry(PlayerId id, const QString& name) {
     return entry.take();
 }
 
-PlayerId RoomHost::addMember(const QString& name, HostLink* link, const RoomPlayer& player) {
-    const PlayerId id = m_nextId++;
-    QByteArray entry = rosterEntry(id, name);
+HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link, const Endpoint& endpoint) {
+    auto player = std::make_unique<HostedPlayer>();
+    player->id = m_nextId++;
+    player->name = name;
+    player->rosterEntry = rosterEntry(player->id, name);
+    player->local = link == nullptr;
+    player->link = link;
+    if (link != nullptr) {
+        player->resumeSecret = randomSecret();
+    }
+    player->verifier = proof::resumeVerifier(player->resumeSecret);
     WireWriter succession;
-    writeSuccession(succession, player);
-    m_roster.append(entry);
-    m_successions.append(succession.data());
-    // Joined carries a roster entry and its succession fields.
-    const QByteArray frame = encodeFrame(FrameType::Joined, entry + succession.data());
-    m_members.append(Member{id, name, link, std::move(entry), succession.take(), false});
-    for (const Member& member : std::as_const(m_members)) {
-        if (member.link != nullptr && member.id != id) {
-            notify(member.link, frame);
+    writeSuccession(succession, RoomPlayer{player->id, name, player->verifier, endpoint});
+    player->succession = succession.take();
+    m_roster.append(player->rosterEntry);
+    m_successions.append(player->succession);
+    // Joined carries a roster entry and the player's succession fields.
+    const QByteArray frame = encodeFrame(FrameType::Joined, player->rosterEntry + player->succession);
+    for (const auto& member : m_members) {
+        if (!member->local) {
+            pushEvent(*member, frame, nullptr, true);
         }
     }
-    return id;
+    HostedPlayer* added = player.get();
+    m_byId.insert(added->id, added);
+    m_members.push_back(std::move(player));
+    return added;
 }
 
 void RoomHost::removeMember(PlayerId id) {
-    const auto it = std::find_if(m_members.begin(), m_members.end(), [id](const Member& m) { return m.id == id; });
+    const auto it = std::find_if(m_members.begin(), m_members.end(), [id](const auto& m) { return m->id == id; });
     if (it == m_members.end()) {
         return;
     }
-    const bool remote = it->link != nullptr || it->away;
+    const std::unique_ptr<HostedPlayer> gone = std::move(*it);
     m_members.erase(it);
+    m_byId.remove(id);
+    m_ackDue.removeAll(id);
+    if (gone->link != nullptr) {
+        gone->link->hosted = nullptr;
+        gone->link->player = 0;
+    }
+    // Its own messages need nobody's acknowledgement any more; the ones waiting for it
+    // need not wait for it.
+    for (const std::shared_ptr<Relay>& relay : gone->unacknowledged) {
+        relay->sender = nullptr;
+    }
+    for (const OutboxEvent& event : gone->outbox) {
+        if (event.relay) {
+            relayTaken(*event.relay);
+        }
+    }
     rebuildRoster();
     WireWriter left;
     left.i32(id);
     const QByteArray frame = encodeFrame(FrameType::Left, left.data());
-    for (const Member& member : std::as_const(m_members)) {
-        if (member.link != nullptr) {
-            notify(member.link, frame);
+    for (const auto& member : m_members) {
+        if (!member->local) {
+            pushEvent(*member, frame, nullptr, true);
         }
     }
-    if (remote) {
+    if (!gone->local) {
         Q_EMIT playerLeft(id);
     }
 }
@@ -669,68 +837,126 @@ void RoomHost::removeMember(PlayerId id) {
 void RoomHost::rebuildRoster() {
     m_roster.clear();
     m_successions.clear();
-    for (const Member& member : std::as_const(m_members)) {
-        m_roster.append(member.rosterEntry);
-        m_successions.append(member.succession);
+    for (const auto& member : m_members) {
+        m_roster.append(member->rosterEntry);
+        m_successions.append(member->succession);
     }
 }
 
-void RoomHost::dropAway() {
-    QList<PlayerId> gone;
-    for (const Member& member : std::as_const(m_members)) {
-        if (member.away) {
-            gone.append(member.id);
-        }
-    }
-    for (const PlayerId id : gone) {
-        removeMember(id);
-    }
-}
-
-void RoomHost::route(HostLink* sender, PlayerId from, PlayerId to, const QByteArray& payload) {
-    if (to == from) {
+void RoomHost::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 seq, const QByteArray& payload) {
+    if (to == from->id) {
         return;
     }
     WireWriter header;
-    header.i32(from);
+    header.i32(from->id);
     header.i32(to);
+    header.u32(seq);
     // One frame for every addressee: QByteArray shares it, nothing is copied per member.
     const QByteArray frame = encodeFrame(FrameType::Deliver, header.data() + payload);
+    // A member's message is acknowledged to it once every receiver has taken it; the
+    // local player takes it as soon as it is queued.
+    std::shared_ptr<Relay> relay;
+    if (!from->local) {
+        relay = std::make_shared<Relay>(Relay{from, seq, 1});
+        from->unacknowledged.push_back(relay);
+    }
     const qint64 highWater = m_config.relayHighWaterBytes;
     // A sender is read only while what it sent can wait at its receivers: one that
     // sends faster than a receiver takes is held back, and the receiver keeps up.
-    const auto deliver = [&](const Member& member) {
-        if (member.away) {
-            return;
-        }
-        if (member.link == nullptr) {
-            Q_EMIT deliveredLocally(from, to, payload);
+    const auto deliver = [&](HostedPlayer& member) {
+        if (member.local) {
+            Q_EMIT deliveredLocally(from->id, to, seq, payload);
             m_localBacklog += payload.size();
             if (sender != nullptr && m_localBacklog > highWater) {
                 hold(sender, nullptr);
             }
         } else {
-            write(member.link, frame);
-            if (sender != nullptr && backlog(member.link) > highWater) {
+            pushEvent(member, frame, relay, false);
+            if (sender != nullptr && member.link != nullptr && backlog(member.link) > highWater) {
                 hold(sender, member.link);
             }
         }
     };
     if (to == kEveryone) {
-        for (const Member& member : std::as_const(m_members)) {
-            if (member.id != from) {
-                deliver(member);
+        for (const auto& member : m_members) {
+            if (member.get() != from) {
+                deliver(*member);
             }
         }
-    } else {
-        const auto it =
-            std::find_if(m_members.cbegin(), m_members.cend(), [to](const Member& m) { return m.id == to; });
-        // An addressee that has just left is not an error: the sender could not know yet.
-        if (it != m_members.cend()) {
-            deliver(*it);
+    } else if (HostedPlayer* receiver = findMember(to)) {
+        deliver(*receiver);
+    }
+    // An addressee that has just left is not an error: the sender could not know yet.
+    if (relay) {
+        relayTaken(*relay); // the count started at one, so it could not settle early
+        if (from->unacknowledged.size() > static_cast<std::size_t>(m_config.maxUnacknowledgedSends)) {
+            // Some receiver keeps the oldest of them: a member that takes nothing goes,
+            // rather than the host keeping the sender's bookkeeping without end.
+            const std::shared_ptr<Relay> oldest = from->unacknowledged.front();
+            for (const auto& member : m_members) {
+                if (std::any_of(member->outbox.cbegin(), member->outbox.cend(),
+                                [&oldest](const OutboxEvent& e) { return e.relay == oldest; })) {
+                    m_overflowedPlayers.append(member->id);
+                }
+            }
         }
     }
     dropOverflowed();
+}
+
+void RoomHost::pushEvent(HostedPlayer& player, const QByteArray& frame, const std::shared_ptr<Relay>& relay,
+                         bool notice) {
+    player.outbox.push_back(OutboxEvent{frame, relay});
+    if (relay) {
+        ++relay->remaining;
+    }
+    player.outboxBytes += frame.size() + kOutboxEventOverhead;
+    if (player.outboxBytes > m_config.maxBufferedBytesPerMember) {
+        m_overflowedPlayers.append(player.id);
+    }
+    if (player.link != nullptr) {
+        if (notice) {
+            notify(player.link, frame);
+        } else {
+            write(player.link, frame);
+        }
+    }
+}
+
+void RoomHost::eventsTaken(HostedPlayer& player, quint32 seq) {
+    while (!player.outbox.empty() && player.firstEventSeq <= seq) {
+        const OutboxEvent event = std::move(player.outbox.front());
+        player.outbox.pop_front();
+        ++player.firstEventSeq;
+        player.outboxBytes -= event.frame.size() + kOutboxEventOverhead;
+        if (event.relay) {
+            relayTaken(*event.relay);
+        }
+    }
+}
+
+void RoomHost::relayTaken(Relay& relay) {
+    if (--relay.remaining > 0 || relay.sender == nullptr) {
+        return;
+    }
+    HostedPlayer& sender = *relay.sender;
+    const quint32 before = sender.acknowledgedSeq;
+    while (!sender.unacknowledged.empty() && sender.unacknowledged.front()->remaining == 0) {
+        sender.acknowledgedSeq = sender.unacknowledged.front()->seq;
+        sender.unacknowledged.pop_front();
+    }
+    if (sender.acknowledgedSeq != before) {
+        queueAck(sender);
+    }
+}
+
+void RoomHost::queueAck(HostedPlayer& player) {
+    if (player.ackQueued || player.link == nullptr) {
+        return;
+    }
+    player.ackQueued = true;
+    m_ackDue.append(player.id);
+    postFlush();
 }
 
 qint64 RoomHost::backlog(const HostLink* link) {
@@ -803,6 +1029,10 @@ void RoomHost::write(HostLink* link, const QByteArray& frame) {
     }
     link->flushQueued = true;
     m_unflushed.append(link);
+    postFlush();
+}
+
+void RoomHost::postFlush() {
     // Whatever else this turn queues for the member leaves with it, in one write,
     // when the event loop comes round again.
     if (!m_flushPosted) {
@@ -859,6 +1089,15 @@ bool RoomHost::enqueue(HostLink* link, const QByteArray& frame) {
 }
 
 void RoomHost::flushWrites() {
+    // One Ack per sender and turn, however many of its messages were taken meanwhile.
+    for (const PlayerId id : std::exchange(m_ackDue, {})) {
+        if (HostedPlayer* player = findMember(id)) {
+            player->ackQueued = false;
+            if (player->link != nullptr) {
+                write(player->link, seqFrame(FrameType::Ack, player->acknowledgedSeq));
+            }
+        }
+    }
     m_flushPosted = false;
     const QList<HostLink*> links = std::exchange(m_unflushed, {});
     for (HostLink* link : links) {
@@ -890,6 +1129,18 @@ void RoomHost::dropOverflowed() {
             dropLink(link, "member stopped reading");
         }
     }
+    while (!m_overflowedPlayers.isEmpty()) {
+        HostedPlayer* player = findMember(m_overflowedPlayers.takeFirst());
+        if (player == nullptr) {
+            continue;
+        }
+        qCDebug(lcSession) << "player" << player->id << "left too much unacknowledged";
+        if (player->link != nullptr) {
+            dropLink(player->link, "member acknowledged too little");
+        } else {
+            removeMember(player->id);
+        }
+    }
 }
 
 void RoomHost::reject(HostLink* link, quint32 reason, const QString& text) {
@@ -898,7 +1149,7 @@ void RoomHost::reject(HostLink* link, quint32 reason, const QString& text) {
     dropLink(link, "refused");
 }
 
-void RoomHost::dropLink(HostLink* link, const char* why) {
+void RoomHost::dropLink(HostLink* link, const char* why, bool resumable) {
     if (link->state == HostLink::State::Closed) {
         return;
     }
@@ -906,8 +1157,10 @@ void RoomHost::dropLink(HostLink* link, const char* why) {
     // What was queued before the drop still goes, as a closing socket sends what it holds.
     flushLink(link);
     const PlayerId player = link->player;
+    HostedPlayer* hosted = link->hosted;
     link->state = HostLink::State::Closed;
     link->player = 0;
+    link->hosted = nullptr;
     link->handshakeTimer.stop();
     link->socket->disconnect(this);
     m_links.removeOne(link);
@@ -922,8 +1175,15 @@ void RoomHost::dropLink(HostLink* link, const char* why) {
     }
     // The senders it held go on; nothing waits for a member that is gone.
     release(link);
-    if (player != 0) {
-        removeMember(player);
+    if (hosted != nullptr) {
+        hosted->link = nullptr;
+        hosted->ackQueued = false;
+        if (resumable && m_config.resumeGrace.count() > 0) {
+            hosted->awayUntil = m_clock.elapsed() + m_config.resumeGrace.count();
+            qCDebug(lcSession) << "player" << player << "is away";
+        } else {
+            removeMember(player);
+        }
     }
 }
 
@@ -937,13 +1197,24 @@ void RoomHost::onHeartbeatTick() {
         // A member held back is not read, so its silence means nothing; a member that
         // takes nothing of what waits for it is as gone as a silent one.
         if (!link->paused && link->lastHeard.elapsed() > m_config.heartbeatTimeout.count()) {
-            dropLink(link, "heartbeat timed out");
+            dropLink(link, "heartbeat timed out", true);
         } else if (link->socket->bytesToWrite() > 0 &&
                    link->socket->msSinceProgress() > m_config.heartbeatTimeout.count()) {
-            dropLink(link, "member took nothing");
+            dropLink(link, "member took nothing", true);
         } else {
             write(link, heartbeat);
         }
+    }
+    // Away players that did not come back in time leave now.
+    const qint64 now = m_clock.elapsed();
+    QList<PlayerId> expired;
+    for (const auto& member : m_members) {
+        if (!member->local && member->link == nullptr && member->awayUntil <= now) {
+            expired.append(member->id);
+        }
+    }
+    for (const PlayerId id : expired) {
+        removeMember(id);
     }
     dropOverflowed();
 }

@@ -39,28 +39,48 @@ Error refusalError(const QByteArray& body, quint32 fallbackCode) {
 RoomMember::RoomMember(const SessionConfig& config, QObject* parent)
     : QObject(parent), m_config(config), m_decoder(config.maxFrameBytes) {
     connect(&m_heartbeat, &QTimer::timeout, this, &RoomMember::onHeartbeatTick);
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &RoomMember::connectSocket);
+    m_moveTimer.setSingleShot(true);
+    connect(&m_moveTimer, &QTimer::timeout, this,
+            [this] { fail(kErrorTimedOut, QStringLiteral("the candidate did not answer in time"), true); });
 }
 
 RoomMember::~RoomMember() = default;
 
 void RoomMember::open(const QString& host, quint16 port, const QString& applicationId, const QString& password,
                       const QByteArray& roomSecret) {
+    m_host = host;
+    m_port = port;
     m_applicationId = applicationId;
     m_password = password;
     m_expectedSecret = roomSecret;
+    connectSocket();
+}
+
+void RoomMember::connectSocket() {
+    if (m_socket != nullptr) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+        m_socket->deleteLater();
+    }
+    m_decoder = FrameDecoder(m_config.maxFrameBytes);
     m_state = State::Connecting;
+    m_lastHeard.start();
     m_socket = new QTcpSocket(this);
     connect(m_socket, &QTcpSocket::connected, this, &RoomMember::onConnected);
     connect(m_socket, &QTcpSocket::readyRead, this, &RoomMember::onReadyRead);
     connect(m_socket, &QTcpSocket::disconnected, this, &RoomMember::onDisconnected);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
+    connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         if (m_state == State::Connecting) {
-            fail(kErrorConnectFailed, QStringLiteral("cannot reach the room: %1").arg(m_socket->errorString()));
+            // Nothing listens at the room's port any more: the room is gone, no use trying again.
+            fail(kErrorConnectFailed, QStringLiteral("cannot reach the room: %1").arg(m_socket->errorString()),
+                 error == QAbstractSocket::ConnectionRefusedError);
         } else if (m_socket->state() == QAbstractSocket::UnconnectedState) {
             onDisconnected();
         }
     });
-    m_socket->connectToHost(host, port);
+    m_socket->connectToHost(m_host, m_port);
 }
 
 void RoomMember::onConnected() {
@@ -96,19 +116,27 @@ void RoomMember::destroyPlayer() {
         write(FrameType::DestroyPlayer, {});
         m_state = State::Admitted;
     }
+    m_playerId = 0;
+    m_unacknowledged.clear();
+    m_unacknowledgedBytes = 0;
 }
 
 Status RoomMember::send(PlayerId to, const QByteArray& payload) {
-    if (m_state != State::Playing) {
+    if (m_playerId == 0 || (m_state != State::Playing && !m_resuming)) {
         return failure(kErrorConnectionLost, QStringLiteral("the connection to the room's host is gone"));
     }
     if (payload.size() > m_config.maxPayloadBytes()) {
         return failure(kErrorInvalidParameter, QStringLiteral("the message is too large"));
     }
-    WireWriter out;
-    out.i32(to);
-    out.bytes(payload);
-    write(FrameType::Send, out.data());
+    if (m_unacknowledgedBytes + payload.size() > m_config.maxBufferedBytesPerMember) {
+        return failure(kErrorBusy, QStringLiteral("too many messages wait for the room's host"));
+    }
+    m_unacknowledged.push_back(PendingSend{m_nextSeq++, to, payload});
+    m_unacknowledgedBytes += payload.size();
+    // While reconnecting, it waits; it goes out once the player is back.
+    if (m_state == State::Playing) {
+        writeSend(m_unacknowledged.back());
+    }
     return {};
 }
 
@@ -116,6 +144,7 @@ void RoomMember::leave() {
     const State previous = m_state;
     m_state = State::Left;
     m_heartbeat.stop();
+    m_retry.stop();
     disconnect(this, nullptr, nullptr, nullptr);
     if (m_socket == nullptr || m_socket->state() == QAbstractSocket::UnconnectedState) {
         deleteLater();
@@ -142,19 +171,54 @@ void RoomMember::write(FrameType type, const QByteArray& body) {
     m_socket->write(encodeFrame(type, body));
 }
 
-void RoomMember::fail(quint32 code, const QString& text) {
+void RoomMember::writeSend(const PendingSend& send) {
+    WireWriter out;
+    out.i32(send.to);
+    out.u32(send.seq);
+    out.bytes(send.payload);
+    write(FrameType::Send, out.data());
+}
+
+void RoomMember::writeAck() {
+    WireWriter out;
+    out.u32(m_eventsTaken);
+    write(FrameType::Ack, out.data());
+    m_eventsAcknowledged = m_eventsTaken;
+}
+
+void RoomMember::fail(quint32 code, const QString& text, bool final) {
     const State previous = m_state;
     if (previous == State::Lost || previous == State::Left) {
         return;
     }
+    if (m_moving) {
+        endMove();
+        return;
+    }
+    if (m_seekingHost && m_mayMigrate) {
+        return; // nothing is connected between two candidates
+    }
+    // The host's copy is gone for good (Goodbye, nothing listens any more, another room
+    // at its address): the room may live on at another member's copy.
+    if (final && m_mayMigrate && canMigrate() && m_playerId != 0 && (previous == State::Playing || m_resuming)) {
+        qCDebug(lcSession) << "the room's host is gone:" << text;
+        seekSuccessor();
+        return;
+    }
+    if (!final && m_playerId != 0 && m_config.resumeGrace.count() > 0 && (previous == State::Playing || m_resuming)) {
+        retryLater(text);
+        return;
+    }
     m_state = State::Lost;
+    m_resuming = false;
     m_heartbeat.stop();
+    m_retry.stop();
     if (m_socket != nullptr) {
         m_socket->disconnect(this);
         m_socket->abort();
     }
     qCDebug(lcSession) << "room connection ended:" << text;
-    if (previous == State::Connecting || previous == State::Handshaking || previous == State::Authenticating) {
+    if (!m_opened) {
         Q_EMIT openFailed(Error{code, text});
     } else {
         if (previous == State::CreatingPlayer) {
@@ -164,40 +228,199 @@ void RoomMember::fail(quint32 code, const QString& text) {
     }
 }
 
+void RoomMember::retryLater(const QString& why) {
+    if (!m_resuming) {
+        qCDebug(lcSession) << "room connection broke, resuming:" << why;
+        m_resuming = true;
+        m_brokenSince.start();
+        m_retryDelay = std::chrono::milliseconds(0);
+    } else if (m_mayMigrate && canMigrate() && m_brokenSince.elapsed() >= m_config.successorDelay.count()) {
+        seekSuccessor();
+        return;
+    }
+    const qint64 left = m_config.resumeGrace.count() - m_brokenSince.elapsed();
+    if (left <= 0) {
+        fail(kErrorConnectionLost, QStringLiteral("the room's host did not take the player back in time"), true);
+        return;
+    }
+    if (m_socket != nullptr) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+        m_socket->deleteLater();
+        m_socket = nullptr;
+    }
+    m_state = State::Away;
+    m_retry.start(std::min<qint64>(m_retryDelay.count(), left));
+    m_retryDelay = std::min(std::max(m_retryDelay * 2, m_config.resumeRetryStart), m_config.resumeRetryMax);
+}
+
 void RoomMember::onReadyRead() {
+    if (!m_socket->isOpen()) {
+        return; // aborted here: nothing left to read
+    }
     const QByteArray chunk = m_socket->readAll();
     if (chunk.isEmpty()) {
         return;
     }
     m_lastHeard.restart();
     m_decoder.feed(chunk);
-    while (m_state != State::Lost && m_state != State::Left) {
+    QTcpSocket* const socket = m_socket;
+    while (socket == m_socket && m_state != State::Lost && m_state != State::Left && m_state != State::Away) {
         std::optional<Frame> frame = m_decoder.next();
         if (!frame) {
             break;
         }
         handleFrame(*frame);
     }
+    if (socket != m_socket || m_state == State::Lost || m_state == State::Left || m_state == State::Away) {
+        return;
+    }
     if (m_decoder.failed()) {
-        fail(kErrorProtocol, QStringLiteral("the host sent a malformed frame"));
+        fail(kErrorProtocol, QStringLiteral("the host sent a malformed frame"), true);
+    } else if (m_state == State::Playing && m_eventsTaken != m_eventsAcknowledged) {
+        // Acknowledged after each burst, so the host can let go of what it kept.
+        writeAck();
     }
 }
 
 void RoomMember::onDisconnected() {
-    if (m_state == State::Lost || m_state == State::Left) {
+    if (m_state == State::Lost || m_state == State::Left || m_state == State::Away) {
         return;
     }
     // Whatever the host sent before closing is still delivered, then the end.
+    QTcpSocket* const socket = m_socket;
     onReadyRead();
-    fail(kErrorConnectionLost, QStringLiteral("the room's host closed the connection"));
+    if (socket == m_socket) {
+        fail(kErrorConnectionLost, QStringLiteral("the room's host closed the connection"));
+    }
 }
 
 void RoomMember::onHeartbeatTick() {
+    if (m_seekingHost) {
+        return;
+    }
+    // A host that stays silent after the link broke (stopped, or cut off) is as gone
+    // as one that closed: the room moves on without waiting for the grace period.
+    if (m_resuming && m_mayMigrate && canMigrate() && m_brokenSince.elapsed() >= m_config.successorDelay.count()) {
+        seekSuccessor();
+        return;
+    }
+    if (m_resuming && m_brokenSince.elapsed() >= m_config.resumeGrace.count()) {
+        fail(kErrorConnectionLost, QStringLiteral("the room's host did not take the player back in time"), true);
+        return;
+    }
+    if (m_state == State::Away) {
+        return;
+    }
     if (m_lastHeard.elapsed() > m_config.heartbeatTimeout.count()) {
         fail(kErrorConnectionLost, QStringLiteral("the room's host went silent"));
         return;
     }
-    write(FrameType::Heartbeat, {});
+    if (m_state == State::Playing) {
+        // The acknowledgement is the heartbeat.
+        writeAck();
+    } else if (m_state == State::Admitted || m_state == State::CreatingPlayer) {
+        write(FrameType::Heartbeat, {});
+    }
+}
+
+void RoomMember::handleResumed(WireReader& in) {
+    const auto handled = in.u32();
+    const auto nextEvent = in.u32();
+    if (!in.ok() || *nextEvent == 0) {
+        fail(kErrorProtocol, QStringLiteral("the host sent a malformed frame"), true);
+        return;
+    }
+    qCDebug(lcSession) << "player" << m_playerId << "resumed";
+    m_state = State::Playing;
+    m_resuming = false;
+    m_eventsTaken = *nextEvent - 1;
+    m_eventsAcknowledged = m_eventsTaken;
+    // What the host has not handled goes again, in order; the rest waits for its Ack.
+    for (const PendingSend& pending : m_unacknowledged) {
+        if (pending.seq > *handled) {
+            writeSend(pending);
+        }
+    }
+    if (m_moving) {
+        m_moving = false;
+        m_seekingHost = false;
+        m_moveTimer.stop();
+        // Its copy hosts the room now: a later move leaves it out.
+        for (RoomPlayer& player : m_players) {
+            if (player.id == m_candidate) {
+                player.endpoint = Endpoint{};
+            }
+        }
+        Q_EMIT moved();
+    }
+}
+
+void RoomMember::seekSuccessor() {
+    if (!m_resuming) {
+        m_resuming = true;
+        m_brokenSince.start();
+    }
+    m_seekingHost = true;
+    m_retry.stop();
+    if (m_socket != nullptr) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+        m_socket->deleteLater();
+        m_socket = nullptr;
+    }
+    m_state = State::Away;
+    const PlayerId oldHost = hostPlayer();
+    m_players.removeIf([](const RoomPlayer& p) { return p.endpoint.isHost(); });
+    // Reported from the event loop: this may run inside a socket's handler.
+    QMetaObject::invokeMethod(
+        this, [this, oldHost] { Q_EMIT hostGone(oldHost); }, Qt::QueuedConnection);
+}
+
+void RoomMember::moveTo(const RoomPlayer& candidate) {
+    if (!m_seekingHost) {
+        return;
+    }
+    m_moving = true;
+    m_candidate = candidate.id;
+    m_host = candidate.endpoint.address.toString();
+    m_port = candidate.endpoint.port;
+    m_expectedSecret = m_roomSecret;
+    m_moveTimer.start(m_config.successorTimeout);
+    connectSocket();
+}
+
+void RoomMember::endMove() {
+    m_moving = false;
+    m_moveTimer.stop();
+    if (m_socket != nullptr) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+        m_socket->deleteLater();
+        m_socket = nullptr;
+    }
+    m_state = State::Away;
+    QMetaObject::invokeMethod(
+        this, [this] { Q_EMIT moveFailed(); }, Qt::QueuedConnection);
+}
+
+void RoomMember::giveUp() {
+    m_mayMigrate = false;
+    m_seekingHost = false;
+    fail(kErrorConnectionLost, QStringLiteral("no member could take the room over"), true);
+}
+
+void RoomMember::abandon() {
+    m_state = State::Left;
+    m_heartbeat.stop();
+    m_retry.stop();
+    m_moveTimer.stop();
+    disconnect(this, nullptr, nullptr, nullptr);
+    if (m_socket != nullptr) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+    }
+    deleteLater();
 }
 
 void RoomMember::readSuccessions(WireReader& in, const QList<PlayerEntry>& roster) {
@@ -206,19 +429,13 @@ void RoomMember::readSuccessions(WireReader& in, const QList<PlayerEntry>& roste
     for (const PlayerEntry& entry : roster) {
         m_highestId = std::max(m_highestId, entry.id);
     }
-    const auto resumeSecret = in.bytes(kSecretBytes);
-    const auto roomSecret = in.bytes(kSecretBytes);
-    m_successionComplete = in.ok();
+    m_successionComplete = true;
     for (qsizetype i = 0; i < roster.size() && m_successionComplete; ++i) {
         const auto player = readSuccession(in, roster.at(i).id, roster.at(i).name);
         m_successionComplete = player.has_value();
         if (player) {
             m_players.append(*player);
         }
-    }
-    if (m_successionComplete) {
-        m_resumeSecret = *resumeSecret;
-        m_roomSecret = *roomSecret;
     }
 }
 
@@ -245,11 +462,11 @@ PlayerId RoomMember::hostPlayer() const {
 void RoomMember::handleFrame(const Frame& frame) {
     const auto type = static_cast<FrameType>(frame.type);
     WireReader in(frame.body);
-    auto malformed = [this] { fail(kErrorProtocol, QStringLiteral("the host sent a malformed frame")); };
+    auto malformed = [this] { fail(kErrorProtocol, QStringLiteral("the host sent a malformed frame"), true); };
 
     if (type == FrameType::Reject && m_state != State::Playing) {
         const Error error = refusalError(frame.body, kErrorConnectFailed);
-        fail(error.code, error.description);
+        fail(error.code, error.description, true);
         return;
     }
     switch (m_state) {
@@ -271,7 +488,7 @@ void RoomMember::handleFrame(const Frame& frame) {
             m_password.clear();
         }
         if (*version != kProtocolVersion) {
-            fail(kErrorProtocol, QStringLiteral("the host speaks protocol version %1").arg(*version));
+            fail(kErrorProtocol, QStringLiteral("the host speaks protocol version %1").arg(*version), true);
             return;
         }
         // The rest of the challenge: the salt of the joining key.
@@ -280,8 +497,16 @@ void RoomMember::handleFrame(const Frame& frame) {
             malformed();
             return;
         }
+        // Another hosting of the room (or another room) at the same address has
+        // nothing of this player.
+        if (m_resuming && *instanceId != m_instanceId) {
+            fail(kErrorConnectionLost, QStringLiteral("the room is gone"), true);
+            return;
+        }
         m_state = State::Authenticating;
-        m_key = proof::joinKey(m_password, *instanceId);
+        if (m_key.isEmpty() || !m_resuming) {
+            m_key = proof::joinKey(m_password, *instanceId);
+        }
         WireWriter auth;
         auth.bytes(proof::joinMember(m_key, *hostNonce, m_memberNonce));
         write(FrameType::Auth, auth.data());
@@ -295,6 +520,7 @@ void RoomMember::handleFrame(const Frame& frame) {
             return;
         }
         const auto hostProof = in.bytes(proof::kProofBytes);
+        const auto instanceId = in.bytes(proof::kNonceBytes);
         if (!in.ok()) {
             malformed();
             return;
@@ -304,31 +530,52 @@ void RoomMember::handleFrame(const Frame& frame) {
         // The host proves the password too, so a stranger answering at the room's
         // address cannot pose as it.
         if (!proof::equal(*hostProof, proof::joinHost(m_key, hostNonce, memberNonce))) {
-            fail(kErrorAccessDenied, QStringLiteral("the host could not prove the room's password"));
+            fail(kErrorAccessDenied, QStringLiteral("the host could not prove the room's password"), true);
             return;
         }
-        const auto instanceId = in.bytes(proof::kNonceBytes);
         in.string(kMaxNameChars * 3); // the room name, which the member knows already
         const auto attribute = in.i32();
         const auto successorProof = in.bytes(proof::kProofBytes);
-        m_instanceId = instanceId.value_or(QByteArray());
-        m_attribute = attribute.value_or(0);
         // Knowing the password is not enough to take a room over: a copy that claims
         // to be the room's new host proves it was given the room's secret.
         if (!m_expectedSecret.isEmpty() &&
             (!successorProof ||
              !proof::equal(*successorProof, proof::successorHost(m_expectedSecret, hostNonce, memberNonce)))) {
-            fail(kErrorAccessDenied, QStringLiteral("the host could not prove it belongs to the room"));
+            fail(kErrorAccessDenied, QStringLiteral("the host could not prove it belongs to the room"), true);
             return;
         }
+        if (!m_heartbeat.isActive()) {
+            m_heartbeat.start(m_config.heartbeatInterval);
+        }
+        if (m_resuming) {
+            // Only a host that proved the password learns the player's secret.
+            WireWriter resume;
+            resume.i32(m_playerId);
+            resume.bytes(m_resumeSecret);
+            resume.u32(m_eventsTaken);
+            m_state = State::Resuming;
+            write(FrameType::Resume, resume.data());
+            return;
+        }
+        m_instanceId = *instanceId;
+        m_attribute = attribute.value_or(0);
         m_state = State::Admitted;
-        m_heartbeat.start(m_config.heartbeatInterval);
+        m_opened = true;
         Q_EMIT opened();
         return;
     }
+    case State::Resuming:
+        if (type == FrameType::Resumed) {
+            handleResumed(in);
+        } else if (type != FrameType::Heartbeat) {
+            malformed();
+        }
+        return;
     case State::CreatingPlayer:
         if (type == FrameType::PlayerCreated) {
             const auto id = in.i32();
+            const auto resumeSecret = in.bytes(kSecretBytes);
+            const auto roomSecret = in.bytes(kSecretBytes);
             const auto count = in.u32();
             QList<PlayerEntry> roster;
             // Each entry takes at least 8 bytes; a count beyond that is a lie.
@@ -347,6 +594,9 @@ void RoomMember::handleFrame(const Frame& frame) {
             }
             readSuccessions(in, roster);
             m_state = State::Playing;
+            m_playerId = *id;
+            m_resumeSecret = *resumeSecret;
+            m_roomSecret = *roomSecret;
             Q_EMIT playerCreated(*id, roster);
             return;
         }
@@ -360,16 +610,23 @@ void RoomMember::handleFrame(const Frame& frame) {
         break;
     }
 
+    // Events are numbered by their order on the connection; the host's count is the same.
+    const bool event = m_state == State::Playing &&
+                       (type == FrameType::Deliver || type == FrameType::Joined || type == FrameType::Left);
+    if (event) {
+        ++m_eventsTaken;
+    }
     switch (type) {
     case FrameType::Deliver: {
         const auto from = in.i32();
         const auto to = in.i32();
+        const auto seq = in.u32();
         if (!in.ok()) {
             malformed();
             return;
         }
         if (m_state == State::Playing) {
-            Q_EMIT delivered(*from, *to, in.rest());
+            Q_EMIT delivered(*from, *to, *seq, in.rest());
         }
         break;
     }
@@ -399,8 +656,20 @@ void RoomMember::handleFrame(const Frame& frame) {
         Q_EMIT playerLeft(*id);
         break;
     }
+    case FrameType::Ack: {
+        const auto seq = in.u32();
+        if (!in.ok()) {
+            malformed();
+            return;
+        }
+        while (!m_unacknowledged.empty() && m_unacknowledged.front().seq <= *seq) {
+            m_unacknowledgedBytes -= m_unacknowledged.front().payload.size();
+            m_unacknowledged.pop_front();
+        }
+        break;
+    }
     case FrameType::Goodbye:
-        fail(kErrorConnectionLost, QStringLiteral("the room's host closed the room"));
+        fail(kErrorConnectionLost, QStringLiteral("the room's host closed the room"), true);
         break;
     default:
         break;

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
+#include <deque>
 
 class QTcpSocket;
 
@@ -17,6 +18,11 @@ class WireReader;
 
 // The joining side of a room: one TCP connection to the host. Every step is
 // asynchronous and reported by signal; NetworkSessionService waits for them.
+//
+// Once it has a player, a broken connection is not the end: the member connects to
+// the host again and resumes its player (same id, nothing missed, nothing twice),
+// trying for the grace period before it reports lost(). Its own messages stay
+// queued until the host acknowledges that every receiver has them.
 class RoomMember : public QObject {
     Q_OBJECT
 
@@ -29,6 +35,8 @@ public:
         Admitted,       // in the room without a player
         CreatingPlayer, // CreatePlayer sent
         Playing,        // has a player
+        Resuming,       // Resume sent on a new connection, waiting for Resumed
+        Away,           // the connection broke; waiting to try again
         Lost,           // the host went away or broke the protocol
         Left,           // we left
     };
@@ -36,7 +44,24 @@ public:
     RoomMember(const SessionConfig& config, QObject* parent = nullptr);
     ~RoomMember() override;
 
+    // A message of this member's own that the host has not acknowledged yet.
+    struct PendingSend {
+        quint32 seq = 0;
+        PlayerId to = 0;
+        QByteArray payload;
+    };
+
     State state() const { return m_state; }
+    // What a member needs to come back to its player, here or at another host.
+    PlayerId playerId() const { return m_playerId; }
+    const QByteArray& resumeSecret() const { return m_resumeSecret; }
+    const QByteArray& roomSecret() const { return m_roomSecret; }
+    const QByteArray& instanceId() const { return m_instanceId; }
+    // The highest event seq taken from the host, and the messages not acknowledged.
+    quint32 eventsTaken() const { return m_eventsTaken; }
+    const std::deque<PendingSend>& unacknowledged() const { return m_unacknowledged; }
+    // After lost(): the messages that never went out, oldest first; empties the queue.
+    std::deque<PendingSend> takeUnacknowledged() { return std::exchange(m_unacknowledged, {}); }
 
     // With a room secret, the host must prove it holds that secret (a copy taking
     // over a room this member is in): a host that does not fails the open.
@@ -46,13 +71,13 @@ public:
     // room move to it.
     void createPlayer(const QString& name, const QString& secondName, quint16 standbyPort = 0);
     void destroyPlayer();
-    // Fails when the connection is gone.
+    // Queues the message and sends it when connected. Fails when the room is gone, or
+    // when the unacknowledged messages would pass the cap.
     Status send(PlayerId to, const QByteArray& payload);
     // Says goodbye, closes once it is out, then deletes itself.
     void leave();
 
     // What Accept told about the room.
-    const QByteArray& instanceId() const { return m_instanceId; }
     qint32 numericAttribute() const { return m_attribute; }
     // Whether the room can move to another host: it says it outlives its host and
     // told this member all it needs for that.
@@ -63,8 +88,17 @@ public:
     // The player whose copy hosts the room (0: none of them, or not known).
     PlayerId hostPlayer() const;
     const QList<RoomPlayer>& roomPlayers() const { return m_players; }
-    const QByteArray& resumeSecret() const { return m_resumeSecret; }
-    const QByteArray& roomSecret() const { return m_roomSecret; }
+    // The seq of this member's last message.
+    quint32 lastSeq() const { return m_nextSeq - 1; }
+
+    // After hostGone(): tries `candidate` as the room's new host (it must prove the
+    // room secret before it learns the resume secret); moved() or moveFailed() follows.
+    void moveTo(const RoomPlayer& candidate);
+    // After hostGone(): nobody took the room over; lost() follows.
+    void giveUp();
+    // After hostGone(): this copy hosts the room now. Closes without a word and
+    // deletes itself.
+    void abandon();
 
 Q_SIGNALS:
     void opened();
@@ -73,11 +107,19 @@ Q_SIGNALS:
     void playerRefused(const session::Error& error);
     void playerJoined(session::PlayerId id, const QString& name);
     void playerLeft(session::PlayerId id);
-    void delivered(session::PlayerId from, session::PlayerId to, const QByteArray& payload);
+    // A message with its sender's seq.
+    void delivered(session::PlayerId from, session::PlayerId to, quint32 seq, const QByteArray& payload);
+    // In a room that outlives its host: the host's copy is gone (`oldHost` is its
+    // player). The member waits for moveTo(), giveUp() or abandon(); what it sends
+    // meanwhile waits too.
+    void hostGone(session::PlayerId oldHost);
+    void moved();
+    void moveFailed();
     // After opened(): the host is gone. Nothing more arrives.
     void lost();
 
 private:
+    void connectSocket();
     void onConnected();
     void onReadyRead();
     void onDisconnected();
@@ -85,10 +127,33 @@ private:
     void handleFrame(const Frame& frame);
     // The succession fields behind PlayerCreated's roster.
     void readSuccessions(WireReader& in, const QList<PlayerEntry>& roster);
-    void fail(quint32 code, const QString& text);
+    void handleResumed(WireReader& in);
+    void seekSuccessor();
+    void endMove();
+    // Ends the connection. With `final` false, a member with a player tries again.
+    void fail(quint32 code, const QString& text, bool final = false);
+    void retryLater(const QString& why);
     void write(FrameType type, const QByteArray& body);
+    void writeSend(const PendingSend& send);
+    void writeAck();
 
     SessionConfig m_config;
+    QString m_host;
+    quint16 m_port = 0;
+    bool m_opened = false;   // the first connection was admitted
+    bool m_resuming = false; // the connection broke; trying to get the player back
+    QElapsedTimer m_brokenSince;
+    std::chrono::milliseconds m_retryDelay{0};
+    QTimer m_retry;
+    PlayerId m_playerId = 0;
+    QByteArray m_resumeSecret;
+    QByteArray m_roomSecret;
+    QByteArray m_instanceId;
+    quint32 m_eventsTaken = 0;
+    quint32 m_eventsAcknowledged = 0;
+    quint32 m_nextSeq = 1;
+    std::deque<PendingSend> m_unacknowledged;
+    qint64 m_unacknowledgedBytes = 0;
     QTcpSocket* m_socket = nullptr;
     FrameDecoder m_decoder;
     State m_state = State::Idle;
@@ -97,15 +162,19 @@ private:
     QByteArray m_key; // the joining key, once the challenge gave its salt
     QByteArray m_memberNonce;
     QByteArray m_expectedSecret; // the room secret a successor must prove
-    QByteArray m_instanceId;
     qint32 m_attribute = 0;
+    // Looking for the room's new host: the election runs, and while m_moving one
+    // candidate is being tried.
+    bool m_seekingHost = false;
+    bool m_moving = false;
+    bool m_mayMigrate = true;
+    PlayerId m_candidate = 0;
+    QTimer m_moveTimer;
     // Succession: every player with its endpoint and verifier, the highest id the
-    // room has given, this player's resume secret and the room secret.
+    // room has given.
     QList<RoomPlayer> m_players;
     bool m_successionComplete = false;
     PlayerId m_highestId = 0;
-    QByteArray m_resumeSecret;
-    QByteArray m_roomSecret;
     QElapsedTimer m_lastHeard;
     QTimer m_heartbeat;
 };

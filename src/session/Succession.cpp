@@ -55,7 +55,13 @@ Election::Step Election::next() {
         if (candidate().endpoint.port == 0) {
             continue;
         }
-        return candidate().id == m_self ? Step::BecomeHost : Step::Try;
+        if (candidate().id != m_self) {
+            return Step::Try;
+        }
+        // A copy left on its own has nobody to host for: the room ends, as it did.
+        if (m_candidates.size() > 1) {
+            return Step::BecomeHost;
+        }
     }
     m_index = m_candidates.size() - 1;
     return Step::GiveUp;

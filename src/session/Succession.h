@@ -1,5 +1,6 @@
 #pragma once
 
+#include "session/FrameCodec.h"
 #include "session/SessionTypes.h"
 
 #include <QByteArray>
@@ -14,8 +15,6 @@ class WireWriter;
 
 // Only rooms with this numeric attribute outlive their host.
 inline constexpr qint32 kMigratingRoomAttribute = 4;
-// Room secrets and resume secrets are this long; a resume verifier is their SHA-256.
-inline constexpr int kSecretBytes = 32;
 
 // Where a player's copy can be reached should the host go: the address the host saw
 // its link come from, and the standby port the copy keeps open for that. The host's
@@ -55,6 +54,7 @@ struct RoomSnapshot {
     QList<RoomPlayer> players;
     PlayerId localPlayer = 0;
     PlayerId nextId = 1;
+    quint32 localSeq = 0; // the seq of the local player's last message
 };
 
 // Who may take over a room whose host's player was `oldHost`, in the order they are
@@ -64,7 +64,7 @@ struct RoomSnapshot {
 class Election {
 public:
     enum class Step {
-        BecomeHost, // the local player is the next candidate: host the room
+        BecomeHost, // the local player is the next candidate, and not the only one: host the room
         Try,        // connect to candidate(); on failure ask next() again
         GiveUp,     // nobody is left: the room is over
     };

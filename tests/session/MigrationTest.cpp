@@ -5,6 +5,9 @@
 #include "session/RoomMember.h"
 #include "session/Succession.h"
 
+#include <QElapsedTimer>
+#include <iostream>
+
 namespace sessiontest {
 namespace {
 
@@ -28,6 +31,7 @@ TEST(HostMigration, ElectionTriesTheEarliestJoinedReachableMemberFirst) {
         {0, 3, {{S::Try, 2}, {S::Try, 4}, {S::Try, 5}, {S::GiveUp, 0}}},
         {2, 5, {{S::Try, 4}, {S::BecomeHost, 5}}}, // the old host named, as after a first move
     };
+    EXPECT_EQ(Election(players.mid(0, 2), 0, 2).next(), S::GiveUp); // nobody left to host for
     for (const Case& c : cases) {
         Election election(players, c.oldHost, c.self);
         for (const auto& [step, id] : c.steps) {
@@ -84,6 +88,49 @@ TEST(HostMigration, ASuccessorKeepsTheRoomAndAStrangerCannotPoseAsOne) {
     EXPECT_EQ(d.createPlayer(u"d"_s), 3);
     EXPECT_EQ(d.service->listPlayers()->count(), 2); // b and d: the old host's player is gone
     successor->shutDown();
+}
+
+// The host's copy quits, or vanishes without a word: the two others go on under the
+// earliest-joined one, lines sent around the failure arrive once, nobody sees anything
+// but the old host leaving, and a newcomer lists and joins the room.
+TEST(HostMigration, TheRoomGoesOnWhenItsHostQuitsOrVanishes) {
+    for (const bool vanish : {false, true}) {
+        SCOPED_TRACE(vanish ? "vanishes" : "quits");
+        SessionConfig config = loopbackConfig();
+        config.heartbeatInterval = 100ms;
+        config.heartbeatTimeout = 400ms;
+        config.resumeRetryStart = 50ms;
+        config.successorDelay = 300ms;
+        TestCopy a(config), b(config), c(config), d(config);
+        ASSERT_EQ(a.hostAs(u"a"_s), 1);
+        ASSERT_EQ(b.joinAs(u"b"_s), 2);
+        ASSERT_EQ(c.joinAs(u"c"_s), 3);
+        ASSERT_TRUE(logShows(b, u"join 3 c"_s));
+        ASSERT_TRUE(b.say(kEveryone, u"b1"_s).ok());
+        ASSERT_TRUE(c.say(2, u"c1"_s).ok());
+        QElapsedTimer gone;
+        gone.start();
+        if (vanish) {
+            delete a.service->findChild<RoomHost*>(); // its sockets close without a goodbye
+        } else {
+            a.service->close();
+        }
+        ASSERT_TRUE(b.say(kEveryone, u"b2"_s).ok());
+        ASSERT_TRUE(c.say(kEveryone, u"c2"_s).ok());
+        ASSERT_TRUE(logShows(c, u"pub 2>0 b2"_s));
+        ASSERT_TRUE(logShows(b, u"pub 3>0 c2"_s));
+        std::cout << "lines cross again " << gone.elapsed() << " ms after the host went\n";
+
+        ASSERT_EQ(d.joinAs(u"d"_s), 4);
+        ASSERT_TRUE(d.say(kEveryone, u"d1"_s).ok());
+        ASSERT_TRUE(logShows(b, u"pub 4>0 d1"_s) && logShows(c, u"pub 4>0 d1"_s));
+        const auto sorted = [](QStringList log) { return log.sort(), log; };
+        EXPECT_EQ(sorted(b.log), (QStringList{u"join 3 c"_s, u"join 4 d"_s, u"leave 1"_s, u"priv 3>2 c1"_s,
+                                              u"pub 3>0 c2"_s, u"pub 4>0 d1"_s}));
+        EXPECT_EQ(sorted(c.log),
+                  (QStringList{u"join 4 d"_s, u"leave 1"_s, u"pub 2>0 b1"_s, u"pub 2>0 b2"_s, u"pub 4>0 d1"_s}));
+        EXPECT_EQ(d.service->listPlayers()->count(), 3);
+    }
 }
 
 } // namespace
