@@ -537,10 +537,15 @@ void RoomMember::handleFrame(const Frame& frame) {
         const auto attribute = in.i32();
         const auto successorProof = in.bytes(proof::kProofBytes);
         // Knowing the password is not enough to take a room over: a copy that claims
-        // to be the room's new host proves it was given the room's secret.
-        if (!m_expectedSecret.isEmpty() &&
+        // to be the room's new host proves it was given the room's secret. So does the
+        // host of such a room that a member comes back to, before it learns the
+        // member's resume secret.
+        const QByteArray& expected = m_expectedSecret.isEmpty() && m_resuming && m_attribute == kMigratingRoomAttribute
+                                         ? m_roomSecret
+                                         : m_expectedSecret;
+        if (!expected.isEmpty() &&
             (!successorProof ||
-             !proof::equal(*successorProof, proof::successorHost(m_expectedSecret, hostNonce, memberNonce)))) {
+             !proof::equal(*successorProof, proof::successorHost(expected, hostNonce, memberNonce)))) {
             fail(kErrorAccessDenied, QStringLiteral("the host could not prove it belongs to the room"), true);
             return;
         }
