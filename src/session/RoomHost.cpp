@@ -65,6 +65,21 @@ QByteArray refusal(quint32 reason, const QString& text) {
 
 } // namespace
 
+HostedPlayer::~HostedPlayer() {
+    for (Relay* relay : unacknowledged) {
+        relay->queued = false;
+        relay->sender = nullptr;
+        if (relay->remaining == 0) {
+            delete relay;
+        }
+    }
+    for (Relay* relay : outbox) {
+        if (--relay->remaining == 0 && !relay->queued) {
+            delete relay;
+        }
+    }
+}
+
 RoomHost::RoomHost(const SessionConfig& config, Settings settings, QObject* parent)
     : QObject(parent),
       m_config(config),
@@ -610,8 +625,8 @@ void RoomHost::handleResume(HostLink* link, const Frame& frame) {
     out.u32(player->handledSeq);
     out.u32(player->firstEventSeq);
     reply(link, encodeFrame(FrameType::Resumed, out.data()));
-    for (const OutboxEvent& event : player->outbox) {
-        enqueue(link, event.frame);
+    for (const Relay* event : player->outbox) {
+        enqueue(link, event->frame);
     }
     enqueue(link, seqFrame(FrameType::Ack, player->acknowledgedSeq));
     qCDebug(lcSession) << "player" << player->id << "resumed";
@@ -724,12 +739,7 @@ HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link) {
     }
     m_roster.append(player->rosterEntry);
     // Joined carries the same two fields as a roster entry.
-    const QByteArray frame = encodeFrame(FrameType::Joined, player->rosterEntry);
-    for (const auto& member : m_members) {
-        if (!member->local) {
-            pushEvent(*member, frame, nullptr, true);
-        }
-    }
+    pushToAll(encodeFrame(FrameType::Joined, player->rosterEntry));
     HostedPlayer* added = player.get();
     m_byId.insert(added->id, added);
     m_members.push_back(std::move(player));
@@ -749,15 +759,10 @@ void RoomHost::removeMember(PlayerId id) {
         gone->link->hosted = nullptr;
         gone->link->player = 0;
     }
-    // Its own messages need nobody's acknowledgement any more; the ones waiting for it
-    // need not wait for it.
-    for (const std::shared_ptr<Relay>& relay : gone->unacknowledged) {
-        relay->sender = nullptr;
-    }
-    for (const OutboxEvent& event : gone->outbox) {
-        if (event.relay) {
-            relayTaken(*event.relay);
-        }
+    // What waits for it need not wait any more; its own messages need nobody's
+    // acknowledgement (its destructor lets go of them).
+    for (Relay* relay : std::exchange(gone->outbox, {})) {
+        relayTaken(relay);
     }
     m_roster.clear();
     for (const auto& member : m_members) {
@@ -765,12 +770,7 @@ void RoomHost::removeMember(PlayerId id) {
     }
     WireWriter left;
     left.i32(id);
-    const QByteArray frame = encodeFrame(FrameType::Left, left.data());
-    for (const auto& member : m_members) {
-        if (!member->local) {
-            pushEvent(*member, frame, nullptr, true);
-        }
-    }
+    pushToAll(encodeFrame(FrameType::Left, left.data()));
     if (!gone->local) {
         Q_EMIT playerLeft(id);
     }
@@ -785,12 +785,10 @@ void RoomHost::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 
     header.i32(to);
     header.u32(seq);
     // One frame for every addressee: QByteArray shares it, nothing is copied per member.
-    const QByteArray frame = encodeFrame(FrameType::Deliver, header.data() + payload);
     // A member's message is acknowledged to it once every receiver has taken it; the
     // local player takes it as soon as it is queued.
-    std::shared_ptr<Relay> relay;
-    if (!from->local) {
-        relay = std::make_shared<Relay>(Relay{from, seq, 1});
+    auto* relay = new Relay{encodeFrame(FrameType::Deliver, header.data() + payload), from, seq, 1, !from->local};
+    if (relay->queued) {
         from->unacknowledged.push_back(relay);
     }
     const qint64 highWater = m_config.relayHighWaterBytes;
@@ -804,7 +802,7 @@ void RoomHost::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 
                 hold(sender, nullptr);
             }
         } else {
-            pushEvent(member, frame, relay, false);
+            pushEvent(member, relay, false);
             if (sender != nullptr && member.link != nullptr && backlog(member.link) > highWater) {
                 hold(sender, member.link);
             }
@@ -820,63 +818,71 @@ void RoomHost::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 
         deliver(*receiver);
     }
     // An addressee that has just left is not an error: the sender could not know yet.
-    if (relay) {
-        relayTaken(*relay); // the count started at one, so it could not settle early
-        if (from->unacknowledged.size() > static_cast<std::size_t>(m_config.maxUnacknowledgedSends)) {
-            // Some receiver keeps the oldest of them: a member that takes nothing goes,
-            // rather than the host keeping the sender's bookkeeping without end.
-            const std::shared_ptr<Relay> oldest = from->unacknowledged.front();
-            for (const auto& member : m_members) {
-                if (std::any_of(member->outbox.cbegin(), member->outbox.cend(),
-                                [&oldest](const OutboxEvent& e) { return e.relay == oldest; })) {
-                    m_overflowedPlayers.append(member->id);
-                }
+    relayTaken(relay); // the count started at one, so it could not settle early
+    if (from->unacknowledged.size() > static_cast<std::size_t>(m_config.maxUnacknowledgedSends)) {
+        // Some receiver keeps the oldest of them: a member that takes nothing goes,
+        // rather than the host keeping the sender's bookkeeping without end.
+        const Relay* oldest = from->unacknowledged.front();
+        for (const auto& member : m_members) {
+            if (std::find(member->outbox.cbegin(), member->outbox.cend(), oldest) != member->outbox.cend()) {
+                m_overflowedPlayers.append(member->id);
             }
         }
     }
     dropOverflowed();
 }
 
-void RoomHost::pushEvent(HostedPlayer& player, const QByteArray& frame, const std::shared_ptr<Relay>& relay,
-                         bool notice) {
-    player.outbox.push_back(OutboxEvent{frame, relay});
-    if (relay) {
-        ++relay->remaining;
+void RoomHost::pushToAll(const QByteArray& frame) {
+    auto* relay = new Relay{frame, nullptr, 0, 1, false};
+    for (const auto& member : m_members) {
+        if (!member->local) {
+            pushEvent(*member, relay, true);
+        }
     }
-    player.outboxBytes += frame.size() + kOutboxEventOverhead;
+    relayTaken(relay);
+}
+
+void RoomHost::pushEvent(HostedPlayer& player, Relay* relay, bool notice) {
+    player.outbox.push_back(relay);
+    ++relay->remaining;
+    player.outboxBytes += relay->frame.size() + kOutboxEventOverhead;
     if (player.outboxBytes > m_config.maxBufferedBytesPerMember) {
         m_overflowedPlayers.append(player.id);
     }
     if (player.link != nullptr) {
         if (notice) {
-            notify(player.link, frame);
+            notify(player.link, relay->frame);
         } else {
-            write(player.link, frame);
+            write(player.link, relay->frame);
         }
     }
 }
 
 void RoomHost::eventsTaken(HostedPlayer& player, quint32 seq) {
     while (!player.outbox.empty() && player.firstEventSeq <= seq) {
-        const OutboxEvent event = std::move(player.outbox.front());
+        Relay* relay = player.outbox.front();
         player.outbox.pop_front();
         ++player.firstEventSeq;
-        player.outboxBytes -= event.frame.size() + kOutboxEventOverhead;
-        if (event.relay) {
-            relayTaken(*event.relay);
-        }
+        player.outboxBytes -= relay->frame.size() + kOutboxEventOverhead;
+        relayTaken(relay);
     }
 }
 
-void RoomHost::relayTaken(Relay& relay) {
-    if (--relay.remaining > 0 || relay.sender == nullptr) {
+void RoomHost::relayTaken(Relay* relay) {
+    if (--relay->remaining > 0) {
         return;
     }
-    HostedPlayer& sender = *relay.sender;
+    if (!relay->queued) {
+        delete relay;
+        return;
+    }
+    HostedPlayer& sender = *relay->sender;
     const quint32 before = sender.acknowledgedSeq;
     while (!sender.unacknowledged.empty() && sender.unacknowledged.front()->remaining == 0) {
-        sender.acknowledgedSeq = sender.unacknowledged.front()->seq;
+        Relay* taken = sender.unacknowledged.front();
         sender.unacknowledged.pop_front();
+        sender.acknowledgedSeq = taken->seq;
+        delete taken;
     }
     if (sender.acknowledgedSeq != before) {
         queueAck(sender);
