@@ -129,7 +129,8 @@ Status RoomHost::start(bool requireDiscovery) {
     connect(m_noticeTimer, &QTimer::timeout, this, &RoomHost::flushNotices);
 
     m_heartbeat = new QTimer(this);
-    m_heartbeat->start(m_config.heartbeatInterval);
+    // Silence is looked for twice per heartbeat, so it is noticed soon after the time-out.
+    m_heartbeat->start(m_config.heartbeatInterval / 2);
     connect(m_heartbeat, &QTimer::timeout, this, &RoomHost::onHeartbeatTick);
     qCDebug(lcSession) << "hosting" << m_settings.roomName << "on port" << m_port;
     return {};
@@ -1127,6 +1128,7 @@ void RoomHost::dropLink(HostLink* link, const char* why, bool resumable) {
 }
 
 void RoomHost::onHeartbeatTick() {
+    m_beatDue = !m_beatDue;
     const QByteArray heartbeat = encodeFrame(FrameType::Heartbeat, {});
     const QList<HostLink*> links = m_links;
     for (HostLink* link : links) {
@@ -1140,7 +1142,7 @@ void RoomHost::onHeartbeatTick() {
         } else if (link->socket->bytesToWrite() > 0 &&
                    link->socket->msSinceProgress() > m_config.heartbeatTimeout.count()) {
             dropLink(link, "member took nothing", true);
-        } else {
+        } else if (m_beatDue) {
             write(link, heartbeat);
         }
     }

@@ -212,6 +212,7 @@ private:
     QList<QNetworkAddressEntry> m_localSubnets;
     qint64 m_subnetsAt = 0;
     QTimer* m_heartbeat = nullptr;
+    bool m_beatDue = false; // heartbeats go on every other tick
     QTimer* m_noticeTimer = nullptr;
     quint16 m_port = 0;
     bool m_shuttingDown = false;

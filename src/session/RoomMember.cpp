@@ -282,6 +282,10 @@ void RoomMember::onHeartbeatTick() {
         fail(kErrorConnectionLost, QStringLiteral("the room's host went silent"));
         return;
     }
+    m_beatDue = !m_beatDue;
+    if (!m_beatDue) {
+        return;
+    }
     if (m_state == State::Playing) {
         // The acknowledgement is the heartbeat.
         writeAck();
@@ -385,7 +389,8 @@ void RoomMember::handleFrame(const Frame& frame) {
             return;
         }
         if (!m_heartbeat.isActive()) {
-            m_heartbeat.start(m_config.heartbeatInterval);
+            // Silence is looked for twice per heartbeat, so it is noticed soon after the time-out.
+            m_heartbeat.start(m_config.heartbeatInterval / 2);
         }
         if (m_resuming) {
             // Only a host that proved the password learns the player's secret.

@@ -123,6 +123,7 @@ private:
     QByteArray m_memberNonce;
     QElapsedTimer m_lastHeard;
     QTimer m_heartbeat;
+    bool m_beatDue = false; // it ticks twice per heartbeat
 };
 
 } // namespace session
