@@ -150,6 +150,9 @@ void RoomHost::shutDown() {
     if (m_heartbeat != nullptr) {
         m_heartbeat->stop();
     }
+    // Messages every receiver has taken are acknowledged before the goodbye: their
+    // senders must not take them for lost.
+    writeDueAcks();
     m_members.clear();
     m_byId.clear();
     m_roster.clear();
@@ -1028,7 +1031,7 @@ bool RoomHost::enqueue(HostLink* link, const QByteArray& frame) {
     return true;
 }
 
-void RoomHost::flushWrites() {
+void RoomHost::writeDueAcks() {
     // One Ack per sender and turn, however many of its messages were taken meanwhile.
     for (const PlayerId id : std::exchange(m_ackDue, {})) {
         if (HostedPlayer* player = findMember(id)) {
@@ -1038,6 +1041,10 @@ void RoomHost::flushWrites() {
             }
         }
     }
+}
+
+void RoomHost::flushWrites() {
+    writeDueAcks();
     m_flushPosted = false;
     const QList<HostLink*> links = std::exchange(m_unflushed, {});
     for (HostLink* link : links) {

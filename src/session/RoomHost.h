@@ -158,6 +158,7 @@ private:
     // has taken, and frees what nobody needs any more.
     void relayTaken(Relay* relay);
     void queueAck(HostedPlayer& player);
+    void writeDueAcks();
     void postFlush();
     // Bytes queued for a member that it has not taken yet.
     static qint64 backlog(const HostLink* link);
