@@ -321,7 +321,11 @@ void RoomMember::handleFrame(const Frame& frame) {
 
     if (type == FrameType::Reject && m_state != State::Playing) {
         const Error error = refusalError(frame.body, kErrorConnectFailed);
-        fail(error.code, error.description, true);
+        // A resume refused for a full room or for its address's wrong guesses (someone
+        // else's, behind the same address) may pass a moment later.
+        const auto reason = static_cast<RefuseReason>(WireReader(frame.body).u32().value_or(0));
+        fail(error.code, error.description,
+             !m_resuming || (reason != RefuseReason::Password && reason != RefuseReason::Full));
         return;
     }
     switch (m_state) {
