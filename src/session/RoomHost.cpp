@@ -781,9 +781,6 @@ void RoomHost::removeMember(PlayerId id) {
 }
 
 void RoomHost::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 seq, const QByteArray& payload) {
-    if (to == from->id) {
-        return;
-    }
     WireWriter header;
     header.i32(from->id);
     header.i32(to);
@@ -818,10 +815,11 @@ void RoomHost::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 
                 deliver(*member);
             }
         }
-    } else if (HostedPlayer* receiver = findMember(to)) {
+    } else if (HostedPlayer* receiver = findMember(to); receiver != nullptr && receiver != from) {
         deliver(*receiver);
     }
     // An addressee that has just left is not an error: the sender could not know yet.
+    // Nothing goes back to the sender; a message to nobody is acknowledged at once.
     relayTaken(relay); // the count started at one, so it could not settle early
     if (from->unacknowledged.size() > static_cast<std::size_t>(m_config.maxUnacknowledgedSends)) {
         // Some receiver keeps the oldest of them: a member that takes nothing goes,
