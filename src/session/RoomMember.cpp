@@ -316,6 +316,10 @@ void RoomMember::onHeartbeatTick() {
         fail(kErrorConnectionLost, QStringLiteral("the room's host went silent"));
         return;
     }
+    m_beatDue = !m_beatDue;
+    if (!m_beatDue) {
+        return;
+    }
     if (m_state == State::Playing) {
         // The acknowledgement is the heartbeat.
         writeAck();
@@ -466,7 +470,11 @@ void RoomMember::handleFrame(const Frame& frame) {
 
     if (type == FrameType::Reject && m_state != State::Playing) {
         const Error error = refusalError(frame.body, kErrorConnectFailed);
-        fail(error.code, error.description, true);
+        // A resume refused for a full room or for its address's wrong guesses (someone
+        // else's, behind the same address) may pass a moment later.
+        const auto reason = static_cast<RefuseReason>(WireReader(frame.body).u32().value_or(0));
+        fail(error.code, error.description,
+             !m_resuming || (reason != RefuseReason::Password && reason != RefuseReason::Full));
         return;
     }
     switch (m_state) {
@@ -550,7 +558,8 @@ void RoomMember::handleFrame(const Frame& frame) {
             return;
         }
         if (!m_heartbeat.isActive()) {
-            m_heartbeat.start(m_config.heartbeatInterval);
+            // Silence is looked for twice per heartbeat, so it is noticed soon after the time-out.
+            m_heartbeat.start(m_config.heartbeatInterval / 2);
         }
         if (m_resuming) {
             // Only a host that proved the password learns the player's secret.

@@ -177,6 +177,7 @@ private:
     PlayerId m_highestId = 0;
     QElapsedTimer m_lastHeard;
     QTimer m_heartbeat;
+    bool m_beatDue = false; // it ticks twice per heartbeat
 };
 
 } // namespace session
