@@ -67,6 +67,7 @@ void RoomMember::connectSocket() {
     m_decoder = FrameDecoder(m_config.maxFrameBytes);
     m_state = State::Connecting;
     m_lastHeard.start();
+    m_unanswered.invalidate();
     m_socket = new QTcpSocket(this);
     connect(m_socket, &QTcpSocket::connected, this, &RoomMember::onConnected);
     connect(m_socket, &QTcpSocket::readyRead, this, &RoomMember::onReadyRead);
@@ -85,6 +86,9 @@ void RoomMember::connectSocket() {
 
 void RoomMember::onConnected() {
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (m_resuming) {
+        m_unanswered.start();
+    }
     m_memberNonce = proof::randomNonce();
     WireWriter hello;
     hello.bytes(QByteArray(kRoomMagic));
@@ -234,12 +238,14 @@ void RoomMember::retryLater(const QString& why) {
         m_resuming = true;
         m_brokenSince.start();
         m_retryDelay = std::chrono::milliseconds(0);
-    } else if (m_mayMigrate && canMigrate() && m_brokenSince.elapsed() >= m_config.successorDelay.count()) {
+    } else if (hostStuck()) {
         seekSuccessor();
         return;
     }
     const qint64 left = m_config.resumeGrace.count() - m_brokenSince.elapsed();
     if (left <= 0) {
+        // Nobody could be told apart from this copy being cut off: the room ends for it.
+        m_mayMigrate = false;
         fail(kErrorConnectionLost, QStringLiteral("the room's host did not take the player back in time"), true);
         return;
     }
@@ -263,6 +269,7 @@ void RoomMember::onReadyRead() {
         return;
     }
     m_lastHeard.restart();
+    m_unanswered.invalidate();
     m_decoder.feed(chunk);
     QTcpSocket* const socket = m_socket;
     while (socket == m_socket && m_state != State::Lost && m_state != State::Left && m_state != State::Away) {
@@ -299,13 +306,12 @@ void RoomMember::onHeartbeatTick() {
     if (m_seekingHost) {
         return;
     }
-    // A host that stays silent after the link broke (stopped, or cut off) is as gone
-    // as one that closed: the room moves on without waiting for the grace period.
-    if (m_resuming && m_mayMigrate && canMigrate() && m_brokenSince.elapsed() >= m_config.successorDelay.count()) {
+    if (hostStuck()) {
         seekSuccessor();
         return;
     }
     if (m_resuming && m_brokenSince.elapsed() >= m_config.resumeGrace.count()) {
+        m_mayMigrate = false;
         fail(kErrorConnectionLost, QStringLiteral("the room's host did not take the player back in time"), true);
         return;
     }
@@ -358,6 +364,15 @@ void RoomMember::handleResumed(WireReader& in) {
         }
         Q_EMIT moved();
     }
+}
+
+bool RoomMember::hostStuck() const {
+    // The host's machine takes the connection but its copy says nothing: it is stopped
+    // or hangs, and as gone as one that closed. A host that cannot be reached at all
+    // may just as well be this copy cut off itself (its cable, its Wi-Fi): then it keeps
+    // trying to resume, and the room moves on only if the old host is not back in time.
+    return m_resuming && m_mayMigrate && canMigrate() && m_unanswered.isValid() &&
+           m_unanswered.elapsed() >= m_config.successorDelay.count();
 }
 
 void RoomMember::seekSuccessor() {
