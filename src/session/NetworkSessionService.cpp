@@ -369,8 +369,8 @@ bool NetworkSessionService::takeOver() {
     snapshot.localSeq = member->lastSeq();
     auto* host = new RoomHost(
         d->config,
-        RoomHost::Settings{d->room.applicationId, d->room.name, d->room.password, member->numericAttribute()}, snapshot,
-        this);
+        RoomHost::Settings{d->room.applicationId, d->room.name, member->password(), member->numericAttribute()},
+        snapshot, this);
     const Status started = host->start(false, d->standby);
     if (!started) {
         qCDebug(lcSession) << "cannot take the room over:" << started.error().description;

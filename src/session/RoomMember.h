@@ -77,8 +77,10 @@ public:
     // Says goodbye, closes once it is out, then deletes itself.
     void leave();
 
-    // What Accept told about the room.
+    // What Accept told about the room, and the password it was entered with (empty
+    // for a room without one, whatever the user typed).
     qint32 numericAttribute() const { return m_attribute; }
+    const QString& password() const { return m_password; }
     // Whether the room can move to another host: it says it outlives its host and
     // told this member all it needs for that.
     bool canMigrate() const;
