@@ -467,12 +467,16 @@ void RoomMember::handleFrame(const Frame& frame) {
     case FrameType::Deliver: {
         const auto from = in.i32();
         const auto to = in.i32();
-        static_cast<void>(in.u32()); // the sender's seq
+        const auto seq = in.u32();
         if (!in.ok()) {
             malformed();
             return;
         }
-        if (m_state == State::Playing) {
+        // A sender's seqs only grow: one seen already is a message sent again (by a
+        // member that resumed elsewhere) and is not delivered twice.
+        quint32& lastSeq = m_lastSeqFrom[*from];
+        if (m_state == State::Playing && *seq > lastSeq) {
+            lastSeq = *seq;
             Q_EMIT delivered(*from, *to, in.rest());
         }
         break;
@@ -493,6 +497,7 @@ void RoomMember::handleFrame(const Frame& frame) {
             malformed();
             return;
         }
+        m_lastSeqFrom.remove(*id);
         Q_EMIT playerLeft(*id);
         break;
     }
