@@ -422,7 +422,7 @@ void NetworkSessionService::onDelivered(PlayerId from, PlayerId to, quint32 seq,
         return;
     }
     // Per sender, seqs only grow: one not above the last is a message sent again after
-    // the room moved, which this copy has had.
+    // the room moved, which this copy has had (as a member, when it hosts the room now).
     quint32& last = d->lastSeq[from];
     if (seq != 0 && seq <= last) {
         return;

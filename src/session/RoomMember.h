@@ -6,6 +6,7 @@
 #include "session/Succession.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QTimer>
 #include <deque>
@@ -156,6 +157,7 @@ private:
     quint32 m_eventsAcknowledged = 0;
     quint32 m_nextSeq = 1;
     std::deque<PendingSend> m_unacknowledged;
+    QHash<PlayerId, quint32> m_lastSeqFrom; // the highest seq delivered of each sender
     qint64 m_unacknowledgedBytes = 0;
     QTcpSocket* m_socket = nullptr;
     FrameDecoder m_decoder;
