@@ -24,7 +24,7 @@ using testsupport::FakeSessionService;
 using testsupport::SeenBox;
 
 // Every wizard test gets its own settings file, in-memory services on a pretend
-// network (or, after useNetwork(), network services on loopback ports of its own), a
+// network (or, with m_network set, network services on loopback ports of its own), a
 // recorded program end and a fresh session state.
 class WizardTest : public ::testing::Test {
 protected:
@@ -34,7 +34,6 @@ protected:
         basGlobal::ResetSessionState();
         FakeSessionService::network().clear();
         m_endings.clear();
-        m_settingsPath = m_dir.filePath(QStringLiteral("Mirelune.ini"));
         basGlobal::settingsPath = m_settingsPath;
         basGlobal::endProgramHook = [this](int code) { m_endings.append(code); };
         basGlobal::loginNameSource = [] { return std::optional<QString>(QStringLiteral("tester")); };
@@ -70,15 +69,15 @@ protected:
 
     // For tests that loop over cases: a fresh session state and settings for the next.
     void startOver() {
-        m_wizard.reset();
+        TearDown();
         SetUp();
     }
 
     void writeSettings(const QByteArray& lines) { testsupport::writeAll(m_settingsPath, lines); }
     // The stored value, or nothing when the key is absent.
     std::optional<QString> setting(const QString& key) const {
-        const QString absent = QStringLiteral("<absent>");
-        const QString value = platform::ProfileFile(m_settingsPath).read(QStringLiteral("General"), key, absent);
+        const QString absent = QStringLiteral("<absent>"),
+                      value = platform::ProfileFile(m_settingsPath).read(QStringLiteral("General"), key, absent);
         return value == absent ? std::nullopt : std::optional<QString>(value);
     }
 
@@ -101,11 +100,7 @@ protected:
         return dynamic_cast<FakeSessionService*>(basGlobal::sessionService.get());
     }
 
-    void useNetwork() {
-        m_network = true;
-        m_config = testsupport::loopbackConfig();
-    }
-    // Another copy of the program on the wizard's network, initialised.
+    // Another copy of the program on the wizard's network, initialised if asked.
     std::unique_ptr<session::SessionService> anotherCopy(bool initialize = false) const {
         if (!m_network)
             return std::make_unique<FakeSessionService>();
@@ -124,13 +119,12 @@ protected:
         ASSERT_TRUE(host->createLocalPlayer(QStringLiteral("ホスト"), QStringLiteral("Player 1 (Host)"), 0, 0).ok());
         m_otherCopies.push_back(std::move(host));
     }
-    // The rooms another copy lists.
-    QStringList roomsSeenByAnotherCopy() {
+    QStringList roomsSeenByAnotherCopy() const {
         std::unique_ptr<session::SessionService> observer = anotherCopy(true);
         session::RoomDescription query;
         query.applicationId = QString::fromUtf16(session::kApplicationId);
         QStringList names;
-        const session::OneBasedList<session::RoomDescription> rooms = observer->listRooms(query, 0).valueOr({});
+        const auto rooms = observer->listRooms(query, 0).valueOr({});
         for (const session::RoomDescription& room : rooms.items())
             names.append(room.name);
         observer->close();
@@ -146,10 +140,10 @@ protected:
     }
 
     QTemporaryDir m_dir;
-    QString m_settingsPath;
+    const QString m_settingsPath = m_dir.filePath(QStringLiteral("Mirelune.ini"));
     QList<int> m_endings;
     bool m_network = false;
-    session::SessionConfig m_config;
+    const session::SessionConfig m_config = testsupport::loopbackConfig();
     std::function<void(FakeSessionService&)> m_configure; // applied to every in-memory service
     std::unique_ptr<testsupport::BoxAnswerer> m_answerer;
     QList<Qt::CursorShape> m_cursorWhileListing; // the cursor during each in-memory listing
