@@ -287,11 +287,11 @@ TEST_F(ChatWindowTest, SendButtonPressesItsFrameAndSendsOnALeftClickInside) {
     window.lstRoster->setCurrentRow(1);
     entry()->setPlainText(u"psst"_s);
     QTest::mouseClick(window.cmdWhisper, Qt::LeftButton);
-    EXPECT_TRUE(window.txtLog->toPlainText().endsWith(u"太郎 to 花子> psst"_s));
     window.lstRoster->setCurrentRow(0);
     EXPECT_FALSE(window.cmdWhisper->isEnabled());
     m_service->deliverChat(2, 0, u"やあ"_s);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return window.txtLog->toPlainText().endsWith(u"花子> やあ"_s); }));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window.txtLog->toPlainText().endsWith(u"やあ"_s); }));
+    EXPECT_EQ(window.txtLog->toPlainText(), u"太郎> hello\n太郎 to 花子> psst\n花子> やあ"_s);
     EXPECT_EQ(window.txtLog->textCursor().position(), window.txtLog->toPlainText().size());
 }
 
