@@ -11,7 +11,10 @@
 #include <miniupnpc/upnpcommands.h>
 #include <miniupnpc/upnperrors.h>
 #include <mutex>
+#include <netinet/in.h>
 #include <optional>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace session {
 
@@ -105,6 +108,23 @@ PortMappingState failed(QString reason) {
     return state;
 }
 
+// Whether this machine has a route to the multicast group routers listen on. Without
+// one (no network, or no default route), there is nobody to ask, and the library
+// would print its failure on standard error.
+bool canReachRouters() {
+    const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return false;
+    sockaddr_in group{};
+    group.sin_family = AF_INET;
+    group.sin_port = htons(1900);
+    group.sin_addr.s_addr = htonl(0xEFFFFFFAu); // 239.255.255.250, SSDP
+    // Connecting a datagram socket only looks the route up; nothing is sent.
+    const bool routed = ::connect(probe, reinterpret_cast<const sockaddr*>(&group), sizeof group) == 0;
+    ::close(probe);
+    return routed;
+}
+
 // Finds the router: nothing when it is usable (`external` then holds its public
 // address), else the failure.
 std::optional<PortMappingState> findRouter(Router& router, const PortMapping::Request& request,
@@ -115,6 +135,8 @@ std::optional<PortMappingState> findRouter(Router& router, const PortMapping::Re
     static const char* const kGatewayTypes[] = {"urn:schemas-upnp-org:device:InternetGatewayDevice:1",
                                                 "urn:schemas-upnp-org:service:WANIPConnection:1",
                                                 "urn:schemas-upnp-org:service:WANPPPConnection:1", nullptr};
+    if (!canReachRouters())
+        return failed(QStringLiteral("no network route to ask a router on"));
     int error = 0;
     UPNPDev* devices = upnpDiscoverDevices(kGatewayTypes, static_cast<int>(request.discoveryTime.count()), nullptr,
                                            nullptr, UPNP_LOCAL_PORT_ANY, 0, 2, &error, 1);
@@ -169,6 +191,16 @@ PortMappingState map(const Router& router, const QHostAddress& external, const P
 }
 
 } // namespace
+
+RouterProbe probeRouter(std::chrono::milliseconds discoveryTime) {
+    Router router;
+    QHostAddress external;
+    PortMapping::Request request;
+    request.discoveryTime = discoveryTime;
+    if (const std::optional<PortMappingState> failure = findRouter(router, request, external))
+        return RouterProbe{QString(), failure->reason};
+    return RouterProbe{external.toString(), QString()};
+}
 
 // What the owner's thread and the worker share. The worker keeps it alive after the
 // owner is gone.

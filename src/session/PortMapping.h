@@ -24,6 +24,15 @@ struct PortMappingState {
     std::chrono::milliseconds took{0};
 };
 
+// What looking for the router found, without asking it for anything: its public
+// address, or why it cannot forward a room (then `publicAddress` is empty). Blocks
+// for the discovery time and the router's answers: never on the user-interface thread.
+struct RouterProbe {
+    QString publicAddress;
+    QString reason;
+};
+RouterProbe probeRouter(std::chrono::milliseconds discoveryTime);
+
 // Asks the router for a TCP port mapping to a hosted room over UPnP-IGD, and
 // removes it again.
 //

@@ -1,6 +1,7 @@
 // A room hosted behind a router that speaks UPnP-IGD (miniupnpd in a namespace of its
 // own): the router forwards the room's port while the room is open, a friend outside
-// reaches the room at the public address, and the forwarding ends with the room.
+// reaches the room at the public address, the connectivity check sees the router, and
+// the forwarding ends with the room.
 #include "common/ChildProcess.h"
 #include "common/TestNetwork.h"
 #include "common/TestSupport.h"
@@ -109,6 +110,12 @@ TEST_F(BehindARouter, TheRouterForwardsTheRoomPortWhileTheRoomIsOpen) {
     ChildProcess friendOutside(u"ip"_s, roomTool(m_namespaces[2], {u"list"_s, u"--address"_s, u"192.0.3.1"_s}));
     EXPECT_TRUE(friendOutside.exitsWith(0, 15s));
     EXPECT_EQ(friendOutside.lines(), QStringList{u"外の部屋\t192.0.3.1:47811"_s});
+
+    // The connectivity check finds the router as well.
+    QProcess doctor;
+    doctor.start(u"ip"_s, roomTool(m_namespaces[0], {u"doctor"_s}));
+    ASSERT_TRUE(doctor.waitForFinished(20000));
+    EXPECT_TRUE(doctor.readAllStandardOutput().contains("the router answers UPnP (public address 192.0.3.1)"));
 
     host.endInput();
     EXPECT_TRUE(host.exitsWith(0, 10s));
