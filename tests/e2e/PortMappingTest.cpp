@@ -30,7 +30,7 @@ protected:
     void SetUp() override {
         if (!testsupport::TestNetwork::available())
             GTEST_SKIP() << "SKIPPED: the router test needs root and iproute2 to build network namespaces";
-        if (m_daemon.isEmpty() || QStandardPaths::findExecutable(u"nft"_s, {u"/usr/sbin"_s, u"/sbin"_s}).isEmpty())
+        if (m_daemon.isEmpty() || m_nft.isEmpty())
             GTEST_SKIP() << "SKIPPED: the router test needs miniupnpd and nftables";
         const QString prefix = u"mlu%1-"_s.arg(::getpid());
         for (const char* part : {"home", "router", "outside"}) {
@@ -40,7 +40,7 @@ protected:
             ASSERT_TRUE(ip(u"-n %1 link set lo up"_s.arg(ns)));
         }
         const QString &home = m_namespaces[0], &router = m_namespaces[1], &outside = m_namespaces[2];
-        // Words, with the namespaces by role: home, router and outside.
+        // The namespaces go by their roles in these commands.
         for (QString command : {u"-n router link add lan0 type veth peer name eth0 netns home"_s,
                                 u"-n router link add wan0 type veth peer name eth0 netns outside"_s,
                                 u"-n home addr add 10.231.9.2/24 dev eth0"_s, u"-n home link set eth0 up"_s,
@@ -62,8 +62,8 @@ protected:
             " chain prerouting { type nat hook prerouting priority -100; jump prerouting_miniupnpd; }\n"
             " chain postrouting { type nat hook postrouting priority 100; jump postrouting_miniupnpd; }\n"
             " chain prerouting_miniupnpd { }\n chain postrouting_miniupnpd { }\n}\n");
-        ASSERT_EQ(run(router, u"nft"_s, {u"-f"_s, m_files.filePath(u"router.nft"_s)}), 0);
-        ASSERT_EQ(run(router, u"sysctl"_s, {u"-qw"_s, u"net.ipv4.ip_forward=1"_s}), 0);
+        ASSERT_EQ(run(router, m_nft, {u"-f"_s, m_files.filePath(u"router.nft"_s)}), 0);
+        ASSERT_EQ(run(router, u"sh"_s, {u"-c"_s, u"echo 1 > /proc/sys/net/ipv4/ip_forward"_s}), 0);
         testsupport::writeAll(m_files.filePath(u"miniupnpd.conf"_s),
                               "ext_ifname=wan0\nlistening_ip=lan0\nenable_upnp=yes\nenable_natpmp=no\n"
                               "secure_mode=yes\nuuid=6d0c3e4a-1f2b-4c5d-8e9f-a0b1c2d3e4f5\n"
@@ -92,6 +92,7 @@ protected:
     QString leases() const { return QString::fromUtf8(testsupport::readAll(m_files.filePath(u"leases"_s))); }
 
     const QString m_daemon = QStandardPaths::findExecutable(u"miniupnpd"_s, {u"/usr/sbin"_s, u"/sbin"_s});
+    const QString m_nft = QStandardPaths::findExecutable(u"nft"_s, {u"/usr/sbin"_s, u"/sbin"_s});
     QStringList m_namespaces;
     QTemporaryDir m_files;
     std::unique_ptr<ChildProcess> m_router;
