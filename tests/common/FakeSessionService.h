@@ -33,8 +33,7 @@ public:
     bool failListConnections = false;
     Error listRoomsError, createPlayerError, destroyPlayerError, listError, sendError;
     std::function<void()> whileListing; // runs inside every listing
-    quint16 port = 0;                   // the room's port while hosting
-    quint16 hostingPort() const override { return port; }
+    quint16 hostingPort() const override { return 0; }
 
     bool initialized = false;
     std::optional<QString> promptedAddress;
