@@ -33,7 +33,8 @@ public:
     bool failListConnections = false;
     Error listRoomsError, createPlayerError, destroyPlayerError, listError, sendError;
     std::function<void()> whileListing; // runs inside every listing
-    quint16 hostingPort() const override { return 0; }
+    quint16 port = 0;                   // the room's port while hosting
+    quint16 hostingPort() const override { return port; }
 
     bool initialized = false;
     std::optional<QString> promptedAddress;
