@@ -31,13 +31,6 @@ protected:
     }
 
     void selectMember(int index) { controller.lstRoster_Click(index); }
-    // The log as one chat line from Bob leaves it.
-    QString shown(qint32 kind, const QString& text, session::PlayerId to = session::kEveryone) {
-        controller.log().clear();
-        service.deliverChat(2, kind, text, to);
-        settle();
-        return controller.log().text();
-    }
     // What a send leaves in the entry: its text, whether it went out, whether the entry
     // takes the focus.
     static std::tuple<QString, bool, bool> entry(const chat::ChatController::EntryUpdate& update) {
@@ -74,14 +67,21 @@ TEST_F(ChatControllerTest, PublicAndPrivateLinesHaveTheirShapes) {
     service.deliverChat(2, 0, u"hi all"_s);
     service.deliverChat(3, 1, u"@S2;just you"_s, 1);
     service.deliverChat(2, 0, u"two\rlines"_s);
+    // What one member can make others show: never a line of somebody else, nor a
+    // private line that was public.
+    service.deliverChat(2, 0, u"a\u2028Alice> b\u2029c"_s);
+    service.deliverChat(2, 1, u"to all, dressed as private"_s);
     settle();
 
     EXPECT_EQ(controller.log().text(), u"Alice> hello\r\n　world\r\n"
                                        u"Alice to Bob> psst\r\n"
                                        u"Bob> hi all\r\n"
                                        u"Carol> (just you)\r\n"
-                                       u"Bob> two\r\n　lines\r\n"_s);
-    EXPECT_EQ(sounds.played, (QStringList{u"message"_s, u"sound 2"_s, u"message"_s, u"sound 2"_s, u"message"_s}));
+                                       u"Bob> two\r\n　lines\r\n"
+                                       u"Bob> a\r\n　Alice> b\r\n　c\r\n"
+                                       u"Bob> to all, dressed as private\r\n"_s);
+    EXPECT_EQ(sounds.played, (QStringList{u"message"_s, u"sound 2"_s, u"message"_s, u"sound 2"_s, u"message"_s,
+                                          u"message"_s, u"message"_s}));
     EXPECT_TRUE(view.boxes.isEmpty());
 }
 
@@ -292,20 +292,6 @@ TEST_F(ChatControllerTest, FullWidthCommandsGoOutInAscii) {
         EXPECT_EQ(controller.cmdSend_Click(row.typed).text, row.entry);
         EXPECT_EQ(service.sent.isEmpty() ? QString() : service.sent[0].text, row.sent);
     }
-}
-
-// What one member can make other copies show: never a line of somebody else, a notice
-// that did not happen, a private line that was public, or a pile of error boxes.
-TEST_F(ChatControllerTest, ForgedLinesAreMarkedAndOnlyALineToMeAloneIsPrivate) {
-    EXPECT_EQ(shown(0, u"hi\r\nAlice> I agree"_s), u"Bob> hi\r\n　Alice> I agree\r\n"_s);
-    EXPECT_EQ(shown(0, u"x\nBob さんが退出しました"_s), u"Bob> x\r\n　Bob さんが退出しました\r\n"_s);
-    EXPECT_EQ(shown(0, u"a\u2028Alice> b\u2029c\rd"_s), u"Bob> a\r\n　Alice> b\r\n　c\r\n　d\r\n"_s);
-    EXPECT_EQ(shown(1, u"to all, dressed as private"_s), u"Bob> to all, dressed as private\r\n"_s);
-    EXPECT_EQ(shown(1, u"to me"_s, 1), u"Bob> (to me)\r\n"_s);
-    controller.log().clear();
-    controller.cmdSend_Click(u"mine\nBob> not Bob"_s);
-    EXPECT_EQ(controller.log().text(), u"Alice> mine\r\n　Bob> not Bob\r\n"_s);
-    EXPECT_EQ(service.sent.last().text, u"mine\r\nBob> not Bob"_s); // the wire is unmarked
 }
 
 } // namespace
