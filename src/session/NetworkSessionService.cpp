@@ -67,6 +67,8 @@ struct NetworkSessionService::Impl {
 
     QPointer<RoomHost> host;
     QPointer<RoomMember> member;
+    // Asks the router to forward the hosted room's port; gone with the room.
+    std::unique_ptr<PortMapping> mapping;
 
     PlayerId localPlayer = 0;
     // Events raised for a player's messages may still be on their way after the
@@ -249,6 +251,14 @@ Status NetworkSessionService::openRoom(const RoomDescription& room, OpenMode mod
                 [this](PlayerId from, PlayerId to, const QByteArray& payload) { onDelivered(from, to, payload); });
         d->host = host;
         d->state = ServiceState::Hosting;
+        using Use = SessionConfig::PortMappingUse;
+        if (d->config.portMapping == Use::Always ||
+            (d->config.portMapping == Use::OnInternet && d->connection.kind == Connection::Kind::Internet)) {
+            d->mapping = std::make_unique<PortMapping>();
+            connect(d->mapping.get(), &PortMapping::changed, this, &SessionService::portMappingChanged);
+            d->mapping->start(PortMapping::Request{host->port(), d->config.firstHostPort, d->config.lastHostPort,
+                                                   d->config.routerDiscoveryTime, d->config.portMappingLease});
+        }
         return {};
     }
 
@@ -534,6 +544,15 @@ void NetworkSessionService::close() {
         d->host->shutDown();
         d->host = nullptr;
     }
+    if (d->mapping) {
+        // On the way out of the program too: a short wait for the router, so that the
+        // forwarding ends with the room rather than with its lease.
+        d->mapping->release(PortMapping::kReleaseWait);
+        d->mapping.reset();
+        if (*d->alive) {
+            Q_EMIT portMappingChanged();
+        }
+    }
     if (d->member) {
         d->member->disconnect(this);
         d->member->leave();
@@ -549,6 +568,10 @@ void NetworkSessionService::close() {
 
 quint16 NetworkSessionService::hostingPort() const {
     return d->host ? d->host->port() : 0;
+}
+
+PortMappingState NetworkSessionService::portMapping() const {
+    return d->mapping ? d->mapping->state() : PortMappingState{};
 }
 
 } // namespace session
