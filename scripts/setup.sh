@@ -6,12 +6,16 @@ set -euo pipefail
 
 mirelune_packages=(
     cmake ninja-build g++ ccache pkg-config
-    qt6-base-dev qt6-multimedia-dev qt6-translations-l10n
+    qt6-base-dev qt6-multimedia-dev qt6-translations-l10n libminiupnpc-dev
     libgtest-dev libgmock-dev
     fonts-ipafont-gothic
     pulseaudio pulseaudio-utils
     iproute2 xvfb xauth
     dpkg-dev file desktop-file-utils appstream nftables
+    # The router the port-mapping test runs: only the daemon's binary, which starts
+    # nothing and asks nothing when installed (the package "miniupnpd" would set up a
+    # system service).
+    miniupnpd-nftables
     "$@"
 )
 

@@ -83,6 +83,8 @@ struct NetworkSessionService::Impl {
     // The seqs of lines to an old host that have come back to the user already.
     QSet<quint32> givenBack;
     PlayerId oldHost = 0;
+    // Asks the router to forward the hosted room's port; gone with the room.
+    std::unique_ptr<PortMapping> mapping;
 
     PlayerId localPlayer = 0;
     // Events raised for a player's messages may still be on their way after the
@@ -251,6 +253,14 @@ Status NetworkSessionService::openRoom(const RoomDescription& room, OpenMode mod
             return started;
         }
         attachHost(host);
+        using Use = SessionConfig::PortMappingUse;
+        if (d->config.portMapping == Use::Always ||
+            (d->config.portMapping == Use::OnInternet && d->connection.kind == Connection::Kind::Internet)) {
+            d->mapping = std::make_unique<PortMapping>();
+            connect(d->mapping.get(), &PortMapping::changed, this, &SessionService::portMappingChanged);
+            d->mapping->start(PortMapping::Request{host->port(), d->config.firstHostPort, d->config.lastHostPort,
+                                                   d->config.routerDiscoveryTime, d->config.portMappingLease});
+        }
         return {};
     }
 
@@ -656,6 +666,15 @@ void NetworkSessionService::close() {
         d->host->shutDown();
         d->host = nullptr;
     }
+    if (d->mapping) {
+        // On the way out of the program too: a short wait for the router, so that the
+        // forwarding ends with the room rather than with its lease.
+        d->mapping->release(PortMapping::kReleaseWait);
+        d->mapping.reset();
+        if (*d->alive) {
+            Q_EMIT portMappingChanged();
+        }
+    }
     if (d->member) {
         d->member->disconnect(this);
         d->member->leave();
@@ -675,6 +694,10 @@ void NetworkSessionService::close() {
 
 quint16 NetworkSessionService::hostingPort() const {
     return d->host ? d->host->port() : 0;
+}
+
+PortMappingState NetworkSessionService::portMapping() const {
+    return d->mapping ? d->mapping->state() : PortMappingState{};
 }
 
 } // namespace session

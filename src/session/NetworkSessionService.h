@@ -43,6 +43,7 @@ public:
 
     // The TCP port this copy's room listens on while hosting, 0 otherwise.
     quint16 hostingPort() const override;
+    PortMappingState portMapping() const override;
 
 private:
     struct Impl;

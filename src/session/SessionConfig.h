@@ -104,6 +104,17 @@ struct SessionConfig {
 
     // Discovery queries go only to 127.255.255.255 (tests on one machine).
     bool loopbackDiscoveryOnly = false;
+
+    // Whether a hosted room asks the router (UPnP-IGD) to forward its port from the
+    // router's public address: by default only on the Internet connection, where
+    // friends come from outside. The room range above gives the external ports tried
+    // when the room's own is taken on the router.
+    enum class PortMappingUse { Never, OnInternet, Always };
+    PortMappingUse portMapping = PortMappingUse::OnInternet;
+    // How long finding the router may take; routers answer within a second.
+    std::chrono::milliseconds routerDiscoveryTime = 2000ms;
+    // The mapping's lease, renewed at half of it while the room is open.
+    std::chrono::seconds portMappingLease = 3600s;
 };
 
 } // namespace session

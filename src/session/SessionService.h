@@ -1,6 +1,7 @@
 #pragma once
 
 #include "session/Message.h"
+#include "session/PortMapping.h"
 #include "session/SessionTypes.h"
 
 #include <QHash>
@@ -79,6 +80,9 @@ public:
 
     // The TCP port this copy's room listens on while it hosts one, 0 otherwise.
     virtual quint16 hostingPort() const { return 0; }
+    // Whether the router forwards the hosted room's port from its public address, as
+    // far as known; portMappingChanged() tells when that changes.
+    virtual PortMappingState portMapping() const { return {}; }
 
     // Leaves the room and releases every resource; a hosting copy stops listening and
     // answering discovery at once. Safe to call twice.
@@ -91,6 +95,9 @@ public:
     // the context object is gone.
     qint32 registerEventReceiver(QObject* context, EventCallback callback);
     void unregisterEventReceiver(qint32 handle);
+
+Q_SIGNALS:
+    void portMappingChanged();
 
 protected:
     // Queues one event for the receiver registered under `handle` (if any).

@@ -103,6 +103,26 @@ bool frmMain::easySound() const {
 
 // --- Lifecycle ---------------------------------------------------------------------
 
+void frmMain::showWhereReached() {
+    const quint16 port = basGlobal::sessionService ? basGlobal::sessionService->hostingPort() : 0;
+    if (port == 0) {
+        return;
+    }
+    using Stage = session::PortMappingState::Stage;
+    const session::PortMappingState mapping = basGlobal::sessionService->portMapping();
+    QString where = u"このルームへの接続先:\n"_s + session::roomAddresses(port).join(u'\n');
+    if (mapping.stage == Stage::Mapped) {
+        where += u"\nインターネットからの接続先:\n"_s + mapping.externalAddress + u':' +
+                 QString::number(mapping.externalPort) + u"\n(ルーターが UPnP で転送しています)"_s;
+    } else if (mapping.stage == Stage::Asking) {
+        where += u"\n(ルーターに UPnP でポートの転送を頼んでいます)"_s;
+    } else {
+        where += u"\n(インターネットからは、ルーターでこのポートの転送が必要です)"_s;
+    }
+    picRgn[3]->setToolTip(where);
+    Image1->setToolTip(where);
+}
+
 void frmMain::Form_Load() {
     if (m_programFolder.isEmpty()) {
         m_programFolder = platform::dataFolder();
@@ -131,13 +151,12 @@ void frmMain::Form_Load() {
     }
 
     setWindowTitle(kDesignedCaption + u" - ["_s + basGlobal::roomName + u"]"_s);
-    // A hosting copy tells, on its version panel, where others reach the room.
-    if (const quint16 port = basGlobal::sessionService ? basGlobal::sessionService->hostingPort() : 0; port != 0) {
-        const QString where = u"このルームへの接続先:\n"_s + session::roomAddresses(port).join(u'\n') +
-                              u"\n(インターネットからは、ルーターでこのポートの転送が必要です)"_s;
-        picRgn[3]->setToolTip(where);
-        Image1->setToolTip(where);
+    // The router answers a port mapping a moment after the room opened.
+    if (basGlobal::sessionService) {
+        connect(basGlobal::sessionService.get(), &session::SessionService::portMappingChanged, this,
+                &frmMain::showWhereReached, Qt::UniqueConnection);
     }
+    showWhereReached();
     m_sounds.loadBuiltinSounds();
     applySettings();
 

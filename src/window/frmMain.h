@@ -149,6 +149,9 @@ private:
 
     void showLog();
     void showRosterRows(int first, int removed, int inserted);
+    // The version panel's tooltip of a hosting copy: where others reach the room, the
+    // router's public address and port once it forwards them.
+    void showWhereReached();
     // The entry's text exactly as typed, with LF line breaks.
     QString entryText() const;
     // An input method is composing a word somewhere in the window.

@@ -1,11 +1,10 @@
 // The headless client as separate processes on loopback, driven through standard
-// input and read from standard output: a host and two members chat (one with a blank
-// in the name), every way in that fails ends with its own exit code, and a host whose
-// output nobody reads keeps its room going.
+// input and read from standard output.
 #include "common/ChildProcess.h"
 #include "common/LoopbackSession.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -62,23 +61,15 @@ TEST_F(RoomTool, AHostAndTwoMembersChatAndLeave) {
     ben->type(u"/w \"チカ リー\" 内緒の話"_s);
     ASSERT_TRUE(chika->shows(u"ベン> (内緒の話)"_s));
     ASSERT_TRUE(ben->shows(u"ベン to チカ リー> 内緒の話"_s));
-    ASSERT_NO_FATAL_FAILURE(say(ben.get(), u"まちがい"_s, u"ベン> まちがい"_s));
-    ASSERT_NO_FATAL_FAILURE(say(ben.get(), u"@del;訂正しました"_s, u"ベン> 訂正しました"_s));
-    ASSERT_NO_FATAL_FAILURE(say(host.get(), u"@clear;またね"_s, u"アキラ> またね"_s));
     ASSERT_NO_FATAL_FAILURE(say(chika.get(), u"おわり"_s, u"チカ リー> おわり"_s));
 
-    const QStringList tail{u"ベン> まちがい"_s, u"ベン> 訂正しました"_s, u"アキラ さんはログを消去しました"_s,
-                           u"アキラ> またね"_s, u"チカ リー> おわり"_s};
-    EXPECT_EQ(host->lines(),
-              QStringList({u"ベン さんが参加しました"_s, u"チカ リー さんが参加しました"_s, u"ベン> こんにちは"_s}) +
-                  tail);
-    EXPECT_EQ(ben->lines(), QStringList({u"チカ リー さんが参加しました"_s, u"ベン> こんにちは"_s,
-                                         u"ベン to チカ リー> 内緒の話"_s}) +
-                                tail);
-    EXPECT_EQ(chika->lines(), QStringList({u"ベン> こんにちは"_s, u"ベン> (内緒の話)"_s}) + tail);
+    EXPECT_EQ(host->lines(), (QStringList{u"ベン さんが参加しました"_s, u"チカ リー さんが参加しました"_s,
+                                          u"ベン> こんにちは"_s, u"チカ リー> おわり"_s}));
+    EXPECT_EQ(ben->lines(), (QStringList{u"チカ リー さんが参加しました"_s, u"ベン> こんにちは"_s,
+                                         u"ベン to チカ リー> 内緒の話"_s, u"チカ リー> おわり"_s}));
+    EXPECT_EQ(chika->lines(), (QStringList{u"ベン> こんにちは"_s, u"ベン> (内緒の話)"_s, u"チカ リー> おわり"_s}));
 
-    // Members leave at the end of their input, the host on SIGTERM; nothing lands on
-    // standard error (a sanitizer report would).
+    // Members leave at the end of their input, the host on SIGTERM.
     ben->endInput();
     chika->endInput();
     EXPECT_TRUE(ben->exitsWith(0));
@@ -146,16 +137,12 @@ TEST_F(RoomTool, AHostWhoseOutputIsNotReadKeepsRelayingAndLettingMembersIn) {
         std::chrono::seconds(10)));
     constexpr int kLines = 2000; // about 200 KB of log lines at the host, three pipes full
     const QString padding(80, u'x');
-    for (int i = 1; i <= kLines; ++i) {
+    for (int i = 1; i <= kLines; ++i)
         ann->type(u"line %1 "_s.arg(i) + padding);
-    }
     ASSERT_TRUE(ben->shows(u"Ann> line %1 "_s.arg(kLines) + padding, std::chrono::seconds(30)));
     int next = 1; // every line once, in order
-    for (const QString& line : ben->lines()) {
-        if (line.startsWith(u"Ann> line "_s)) {
-            EXPECT_EQ(line.section(u' ', 2, 2).toInt(), next++);
-        }
-    }
+    for (const QString& line : ben->lines().filter(QRegularExpression(u"^Ann> line "_s)))
+        EXPECT_EQ(line.section(u' ', 2, 2).toInt(), next++);
     EXPECT_EQ(next, kLines + 1);
 
     auto late = start({u"join"_s, u"部屋"_s, u"--name"_s, u"Cat"_s});

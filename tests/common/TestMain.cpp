@@ -16,15 +16,13 @@ using TestApplication = QCoreApplication;
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
 #ifdef MIRELUNE_TEST_GUI
-    // Widget tests run offscreen at 96 dpi, also when the build lists them (test
-    // discovery runs without the test environment).
+    // Offscreen at 96 dpi, also when the build lists the tests without their environment.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("offscreen"));
     if (qEnvironmentVariableIsEmpty("QT_FONT_DPI"))
         qputenv("QT_FONT_DPI", QByteArrayLiteral("96"));
 #endif
-    // Qt wants a private runtime folder; test discovery at build time runs without
-    // the test environment that CTest sets.
+    // Qt wants a private runtime folder, also when the build lists the tests.
     if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
         const QByteArray runtime = QDir::tempPath().toUtf8() + "/mirelune-test-runtime-" + QByteArray::number(getuid());
         QDir().mkpath(QString::fromUtf8(runtime));

@@ -14,10 +14,8 @@ inline bool ip(const QString& command) {
     return process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
-// Three hosts a, b, c on one bridge (10.231.1.1-3/24, default route on eth0), each in
-// a network namespace of its own; nothing is added to the caller's namespace. Names
-// carry the process id and a counter, so parallel runs and successive networks of
-// one run never meet. Torn down in the destructor, whatever the test did.
+// Three hosts a, b, c on one bridge (10.231.1.1-3/24), each in a network namespace of
+// its own, named after the process and a counter; torn down in the destructor.
 class TestNetwork {
 public:
     // Root and iproute2: without them there is no network to build.

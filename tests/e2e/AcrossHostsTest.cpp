@@ -1,8 +1,6 @@
 // Copies of the headless client on three hosts of a small network (network
-// namespaces on a bridge): what loopback cannot show, discovery by subnet broadcast
-// and a link cut without a word, and the connectivity check before and after a firewall
-// drops the room ports. Chat and processes that die are the room tool's and the
-// session's tests, on loopback.
+// namespaces on a bridge), for what loopback cannot show: discovery by subnet
+// broadcast, a link cut without a word, and a firewall that drops the room ports.
 #include "common/ChildProcess.h"
 #include "common/TestNetwork.h"
 #include "common/TestSupport.h"
@@ -46,7 +44,6 @@ protected:
             m_network->on(host, QCoreApplication::applicationDirPath() + u"/mirelune-room"_s, arguments));
     }
 
-    // Lists from `host` until `line` shows up: a room just started may not answer yet.
     bool waitListed(const QString& host, const QString& line) {
         return testsupport::waitUntil(
             [&] {
@@ -70,9 +67,9 @@ protected:
 };
 
 TEST_F(AcrossHosts, ARoomIsFoundByBroadcastAndACutLinkIsNoticedOnBothSides) {
-    // Heartbeats every 300 ms: three silent intervals drop a link, and with no grace for
-    // a resume the leave shows at once. The bound adds one interval for the host's check
-    // and a second of scheduling slack (sanitizer builds, a loaded machine).
+    // Three silent heartbeat intervals drop a link, and with no grace for a resume the
+    // leave shows at once; the bound adds one for the host's check and a second of slack
+    // for a loaded machine.
     constexpr auto kInterval = 300ms;
     constexpr auto kBound = 3 * kInterval + kInterval + 1000ms;
     const QStringList fast{u"--heartbeat-ms"_s, QString::number(kInterval.count()), u"--grace-ms"_s, u"0"_s};
@@ -81,8 +78,7 @@ TEST_F(AcrossHosts, ARoomIsFoundByBroadcastAndACutLinkIsNoticedOnBothSides) {
     auto ben = start(u"b"_s, QStringList{u"join"_s, u"広場"_s, u"--name"_s, u"ベン"_s} + fast);
     ASSERT_TRUE(host->shows(u"ベン さんが参加しました"_s));
 
-    QElapsedTimer clock;
-    // A cut link closes nothing: only the silence tells, on both sides.
+    QElapsedTimer clock; // a cut link closes nothing: only the silence tells
     ASSERT_TRUE(testsupport::ip(u"-n %1 link set eth0 down"_s.arg(m_network->name(u"b"_s))));
     clock.start();
     EXPECT_TRUE(host->shows(u"ベン さんが退出しました"_s, kBound));

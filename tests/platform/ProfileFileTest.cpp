@@ -39,21 +39,11 @@ const QByteArray kCp932Settings = QByteArrayLiteral(
 
 // Each case is read from its bytes and from a file holding them, which must agree.
 TEST_F(ProfileFileTest, ReadsLikeTheClassicProfileCalls) {
-    const QByteArray classic = "; settings\r\n"
-                               "Orphan=before any section\r\n"
-                               "[general]\r\n"
-                               "PLAYER =  \t Taro \t\r\n"
-                               "player=second wins never\r\n"
-                               "Quoted=\"  a b \"\r\n"
-                               "Empty=\r\n"
-                               "Blanks=   \r\n"
-                               "Absent=$$$Nothing$$$\r\n"
-                               "Equals=a=b\r\n"
-                               "no equals sign here\r\n"
-                               "  [General]  \r\n"
-                               "Room=in the second General section\r\n"
-                               "[Custom]\r\n"
-                               "LogFColor=000000FF";
+    const QByteArray classic = withLineEnds("; settings|Orphan=before any section|[general]|PLAYER =  \t Taro \t|"
+                                            "player=second wins never|Quoted=\"  a b \"|Empty=|Blanks=   |"
+                                            "Absent=$$$Nothing$$$|Equals=a=b|no equals sign here|  [General]  |"
+                                            "Room=in the second General section|[Custom]|LogFColor=000000FF",
+                                            "\r\n");
     const QString dflt = u" default"_s; // given with two trailing blanks, which never come back
     const QByteArray crOnly = "[General]\rShowGreet=1\rPlayer=Taro\r";
     const struct {

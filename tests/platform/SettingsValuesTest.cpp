@@ -8,9 +8,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The mapping between stored check states and Qt's is exercised by the setup window's
-// tests, which read and write the greyed state through it.
-
 TEST(SettingsValues, IntegersRoundHalvesToEven) {
     const std::pair<QString, int> numbers[] = {{u"0"_s, 0},       {u" 2 "_s, 2}, {u"\t-3\t"_s, -3}, {u"+4"_s, 4},
                                                {u"1.5"_s, 2},     {u"2.5"_s, 2}, {u"3.5"_s, 4},     {u"-2.5"_s, -2},
@@ -25,29 +22,35 @@ TEST(SettingsValues, IntegersRoundHalvesToEven) {
         EXPECT_EQ(platform::toInteger(text), std::nullopt) << text.toStdString();
 }
 
+// A stored check state counts 1 as ticked and 2 as greyed; the box shows it so and
+// stores it back unchanged.
 TEST(SettingsValues, CheckStatesGreetAndFontSize) {
     const struct {
         QString text;
         std::optional<int> checkState;
+        Qt::CheckState box;
         int showGreet;
         std::optional<int> fontSize;
     } cases[] = {
-        {u"0"_s, 0, 0, 0},
-        {u"2"_s, 2, 2, 2},
-        {u"1.2"_s, 1, 1, 1},
-        {u"3"_s, std::nullopt, 0, 3},
-        {u"-1"_s, std::nullopt, 0, std::nullopt},
-        {u"abc"_s, std::nullopt, 0, std::nullopt},
-        {u"10.5"_s, std::nullopt, 0, 10},
-        {u"11.5"_s, std::nullopt, 0, 12},
-        {u"255.4"_s, std::nullopt, 0, 255},
-        {u"255.5"_s, std::nullopt, 0, std::nullopt},
-        {u"256"_s, std::nullopt, 0, std::nullopt},
+        {u"0"_s, 0, Qt::Unchecked, 0, 0},
+        {u"2"_s, 2, Qt::PartiallyChecked, 2, 2},
+        {u"1.2"_s, 1, Qt::Checked, 1, 1},
+        {u"3"_s, std::nullopt, Qt::Unchecked, 0, 3},
+        {u"-1"_s, std::nullopt, Qt::Unchecked, 0, std::nullopt},
+        {u"abc"_s, std::nullopt, Qt::Unchecked, 0, std::nullopt},
+        {u"10.5"_s, std::nullopt, Qt::Unchecked, 0, 10},
+        {u"11.5"_s, std::nullopt, Qt::Unchecked, 0, 12},
+        {u"255.4"_s, std::nullopt, Qt::Unchecked, 0, 255},
+        {u"255.5"_s, std::nullopt, Qt::Unchecked, 0, std::nullopt},
+        {u"256"_s, std::nullopt, Qt::Unchecked, 0, std::nullopt},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(platform::toCheckState(c.text), c.checkState) << c.text.toStdString();
-        EXPECT_EQ(platform::toShowGreet(c.text), c.showGreet) << c.text.toStdString();
-        EXPECT_EQ(platform::toFontSize(c.text), c.fontSize) << c.text.toStdString();
+        SCOPED_TRACE(c.text.toStdString());
+        EXPECT_EQ(platform::toCheckState(c.text), c.checkState);
+        EXPECT_EQ(platform::toShowGreet(c.text), c.showGreet);
+        EXPECT_EQ(platform::toFontSize(c.text), c.fontSize);
+        EXPECT_EQ(platform::checkStateFromStored(platform::toInteger(c.text).value_or(0)), c.box);
+        EXPECT_EQ(platform::storedFromCheckState(c.box), c.checkState.value_or(0));
     }
 }
 

@@ -4,8 +4,11 @@
 
 using namespace sessiontest;
 
-// Processes killed outright: no goodbye, the kernel closes their sockets.
-TEST(MultiProcess, KilledMemberAndHostProcessesLeaveForEverybodyAndSendsThenFail) {
+// A host and a member in processes of their own, two members and a brief visitor in
+// this one. Lines arrive once, in order, only where they are addressed, between the
+// sender's join and leave; processes killed outright (no goodbye, the kernel closes
+// their sockets) leave for everybody, and sends then fail.
+TEST(MultiProcess, LinesGoWhereAddressedAndKilledProcessesLeaveForEverybody) {
     SessionConfig config = loopbackConfig();
     config.resumeGrace = 0ms; // a killed process is gone at once
     const auto host = startRoomTool(u"host"_s, config, u"host"_s);
@@ -19,6 +22,21 @@ TEST(MultiProcess, KilledMemberAndHostProcessesLeaveForEverybodyAndSendsThenFail
     ASSERT_TRUE(logShows(alice, u"pub 4>0 こんにちは"_s));
     ASSERT_TRUE(alice.say(4, u"psst"_s).ok());
     EXPECT_TRUE(far->shows(u"alice> (psst)"_s));
+    host->type(u"/w alice 内緒"_s);
+    ASSERT_TRUE(logShows(alice, u"priv 1>2 内緒"_s));
+    {
+        TestCopy carol(config); // leaves right after sending
+        ASSERT_EQ(carol.joinAs(u"carol"_s), 5);
+        ASSERT_TRUE(carol.say(kEveryone, u"hello"_s).ok());
+        ASSERT_TRUE(carol.say(kEveryone, u"bye"_s).ok());
+        carol.service->close();
+        carol.service->close();
+    }
+    ASSERT_TRUE(logShows(bob, u"leave 5"_s));
+    QStringList names; // in joining order
+    for (const PlayerEntry& player : bob.service->listPlayers().valueOr({}).items())
+        names.append(player.name);
+    EXPECT_EQ(names, (QStringList{u"host"_s, u"alice"_s, u"bob"_s, u"遠い人"_s}));
     far->killHard();
     ASSERT_TRUE(logShows(bob, u"leave 4"_s));
     ASSERT_TRUE(logShows(alice, u"leave 4"_s));
@@ -35,11 +53,14 @@ TEST(MultiProcess, KilledMemberAndHostProcessesLeaveForEverybodyAndSendsThenFail
     for (int i = 0; i < 3; ++i)
         alice.onEvent();
     EXPECT_FALSE(alice.service->playerName(1).ok());
-    ASSERT_TRUE(waitForLog(bob, 6));
-    EXPECT_EQ(alice.log, (QStringList{u"join 3 bob"_s, u"join 4 遠い人"_s, u"pub 4>0 こんにちは"_s, u"leave 4"_s,
-                                      u"pub 1>0 bye"_s, u"leave 1"_s, u"leave 3"_s}));
-    EXPECT_EQ(bob.log, (QStringList{u"join 4 遠い人"_s, u"pub 4>0 こんにちは"_s, u"leave 4"_s, u"pub 1>0 bye"_s,
-                                    u"leave 1"_s, u"leave 2"_s}));
+    ASSERT_TRUE(waitForLog(bob, 10));
+    const QStringList visits{u"join 4 遠い人"_s, u"pub 4>0 こんにちは"_s, u"join 5 carol"_s,
+                             u"pub 5>0 hello"_s, u"pub 5>0 bye"_s,        u"leave 5"_s,
+                             u"leave 4"_s,       u"pub 1>0 bye"_s,        u"leave 1"_s};
+    QStringList aliceExpected = QStringList{u"join 3 bob"_s} + visits + QStringList{u"leave 3"_s};
+    aliceExpected.insert(3, u"priv 1>2 内緒"_s);
+    EXPECT_EQ(alice.log, aliceExpected);
+    EXPECT_EQ(bob.log, visits + QStringList{u"leave 2"_s});
     for (TestCopy* copy : {&alice, &bob}) {
         EXPECT_EQ(errorCode(copy->say(kEveryone, u"hello?"_s)), kErrorConnectionLost);
         EXPECT_EQ(copy->service->listPlayers()->count(), 1);

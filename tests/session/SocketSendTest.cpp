@@ -1,6 +1,4 @@
-// The host's direct write path: the pieces go to the kernel in order, what the kernel
-// refuses is left to the caller, and the host's socket keeps it without ever letting
-// later writes overtake it.
+// The host's direct write path: what the kernel refuses waits, in order.
 #include "session/SocketSend.h"
 
 #include "common/TestSupport.h"

@@ -86,73 +86,56 @@ TEST(FaceMarks, LoadsOnlyARegularFileWithTheExactNameOrTheDefaults) {
     EXPECT_EQ(window::loadFaceMarks(folder.path()), defaults);
 }
 
-// A program folder with a sound folder (normally "Sounds") holding `names`.
-struct ProgramFolder {
-    QTemporaryDir dir;
-    QString sounds;
-
-    explicit ProgramFolder(const QStringList& names, const QString& folderName = u"Sounds"_s) {
-        sounds = dir.filePath(folderName);
-        QDir().mkpath(sounds);
-        for (const QString& name : names)
-            testsupport::writeAll(sounds + u'/' + name, "RIFF");
-    }
-};
-
+// Sound numbers travel between members, so every copy must list the same files in the
+// same order: equal names but for case by code, digits and punctuation by code, no
+// collation (which would put "Éclair" beside "eclair"). Only a folder named exactly
+// "Sounds" counts.
 TEST(SoundFolder, ListsWavFilesInAnyCaseSortedWithoutRegardToCaseOrLocale) {
-    // Sound numbers travel between members, so every copy must list the same files in
-    // the same order: equal names but for case by code, digits and punctuation by code,
-    // no collation (which would put "Éclair" beside "eclair").
-    ProgramFolder program({u"zebra.wav"_s,   u"Éclair.wav"_s, u"eclair.wav"_s, u"Ångström.wav"_s, u"ice.wav"_s,
-                           u"Ice.wav"_s,     u"ice2.wav"_s,   u"b.wav"_s,      u"B.wav"_s,        u"a.Wav"_s,
-                           u"c.wAv"_s,       u"Mango.wav"_s,  u"9.wav"_s,      u"10.wav"_s,       u"_x.wav"_s,
-                           u".hidden.wav"_s, u"notes.txt"_s,  u"x.wav.bak"_s,  u"wav"_s,          u"y.wave"_s});
+    QTemporaryDir program;
+    const QString sounds = program.filePath(u"Sounds"_s);
+    for (const QString& folder : {u"sounds"_s, u"Sound"_s, u"Sounds"_s}) {
+        EXPECT_TRUE(window::loadSoundListing(program.path()).folder.isEmpty()) << folder.toStdString();
+        QDir().mkpath(program.filePath(folder));
+        for (const QString& name : u"zebra.wav Éclair.wav eclair.wav Ångström.wav ice.wav Ice.wav ice2.wav b.wav B.wav "
+                                   u"a.Wav c.wAv Mango.wav 9.wav 10.wav _x.wav .hidden.wav notes.txt x.wav.bak wav "
+                                   u"y.wave"_s.split(u' '))
+            testsupport::writeAll(program.filePath(folder) + u'/' + name, "RIFF");
+    }
     // Neither folders nor broken links are sounds; a working link is.
-    QDir(program.sounds).mkdir(u"folder.wav"_s);
-    ASSERT_TRUE(QFile::link(program.sounds + u"/missing"_s, program.sounds + u"/broken.wav"_s));
-    ASSERT_TRUE(QFile::link(program.sounds + u"/Mango.wav"_s, program.sounds + u"/link.wav"_s));
-    const QStringList expected{u"10.wav"_s,    u"9.wav"_s,     u"_x.wav"_s,       u"a.Wav"_s,
-                               u"B.wav"_s,     u"b.wav"_s,     u"c.wAv"_s,        u"eclair.wav"_s,
-                               u"Ice.wav"_s,   u"ice.wav"_s,   u"ice2.wav"_s,     u"link.wav"_s,
-                               u"Mango.wav"_s, u"zebra.wav"_s, u"Ångström.wav"_s, u"Éclair.wav"_s};
+    QDir(sounds).mkdir(u"folder.wav"_s);
+    ASSERT_TRUE(QFile::link(sounds + u"/missing"_s, sounds + u"/broken.wav"_s));
+    ASSERT_TRUE(QFile::link(sounds + u"/Mango.wav"_s, sounds + u"/link.wav"_s));
+    const QStringList expected = u"10.wav 9.wav _x.wav a.Wav B.wav b.wav c.wAv eclair.wav Ice.wav ice.wav ice2.wav "
+                                 u"link.wav Mango.wav zebra.wav Ångström.wav Éclair.wav"_s.split(u' ');
     const QLocale saved;
     for (const char* name : {"C", "sv_SE", "tr_TR"}) {
         SCOPED_TRACE(name);
         QLocale::setDefault(QLocale(QString::fromLatin1(name)));
-        const window::SoundListing listing = window::loadSoundListing(program.dir.path());
-        EXPECT_EQ(QDir(listing.folder), QDir(program.sounds));
+        const window::SoundListing listing = window::loadSoundListing(program.path());
+        EXPECT_EQ(QDir(listing.folder), QDir(sounds));
         EXPECT_EQ(listing.files, expected);
     }
     QLocale::setDefault(saved);
 
     // Script sound numbers come from other members: out of range means no sound.
-    const window::SoundListing listing = window::loadSoundListing(program.dir.path());
+    const window::SoundListing listing = window::loadSoundListing(program.path());
     EXPECT_EQ(QFileInfo(listing.pathOf(3)).fileName(), u"a.Wav"_s);
     EXPECT_TRUE(listing.pathOf(16).isEmpty());
     EXPECT_TRUE(listing.pathOf(-1).isEmpty());
+
+    // Nor is a file called Sounds a sound folder.
+    QTemporaryDir other;
+    testsupport::writeAll(other.filePath(u"Sounds"_s), "RIFF");
+    EXPECT_FALSE(window::soundFolderPath(other.path()));
 }
 
-TEST(SoundFolder, NeedsAFolderNamedExactlySounds) {
-    // A folder of another name, even "sounds", is no sound folder; nor is a file called Sounds.
-    for (const QString& name : {u"sounds"_s, u"Sound"_s}) {
-        SCOPED_TRACE(name.toStdString());
-        ProgramFolder program({u"a.wav"_s}, name);
-        const window::SoundListing listing = window::loadSoundListing(program.dir.path());
-        EXPECT_TRUE(listing.isEmpty());
-        EXPECT_TRUE(listing.folder.isEmpty());
-    }
-    QTemporaryDir dir;
-    testsupport::writeAll(dir.filePath(u"Sounds"_s), "RIFF");
-    EXPECT_FALSE(window::soundFolderPath(dir.path()));
-}
-
+// Named by the local clock, afternoon hours counting on, whatever zone the time is
+// given in; the file is replaced by the log, in UTF-8 with CR LF.
 TEST(SavedLog, NameFromTheLocalTime) {
-    EXPECT_EQ(window::savedLogFileName(QDateTime(QDate(2001, 1, 2), QTime(9, 5, 3))), u"20010102090503.txt"_s);
-    // Afternoon hours count on.
-    EXPECT_EQ(window::savedLogFileName(QDateTime(QDate(2026, 7, 4), QTime(13, 7, 8))), u"20260704130708.txt"_s);
-    // A time given in another zone is named by the local clock.
     const QDateTime local(QDate(2001, 1, 2), QTime(9, 5, 3));
+    EXPECT_EQ(window::savedLogFileName(local), u"20010102090503.txt"_s);
     EXPECT_EQ(window::savedLogFileName(local.toTimeZone(QTimeZone(3600 * 5 + 1800))), u"20010102090503.txt"_s);
+    EXPECT_EQ(window::savedLogFileName(QDateTime(QDate(2026, 7, 4), QTime(13, 7, 8))), u"20260704130708.txt"_s);
 }
 
 TEST(SavedLog, ReplacesTheFileWithTheLogAndCrLfInUtf8) {

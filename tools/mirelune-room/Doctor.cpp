@@ -2,6 +2,7 @@
 
 #include "ConsoleIo.h"
 #include "session/DiscoveryDatagram.h"
+#include "session/PortMapping.h"
 #include "session/RoomDiscovery.h"
 #include "session/SessionTypes.h"
 
@@ -14,6 +15,7 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QUdpSocket>
+#include <future>
 #include <optional>
 
 namespace room {
@@ -233,6 +235,27 @@ bool checkAddress(const session::SessionConfig& config, const QString& address, 
     return false;
 }
 
+// Only for rooms on the Internet: nothing on the LAN needs a router.
+void checkRouter(const session::RouterProbe& router) {
+    if (!router.publicAddress.isEmpty()) {
+        report(Mark::Info,
+               QStringLiteral("ルーターが UPnP で応答しました (外側のアドレス %1): インターネットの接続で作ったルームは"
+                              "ポートが転送されます")
+                   .arg(router.publicAddress),
+               QStringLiteral("the router answers UPnP (public address %1): a room hosted on the Internet connection "
+                              "gets its port forwarded")
+                   .arg(router.publicAddress));
+    } else {
+        report(Mark::Info,
+               QStringLiteral("ルーターは UPnP でポートを転送できません (%1): インターネットから入るには、ルーターで"
+                              "ルームのポートの転送が必要です")
+                   .arg(router.reason),
+               QStringLiteral("no port forwarding by the router over UPnP (%1): friends on the Internet need the "
+                              "room port forwarded by hand")
+                   .arg(router.reason));
+    }
+}
+
 } // namespace
 
 FirewallVerdict firewallVerdict(const QString& ruleset, const QString& protocol, quint16 port) {
@@ -285,6 +308,9 @@ FirewallVerdict firewallVerdict(const QString& ruleset, const QString& protocol,
 }
 
 int runDoctor(const session::SessionConfig& config, const QString& address, const QString& password) {
+    // Looking for the router takes a while: meanwhile the other checks run.
+    std::future<session::RouterProbe> router =
+        std::async(std::launch::async, [wait = config.routerDiscoveryTime] { return session::probeRouter(wait); });
     bool ok = checkInterfaces();
     ok = checkPorts(config) && ok;
     ok = checkFirewall(config) && ok;
@@ -292,6 +318,7 @@ int runDoctor(const session::SessionConfig& config, const QString& address, cons
     if (!address.isEmpty()) {
         ok = checkAddress(config, address, password) && ok;
     }
+    checkRouter(router.get());
     if (ok) {
         report(Mark::Ok, QStringLiteral("必要なものはすべて動いています"), QStringLiteral("everything needed works"));
     } else {

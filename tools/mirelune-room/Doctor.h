@@ -15,7 +15,9 @@ enum class FirewallVerdict { Passes, Dropped };
 FirewallVerdict firewallVerdict(const QString& ruleset, const QString& protocol, quint16 port);
 
 // `mirelune-room doctor`: checks, one by one, what finding and hosting rooms needs
-// on this machine, and with `address` (HOST[:PORT]) whether the room there answers.
+// on this machine, and with `address` (HOST[:PORT]) whether the room there answers;
+// it also says whether the router forwards ports over UPnP (for information only: the
+// LAN needs no router).
 // Prints a line in Japanese and one in English for each finding on standard output;
 // 0 when everything needed works, 1 otherwise.
 int runDoctor(const session::SessionConfig& config, const QString& address, const QString& password);

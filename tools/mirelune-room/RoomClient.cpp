@@ -72,6 +72,16 @@ RoomClient::RoomClient(Options options, QObject* parent)
       m_service(m_options.config),
       m_controller(m_service, m_sounds, m_view) {
     m_service.setAddressPrompt([this]() -> std::optional<QString> { return m_options.address; });
+    // The router's answer comes a moment after the room opened: one more line.
+    connect(&m_service, &session::SessionService::portMappingChanged, this, [this] {
+        const session::PortMappingState mapping = m_service.portMapping();
+        if (mapping.stage == session::PortMappingState::Stage::Mapped) {
+            printError(QStringLiteral("room \"%1\" is reachable from the Internet at %2:%3 (port mapped by the router)")
+                           .arg(m_options.room, mapping.externalAddress, QString::number(mapping.externalPort)));
+        } else if (mapping.stage == session::PortMappingState::Stage::Failed) {
+            printError(QStringLiteral("no port mapping by the router: ") + mapping.reason);
+        }
+    });
     connect(&m_controller.log(), &chat::ChatLog::lineAdded, this, [](const QString& line) {
         // A message of several lines is several lines of output.
         const QStringList lines = line.split(QStringLiteral("\r\n"));

@@ -27,8 +27,10 @@ Commands:
 An address without a port tries the room ports 47811 to 47830.
 
 Once the room is open, one line on standard error names the room, its address and
-its port. From then on every line of the chat log is printed on standard output
-(UTF-8, one line per log line). Every line of standard input is sent to the whole
+its port. A host started with --upnp asks the router to forward the room's port and
+prints one more line: the public address and port, or why there is no mapping.
+From then on every line of the chat log is printed on standard output (UTF-8, one
+line per log line). Every line of standard input is sent to the whole
 room; a line "/w NAME text" is sent privately to NAME ("/w "NAME" text" for a name
 with spaces). Script commands ("@S2;", "@clear;" ...) work as in the program;
 sounds are not played. The room is left on end of input, SIGINT or SIGTERM. A
@@ -82,8 +84,11 @@ int main(int argc, char** argv) {
     QCommandLineOption graceOption(QStringLiteral("grace-ms"),
                                    QStringLiteral("how long a broken link may take to resume"), QStringLiteral("MS"));
     graceOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    const QCommandLineOption upnpOption(
+        QStringLiteral("upnp"),
+        QStringLiteral("host: ask the router (UPnP) to forward the room's port, and print the public address"));
     parser.addOptions({addressOption, nameOption, passwordOption, discoveryPortOption, hostPortOption, loopbackOption,
-                       heartbeatOption, graceOption});
+                       heartbeatOption, graceOption, upnpOption});
     parser.process(app);
 
     const QStringList arguments = parser.positionalArguments();
@@ -94,6 +99,10 @@ int main(int argc, char** argv) {
     options.name = parser.isSet(nameOption) ? parser.value(nameOption) : defaultName();
     options.password = parser.value(passwordOption);
     options.config.loopbackDiscoveryOnly = parser.isSet(loopbackOption);
+    // A room hosted from here is on the LAN connection, which never asks the router
+    // by itself: a server's script decides.
+    options.config.portMapping = parser.isSet(upnpOption) ? session::SessionConfig::PortMappingUse::Always
+                                                          : session::SessionConfig::PortMappingUse::Never;
     const auto portValue = [&](const QCommandLineOption& option, quint16& port) {
         if (!parser.isSet(option)) {
             return true;
@@ -128,6 +137,7 @@ int main(int argc, char** argv) {
     }
 
     const bool valid = portsValid && heartbeatValid && arguments.size() <= 2 &&
+                       (command == u"host" || !parser.isSet(upnpOption)) &&
                        (((command == u"list" || command == u"doctor") && arguments.size() == 1) ||
                         (command == u"host" && !options.room.isEmpty() && options.address.isEmpty()) ||
                         (command == u"join" && (!options.room.isEmpty() || !options.address.isEmpty())));
