@@ -30,8 +30,9 @@ void appendBytes(std::string& out, const QByteArray& bytes) {
 }
 
 // Our room protocol, as a member: Hello, Auth with the password proof and CreatePlayer
-// behind it, then Send and Deliver frames. The handshake goes through the session library's
-// codec and proofs; the hot path reads Deliver frames in place.
+// behind it, then Send and Deliver frames, with an Ack of the events taken after each read.
+// The handshake goes through the session library's codec and proofs; the hot path reads
+// Deliver frames in place.
 class MireluneDialect : public MemberDialect {
 public:
     MireluneDialect(int member, bool chatLines) : MemberDialect(member), m_chatLines(chatLines) {}
@@ -61,30 +62,43 @@ public:
             const char* body = data + pos + 5;
             const std::size_t bodySize = length - 1;
             pos += 4 + length;
+            if (m_joined && (type == session::FrameType::Deliver || type == session::FrameType::Joined ||
+                             type == session::FrameType::Left)) {
+                ++m_eventsTaken;
+            }
             if (type == session::FrameType::Deliver) {
                 deliver(body, bodySize, sink);
             } else if (type != session::FrameType::Joined && type != session::FrameType::Left &&
-                       type != session::FrameType::Heartbeat) {
+                       type != session::FrameType::Heartbeat && type != session::FrameType::Ack) {
                 handshake(type, QByteArray(body, static_cast<qsizetype>(bodySize)), out);
             }
+        }
+        if (m_eventsTaken != m_eventsAcknowledged) {
+            // The host keeps every event until it is acknowledged.
+            appendBigEndian32(out, 5);
+            out.push_back(static_cast<char>(session::FrameType::Ack));
+            appendBigEndian32(out, m_eventsTaken);
+            m_eventsAcknowledged = m_eventsTaken;
         }
         return pos;
     }
 
     void appendSend(std::string& out, const char* payload, std::size_t size) override {
         if (!m_chatLines) {
-            appendBigEndian32(out, static_cast<std::uint32_t>(1 + 4 + size));
+            appendBigEndian32(out, static_cast<std::uint32_t>(1 + 4 + 4 + size));
             out.push_back(static_cast<char>(session::FrameType::Send));
             appendBigEndian32(out, static_cast<std::uint32_t>(session::kEveryone));
+            appendBigEndian32(out, m_nextSeq++);
             out.append(payload, size);
             return;
         }
         // A public chat line: i32 kind 0, then the text as a string; the text is the
         // load program's marker followed by an everyday Japanese sentence.
         const std::size_t textSize = size + sizeof kChatTail - 1;
-        appendBigEndian32(out, static_cast<std::uint32_t>(1 + 4 + 4 + 4 + textSize));
+        appendBigEndian32(out, static_cast<std::uint32_t>(1 + 4 + 4 + 4 + 4 + textSize));
         out.push_back(static_cast<char>(session::FrameType::Send));
         appendBigEndian32(out, static_cast<std::uint32_t>(session::kEveryone));
+        appendBigEndian32(out, m_nextSeq++);
         appendBigEndian32(out, 0);
         appendBigEndian32(out, static_cast<std::uint32_t>(textSize));
         out.append(payload, size);
@@ -99,17 +113,18 @@ public:
 private:
     static constexpr char kChatTail[] = "　今日の打ち合わせは十五時からです。資料は共有フォルダにあります。";
 
-    // Deliver: sender and receiver ids, then the payload (a chat line's kind and text).
+    // Deliver: sender and receiver ids, the sender's seq, then the payload (a chat line's
+    // kind and text).
     void deliver(const char* body, std::size_t bodySize, PayloadSink& sink) {
-        if (bodySize < 8) {
+        if (bodySize < 12) {
             return;
         }
         if (!m_chatLines) {
-            sink.payload(m_member, body + 8, bodySize - 8);
+            sink.payload(m_member, body + 12, bodySize - 12);
             return;
         }
-        if (bodySize >= 16 && readBigEndian32(body + 8) == 0 && readBigEndian32(body + 12) <= bodySize - 16) {
-            sink.payload(m_member, body + 16, readBigEndian32(body + 12));
+        if (bodySize >= 20 && readBigEndian32(body + 12) == 0 && readBigEndian32(body + 16) <= bodySize - 20) {
+            sink.payload(m_member, body + 20, readBigEndian32(body + 16));
         }
     }
 
@@ -160,6 +175,9 @@ private:
     }
 
     bool m_chatLines;
+    std::uint32_t m_nextSeq = 1;
+    std::uint32_t m_eventsTaken = 0;
+    std::uint32_t m_eventsAcknowledged = 0;
     QByteArray m_memberNonce;
     QByteArray m_hostNonce;
 };

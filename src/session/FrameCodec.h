@@ -19,17 +19,20 @@ enum class FrameType : quint8 {
     PlayerCreated = 0x11, // host -> member: the new id and the room's players
     PlayerRefused = 0x12, // host -> member: reason, text
     DestroyPlayer = 0x13, // member -> host
-    Send = 0x20,          // member -> host: receiver, payload
-    Deliver = 0x21,       // host -> member: sender, receiver, payload
+    Resume = 0x14,        // member -> host: player id, resume secret, events taken (instead of CreatePlayer)
+    Resumed = 0x15,       // host -> member: highest send seq handled, seq of the next event
+    Send = 0x20,          // member -> host: receiver, seq, payload
+    Deliver = 0x21,       // host -> member: sender, receiver, the sender's seq, payload
     Joined = 0x22,        // host -> member: id, handle name
     Left = 0x23,          // host -> member: id
+    Ack = 0x24,           // both: the highest seq taken (events by a member, sends by the host)
     Heartbeat = 0x30,
     Goodbye = 0x31,
 };
 
 // The Hello frame starts with this magic and the protocol version.
 inline constexpr char kRoomMagic[] = "MLRN";
-inline constexpr quint16 kProtocolVersion = 2;
+inline constexpr quint16 kProtocolVersion = 3;
 
 // Why a host refused a member (Reject) or a player (PlayerRefused).
 enum class RefuseReason : quint32 {
@@ -39,7 +42,11 @@ enum class RefuseReason : quint32 {
     Full = 4,
     Protocol = 5,
     InvalidName = 6,
+    NoSuchPlayer = 7, // a resume for a player that is not (or no longer) in the room
 };
+
+// Random secrets the host hands out: a player's resume secret and the room's secret.
+inline constexpr int kSecretBytes = 32;
 
 struct Frame {
     quint8 type = 0;

@@ -12,6 +12,8 @@
 
 namespace session {
 
+struct HostedPlayer;
+
 // One TCP connection as the host sees it. The link owns its socket; the host deletes
 // a dropped link later, so a handler that dropped it may still read its fields.
 class HostLink : public QObject {
@@ -41,6 +43,7 @@ public:
     QByteArray hostNonce;
     QByteArray memberNonce;
     PlayerId player = 0;
+    HostedPlayer* hosted = nullptr; // the player, while the link has one
     QElapsedTimer lastHeard;
     QTimer handshakeTimer;
     // Frames for this member collected during the current event-loop turn; they

@@ -30,7 +30,8 @@ struct Queued {
     PlayerId from = 0;
     PlayerId to = 0;
     QByteArray payload;
-    PlayerId leaving = 0; // a leave notice: this player goes from the list once it is read
+    PlayerId leaving = 0;     // a leave notice: this player goes from the list once it is read
+    bool undelivered = false; // the local player's own message, which did not go out
 };
 
 struct Player {
@@ -298,7 +299,16 @@ Status NetworkSessionService::openRoom(const RoomDescription& room, OpenMode mod
     connect(member, &RoomMember::playerLeft, this, [this](PlayerId id) { onPlayerLeft(id); });
     connect(member, &RoomMember::delivered, this,
             [this](PlayerId from, PlayerId to, const QByteArray& payload) { onDelivered(from, to, payload); });
-    connect(member, &RoomMember::lost, this, [this] { onHostLost(); });
+    connect(member, &RoomMember::lost, this, [this, member] {
+        onHostLost();
+        // The lines the host never acknowledged go back to the user, oldest first.
+        if (d->localPlayer != 0) {
+            for (RoomMember::PendingSend& pending : member->takeUnacknowledged()) {
+                d->queue.push_back(Queued{d->localPlayer, pending.to, std::move(pending.payload), 0, true});
+                notify();
+            }
+        }
+    });
     d->member = member;
     d->state = ServiceState::Member;
     return {};
@@ -478,14 +488,14 @@ Result<ReceivedMessage> NetworkSessionService::receive() {
     }
     Queued next = std::move(d->queue.front());
     d->queue.pop_front();
-    if (d->host && next.from != kSystemSender) {
+    if (d->host && next.from != kSystemSender && !next.undelivered) {
         d->host->localTaken(next.payload.size());
     }
     if (next.leaving != 0) {
         const PlayerId leaving = next.leaving;
         d->players.removeIf([leaving](const Player& p) { return p.id == leaving && p.departed; });
     }
-    return ReceivedMessage{next.from, next.to, Message(std::move(next.payload))};
+    return ReceivedMessage{next.from, next.to, Message(std::move(next.payload)), next.undelivered};
 }
 
 Status NetworkSessionService::send(PlayerId from, PlayerId to, const Message& message) {

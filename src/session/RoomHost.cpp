@@ -10,6 +10,7 @@
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
 #include <QNetworkProxy>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTimer>
 #include <QUdpSocket>
@@ -39,6 +40,22 @@ constexpr auto kGoodbyeGrace = std::chrono::milliseconds(2000);
 // notices leave together instead of one send per member per event-loop turn.
 constexpr auto kNoticeDelay = std::chrono::milliseconds(10);
 
+// What the host's bookkeeping of one waiting event costs beyond its frame; counted
+// against the member's cap, so that many small events cannot outgrow it.
+constexpr qint64 kOutboxEventOverhead = 64;
+
+QByteArray randomSecret() {
+    QByteArray secret(kSecretBytes, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(secret.data()), kSecretBytes / 4);
+    return secret;
+}
+
+QByteArray seqFrame(FrameType type, quint32 seq) {
+    WireWriter out;
+    out.u32(seq);
+    return encodeFrame(type, out.data());
+}
+
 QByteArray refusal(quint32 reason, const QString& text) {
     WireWriter out;
     out.u32(reason);
@@ -54,7 +71,8 @@ RoomHost::RoomHost(const SessionConfig& config, Settings settings, QObject* pare
       m_settings(std::move(settings)),
       m_instanceId(proof::randomNonce()),
       m_listKey(proof::listKey(m_settings.password, m_settings.applicationId)),
-      m_joinKey(proof::joinKey(m_settings.password, m_instanceId)) {
+      m_joinKey(proof::joinKey(m_settings.password, m_instanceId)),
+      m_roomSecret(randomSecret()) {
     m_clock.start();
 }
 
@@ -117,6 +135,7 @@ void RoomHost::shutDown() {
         m_heartbeat->stop();
     }
     m_members.clear();
+    m_byId.clear();
     m_roster.clear();
     m_localPlayer = 0;
     const QByteArray goodbye = encodeFrame(FrameType::Goodbye, {});
@@ -125,6 +144,7 @@ void RoomHost::shutDown() {
         link->handshakeTimer.stop();
         flushLink(link);
         link->state = HostLink::State::Closed;
+        link->hosted = nullptr;
         link->socket->disconnect(this);
         if (link->socket->state() == HostSocket::State::Connected) {
             link->socket->write(goodbye);
@@ -155,13 +175,13 @@ Result<PlayerId> RoomHost::addLocalPlayer(const QString& name) {
     if (m_localPlayer != 0) {
         return failure(kErrorPlayerExists, QStringLiteral("this copy already has a player in the room"));
     }
-    if (m_members.size() >= m_config.maxMembers) {
+    if (memberCount() >= m_config.maxMembers) {
         return failure(kErrorRoomFull, QStringLiteral("the room is full"));
     }
     if (!isAllowedHandleName(name) || hasMember(name)) {
         return failure(kErrorInvalidName, QStringLiteral("the handle name is not allowed"));
     }
-    m_localPlayer = addMember(name, nullptr);
+    m_localPlayer = addMember(name, nullptr)->id;
     const PlayerId id = m_localPlayer;
     dropOverflowed();
     return id;
@@ -180,16 +200,16 @@ void RoomHost::removeLocalPlayer() {
 
 QList<PlayerEntry> RoomHost::players() const {
     QList<PlayerEntry> out;
-    out.reserve(m_members.size());
-    for (const Member& member : m_members) {
-        out.append(PlayerEntry{member.id, member.name});
+    out.reserve(static_cast<qsizetype>(m_members.size()));
+    for (const auto& member : m_members) {
+        out.append(PlayerEntry{member->id, member->name});
     }
     return out;
 }
 
 void RoomHost::sendFromLocal(PlayerId to, const QByteArray& payload) {
-    if (m_localPlayer != 0) {
-        route(nullptr, m_localPlayer, to, payload);
+    if (HostedPlayer* local = findMember(m_localPlayer)) {
+        route(nullptr, local, to, ++m_localSeq, payload);
     }
 }
 
@@ -201,7 +221,7 @@ void RoomHost::localTaken(qint64 bytes) {
 }
 
 bool RoomHost::hasMember(const QString& name) const {
-    return std::any_of(m_members.cbegin(), m_members.cend(), [&name](const Member& m) { return m.name == name; });
+    return std::any_of(m_members.cbegin(), m_members.cend(), [&name](const auto& m) { return m->name == name; });
 }
 
 bool RoomHost::handshakeSlotFree(const QByteArray& source) const {
@@ -306,7 +326,8 @@ void RoomHost::onLinkDisconnected(HostLink* link) {
         link->decoder.feed(link->socket->readAll());
         handleDecoded(link, true);
     }
-    dropLink(link, "connection closed");
+    // A connection that broke may come back: the player waits for it.
+    dropLink(link, "connection closed", true);
     dropOverflowed();
 }
 
@@ -341,33 +362,25 @@ void RoomHost::handleFrame(HostLink* link, const Frame& frame) {
     case FrameType::CreatePlayer:
         handleCreatePlayer(link, frame);
         break;
+    case FrameType::Resume:
+        handleResume(link, frame);
+        break;
     case FrameType::DestroyPlayer:
         if (link->state == HostLink::State::Playing) {
             const PlayerId id = link->player;
+            link->hosted->link = nullptr;
+            link->hosted = nullptr;
             link->player = 0;
             link->state = HostLink::State::Admitted;
             removeMember(id);
         }
         break;
-    case FrameType::Send: {
-        WireReader in(frame.body);
-        const auto to = in.i32();
-        if (!to) {
-            dropLink(link, "truncated send frame");
-            return;
-        }
-        if (in.remaining() > m_config.maxPayloadBytes()) {
-            // Relayed, it would exceed every receiver's frame limit; an honest member
-            // never sends it.
-            dropLink(link, "oversized send frame");
-            return;
-        }
-        if (link->state == HostLink::State::Playing) {
-            // The sender is the connection's player, whatever the frame might claim.
-            route(link, link->player, *to, in.rest());
-        }
+    case FrameType::Send:
+        handleSend(link, frame);
         break;
-    }
+    case FrameType::Ack:
+        handleAck(link, frame);
+        break;
     case FrameType::Goodbye:
         dropLink(link, "goodbye");
         break;
@@ -472,25 +485,136 @@ void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
         refuse(RefuseReason::InvalidName, QStringLiteral("the handle name is not allowed"));
         return;
     }
-    if (m_members.size() >= m_config.maxMembers) {
+    if (memberCount() >= m_config.maxMembers) {
         refuse(RefuseReason::Full, QStringLiteral("the room is full"));
         return;
     }
     // The roster goes out before the new player is announced, so the member learns
     // about everybody exactly once: from the roster, or from a later Joined.
-    const PlayerId id = m_nextId;
+    HostedPlayer* player = addMember(*name, link);
+    const PlayerId id = player->id;
     WireWriter head;
     head.i32(id);
-    head.u32(static_cast<quint32>(m_members.size() + 1));
-    const QByteArray newcomer = rosterEntry(id, *name);
+    head.bytes(player->resumeSecret);
+    head.bytes(m_roomSecret);
+    head.u32(static_cast<quint32>(m_members.size()));
     QByteArray body;
-    body.reserve(head.data().size() + m_roster.size() + newcomer.size());
-    body.append(head.data()).append(m_roster).append(newcomer);
+    body.reserve(head.data().size() + m_roster.size());
+    body.append(head.data()).append(m_roster);
     reply(link, encodeFrame(FrameType::PlayerCreated, body));
-    link->player = addMember(*name, link);
+    link->player = id;
+    link->hosted = player;
     link->createdPlayer = true;
     link->state = HostLink::State::Playing;
     Q_EMIT playerJoined(id, *name);
+}
+
+void RoomHost::handleSend(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto to = in.i32();
+    const auto seq = in.u32();
+    if (!in.ok()) {
+        dropLink(link, "truncated send frame");
+        return;
+    }
+    if (in.remaining() > m_config.maxPayloadBytes()) {
+        // Relayed, it would exceed every receiver's frame limit; an honest member
+        // never sends it.
+        dropLink(link, "oversized send frame");
+        return;
+    }
+    HostedPlayer* player = link->hosted;
+    if (link->state != HostLink::State::Playing || player == nullptr) {
+        return;
+    }
+    if (*seq <= player->handledSeq) {
+        // Sent again after a resume: handled before, so only its acknowledgement is due.
+        if (*seq <= player->acknowledgedSeq) {
+            queueAck(*player);
+        }
+        return;
+    }
+    if (*seq != player->handledSeq + 1) {
+        dropLink(link, "send out of sequence");
+        return;
+    }
+    player->handledSeq = *seq;
+    // The sender is the connection's player, whatever the frame might claim.
+    route(link, player, *to, *seq, in.rest());
+}
+
+void RoomHost::handleAck(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto seq = in.u32();
+    if (!in.ok()) {
+        dropLink(link, "truncated ack frame");
+        return;
+    }
+    HostedPlayer* player = link->hosted;
+    if (player == nullptr) {
+        return;
+    }
+    if (*seq >= player->nextEventSeq()) {
+        dropLink(link, "acknowledged an event never sent");
+        return;
+    }
+    eventsTaken(*player, *seq);
+}
+
+void RoomHost::handleResume(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto id = in.i32();
+    const auto secret = in.bytes(kSecretBytes);
+    const auto taken = in.u32();
+    if (!in.ok() || link->state != HostLink::State::Admitted || link->createdPlayer) {
+        dropLink(link, "unexpected resume");
+        return;
+    }
+    link->createdPlayer = true;
+    HostedPlayer* player = findMember(*id);
+    if (proofsBackedOff(link->source)) {
+        reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("too many wrong passwords"));
+        return;
+    }
+    // A stranger who knows the room's password still cannot take someone's player:
+    // the secret counts as a proof, wrong ones included.
+    if (player != nullptr && !player->local && !proof::equal(*secret, player->resumeSecret)) {
+        wrongProof(link->source);
+        reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("wrong resume secret"));
+        return;
+    }
+    if (player == nullptr || player->local) {
+        reject(link, static_cast<quint32>(RefuseReason::NoSuchPlayer), QStringLiteral("no such player in the room"));
+        return;
+    }
+    if (*taken >= player->nextEventSeq()) {
+        reject(link, static_cast<quint32>(RefuseReason::Protocol), QStringLiteral("acknowledged an event never sent"));
+        return;
+    }
+    if (player->link != nullptr) {
+        // The old connection has not been noticed broken yet; the new one replaces it.
+        HostLink* old = player->link;
+        old->hosted = nullptr;
+        old->player = 0;
+        player->link = nullptr;
+        dropLink(old, "replaced by a resumed connection");
+    }
+    player->awayUntil = 0;
+    eventsTaken(*player, *taken);
+    link->player = player->id;
+    link->hosted = player;
+    link->state = HostLink::State::Playing;
+    player->link = link;
+    // What it missed follows in order, then the acknowledgement it may have missed.
+    WireWriter out;
+    out.u32(player->handledSeq);
+    out.u32(player->firstEventSeq);
+    reply(link, encodeFrame(FrameType::Resumed, out.data()));
+    for (const OutboxEvent& event : player->outbox) {
+        enqueue(link, event.frame);
+    }
+    enqueue(link, seqFrame(FrameType::Ack, player->acknowledgedSeq));
+    qCDebug(lcSession) << "player" << player->id << "resumed";
 }
 
 std::optional<QByteArray> RoomHost::answerFor(const DiscoveryQuery& query) const {
@@ -514,7 +638,7 @@ std::optional<QByteArray> RoomHost::answerFor(const DiscoveryQuery& query) const
     answer.port = m_port;
     answer.numericAttribute = m_settings.numericAttribute;
     answer.memberCount = static_cast<quint32>(m_members.size());
-    answer.acceptsPlayers = m_members.size() < m_config.maxMembers;
+    answer.acceptsPlayers = memberCount() < m_config.maxMembers;
     return encodeAnswer(answer);
 }
 
@@ -588,86 +712,184 @@ QByteArray RoomHost::rosterEntry(PlayerId id, const QString& name) {
     return entry.take();
 }
 
-PlayerId RoomHost::addMember(const QString& name, HostLink* link) {
-    const PlayerId id = m_nextId++;
-    QByteArray entry = rosterEntry(id, name);
-    m_roster.append(entry);
+HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link) {
+    auto player = std::make_unique<HostedPlayer>();
+    player->id = m_nextId++;
+    player->name = name;
+    player->rosterEntry = rosterEntry(player->id, name);
+    player->local = link == nullptr;
+    player->link = link;
+    if (link != nullptr) {
+        player->resumeSecret = randomSecret();
+    }
+    m_roster.append(player->rosterEntry);
     // Joined carries the same two fields as a roster entry.
-    const QByteArray frame = encodeFrame(FrameType::Joined, entry);
-    m_members.append(Member{id, name, link, std::move(entry)});
-    for (const Member& member : std::as_const(m_members)) {
-        if (member.link != nullptr && member.id != id) {
-            notify(member.link, frame);
+    const QByteArray frame = encodeFrame(FrameType::Joined, player->rosterEntry);
+    for (const auto& member : m_members) {
+        if (!member->local) {
+            pushEvent(*member, frame, nullptr, true);
         }
     }
-    return id;
+    HostedPlayer* added = player.get();
+    m_byId.insert(added->id, added);
+    m_members.push_back(std::move(player));
+    return added;
 }
 
 void RoomHost::removeMember(PlayerId id) {
-    const auto it = std::find_if(m_members.begin(), m_members.end(), [id](const Member& m) { return m.id == id; });
+    const auto it = std::find_if(m_members.begin(), m_members.end(), [id](const auto& m) { return m->id == id; });
     if (it == m_members.end()) {
         return;
     }
-    const bool remote = it->link != nullptr;
+    const std::unique_ptr<HostedPlayer> gone = std::move(*it);
     m_members.erase(it);
+    m_byId.remove(id);
+    m_ackDue.removeAll(id);
+    if (gone->link != nullptr) {
+        gone->link->hosted = nullptr;
+        gone->link->player = 0;
+    }
+    // Its own messages need nobody's acknowledgement any more; the ones waiting for it
+    // need not wait for it.
+    for (const std::shared_ptr<Relay>& relay : gone->unacknowledged) {
+        relay->sender = nullptr;
+    }
+    for (const OutboxEvent& event : gone->outbox) {
+        if (event.relay) {
+            relayTaken(*event.relay);
+        }
+    }
     m_roster.clear();
-    for (const Member& member : std::as_const(m_members)) {
-        m_roster.append(member.rosterEntry);
+    for (const auto& member : m_members) {
+        m_roster.append(member->rosterEntry);
     }
     WireWriter left;
     left.i32(id);
     const QByteArray frame = encodeFrame(FrameType::Left, left.data());
-    for (const Member& member : std::as_const(m_members)) {
-        if (member.link != nullptr) {
-            notify(member.link, frame);
+    for (const auto& member : m_members) {
+        if (!member->local) {
+            pushEvent(*member, frame, nullptr, true);
         }
     }
-    if (remote) {
+    if (!gone->local) {
         Q_EMIT playerLeft(id);
     }
 }
 
-void RoomHost::route(HostLink* sender, PlayerId from, PlayerId to, const QByteArray& payload) {
-    if (to == from) {
+void RoomHost::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 seq, const QByteArray& payload) {
+    if (to == from->id) {
         return;
     }
     WireWriter header;
-    header.i32(from);
+    header.i32(from->id);
     header.i32(to);
+    header.u32(seq);
     // One frame for every addressee: QByteArray shares it, nothing is copied per member.
     const QByteArray frame = encodeFrame(FrameType::Deliver, header.data() + payload);
+    // A member's message is acknowledged to it once every receiver has taken it; the
+    // local player takes it as soon as it is queued.
+    std::shared_ptr<Relay> relay;
+    if (!from->local) {
+        relay = std::make_shared<Relay>(Relay{from, seq, 1});
+        from->unacknowledged.push_back(relay);
+    }
     const qint64 highWater = m_config.relayHighWaterBytes;
     // A sender is read only while what it sent can wait at its receivers: one that
     // sends faster than a receiver takes is held back, and the receiver keeps up.
-    const auto deliver = [&](const Member& member) {
-        if (member.link == nullptr) {
-            Q_EMIT deliveredLocally(from, to, payload);
+    const auto deliver = [&](HostedPlayer& member) {
+        if (member.local) {
+            Q_EMIT deliveredLocally(from->id, to, payload);
             m_localBacklog += payload.size();
             if (sender != nullptr && m_localBacklog > highWater) {
                 hold(sender, nullptr);
             }
         } else {
-            write(member.link, frame);
-            if (sender != nullptr && backlog(member.link) > highWater) {
+            pushEvent(member, frame, relay, false);
+            if (sender != nullptr && member.link != nullptr && backlog(member.link) > highWater) {
                 hold(sender, member.link);
             }
         }
     };
     if (to == kEveryone) {
-        for (const Member& member : std::as_const(m_members)) {
-            if (member.id != from) {
-                deliver(member);
+        for (const auto& member : m_members) {
+            if (member.get() != from) {
+                deliver(*member);
             }
         }
-    } else {
-        const auto it =
-            std::find_if(m_members.cbegin(), m_members.cend(), [to](const Member& m) { return m.id == to; });
-        // An addressee that has just left is not an error: the sender could not know yet.
-        if (it != m_members.cend()) {
-            deliver(*it);
+    } else if (HostedPlayer* receiver = findMember(to)) {
+        deliver(*receiver);
+    }
+    // An addressee that has just left is not an error: the sender could not know yet.
+    if (relay) {
+        relayTaken(*relay); // the count started at one, so it could not settle early
+        if (from->unacknowledged.size() > static_cast<std::size_t>(m_config.maxUnacknowledgedSends)) {
+            // Some receiver keeps the oldest of them: a member that takes nothing goes,
+            // rather than the host keeping the sender's bookkeeping without end.
+            const std::shared_ptr<Relay> oldest = from->unacknowledged.front();
+            for (const auto& member : m_members) {
+                if (std::any_of(member->outbox.cbegin(), member->outbox.cend(),
+                                [&oldest](const OutboxEvent& e) { return e.relay == oldest; })) {
+                    m_overflowedPlayers.append(member->id);
+                }
+            }
         }
     }
     dropOverflowed();
+}
+
+void RoomHost::pushEvent(HostedPlayer& player, const QByteArray& frame, const std::shared_ptr<Relay>& relay,
+                         bool notice) {
+    player.outbox.push_back(OutboxEvent{frame, relay});
+    if (relay) {
+        ++relay->remaining;
+    }
+    player.outboxBytes += frame.size() + kOutboxEventOverhead;
+    if (player.outboxBytes > m_config.maxBufferedBytesPerMember) {
+        m_overflowedPlayers.append(player.id);
+    }
+    if (player.link != nullptr) {
+        if (notice) {
+            notify(player.link, frame);
+        } else {
+            write(player.link, frame);
+        }
+    }
+}
+
+void RoomHost::eventsTaken(HostedPlayer& player, quint32 seq) {
+    while (!player.outbox.empty() && player.firstEventSeq <= seq) {
+        const OutboxEvent event = std::move(player.outbox.front());
+        player.outbox.pop_front();
+        ++player.firstEventSeq;
+        player.outboxBytes -= event.frame.size() + kOutboxEventOverhead;
+        if (event.relay) {
+            relayTaken(*event.relay);
+        }
+    }
+}
+
+void RoomHost::relayTaken(Relay& relay) {
+    if (--relay.remaining > 0 || relay.sender == nullptr) {
+        return;
+    }
+    HostedPlayer& sender = *relay.sender;
+    const quint32 before = sender.acknowledgedSeq;
+    while (!sender.unacknowledged.empty() && sender.unacknowledged.front()->remaining == 0) {
+        sender.acknowledgedSeq = sender.unacknowledged.front()->seq;
+        sender.unacknowledged.pop_front();
+    }
+    if (sender.acknowledgedSeq != before) {
+        queueAck(sender);
+    }
+}
+
+void RoomHost::queueAck(HostedPlayer& player) {
+    if (player.ackQueued || player.link == nullptr) {
+        return;
+    }
+    player.ackQueued = true;
+    m_ackDue.append(player.id);
+    postFlush();
 }
 
 qint64 RoomHost::backlog(const HostLink* link) {
@@ -740,6 +962,10 @@ void RoomHost::write(HostLink* link, const QByteArray& frame) {
     }
     link->flushQueued = true;
     m_unflushed.append(link);
+    postFlush();
+}
+
+void RoomHost::postFlush() {
     // Whatever else this turn queues for the member leaves with it, in one write,
     // when the event loop comes round again.
     if (!m_flushPosted) {
@@ -796,6 +1022,15 @@ bool RoomHost::enqueue(HostLink* link, const QByteArray& frame) {
 }
 
 void RoomHost::flushWrites() {
+    // One Ack per sender and turn, however many of its messages were taken meanwhile.
+    for (const PlayerId id : std::exchange(m_ackDue, {})) {
+        if (HostedPlayer* player = findMember(id)) {
+            player->ackQueued = false;
+            if (player->link != nullptr) {
+                write(player->link, seqFrame(FrameType::Ack, player->acknowledgedSeq));
+            }
+        }
+    }
     m_flushPosted = false;
     const QList<HostLink*> links = std::exchange(m_unflushed, {});
     for (HostLink* link : links) {
@@ -827,6 +1062,18 @@ void RoomHost::dropOverflowed() {
             dropLink(link, "member stopped reading");
         }
     }
+    while (!m_overflowedPlayers.isEmpty()) {
+        HostedPlayer* player = findMember(m_overflowedPlayers.takeFirst());
+        if (player == nullptr) {
+            continue;
+        }
+        qCDebug(lcSession) << "player" << player->id << "left too much unacknowledged";
+        if (player->link != nullptr) {
+            dropLink(player->link, "member acknowledged too little");
+        } else {
+            removeMember(player->id);
+        }
+    }
 }
 
 void RoomHost::reject(HostLink* link, quint32 reason, const QString& text) {
@@ -835,7 +1082,7 @@ void RoomHost::reject(HostLink* link, quint32 reason, const QString& text) {
     dropLink(link, "refused");
 }
 
-void RoomHost::dropLink(HostLink* link, const char* why) {
+void RoomHost::dropLink(HostLink* link, const char* why, bool resumable) {
     if (link->state == HostLink::State::Closed) {
         return;
     }
@@ -843,8 +1090,10 @@ void RoomHost::dropLink(HostLink* link, const char* why) {
     // What was queued before the drop still goes, as a closing socket sends what it holds.
     flushLink(link);
     const PlayerId player = link->player;
+    HostedPlayer* hosted = link->hosted;
     link->state = HostLink::State::Closed;
     link->player = 0;
+    link->hosted = nullptr;
     link->handshakeTimer.stop();
     link->socket->disconnect(this);
     m_links.removeOne(link);
@@ -859,8 +1108,15 @@ void RoomHost::dropLink(HostLink* link, const char* why) {
     }
     // The senders it held go on; nothing waits for a member that is gone.
     release(link);
-    if (player != 0) {
-        removeMember(player);
+    if (hosted != nullptr) {
+        hosted->link = nullptr;
+        hosted->ackQueued = false;
+        if (resumable && m_config.resumeGrace.count() > 0) {
+            hosted->awayUntil = m_clock.elapsed() + m_config.resumeGrace.count();
+            qCDebug(lcSession) << "player" << player << "is away";
+        } else {
+            removeMember(player);
+        }
     }
 }
 
@@ -874,13 +1130,24 @@ void RoomHost::onHeartbeatTick() {
         // A member held back is not read, so its silence means nothing; a member that
         // takes nothing of what waits for it is as gone as a silent one.
         if (!link->paused && link->lastHeard.elapsed() > m_config.heartbeatTimeout.count()) {
-            dropLink(link, "heartbeat timed out");
+            dropLink(link, "heartbeat timed out", true);
         } else if (link->socket->bytesToWrite() > 0 &&
                    link->socket->msSinceProgress() > m_config.heartbeatTimeout.count()) {
-            dropLink(link, "member took nothing");
+            dropLink(link, "member took nothing", true);
         } else {
             write(link, heartbeat);
         }
+    }
+    // Away players that did not come back in time leave now.
+    const qint64 now = m_clock.elapsed();
+    QList<PlayerId> expired;
+    for (const auto& member : m_members) {
+        if (!member->local && member->link == nullptr && member->awayUntil <= now) {
+            expired.append(member->id);
+        }
+    }
+    for (const PlayerId id : expired) {
+        removeMember(id);
     }
     dropOverflowed();
 }

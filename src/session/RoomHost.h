@@ -10,6 +10,9 @@
 #include <QNetworkAddressEntry>
 #include <QObject>
 #include <QPointer>
+#include <deque>
+#include <memory>
+#include <vector>
 
 class QTcpServer;
 class QTimer;
@@ -19,6 +22,47 @@ namespace session {
 
 struct DiscoveryQuery;
 class HostLink;
+struct HostedPlayer;
+
+// A message a member sent, relayed and not yet taken by every receiver. Its sender
+// keeps it in order among its others; receivers' outboxes point at it.
+struct Relay {
+    HostedPlayer* sender = nullptr; // nullptr once the sender has left
+    quint32 seq = 0;
+    int remaining = 0; // receivers that have not acknowledged it
+};
+
+// A frame for one member that it has not acknowledged yet: a Deliver (with the
+// message it carries), a Joined or a Left. The frame is shared by every receiver.
+struct OutboxEvent {
+    QByteArray frame;
+    std::shared_ptr<Relay> relay;
+};
+
+// Everything the host keeps of one player for the room's life. It outlives the
+// player's connection: a member whose link broke is "away" for the grace period,
+// its events kept, until it resumes or its leave is announced.
+struct HostedPlayer {
+    PlayerId id = 0;
+    QString name;
+    QByteArray rosterEntry;   // id and name as the roster and Joined carry them
+    bool local = false;       // the hosting copy's own player
+    HostLink* link = nullptr; // nullptr for the local player and while away
+    QByteArray resumeSecret;
+    // Its own messages: the highest seq handled (relayed or dropped), the highest
+    // acknowledged to it, and those relayed but not yet taken by every receiver.
+    quint32 handledSeq = 0;
+    quint32 acknowledgedSeq = 0;
+    std::deque<std::shared_ptr<Relay>> unacknowledged;
+    bool ackQueued = false;
+    // Events for it not yet acknowledged, oldest first, and the first one's seq.
+    std::deque<OutboxEvent> outbox;
+    quint32 firstEventSeq = 1;
+    qint64 outboxBytes = 0;
+    qint64 awayUntil = 0; // the host clock's time its grace ends; 0 while connected
+
+    quint32 nextEventSeq() const { return firstEventSeq + static_cast<quint32>(outbox.size()); }
+};
 
 // The hosting side of a room: accepts members over TCP, answers discovery queries,
 // keeps the member table and relays messages. The local player of the hosting copy
@@ -51,6 +95,11 @@ public:
 
     quint16 port() const { return m_port; }
     const QByteArray& instanceId() const { return m_instanceId; }
+    // Given to every member; a host that takes the room over proves it with this.
+    const QByteArray& roomSecret() const { return m_roomSecret; }
+    // The room's players in joining order, away ones included, and the next id.
+    const std::vector<std::unique_ptr<HostedPlayer>>& roomPlayers() const { return m_members; }
+    PlayerId nextPlayerId() const { return m_nextId; }
 
     Result<PlayerId> addLocalPlayer(const QString& name);
     void removeLocalPlayer();
@@ -72,13 +121,6 @@ Q_SIGNALS:
     void deliveredLocally(session::PlayerId from, session::PlayerId to, const QByteArray& payload);
 
 private:
-    struct Member {
-        PlayerId id = 0;
-        QString name;
-        HostLink* link = nullptr; // nullptr: the local player
-        QByteArray rosterEntry;   // id and name as the roster and Joined carry them
-    };
-
     void onIncoming(qintptr descriptor);
     void onDiscoveryReadyRead();
     void lookUpSubnets();
@@ -89,14 +131,28 @@ private:
     void handleHello(HostLink* link, const Frame& frame);
     void handleAuth(HostLink* link, const Frame& frame);
     void handleCreatePlayer(HostLink* link, const Frame& frame);
+    void handleResume(HostLink* link, const Frame& frame);
+    void handleSend(HostLink* link, const Frame& frame);
+    void handleAck(HostLink* link, const Frame& frame);
     void handleListQuery(HostLink* link, const Frame& frame);
     std::optional<QByteArray> answerFor(const DiscoveryQuery& query) const;
 
-    PlayerId addMember(const QString& name, HostLink* link);
+    HostedPlayer* addMember(const QString& name, HostLink* link);
     void removeMember(PlayerId id);
+    HostedPlayer* findMember(PlayerId id) const { return m_byId.value(id); }
     static QByteArray rosterEntry(PlayerId id, const QString& name);
-    // Relays a message; `sender` is the member's link, nullptr for the local player.
-    void route(HostLink* sender, PlayerId from, PlayerId to, const QByteArray& payload);
+    // Relays a message with its sender's seq; `sender` is the member's link, nullptr
+    // for the local player.
+    void route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 seq, const QByteArray& payload);
+    // Keeps an event for a member until it acknowledges it, and sends it when it is
+    // connected (a notice waits for the notice timer).
+    void pushEvent(HostedPlayer& player, const QByteArray& frame, const std::shared_ptr<Relay>& relay, bool notice);
+    // The member has taken every event up to `seq`.
+    void eventsTaken(HostedPlayer& player, quint32 seq);
+    // A receiver took `relay`: acknowledges what its sender's receivers have all taken.
+    void relayTaken(Relay& relay);
+    void queueAck(HostedPlayer& player);
+    void postFlush();
     // Bytes queued for a member that it has not taken yet.
     static qint64 backlog(const HostLink* link);
     // Stops reading `sender` until `receiver` (nullptr: the local player) has taken
@@ -124,7 +180,9 @@ private:
     void flushWrites();
     void flushLink(HostLink* link);
     void reject(HostLink* link, quint32 reason, const QString& text);
-    void dropLink(HostLink* link, const char* why);
+    // Closes a connection. A player's broken connection (`resumable`) leaves it away
+    // for the grace period; otherwise the player leaves at once.
+    void dropLink(HostLink* link, const char* why, bool resumable = false);
     void dropOverflowed();
     // Whether a newcomer from `source` finds a handshake slot, in total and for its address.
     bool handshakeSlotFree(const QByteArray& source) const;
@@ -160,7 +218,14 @@ private:
     bool m_flushPosted = false;
     // Members with notices waiting for the notice timer.
     QList<QPointer<HostLink>> m_noticed;
-    QList<Member> m_members; // joining order
+    std::vector<std::unique_ptr<HostedPlayer>> m_members; // joining order
+    QHash<PlayerId, HostedPlayer*> m_byId;
+    // Players whose events passed the cap: they leave once the current loop is done.
+    QList<PlayerId> m_overflowedPlayers;
+    // Players owed an Ack, sent with the turn's other frames.
+    QList<PlayerId> m_ackDue;
+    QByteArray m_roomSecret;
+    quint32 m_localSeq = 0; // the local player's messages
     // Every member's rosterEntry in joining order: the roster a newcomer receives,
     // kept ready so a join does not encode every name again.
     QByteArray m_roster;

@@ -39,26 +39,43 @@ Error refusalError(const QByteArray& body, quint32 fallbackCode) {
 RoomMember::RoomMember(const SessionConfig& config, QObject* parent)
     : QObject(parent), m_config(config), m_decoder(config.maxFrameBytes) {
     connect(&m_heartbeat, &QTimer::timeout, this, &RoomMember::onHeartbeatTick);
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &RoomMember::connectSocket);
 }
 
 RoomMember::~RoomMember() = default;
 
 void RoomMember::open(const QString& host, quint16 port, const QString& applicationId, const QString& password) {
+    m_host = host;
+    m_port = port;
     m_applicationId = applicationId;
     m_password = password;
+    connectSocket();
+}
+
+void RoomMember::connectSocket() {
+    if (m_socket != nullptr) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+        m_socket->deleteLater();
+    }
+    m_decoder = FrameDecoder(m_config.maxFrameBytes);
     m_state = State::Connecting;
+    m_lastHeard.start();
     m_socket = new QTcpSocket(this);
     connect(m_socket, &QTcpSocket::connected, this, &RoomMember::onConnected);
     connect(m_socket, &QTcpSocket::readyRead, this, &RoomMember::onReadyRead);
     connect(m_socket, &QTcpSocket::disconnected, this, &RoomMember::onDisconnected);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
+    connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         if (m_state == State::Connecting) {
-            fail(kErrorConnectFailed, QStringLiteral("cannot reach the room: %1").arg(m_socket->errorString()));
+            // Nothing listens at the room's port any more: the room is gone, no use trying again.
+            fail(kErrorConnectFailed, QStringLiteral("cannot reach the room: %1").arg(m_socket->errorString()),
+                 error == QAbstractSocket::ConnectionRefusedError);
         } else if (m_socket->state() == QAbstractSocket::UnconnectedState) {
             onDisconnected();
         }
     });
-    m_socket->connectToHost(host, port);
+    m_socket->connectToHost(m_host, m_port);
 }
 
 void RoomMember::onConnected() {
@@ -91,19 +108,27 @@ void RoomMember::destroyPlayer() {
         write(FrameType::DestroyPlayer, {});
         m_state = State::Admitted;
     }
+    m_playerId = 0;
+    m_unacknowledged.clear();
+    m_unacknowledgedBytes = 0;
 }
 
 Status RoomMember::send(PlayerId to, const QByteArray& payload) {
-    if (m_state != State::Playing) {
+    if (m_playerId == 0 || (m_state != State::Playing && !m_resuming)) {
         return failure(kErrorConnectionLost, QStringLiteral("the connection to the room's host is gone"));
     }
     if (payload.size() > m_config.maxPayloadBytes()) {
         return failure(kErrorInvalidParameter, QStringLiteral("the message is too large"));
     }
-    WireWriter out;
-    out.i32(to);
-    out.bytes(payload);
-    write(FrameType::Send, out.data());
+    if (m_unacknowledgedBytes + payload.size() > m_config.maxBufferedBytesPerMember) {
+        return failure(kErrorBusy, QStringLiteral("too many messages wait for the room's host"));
+    }
+    m_unacknowledged.push_back(PendingSend{m_nextSeq++, to, payload});
+    m_unacknowledgedBytes += payload.size();
+    // While reconnecting, it waits; it goes out once the player is back.
+    if (m_state == State::Playing) {
+        writeSend(m_unacknowledged.back());
+    }
     return {};
 }
 
@@ -111,6 +136,7 @@ void RoomMember::leave() {
     const State previous = m_state;
     m_state = State::Left;
     m_heartbeat.stop();
+    m_retry.stop();
     disconnect(this, nullptr, nullptr, nullptr);
     if (m_socket == nullptr || m_socket->state() == QAbstractSocket::UnconnectedState) {
         deleteLater();
@@ -137,19 +163,40 @@ void RoomMember::write(FrameType type, const QByteArray& body) {
     m_socket->write(encodeFrame(type, body));
 }
 
-void RoomMember::fail(quint32 code, const QString& text) {
+void RoomMember::writeSend(const PendingSend& send) {
+    WireWriter out;
+    out.i32(send.to);
+    out.u32(send.seq);
+    out.bytes(send.payload);
+    write(FrameType::Send, out.data());
+}
+
+void RoomMember::writeAck() {
+    WireWriter out;
+    out.u32(m_eventsTaken);
+    write(FrameType::Ack, out.data());
+    m_eventsAcknowledged = m_eventsTaken;
+}
+
+void RoomMember::fail(quint32 code, const QString& text, bool final) {
     const State previous = m_state;
     if (previous == State::Lost || previous == State::Left) {
         return;
     }
+    if (!final && m_playerId != 0 && m_config.resumeGrace.count() > 0 && (previous == State::Playing || m_resuming)) {
+        retryLater(text);
+        return;
+    }
     m_state = State::Lost;
+    m_resuming = false;
     m_heartbeat.stop();
+    m_retry.stop();
     if (m_socket != nullptr) {
         m_socket->disconnect(this);
         m_socket->abort();
     }
     qCDebug(lcSession) << "room connection ended:" << text;
-    if (previous == State::Connecting || previous == State::Handshaking || previous == State::Authenticating) {
+    if (!m_opened) {
         Q_EMIT openFailed(Error{code, text});
     } else {
         if (previous == State::CreatingPlayer) {
@@ -159,50 +206,118 @@ void RoomMember::fail(quint32 code, const QString& text) {
     }
 }
 
+void RoomMember::retryLater(const QString& why) {
+    if (!m_resuming) {
+        qCDebug(lcSession) << "room connection broke, resuming:" << why;
+        m_resuming = true;
+        m_brokenSince.start();
+        m_retryDelay = std::chrono::milliseconds(0);
+    }
+    const qint64 left = m_config.resumeGrace.count() - m_brokenSince.elapsed();
+    if (left <= 0) {
+        fail(kErrorConnectionLost, QStringLiteral("the room's host did not take the player back in time"), true);
+        return;
+    }
+    if (m_socket != nullptr) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+        m_socket->deleteLater();
+        m_socket = nullptr;
+    }
+    m_state = State::Away;
+    m_retry.start(std::min<qint64>(m_retryDelay.count(), left));
+    m_retryDelay = std::min(std::max(m_retryDelay * 2, m_config.resumeRetryStart), m_config.resumeRetryMax);
+}
+
 void RoomMember::onReadyRead() {
+    if (!m_socket->isOpen()) {
+        return; // aborted here: nothing left to read
+    }
     const QByteArray chunk = m_socket->readAll();
     if (chunk.isEmpty()) {
         return;
     }
     m_lastHeard.restart();
     m_decoder.feed(chunk);
-    while (m_state != State::Lost && m_state != State::Left) {
+    QTcpSocket* const socket = m_socket;
+    while (socket == m_socket && m_state != State::Lost && m_state != State::Left && m_state != State::Away) {
         std::optional<Frame> frame = m_decoder.next();
         if (!frame) {
             break;
         }
         handleFrame(*frame);
     }
+    if (socket != m_socket || m_state == State::Lost || m_state == State::Left || m_state == State::Away) {
+        return;
+    }
     if (m_decoder.failed()) {
-        fail(kErrorProtocol, QStringLiteral("the host sent a malformed frame"));
+        fail(kErrorProtocol, QStringLiteral("the host sent a malformed frame"), true);
+    } else if (m_state == State::Playing && m_eventsTaken != m_eventsAcknowledged) {
+        // Acknowledged after each burst, so the host can let go of what it kept.
+        writeAck();
     }
 }
 
 void RoomMember::onDisconnected() {
-    if (m_state == State::Lost || m_state == State::Left) {
+    if (m_state == State::Lost || m_state == State::Left || m_state == State::Away) {
         return;
     }
     // Whatever the host sent before closing is still delivered, then the end.
+    QTcpSocket* const socket = m_socket;
     onReadyRead();
-    fail(kErrorConnectionLost, QStringLiteral("the room's host closed the connection"));
+    if (socket == m_socket) {
+        fail(kErrorConnectionLost, QStringLiteral("the room's host closed the connection"));
+    }
 }
 
 void RoomMember::onHeartbeatTick() {
+    if (m_resuming && m_brokenSince.elapsed() >= m_config.resumeGrace.count()) {
+        fail(kErrorConnectionLost, QStringLiteral("the room's host did not take the player back in time"), true);
+        return;
+    }
+    if (m_state == State::Away) {
+        return;
+    }
     if (m_lastHeard.elapsed() > m_config.heartbeatTimeout.count()) {
         fail(kErrorConnectionLost, QStringLiteral("the room's host went silent"));
         return;
     }
-    write(FrameType::Heartbeat, {});
+    if (m_state == State::Playing) {
+        // The acknowledgement is the heartbeat.
+        writeAck();
+    } else if (m_state == State::Admitted || m_state == State::CreatingPlayer) {
+        write(FrameType::Heartbeat, {});
+    }
+}
+
+void RoomMember::handleResumed(WireReader& in) {
+    const auto handled = in.u32();
+    const auto nextEvent = in.u32();
+    if (!in.ok() || *nextEvent == 0) {
+        fail(kErrorProtocol, QStringLiteral("the host sent a malformed frame"), true);
+        return;
+    }
+    qCDebug(lcSession) << "player" << m_playerId << "resumed";
+    m_state = State::Playing;
+    m_resuming = false;
+    m_eventsTaken = *nextEvent - 1;
+    m_eventsAcknowledged = m_eventsTaken;
+    // What the host has not handled goes again, in order; the rest waits for its Ack.
+    for (const PendingSend& pending : m_unacknowledged) {
+        if (pending.seq > *handled) {
+            writeSend(pending);
+        }
+    }
 }
 
 void RoomMember::handleFrame(const Frame& frame) {
     const auto type = static_cast<FrameType>(frame.type);
     WireReader in(frame.body);
-    auto malformed = [this] { fail(kErrorProtocol, QStringLiteral("the host sent a malformed frame")); };
+    auto malformed = [this] { fail(kErrorProtocol, QStringLiteral("the host sent a malformed frame"), true); };
 
     if (type == FrameType::Reject && m_state != State::Playing) {
         const Error error = refusalError(frame.body, kErrorConnectFailed);
-        fail(error.code, error.description);
+        fail(error.code, error.description, true);
         return;
     }
     switch (m_state) {
@@ -224,7 +339,7 @@ void RoomMember::handleFrame(const Frame& frame) {
             m_password.clear();
         }
         if (*version != kProtocolVersion) {
-            fail(kErrorProtocol, QStringLiteral("the host speaks protocol version %1").arg(*version));
+            fail(kErrorProtocol, QStringLiteral("the host speaks protocol version %1").arg(*version), true);
             return;
         }
         // The rest of the challenge: the salt of the joining key.
@@ -233,8 +348,16 @@ void RoomMember::handleFrame(const Frame& frame) {
             malformed();
             return;
         }
+        // Another hosting of the room (or another room) at the same address has
+        // nothing of this player.
+        if (m_resuming && *instanceId != m_instanceId) {
+            fail(kErrorConnectionLost, QStringLiteral("the room is gone"), true);
+            return;
+        }
         m_state = State::Authenticating;
-        m_key = proof::joinKey(m_password, *instanceId);
+        if (m_key.isEmpty() || !m_resuming) {
+            m_key = proof::joinKey(m_password, *instanceId);
+        }
         WireWriter auth;
         auth.bytes(proof::joinMember(m_key, *hostNonce, m_memberNonce));
         write(FrameType::Auth, auth.data());
@@ -248,6 +371,7 @@ void RoomMember::handleFrame(const Frame& frame) {
             return;
         }
         const auto hostProof = in.bytes(proof::kProofBytes);
+        const auto instanceId = in.bytes(proof::kNonceBytes);
         if (!in.ok()) {
             malformed();
             return;
@@ -257,17 +381,40 @@ void RoomMember::handleFrame(const Frame& frame) {
         // The host proves the password too, so a stranger answering at the room's
         // address cannot pose as it.
         if (!proof::equal(*hostProof, proof::joinHost(m_key, hostNonce, memberNonce))) {
-            fail(kErrorAccessDenied, QStringLiteral("the host could not prove the room's password"));
+            fail(kErrorAccessDenied, QStringLiteral("the host could not prove the room's password"), true);
             return;
         }
+        if (!m_heartbeat.isActive()) {
+            m_heartbeat.start(m_config.heartbeatInterval);
+        }
+        if (m_resuming) {
+            // Only a host that proved the password learns the player's secret.
+            WireWriter resume;
+            resume.i32(m_playerId);
+            resume.bytes(m_resumeSecret);
+            resume.u32(m_eventsTaken);
+            m_state = State::Resuming;
+            write(FrameType::Resume, resume.data());
+            return;
+        }
+        m_instanceId = *instanceId;
         m_state = State::Admitted;
-        m_heartbeat.start(m_config.heartbeatInterval);
+        m_opened = true;
         Q_EMIT opened();
         return;
     }
+    case State::Resuming:
+        if (type == FrameType::Resumed) {
+            handleResumed(in);
+        } else if (type != FrameType::Heartbeat) {
+            malformed();
+        }
+        return;
     case State::CreatingPlayer:
         if (type == FrameType::PlayerCreated) {
             const auto id = in.i32();
+            const auto resumeSecret = in.bytes(kSecretBytes);
+            const auto roomSecret = in.bytes(kSecretBytes);
             const auto count = in.u32();
             QList<PlayerEntry> roster;
             // Each entry takes at least 8 bytes; a count beyond that is a lie.
@@ -285,6 +432,9 @@ void RoomMember::handleFrame(const Frame& frame) {
                 roster.append(PlayerEntry{*memberId, *name});
             }
             m_state = State::Playing;
+            m_playerId = *id;
+            m_resumeSecret = *resumeSecret;
+            m_roomSecret = *roomSecret;
             Q_EMIT playerCreated(*id, roster);
             return;
         }
@@ -298,10 +448,17 @@ void RoomMember::handleFrame(const Frame& frame) {
         break;
     }
 
+    // Events are numbered by their order on the connection; the host's count is the same.
+    const bool event = m_state == State::Playing &&
+                       (type == FrameType::Deliver || type == FrameType::Joined || type == FrameType::Left);
+    if (event) {
+        ++m_eventsTaken;
+    }
     switch (type) {
     case FrameType::Deliver: {
         const auto from = in.i32();
         const auto to = in.i32();
+        static_cast<void>(in.u32()); // the sender's seq
         if (!in.ok()) {
             malformed();
             return;
@@ -330,8 +487,20 @@ void RoomMember::handleFrame(const Frame& frame) {
         Q_EMIT playerLeft(*id);
         break;
     }
+    case FrameType::Ack: {
+        const auto seq = in.u32();
+        if (!in.ok()) {
+            malformed();
+            return;
+        }
+        while (!m_unacknowledged.empty() && m_unacknowledged.front().seq <= *seq) {
+            m_unacknowledgedBytes -= m_unacknowledged.front().payload.size();
+            m_unacknowledged.pop_front();
+        }
+        break;
+    }
     case FrameType::Goodbye:
-        fail(kErrorConnectionLost, QStringLiteral("the room's host closed the room"));
+        fail(kErrorConnectionLost, QStringLiteral("the room's host closed the room"), true);
         break;
     default:
         break;

@@ -36,9 +36,21 @@ struct SessionConfig {
 
     // A silent connection is dropped after heartbeatTimeout; both ends send a
     // heartbeat every heartbeatInterval when they have nothing else to send.
-    std::chrono::milliseconds heartbeatInterval = 5000ms;
-    std::chrono::milliseconds heartbeatTimeout = 15000ms;
+    std::chrono::milliseconds heartbeatInterval = 2000ms;
+    std::chrono::milliseconds heartbeatTimeout = 6000ms;
     std::chrono::milliseconds handshakeTimeout = 5000ms;
+
+    // A member whose connection broke keeps its player for resumeGrace: the host keeps
+    // what is addressed to it, and nobody hears of its leave unless it does not come
+    // back in time. 0: a broken connection is a leave at once. The member tries again
+    // after resumeRetryStart, doubling up to resumeRetryMax between attempts.
+    std::chrono::milliseconds resumeGrace = 60000ms;
+    std::chrono::milliseconds resumeRetryStart = 250ms;
+    std::chrono::milliseconds resumeRetryMax = 2000ms;
+    // A member's messages the host has relayed but not every receiver has taken yet.
+    // A receiver that keeps one sender above this many is dropped, as one whose
+    // unacknowledged bytes pass maxBufferedBytesPerMember is.
+    int maxUnacknowledgedSends = 16384;
 
     // Protecting the host.
     int maxMembers = 1000;
@@ -63,14 +75,17 @@ struct SessionConfig {
     // memory that the back-pressure keeps honest traffic far below.
     qint64 relayHighWaterBytes = 2 * 1024 * 1024;
     qint64 relayLowWaterBytes = 512 * 1024;
+    // It bounds, each on its own: a member's unsent bytes at the host, the events
+    // waiting for its acknowledgement (while it is away too), and, at the member, its
+    // own messages the host has not acknowledged yet.
     qint64 maxBufferedBytesPerMember = 64 * 1024 * 1024;
     quint32 maxFrameBytes = 1024 * 1024;
 
     // The largest message payload a member may send: the Deliver the host makes of it
     // carries the sender's id on top of the Send's fields, and must still fit every
-    // member's frame limit. Type byte, sender and receiver take 9 bytes.
+    // member's frame limit. Type byte, sender, receiver and seq take 13 bytes.
     qint64 maxPayloadBytes() const { return static_cast<qint64>(maxFrameBytes) - kDeliverOverheadBytes; }
-    static constexpr qint64 kDeliverOverheadBytes = 1 + 4 + 4;
+    static constexpr qint64 kDeliverOverheadBytes = 1 + 4 + 4 + 4;
 
     // A listing keeps at most this many rooms; later answers are dropped.
     int maxListedRooms = 256;

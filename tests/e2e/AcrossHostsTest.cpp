@@ -70,12 +70,12 @@ protected:
 };
 
 TEST_F(AcrossHosts, ARoomIsFoundByBroadcastAndACutLinkIsNoticedOnBothSides) {
-    // Heartbeats every 300 ms: three silent intervals drop a link. The bound adds one
-    // interval for the host's check and a second of scheduling slack (sanitizer
-    // builds, a loaded machine).
+    // Heartbeats every 300 ms: three silent intervals drop a link, and with no grace for
+    // a resume the leave shows at once. The bound adds one interval for the host's check
+    // and a second of scheduling slack (sanitizer builds, a loaded machine).
     constexpr auto kInterval = 300ms;
     constexpr auto kBound = 3 * kInterval + kInterval + 1000ms;
-    const QStringList fast{u"--heartbeat-ms"_s, QString::number(kInterval.count())};
+    const QStringList fast{u"--heartbeat-ms"_s, QString::number(kInterval.count()), u"--grace-ms"_s, u"0"_s};
     auto host = start(u"a"_s, QStringList{u"host"_s, u"広場"_s, u"--name"_s, u"アキラ"_s} + fast);
     ASSERT_TRUE(waitListed(u"b"_s, u"広場\t10.231.1.1:47811"_s));
     auto ben = start(u"b"_s, QStringList{u"join"_s, u"広場"_s, u"--name"_s, u"ベン"_s} + fast);

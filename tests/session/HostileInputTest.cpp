@@ -71,7 +71,7 @@ TEST_F(RoomUnderAttack, ASendWhoseDeliverWouldNotFitIsRefusedAtTheExactLimit) {
     const QString largest(config.maxPayloadBytes() - 8, u'a'); // kind and length take 8
     peer.send(sendFrame(largest));
     EXPECT_TRUE(logShows(alice, u"pub 3>0 "_s + largest));
-    peer.send(sendFrame(largest + u'a'));
+    peer.send(sendFrame(largest + u'a', 2));
     EXPECT_TRUE(peer.closedByHost());
     EXPECT_TRUE(logShows(alice, u"leave 3"_s));
     EXPECT_EQ(errorCode(alice.say(kEveryone, largest + u'a')), kErrorInvalidParameter);
@@ -99,7 +99,7 @@ TEST_F(RoomUnderAttack, AFlooderIsHeldBackAndASlowHonestMemberLosesNothing) {
     const QString big(config.maxPayloadBytes() - 16, u'f');
     QList<QByteArray> expected, got;
     for (int i = 10; i < 34; ++i) {
-        flooder.send(sendFrame(big + QString::number(i)));
+        flooder.send(sendFrame(big + QString::number(i), i - 9));
         expected.append(QByteArray::number(i));
         ASSERT_TRUE(i % 8 != 0 || alice.say(kEveryone, u"honest %1"_s.arg(i)).ok());
     }
@@ -282,6 +282,7 @@ TEST(HostileInput, SilentConnectionsAreClosedAfterTheHandshakeOrHeartbeatTimeout
     config.handshakeTimeout = 300ms;
     config.heartbeatInterval = 100ms;
     config.heartbeatTimeout = 400ms;
+    config.resumeGrace = 0ms;
     TestCopy host(config);
     ASSERT_EQ(host.hostAs(u"host"_s), 1);
     RawPeer silent(host.service->hostingPort()); // never says hello
@@ -308,6 +309,7 @@ TEST(FakeHost, MessagesBehindThePlayersCreationWaitForItAndASilentHostIsLeft) {
     SessionConfig config = loopbackConfig();
     config.heartbeatInterval = 100ms;
     config.heartbeatTimeout = 400ms;
+    config.resumeGrace = 0ms;
     FakeHost host(u"secret"_s);
     TestCopy member(config);
     ASSERT_TRUE(host.join(member, u"secret"_s).ok());

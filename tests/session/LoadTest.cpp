@@ -58,6 +58,7 @@ class HostUnderAttack : public ::testing::Test {
 protected:
     void SetUp() override {
         config = loopbackConfig();
+        config.resumeGrace = 0ms; // a connection cut short is a leave at once
         host = startHost(config);
         port = config.firstHostPort;
         alice = std::make_unique<TestCopy>(config);
@@ -157,8 +158,8 @@ TEST_F(HostUnderAttack, BrokenFramingClosesOnlyItsOwnConnectionAndNothingHalfSen
     ASSERT_EQ(mallory.joinAs(u"mallory"_s), 4);
     ASSERT_EQ(cut.joinAs(u"cut"_s), 5);
     mallory.send(huge);
-    const QByteArray fourth = sendFrame(u"never"_s);
-    cut.send(sendFrame(u"m1"_s) + sendFrame(u"m2"_s) + sendFrame(u"m3"_s) + fourth.left(fourth.size() / 2));
+    const QByteArray fourth = sendFrame(u"never"_s, 4);
+    cut.send(sendFrame(u"m1"_s) + sendFrame(u"m2"_s, 2) + sendFrame(u"m3"_s, 3) + fourth.left(fourth.size() / 2));
     ::shutdown(static_cast<int>(cut.socket.socketDescriptor()), SHUT_WR);
 
     chat(u"garbage"_s, 500);

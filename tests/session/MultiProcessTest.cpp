@@ -6,7 +6,8 @@ using namespace sessiontest;
 
 // Processes killed outright: no goodbye, the kernel closes their sockets.
 TEST(MultiProcess, KilledMemberAndHostProcessesLeaveForEverybodyAndSendsThenFail) {
-    const SessionConfig config = loopbackConfig();
+    SessionConfig config = loopbackConfig();
+    config.resumeGrace = 0ms; // a killed process is gone at once
     const auto host = startRoomTool(u"host"_s, config, u"host"_s);
     TestCopy alice(config), bob(config);
     ASSERT_EQ(alice.joinWhenListed(u"alice"_s), 2);

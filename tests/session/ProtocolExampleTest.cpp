@@ -69,9 +69,11 @@ TEST(ProtocolExample, TheDocumentsBytesAreTheCodesBytes) {
     const QByteArray line = chatLine.payload();
     WireWriter send, deliver;
     send.i32(kEveryone);
+    send.u32(1); // the sender's first message
     send.bytes(line);
     deliver.i32(2);
     deliver.i32(kEveryone);
+    deliver.u32(1);
     deliver.bytes(line);
     EXPECT_EQ(encodeFrame(FrameType::Send, send.data()).toHex(), v[u"Send こんにちは frame"_s].toHex());
     EXPECT_EQ(encodeFrame(FrameType::Deliver, deliver.data()).toHex(), v[u"Deliver from 2 frame"_s].toHex());

@@ -29,9 +29,10 @@ inline QByteArray chatPayload(const QString& text) {
     message.writeString(text);
     return message.payload();
 }
-inline QByteArray sendFrame(const QString& text) {
+inline QByteArray sendFrame(const QString& text, quint32 seq = 1) {
     WireWriter body;
     body.i32(kEveryone);
+    body.u32(seq);
     body.bytes(chatPayload(text));
     return encodeFrame(FrameType::Send, body.data());
 }
@@ -115,6 +116,7 @@ struct FakeHost {
                 link->write(encodeFrame(FrameType::Accept, out.data()));
             } else if (frame->type == static_cast<quint8>(FrameType::CreatePlayer)) {
                 out.i32(5);
+                out.bytes(QByteArray(2 * kSecretBytes, 's'));
                 out.u32(2);
                 out.i32(1);
                 out.string(u"host"_s);
@@ -123,6 +125,7 @@ struct FakeHost {
                 WireWriter deliver;
                 deliver.i32(1);
                 deliver.i32(kEveryone);
+                deliver.u32(1);
                 deliver.bytes(chatPayload(u"welcome"_s));
                 link->write(encodeFrame(FrameType::PlayerCreated, out.data()) +
                             encodeFrame(FrameType::Deliver, deliver.data()));

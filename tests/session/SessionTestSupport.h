@@ -33,7 +33,7 @@ inline RoomDescription describe(const QString& name, const QString& password = {
 
 // One copy of the program as the chat window uses the service: one event, one
 // receive; every message becomes a line of `log` ("join 2 name", "leave 2",
-// "pub 2>0 text", "priv 2>3 text").
+// "pub 2>0 text", "priv 2>3 text", "undelivered 2>0 text").
 struct TestCopy {
     explicit TestCopy(const SessionConfig& config) : service(std::make_unique<NetworkSessionService>(config)) {
         handle = service->registerEventReceiver(&context, [this](qint32) { onEvent(); });
@@ -52,7 +52,7 @@ struct TestCopy {
         Message message = received->message;
         const qint32 type = message.readInt32().value();
         if (received->from != kSystemSender) {
-            const QString kind = type == 0 ? u"pub"_s : u"priv"_s;
+            const QString kind = received->undelivered ? u"undelivered"_s : type == 0 ? u"pub"_s : u"priv"_s;
             return log.append(
                 u"%1 %2>%3 %4"_s.arg(kind).arg(received->from).arg(received->to).arg(message.readString().value()));
         }
@@ -133,7 +133,8 @@ inline std::unique_ptr<testsupport::ChildProcess> startRoomTool(const QString& c
     return std::make_unique<testsupport::ChildProcess>(
         QCoreApplication::applicationDirPath() + u"/mirelune-room"_s,
         QStringList{command, u"room"_s, u"--name"_s, name, u"--loopback-only"_s, u"--discovery-port"_s,
-                    QString::number(config.discoveryPort), u"--host-port"_s, QString::number(config.firstHostPort)});
+                    QString::number(config.discoveryPort), u"--host-port"_s, QString::number(config.firstHostPort),
+                    u"--grace-ms"_s, QString::number(config.resumeGrace.count())});
 }
 
 } // namespace sessiontest

@@ -80,8 +80,12 @@ int main(int argc, char** argv) {
                                        QStringLiteral("heartbeat interval; silence for three intervals drops a link"),
                                        QStringLiteral("MS"));
     heartbeatOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    // And see a broken link end in a leave without waiting for the resume grace (0: at once).
+    QCommandLineOption graceOption(QStringLiteral("grace-ms"),
+                                   QStringLiteral("how long a broken link may take to resume"), QStringLiteral("MS"));
+    graceOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOptions({addressOption, nameOption, passwordOption, discoveryPortOption, hostPortOption, loopbackOption,
-                       heartbeatOption});
+                       heartbeatOption, graceOption});
     parser.process(app);
 
     const QStringList arguments = parser.positionalArguments();
@@ -117,6 +121,12 @@ int main(int argc, char** argv) {
         heartbeatValid = heartbeatValid && interval > 0 && interval <= 60000;
         options.config.heartbeatInterval = std::chrono::milliseconds(interval);
         options.config.heartbeatTimeout = options.config.heartbeatInterval * 3;
+    }
+    if (parser.isSet(graceOption)) {
+        bool ok = false;
+        const int grace = parser.value(graceOption).toInt(&ok);
+        heartbeatValid = heartbeatValid && ok && grace >= 0 && grace <= 600000;
+        options.config.resumeGrace = std::chrono::milliseconds(grace);
     }
 
     const bool valid = portsValid && heartbeatValid && arguments.size() <= 2 &&

@@ -1,0 +1,131 @@
+// A member whose link breaks keeps its player: it comes back within the grace period
+// with nothing missed and nothing twice, or its lines come back to it as undelivered.
+#include "RawPeer.h"
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <csignal>
+#include <gtest/gtest.h>
+
+using namespace sessiontest;
+
+namespace {
+
+SessionConfig quickConfig(std::chrono::milliseconds grace) {
+    SessionConfig config = loopbackConfig();
+    config.heartbeatInterval = 100ms;
+    config.heartbeatTimeout = 400ms;
+    config.resumeGrace = grace;
+    return config;
+}
+
+// A member's link breaks at its own end, and whatever it had not handed to the kernel is lost.
+void breakLink(TestCopy& copy) {
+    for (QTcpSocket* socket : copy.service->findChildren<QTcpSocket*>())
+        socket->abort();
+}
+
+} // namespace
+
+TEST(Resume, AStoppedMemberComesBackWithoutALeaveAndEveryLineArrivesOnce) {
+    const SessionConfig config = quickConfig(20s);
+    TestCopy host(config), bob(config);
+    ASSERT_EQ(host.hostAs(u"host"_s), 1);
+    ASSERT_EQ(bob.joinAs(u"bob"_s), 2);
+    // The member's own heartbeats as quick as the room's: 300 ms of silence is a broken link.
+    testsupport::ChildProcess far(QCoreApplication::applicationDirPath() + u"/mirelune-room"_s,
+                                  {u"join"_s, u"room"_s, u"--name"_s, u"far"_s, u"--loopback-only"_s,
+                                   u"--discovery-port"_s, QString::number(config.discoveryPort), u"--heartbeat-ms"_s,
+                                   u"100"_s});
+    ASSERT_TRUE(logShows(bob, u"join 3 far"_s));
+    far.type(u"before"_s);
+    ASSERT_TRUE(logShows(bob, u"pub 3>0 before"_s));
+
+    // Stopped (a closed lid, a debugger) well past the host's silence time-out; the room
+    // talks meanwhile and a line is typed into the stopped member.
+    ::kill(static_cast<pid_t>(far.processId()), SIGSTOP);
+    testsupport::spinFor(config.heartbeatTimeout * 3);
+    QStringList missed;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(bob.say(kEveryone, u"b%1"_s.arg(i)).ok());
+        ASSERT_TRUE(host.say(3, u"h%1"_s.arg(i)).ok());
+        missed << u"bob> b%1"_s.arg(i) << u"host> (h%1)"_s.arg(i);
+    }
+    far.type(u"while stopped"_s);
+    ::kill(static_cast<pid_t>(far.processId()), SIGCONT);
+
+    ASSERT_TRUE(far.shows(missed.last()));
+    ASSERT_TRUE(logShows(bob, u"pub 3>0 while stopped"_s));
+    far.type(u"after"_s);
+    ASSERT_TRUE(logShows(host, u"pub 3>0 after"_s));
+    ASSERT_TRUE(logShows(bob, u"pub 3>0 after"_s));
+    for (const QString& sender : {u"bob> "_s, u"host> "_s})
+        EXPECT_EQ(far.lines().filter(QRegularExpression(u"^"_s + sender)), missed.filter(sender));
+    const QStringList visit{u"join 3 far"_s, u"pub 3>0 before"_s, u"pub 3>0 while stopped"_s, u"pub 3>0 after"_s};
+    for (const TestCopy* copy : {&host, &bob})
+        EXPECT_EQ(copy->log.filter(QRegularExpression(u"^(join 3|leave 3|pub 3>)"_s)), visit);
+}
+
+TEST(Resume, WhenTheGraceRunsOutTheLeaveShowsAndUnsentLinesComeBack) {
+    const SessionConfig config = quickConfig(800ms);
+    TestCopy host(config), alice(config);
+    ASSERT_EQ(host.hostAs(u"host"_s), 1);
+    ASSERT_EQ(alice.joinAs(u"alice"_s), 2);
+    // A member that never comes back: its leave shows once its grace is over, not before.
+    std::optional<RawPeer> gone(std::in_place, host.service->hostingPort());
+    ASSERT_EQ(gone->joinAs(u"gone"_s), 3);
+    ASSERT_TRUE(logShows(alice, u"join 3 gone"_s));
+    gone.reset();
+    QElapsedTimer away;
+    away.start();
+    ASSERT_TRUE(logShows(alice, u"leave 3"_s));
+    EXPECT_GE(away.elapsed(), config.resumeGrace.count() - 200);
+    EXPECT_TRUE(logShows(host, u"leave 3"_s));
+
+    // Alice's link breaks as the room ends, and something silent takes its port: her
+    // lines cannot go out, and come back to her once she gives up.
+    const quint16 port = host.service->hostingPort();
+    const qsizetype before = alice.log.size();
+    breakLink(alice);
+    ASSERT_TRUE(alice.say(kEveryone, u"lost one"_s).ok());
+    ASSERT_TRUE(alice.say(1, u"lost two"_s).ok());
+    host.service->close();
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::Any, port));
+    ASSERT_TRUE(waitForLog(alice, before + 3));
+    EXPECT_EQ(alice.log.mid(before),
+              (QStringList{u"leave 1"_s, u"undelivered 2>0 lost one"_s, u"undelivered 2>1 lost two"_s}));
+    EXPECT_EQ(errorCode(alice.say(kEveryone, u"anyone?"_s)), kErrorConnectionLost);
+}
+
+TEST(Resume, NobodyTakesAPlayerWithoutItsSecret) {
+    const SessionConfig config = quickConfig(20s);
+    TestCopy host(config), alice(config);
+    ASSERT_EQ(host.hostAs(u"host"_s), 1);
+    ASSERT_EQ(alice.joinAs(u"alice"_s), 2);
+    // A stranger who knows the password (there is none) but not the secret: alice's
+    // player, the host's own, one that never was.
+    for (const auto& [id, reason] : {std::pair{2, RefuseReason::Password}, std::pair{1, RefuseReason::NoSuchPlayer},
+                                     std::pair{9, RefuseReason::NoSuchPlayer}}) {
+        RawPeer stranger(host.service->hostingPort());
+        const QByteArray nonce = proof::randomNonce();
+        stranger.send(helloFrame(nonce));
+        const auto challenge = stranger.nextFrame();
+        ASSERT_TRUE(challenge.has_value());
+        WireWriter resume;
+        resume.i32(id);
+        resume.bytes(QByteArray(kSecretBytes, 'x'));
+        resume.u32(0);
+        stranger.send(encodeFrame(FrameType::Auth, proof::joinMember({}, challenge->body.mid(3, 16), nonce)) +
+                      encodeFrame(FrameType::Resume, resume.data()));
+        const auto accepted = stranger.nextFrame();
+        const auto refused = stranger.nextFrame();
+        ASSERT_TRUE(accepted && refused && refused->type == static_cast<quint8>(FrameType::Reject)) << id;
+        EXPECT_EQ(WireReader(refused->body).u32(), static_cast<quint32>(reason)) << id;
+        EXPECT_TRUE(stranger.closedByHost());
+    }
+    ASSERT_TRUE(alice.say(kEveryone, u"still me"_s).ok());
+    ASSERT_TRUE(logShows(host, u"pub 2>0 still me"_s));
+    EXPECT_EQ(host.log, (QStringList{u"join 2 alice"_s, u"pub 2>0 still me"_s}));
+}
