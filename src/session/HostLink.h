@@ -36,6 +36,7 @@ public:
 
     HostSocket* socket;
     QByteArray source; // the peer's address as per-address limits count it
+    QHostAddress peer; // where the link comes from: the first half of the player's endpoint
     bool createdPlayer = false;
     QElapsedTimer lastCreateAttempt;
     FrameDecoder decoder;

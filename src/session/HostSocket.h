@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <utility>
@@ -36,6 +37,8 @@ public:
     // address (IPv4-mapped IPv6 included), the first 8 bytes (the /64 prefix, what
     // one site is given) of an IPv6 address. Empty when it cannot be told.
     static QByteArray sourceKey(int descriptor);
+    // The peer's address as it is; null when it cannot be told.
+    static QHostAddress peerAddress(int descriptor);
 
     State state() const { return m_state; }
     int descriptor() const { return m_descriptor; }

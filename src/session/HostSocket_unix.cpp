@@ -66,6 +66,18 @@ QByteArray HostSocket::sourceKey(int descriptor) {
     return {};
 }
 
+QHostAddress HostSocket::peerAddress(int descriptor) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(descriptor, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return {};
+    }
+    QHostAddress peer(reinterpret_cast<const sockaddr*>(&address));
+    bool isV4 = false;
+    const quint32 v4 = peer.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : peer;
+}
+
 void HostSocket::onReadable() {
     if (m_state == State::Closed) {
         return;

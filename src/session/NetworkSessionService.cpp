@@ -3,9 +3,11 @@
 #include "session/DiscoveryDatagram.h"
 #include "session/RoomDiscovery.h"
 #include "session/RoomHost.h"
+#include "session/RoomListener.h"
 #include "session/RoomMember.h"
 #include "session/SessionErrors.h"
 #include "session/SessionLog.h"
+#include "session/Succession.h"
 
 #include <QEventLoop>
 #include <QPointer>
@@ -67,6 +69,16 @@ struct NetworkSessionService::Impl {
 
     QPointer<RoomHost> host;
     QPointer<RoomMember> member;
+    // A member of a room that outlives its host listens here, should the room move to
+    // this copy; nothing is accepted before it does.
+    QPointer<RoomListener> standby;
+    // The room as it was opened: a copy that takes it over hosts it with these.
+    RoomDescription room;
+    // Looking for the room's new host after its host's copy went.
+    std::optional<Election> election;
+    // Per sender, the seq of the last message taken: after the room moved, a message
+    // that comes again is dropped.
+    QHash<PlayerId, quint32> lastSeq;
 
     PlayerId localPlayer = 0;
     // Events raised for a player's messages may still be on their way after the
@@ -234,21 +246,7 @@ Status NetworkSessionService::openRoom(const RoomDescription& room, OpenMode mod
             host->shutDown();
             return started;
         }
-        connect(host, &RoomHost::playerJoined, this, [this](PlayerId id, const QString& name) {
-            if (d->findPlayer(id) != nullptr) {
-                return;
-            }
-            d->players.append(Player{id, name, false});
-            if (d->localPlayer != 0) {
-                d->queue.push_back(Queued{kSystemSender, d->localPlayer, systemPayload(kSystemPlayerJoined, id), 0});
-                notify();
-            }
-        });
-        connect(host, &RoomHost::playerLeft, this, [this](PlayerId id) { onPlayerLeft(id); });
-        connect(host, &RoomHost::deliveredLocally, this,
-                [this](PlayerId from, PlayerId to, const QByteArray& payload) { onDelivered(from, to, payload); });
-        d->host = host;
-        d->state = ServiceState::Hosting;
+        attachHost(host);
         return {};
     }
 
@@ -297,8 +295,10 @@ Status NetworkSessionService::openRoom(const RoomDescription& room, OpenMode mod
         notify();
     });
     connect(member, &RoomMember::playerLeft, this, [this](PlayerId id) { onPlayerLeft(id); });
-    connect(member, &RoomMember::delivered, this,
-            [this](PlayerId from, PlayerId to, const QByteArray& payload) { onDelivered(from, to, payload); });
+    connect(member, &RoomMember::delivered, this, &NetworkSessionService::onDelivered);
+    connect(member, &RoomMember::hostGone, this, &NetworkSessionService::onHostGone);
+    connect(member, &RoomMember::moveFailed, this, &NetworkSessionService::tryNextCandidate);
+    connect(member, &RoomMember::moved, this, [this] { d->election.reset(); });
     connect(member, &RoomMember::lost, this, [this, member] {
         onHostLost();
         // The lines the host never acknowledged go back to the user, oldest first.
@@ -310,8 +310,92 @@ Status NetworkSessionService::openRoom(const RoomDescription& room, OpenMode mod
         }
     });
     d->member = member;
+    d->room = room;
     d->state = ServiceState::Member;
     return {};
+}
+
+void NetworkSessionService::attachHost(RoomHost* host) {
+    connect(host, &RoomHost::playerJoined, this, [this](PlayerId id, const QString& name) {
+        if (d->findPlayer(id) != nullptr) {
+            return;
+        }
+        d->players.append(Player{id, name, false});
+        if (d->localPlayer != 0) {
+            d->queue.push_back(Queued{kSystemSender, d->localPlayer, systemPayload(kSystemPlayerJoined, id), 0});
+            notify();
+        }
+    });
+    connect(host, &RoomHost::playerLeft, this, [this](PlayerId id) { onPlayerLeft(id); });
+    connect(host, &RoomHost::deliveredLocally, this, &NetworkSessionService::onDelivered);
+    d->host = host;
+    d->state = ServiceState::Hosting;
+}
+
+void NetworkSessionService::onHostGone(PlayerId oldHost) {
+    if (d->state != ServiceState::Member || !d->member) {
+        return;
+    }
+    // The only notice anybody sees: every copy shows it itself.
+    onPlayerLeft(oldHost);
+    d->election.emplace(d->member->roomPlayers(), oldHost, d->localPlayer);
+    tryNextCandidate();
+}
+
+void NetworkSessionService::tryNextCandidate() {
+    if (!d->election || !d->member) {
+        return;
+    }
+    switch (d->election->next()) {
+    case Election::Step::Try:
+        qCDebug(lcSession) << "trying player" << d->election->candidate().id << "as the room's new host";
+        d->member->moveTo(d->election->candidate());
+        return;
+    case Election::Step::BecomeHost:
+        if (takeOver()) {
+            return;
+        }
+        [[fallthrough]];
+    case Election::Step::GiveUp:
+        d->election.reset();
+        d->member->giveUp();
+        return;
+    }
+}
+
+bool NetworkSessionService::takeOver() {
+    RoomMember* member = d->member;
+    RoomSnapshot snapshot = member->snapshot(d->localPlayer);
+    snapshot.localSeq = member->lastSeq();
+    auto* host = new RoomHost(
+        d->config,
+        RoomHost::Settings{d->room.applicationId, d->room.name, d->room.password, member->numericAttribute()}, snapshot,
+        this);
+    const Status started = host->start(false, d->standby);
+    if (!started) {
+        qCDebug(lcSession) << "cannot take the room over:" << started.error().description;
+        host->shutDown();
+        return false;
+    }
+    qCDebug(lcSession) << "hosting the room on port" << host->port() << "after its host went";
+    d->standby = nullptr; // the host's now
+    d->election.reset();
+    // What the old host had not acknowledged goes again; whoever has it already drops
+    // it. A line to the old host's player cannot reach it any more: it comes back.
+    for (const RoomMember::PendingSend& pending : member->unacknowledged()) {
+        if (pending.to == kEveryone || std::any_of(snapshot.players.cbegin(), snapshot.players.cend(),
+                                                   [&](const RoomPlayer& p) { return p.id == pending.to; })) {
+            host->resendFromLocal(pending.to, pending.seq, pending.payload);
+        } else {
+            d->queue.push_back(Queued{d->localPlayer, pending.to, pending.payload, 0, true});
+            notify();
+        }
+    }
+    member->disconnect(this);
+    member->abandon();
+    d->member = nullptr;
+    attachHost(host);
+    return true;
 }
 
 void NetworkSessionService::onPlayerLeft(PlayerId id) {
@@ -329,10 +413,17 @@ void NetworkSessionService::onPlayerLeft(PlayerId id) {
     notify();
 }
 
-void NetworkSessionService::onDelivered(PlayerId from, PlayerId to, const QByteArray& payload) {
+void NetworkSessionService::onDelivered(PlayerId from, PlayerId to, quint32 seq, const QByteArray& payload) {
     if (d->localPlayer == 0 || from == d->localPlayer) {
         return;
     }
+    // Per sender, seqs only grow: one not above the last is a message sent again after
+    // the room moved, which this copy has had.
+    quint32& last = d->lastSeq[from];
+    if (seq != 0 && seq <= last) {
+        return;
+    }
+    last = seq;
     d->queue.push_back(Queued{from, to, payload, 0});
     notify();
 }
@@ -409,7 +500,17 @@ Result<PlayerId> NetworkSessionService::createLocalPlayer(const QString& name, c
             refused = error;
             d->wake();
         });
-    member->createPlayer(name, secondName);
+    if (member->numericAttribute() == kMigratingRoomAttribute && !d->standby) {
+        auto* standby = new RoomListener(this);
+        if (standby->listenInRange(d->config)) {
+            d->standby = standby;
+        } else {
+            // Without it this copy cannot take the room over; the room goes on without that.
+            qCDebug(lcSession) << "no standby port:" << standby->errorString();
+            delete standby;
+        }
+    }
+    member->createPlayer(name, secondName, d->standby ? d->standby->serverPort() : 0);
     const std::shared_ptr<bool> alive = d->alive;
     const bool done = waitFor([&] { return created || refused.has_value(); }, d->config.connectTimeout);
     if (!*alive) {
@@ -539,6 +640,9 @@ void NetworkSessionService::close() {
         d->member->leave();
         d->member = nullptr;
     }
+    delete d->standby;
+    d->election.reset();
+    d->lastSeq.clear();
     d->queue.clear();
     d->deferredEvents = 0;
     d->players.clear();

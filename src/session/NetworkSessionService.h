@@ -9,6 +9,8 @@
 
 namespace session {
 
+class RoomHost;
+
 // The session service over Qt Network: rooms are hosted by the copy that creates
 // them (TCP for room traffic, UDP broadcast for LAN discovery), members connect to
 // the host, and the host relays. See docs/protocol.md for the wire.
@@ -51,7 +53,12 @@ private:
     // Raises the event for one queued message, or keeps it until a waiting call ends.
     void notify();
     void onPlayerLeft(PlayerId id);
-    void onDelivered(PlayerId from, PlayerId to, const QByteArray& payload);
+    void onDelivered(PlayerId from, PlayerId to, quint32 seq, const QByteArray& payload);
+    void attachHost(RoomHost* host);
+    // Migration: the room's host is gone; try the candidates in turn, or host the room.
+    void onHostGone(PlayerId oldHost);
+    void tryNextCandidate();
+    bool takeOver();
     void onHostLost();
 
     std::unique_ptr<Impl> d;

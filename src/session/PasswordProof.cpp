@@ -36,6 +36,10 @@ QByteArray randomNonce() {
     return nonce;
 }
 
+QByteArray randomSecret() {
+    return randomNonce() + randomNonce();
+}
+
 QByteArray listKey(const QString& password, const QString& applicationId) {
     return derive(password, QByteArrayLiteral("mirelune list key ") + applicationId.toUtf8());
 }
@@ -58,6 +62,14 @@ QByteArray joinMember(const QByteArray& key, const QByteArray& hostNonce, const 
 
 QByteArray joinHost(const QByteArray& key, const QByteArray& hostNonce, const QByteArray& memberNonce) {
     return hmac(key, "mirelune join host", hostNonce, memberNonce);
+}
+
+QByteArray successorHost(const QByteArray& roomSecret, const QByteArray& hostNonce, const QByteArray& memberNonce) {
+    return hmac(roomSecret, "mirelune successor host", hostNonce, memberNonce);
+}
+
+QByteArray resumeVerifier(const QByteArray& resumeSecret) {
+    return QCryptographicHash::hash(resumeSecret, QCryptographicHash::Sha256);
 }
 
 bool equal(const QByteArray& a, const QByteArray& b) {

@@ -30,6 +30,14 @@ QByteArray listAnswer(const QByteArray& key, const QByteArray& queryNonce, const
 QByteArray joinMember(const QByteArray& key, const QByteArray& hostNonce, const QByteArray& memberNonce);
 QByteArray joinHost(const QByteArray& key, const QByteArray& hostNonce, const QByteArray& memberNonce);
 
+// A room that outlives its host gives its members a random room secret; a copy that
+// takes the room over proves it holds the secret before a member tells it anything.
+// Each player has a resume secret of its own, which the members know only as its
+// SHA-256 (the verifier): a new host checks a returning player against it.
+QByteArray randomSecret();
+QByteArray successorHost(const QByteArray& roomSecret, const QByteArray& hostNonce, const QByteArray& memberNonce);
+QByteArray resumeVerifier(const QByteArray& resumeSecret);
+
 // Compares in time independent of where the inputs differ.
 bool equal(const QByteArray& a, const QByteArray& b);
 

@@ -3,6 +3,7 @@
 #include "session/DiscoveryDatagram.h"
 #include "session/HostLink.h"
 #include "session/PasswordProof.h"
+#include "session/RoomListener.h"
 #include "session/SessionErrors.h"
 #include "session/SessionLog.h"
 #include "session/WireBuffer.h"
@@ -11,7 +12,6 @@
 #include <QNetworkInterface>
 #include <QNetworkProxy>
 #include <QRandomGenerator>
-#include <QTcpServer>
 #include <QTimer>
 #include <QUdpSocket>
 #include <functional>
@@ -19,19 +19,6 @@
 namespace session {
 
 namespace {
-
-// Hands each accepted descriptor to the host as it is, without a QTcpSocket.
-class HostServer : public QTcpServer {
-public:
-    HostServer(std::function<void(qintptr)> accepted, QObject* parent)
-        : QTcpServer(parent), m_accepted(std::move(accepted)) {}
-
-protected:
-    void incomingConnection(qintptr descriptor) override { m_accepted(descriptor); }
-
-private:
-    std::function<void(qintptr)> m_accepted;
-};
 
 // How long a shut-down host waits for its goodbyes to leave before it closes hard.
 constexpr auto kGoodbyeGrace = std::chrono::milliseconds(2000);
@@ -70,27 +57,60 @@ RoomHost::RoomHost(const SessionConfig& config, Settings settings, QObject* pare
       m_config(config),
       m_settings(std::move(settings)),
       m_instanceId(proof::randomNonce()),
+      m_roomSecret(proof::randomSecret()),
+      m_listKey(proof::listKey(m_settings.password, m_settings.applicationId)),
+      m_joinKey(proof::joinKey(m_settings.password, m_instanceId)) {
+    m_clock.start();
+}
+
+RoomHost::RoomHost(const SessionConfig& config, Settings settings, const RoomSnapshot& snapshot, QObject* parent)
+    : QObject(parent),
+      m_config(config),
+      m_settings(std::move(settings)),
+      m_instanceId(snapshot.instanceId),
+      m_roomSecret(snapshot.roomSecret),
       m_listKey(proof::listKey(m_settings.password, m_settings.applicationId)),
       m_joinKey(proof::joinKey(m_settings.password, m_instanceId)),
-      m_roomSecret(randomSecret()) {
+      m_localSeq(snapshot.localSeq),
+      m_nextId(snapshot.nextId),
+      m_localPlayer(snapshot.localPlayer) {
     m_clock.start();
+    for (const RoomPlayer& player : snapshot.players) {
+        auto hosted = std::make_unique<HostedPlayer>();
+        hosted->id = player.id;
+        hosted->name = player.name;
+        hosted->rosterEntry = rosterEntry(player.id, player.name);
+        hosted->local = player.id == snapshot.localPlayer;
+        hosted->verifier = player.verifier;
+        // The others are away until they resume here, within the grace period.
+        hosted->takenOver = !hosted->local;
+        hosted->awayUntil = hosted->local ? 0 : m_clock.elapsed() + m_config.resumeGrace.count();
+        WireWriter succession;
+        // The local player's copy is the host now: members find it where they find the room.
+        writeSuccession(succession, hosted->local ? RoomPlayer{player.id, player.name, player.verifier, {}} : player);
+        hosted->succession = succession.take();
+        m_nextId = std::max(m_nextId, player.id + 1);
+        m_byId.insert(hosted->id, hosted.get());
+        m_members.push_back(std::move(hosted));
+    }
+    rebuildRoster();
 }
 
 RoomHost::~RoomHost() = default;
 
-Status RoomHost::start(bool requireDiscovery) {
-    m_server = new HostServer([this](qintptr descriptor) { onIncoming(descriptor); }, this);
-    // Members come straight to the room; asking the system for a proxy would only
-    // start a look-up thread.
-    m_server->setProxy(QNetworkProxy::NoProxy);
+Status RoomHost::start(bool requireDiscovery, RoomListener* listener) {
+    if (listener != nullptr) {
+        m_server = listener;
+        m_server->setParent(this);
+    } else {
+        m_server = new RoomListener(this);
+        if (!m_server->listenInRange(m_config)) {
+            return failure(kErrorCannotHost,
+                           QStringLiteral("cannot listen for members: %1").arg(m_server->errorString()));
+        }
+    }
     m_server->setMaxPendingConnections(m_config.maxPendingHandshakes);
-    bool listening = false;
-    for (quint32 port = m_config.firstHostPort; port != 0 && port <= m_config.lastHostPort && !listening; ++port) {
-        listening = m_server->listen(QHostAddress::Any, static_cast<quint16>(port));
-    }
-    if (!listening && !m_server->listen(QHostAddress::Any, 0)) {
-        return failure(kErrorCannotHost, QStringLiteral("cannot listen for members: %1").arg(m_server->errorString()));
-    }
+    m_server->setAcceptor([this](qintptr descriptor) { onIncoming(descriptor); });
     m_port = m_server->serverPort();
 
     m_discovery = new QUdpSocket(this);
@@ -137,6 +157,7 @@ void RoomHost::shutDown() {
     m_members.clear();
     m_byId.clear();
     m_roster.clear();
+    m_successions.clear();
     m_localPlayer = 0;
     const QByteArray goodbye = encodeFrame(FrameType::Goodbye, {});
     int open = 0;
@@ -181,7 +202,9 @@ Result<PlayerId> RoomHost::addLocalPlayer(const QString& name) {
     if (!isAllowedHandleName(name) || hasMember(name)) {
         return failure(kErrorInvalidName, QStringLiteral("the handle name is not allowed"));
     }
-    m_localPlayer = addMember(name, nullptr)->id;
+    // The host's own player is found where the room is.
+    // The host's own player is found where the room is.
+    m_localPlayer = addMember(name, nullptr, Endpoint{})->id;
     const PlayerId id = m_localPlayer;
     dropOverflowed();
     return id;
@@ -210,6 +233,13 @@ QList<PlayerEntry> RoomHost::players() const {
 void RoomHost::sendFromLocal(PlayerId to, const QByteArray& payload) {
     if (HostedPlayer* local = findMember(m_localPlayer)) {
         route(nullptr, local, to, ++m_localSeq, payload);
+    }
+}
+
+void RoomHost::resendFromLocal(PlayerId to, quint32 seq, const QByteArray& payload) {
+    if (HostedPlayer* local = findMember(m_localPlayer)) {
+        m_localSeq = std::max(m_localSeq, seq);
+        route(nullptr, local, to, seq, payload);
     }
 }
 
@@ -271,6 +301,7 @@ void RoomHost::onIncoming(qintptr descriptor) {
     auto* socket = new HostSocket(static_cast<int>(descriptor));
     auto* link = new HostLink(socket, m_config.maxFrameBytes, this);
     link->source = source;
+    link->peer = HostSocket::peerAddress(static_cast<int>(descriptor));
     m_links.append(link);
     link->handshakeTimer.setSingleShot(true);
     connect(&link->handshakeTimer, &QTimer::timeout, this, [this, link] { dropLink(link, "handshake timed out"); });
@@ -457,6 +488,11 @@ void RoomHost::handleAuth(HostLink* link, const Frame& frame) {
     out.bytes(m_instanceId);
     out.string(m_settings.roomName);
     out.i32(m_settings.numericAttribute);
+    if (m_settings.numericAttribute == kMigratingRoomAttribute) {
+        // Only a member of the room can check this; one that looks for the room's new
+        // host tells it nothing before it has.
+        out.bytes(proof::successorHost(m_roomSecret, link->hostNonce, link->memberNonce));
+    }
     reply(link, encodeFrame(FrameType::Accept, out.data()));
 }
 
@@ -467,6 +503,9 @@ void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
         dropLink(link, "truncated create-player frame");
         return;
     }
+    // The second name is not ours to check; behind it, the member's standby port.
+    in.string(static_cast<quint32>(frame.body.size()));
+    const quint16 standbyPort = in.u16().value_or(0);
     auto refuse = [&](RefuseReason reason, const QString& text) {
         reply(link, encodeFrame(FrameType::PlayerRefused, refusal(static_cast<quint32>(reason), text)));
     };
@@ -491,7 +530,7 @@ void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
     }
     // The roster goes out before the new player is announced, so the member learns
     // about everybody exactly once: from the roster, or from a later Joined.
-    HostedPlayer* player = addMember(*name, link);
+    HostedPlayer* player = addMember(*name, link, Endpoint{link->peer, standbyPort});
     const PlayerId id = player->id;
     WireWriter head;
     head.i32(id);
@@ -499,8 +538,8 @@ void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
     head.bytes(m_roomSecret);
     head.u32(static_cast<quint32>(m_members.size()));
     QByteArray body;
-    body.reserve(head.data().size() + m_roster.size());
-    body.append(head.data()).append(m_roster);
+    body.reserve(head.data().size() + m_roster.size() + m_successions.size());
+    body.append(head.data()).append(m_roster).append(m_successions);
     reply(link, encodeFrame(FrameType::PlayerCreated, body));
     link->player = id;
     link->hosted = player;
@@ -526,6 +565,11 @@ void RoomHost::handleSend(HostLink* link, const Frame& frame) {
     HostedPlayer* player = link->hosted;
     if (link->state != HostLink::State::Playing || player == nullptr) {
         return;
+    }
+    if (player->seqUnknown) {
+        // Back after the room moved here: its messages go on from where its member is.
+        player->seqUnknown = false;
+        player->handledSeq = player->acknowledgedSeq = *seq - 1;
     }
     if (*seq <= player->handledSeq) {
         // Sent again after a resume: handled before, so only its acknowledgement is due.
@@ -577,8 +621,12 @@ void RoomHost::handleResume(HostLink* link, const Frame& frame) {
         return;
     }
     // A stranger who knows the room's password still cannot take someone's player:
-    // the secret counts as a proof, wrong ones included.
-    if (player != nullptr && !player->local && !proof::equal(*secret, player->resumeSecret)) {
+    // the secret counts as a proof, wrong ones included. Of a player taken over with
+    // the room this host knows only the secret's SHA-256.
+    const bool secretRight =
+        player != nullptr && (player->takenOver ? proof::equal(proof::resumeVerifier(*secret), player->verifier)
+                                                : proof::equal(*secret, player->resumeSecret));
+    if (player != nullptr && !player->local && !secretRight) {
         wrongProof(link->source);
         reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("wrong resume secret"));
         return;
@@ -586,6 +634,14 @@ void RoomHost::handleResume(HostLink* link, const Frame& frame) {
     if (player == nullptr || player->local) {
         reject(link, static_cast<quint32>(RefuseReason::NoSuchPlayer), QStringLiteral("no such player in the room"));
         return;
+    }
+    if (player->takenOver) {
+        // Its events are counted on from what it took from the old host; what waits
+        // for it here is what comes next.
+        player->takenOver = false;
+        player->seqUnknown = true;
+        player->resumeSecret = *secret;
+        player->firstEventSeq = *taken + 1;
     }
     if (*taken >= player->nextEventSeq()) {
         reject(link, static_cast<quint32>(RefuseReason::Protocol), QStringLiteral("acknowledged an event never sent"));
@@ -712,7 +768,7 @@ QByteArray RoomHost::rosterEntry(PlayerId id, const QString& name) {
     return entry.take();
 }
 
-HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link) {
+HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link, const Endpoint& endpoint) {
     auto player = std::make_unique<HostedPlayer>();
     player->id = m_nextId++;
     player->name = name;
@@ -722,9 +778,14 @@ HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link) {
     if (link != nullptr) {
         player->resumeSecret = randomSecret();
     }
+    player->verifier = proof::resumeVerifier(player->resumeSecret);
+    WireWriter succession;
+    writeSuccession(succession, RoomPlayer{player->id, name, player->verifier, endpoint});
+    player->succession = succession.take();
     m_roster.append(player->rosterEntry);
-    // Joined carries the same two fields as a roster entry.
-    const QByteArray frame = encodeFrame(FrameType::Joined, player->rosterEntry);
+    m_successions.append(player->succession);
+    // Joined carries a roster entry and the player's succession fields.
+    const QByteArray frame = encodeFrame(FrameType::Joined, player->rosterEntry + player->succession);
     for (const auto& member : m_members) {
         if (!member->local) {
             pushEvent(*member, frame, nullptr, true);
@@ -759,10 +820,7 @@ void RoomHost::removeMember(PlayerId id) {
             relayTaken(*event.relay);
         }
     }
-    m_roster.clear();
-    for (const auto& member : m_members) {
-        m_roster.append(member->rosterEntry);
-    }
+    rebuildRoster();
     WireWriter left;
     left.i32(id);
     const QByteArray frame = encodeFrame(FrameType::Left, left.data());
@@ -773,6 +831,15 @@ void RoomHost::removeMember(PlayerId id) {
     }
     if (!gone->local) {
         Q_EMIT playerLeft(id);
+    }
+}
+
+void RoomHost::rebuildRoster() {
+    m_roster.clear();
+    m_successions.clear();
+    for (const auto& member : m_members) {
+        m_roster.append(member->rosterEntry);
+        m_successions.append(member->succession);
     }
 }
 
@@ -798,7 +865,7 @@ void RoomHost::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 
     // sends faster than a receiver takes is held back, and the receiver keeps up.
     const auto deliver = [&](HostedPlayer& member) {
         if (member.local) {
-            Q_EMIT deliveredLocally(from->id, to, payload);
+            Q_EMIT deliveredLocally(from->id, to, seq, payload);
             m_localBacklog += payload.size();
             if (sender != nullptr && m_localBacklog > highWater) {
                 hold(sender, nullptr);

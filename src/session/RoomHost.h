@@ -3,6 +3,7 @@
 #include "session/FrameCodec.h"
 #include "session/SessionConfig.h"
 #include "session/SessionTypes.h"
+#include "session/Succession.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -22,6 +23,7 @@ namespace session {
 
 struct DiscoveryQuery;
 class HostLink;
+class RoomListener;
 struct HostedPlayer;
 
 // A message a member sent, relayed and not yet taken by every receiver. Its sender
@@ -49,6 +51,12 @@ struct HostedPlayer {
     bool local = false;       // the hosting copy's own player
     HostLink* link = nullptr; // nullptr for the local player and while away
     QByteArray resumeSecret;
+    // A player taken over with the room has no secret here, only its verifier (the
+    // secret's SHA-256); until it is back, its seqs and event count are its member's.
+    QByteArray verifier;
+    bool takenOver = false;
+    bool seqUnknown = false; // resumed after the move: its first Send sets handledSeq
+    QByteArray succession;   // its succession fields (Succession.h)
     // Its own messages: the highest seq handled (relayed or dropped), the highest
     // acknowledged to it, and those relayed but not yet taken by every receiver.
     quint32 handledSeq = 0;
@@ -83,12 +91,18 @@ public:
     };
 
     RoomHost(const SessionConfig& config, Settings settings, QObject* parent = nullptr);
+    // Takes over a room whose host is gone: the same instance id, room secret,
+    // players and ids, the local player being `snapshot.localPlayer`. The other
+    // players are away until they resume here; those that have not within
+    // resumeGrace leave as usual.
+    RoomHost(const SessionConfig& config, Settings settings, const RoomSnapshot& snapshot, QObject* parent = nullptr);
     ~RoomHost() override;
 
-    // Listens on the first free port of the configured range, else on any port, and
-    // binds the shared discovery port. Without discovery the room is still reachable
-    // by address; requireDiscovery makes that a failure.
-    Status start(bool requireDiscovery);
+    // Listens on `listener` (taken over, typically a member's standby listener), or
+    // without one on the first free port of the configured range, else on any port,
+    // and binds the shared discovery port. Without discovery the room is still
+    // reachable by address; requireDiscovery makes that a failure.
+    Status start(bool requireDiscovery, RoomListener* listener = nullptr);
     // Stops listening and answering at once, says goodbye to every member and deletes
     // itself once the goodbyes are out (or after a short grace period).
     void shutDown();
@@ -109,6 +123,9 @@ public:
 
     // A message of the local player: to one member or (kEveryone) to all others.
     void sendFromLocal(PlayerId to, const QByteArray& payload);
+    // A message the local player sent before this host took the room over, which the
+    // old host had not acknowledged: again, with its seq, for whoever missed it.
+    void resendFromLocal(PlayerId to, quint32 seq, const QByteArray& payload);
     // The local player has taken a message of `bytes` bytes out of its queue: members
     // held back because that queue was full may be read again.
     void localTaken(qint64 bytes);
@@ -117,8 +134,8 @@ Q_SIGNALS:
     // A remote member's player came or went.
     void playerJoined(session::PlayerId id, const QString& name);
     void playerLeft(session::PlayerId id);
-    // A message for the local player.
-    void deliveredLocally(session::PlayerId from, session::PlayerId to, const QByteArray& payload);
+    // A message for the local player, with its sender's seq.
+    void deliveredLocally(session::PlayerId from, session::PlayerId to, quint32 seq, const QByteArray& payload);
 
 private:
     void onIncoming(qintptr descriptor);
@@ -137,8 +154,9 @@ private:
     void handleListQuery(HostLink* link, const Frame& frame);
     std::optional<QByteArray> answerFor(const DiscoveryQuery& query) const;
 
-    HostedPlayer* addMember(const QString& name, HostLink* link);
+    HostedPlayer* addMember(const QString& name, HostLink* link, const Endpoint& endpoint);
     void removeMember(PlayerId id);
+    void rebuildRoster();
     HostedPlayer* findMember(PlayerId id) const { return m_byId.value(id); }
     static QByteArray rosterEntry(PlayerId id, const QString& name);
     // Relays a message with its sender's seq; `sender` is the member's link, nullptr
@@ -196,10 +214,11 @@ private:
     SessionConfig m_config;
     Settings m_settings;
     QByteArray m_instanceId;
+    // Given to every member; a successor proves with it that it belongs to the room.
+    QByteArray m_roomSecret;
     // The password's proof keys, derived once for the room's life.
     QByteArray m_listKey;
     QByteArray m_joinKey;
-    QTcpServer* m_server = nullptr;
     QUdpSocket* m_discovery = nullptr;
     // This machine's interface addresses, which discovery queries must come from a
     // subnet of; looked up again at most every subnetRefresh.
@@ -207,6 +226,7 @@ private:
     qint64 m_subnetsAt = 0;
     QTimer* m_heartbeat = nullptr;
     QTimer* m_noticeTimer = nullptr;
+    RoomListener* m_server = nullptr;
     quint16 m_port = 0;
     bool m_shuttingDown = false;
 
@@ -224,11 +244,11 @@ private:
     QList<PlayerId> m_overflowedPlayers;
     // Players owed an Ack, sent with the turn's other frames.
     QList<PlayerId> m_ackDue;
-    QByteArray m_roomSecret;
     quint32 m_localSeq = 0; // the local player's messages
     // Every member's rosterEntry in joining order: the roster a newcomer receives,
     // kept ready so a join does not encode every name again.
     QByteArray m_roster;
+    QByteArray m_successions;
     struct ProofFailures {
         int count = 0;
         qint64 until = 0; // m_clock time before which proofs from there are refused unchecked

@@ -41,15 +41,20 @@ RoomMember::RoomMember(const SessionConfig& config, QObject* parent)
     connect(&m_heartbeat, &QTimer::timeout, this, &RoomMember::onHeartbeatTick);
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &RoomMember::connectSocket);
+    m_moveTimer.setSingleShot(true);
+    connect(&m_moveTimer, &QTimer::timeout, this,
+            [this] { fail(kErrorTimedOut, QStringLiteral("the candidate did not answer in time"), true); });
 }
 
 RoomMember::~RoomMember() = default;
 
-void RoomMember::open(const QString& host, quint16 port, const QString& applicationId, const QString& password) {
+void RoomMember::open(const QString& host, quint16 port, const QString& applicationId, const QString& password,
+                      const QByteArray& roomSecret) {
     m_host = host;
     m_port = port;
     m_applicationId = applicationId;
     m_password = password;
+    m_expectedSecret = roomSecret;
     connectSocket();
 }
 
@@ -91,7 +96,7 @@ void RoomMember::onConnected() {
     write(FrameType::Hello, hello.data());
 }
 
-void RoomMember::createPlayer(const QString& name, const QString& secondName) {
+void RoomMember::createPlayer(const QString& name, const QString& secondName, quint16 standbyPort) {
     if (m_state != State::Admitted) {
         Q_EMIT playerRefused(Error{kErrorNoRoom, QStringLiteral("not in a room")});
         return;
@@ -99,6 +104,9 @@ void RoomMember::createPlayer(const QString& name, const QString& secondName) {
     WireWriter out;
     out.string(name);
     out.string(secondName);
+    if (standbyPort != 0) {
+        out.u16(standbyPort);
+    }
     m_state = State::CreatingPlayer;
     write(FrameType::CreatePlayer, out.data());
 }
@@ -183,6 +191,20 @@ void RoomMember::fail(quint32 code, const QString& text, bool final) {
     if (previous == State::Lost || previous == State::Left) {
         return;
     }
+    if (m_moving) {
+        endMove();
+        return;
+    }
+    if (m_seekingHost && m_mayMigrate) {
+        return; // nothing is connected between two candidates
+    }
+    // The host's copy is gone for good (Goodbye, nothing listens any more, another room
+    // at its address): the room may live on at another member's copy.
+    if (final && m_mayMigrate && canMigrate() && m_playerId != 0 && (previous == State::Playing || m_resuming)) {
+        qCDebug(lcSession) << "the room's host is gone:" << text;
+        seekSuccessor();
+        return;
+    }
     if (!final && m_playerId != 0 && m_config.resumeGrace.count() > 0 && (previous == State::Playing || m_resuming)) {
         retryLater(text);
         return;
@@ -212,6 +234,9 @@ void RoomMember::retryLater(const QString& why) {
         m_resuming = true;
         m_brokenSince.start();
         m_retryDelay = std::chrono::milliseconds(0);
+    } else if (m_mayMigrate && canMigrate() && m_brokenSince.elapsed() >= m_config.successorDelay.count()) {
+        seekSuccessor();
+        return;
     }
     const qint64 left = m_config.resumeGrace.count() - m_brokenSince.elapsed();
     if (left <= 0) {
@@ -271,6 +296,15 @@ void RoomMember::onDisconnected() {
 }
 
 void RoomMember::onHeartbeatTick() {
+    if (m_seekingHost) {
+        return;
+    }
+    // A host that stays silent after the link broke (stopped, or cut off) is as gone
+    // as one that closed: the room moves on without waiting for the grace period.
+    if (m_resuming && m_mayMigrate && canMigrate() && m_brokenSince.elapsed() >= m_config.successorDelay.count()) {
+        seekSuccessor();
+        return;
+    }
     if (m_resuming && m_brokenSince.elapsed() >= m_config.resumeGrace.count()) {
         fail(kErrorConnectionLost, QStringLiteral("the room's host did not take the player back in time"), true);
         return;
@@ -308,6 +342,121 @@ void RoomMember::handleResumed(WireReader& in) {
             writeSend(pending);
         }
     }
+    if (m_moving) {
+        m_moving = false;
+        m_seekingHost = false;
+        m_moveTimer.stop();
+        // Its copy hosts the room now: a later move leaves it out.
+        for (RoomPlayer& player : m_players) {
+            if (player.id == m_candidate) {
+                player.endpoint = Endpoint{};
+            }
+        }
+        Q_EMIT moved();
+    }
+}
+
+void RoomMember::seekSuccessor() {
+    if (!m_resuming) {
+        m_resuming = true;
+        m_brokenSince.start();
+    }
+    m_seekingHost = true;
+    m_retry.stop();
+    if (m_socket != nullptr) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+        m_socket->deleteLater();
+        m_socket = nullptr;
+    }
+    m_state = State::Away;
+    const PlayerId oldHost = hostPlayer();
+    m_players.removeIf([](const RoomPlayer& p) { return p.endpoint.isHost(); });
+    // Reported from the event loop: this may run inside a socket's handler.
+    QMetaObject::invokeMethod(
+        this, [this, oldHost] { Q_EMIT hostGone(oldHost); }, Qt::QueuedConnection);
+}
+
+void RoomMember::moveTo(const RoomPlayer& candidate) {
+    if (!m_seekingHost) {
+        return;
+    }
+    m_moving = true;
+    m_candidate = candidate.id;
+    m_host = candidate.endpoint.address.toString();
+    m_port = candidate.endpoint.port;
+    m_expectedSecret = m_roomSecret;
+    m_moveTimer.start(m_config.successorTimeout);
+    connectSocket();
+}
+
+void RoomMember::endMove() {
+    m_moving = false;
+    m_moveTimer.stop();
+    if (m_socket != nullptr) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+        m_socket->deleteLater();
+        m_socket = nullptr;
+    }
+    m_state = State::Away;
+    QMetaObject::invokeMethod(
+        this, [this] { Q_EMIT moveFailed(); }, Qt::QueuedConnection);
+}
+
+void RoomMember::giveUp() {
+    m_mayMigrate = false;
+    m_seekingHost = false;
+    fail(kErrorConnectionLost, QStringLiteral("no member could take the room over"), true);
+}
+
+void RoomMember::abandon() {
+    m_state = State::Left;
+    m_heartbeat.stop();
+    m_retry.stop();
+    m_moveTimer.stop();
+    disconnect(this, nullptr, nullptr, nullptr);
+    if (m_socket != nullptr) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+    }
+    deleteLater();
+}
+
+void RoomMember::readSuccessions(WireReader& in, const QList<PlayerEntry>& roster) {
+    m_players.clear();
+    m_highestId = 0;
+    for (const PlayerEntry& entry : roster) {
+        m_highestId = std::max(m_highestId, entry.id);
+    }
+    m_successionComplete = true;
+    for (qsizetype i = 0; i < roster.size() && m_successionComplete; ++i) {
+        const auto player = readSuccession(in, roster.at(i).id, roster.at(i).name);
+        m_successionComplete = player.has_value();
+        if (player) {
+            m_players.append(*player);
+        }
+    }
+}
+
+bool RoomMember::canMigrate() const {
+    return m_attribute == kMigratingRoomAttribute && m_successionComplete && !m_roomSecret.isEmpty();
+}
+
+RoomSnapshot RoomMember::snapshot(PlayerId self) const {
+    RoomSnapshot snapshot{m_instanceId, m_roomSecret, m_players, self, m_highestId + 1};
+    // The old host's player goes with its copy; every copy shows its leave itself.
+    snapshot.players.removeIf([](const RoomPlayer& p) { return p.endpoint.isHost(); });
+    return snapshot;
+}
+
+PlayerId RoomMember::hostPlayer() const {
+    for (const RoomPlayer& player : m_players) {
+        if (player.endpoint.isHost()) {
+            return player.id;
+        }
+    }
+    return 0;
 }
 
 void RoomMember::handleFrame(const Frame& frame) {
@@ -384,6 +533,17 @@ void RoomMember::handleFrame(const Frame& frame) {
             fail(kErrorAccessDenied, QStringLiteral("the host could not prove the room's password"), true);
             return;
         }
+        in.string(kMaxNameChars * 3); // the room name, which the member knows already
+        const auto attribute = in.i32();
+        const auto successorProof = in.bytes(proof::kProofBytes);
+        // Knowing the password is not enough to take a room over: a copy that claims
+        // to be the room's new host proves it was given the room's secret.
+        if (!m_expectedSecret.isEmpty() &&
+            (!successorProof ||
+             !proof::equal(*successorProof, proof::successorHost(m_expectedSecret, hostNonce, memberNonce)))) {
+            fail(kErrorAccessDenied, QStringLiteral("the host could not prove it belongs to the room"), true);
+            return;
+        }
         if (!m_heartbeat.isActive()) {
             m_heartbeat.start(m_config.heartbeatInterval);
         }
@@ -398,6 +558,7 @@ void RoomMember::handleFrame(const Frame& frame) {
             return;
         }
         m_instanceId = *instanceId;
+        m_attribute = attribute.value_or(0);
         m_state = State::Admitted;
         m_opened = true;
         Q_EMIT opened();
@@ -431,6 +592,7 @@ void RoomMember::handleFrame(const Frame& frame) {
                 }
                 roster.append(PlayerEntry{*memberId, *name});
             }
+            readSuccessions(in, roster);
             m_state = State::Playing;
             m_playerId = *id;
             m_resumeSecret = *resumeSecret;
@@ -458,13 +620,13 @@ void RoomMember::handleFrame(const Frame& frame) {
     case FrameType::Deliver: {
         const auto from = in.i32();
         const auto to = in.i32();
-        static_cast<void>(in.u32()); // the sender's seq
+        const auto seq = in.u32();
         if (!in.ok()) {
             malformed();
             return;
         }
         if (m_state == State::Playing) {
-            Q_EMIT delivered(*from, *to, in.rest());
+            Q_EMIT delivered(*from, *to, *seq, in.rest());
         }
         break;
     }
@@ -475,6 +637,12 @@ void RoomMember::handleFrame(const Frame& frame) {
             malformed();
             return;
         }
+        m_highestId = std::max(m_highestId, *id);
+        if (const auto player = readSuccession(in, *id, *name)) {
+            m_players.append(*player);
+        } else {
+            m_successionComplete = false;
+        }
         Q_EMIT playerJoined(*id, *name);
         break;
     }
@@ -484,6 +652,7 @@ void RoomMember::handleFrame(const Frame& frame) {
             malformed();
             return;
         }
+        m_players.removeIf([&](const RoomPlayer& p) { return p.id == *id; });
         Q_EMIT playerLeft(*id);
         break;
     }

@@ -3,6 +3,7 @@
 #include "session/FrameCodec.h"
 #include "session/SessionConfig.h"
 #include "session/SessionTypes.h"
+#include "session/Succession.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -62,14 +63,42 @@ public:
     // After lost(): the messages that never went out, oldest first; empties the queue.
     std::deque<PendingSend> takeUnacknowledged() { return std::exchange(m_unacknowledged, {}); }
 
-    void open(const QString& host, quint16 port, const QString& applicationId, const QString& password);
-    void createPlayer(const QString& name, const QString& secondName);
+    // With a room secret, the host must prove it holds that secret (a copy taking
+    // over a room this member is in): a host that does not fails the open.
+    void open(const QString& host, quint16 port, const QString& applicationId, const QString& password,
+              const QByteArray& roomSecret = {});
+    // A standby port (not 0) tells the host where this copy may be reached should the
+    // room move to it.
+    void createPlayer(const QString& name, const QString& secondName, quint16 standbyPort = 0);
     void destroyPlayer();
     // Queues the message and sends it when connected. Fails when the room is gone, or
     // when the unacknowledged messages would pass the cap.
     Status send(PlayerId to, const QByteArray& payload);
     // Says goodbye, closes once it is out, then deletes itself.
     void leave();
+
+    // What Accept told about the room.
+    qint32 numericAttribute() const { return m_attribute; }
+    // Whether the room can move to another host: it says it outlives its host and
+    // told this member all it needs for that.
+    bool canMigrate() const;
+    // The room as this member knows it, to take it over, without the old host's
+    // player; `self` is its own player.
+    RoomSnapshot snapshot(PlayerId self) const;
+    // The player whose copy hosts the room (0: none of them, or not known).
+    PlayerId hostPlayer() const;
+    const QList<RoomPlayer>& roomPlayers() const { return m_players; }
+    // The seq of this member's last message.
+    quint32 lastSeq() const { return m_nextSeq - 1; }
+
+    // After hostGone(): tries `candidate` as the room's new host (it must prove the
+    // room secret before it learns the resume secret); moved() or moveFailed() follows.
+    void moveTo(const RoomPlayer& candidate);
+    // After hostGone(): nobody took the room over; lost() follows.
+    void giveUp();
+    // After hostGone(): this copy hosts the room now. Closes without a word and
+    // deletes itself.
+    void abandon();
 
 Q_SIGNALS:
     void opened();
@@ -78,7 +107,14 @@ Q_SIGNALS:
     void playerRefused(const session::Error& error);
     void playerJoined(session::PlayerId id, const QString& name);
     void playerLeft(session::PlayerId id);
-    void delivered(session::PlayerId from, session::PlayerId to, const QByteArray& payload);
+    // A message with its sender's seq.
+    void delivered(session::PlayerId from, session::PlayerId to, quint32 seq, const QByteArray& payload);
+    // In a room that outlives its host: the host's copy is gone (`oldHost` is its
+    // player). The member waits for moveTo(), giveUp() or abandon(); what it sends
+    // meanwhile waits too.
+    void hostGone(session::PlayerId oldHost);
+    void moved();
+    void moveFailed();
     // After opened(): the host is gone. Nothing more arrives.
     void lost();
 
@@ -89,7 +125,11 @@ private:
     void onDisconnected();
     void onHeartbeatTick();
     void handleFrame(const Frame& frame);
+    // The succession fields behind PlayerCreated's roster.
+    void readSuccessions(WireReader& in, const QList<PlayerEntry>& roster);
     void handleResumed(WireReader& in);
+    void seekSuccessor();
+    void endMove();
     // Ends the connection. With `final` false, a member with a player tries again.
     void fail(quint32 code, const QString& text, bool final = false);
     void retryLater(const QString& why);
@@ -121,6 +161,20 @@ private:
     QString m_password;
     QByteArray m_key; // the joining key, once the challenge gave its salt
     QByteArray m_memberNonce;
+    QByteArray m_expectedSecret; // the room secret a successor must prove
+    qint32 m_attribute = 0;
+    // Looking for the room's new host: the election runs, and while m_moving one
+    // candidate is being tried.
+    bool m_seekingHost = false;
+    bool m_moving = false;
+    bool m_mayMigrate = true;
+    PlayerId m_candidate = 0;
+    QTimer m_moveTimer;
+    // Succession: every player with its endpoint and verifier, the highest id the
+    // room has given.
+    QList<RoomPlayer> m_players;
+    bool m_successionComplete = false;
+    PlayerId m_highestId = 0;
     QElapsedTimer m_lastHeard;
     QTimer m_heartbeat;
 };

@@ -47,6 +47,11 @@ struct SessionConfig {
     std::chrono::milliseconds resumeGrace = 60000ms;
     std::chrono::milliseconds resumeRetryStart = 250ms;
     std::chrono::milliseconds resumeRetryMax = 2000ms;
+    // A member of a room that outlives its host looks for a new host once resuming at
+    // the old one has not worked for successorDelay (at once after the host's
+    // Goodbye), and gives each candidate successorTimeout to answer and prove itself.
+    std::chrono::milliseconds successorDelay = 2000ms;
+    std::chrono::milliseconds successorTimeout = 2000ms;
     // A member's messages the host has relayed but not every receiver has taken yet.
     // A receiver that keeps one sender above this many is dropped, as one whose
     // unacknowledged bytes pass maxBufferedBytesPerMember is.
