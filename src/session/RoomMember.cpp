@@ -466,6 +466,13 @@ void RoomMember::handleFrame(const Frame& frame) {
 
     if (type == FrameType::Reject && m_state != State::Playing) {
         const Error error = refusalError(frame.body, kErrorConnectFailed);
+        // The room's own host, alive, no longer knows the player (its grace ended): the
+        // room goes on without this copy, which must not take it over as if the host
+        // were gone (that would split the room in two and lose its lines unseen).
+        if (m_resuming && !m_moving &&
+            WireReader(frame.body).u32() == static_cast<quint32>(RefuseReason::NoSuchPlayer)) {
+            m_mayMigrate = false;
+        }
         fail(error.code, error.description, true);
         return;
     }
