@@ -29,6 +29,7 @@ void carryOnAfterTheHost(bool killed) {
     room.chika->type(u"c2"_s);
     room.ben->type(u"b2"_s);
     killed ? room.akira->killHard() : room.akira->endInput();
+    ASSERT_TRUE(killed || room.akira->exitsWith(0)); // measured from the host's end
     QElapsedTimer clock;
     clock.start();
     room.ben->type(u"b3"_s);
