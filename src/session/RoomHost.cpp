@@ -52,6 +52,21 @@ QByteArray refusal(quint32 reason, const QString& text) {
 
 } // namespace
 
+HostedPlayer::~HostedPlayer() {
+    for (Relay* relay : unacknowledged) {
+        relay->queued = false;
+        relay->sender = nullptr;
+        if (relay->remaining == 0) {
+            delete relay;
+        }
+    }
+    for (Relay* relay : outbox) {
+        if (--relay->remaining == 0 && !relay->queued) {
+            delete relay;
+        }
+    }
+}
+
 RoomHost::RoomHost(const SessionConfig& config, Settings settings, QObject* parent)
     : QObject(parent),
       m_config(config),
@@ -134,7 +149,8 @@ Status RoomHost::start(bool requireDiscovery, RoomListener* listener) {
     connect(m_noticeTimer, &QTimer::timeout, this, &RoomHost::flushNotices);
 
     m_heartbeat = new QTimer(this);
-    m_heartbeat->start(m_config.heartbeatInterval);
+    // Silence is looked for twice per heartbeat, so it is noticed soon after the time-out.
+    m_heartbeat->start(m_config.heartbeatInterval / 2);
     connect(m_heartbeat, &QTimer::timeout, this, &RoomHost::onHeartbeatTick);
     qCDebug(lcSession) << "hosting" << m_settings.roomName << "on port" << m_port;
     return {};
@@ -154,6 +170,9 @@ void RoomHost::shutDown() {
     if (m_heartbeat != nullptr) {
         m_heartbeat->stop();
     }
+    // Messages every receiver has taken are acknowledged before the goodbye: their
+    // senders must not take them for lost.
+    writeDueAcks();
     m_members.clear();
     m_byId.clear();
     m_roster.clear();
@@ -666,8 +685,8 @@ void RoomHost::handleResume(HostLink* link, const Frame& frame) {
     out.u32(player->handledSeq);
     out.u32(player->firstEventSeq);
     reply(link, encodeFrame(FrameType::Resumed, out.data()));
-    for (const OutboxEvent& event : player->outbox) {
-        enqueue(link, event.frame);
+    for (const Relay* event : player->outbox) {
+        enqueue(link, event->frame);
     }
     enqueue(link, seqFrame(FrameType::Ack, player->acknowledgedSeq));
     qCDebug(lcSession) << "player" << player->id << "resumed";
@@ -785,12 +804,7 @@ HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link, const End
     m_roster.append(player->rosterEntry);
     m_successions.append(player->succession);
     // Joined carries a roster entry and the player's succession fields.
-    const QByteArray frame = encodeFrame(FrameType::Joined, player->rosterEntry + player->succession);
-    for (const auto& member : m_members) {
-        if (!member->local) {
-            pushEvent(*member, frame, nullptr, true);
-        }
-    }
+    pushToAll(encodeFrame(FrameType::Joined, player->rosterEntry + player->succession));
     HostedPlayer* added = player.get();
     m_byId.insert(added->id, added);
     m_members.push_back(std::move(player));
@@ -810,25 +824,15 @@ void RoomHost::removeMember(PlayerId id) {
         gone->link->hosted = nullptr;
         gone->link->player = 0;
     }
-    // Its own messages need nobody's acknowledgement any more; the ones waiting for it
-    // need not wait for it.
-    for (const std::shared_ptr<Relay>& relay : gone->unacknowledged) {
-        relay->sender = nullptr;
-    }
-    for (const OutboxEvent& event : gone->outbox) {
-        if (event.relay) {
-            relayTaken(*event.relay);
-        }
+    // What waits for it need not wait any more; its own messages need nobody's
+    // acknowledgement (its destructor lets go of them).
+    for (Relay* relay : std::exchange(gone->outbox, {})) {
+        relayTaken(relay);
     }
     rebuildRoster();
     WireWriter left;
     left.i32(id);
-    const QByteArray frame = encodeFrame(FrameType::Left, left.data());
-    for (const auto& member : m_members) {
-        if (!member->local) {
-            pushEvent(*member, frame, nullptr, true);
-        }
-    }
+    pushToAll(encodeFrame(FrameType::Left, left.data()));
     if (!gone->local) {
         Q_EMIT playerLeft(id);
     }
@@ -844,20 +848,15 @@ void RoomHost::rebuildRoster() {
 }
 
 void RoomHost::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 seq, const QByteArray& payload) {
-    if (to == from->id) {
-        return;
-    }
     WireWriter header;
     header.i32(from->id);
     header.i32(to);
     header.u32(seq);
     // One frame for every addressee: QByteArray shares it, nothing is copied per member.
-    const QByteArray frame = encodeFrame(FrameType::Deliver, header.data() + payload);
     // A member's message is acknowledged to it once every receiver has taken it; the
     // local player takes it as soon as it is queued.
-    std::shared_ptr<Relay> relay;
-    if (!from->local) {
-        relay = std::make_shared<Relay>(Relay{from, seq, 1});
+    auto* relay = new Relay{encodeFrame(FrameType::Deliver, header.data() + payload), from, seq, 1, !from->local};
+    if (relay->queued) {
         from->unacknowledged.push_back(relay);
     }
     const qint64 highWater = m_config.relayHighWaterBytes;
@@ -871,7 +870,7 @@ void RoomHost::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 
                 hold(sender, nullptr);
             }
         } else {
-            pushEvent(member, frame, relay, false);
+            pushEvent(member, relay, false);
             if (sender != nullptr && member.link != nullptr && backlog(member.link) > highWater) {
                 hold(sender, member.link);
             }
@@ -883,67 +882,76 @@ void RoomHost::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 
                 deliver(*member);
             }
         }
-    } else if (HostedPlayer* receiver = findMember(to)) {
+    } else if (HostedPlayer* receiver = findMember(to); receiver != nullptr && receiver != from) {
         deliver(*receiver);
     }
     // An addressee that has just left is not an error: the sender could not know yet.
-    if (relay) {
-        relayTaken(*relay); // the count started at one, so it could not settle early
-        if (from->unacknowledged.size() > static_cast<std::size_t>(m_config.maxUnacknowledgedSends)) {
-            // Some receiver keeps the oldest of them: a member that takes nothing goes,
-            // rather than the host keeping the sender's bookkeeping without end.
-            const std::shared_ptr<Relay> oldest = from->unacknowledged.front();
-            for (const auto& member : m_members) {
-                if (std::any_of(member->outbox.cbegin(), member->outbox.cend(),
-                                [&oldest](const OutboxEvent& e) { return e.relay == oldest; })) {
-                    m_overflowedPlayers.append(member->id);
-                }
+    // Nothing goes back to the sender; a message to nobody is acknowledged at once.
+    relayTaken(relay); // the count started at one, so it could not settle early
+    if (from->unacknowledged.size() > static_cast<std::size_t>(m_config.maxUnacknowledgedSends)) {
+        // Some receiver keeps the oldest of them: a member that takes nothing goes,
+        // rather than the host keeping the sender's bookkeeping without end.
+        const Relay* oldest = from->unacknowledged.front();
+        for (const auto& member : m_members) {
+            if (std::find(member->outbox.cbegin(), member->outbox.cend(), oldest) != member->outbox.cend()) {
+                m_overflowedPlayers.append(member->id);
             }
         }
     }
     dropOverflowed();
 }
 
-void RoomHost::pushEvent(HostedPlayer& player, const QByteArray& frame, const std::shared_ptr<Relay>& relay,
-                         bool notice) {
-    player.outbox.push_back(OutboxEvent{frame, relay});
-    if (relay) {
-        ++relay->remaining;
+void RoomHost::pushToAll(const QByteArray& frame) {
+    auto* relay = new Relay{frame, nullptr, 0, 1, false};
+    for (const auto& member : m_members) {
+        if (!member->local) {
+            pushEvent(*member, relay, true);
+        }
     }
-    player.outboxBytes += frame.size() + kOutboxEventOverhead;
+    relayTaken(relay);
+}
+
+void RoomHost::pushEvent(HostedPlayer& player, Relay* relay, bool notice) {
+    player.outbox.push_back(relay);
+    ++relay->remaining;
+    player.outboxBytes += relay->frame.size() + kOutboxEventOverhead;
     if (player.outboxBytes > m_config.maxBufferedBytesPerMember) {
         m_overflowedPlayers.append(player.id);
     }
     if (player.link != nullptr) {
         if (notice) {
-            notify(player.link, frame);
+            notify(player.link, relay->frame);
         } else {
-            write(player.link, frame);
+            write(player.link, relay->frame);
         }
     }
 }
 
 void RoomHost::eventsTaken(HostedPlayer& player, quint32 seq) {
     while (!player.outbox.empty() && player.firstEventSeq <= seq) {
-        const OutboxEvent event = std::move(player.outbox.front());
+        Relay* relay = player.outbox.front();
         player.outbox.pop_front();
         ++player.firstEventSeq;
-        player.outboxBytes -= event.frame.size() + kOutboxEventOverhead;
-        if (event.relay) {
-            relayTaken(*event.relay);
-        }
+        player.outboxBytes -= relay->frame.size() + kOutboxEventOverhead;
+        relayTaken(relay);
     }
 }
 
-void RoomHost::relayTaken(Relay& relay) {
-    if (--relay.remaining > 0 || relay.sender == nullptr) {
+void RoomHost::relayTaken(Relay* relay) {
+    if (--relay->remaining > 0) {
         return;
     }
-    HostedPlayer& sender = *relay.sender;
+    if (!relay->queued) {
+        delete relay;
+        return;
+    }
+    HostedPlayer& sender = *relay->sender;
     const quint32 before = sender.acknowledgedSeq;
     while (!sender.unacknowledged.empty() && sender.unacknowledged.front()->remaining == 0) {
-        sender.acknowledgedSeq = sender.unacknowledged.front()->seq;
+        Relay* taken = sender.unacknowledged.front();
         sender.unacknowledged.pop_front();
+        sender.acknowledgedSeq = taken->seq;
+        delete taken;
     }
     if (sender.acknowledgedSeq != before) {
         queueAck(sender);
@@ -1088,7 +1096,7 @@ bool RoomHost::enqueue(HostLink* link, const QByteArray& frame) {
     return true;
 }
 
-void RoomHost::flushWrites() {
+void RoomHost::writeDueAcks() {
     // One Ack per sender and turn, however many of its messages were taken meanwhile.
     for (const PlayerId id : std::exchange(m_ackDue, {})) {
         if (HostedPlayer* player = findMember(id)) {
@@ -1098,6 +1106,10 @@ void RoomHost::flushWrites() {
             }
         }
     }
+}
+
+void RoomHost::flushWrites() {
+    writeDueAcks();
     m_flushPosted = false;
     const QList<HostLink*> links = std::exchange(m_unflushed, {});
     for (HostLink* link : links) {
@@ -1188,6 +1200,7 @@ void RoomHost::dropLink(HostLink* link, const char* why, bool resumable) {
 }
 
 void RoomHost::onHeartbeatTick() {
+    m_beatDue = !m_beatDue;
     const QByteArray heartbeat = encodeFrame(FrameType::Heartbeat, {});
     const QList<HostLink*> links = m_links;
     for (HostLink* link : links) {
@@ -1201,7 +1214,7 @@ void RoomHost::onHeartbeatTick() {
         } else if (link->socket->bytesToWrite() > 0 &&
                    link->socket->msSinceProgress() > m_config.heartbeatTimeout.count()) {
             dropLink(link, "member took nothing", true);
-        } else {
+        } else if (m_beatDue) {
             write(link, heartbeat);
         }
     }

@@ -26,25 +26,28 @@ class HostLink;
 class RoomListener;
 struct HostedPlayer;
 
-// A message a member sent, relayed and not yet taken by every receiver. Its sender
-// keeps it in order among its others; receivers' outboxes point at it.
+// An event the host keeps until every member it went to has acknowledged it: a
+// Deliver (a member's message, or the local player's), a Joined or a Left. Its frame
+// is shared by every receiver. A member's message also waits in its sender's
+// `unacknowledged`, in order, until it is acknowledged to the sender.
 struct Relay {
-    HostedPlayer* sender = nullptr; // nullptr once the sender has left
-    quint32 seq = 0;
-    int remaining = 0; // receivers that have not acknowledged it
-};
-
-// A frame for one member that it has not acknowledged yet: a Deliver (with the
-// message it carries), a Joined or a Left. The frame is shared by every receiver.
-struct OutboxEvent {
     QByteArray frame;
-    std::shared_ptr<Relay> relay;
+    HostedPlayer* sender = nullptr; // while `queued`
+    quint32 seq = 0;
+    int remaining = 0;   // outboxes it waits in (one more while it is being relayed)
+    bool queued = false; // in its sender's `unacknowledged`
 };
 
 // Everything the host keeps of one player for the room's life. It outlives the
 // player's connection: a member whose link broke is "away" for the grace period,
 // its events kept, until it resumes or its leave is announced.
 struct HostedPlayer {
+    HostedPlayer() = default;
+    HostedPlayer(const HostedPlayer&) = delete;
+    HostedPlayer& operator=(const HostedPlayer&) = delete;
+    // Lets go of its events and messages, without acknowledging anything to anybody.
+    ~HostedPlayer();
+
     PlayerId id = 0;
     QString name;
     QByteArray rosterEntry;   // id and name as the roster and Joined carry them
@@ -61,10 +64,10 @@ struct HostedPlayer {
     // acknowledged to it, and those relayed but not yet taken by every receiver.
     quint32 handledSeq = 0;
     quint32 acknowledgedSeq = 0;
-    std::deque<std::shared_ptr<Relay>> unacknowledged;
+    std::deque<Relay*> unacknowledged;
     bool ackQueued = false;
-    // Events for it not yet acknowledged, oldest first, and the first one's seq.
-    std::deque<OutboxEvent> outbox;
+    // Events for it not yet acknowledged (its outbox), oldest first, and the first one's seq.
+    std::deque<Relay*> outbox;
     quint32 firstEventSeq = 1;
     qint64 outboxBytes = 0;
     qint64 awayUntil = 0; // the host clock's time its grace ends; 0 while connected
@@ -164,12 +167,16 @@ private:
     void route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 seq, const QByteArray& payload);
     // Keeps an event for a member until it acknowledges it, and sends it when it is
     // connected (a notice waits for the notice timer).
-    void pushEvent(HostedPlayer& player, const QByteArray& frame, const std::shared_ptr<Relay>& relay, bool notice);
+    void pushEvent(HostedPlayer& player, Relay* relay, bool notice);
+    // Sends an event to every member but the local player.
+    void pushToAll(const QByteArray& frame);
     // The member has taken every event up to `seq`.
     void eventsTaken(HostedPlayer& player, quint32 seq);
-    // A receiver took `relay`: acknowledges what its sender's receivers have all taken.
-    void relayTaken(Relay& relay);
+    // A receiver took `relay` (or left): acknowledges to its sender what every receiver
+    // has taken, and frees what nobody needs any more.
+    void relayTaken(Relay* relay);
     void queueAck(HostedPlayer& player);
+    void writeDueAcks();
     void postFlush();
     // Bytes queued for a member that it has not taken yet.
     static qint64 backlog(const HostLink* link);
@@ -225,6 +232,7 @@ private:
     QList<QNetworkAddressEntry> m_localSubnets;
     qint64 m_subnetsAt = 0;
     QTimer* m_heartbeat = nullptr;
+    bool m_beatDue = false; // heartbeats go on every other tick
     QTimer* m_noticeTimer = nullptr;
     RoomListener* m_server = nullptr;
     quint16 m_port = 0;

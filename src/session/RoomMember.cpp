@@ -67,6 +67,7 @@ void RoomMember::connectSocket() {
     m_decoder = FrameDecoder(m_config.maxFrameBytes);
     m_state = State::Connecting;
     m_lastHeard.start();
+    m_unanswered.invalidate();
     m_socket = new QTcpSocket(this);
     connect(m_socket, &QTcpSocket::connected, this, &RoomMember::onConnected);
     connect(m_socket, &QTcpSocket::readyRead, this, &RoomMember::onReadyRead);
@@ -85,6 +86,9 @@ void RoomMember::connectSocket() {
 
 void RoomMember::onConnected() {
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (m_resuming) {
+        m_unanswered.start();
+    }
     m_memberNonce = proof::randomNonce();
     WireWriter hello;
     hello.bytes(QByteArray(kRoomMagic));
@@ -234,12 +238,14 @@ void RoomMember::retryLater(const QString& why) {
         m_resuming = true;
         m_brokenSince.start();
         m_retryDelay = std::chrono::milliseconds(0);
-    } else if (m_mayMigrate && canMigrate() && m_brokenSince.elapsed() >= m_config.successorDelay.count()) {
+    } else if (hostStuck()) {
         seekSuccessor();
         return;
     }
     const qint64 left = m_config.resumeGrace.count() - m_brokenSince.elapsed();
     if (left <= 0) {
+        // Nobody could be told apart from this copy being cut off: the room ends for it.
+        m_mayMigrate = false;
         fail(kErrorConnectionLost, QStringLiteral("the room's host did not take the player back in time"), true);
         return;
     }
@@ -263,6 +269,7 @@ void RoomMember::onReadyRead() {
         return;
     }
     m_lastHeard.restart();
+    m_unanswered.invalidate();
     m_decoder.feed(chunk);
     QTcpSocket* const socket = m_socket;
     while (socket == m_socket && m_state != State::Lost && m_state != State::Left && m_state != State::Away) {
@@ -299,13 +306,12 @@ void RoomMember::onHeartbeatTick() {
     if (m_seekingHost) {
         return;
     }
-    // A host that stays silent after the link broke (stopped, or cut off) is as gone
-    // as one that closed: the room moves on without waiting for the grace period.
-    if (m_resuming && m_mayMigrate && canMigrate() && m_brokenSince.elapsed() >= m_config.successorDelay.count()) {
+    if (hostStuck()) {
         seekSuccessor();
         return;
     }
     if (m_resuming && m_brokenSince.elapsed() >= m_config.resumeGrace.count()) {
+        m_mayMigrate = false;
         fail(kErrorConnectionLost, QStringLiteral("the room's host did not take the player back in time"), true);
         return;
     }
@@ -314,6 +320,10 @@ void RoomMember::onHeartbeatTick() {
     }
     if (m_lastHeard.elapsed() > m_config.heartbeatTimeout.count()) {
         fail(kErrorConnectionLost, QStringLiteral("the room's host went silent"));
+        return;
+    }
+    m_beatDue = !m_beatDue;
+    if (!m_beatDue) {
         return;
     }
     if (m_state == State::Playing) {
@@ -354,6 +364,15 @@ void RoomMember::handleResumed(WireReader& in) {
         }
         Q_EMIT moved();
     }
+}
+
+bool RoomMember::hostStuck() const {
+    // The host's machine takes the connection but its copy says nothing: it is stopped
+    // or hangs, and as gone as one that closed. A host that cannot be reached at all
+    // may just as well be this copy cut off itself (its cable, its Wi-Fi): then it keeps
+    // trying to resume, and the room moves on only if the old host is not back in time.
+    return m_resuming && m_mayMigrate && canMigrate() && m_unanswered.isValid() &&
+           m_unanswered.elapsed() >= m_config.successorDelay.count();
 }
 
 void RoomMember::seekSuccessor() {
@@ -466,14 +485,17 @@ void RoomMember::handleFrame(const Frame& frame) {
 
     if (type == FrameType::Reject && m_state != State::Playing) {
         const Error error = refusalError(frame.body, kErrorConnectFailed);
+        // A resume refused for a full room or for its address's wrong guesses (someone
+        // else's, behind the same address) may pass a moment later.
+        const auto reason = static_cast<RefuseReason>(WireReader(frame.body).u32().value_or(0));
         // The room's own host, alive, no longer knows the player (its grace ended): the
         // room goes on without this copy, which must not take it over as if the host
         // were gone (that would split the room in two and lose its lines unseen).
-        if (m_resuming && !m_moving &&
-            WireReader(frame.body).u32() == static_cast<quint32>(RefuseReason::NoSuchPlayer)) {
+        if (m_resuming && !m_moving && reason == RefuseReason::NoSuchPlayer) {
             m_mayMigrate = false;
         }
-        fail(error.code, error.description, true);
+        fail(error.code, error.description,
+             !m_resuming || (reason != RefuseReason::Password && reason != RefuseReason::Full));
         return;
     }
     switch (m_state) {
@@ -544,15 +566,21 @@ void RoomMember::handleFrame(const Frame& frame) {
         const auto attribute = in.i32();
         const auto successorProof = in.bytes(proof::kProofBytes);
         // Knowing the password is not enough to take a room over: a copy that claims
-        // to be the room's new host proves it was given the room's secret.
-        if (!m_expectedSecret.isEmpty() &&
+        // to be the room's new host proves it was given the room's secret. So does the
+        // host of such a room that a member comes back to, before it learns the
+        // member's resume secret.
+        const QByteArray& expected = m_expectedSecret.isEmpty() && m_resuming && m_attribute == kMigratingRoomAttribute
+                                         ? m_roomSecret
+                                         : m_expectedSecret;
+        if (!expected.isEmpty() &&
             (!successorProof ||
-             !proof::equal(*successorProof, proof::successorHost(m_expectedSecret, hostNonce, memberNonce)))) {
+             !proof::equal(*successorProof, proof::successorHost(expected, hostNonce, memberNonce)))) {
             fail(kErrorAccessDenied, QStringLiteral("the host could not prove it belongs to the room"), true);
             return;
         }
         if (!m_heartbeat.isActive()) {
-            m_heartbeat.start(m_config.heartbeatInterval);
+            // Silence is looked for twice per heartbeat, so it is noticed soon after the time-out.
+            m_heartbeat.start(m_config.heartbeatInterval / 2);
         }
         if (m_resuming) {
             // Only a host that proved the password learns the player's secret.

@@ -128,6 +128,7 @@ private:
     // The succession fields behind PlayerCreated's roster.
     void readSuccessions(WireReader& in, const QList<PlayerEntry>& roster);
     void handleResumed(WireReader& in);
+    bool hostStuck() const;
     void seekSuccessor();
     void endMove();
     // Ends the connection. With `final` false, a member with a player tries again.
@@ -170,6 +171,8 @@ private:
     bool m_mayMigrate = true;
     PlayerId m_candidate = 0;
     QTimer m_moveTimer;
+    // Since a resuming connection to the old host was taken, and nothing came back.
+    QElapsedTimer m_unanswered;
     // Succession: every player with its endpoint and verifier, the highest id the
     // room has given.
     QList<RoomPlayer> m_players;
@@ -177,6 +180,7 @@ private:
     PlayerId m_highestId = 0;
     QElapsedTimer m_lastHeard;
     QTimer m_heartbeat;
+    bool m_beatDue = false; // it ticks twice per heartbeat
 };
 
 } // namespace session

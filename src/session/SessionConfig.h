@@ -49,9 +49,12 @@ struct SessionConfig {
     std::chrono::milliseconds resumeRetryMax = 2000ms;
     // A member of a room that outlives its host looks for a new host once resuming at
     // the old one has not worked for successorDelay (at once after the host's
-    // Goodbye), and gives each candidate successorTimeout to answer and prove itself.
+    // Goodbye), and gives each candidate successorTimeout to answer and prove itself:
+    // longer than the copies' moments of noticing a silent host can lie apart (a
+    // heartbeat interval and the delay), so that a candidate is not passed over only
+    // because it noticed later, and two copies end up hosting the room.
     std::chrono::milliseconds successorDelay = 2000ms;
-    std::chrono::milliseconds successorTimeout = 2000ms;
+    std::chrono::milliseconds successorTimeout = 5000ms;
     // A member's messages the host has relayed but not every receiver has taken yet.
     // A receiver that keeps one sender above this many is dropped, as one whose
     // unacknowledged bytes pass maxBufferedBytesPerMember is.
