@@ -338,6 +338,16 @@ void NetworkSessionService::onHostGone(PlayerId oldHost) {
     }
     // The only notice anybody sees: every copy shows it itself.
     onPlayerLeft(oldHost);
+    // A line to the old host's player that it had not acknowledged reaches nobody now.
+    // It stays queued (the next host drops it), keeping the seqs without a gap.
+    if (d->localPlayer != 0) {
+        for (const RoomMember::PendingSend& pending : d->member->unacknowledged()) {
+            if (pending.to == oldHost) {
+                d->queue.push_back(Queued{d->localPlayer, pending.to, pending.payload, 0, true});
+                notify();
+            }
+        }
+    }
     d->election.emplace(d->member->roomPlayers(), oldHost, d->localPlayer);
     tryNextCandidate();
 }
@@ -369,8 +379,8 @@ bool NetworkSessionService::takeOver() {
     snapshot.localSeq = member->lastSeq();
     auto* host = new RoomHost(
         d->config,
-        RoomHost::Settings{d->room.applicationId, d->room.name, d->room.password, member->numericAttribute()}, snapshot,
-        this);
+        RoomHost::Settings{d->room.applicationId, d->room.name, member->password(), member->numericAttribute()},
+        snapshot, this);
     const Status started = host->start(false, d->standby);
     if (!started) {
         qCDebug(lcSession) << "cannot take the room over:" << started.error().description;
@@ -381,15 +391,9 @@ bool NetworkSessionService::takeOver() {
     d->standby = nullptr; // the host's now
     d->election.reset();
     // What the old host had not acknowledged goes again; whoever has it already drops
-    // it. A line to the old host's player cannot reach it any more: it comes back.
+    // it. Lines to the old host's player came back to the user already.
     for (const RoomMember::PendingSend& pending : member->unacknowledged()) {
-        if (pending.to == kEveryone || std::any_of(snapshot.players.cbegin(), snapshot.players.cend(),
-                                                   [&](const RoomPlayer& p) { return p.id == pending.to; })) {
-            host->resendFromLocal(pending.to, pending.seq, pending.payload);
-        } else {
-            d->queue.push_back(Queued{d->localPlayer, pending.to, pending.payload, 0, true});
-            notify();
-        }
+        host->resendFromLocal(pending.to, pending.seq, pending.payload);
     }
     member->disconnect(this);
     member->abandon();
@@ -418,7 +422,7 @@ void NetworkSessionService::onDelivered(PlayerId from, PlayerId to, quint32 seq,
         return;
     }
     // Per sender, seqs only grow: one not above the last is a message sent again after
-    // the room moved, which this copy has had.
+    // the room moved, which this copy has had (as a member, when it hosts the room now).
     quint32& last = d->lastSeq[from];
     if (seq != 0 && seq <= last) {
         return;

@@ -660,7 +660,11 @@ void RoomMember::handleFrame(const Frame& frame) {
             malformed();
             return;
         }
-        if (m_state == State::Playing) {
+        // A sender's seqs only grow: one seen already is a message sent again (by a
+        // member that resumed elsewhere) and is not delivered twice.
+        quint32& lastSeq = m_lastSeqFrom[*from];
+        if (m_state == State::Playing && *seq > lastSeq) {
+            lastSeq = *seq;
             Q_EMIT delivered(*from, *to, *seq, in.rest());
         }
         break;
@@ -688,6 +692,7 @@ void RoomMember::handleFrame(const Frame& frame) {
             return;
         }
         m_players.removeIf([&](const RoomPlayer& p) { return p.id == *id; });
+        m_lastSeqFrom.remove(*id);
         Q_EMIT playerLeft(*id);
         break;
     }

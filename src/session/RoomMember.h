@@ -6,6 +6,7 @@
 #include "session/Succession.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QTimer>
 #include <deque>
@@ -77,8 +78,10 @@ public:
     // Says goodbye, closes once it is out, then deletes itself.
     void leave();
 
-    // What Accept told about the room.
+    // What Accept told about the room, and the password it was entered with (empty
+    // for a room without one, whatever the user typed).
     qint32 numericAttribute() const { return m_attribute; }
+    const QString& password() const { return m_password; }
     // Whether the room can move to another host: it says it outlives its host and
     // told this member all it needs for that.
     bool canMigrate() const;
@@ -154,6 +157,7 @@ private:
     quint32 m_eventsAcknowledged = 0;
     quint32 m_nextSeq = 1;
     std::deque<PendingSend> m_unacknowledged;
+    QHash<PlayerId, quint32> m_lastSeqFrom; // the highest seq delivered of each sender
     qint64 m_unacknowledgedBytes = 0;
     QTcpSocket* m_socket = nullptr;
     FrameDecoder m_decoder;

@@ -18,7 +18,7 @@ inline constexpr qint32 kMigratingRoomAttribute = 4;
 
 // Where a player's copy can be reached should the host go: the address the host saw
 // its link come from, and the standby port the copy keeps open for that. The host's
-// own player has the unspecified address and the room port: a member reaches it
+// own player has no address (all zero) and the room port: a member reaches it
 // where it reached the room.
 struct Endpoint {
     QHostAddress address;
