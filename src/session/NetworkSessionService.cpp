@@ -339,8 +339,10 @@ void NetworkSessionService::onHostGone(PlayerId oldHost) {
     // The only notice anybody sees: every copy shows it itself.
     onPlayerLeft(oldHost);
     // A line to the old host's player that it had not acknowledged reaches nobody now.
-    // It stays queued (the next host drops it), keeping the seqs without a gap.
-    if (d->localPlayer != 0) {
+    // It stays queued (the next host drops it), keeping the seqs without a gap. A host
+    // whose player left before its copy closed the room is known by no id any more
+    // (0): a line to everybody is not one to it, and goes on to the next host.
+    if (d->localPlayer != 0 && oldHost != 0) {
         for (const RoomMember::PendingSend& pending : d->member->unacknowledged()) {
             if (pending.to == oldHost) {
                 d->queue.push_back(Queued{d->localPlayer, pending.to, pending.payload, 0, true});
