@@ -73,12 +73,8 @@ public:
                 handshake(type, QByteArray(body, static_cast<qsizetype>(bodySize)), out);
             }
         }
-        if (m_eventsTaken != m_eventsAcknowledged) {
-            // The host keeps every event until it is acknowledged.
-            appendBigEndian32(out, 5);
-            out.push_back(static_cast<char>(session::FrameType::Ack));
-            appendBigEndian32(out, m_eventsTaken);
-            m_eventsAcknowledged = m_eventsTaken;
+        if (m_eventsTaken - m_eventsAcknowledged >= 64) {
+            appendAck(out);
         }
         return pos;
     }
@@ -105,12 +101,19 @@ public:
         out.append(kChatTail, sizeof kChatTail - 1);
     }
 
-    void appendKeepAlive(std::string& out) override {
-        appendBigEndian32(out, 1);
-        out.push_back(static_cast<char>(session::FrameType::Heartbeat));
-    }
+    // The Ack is the keep-alive.
+    void appendKeepAlive(std::string& out) override { appendAck(out); }
 
 private:
+    // The host keeps every event until it is acknowledged: a member acknowledges every
+    // 64 events, and with each keep-alive.
+    void appendAck(std::string& out) {
+        appendBigEndian32(out, 5);
+        out.push_back(static_cast<char>(session::FrameType::Ack));
+        appendBigEndian32(out, m_eventsTaken);
+        m_eventsAcknowledged = m_eventsTaken;
+    }
+
     static constexpr char kChatTail[] = "　今日の打ち合わせは十五時からです。資料は共有フォルダにあります。";
 
     // Deliver: sender and receiver ids, the sender's seq, then the payload (a chat line's

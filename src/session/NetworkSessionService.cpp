@@ -11,6 +11,7 @@
 
 #include <QEventLoop>
 #include <QPointer>
+#include <QSet>
 #include <QTimer>
 #include <deque>
 #include <memory>
@@ -79,6 +80,9 @@ struct NetworkSessionService::Impl {
     // Per sender, the seq of the last message taken: after the room moved, a message
     // that comes again is dropped.
     QHash<PlayerId, quint32> lastSeq;
+    // The seqs of lines to an old host that have come back to the user already.
+    QSet<quint32> givenBack;
+    PlayerId oldHost = 0;
 
     PlayerId localPlayer = 0;
     // Events raised for a player's messages may still be on their way after the
@@ -298,12 +302,18 @@ Status NetworkSessionService::openRoom(const RoomDescription& room, OpenMode mod
     connect(member, &RoomMember::delivered, this, &NetworkSessionService::onDelivered);
     connect(member, &RoomMember::hostGone, this, &NetworkSessionService::onHostGone);
     connect(member, &RoomMember::moveFailed, this, &NetworkSessionService::tryNextCandidate);
-    connect(member, &RoomMember::moved, this, [this] { d->election.reset(); });
+    connect(member, &RoomMember::moved, this, [this] {
+        d->election.reset();
+        giveBackLinesToOldHost();
+    });
     connect(member, &RoomMember::lost, this, [this, member] {
         onHostLost();
         // The lines the host never acknowledged go back to the user, oldest first.
         if (d->localPlayer != 0) {
             for (RoomMember::PendingSend& pending : member->takeUnacknowledged()) {
+                if (d->givenBack.contains(pending.seq)) {
+                    continue; // to the old host: given back when it was seen leaving
+                }
                 d->queue.push_back(Queued{d->localPlayer, pending.to, std::move(pending.payload), 0, true});
                 notify();
             }
@@ -338,20 +348,27 @@ void NetworkSessionService::onHostGone(PlayerId oldHost) {
     }
     // The only notice anybody sees: every copy shows it itself.
     onPlayerLeft(oldHost);
-    // A line to the old host's player that it had not acknowledged reaches nobody now.
-    // It stays queued (the next host drops it), keeping the seqs without a gap. A host
-    // whose player left before its copy closed the room is known by no id any more
-    // (0): a line to everybody is not one to it, and goes on to the next host.
-    if (d->localPlayer != 0 && oldHost != 0) {
-        for (const RoomMember::PendingSend& pending : d->member->unacknowledged()) {
-            if (pending.to == oldHost) {
-                d->queue.push_back(Queued{d->localPlayer, pending.to, pending.payload, 0, true});
-                notify();
-            }
-        }
-    }
+    d->oldHost = oldHost;
     d->election.emplace(d->member->roomPlayers(), oldHost, d->localPlayer);
     tryNextCandidate();
+}
+
+void NetworkSessionService::giveBackLinesToOldHost() {
+    // A line to the old host's player that it had not acknowledged reaches nobody now.
+    // It stays queued (the next host drops it), keeping the seqs without a gap. (When
+    // the room ends instead, every line comes back in order with the others.) A host
+    // whose player left before its copy closed the room is known by no id any more
+    // (0): a line to everybody is not one to it, and goes on to the next host.
+    if (d->localPlayer == 0 || !d->member || d->oldHost == 0) {
+        return;
+    }
+    for (const RoomMember::PendingSend& pending : d->member->unacknowledged()) {
+        if (pending.to == d->oldHost && !d->givenBack.contains(pending.seq)) {
+            d->givenBack.insert(pending.seq);
+            d->queue.push_back(Queued{d->localPlayer, pending.to, pending.payload, 0, true});
+            notify();
+        }
+    }
 }
 
 void NetworkSessionService::tryNextCandidate() {
@@ -392,8 +409,8 @@ bool NetworkSessionService::takeOver() {
     qCDebug(lcSession) << "hosting the room on port" << host->port() << "after its host went";
     d->standby = nullptr; // the host's now
     d->election.reset();
-    // What the old host had not acknowledged goes again; whoever has it already drops
-    // it. Lines to the old host's player came back to the user already.
+    giveBackLinesToOldHost();
+    // What the old host had not acknowledged goes again; whoever has it already drops it.
     for (const RoomMember::PendingSend& pending : member->unacknowledged()) {
         host->resendFromLocal(pending.to, pending.seq, pending.payload);
     }
@@ -649,6 +666,7 @@ void NetworkSessionService::close() {
     delete d->standby;
     d->election.reset();
     d->lastSeq.clear();
+    d->givenBack.clear();
     d->queue.clear();
     d->deferredEvents = 0;
     d->players.clear();

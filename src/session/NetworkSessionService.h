@@ -59,6 +59,7 @@ private:
     void onHostGone(PlayerId oldHost);
     void tryNextCandidate();
     bool takeOver();
+    void giveBackLinesToOldHost();
     void onHostLost();
 
     std::unique_ptr<Impl> d;

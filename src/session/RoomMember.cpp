@@ -12,6 +12,11 @@ namespace session {
 
 namespace {
 constexpr auto kLeaveGrace = std::chrono::milliseconds(2000);
+// Events are acknowledged at most this long after they came, or at once when this
+// many, or this many bytes of them, wait: the host keeps them until then.
+constexpr auto kAckDelay = std::chrono::milliseconds(20);
+constexpr quint32 kAckBatch = 64;
+constexpr qint64 kAckBatchBytes = 64 * 1024;
 
 Error refusalError(const QByteArray& body, quint32 fallbackCode) {
     WireReader in(body);
@@ -44,6 +49,12 @@ RoomMember::RoomMember(const SessionConfig& config, QObject* parent)
     m_moveTimer.setSingleShot(true);
     connect(&m_moveTimer, &QTimer::timeout, this,
             [this] { fail(kErrorTimedOut, QStringLiteral("the candidate did not answer in time"), true); });
+    m_ackTimer.setSingleShot(true);
+    connect(&m_ackTimer, &QTimer::timeout, this, [this] {
+        if (m_state == State::Playing && m_eventsTaken != m_eventsAcknowledged) {
+            writeAck();
+        }
+    });
 }
 
 RoomMember::~RoomMember() = default;
@@ -188,6 +199,7 @@ void RoomMember::writeAck() {
     out.u32(m_eventsTaken);
     write(FrameType::Ack, out.data());
     m_eventsAcknowledged = m_eventsTaken;
+    m_bytesSinceAck = 0;
 }
 
 void RoomMember::fail(quint32 code, const QString& text, bool final) {
@@ -285,8 +297,13 @@ void RoomMember::onReadyRead() {
     if (m_decoder.failed()) {
         fail(kErrorProtocol, QStringLiteral("the host sent a malformed frame"), true);
     } else if (m_state == State::Playing && m_eventsTaken != m_eventsAcknowledged) {
-        // Acknowledged after each burst, so the host can let go of what it kept.
-        writeAck();
+        // Acknowledged soon after each burst, so the host can let go of what it kept; a
+        // busy room's bursts share one Ack.
+        if (m_eventsTaken - m_eventsAcknowledged >= kAckBatch || m_bytesSinceAck >= kAckBatchBytes) {
+            writeAck();
+        } else if (!m_ackTimer.isActive()) {
+            m_ackTimer.start(kAckDelay);
+        }
     }
 }
 
@@ -650,6 +667,7 @@ void RoomMember::handleFrame(const Frame& frame) {
                        (type == FrameType::Deliver || type == FrameType::Joined || type == FrameType::Left);
     if (event) {
         ++m_eventsTaken;
+        m_bytesSinceAck += frame.body.size();
     }
     switch (type) {
     case FrameType::Deliver: {

@@ -149,12 +149,14 @@ private:
     QElapsedTimer m_brokenSince;
     std::chrono::milliseconds m_retryDelay{0};
     QTimer m_retry;
+    QTimer m_ackTimer;
     PlayerId m_playerId = 0;
     QByteArray m_resumeSecret;
     QByteArray m_roomSecret;
     QByteArray m_instanceId;
     quint32 m_eventsTaken = 0;
     quint32 m_eventsAcknowledged = 0;
+    qint64 m_bytesSinceAck = 0;
     quint32 m_nextSeq = 1;
     std::deque<PendingSend> m_unacknowledged;
     QHash<PlayerId, quint32> m_lastSeqFrom; // the highest seq delivered of each sender
