@@ -12,9 +12,12 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QListWidget>
+#include <QPainter>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QThread>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -64,13 +67,14 @@ session::PlayerId joinRoom(session::SessionService& service, const QString& name
     return 0;
 }
 
-void waitFor(const std::function<bool()>& done) {
+bool waitFor(const std::function<bool()>& done, qint64 timeoutMs = 5000) {
     QElapsedTimer clock;
     clock.start();
-    while (!done() && clock.elapsed() < 5000) {
+    while (!done() && clock.elapsed() < timeoutMs) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
         QThread::msleep(5);
     }
+    return done();
 }
 
 // Opens the chat window in a room hosted on loopback by another copy (花子), with a
@@ -131,6 +135,95 @@ bool takeChatScreenshots(const QString& folder, const session::SessionConfig& co
     return saved;
 }
 
+// Two chat windows, each on a session of its own, in a room hosted by a third copy
+// (花子). 花子 quits; the room goes on between the two windows, which show her leave
+// notice and the lines exchanged after it, side by side in chat-host-left.png.
+bool takeHostLeftScreenshot(const QString& folder, const session::SessionConfig& config) {
+    const QString roomName = u"夜更かし部屋"_s;
+    std::unique_ptr<session::SessionService> host = hostRoom(config, roomName, u"花子"_s);
+    if (!host) {
+        return false;
+    }
+    const auto hostPlayers = host->listPlayers();
+    const session::PlayerId hostId = hostPlayers && hostPlayers->count() > 0 ? hostPlayers->items().first().id : 0;
+
+    std::vector<std::unique_ptr<session::SessionService>> sessions;
+    std::vector<std::unique_ptr<frmMain>> windows;
+    basGlobal::roomName = roomName;
+    for (const QString& name : {u"太郎"_s, u"次郎"_s}) {
+        // A window reads its session from basGlobal when it loads. On a fresh service
+        // the controller's registration gets handle 1, the one the player is made with.
+        basGlobal::sessionService = std::make_unique<session::NetworkSessionService>(config);
+        basGlobal::localPlayerName = name;
+        basGlobal::localPlayerId = joinRoom(*basGlobal::sessionService, roomName, name, 1);
+        if (basGlobal::localPlayerId == 0) {
+            return false;
+        }
+        auto window = std::make_unique<frmMain>();
+        window->Form_Load();
+        window->controller()->registerForEvents();
+        window->move(static_cast<int>(windows.size()) * (window->width() + 16), 0);
+        window->show();
+        sessions.push_back(std::move(basGlobal::sessionService));
+        windows.push_back(std::move(window));
+    }
+    frmMain& taro = *windows[0];
+    frmMain& jiro = *windows[1];
+    const auto logShows = [](const frmMain& window, const QString& text) {
+        return window.controller()->log().text().contains(text);
+    };
+    const auto send = [](frmMain& window, const QString& text) {
+        window.txtEntry->setPlainText(text);
+        window.cmdSend_Click();
+    };
+    waitFor([&] { return taro.lstRoster->count() == 3 && jiro.lstRoster->count() == 3; });
+    static_cast<void>(
+        host->send(hostId, session::kEveryone,
+                   chat::ChatMessage{chat::ChatKind::Public, u"そろそろ寝ます。おやすみなさい"_s}.toMessage()));
+    waitFor([&] { return logShows(taro, u"おやすみなさい"_s) && logShows(jiro, u"おやすみなさい"_s); });
+    send(taro, u"おやすみー"_s);
+    waitFor([&] { return logShows(jiro, u"おやすみー"_s); });
+
+    // 花子 quits as the program does: her player goes, then her session.
+    static_cast<void>(host->destroyPlayer(hostId));
+    host->close();
+    host.reset();
+    const QString left = u"花子 さんが退出しました"_s;
+    // Only in a room that went on (both still see each other) does a send not end in
+    // the failure box, which nobody would answer here.
+    const bool carriedOn = waitFor(
+        [&] {
+            return logShows(taro, left) && logShows(jiro, left) && taro.lstRoster->count() == 2 &&
+                   jiro.lstRoster->count() == 2;
+        },
+        15000);
+    if (!carriedOn) {
+        return false;
+    }
+    send(jiro, u"部屋、まだ続いてますね"_s);
+    waitFor([&] { return logShows(taro, u"まだ続いてますね"_s); });
+    send(taro, u"うん、このまま話せるよ"_s);
+    if (!waitFor([&] { return logShows(jiro, u"このまま話せるよ"_s); })) {
+        return false;
+    }
+    QApplication::processEvents();
+
+    const QPixmap left0 = taro.grab();
+    const QPixmap left1 = jiro.grab();
+    QPixmap both(left0.width() + 16 + left1.width(), std::max(left0.height(), left1.height()));
+    both.fill(Qt::white);
+    QPainter painter(&both);
+    painter.drawPixmap(0, 0, left0);
+    painter.drawPixmap(left0.width() + 16, 0, left1);
+    painter.end();
+    const bool saved = both.save(QDir(folder).filePath(u"chat-host-left.png"_s));
+    windows.clear();
+    for (auto& session : sessions) {
+        session->close();
+    }
+    return saved;
+}
+
 } // namespace
 
 int takeScreenshots(const QString& folder) {
@@ -172,6 +265,10 @@ int takeScreenshots(const QString& folder) {
     basGlobal::endProgramHook = [](int) {};
     basGlobal::serviceFactory = [config] { return std::make_unique<session::NetworkSessionService>(config); };
     saved = takeChatScreenshots(folder, config) && saved;
+    basGlobal::ResetSessionState();
+    basGlobal::settingsPath = scratch.filePath(u"Mirelune.ini"_s);
+    basGlobal::endProgramHook = [](int) {};
+    saved = takeHostLeftScreenshot(folder, config) && saved;
     basGlobal::ResetSessionState();
     return saved ? 0 : 1;
 }

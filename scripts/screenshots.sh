@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Renders each page of the setup wizard into docs/setup-pageN.png, and the chat window
 # in a room hosted on loopback into docs/chat-panel0.png to chat-panel3.png (menu area
-# shown, each panel) and docs/chat-hidden.png (menu area hidden), under Xvfb when it
-# is installed (offscreen otherwise). Uses a throw-away settings file and rooms
+# shown, each panel), docs/chat-hidden.png (menu area hidden) and docs/chat-host-left.png
+# (two windows going on in their room after its host quit), under Xvfb when it is
+# installed (offscreen otherwise). Uses a throw-away settings file and rooms
 # hosted on loopback only. Usage: bash scripts/screenshots.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -4,6 +4,7 @@
 #include "chat/ChatTexts.h"
 
 #include <QMetaObject>
+#include <utility>
 
 namespace chat {
 
@@ -174,7 +175,13 @@ ChatController::EntryUpdate ChatController::sendEntry(const QString& entryText, 
 }
 
 void ChatController::DirectXEvent_DXCallBack(qint32 eventId) {
-    if (deferIfBusy([this, eventId] { DirectXEvent_DXCallBack(eventId); })) {
+    // An event that waits behind the send-failure box remembers it: a line of ours it
+    // gives back belongs to the burst that box told of.
+    if (deferIfBusy([this, eventId, behindBox = m_sendFailedBoxOpen] {
+            m_eventBehindSendFailedBox = behindBox;
+            DirectXEvent_DXCallBack(eventId);
+            m_eventBehindSendFailedBox = false;
+        })) {
         return;
     }
     const HandlerScope scope(*this);
@@ -222,6 +229,20 @@ void ChatController::handleNetworkEvent() {
     const session::Result<qint32> first = message.readInt32();
     if (!first) {
         showReadError(first.error());
+        return;
+    }
+
+    if (received->undelivered) {
+        // A line of ours that never reached the room. The log took it when it went
+        // out; now the user gets the text back, and the log takes nothing more.
+        if (isChatKind(*first)) {
+            const session::Result<QString> text = message.readString();
+            if (!text) {
+                showReadError(text.error());
+                return;
+            }
+            takeBackUndelivered(*text);
+        }
         return;
     }
 
@@ -288,6 +309,41 @@ void ChatController::handleNetworkEvent() {
     } else {
         m_sounds.playMessageSound();
     }
+}
+
+void ChatController::takeBackUndelivered(const QString& text) {
+    QString entry = text;
+    entry.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    m_undelivered.append(entry);
+    m_undeliveredNeedsBox = m_undeliveredNeedsBox || !m_eventBehindSendFailedBox;
+    // The service raises the lines that did not go out together: they are given back
+    // once the events already waiting have been handled, all at once.
+    if (!m_giveBackPosted) {
+        m_giveBackPosted = true;
+        QMetaObject::invokeMethod(this, &ChatController::giveBackUndelivered, Qt::QueuedConnection);
+    }
+}
+
+void ChatController::giveBackUndelivered() {
+    if (deferIfBusy([this] { giveBackUndelivered(); })) {
+        return;
+    }
+    const HandlerScope scope(*this);
+    m_giveBackPosted = false;
+    if (m_undelivered.isEmpty()) {
+        return;
+    }
+    const QString text = m_undelivered.join(u'\n');
+    m_undelivered.clear();
+    qCDebug(lcChat) << "lines that did not go out given back:" << text.count(u'\n') + 1;
+    // Given back before the box, so the user sees the text in the entry while reading it.
+    m_view.restoreEntry(text);
+    if (!std::exchange(m_undeliveredNeedsBox, false)) {
+        return;
+    }
+    m_sendFailedBoxOpen = true;
+    m_view.showMessageBox(texts::sendFailed());
+    m_sendFailedBoxOpen = false;
 }
 
 void ChatController::UpdateRoster() {

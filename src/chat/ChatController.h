@@ -10,6 +10,7 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 #include <QTimer>
 #include <functional>
 
@@ -96,6 +97,8 @@ private:
     void showNotice(const QString& caption);
     void setWhisperEnabled(bool enabled);
     void showReadError(const session::Error& error);
+    void takeBackUndelivered(const QString& text);
+    void giveBackUndelivered();
     bool deferIfBusy(std::function<void()> handler);
     void runNextDeferred();
 
@@ -123,6 +126,13 @@ private:
     qsizetype m_behindBox = 0;
     bool m_runningBehindBox = false;
     int m_readErrorsNotShown = 0;
+    // Lines of ours that did not go out, waiting to be given back as one burst: one
+    // send-failure box for all of them, none for those that came in while it was open.
+    QStringList m_undelivered;
+    bool m_giveBackPosted = false;
+    bool m_undeliveredNeedsBox = false;
+    bool m_sendFailedBoxOpen = false;
+    bool m_eventBehindSendFailedBox = false;
 };
 
 } // namespace chat

@@ -37,6 +37,12 @@ public:
     // is modal and runs a nested event loop; the chat core defers its own handlers
     // until it returns.
     virtual void showMessageBox(const QString& text) = 0;
+
+    // Text the user sent that never reached the room after all (the room ended, or
+    // its link could not be brought back), given back with LF line breaks, the
+    // messages of one burst in the order they were sent, one per line. The window
+    // puts it back into the entry; the send-failure box follows.
+    virtual void restoreEntry(const QString& text) = 0;
 };
 
 } // namespace chat

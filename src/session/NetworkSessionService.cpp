@@ -366,8 +366,10 @@ void NetworkSessionService::onHostGone(PlayerId oldHost) {
 void NetworkSessionService::giveBackLinesToOldHost() {
     // A line to the old host's player that it had not acknowledged reaches nobody now.
     // It stays queued (the next host drops it), keeping the seqs without a gap. (When
-    // the room ends instead, every line comes back in order with the others.)
-    if (d->localPlayer == 0 || !d->member) {
+    // the room ends instead, every line comes back in order with the others.) A host
+    // whose player left before its copy closed the room is known by no id any more
+    // (0): a line to everybody is not one to it, and goes on to the next host.
+    if (d->localPlayer == 0 || !d->member || d->oldHost == 0) {
         return;
     }
     for (const RoomMember::PendingSend& pending : d->member->unacknowledged()) {

@@ -505,6 +505,12 @@ void RoomMember::handleFrame(const Frame& frame) {
         // A resume refused for a full room or for its address's wrong guesses (someone
         // else's, behind the same address) may pass a moment later.
         const auto reason = static_cast<RefuseReason>(WireReader(frame.body).u32().value_or(0));
+        // The room's own host, alive, no longer knows the player (its grace ended): the
+        // room goes on without this copy, which must not take it over as if the host
+        // were gone (that would split the room in two and lose its lines unseen).
+        if (m_resuming && !m_moving && reason == RefuseReason::NoSuchPlayer) {
+            m_mayMigrate = false;
+        }
         fail(error.code, error.description,
              !m_resuming || (reason != RefuseReason::Password && reason != RefuseReason::Full));
         return;

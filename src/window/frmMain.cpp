@@ -293,6 +293,26 @@ void frmMain::showMessageBox(const QString& text) {
     setup::JapaneseMessageBox::showOk(text, QString(), this);
 }
 
+void frmMain::restoreEntry(const QString& text) {
+    // The text was written before anything the entry holds now, so it goes back in
+    // front, on lines of its own: sending the entry again sends everything in the
+    // order it was typed. What was typed since stays, and so does the caret in it.
+    QTextCursor caret = txtEntry->textCursor();
+    const int anchor = caret.anchor();
+    const int position = caret.position();
+    const bool wasEmpty = txtEntry->document()->isEmpty();
+    const QString inserted = wasEmpty ? text : text + u'\n';
+    QTextCursor start(txtEntry->document());
+    start.insertText(inserted);
+    if (wasEmpty) {
+        caret.movePosition(QTextCursor::End);
+    } else {
+        caret.setPosition(anchor + static_cast<int>(inserted.size()));
+        caret.setPosition(position + static_cast<int>(inserted.size()), QTextCursor::KeepAnchor);
+    }
+    txtEntry->setTextCursor(caret);
+}
+
 void frmMain::cmdSend_Click() {
     // While an input method composes, the entry holds only part of what the user is
     // writing: the button, Alt+A and Ctrl+Enter all leave it alone until the word

@@ -123,6 +123,7 @@ private:
     // chat::ChatView
     void setMessageTag(const QString& caption) override;
     void showMessageBox(const QString& text) override;
+    void restoreEntry(const QString& text) override;
 
     // Building the controls (frmMainControls.cpp).
     void buildControls();

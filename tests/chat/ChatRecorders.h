@@ -24,6 +24,7 @@ class RecordingView : public chat::ChatView {
 public:
     QString messageTag;
     QStringList boxes;
+    QStringList restored; // every text given back to the entry
     // Runs while a box "shows", as the nested event loop of a modal box would.
     std::function<void()> whileBoxShows;
 
@@ -33,6 +34,7 @@ public:
         if (whileBoxShows)
             whileBoxShows();
     }
+    void restoreEntry(const QString& text) override { restored.append(text); }
 };
 
 } // namespace chattest

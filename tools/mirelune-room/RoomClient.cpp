@@ -63,7 +63,21 @@ void ConsoleView::setMessageTag(const QString& caption) {
 }
 
 void ConsoleView::showMessageBox(const QString& text) {
+    if (text == chat::texts::sendFailed()) {
+        // Each line that failed is named: the one being sent now, or those given
+        // back just before this box (restoreEntry).
+        if (!m_lineBeingSent.isEmpty()) {
+            printError(text + QStringLiteral(": ") + m_lineBeingSent);
+        }
+        return;
+    }
     printError(text);
+}
+
+void ConsoleView::restoreEntry(const QString& text) {
+    for (const QString& line : text.split(u'\n')) {
+        printError(chat::texts::sendFailed() + QStringLiteral(": ") + line);
+    }
 }
 
 RoomClient::RoomClient(Options options, QObject* parent)
@@ -274,6 +288,12 @@ void RoomClient::sendLine(const QString& line) {
     if (!m_inRoom || line.isEmpty()) {
         return;
     }
+    m_view.setLineBeingSent(line);
+    sendTyped(line);
+    m_view.setLineBeingSent(QString());
+}
+
+void RoomClient::sendTyped(const QString& line) {
     if (line.startsWith(QStringLiteral("/w "))) {
         const auto [name, text] = splitWhisper(line.mid(3));
         const chat::Roster& roster = m_controller.roster();

@@ -43,11 +43,18 @@ private:
     int m_count = 0;
 };
 
-// Notices and message boxes go to standard error.
+// Notices and message boxes go to standard error; so does every line that did not
+// go out, after the send-failure text.
 class ConsoleView : public chat::ChatView {
 public:
     void setMessageTag(const QString& caption) override;
     void showMessageBox(const QString& text) override;
+    void restoreEntry(const QString& text) override;
+    // The line of input being sent, named if sending it fails at once.
+    void setLineBeingSent(const QString& line) { m_lineBeingSent = line; }
+
+private:
+    QString m_lineBeingSent;
 };
 
 // One copy of the chat program without a window: lists, hosts or joins a room,
@@ -82,6 +89,7 @@ private:
     void onMessageWaiting(qint32 eventId);
     void takeHeldMessages();
     std::optional<session::RoomDescription> findRoom(int& exitCode);
+    void sendTyped(const QString& line);
 
     Options m_options;
     session::NetworkSessionService m_service;

@@ -33,8 +33,10 @@ From then on every line of the chat log is printed on standard output (UTF-8, on
 line per log line). Every line of standard input is sent to the whole
 room; a line "/w NAME text" is sent privately to NAME ("/w "NAME" text" for a name
 with spaces). Script commands ("@S2;", "@clear;" ...) work as in the program;
-sounds are not played. The room is left on end of input, SIGINT or SIGTERM. A
-host keeps its room open as long as its input stays open.
+sounds are not played. A line that does not reach the room (at once, or because
+the room ended before it got through) is printed on standard error after
+"メッセージの送信に失敗しました: ". The room is left on end of input, SIGINT or
+SIGTERM. A host keeps its room open as long as its input stays open.
 
 Exit codes:
   0  left the room normally (or listed the rooms, or every check passed)

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "common/ChildProcess.h"
+#include "common/LoopbackSession.h"
+#include "common/TestNetwork.h"
+
+#include <QCoreApplication>
+#include <QStandardPaths>
+#include <algorithm>
+#include <csignal>
+#include <memory>
+
+namespace testsupport {
+
+// Copies of the headless client (found beside the test executable): on loopback, on
+// ports of the test's own, or, given a network, each on a host of it with the
+// standard ports. `extra` goes to every copy (shrunk times).
+class RoomCopies {
+public:
+    RoomCopies() = default;
+    explicit RoomCopies(const TestNetwork* network) : m_network(network) {}
+
+    // A copy on `host` (a, b or c) of the network, or on loopback.
+    std::unique_ptr<ChildProcess> start(QStringList arguments, const QString& host = QStringLiteral("b")) const {
+        const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/mirelune-room");
+        arguments += extra;
+        if (m_network != nullptr)
+            return std::make_unique<ChildProcess>(QStandardPaths::findExecutable(QStringLiteral("ip")),
+                                                  m_network->on(host, program, arguments));
+        return std::make_unique<ChildProcess>(
+            program, arguments + QStringList{QStringLiteral("--loopback-only"), QStringLiteral("--discovery-port"),
+                                             QString::number(discoveryPort), QStringLiteral("--host-port"),
+                                             QString::number(roomPort)});
+    }
+    // Lists until a line starting with `prefix` shows up: a room just started (or just
+    // taken over) may not answer yet.
+    bool waitListed(const QString& prefix) const {
+        return waitUntil(
+            [&] {
+                const auto lister = start({QStringLiteral("list")});
+                return lister->exitsWith(0) &&
+                       std::any_of(lister->lines().begin(), lister->lines().end(),
+                                   [&](const QString& line) { return line.startsWith(prefix); });
+            },
+            std::chrono::seconds(10));
+    }
+
+    // アキラ hosts 広場 (on a), then ベン (b) and チカ (c) join: true once everybody has
+    // seen the joins.
+    bool fillRoom() {
+        const auto as = [](const QString& command, const QString& name) {
+            return QStringList{command, QStringLiteral("広場"), QStringLiteral("--name"), name};
+        };
+        akira = start(as(QStringLiteral("host"), QStringLiteral("アキラ")), QStringLiteral("a"));
+        if (!waitListed(QStringLiteral("広場\t")))
+            return false;
+        ben = start(as(QStringLiteral("join"), QStringLiteral("ベン")), QStringLiteral("b"));
+        if (!akira->shows(QStringLiteral("ベン さんが参加しました")))
+            return false;
+        chika = start(as(QStringLiteral("join"), QStringLiteral("チカ")), QStringLiteral("c"));
+        return akira->shows(QStringLiteral("チカ さんが参加しました")) &&
+               ben->shows(QStringLiteral("チカ さんが参加しました"));
+    }
+
+    const quint16 discoveryPort = freeUdpPort();
+    const quint16 roomPort = freeTcpPort();
+    QStringList extra;
+    std::unique_ptr<ChildProcess> akira, ben, chika;
+
+private:
+    const TestNetwork* m_network = nullptr;
+};
+
+// Stops or continues a copy, as a closed laptop lid or a debugger would.
+inline bool sendSignal(const ChildProcess& copy, int number) {
+    return ::kill(static_cast<pid_t>(copy.processId()), number) == 0;
+}
+
+inline QStringList sorted(QStringList lines) {
+    lines.sort();
+    return lines;
+}
+
+} // namespace testsupport

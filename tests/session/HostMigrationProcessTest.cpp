@@ -1,0 +1,74 @@
+// The room outlives its host, as separate processes of the headless client: killed or
+// quitting normally, the host leaves two members who go on within seconds, with no
+// line typed around its end lost or doubled and only its leave notice seen; then a
+// newcomer finds the room and joins.
+#include "common/RoomCopies.h"
+
+#include <QElapsedTimer>
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::sorted;
+
+namespace {
+
+void carryOnAfterTheHost(bool killed) {
+    testsupport::RoomCopies room;
+    ASSERT_TRUE(room.fillRoom());
+    const std::initializer_list<ChildProcess*> members{room.ben.get(), room.chika.get()};
+    room.akira->type(u"a1"_s);
+    room.ben->type(u"b1"_s);
+    room.chika->type(u"c1"_s);
+    for (ChildProcess* copy : members)
+        for (const QString& line : {u"アキラ> a1"_s, u"ベン> b1"_s, u"チカ> c1"_s})
+            ASSERT_TRUE(copy->shows(line)) << line.toStdString();
+
+    // Lines typed just before and just after the host goes.
+    room.chika->type(u"c2"_s);
+    room.ben->type(u"b2"_s);
+    killed ? room.akira->killHard() : room.akira->endInput();
+    ASSERT_TRUE(killed || room.akira->exitsWith(0)); // measured from the host's end
+    QElapsedTimer clock;
+    clock.start();
+    room.ben->type(u"b3"_s);
+    room.chika->type(u"c3"_s);
+    ASSERT_TRUE(room.ben->shows(u"チカ> c3"_s) && room.chika->shows(u"ベン> b3"_s));
+    EXPECT_LT(clock.elapsed(), 10000);
+    ::testing::Test::RecordProperty("exchangedAfterMs", static_cast<int>(clock.elapsed()));
+
+    ASSERT_TRUE(room.waitListed(u"広場\t127.0.0.1:"_s));
+    const auto dana = room.start({u"join"_s, u"広場"_s, u"--name"_s, u"ダナ"_s});
+    for (ChildProcess* copy : members)
+        ASSERT_TRUE(copy->shows(u"ダナ さんが参加しました"_s));
+    dana->type(u"d1"_s);
+    for (ChildProcess* copy : members)
+        EXPECT_TRUE(copy->shows(u"ダナ> d1"_s));
+    testsupport::spinFor(1s); // a line doubled would come by now
+
+    const QStringList lines{u"アキラ> a1"_s,
+                            u"ベン> b1"_s,
+                            u"ベン> b2"_s,
+                            u"ベン> b3"_s,
+                            u"チカ> c1"_s,
+                            u"チカ> c2"_s,
+                            u"チカ> c3"_s,
+                            u"アキラ さんが退出しました"_s,
+                            u"ダナ さんが参加しました"_s,
+                            u"ダナ> d1"_s};
+    EXPECT_EQ(sorted(room.ben->lines()), sorted(lines + QStringList{u"チカ さんが参加しました"_s}));
+    EXPECT_EQ(sorted(room.chika->lines()), sorted(lines));
+    for (ChildProcess* copy : members)
+        EXPECT_FALSE(copy->errors().contains(u"メッセージの送信に失敗しました"_s)) << copy->errors().toStdString();
+}
+
+TEST(HostMigrationProcess, AKilledHostLeavesARoomThatGoesOn) {
+    carryOnAfterTheHost(true);
+}
+
+TEST(HostMigrationProcess, AHostThatQuitsLeavesARoomThatGoesOn) {
+    carryOnAfterTheHost(false);
+}
+
+} // namespace
