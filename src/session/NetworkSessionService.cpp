@@ -461,6 +461,10 @@ void NetworkSessionService::onDelivered(PlayerId from, PlayerId to, quint32 seq,
     notify();
 }
 
+bool NetworkSessionService::roomEnded() const {
+    return d->state == ServiceState::Lost;
+}
+
 void NetworkSessionService::onHostLost() {
     d->wake();
     if (d->state != ServiceState::Member) {

@@ -44,6 +44,9 @@ public:
     // The TCP port this copy's room listens on while hosting, 0 otherwise.
     quint16 hostingPort() const override;
     PortMappingState portMapping() const override;
+    // True once the room has ended for this copy as a member: its host went and no
+    // member could take it over (or it could not come back within the grace period).
+    bool roomEnded() const;
 
 private:
     struct Impl;

@@ -56,6 +56,7 @@ TEST(ResumeProcess, AMemberBackAfterTheGracePeriodHasLeftAndGetsItsUnsentLinesRe
         return room.chika->errors().contains(u"mirelune-room: %1: 届かない二行目\n"_s.arg(kSendFailed));
     })) << room.chika->errors().toStdString();
     EXPECT_TRUE(room.chika->errors().contains(u"mirelune-room: %1: 届かない一行目\n"_s.arg(kSendFailed)));
+    EXPECT_TRUE(room.chika->exitsWith(1)); // not left running in a room it is no longer in
     testsupport::spinFor(500ms);
     EXPECT_EQ(room.ben->lines(), QStringList({u"チカ さんが参加しました"_s, u"チカ さんが退出しました"_s}));
 }

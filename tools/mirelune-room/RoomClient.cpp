@@ -119,6 +119,7 @@ void RoomClient::onMessageWaiting(qint32 eventId) {
         return;
     }
     m_controller.DirectXEvent_DXCallBack(eventId);
+    checkRoomEnded();
 }
 
 void RoomClient::takeHeldMessages() {
@@ -126,6 +127,33 @@ void RoomClient::takeHeldMessages() {
     for (; m_heldEvents > 0 && m_inRoom && !(output && output->congested()); --m_heldEvents) {
         m_controller.DirectXEvent_DXCallBack(m_eventHandle);
     }
+    checkRoomEnded();
+}
+
+void RoomClient::checkRoomEnded() {
+    // The leave notices and the lines that did not go out come first; then there is
+    // nothing left to wait for in a room without a host.
+    const auto ended = [this] {
+        if (!m_inRoom || m_heldEvents > 0 || !m_service.roomEnded()) {
+            return false;
+        }
+        const auto waiting = m_service.waitingMessageCount(m_controller.localPlayerId());
+        return !waiting || *waiting == 0;
+    };
+    if (!ended()) {
+        return;
+    }
+    // The chat core prints the lines it gives back from a queued call of its own: this
+    // one comes after it.
+    QMetaObject::invokeMethod(
+        this,
+        [this, ended] {
+            if (ended()) {
+                printError(QStringLiteral("the room has ended: its host is gone and no member could take it over"));
+                Q_EMIT roomEnded();
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 int RoomClient::initialize() {

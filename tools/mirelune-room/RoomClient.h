@@ -81,6 +81,11 @@ public:
     // moment to leave.
     void leave();
 
+Q_SIGNALS:
+    // The room ended under this member (its host went and nobody took it over);
+    // every message that was waiting has been handled.
+    void roomEnded();
+
 private:
     int initialize();
     int enterRoom();
@@ -88,6 +93,7 @@ private:
     // output is congested.
     void onMessageWaiting(qint32 eventId);
     void takeHeldMessages();
+    void checkRoomEnded();
     std::optional<session::RoomDescription> findRoom(int& exitCode);
     void sendTyped(const QString& line);
 

@@ -177,6 +177,10 @@ int main(int argc, char** argv) {
     QObject::connect(&input, &room::LineReader::lineRead, &client, &room::RoomClient::sendLine);
     QObject::connect(&input, &room::LineReader::finished, &client, finish);
     QObject::connect(&termination, &room::TerminationWatcher::terminationRequested, &client, finish);
+    QObject::connect(&client, &room::RoomClient::roomEnded, &client, [&client] {
+        client.leave();
+        QCoreApplication::exit(room::kExitFailure);
+    });
     const int code = QCoreApplication::exec();
     client.leave();
     return finishOutput(code);
