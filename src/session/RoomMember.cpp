@@ -69,12 +69,17 @@ void RoomMember::open(const QString& host, quint16 port, const QString& applicat
     connectSocket();
 }
 
-void RoomMember::connectSocket() {
+void RoomMember::dropSocket() {
     if (m_socket != nullptr) {
         m_socket->disconnect(this);
         m_socket->abort();
         m_socket->deleteLater();
+        m_socket = nullptr;
     }
+}
+
+void RoomMember::connectSocket() {
+    dropSocket();
     m_decoder = FrameDecoder(m_config.maxFrameBytes);
     m_state = State::Connecting;
     m_lastHeard.start();
@@ -261,12 +266,7 @@ void RoomMember::retryLater(const QString& why) {
         fail(kErrorConnectionLost, QStringLiteral("the room's host did not take the player back in time"), true);
         return;
     }
-    if (m_socket != nullptr) {
-        m_socket->disconnect(this);
-        m_socket->abort();
-        m_socket->deleteLater();
-        m_socket = nullptr;
-    }
+    dropSocket();
     m_state = State::Away;
     m_retry.start(std::min<qint64>(m_retryDelay.count(), left));
     m_retryDelay = std::min(std::max(m_retryDelay * 2, m_config.resumeRetryStart), m_config.resumeRetryMax);
@@ -399,12 +399,7 @@ void RoomMember::seekSuccessor() {
     }
     m_seekingHost = true;
     m_retry.stop();
-    if (m_socket != nullptr) {
-        m_socket->disconnect(this);
-        m_socket->abort();
-        m_socket->deleteLater();
-        m_socket = nullptr;
-    }
+    dropSocket();
     m_state = State::Away;
     const PlayerId oldHost = hostPlayer();
     m_players.removeIf([](const RoomPlayer& p) { return p.endpoint.isHost(); });
@@ -429,12 +424,7 @@ void RoomMember::moveTo(const RoomPlayer& candidate) {
 void RoomMember::endMove() {
     m_moving = false;
     m_moveTimer.stop();
-    if (m_socket != nullptr) {
-        m_socket->disconnect(this);
-        m_socket->abort();
-        m_socket->deleteLater();
-        m_socket = nullptr;
-    }
+    dropSocket();
     m_state = State::Away;
     QMetaObject::invokeMethod(
         this, [this] { Q_EMIT moveFailed(); }, Qt::QueuedConnection);

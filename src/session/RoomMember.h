@@ -123,6 +123,8 @@ Q_SIGNALS:
 
 private:
     void connectSocket();
+    // Closes the connection at once, without a goodbye, and forgets it.
+    void dropSocket();
     void onConnected();
     void onReadyRead();
     void onDisconnected();
