@@ -23,6 +23,7 @@ TEST(ResumeProcess, AMemberStoppedFor20SecondsMissesNothingAndNobodySeesItGo) {
     room.chika->type(u"止まっている間に"_s);
     room.ben->type(u"聞こえますか"_s);
     room.akira->type(u"おーい"_s);
+    room.ben->type(u"返事して"_s);
     testsupport::spinFor(20s);
     ASSERT_TRUE(sendSignal(*room.chika, SIGCONT));
     room.chika->type(u"戻りました"_s);
@@ -32,8 +33,10 @@ TEST(ResumeProcess, AMemberStoppedFor20SecondsMissesNothingAndNobodySeesItGo) {
     }
     testsupport::spinFor(1s); // a line doubled would come by now
 
-    const QStringList lines{u"ベン> 聞こえますか"_s, u"アキラ> おーい"_s, u"チカ> 止まっている間に"_s,
-                            u"チカ> 戻りました"_s};
+    const QStringList lines{u"ベン> 聞こえますか"_s, u"ベン> 返事して"_s, u"アキラ> おーい"_s,
+                            u"チカ> 止まっている間に"_s, u"チカ> 戻りました"_s};
+    // What it missed comes in the order it was sent.
+    EXPECT_EQ(room.chika->lines().filter(u"ベン> "_s), lines.filter(u"ベン> "_s));
     EXPECT_EQ(sorted(room.akira->lines()),
               sorted(lines + QStringList{u"ベン さんが参加しました"_s, u"チカ さんが参加しました"_s}));
     EXPECT_EQ(sorted(room.ben->lines()), sorted(lines + QStringList{u"チカ さんが参加しました"_s}));

@@ -3,9 +3,7 @@
 #include "RawPeer.h"
 
 #include <QElapsedTimer>
-#include <QRegularExpression>
 #include <QTcpServer>
-#include <csignal>
 #include <gtest/gtest.h>
 
 using namespace sessiontest;
@@ -27,45 +25,6 @@ void breakLink(TestCopy& copy) {
 }
 
 } // namespace
-
-TEST(Resume, AStoppedMemberComesBackWithoutALeaveAndEveryLineArrivesOnce) {
-    const SessionConfig config = quickConfig(20s);
-    TestCopy host(config), bob(config);
-    ASSERT_EQ(host.hostAs(u"host"_s), 1);
-    ASSERT_EQ(bob.joinAs(u"bob"_s), 2);
-    // The member's own heartbeats as quick as the room's: 300 ms of silence is a broken link.
-    testsupport::ChildProcess far(QCoreApplication::applicationDirPath() + u"/mirelune-room"_s,
-                                  {u"join"_s, u"room"_s, u"--name"_s, u"far"_s, u"--loopback-only"_s,
-                                   u"--discovery-port"_s, QString::number(config.discoveryPort), u"--heartbeat-ms"_s,
-                                   u"100"_s});
-    ASSERT_TRUE(logShows(bob, u"join 3 far"_s));
-    far.type(u"before"_s);
-    ASSERT_TRUE(logShows(bob, u"pub 3>0 before"_s));
-
-    // Stopped (a closed lid, a debugger) well past the host's silence time-out; the room
-    // talks meanwhile and a line is typed into the stopped member.
-    ::kill(static_cast<pid_t>(far.processId()), SIGSTOP);
-    testsupport::spinFor(config.heartbeatTimeout * 3);
-    QStringList missed;
-    for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(bob.say(kEveryone, u"b%1"_s.arg(i)).ok());
-        ASSERT_TRUE(host.say(3, u"h%1"_s.arg(i)).ok());
-        missed << u"bob> b%1"_s.arg(i) << u"host> (h%1)"_s.arg(i);
-    }
-    far.type(u"while stopped"_s);
-    ::kill(static_cast<pid_t>(far.processId()), SIGCONT);
-
-    ASSERT_TRUE(far.shows(missed.last()));
-    ASSERT_TRUE(logShows(bob, u"pub 3>0 while stopped"_s));
-    far.type(u"after"_s);
-    ASSERT_TRUE(logShows(host, u"pub 3>0 after"_s));
-    ASSERT_TRUE(logShows(bob, u"pub 3>0 after"_s));
-    for (const QString& sender : {u"bob> "_s, u"host> "_s})
-        EXPECT_EQ(far.lines().filter(QRegularExpression(u"^"_s + sender)), missed.filter(sender));
-    const QStringList visit{u"join 3 far"_s, u"pub 3>0 before"_s, u"pub 3>0 while stopped"_s, u"pub 3>0 after"_s};
-    for (const TestCopy* copy : {&host, &bob})
-        EXPECT_EQ(copy->log.filter(QRegularExpression(u"^(join 3|leave 3|pub 3>)"_s)), visit);
-}
 
 TEST(Resume, WhenTheGraceRunsOutTheLeaveShowsAndUnsentLinesComeBack) {
     const SessionConfig config = quickConfig(800ms);
