@@ -34,7 +34,8 @@ TEST(MultiProcess, LinesGoWhereAddressedAndKilledProcessesLeaveForEverybody) {
     }
     ASSERT_TRUE(logShows(bob, u"leave 5"_s));
     QStringList names; // in joining order
-    for (const PlayerEntry& player : bob.service->listPlayers().valueOr({}).items())
+    const OneBasedList<PlayerEntry> players = bob.service->listPlayers().valueOr({});
+    for (const PlayerEntry& player : players.items())
         names.append(player.name);
     EXPECT_EQ(names, (QStringList{u"host"_s, u"alice"_s, u"bob"_s, u"遠い人"_s}));
     far->killHard();
