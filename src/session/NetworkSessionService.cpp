@@ -253,14 +253,6 @@ Status NetworkSessionService::openRoom(const RoomDescription& room, OpenMode mod
             return started;
         }
         attachHost(host);
-        using Use = SessionConfig::PortMappingUse;
-        if (d->config.portMapping == Use::Always ||
-            (d->config.portMapping == Use::OnInternet && d->connection.kind == Connection::Kind::Internet)) {
-            d->mapping = std::make_unique<PortMapping>();
-            connect(d->mapping.get(), &PortMapping::changed, this, &SessionService::portMappingChanged);
-            d->mapping->start(PortMapping::Request{host->port(), d->config.firstHostPort, d->config.lastHostPort,
-                                                   d->config.routerDiscoveryTime, d->config.portMappingLease});
-        }
         return {};
     }
 
@@ -350,6 +342,16 @@ void NetworkSessionService::attachHost(RoomHost* host) {
     connect(host, &RoomHost::deliveredLocally, this, &NetworkSessionService::onDelivered);
     d->host = host;
     d->state = ServiceState::Hosting;
+    // A room hosted here, from the start or after taking it over, asks the router to
+    // forward its port where the connection calls for it.
+    using Use = SessionConfig::PortMappingUse;
+    if (d->config.portMapping == Use::Always ||
+        (d->config.portMapping == Use::OnInternet && d->connection.kind == Connection::Kind::Internet)) {
+        d->mapping = std::make_unique<PortMapping>();
+        connect(d->mapping.get(), &PortMapping::changed, this, &SessionService::portMappingChanged);
+        d->mapping->start(PortMapping::Request{host->port(), d->config.firstHostPort, d->config.lastHostPort,
+                                               d->config.routerDiscoveryTime, d->config.portMappingLease});
+    }
 }
 
 void NetworkSessionService::onHostGone(PlayerId oldHost) {
