@@ -10,11 +10,14 @@
 #include "session/Succession.h"
 
 #include <QEventLoop>
+#include <QMutex>
 #include <QPointer>
 #include <QSet>
+#include <QThread>
 #include <QTimer>
 #include <deque>
 #include <memory>
+#include <vector>
 
 namespace session {
 
@@ -60,6 +63,69 @@ QByteArray systemPayload(qint32 type, PlayerId player) {
     return message.payload();
 }
 
+// What the room host hands to this copy's player, in the order it happened.
+struct HostEvent {
+    enum class Kind { Joined, Left, Delivered } kind = Kind::Delivered;
+    PlayerId from = 0; // the player who joined or left, or the sender
+    PlayerId to = 0;
+    quint32 seq = 0;
+    QByteArray payload;
+    QString name;
+};
+
+// Carries the host's events from the host's thread to the service's. The host adds
+// to it under a lock and posts one call to take everything waiting only when it was
+// empty, so a busy room costs one wake-up per batch, not one per line.
+class HostInbox {
+public:
+    explicit HostInbox(std::function<void()> post) : m_post(std::move(post)) {}
+
+    void push(HostEvent event) {
+        // Posting under the lock: once detach() has returned, nothing is posted any more.
+        const QMutexLocker lock(&m_mutex);
+        if (m_detached) {
+            return;
+        }
+        m_events.push_back(std::move(event));
+        if (m_events.size() == 1) {
+            m_post();
+        }
+    }
+    std::vector<HostEvent> take() {
+        const QMutexLocker lock(&m_mutex);
+        return std::exchange(m_events, {});
+    }
+    // Comings and goings up to now are in the list of players the service just read.
+    void forgetPending() {
+        const QMutexLocker lock(&m_mutex);
+        m_events.clear();
+    }
+    void detach() {
+        const QMutexLocker lock(&m_mutex);
+        m_detached = true;
+        m_events.clear();
+    }
+
+private:
+    QMutex m_mutex;
+    std::vector<HostEvent> m_events;
+    bool m_detached = false;
+    std::function<void()> m_post;
+};
+
+// Runs `call` with the host on the host's thread and waits for its result.
+template <typename Call>
+auto onHostThread(RoomHost* host, Call call) {
+    using Value = decltype(call(*host));
+    if (host->thread() == QThread::currentThread()) {
+        return call(*host);
+    }
+    std::optional<Value> value;
+    QMetaObject::invokeMethod(
+        host, [&] { value.emplace(call(*host)); }, Qt::BlockingQueuedConnection);
+    return std::move(*value);
+}
+
 } // namespace
 
 struct NetworkSessionService::Impl {
@@ -69,6 +135,10 @@ struct NetworkSessionService::Impl {
     HostAndPort internetHost;
 
     QPointer<RoomHost> host;
+    quint16 hostPort = 0;
+    std::shared_ptr<HostInbox> inbox;
+    // Threads of hosts that are saying goodbye; they end once their host is gone.
+    QList<QPointer<QThread>> hostThreads;
     QPointer<RoomMember> member;
     // A member of a room that outlives its host listens here, should the room move to
     // this copy; nothing is accepted before it does.
@@ -127,6 +197,13 @@ NetworkSessionService::NetworkSessionService(SessionConfig config, QObject* pare
 NetworkSessionService::~NetworkSessionService() {
     *d->alive = false;
     close();
+    // A closed room's goodbyes take at most a moment; a host thread that does not end
+    // by then is left running rather than destroyed under its host.
+    for (const QPointer<QThread>& thread : std::as_const(d->hostThreads)) {
+        if (thread && thread->wait(QDeadlineTimer(3000)) && thread) {
+            delete thread.data();
+        }
+    }
 }
 
 bool NetworkSessionService::waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
@@ -328,20 +405,44 @@ Status NetworkSessionService::openRoom(const RoomDescription& room, OpenMode mod
 }
 
 void NetworkSessionService::attachHost(RoomHost* host) {
-    connect(host, &RoomHost::playerJoined, this, [this](PlayerId id, const QString& name) {
-        if (d->findPlayer(id) != nullptr) {
-            return;
-        }
-        d->players.append(Player{id, name, false});
-        if (d->localPlayer != 0) {
-            d->queue.push_back(Queued{kSystemSender, d->localPlayer, systemPayload(kSystemPlayerJoined, id), 0});
-            notify();
-        }
-    });
-    connect(host, &RoomHost::playerLeft, this, [this](PlayerId id) { onPlayerLeft(id); });
-    connect(host, &RoomHost::deliveredLocally, this, &NetworkSessionService::onDelivered);
+    // The host's signals are taken where they are raised, on the host's thread, and
+    // go through the inbox.
+    auto inbox = std::make_shared<HostInbox>(
+        [this] { QMetaObject::invokeMethod(this, &NetworkSessionService::takeHostEvents, Qt::QueuedConnection); });
+    connect(
+        host, &RoomHost::playerJoined, host,
+        [inbox](PlayerId id, const QString& name) {
+            inbox->push({HostEvent::Kind::Joined, id, 0, 0, {}, name});
+        },
+        Qt::DirectConnection);
+    connect(
+        host, &RoomHost::playerLeft, host,
+        [inbox](PlayerId id) {
+            inbox->push({HostEvent::Kind::Left, id, 0, 0, {}, {}});
+        },
+        Qt::DirectConnection);
+    connect(
+        host, &RoomHost::deliveredLocally, host,
+        [inbox](PlayerId from, PlayerId to, quint32 seq, const QByteArray& payload) {
+            inbox->push({HostEvent::Kind::Delivered, from, to, seq, payload, {}});
+        },
+        Qt::DirectConnection);
+    d->inbox = inbox;
     d->host = host;
+    d->hostPort = host->port();
     d->state = ServiceState::Hosting;
+    if (d->config.hostOnOwnThread) {
+        host->setParent(nullptr);
+        auto* thread = new QThread;
+        thread->setObjectName(QStringLiteral("room host"));
+        host->moveToThread(thread);
+        // Once its goodbyes are out the host deletes itself, and its thread ends.
+        connect(host, &QObject::destroyed, thread, &QThread::quit, Qt::DirectConnection);
+        connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+        d->hostThreads.removeIf([](const QPointer<QThread>& t) { return t.isNull(); });
+        d->hostThreads.append(thread);
+        thread->start();
+    }
     // A room hosted here, from the start or after taking it over, asks the router to
     // forward its port where the connection calls for it.
     using Use = SessionConfig::PortMappingUse;
@@ -349,7 +450,7 @@ void NetworkSessionService::attachHost(RoomHost* host) {
         (d->config.portMapping == Use::OnInternet && d->connection.kind == Connection::Kind::Internet)) {
         d->mapping = std::make_unique<PortMapping>();
         connect(d->mapping.get(), &PortMapping::changed, this, &SessionService::portMappingChanged);
-        d->mapping->start(PortMapping::Request{host->port(), d->config.firstHostPort, d->config.lastHostPort,
+        d->mapping->start(PortMapping::Request{d->hostPort, d->config.firstHostPort, d->config.lastHostPort,
                                                d->config.routerDiscoveryTime, d->config.portMappingLease});
     }
 }
@@ -498,14 +599,21 @@ Result<PlayerId> NetworkSessionService::createLocalPlayer(const QString& name, c
         return failure(kErrorConnectionLost, QStringLiteral("the connection to the room's host is gone"));
     }
     if (d->state == ServiceState::Hosting) {
-        const Result<PlayerId> id = d->host->addLocalPlayer(name);
+        const std::shared_ptr<HostInbox> inbox = d->inbox;
+        auto [id, players] = onHostThread(d->host, [&inbox, &name](RoomHost& host) {
+            const Result<PlayerId> added = host.addLocalPlayer(name);
+            if (added) {
+                inbox->forgetPending(); // their outcome is in the list below
+            }
+            return std::pair(added, host.players());
+        });
         if (!id) {
             return id;
         }
         d->localPlayer = *id;
         d->eventHandle = eventHandle;
         d->players.clear();
-        for (const PlayerEntry& entry : d->host->players()) {
+        for (const PlayerEntry& entry : std::as_const(players)) {
             d->players.append(Player{entry.id, entry.name, false});
         }
         return *id;
@@ -580,7 +688,7 @@ Status NetworkSessionService::destroyPlayer(PlayerId id) {
         return failure(kErrorInvalidPlayer, QStringLiteral("player %1 is not this copy's player").arg(id));
     }
     if (d->state == ServiceState::Hosting && d->host) {
-        d->host->removeLocalPlayer();
+        QMetaObject::invokeMethod(d->host, &RoomHost::removeLocalPlayer);
     } else if (d->state == ServiceState::Member && d->member) {
         d->member->destroyPlayer();
         d->players.clear();
@@ -658,7 +766,8 @@ Status NetworkSessionService::send(PlayerId from, PlayerId to, const Message& me
         return failure(kErrorInvalidParameter, QStringLiteral("the message is too large"));
     }
     if (d->state == ServiceState::Hosting) {
-        d->host->sendFromLocal(to, message.payload());
+        QMetaObject::invokeMethod(
+            d->host, [host = d->host.data(), to, payload = message.payload()] { host->sendFromLocal(to, payload); });
         return {};
     }
     return d->member->send(to, message.payload());
@@ -669,11 +778,19 @@ void NetworkSessionService::close() {
     d->wake();
     d->activeLoop = nullptr;
     dropEventReceivers();
+    if (d->inbox) {
+        d->inbox->detach();
+        d->inbox.reset();
+    }
     if (d->host) {
-        d->host->disconnect(this);
-        d->host->shutDown();
+        // The room stops listening and says goodbye before close() returns.
+        onHostThread(d->host, [](RoomHost& host) {
+            host.shutDown();
+            return true;
+        });
         d->host = nullptr;
     }
+    d->hostPort = 0;
     if (d->mapping) {
         // On the way out of the program too: a short wait for the router, so that the
         // forwarding ends with the room rather than with its lease.
@@ -701,7 +818,34 @@ void NetworkSessionService::close() {
 }
 
 quint16 NetworkSessionService::hostingPort() const {
-    return d->host ? d->host->port() : 0;
+    return d->hostPort;
+}
+
+void NetworkSessionService::takeHostEvents() {
+    if (!d->inbox) {
+        return;
+    }
+    for (HostEvent& event : d->inbox->take()) {
+        switch (event.kind) {
+        case HostEvent::Kind::Joined:
+            if (d->findPlayer(event.from) != nullptr) {
+                break;
+            }
+            d->players.append(Player{event.from, event.name, false});
+            if (d->localPlayer != 0) {
+                d->queue.push_back(
+                    Queued{kSystemSender, d->localPlayer, systemPayload(kSystemPlayerJoined, event.from), 0});
+                notify();
+            }
+            break;
+        case HostEvent::Kind::Left:
+            onPlayerLeft(event.from);
+            break;
+        case HostEvent::Kind::Delivered:
+            onDelivered(event.from, event.to, event.seq, event.payload);
+            break;
+        }
+    }
 }
 
 PortMappingState NetworkSessionService::portMapping() const {

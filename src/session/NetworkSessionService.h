@@ -58,7 +58,10 @@ private:
     void notify();
     void onPlayerLeft(PlayerId id);
     void onDelivered(PlayerId from, PlayerId to, quint32 seq, const QByteArray& payload);
+    // Starts relaying with `host` (on a thread of its own unless configured otherwise).
     void attachHost(RoomHost* host);
+    // Takes what the host has handed to this copy's player since the last call.
+    void takeHostEvents();
     // Migration: the room's host is gone; try the candidates in turn, or host the room.
     void onHostGone(PlayerId oldHost);
     void tryNextCandidate();

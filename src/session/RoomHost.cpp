@@ -263,10 +263,21 @@ void RoomHost::resendFromLocal(PlayerId to, quint32 seq, const QByteArray& paylo
 }
 
 void RoomHost::localTaken(qint64 bytes) {
-    m_localBacklog = std::max<qint64>(0, m_localBacklog - bytes);
-    if (m_localBacklog <= m_config.relayLowWaterBytes) {
-        releaseLocal();
+    // Nothing to do on the host's thread unless the queue held somebody back and is
+    // down to the low-water mark now; then one call is posted for all such takes.
+    if (m_localBacklog.fetch_sub(bytes) - bytes > m_config.relayLowWaterBytes || !m_localHeld.load() ||
+        m_localReleasePosted.exchange(true)) {
+        return;
     }
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_localReleasePosted = false;
+            if (m_localBacklog.load() <= m_config.relayLowWaterBytes) {
+                releaseLocal();
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 bool RoomHost::hasMember(const QString& name) const {
@@ -979,6 +990,12 @@ void RoomHost::hold(HostLink* sender, HostLink* receiver) {
         if (sender->heldLocally) {
             return;
         }
+        m_localHeld = true;
+        // The local player may have taken its queue down meanwhile, before it could
+        // see anybody held: then there is nobody to hold.
+        if (m_localBacklog.load() <= m_config.relayLowWaterBytes) {
+            return;
+        }
         sender->heldLocally = true;
         m_localHolding.append(QPointer<HostLink>(sender));
     } else {
@@ -1002,6 +1019,7 @@ void RoomHost::release(HostLink* receiver) {
 }
 
 void RoomHost::releaseLocal() {
+    m_localHeld = false;
     const QList<QPointer<HostLink>> senders = std::exchange(m_localHolding, {});
     for (const QPointer<HostLink>& sender : senders) {
         if (!sender.isNull()) {

@@ -11,6 +11,7 @@
 #include <QNetworkAddressEntry>
 #include <QObject>
 #include <QPointer>
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -80,8 +81,10 @@ struct HostedPlayer {
 // is a member like the others; what reaches it is handed over by signal instead of
 // a socket.
 //
-// Signals are emitted synchronously from socket handlers; a receiver must not
-// destroy the host from inside one (use shutDown()).
+// The host may run on a thread of its own (the session service does so): then every
+// call but localTaken() must be made on that thread. Signals are emitted
+// synchronously from socket handlers; a receiver must not destroy the host from
+// inside one (use shutDown()).
 class RoomHost : public QObject {
     Q_OBJECT
 
@@ -130,7 +133,8 @@ public:
     // old host had not acknowledged: again, with its seq, for whoever missed it.
     void resendFromLocal(PlayerId to, quint32 seq, const QByteArray& payload);
     // The local player has taken a message of `bytes` bytes out of its queue: members
-    // held back because that queue was full may be read again.
+    // held back because that queue was full may be read again. Safe from any thread:
+    // the local player's thread need not be the host's.
     void localTaken(qint64 bytes);
 
 Q_SIGNALS:
@@ -264,7 +268,11 @@ private:
     QHash<QByteArray, ProofFailures> m_proofFailures;
     QElapsedTimer m_clock;
     // Payload bytes in the local player's queue, and the senders that queue holds.
-    qint64 m_localBacklog = 0;
+    // The local player takes from its queue on its own thread: the count and whether
+    // anybody is held are shared with it.
+    std::atomic<qint64> m_localBacklog = 0;
+    std::atomic<bool> m_localHeld = false;
+    std::atomic<bool> m_localReleasePosted = false;
     QList<QPointer<HostLink>> m_localHolding;
     PlayerId m_nextId = 1;
     PlayerId m_localPlayer = 0;

@@ -107,6 +107,7 @@ TEST(HostMigration, TheRoomGoesOnWhenItsHostQuitsOrVanishes) {
         config.heartbeatTimeout = 400ms;
         config.resumeRetryStart = 50ms;
         config.successorDelay = 300ms;
+        config.hostOnOwnThread = false; // the test reaches into the host
         TestCopy a(config), b(config), c(config), d(config);
         ASSERT_EQ(a.hostAs(u"a"_s), 1);
         ASSERT_EQ(b.joinAs(u"b"_s, u"typed for another room"_s), 2); // the room stays open to all
