@@ -67,6 +67,17 @@ session::PlayerId joinRoom(session::SessionService& service, const QString& name
     return 0;
 }
 
+// Lets the windows catch up: a log box brings a burst of lines up to date a screen
+// frame later.
+void settle() {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 40) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+}
+
 bool waitFor(const std::function<bool()>& done, qint64 timeoutMs = 5000) {
     QElapsedTimer clock;
     clock.start();
@@ -116,7 +127,7 @@ bool takeChatScreenshots(const QString& folder, const session::SessionConfig& co
     say(u"@S1;次郎さん、いらっしゃい"_s);
     waitFor([&] { return window->controller()->log().text().count(u'\n') >= 4; });
     window->txtEntry->setPlainText(u"週末の予定は決まりましたか？"_s);
-    QApplication::processEvents();
+    settle();
 
     bool saved = true;
     for (int panel = 0; panel < 4; ++panel) {
@@ -206,7 +217,7 @@ bool takeHostLeftScreenshot(const QString& folder, const session::SessionConfig&
     if (!waitFor([&] { return logShows(jiro, u"このまま話せるよ"_s); })) {
         return false;
     }
-    QApplication::processEvents();
+    settle();
 
     const QPixmap left0 = taro.grab();
     const QPixmap left1 = jiro.grab();

@@ -10,6 +10,15 @@ void WindowSounds::loadBuiltinSounds() {
     m_leave = resources::builtinSound(resources::BuiltinSound::Leave);
 }
 
+void WindowSounds::playNotice(const QByteArray& sound) {
+    if (m_lastNotice == &sound && m_lastNoticeStart.isValid() && m_lastNoticeStart.elapsed() < kSameSoundGapMs) {
+        return;
+    }
+    m_lastNotice = &sound;
+    m_lastNoticeStart.start();
+    m_output.play(sound);
+}
+
 void WindowSounds::playScriptSound(int index) {
     const QString path = m_listing.pathOf(index);
     if (!path.isEmpty()) {

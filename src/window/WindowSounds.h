@@ -5,6 +5,7 @@
 #include "window/SoundFolder.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 
 namespace window {
 
@@ -20,9 +21,9 @@ public:
     void setListing(SoundListing listing) { m_listing = std::move(listing); }
     const SoundListing& listing() const { return m_listing; }
 
-    void playMessageSound() override { m_output.play(m_message); }
-    void playJoinSound() override { m_output.play(m_join); }
-    void playLeaveSound() override { m_output.play(m_leave); }
+    void playMessageSound() override { playNotice(m_message); }
+    void playJoinSound() override { playNotice(m_join); }
+    void playLeaveSound() override { playNotice(m_leave); }
     int scriptSoundCount() const override { return static_cast<int>(m_listing.files.size()); }
     void playScriptSound(int index) override;
 
@@ -32,7 +33,16 @@ public:
     const QByteArray& leaveSound() const { return m_leave; }
 
 private:
+    // In a busy room many lines arrive between two frames of the screen; the same
+    // sound started again that soon would be heard as one, so it is started once.
+    // Starting a sound opens a stream to the sound server: per line, that cost more
+    // than everything else the window does.
+    static constexpr qint64 kSameSoundGapMs = 50;
+    void playNotice(const QByteArray& sound);
+
     platform::SoundOutput m_output;
+    const QByteArray* m_lastNotice = nullptr;
+    QElapsedTimer m_lastNoticeStart;
     QByteArray m_message;
     QByteArray m_join;
     QByteArray m_leave;

@@ -132,13 +132,10 @@ void frmMain::Form_Load() {
     if (basGlobal::sessionService && !m_controller) {
         m_controller = new chat::ChatController(*basGlobal::sessionService, m_sounds, *this, this);
         m_controller->setLocalPlayer(basGlobal::localPlayerId, basGlobal::localPlayerName);
-        connect(&m_controller->log(), &chat::ChatLog::textChanged, this, &frmMain::showLog);
-        // A line that arrives while the user looks elsewhere flags the window (the
-        // desktop's urgency hint) without taking the focus.
-        connect(&m_controller->log(), &chat::ChatLog::lineAdded, this, [this] {
-            if (!isActiveWindow())
-                QApplication::alert(this);
-        });
+        connect(&m_controller->log(), &chat::ChatLog::textChanged, this, &frmMain::logChanged);
+        connect(&m_controller->log(), &chat::ChatLog::lineAdded, this, [this] { m_lineSinceShown = true; });
+        m_logRefresh.setSingleShot(true);
+        connect(&m_logRefresh, &QTimer::timeout, this, &frmMain::showLog);
         connect(&m_controller->roster(), &chat::Roster::rowsReplaced, this, &frmMain::showRosterRows);
         connect(m_controller, &chat::ChatController::whisperEnabledChanged, cmdWhisper, &QPushButton::setEnabled);
         basGlobal::eventReceiver = [controller = m_controller](qint32 eventId) {
@@ -400,7 +397,25 @@ void frmMain::lstRoster_Click() {
     m_controller->lstRoster_Click(selected.isEmpty() ? -1 : lstRoster->row(selected.first()));
 }
 
+void frmMain::logChanged() {
+    if (m_logRefresh.isActive()) {
+        return;
+    }
+    if (const qint64 since = m_logShownAt.isValid() ? m_logShownAt.elapsed() : kLogRefreshMs; since < kLogRefreshMs) {
+        m_logRefresh.start(static_cast<int>(kLogRefreshMs - since));
+        return;
+    }
+    showLog();
+}
+
 void frmMain::showLog() {
+    m_logRefresh.stop();
+    m_logShownAt.start();
+    // A line that arrives while the user looks elsewhere flags the window (the
+    // desktop's urgency hint) without taking the focus.
+    if (std::exchange(m_lineSinceShown, false) && !isActiveWindow()) {
+        QApplication::alert(this);
+    }
     // The log keeps CR LF line ends; the box shows lines, its newest at the bottom.
     const QString& text = m_controller->log().text();
     const auto shownForm = [](QString part) {

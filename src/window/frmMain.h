@@ -6,8 +6,10 @@
 #include "window/MenuArea.h"
 #include "window/WindowSounds.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 #include <array>
 #include <memory>
@@ -164,12 +166,21 @@ private:
     bool handleKeyUp(QKeyEvent* event);
     void toggleHelp(window::ClickLabel* label, window::HelpLabel which);
 
+    // A change of the log shows at once, unless the box was brought up to date less
+    // than a screen frame ago: then the changes of that frame show together.
+    void logChanged();
+    static constexpr int kLogRefreshMs = 16;
+
     QString m_programFolder;
     window::MenuArea m_menu;
     window::WindowSounds m_sounds;
     QPointer<chat::ChatController> m_controller;
-    // The log text the box shows (see showLog).
+    // The log text the box shows (see showLog), when it was shown, and whether a line
+    // came since.
     QString m_shownLog;
+    QElapsedTimer m_logShownAt;
+    QTimer m_logRefresh;
+    bool m_lineSinceShown = false;
     // The control in which an input method is composing a word, if any.
     QPointer<QObject> m_composingIn;
     // The quit was confirmed and the program is ending.
