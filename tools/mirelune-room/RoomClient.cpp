@@ -4,13 +4,13 @@
 #include "chat/ChatTexts.h"
 #include "platform/ProgramFolder.h"
 #include "session/DiscoveryDatagram.h"
+#include "session/RoomAddress.h"
 #include "session/SessionErrors.h"
 
 #include <QAbstractSocket>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QNetworkInterface>
 #include <QThread>
 
 namespace room {
@@ -22,18 +22,6 @@ constexpr int kGoodbyeWaitMs = 1000;
 
 QString errorText(const session::Error& error) {
     return QStringLiteral("%1 (0x%2)").arg(error.description).arg(error.code, 8, 16, QLatin1Char('0'));
-}
-
-// The addresses other machines reach this one at: its IPv4 addresses, loopback only
-// when there is no other.
-QStringList reachableAddresses() {
-    QStringList addresses;
-    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
-        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback()) {
-            addresses.append(address.toString());
-        }
-    }
-    return addresses.isEmpty() ? QStringList{QStringLiteral("127.0.0.1")} : addresses;
 }
 
 // "/w NAME text" or, for a name with spaces, "/w "NAME" text": the name and the text.
@@ -217,9 +205,11 @@ int RoomClient::host() {
     }
     const int entered = enterRoom();
     if (entered == kExitOk) {
-        printError(QStringLiteral("room \"%1\" is open on port %2 at %3")
-                       .arg(m_options.room, QString::number(m_service.hostingPort()),
-                            reachableAddresses().join(QStringLiteral(", "))));
+        // Where others reach it, as the window's version panel shows it: LAN first.
+        const quint16 port = m_service.hostingPort();
+        printError(
+            QStringLiteral("room \"%1\" is open on port %2 at %3")
+                .arg(m_options.room, QString::number(port), session::roomAddresses(port).join(QStringLiteral(", "))));
     }
     return entered;
 }
