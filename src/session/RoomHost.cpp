@@ -899,12 +899,16 @@ void RoomHost::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 
     // An addressee that has just left is not an error: the sender could not know yet.
     // Nothing goes back to the sender; a message to nobody is acknowledged at once.
     relayTaken(relay); // the count started at one, so it could not settle early
-    if (from->unacknowledged.size() > static_cast<std::size_t>(m_config.maxUnacknowledgedSends)) {
+    const auto limit = static_cast<std::size_t>(m_config.maxUnacknowledgedSends);
+    if (const std::size_t count = from->unacknowledged.size(); count > limit && (count - limit) % 1024 == 1) {
         // Some receiver keeps the oldest of them: a member that takes nothing goes,
-        // rather than the host keeping the sender's bookkeeping without end.
+        // rather than the host keeping the sender's bookkeeping without end. A member
+        // the host holds back is not read, its acknowledgements included, so it is not
+        // to blame; it is looked at again after every further 1,024.
         const Relay* oldest = from->unacknowledged.front();
         for (const auto& member : m_members) {
-            if (std::find(member->outbox.cbegin(), member->outbox.cend(), oldest) != member->outbox.cend()) {
+            if ((member->link == nullptr || !member->link->paused) &&
+                std::find(member->outbox.cbegin(), member->outbox.cend(), oldest) != member->outbox.cend()) {
                 m_overflowedPlayers.append(member->id);
             }
         }
