@@ -7,7 +7,9 @@
 //                 [--saturate-messages M] [--sustained-messages M] [--window W]
 //                 [--server-pid PID] [--label TEXT]
 //
-// Members join with at most 8 handshakes in flight. Senders are the first S members.
+// Members join with at most 8 handshakes in flight; the join time runs until every
+// member has heard of every other (join_ms), and, for comparison, until the last one
+// was let in (admitted_ms). Senders are the first S members.
 // Every message is 60 printable bytes carrying the run phase, its sender, its
 // sequence number and the time it was handed to the socket, so each delivery gives a
 // latency sample and loss, duplicates and reordering are counted per receiver.
@@ -259,6 +261,7 @@ private:
         bool dirty = false;
         bool dead = false;
         bool joined = false;
+        bool seesWholeRoom = false;
         std::vector<std::uint32_t> expect;
     };
 
@@ -270,7 +273,7 @@ private:
 
     bool startConnect(int index) {
         Member& member = m_members[static_cast<std::size_t>(index)];
-        member.dialect = MemberDialect::create(m_options.dialect, index);
+        member.dialect = MemberDialect::create(m_options.dialect, index, m_options.members);
         member.expect.assign(static_cast<std::size_t>(m_options.senders), 0);
         member.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (member.fd < 0) {
@@ -400,6 +403,11 @@ private:
             --m_joinsInFlight;
             m_lastJoin = m_now;
         }
+        if (!member.seesWholeRoom && member.dialect->seesWholeRoom()) {
+            member.seesWholeRoom = true;
+            ++m_seeingWholeRoom;
+            m_lastSeesWholeRoom = m_now;
+        }
         if (member.out.size() != outBefore) {
             markDirty(index);
         }
@@ -465,7 +473,9 @@ private:
         m_lastKeepAlive = m_joinStart;
         const std::int64_t deadline = m_joinStart + static_cast<std::int64_t>(m_options.joinTimeout * 1e9);
         int nextToStart = 0;
-        while (m_joined < m_options.members && nowNs() < deadline) {
+        // Joining is over when every member has heard of every other, not when the
+        // last one is let in: until then somebody's list of the room is incomplete.
+        while (m_seeingWholeRoom < m_options.members && nowNs() < deadline) {
             while (m_joinsInFlight < kJoinsInFlight && nextToStart < m_options.members) {
                 if (startConnect(nextToStart++)) {
                     ++m_joinsInFlight;
@@ -480,7 +490,7 @@ private:
                 return false;
             }
         }
-        return m_joined == m_options.members;
+        return m_seeingWholeRoom == m_options.members;
     }
 
     std::uint32_t messagesFor(Mode mode) const {
@@ -609,15 +619,16 @@ private:
     }
 
     void report(bool allJoined, const std::vector<PhaseResult>& phases, double serverCpuStart) const {
-        std::printf("{\"label\":\"%s\",\"dialect\":\"%s\",\"members\":%d,\"senders\":%d,\"joined\":%d,"
-                    "\"all_joined\":%s,\"join_ms\":%.3f,\"dead_members\":%d,\"first_failure\":\"%s\","
-                    "\"foreign_payloads\":%" PRIu64 ",\"server_peak_rss_kb\":%ld,\"server_cpu_total_s\":%.3f,"
-                    "\"load_cpu_total_s\":%.3f,\"phases\":[",
-                    jsonText(m_options.label).c_str(), m_options.dialectName.c_str(), m_options.members,
-                    m_options.senders, m_joined, allJoined ? "true" : "false",
-                    static_cast<double>(m_lastJoin - m_joinStart) / 1e6, m_deadMembers, jsonText(m_firstDeath).c_str(),
-                    m_foreign, peakRssKbOf(m_options.serverPid),
-                    serverCpuStart < 0 ? -1.0 : cpuSecondsOf(m_options.serverPid) - serverCpuStart, cpuSecondsSelf());
+        std::printf(
+            "{\"label\":\"%s\",\"dialect\":\"%s\",\"members\":%d,\"senders\":%d,\"joined\":%d,"
+            "\"all_joined\":%s,\"join_ms\":%.3f,\"admitted_ms\":%.3f,\"dead_members\":%d,\"first_failure\":\"%s\","
+            "\"foreign_payloads\":%" PRIu64 ",\"server_peak_rss_kb\":%ld,\"server_cpu_total_s\":%.3f,"
+            "\"load_cpu_total_s\":%.3f,\"phases\":[",
+            jsonText(m_options.label).c_str(), m_options.dialectName.c_str(), m_options.members, m_options.senders,
+            m_joined, allJoined ? "true" : "false", static_cast<double>(m_lastSeesWholeRoom - m_joinStart) / 1e6,
+            static_cast<double>(m_lastJoin - m_joinStart) / 1e6, m_deadMembers, jsonText(m_firstDeath).c_str(),
+            m_foreign, peakRssKbOf(m_options.serverPid),
+            serverCpuStart < 0 ? -1.0 : cpuSecondsOf(m_options.serverPid) - serverCpuStart, cpuSecondsSelf());
         for (std::size_t i = 0; i < phases.size(); ++i) {
             const PhaseResult& p = phases[i];
             const double rate = p.seconds > 0 ? static_cast<double>(p.delivered) / p.seconds : 0;
@@ -645,9 +656,11 @@ private:
     std::int64_t m_now = 0;
     std::int64_t m_joinStart = 0;
     std::int64_t m_lastJoin = 0;
+    std::int64_t m_lastSeesWholeRoom = 0;
     std::int64_t m_lastDelivery = 0;
     std::int64_t m_lastKeepAlive = 0;
     int m_joined = 0;
+    int m_seeingWholeRoom = 0;
     int m_joinsInFlight = 0;
     int m_deadMembers = 0;
     std::string m_firstDeath;

@@ -112,7 +112,7 @@ ROWS = [
     ("paced latency p99", phase("paced", "p99_ms"), fmt_ms),
     ("paced latency max", phase("paced", "max_ms"), fmt_ms),
     ("sustained latency p99", phase("sustained", "p99_ms"), fmt_ms),
-    ("all members joined", joined, fmt_ms),
+    ("all members joined, each seeing the whole room", joined, fmt_ms),
     ("lost messages (all modes)", lost, fmt_int),
     ("server peak RSS", rss_mb, fmt_mb),
     ("server CPU (whole run)", server_cpu, fmt_s),
@@ -158,7 +158,8 @@ def checks(records, listings):
         ok = None if ours is None or best is None else ours < best
         add(f"join {workload}: faster than the better IRC server", ok, f"{show(ours, fmt_ms)} vs {show(best, fmt_ms)}")
     ours = med(records, ours_target, "c", joined)
-    add("all 500 members joined in under 100 ms", None if ours is None else ours < 100, show(ours, fmt_ms))
+    add("all 500 members joined, each seeing the whole room, in under 100 ms", None if ours is None else ours < 100,
+        show(ours, fmt_ms))
     rss = metric(records, ours_target, "c", rss_mb)
     add("host memory under 50 MB with 500 members", None if not rss else max(rss) < 50,
         f"peak {fmt_mb(max(rss))} (highest repetition)" if rss else "n/a")
@@ -181,7 +182,7 @@ def plot(records, path):
         ("sustained deliveries/s (millions)", phase("sustained", "deliveries_per_s"), 1e-6, False),
         ("saturate deliveries/s (millions)", phase("saturate", "deliveries_per_s"), 1e-6, False),
         ("paced latency p99 (ms, log)", phase("paced", "p99_ms"), 1, True),
-        ("all members joined (ms, log)", joined, 1, True),
+        ("join, until all see the whole room (ms, log)", joined, 1, True),
     ]
     colours = {"product": "#8e44ad", "mirelune": "#c0392b", "ngircd": "#2980b9", "inspircd": "#27ae60", "relay": "#7f8c8d"}
     figure, axes = plt.subplots(1, 4, figsize=(17, 4.2))
