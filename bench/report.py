@@ -10,9 +10,10 @@ import statistics
 import sys
 from pathlib import Path
 
-TARGETS = ["product", "mirelune", "ngircd", "inspircd", "relay"]
-TARGET_NAMES = {"product": "mirelune-room host", "mirelune": "bench host (no player)", "ngircd": "ngIRCd",
-                "inspircd": "InspIRCd", "relay": "minimal relay"}
+TARGETS = ["product", "window", "mirelune", "ngircd", "inspircd", "relay"]
+TARGET_NAMES = {"product": "mirelune-room host", "window": "window program (Xvfb)",
+                "mirelune": "bench host (no player)", "ngircd": "ngIRCd", "inspircd": "InspIRCd",
+                "relay": "minimal relay"}
 IRC = ["ngircd", "inspircd"]
 WORKLOADS = {"a": "(a) N=10, S=10", "b": "(b) N=100, S=10", "c": "(c) N=500, S=5"}
 BEGIN = "<!-- results:begin -->"
@@ -157,6 +158,11 @@ def checks(records, listings):
         best = min(irc) if irc else None
         ok = None if ours is None or best is None else ours < best
         add(f"join {workload}: faster than the better IRC server", ok, f"{show(ours, fmt_ms)} vs {show(best, fmt_ms)}")
+        window = med(records, "window", workload, phase("sustained", "deliveries_per_s"))
+        irc = med(records, "ngircd", workload, phase("sustained", "deliveries_per_s"))
+        ok = None if window is None or irc is None else window >= irc
+        add(f"room hosted by the window program, sustained deliveries/s {workload}: at least ngIRCd's", ok,
+            f"{show(window, fmt_rate)} vs {show(irc, fmt_rate)}")
     ours = med(records, ours_target, "c", joined)
     add("all 500 members joined, each seeing the whole room, in under 100 ms", None if ours is None else ours < 100,
         show(ours, fmt_ms))
@@ -184,9 +190,9 @@ def plot(records, path):
         ("paced latency p99 (ms, log)", phase("paced", "p99_ms"), 1, True),
         ("join, until all see the whole room (ms, log)", joined, 1, True),
     ]
-    colours = {"product": "#8e44ad", "mirelune": "#c0392b", "ngircd": "#2980b9", "inspircd": "#27ae60", "relay": "#7f8c8d"}
+    colours = {"product": "#8e44ad", "window": "#d35400", "mirelune": "#c0392b", "ngircd": "#2980b9", "inspircd": "#27ae60", "relay": "#7f8c8d"}
     figure, axes = plt.subplots(1, 4, figsize=(17, 4.2))
-    width = 0.2
+    width = 0.8 / len(TARGETS)
     for ax, (title, pick, scale, log) in zip(axes, panels):
         for i, target in enumerate(TARGETS):
             xs, ys, lows, highs = [], [], [], []
@@ -194,7 +200,7 @@ def plot(records, path):
                 s = summary(metric(records, target, workload, pick))
                 if s is None:
                     continue
-                xs.append(j + (i - 1.5) * width)
+                xs.append(j + (i - (len(TARGETS) - 1) / 2) * width)
                 ys.append(s[0] * scale)
                 lows.append((s[0] - s[1]) * scale)
                 highs.append((s[2] - s[0]) * scale)
