@@ -69,6 +69,8 @@ public:
             }
             if (type == session::FrameType::Deliver) {
                 deliver(body, bodySize, sink);
+            } else if (type == session::FrameType::Left) {
+                ++m_leaves;
             } else if (type == session::FrameType::Joined) {
                 // An arrival: id, then the name.
                 const QByteArray joined(body, static_cast<qsizetype>(bodySize));
@@ -280,6 +282,8 @@ private:
             // ":nick!user@host JOIN #load": somebody arrived (or this member itself).
             const std::string_view prefix = text.substr(1, commandStart - 1);
             sawName(prefix.substr(0, prefix.find('!')));
+        } else if (rest.starts_with("QUIT") || rest.starts_with("PART ")) {
+            ++m_leaves;
         } else if (rest.starts_with("353 ")) {
             // The channel's names, space separated, each perhaps with its status mark.
             const std::size_t trailing = rest.find(" :");

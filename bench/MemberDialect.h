@@ -46,6 +46,8 @@ public:
     // got on joining (the roster, the name list) and the arrivals announced after it:
     // the room as the member's user would see it.
     bool seesWholeRoom() const { return m_seen == m_roomSize; }
+    // Departures of others announced to it (Left; IRC's QUIT and PART).
+    int leavesSeen() const { return m_leaves; }
     // The server refused or broke the conversation; the connection is useless.
     bool failed() const { return m_failed; }
     const std::string& failure() const { return m_failure; }
@@ -67,6 +69,7 @@ protected:
     int m_roomSize;
     std::vector<bool> m_known;
     int m_seen = 0;
+    int m_leaves = 0;
     bool m_joined = false;
     bool m_failed = false;
     std::string m_failure;

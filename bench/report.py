@@ -126,6 +126,17 @@ def med(records, target, workload, pick):
     return None if s is None else s[0]
 
 
+def drops(records, target):
+    """The memory runs of a target that saw every stopped member dropped."""
+    out = []
+    for record in records:
+        if record["kind"] == "memory" and record["target"] == target:
+            drop = record["result"].get("drop")
+            if drop and not drop["timed_out"] and drop["idle_rss_kb"] > 0 and drop["after_rss_kb"] > 0:
+                out.append(drop)
+    return out
+
+
 def checks(records, listings):
     out = []
     # The product's own host when it was measured; the bench host otherwise (old runs).
@@ -169,6 +180,16 @@ def checks(records, listings):
     rss = metric(records, ours_target, "c", rss_mb)
     add("host memory under 50 MB with 500 members", None if not rss else max(rss) < 50,
         f"peak {fmt_mb(max(rss))} (highest repetition)" if rss else "n/a")
+    runs = drops(records, "product")
+    if runs:
+        worst = max(runs, key=lambda d: d["after_rss_kb"] / d["idle_rss_kb"])
+        add("host memory back within 20 % of its idle size after members that stopped reading were dropped",
+            worst["after_rss_kb"] <= 1.2 * worst["idle_rss_kb"],
+            f"idle {fmt_mb(worst['idle_rss_kb'] / 1024)}, peak {fmt_mb(worst['peak_rss_kb'] / 1024)}, "
+            f"after {fmt_mb(worst['after_rss_kb'] / 1024)} (worst repetition)")
+    else:
+        add("host memory back within 20 % of its idle size after members that stopped reading were dropped", None,
+            "n/a")
     tens = [r for r in listings if r["rooms"] == 10]
     if tens:
         worst = max(r["result"]["median_ms"] for r in tens)
@@ -261,6 +282,17 @@ def main():
                      f"{fmt_ms(min(startups))} | {fmt_ms(max(startups))} | |")
     else:
         lines.append("| start-up to the first window | not measured (the program was not built) | | | |")
+    memory_rows = [(t, drops(records, t)) for t in TARGETS]
+    memory_rows = [(t, runs) for t, runs in memory_rows if runs]
+    if memory_rows:
+        lines += ["", "### Memory when members stop reading", "",
+                  "20 members, 5 of them stop reading, 5 senders go on until the host has dropped the 5.", "",
+                  "| | idle before | highest | 5 s after the drop | dropped after |", "|---|---|---|---|---|"]
+        for target, runs in memory_rows:
+            lines.append(f"| {TARGET_NAMES[target]} | "
+                         + " | ".join(cell([d[key] / 1024 for d in runs], fmt_mb)
+                                      for key in ("idle_rss_kb", "peak_rss_kb", "after_rss_kb"))
+                         + f" | {cell([d['drop_seconds'] for d in runs], fmt_s)} |")
     lines += ["", "### Targets", "", "| target | result | figures (ours vs theirs) |", "|---|---|---|"]
     for name, verdict, detail in checks(records, listings):
         lines.append(f"| {name} | {verdict} | {detail} |")

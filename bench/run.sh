@@ -7,7 +7,9 @@
 # Usage: bench/run.sh            (as root: installs what is missing with apt-get)
 # Environment: REPS (default 3), PACED_SECONDS (default 4), TARGETS (default
 # "product window mirelune ngircd inspircd relay"), WORKLOADS (default "a b c"),
-# SKIP_BUILD=1, BUILD (a build folder other than build/release).
+# MEMORY_TARGETS (default "product": whose memory is followed while members that stop
+# reading are dropped; "" skips it), SKIP_BUILD=1, BUILD (a build folder other than
+# build/release).
 #
 # Everything talks over loopback only. Every server is started here, as user nobody,
 # and stopped here; every step is bounded in time.
@@ -18,6 +20,7 @@ REPS=${REPS:-3}
 PACED_SECONDS=${PACED_SECONDS:-4}
 TARGETS=${TARGETS:-"product window mirelune ngircd inspircd relay"}
 WORKLOADS=${WORKLOADS:-"a b c"}
+MEMORY_TARGETS=${MEMORY_TARGETS-"product"}
 BUILD=${BUILD:-$ROOT/build/release}
 BIN=$BUILD/bin
 WORK=$(mktemp -d /tmp/mirelune-bench.XXXXXX)
@@ -263,6 +266,26 @@ run_load() {
     fi
 }
 
+# The host's memory while 5 of 20 members stop reading and 5 senders go on until the
+# host has dropped the 5: idle before, highest meanwhile, and 5 s after the drop.
+run_memory() {
+    local target=$1 rep=$2
+    PORT=$((PORT + 1))
+    start_server "$target" || return 0
+    log "$target memory rep $rep"
+    local output
+    output=$(ulimit -n 20000 && timeout 300 "$BIN/mirelune-load" --dialect "$(dialect_of "$target")" \
+        --port "$SERVER_PORT" --members 20 --senders 5 --modes drop --stop-reading 5 --settle-seconds 5 \
+        --server-pid "$SERVER_PID" --label "$target/memory/$rep") || true
+    stop_pid "$SERVER_PID"
+    SERVER_PID=""
+    if [[ -n $output ]]; then
+        printf '{"kind":"memory","target":"%s","rep":%d,"result":%s}\n' "$target" "$rep" "$output" >>"$RESULTS"
+    else
+        log "no memory result from $target rep $rep"
+    fi
+}
+
 run_listing() {
     local rooms=$1 rep=$2
     local discovery=$((PORT + 5000)) pids=()
@@ -349,6 +372,9 @@ main() {
             for target in $TARGETS; do
                 run_load "$target" "$workload" "$rep"
             done
+        done
+        for target in $MEMORY_TARGETS; do
+            run_memory "$target" "$rep"
         done
         run_listing 1 "$rep"
         run_listing 10 "$rep"
