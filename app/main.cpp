@@ -1,3 +1,4 @@
+#include "HostRoomMode.h"
 #include "ScreenshotMode.h"
 #include "setup/basGlobal.h"
 #include "setup/frmSet.h"
@@ -70,6 +71,12 @@ int main(int argc, char** argv) {
     const qsizetype screenshot = arguments.indexOf(u"--screenshot"_s);
     if (screenshot > 0 && screenshot + 1 < arguments.size()) {
         return takeScreenshots(arguments.at(screenshot + 1));
+    }
+    // Not in the help: the benchmark hosts a room in the window program with it.
+    const qsizetype hostRoom = arguments.indexOf(u"--host-room"_s);
+    const qsizetype handle = arguments.indexOf(u"--handle"_s);
+    if (hostRoom > 0 && hostRoom + 1 < arguments.size() && handle > 0 && handle + 1 < arguments.size()) {
+        return hostRoomUnattended(arguments.at(hostRoom + 1), arguments.at(handle + 1));
     }
 
     int exitCode = 0;

@@ -6,11 +6,18 @@
 //                 [--modes paced,saturate,sustained] [--paced-rate R] [--paced-seconds T]
 //                 [--saturate-messages M] [--sustained-messages M] [--window W]
 //                 [--server-pid PID] [--label TEXT]
+//   mirelune-load ... --modes drop [--stop-reading K] [--settle-seconds T] --server-pid PID
 //
-// Members join with at most 8 handshakes in flight. Senders are the first S members.
+// Members join with at most 8 handshakes in flight; the join time runs until every
+// member has heard of every other (join_ms), and, for comparison, until the last one
+// was let in (admitted_ms). Senders are the first S members.
 // Every message is 60 printable bytes carrying the run phase, its sender, its
 // sequence number and the time it was handed to the socket, so each delivery gives a
 // latency sample and loss, duplicates and reordering are counted per receiver.
+// In "drop" mode the last K members stop reading (and sending) while the senders flood
+// the room, until the host has dropped them all (a reader hears their Left); the
+// server's resident memory is read idle before, at its highest meanwhile, and once
+// the room has been quiet for T seconds after the drop.
 // Prints one JSON object on standard output.
 #include "MemberDialect.h"
 
@@ -86,19 +93,28 @@ double cpuSecondsOf(int pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// Peak resident memory of another process in kB, or -1.
-long peakRssKbOf(int pid) {
+// A field of another process's /proc status in kB ("VmHWM:" its peak resident
+// memory, "VmRSS:" its resident memory now), or -1.
+long statusKbOf(int pid, const std::string& field) {
     if (pid <= 0) {
         return -1;
     }
     std::ifstream file("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(file, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::strtol(line.c_str() + 6, nullptr, 10);
+        if (line.rfind(field, 0) == 0) {
+            return std::strtol(line.c_str() + field.size(), nullptr, 10);
         }
     }
     return -1;
+}
+
+long peakRssKbOf(int pid) {
+    return statusKbOf(pid, "VmHWM:");
+}
+
+long rssKbOf(int pid) {
+    return statusKbOf(pid, "VmRSS:");
 }
 
 void writeHex(char* out, std::uint64_t value, int digits) {
@@ -140,7 +156,7 @@ std::string jsonText(const std::string& text) {
     return out;
 }
 
-enum class Mode { Paced, Saturate, Sustained };
+enum class Mode { Paced, Saturate, Sustained, Drop };
 
 const char* modeName(Mode mode) {
     switch (mode) {
@@ -150,6 +166,8 @@ const char* modeName(Mode mode) {
         return "saturate";
     case Mode::Sustained:
         return "sustained";
+    case Mode::Drop:
+        return "drop";
     }
     return "?";
 }
@@ -170,6 +188,19 @@ struct Options {
     std::string label;
     double joinTimeout = 240;
     double phaseTimeout = 120;
+    int stopReading = 5;
+    double settleSeconds = 5;
+};
+
+// The server's resident memory around members that stop reading and are dropped.
+struct DropResult {
+    bool ran = false;
+    long idleKb = -1;
+    long peakKb = -1;
+    long afterKb = -1;
+    double dropSeconds = 0; // until the last of them was announced gone
+    std::uint64_t sent = 0;
+    bool timedOut = false;
 };
 
 struct PhaseResult {
@@ -204,7 +235,11 @@ public:
         char phaseTag = 'a';
         if (allJoined) {
             for (const Mode mode : m_options.modes) {
-                phases.push_back(runPhase(mode, phaseTag++));
+                if (mode == Mode::Drop) {
+                    m_drop = runDrop(phaseTag++);
+                } else {
+                    phases.push_back(runPhase(mode, phaseTag++));
+                }
             }
         }
         report(allJoined, phases, serverCpuStart);
@@ -259,6 +294,8 @@ private:
         bool dirty = false;
         bool dead = false;
         bool joined = false;
+        bool seesWholeRoom = false;
+        bool stalled = false; // reads and sends nothing any more
         std::vector<std::uint32_t> expect;
     };
 
@@ -270,7 +307,7 @@ private:
 
     bool startConnect(int index) {
         Member& member = m_members[static_cast<std::size_t>(index)];
-        member.dialect = MemberDialect::create(m_options.dialect, index);
+        member.dialect = MemberDialect::create(m_options.dialect, index, m_options.members);
         member.expect.assign(static_cast<std::size_t>(m_options.senders), 0);
         member.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (member.fd < 0) {
@@ -333,7 +370,7 @@ private:
     void flush(std::size_t index) {
         Member& member = m_members[index];
         member.dirty = false;
-        if (member.dead || !member.connected) {
+        if (member.dead || !member.connected || member.stalled) {
             return;
         }
         while (member.outPos < member.out.size()) {
@@ -400,6 +437,11 @@ private:
             --m_joinsInFlight;
             m_lastJoin = m_now;
         }
+        if (!member.seesWholeRoom && member.dialect->seesWholeRoom()) {
+            member.seesWholeRoom = true;
+            ++m_seeingWholeRoom;
+            m_lastSeesWholeRoom = m_now;
+        }
         if (member.out.size() != outBefore) {
             markDirty(index);
         }
@@ -445,7 +487,7 @@ private:
         if (m_now - m_lastKeepAlive > kKeepAliveNs) {
             m_lastKeepAlive = m_now;
             for (std::size_t index = 0; index < m_members.size(); ++index) {
-                if (m_members[index].joined && !m_members[index].dead) {
+                if (m_members[index].joined && !m_members[index].dead && !m_members[index].stalled) {
                     m_members[index].dialect->appendKeepAlive(m_members[index].out);
                     markDirty(index);
                 }
@@ -465,7 +507,9 @@ private:
         m_lastKeepAlive = m_joinStart;
         const std::int64_t deadline = m_joinStart + static_cast<std::int64_t>(m_options.joinTimeout * 1e9);
         int nextToStart = 0;
-        while (m_joined < m_options.members && nowNs() < deadline) {
+        // Joining is over when every member has heard of every other, not when the
+        // last one is let in: until then somebody's list of the room is incomplete.
+        while (m_seeingWholeRoom < m_options.members && nowNs() < deadline) {
             while (m_joinsInFlight < kJoinsInFlight && nextToStart < m_options.members) {
                 if (startConnect(nextToStart++)) {
                     ++m_joinsInFlight;
@@ -480,7 +524,7 @@ private:
                 return false;
             }
         }
-        return m_joined == m_options.members;
+        return m_seeingWholeRoom == m_options.members;
     }
 
     std::uint32_t messagesFor(Mode mode) const {
@@ -491,6 +535,8 @@ private:
             return m_options.saturateMessages;
         case Mode::Sustained:
             return m_options.sustainedMessages;
+        case Mode::Drop: // until the host has dropped the members that stopped
+            return UINT32_MAX;
         }
         return 0;
     }
@@ -608,16 +654,80 @@ private:
         return result;
     }
 
+    // Turns for `seconds`, keeping the members alive, and samples the server's memory.
+    void idleFor(double seconds, long& peakKb) {
+        const std::int64_t until = nowNs() + static_cast<std::int64_t>(seconds * 1e9);
+        while (nowNs() < until) {
+            turn(50'000'000);
+            flushDirty();
+            peakKb = std::max(peakKb, rssKbOf(m_options.serverPid));
+        }
+    }
+
+    DropResult runDrop(char tag) {
+        DropResult result;
+        result.ran = true;
+        m_phaseTag = tag;
+        m_senders.assign(static_cast<std::size_t>(m_options.senders), Sender{});
+        for (Member& member : m_members) {
+            std::fill(member.expect.begin(), member.expect.end(), 0);
+        }
+        // A room that has settled after its joins.
+        idleFor(1, result.peakKb);
+        result.idleKb = rssKbOf(m_options.serverPid);
+
+        // The last members stop: nothing is read from their sockets any more, and
+        // they send nothing, as a program that hangs.
+        const int first = m_options.members - m_options.stopReading;
+        for (int index = first; index < m_options.members; ++index) {
+            Member& member = m_members[static_cast<std::size_t>(index)];
+            member.stalled = true;
+            epoll_ctl(m_epoll, EPOLL_CTL_DEL, member.fd, nullptr);
+        }
+        // The senders go as fast as the members that still read take their messages,
+        // as in sustained mode: only the stopped ones fall behind.
+        m_receiversPerMessage = static_cast<std::uint32_t>(m_options.members - 1 - m_options.stopReading);
+        const int leavesBefore = m_members[0].dialect->leavesSeen();
+        m_now = nowNs();
+        const std::int64_t start = m_now;
+        const std::int64_t deadline = start + static_cast<std::int64_t>(m_options.phaseTimeout * 1e9);
+        std::int64_t nextSample = 0;
+        m_sent = 0;
+        while (m_members[0].dialect->leavesSeen() - leavesBefore < m_options.stopReading && m_now < deadline &&
+               m_deadMembers == 0) {
+            feedSenders(Mode::Sustained, messagesFor(Mode::Drop), start);
+            flushDirty();
+            turn(20'000'000);
+            if (m_now >= nextSample) {
+                result.peakKb = std::max(result.peakKb, rssKbOf(m_options.serverPid));
+                nextSample = m_now + 50'000'000;
+            }
+        }
+        result.timedOut = m_members[0].dialect->leavesSeen() - leavesBefore < m_options.stopReading;
+        result.dropSeconds = static_cast<double>(m_now - start) / 1e9;
+        result.sent = m_sent;
+        // The senders stop; what is under way arrives, then the room is quiet.
+        m_lastDelivery = nowNs();
+        while (nowNs() - m_lastDelivery < 500'000'000 && nowNs() < deadline) {
+            turn(20'000'000);
+            flushDirty();
+        }
+        idleFor(m_options.settleSeconds, result.peakKb);
+        result.afterKb = rssKbOf(m_options.serverPid);
+        return result;
+    }
+
     void report(bool allJoined, const std::vector<PhaseResult>& phases, double serverCpuStart) const {
-        std::printf("{\"label\":\"%s\",\"dialect\":\"%s\",\"members\":%d,\"senders\":%d,\"joined\":%d,"
-                    "\"all_joined\":%s,\"join_ms\":%.3f,\"dead_members\":%d,\"first_failure\":\"%s\","
-                    "\"foreign_payloads\":%" PRIu64 ",\"server_peak_rss_kb\":%ld,\"server_cpu_total_s\":%.3f,"
-                    "\"load_cpu_total_s\":%.3f,\"phases\":[",
-                    jsonText(m_options.label).c_str(), m_options.dialectName.c_str(), m_options.members,
-                    m_options.senders, m_joined, allJoined ? "true" : "false",
-                    static_cast<double>(m_lastJoin - m_joinStart) / 1e6, m_deadMembers, jsonText(m_firstDeath).c_str(),
-                    m_foreign, peakRssKbOf(m_options.serverPid),
-                    serverCpuStart < 0 ? -1.0 : cpuSecondsOf(m_options.serverPid) - serverCpuStart, cpuSecondsSelf());
+        std::printf(
+            "{\"label\":\"%s\",\"dialect\":\"%s\",\"members\":%d,\"senders\":%d,\"joined\":%d,"
+            "\"all_joined\":%s,\"join_ms\":%.3f,\"admitted_ms\":%.3f,\"dead_members\":%d,\"first_failure\":\"%s\","
+            "\"foreign_payloads\":%" PRIu64 ",\"server_peak_rss_kb\":%ld,\"server_cpu_total_s\":%.3f,"
+            "\"load_cpu_total_s\":%.3f,\"phases\":[",
+            jsonText(m_options.label).c_str(), m_options.dialectName.c_str(), m_options.members, m_options.senders,
+            m_joined, allJoined ? "true" : "false", static_cast<double>(m_lastSeesWholeRoom - m_joinStart) / 1e6,
+            static_cast<double>(m_lastJoin - m_joinStart) / 1e6, m_deadMembers, jsonText(m_firstDeath).c_str(),
+            m_foreign, peakRssKbOf(m_options.serverPid),
+            serverCpuStart < 0 ? -1.0 : cpuSecondsOf(m_options.serverPid) - serverCpuStart, cpuSecondsSelf());
         for (std::size_t i = 0; i < phases.size(); ++i) {
             const PhaseResult& p = phases[i];
             const double rate = p.seconds > 0 ? static_cast<double>(p.delivered) / p.seconds : 0;
@@ -631,7 +741,15 @@ private:
                         rate, p.p50Ms, p.p99Ms, p.maxMs, p.serverCpu, p.loadCpu,
                         p.seconds > 0 ? p.loadCpu / p.seconds : 0, p.timedOut ? "true" : "false");
         }
-        std::printf("]}\n");
+        std::printf("]");
+        if (m_drop.ran) {
+            std::printf(",\"drop\":{\"stopped_members\":%d,\"idle_rss_kb\":%ld,\"peak_rss_kb\":%ld,"
+                        "\"after_rss_kb\":%ld,\"drop_seconds\":%.3f,\"sent\":%" PRIu64
+                        ",\"settle_seconds\":%.1f,\"timed_out\":%s}",
+                        m_options.stopReading, m_drop.idleKb, m_drop.peakKb, m_drop.afterKb, m_drop.dropSeconds,
+                        m_drop.sent, m_options.settleSeconds, m_drop.timedOut ? "true" : "false");
+        }
+        std::printf("}\n");
         std::fflush(stdout);
     }
 
@@ -645,9 +763,11 @@ private:
     std::int64_t m_now = 0;
     std::int64_t m_joinStart = 0;
     std::int64_t m_lastJoin = 0;
+    std::int64_t m_lastSeesWholeRoom = 0;
     std::int64_t m_lastDelivery = 0;
     std::int64_t m_lastKeepAlive = 0;
     int m_joined = 0;
+    int m_seeingWholeRoom = 0;
     int m_joinsInFlight = 0;
     int m_deadMembers = 0;
     std::string m_firstDeath;
@@ -658,6 +778,7 @@ private:
     std::uint64_t m_duplicates = 0;
     std::uint64_t m_reordered = 0;
     std::uint64_t m_foreign = 0;
+    DropResult m_drop;
 };
 
 bool parseOptions(int argc, char** argv, Options& options) {
@@ -697,6 +818,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
                     options.modes.push_back(Mode::Saturate);
                 } else if (mode == "sustained") {
                     options.modes.push_back(Mode::Sustained);
+                } else if (mode == "drop") {
+                    options.modes.push_back(Mode::Drop);
                 } else {
                     return false;
                 }
@@ -719,9 +842,19 @@ bool parseOptions(int argc, char** argv, Options& options) {
             options.joinTimeout = std::atof(value.c_str());
         } else if (name == "--phase-timeout") {
             options.phaseTimeout = std::atof(value.c_str());
+        } else if (name == "--stop-reading") {
+            options.stopReading = std::atoi(value.c_str());
+        } else if (name == "--settle-seconds") {
+            options.settleSeconds = std::atof(value.c_str());
         } else {
             return false;
         }
+    }
+    // In drop mode the senders keep reading: they are the first members, the ones that
+    // stop are the last.
+    const bool dropping = std::find(options.modes.begin(), options.modes.end(), Mode::Drop) != options.modes.end();
+    if (dropping && (options.stopReading < 1 || options.senders + options.stopReading > options.members)) {
+        return false;
     }
     return options.port > 0 && options.members >= 2 && options.senders >= 1 && options.senders <= options.members &&
            options.pacedRate > 0 && options.window >= 1 && options.window < kWindowRing;
@@ -738,9 +871,9 @@ int main(int argc, char** argv) {
     if (!bench::parseOptions(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: mirelune-load --dialect mirelune|mirelune-chat|irc|relay --port N --members N --senders S "
-                     "[--modes paced,saturate,sustained] [--paced-rate R] [--paced-seconds T] "
+                     "[--modes paced,saturate,sustained,drop] [--paced-rate R] [--paced-seconds T] "
                      "[--saturate-messages M] [--sustained-messages M] [--window W] [--server-pid PID] "
-                     "[--label TEXT] [--join-timeout S] [--phase-timeout S]\n");
+                     "[--label TEXT] [--join-timeout S] [--phase-timeout S] [--stop-reading K] [--settle-seconds T]\n");
         return 2;
     }
     bench::LoadProgram program(std::move(options));

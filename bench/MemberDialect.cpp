@@ -35,7 +35,8 @@ void appendBytes(std::string& out, const QByteArray& bytes) {
 // Deliver frames in place.
 class MireluneDialect : public MemberDialect {
 public:
-    MireluneDialect(int member, bool chatLines) : MemberDialect(member), m_chatLines(chatLines) {}
+    MireluneDialect(int member, int roomSize, bool chatLines)
+        : MemberDialect(member, roomSize), m_chatLines(chatLines) {}
 
     void start(std::string& out) override {
         m_memberNonce = session::proof::randomNonce();
@@ -68,6 +69,16 @@ public:
             }
             if (type == session::FrameType::Deliver) {
                 deliver(body, bodySize, sink);
+            } else if (type == session::FrameType::Left) {
+                ++m_leaves;
+            } else if (type == session::FrameType::Joined) {
+                // An arrival: id, then the name.
+                const QByteArray joined(body, static_cast<qsizetype>(bodySize));
+                session::WireReader in(joined);
+                in.i32();
+                if (const auto name = in.string()) {
+                    sawName(name->toStdString());
+                }
             } else if (type != session::FrameType::Joined && type != session::FrameType::Left &&
                        type != session::FrameType::Heartbeat && type != session::FrameType::Ack) {
                 handshake(type, QByteArray(body, static_cast<qsizetype>(bodySize)), out);
@@ -162,9 +173,25 @@ private:
             }
             return;
         }
-        case session::FrameType::PlayerCreated:
+        case session::FrameType::PlayerCreated: {
+            // The new id, the two secrets, then the roster: everybody already in the room.
+            in.i32();
+            in.bytes(32);
+            in.bytes(32);
+            const quint32 count = in.u32().value_or(0);
+            for (quint32 i = 0; i < count && in.ok(); ++i) {
+                in.i32();
+                if (const auto name = in.string()) {
+                    sawName(name->toStdString());
+                }
+            }
+            if (!in.ok()) {
+                fail("short roster");
+                return;
+            }
             m_joined = true;
             return;
+        }
         case session::FrameType::Reject:
         case session::FrameType::PlayerRefused:
             fail("refused by the host");
@@ -188,7 +215,7 @@ private:
 // An IRC client: registers, joins one channel and talks in it with PRIVMSG.
 class IrcDialect : public MemberDialect {
 public:
-    explicit IrcDialect(int member) : MemberDialect(member) {}
+    IrcDialect(int member, int roomSize) : MemberDialect(member, roomSize) {}
 
     void start(std::string& out) override {
         const std::string number = std::to_string(m_member);
@@ -251,6 +278,27 @@ private:
             }
         } else if (rest.starts_with("001 ")) {
             out += "JOIN #load\r\n";
+        } else if (rest.starts_with("JOIN ")) {
+            // ":nick!user@host JOIN #load": somebody arrived (or this member itself).
+            const std::string_view prefix = text.substr(1, commandStart - 1);
+            sawName(prefix.substr(0, prefix.find('!')));
+        } else if (rest.starts_with("QUIT") || rest.starts_with("PART ")) {
+            ++m_leaves;
+        } else if (rest.starts_with("353 ")) {
+            // The channel's names, space separated, each perhaps with its status mark.
+            const std::size_t trailing = rest.find(" :");
+            if (trailing != std::string_view::npos) {
+                std::string_view names = rest.substr(trailing + 2);
+                while (!names.empty()) {
+                    const std::size_t space = names.find(' ');
+                    std::string_view name = names.substr(0, space);
+                    while (!name.empty() && std::string_view("~&@%+").find(name.front()) != std::string_view::npos) {
+                        name.remove_prefix(1);
+                    }
+                    sawName(name);
+                    names = space == std::string_view::npos ? std::string_view() : names.substr(space + 1);
+                }
+            }
         } else if (rest.starts_with("366 ")) {
             m_joined = true;
         } else if (rest.starts_with("433 ") || rest.starts_with("465 ") || rest.starts_with("471 ") ||
@@ -264,7 +312,7 @@ private:
 // greets a connection with an empty frame once it has taken it in.
 class RelayDialect : public MemberDialect {
 public:
-    explicit RelayDialect(int member) : MemberDialect(member) {}
+    RelayDialect(int member, int roomSize) : MemberDialect(member, roomSize) {}
 
     void start(std::string&) override {}
 
@@ -276,7 +324,9 @@ public:
                 break;
             }
             if (length == 0) {
+                // The relay knows no names: taken in is all a member can learn.
                 m_joined = true;
+                sawWholeRoom();
             } else {
                 sink.payload(m_member, data + pos + 4, length);
             }
@@ -295,18 +345,35 @@ public:
 
 } // namespace
 
-std::unique_ptr<MemberDialect> MemberDialect::create(Kind kind, int member) {
+std::unique_ptr<MemberDialect> MemberDialect::create(Kind kind, int member, int roomSize) {
     switch (kind) {
     case Kind::Mirelune:
-        return std::make_unique<MireluneDialect>(member, false);
+        return std::make_unique<MireluneDialect>(member, roomSize, false);
     case Kind::MireluneChat:
-        return std::make_unique<MireluneDialect>(member, true);
+        return std::make_unique<MireluneDialect>(member, roomSize, true);
     case Kind::Irc:
-        return std::make_unique<IrcDialect>(member);
+        return std::make_unique<IrcDialect>(member, roomSize);
     case Kind::Relay:
-        return std::make_unique<RelayDialect>(member);
+        return std::make_unique<RelayDialect>(member, roomSize);
     }
     return nullptr;
+}
+
+void MemberDialect::sawName(std::string_view name) {
+    if (name.size() < 2 || name.size() > 7 || name[0] != 'm') {
+        return;
+    }
+    int number = 0;
+    for (const char c : name.substr(1)) {
+        if (c < '0' || c > '9') {
+            return;
+        }
+        number = number * 10 + (c - '0');
+    }
+    if (number < m_roomSize && !m_known[static_cast<std::size_t>(number)]) {
+        m_known[static_cast<std::size_t>(number)] = true;
+        ++m_seen;
+    }
 }
 
 } // namespace bench

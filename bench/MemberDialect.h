@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace bench {
 
@@ -24,7 +26,8 @@ public:
 
     virtual ~MemberDialect() = default;
 
-    static std::unique_ptr<MemberDialect> create(Kind kind, int member);
+    // `roomSize`: how many members the load program puts in the room.
+    static std::unique_ptr<MemberDialect> create(Kind kind, int member, int roomSize);
 
     // What goes out as soon as the TCP connection is up.
     virtual void start(std::string& out) = 0;
@@ -39,18 +42,34 @@ public:
 
     // In the room: it may send, and it receives what the others send.
     bool joined() const { return m_joined; }
+    // Has heard of every member of the load program (itself included), from what it
+    // got on joining (the roster, the name list) and the arrivals announced after it:
+    // the room as the member's user would see it.
+    bool seesWholeRoom() const { return m_seen == m_roomSize; }
+    // Departures of others announced to it (Left; IRC's QUIT and PART).
+    int leavesSeen() const { return m_leaves; }
     // The server refused or broke the conversation; the connection is useless.
     bool failed() const { return m_failed; }
     const std::string& failure() const { return m_failure; }
 
 protected:
-    explicit MemberDialect(int member) : m_member(member) {}
+    MemberDialect(int member, int roomSize)
+        : m_member(member), m_roomSize(roomSize), m_known(static_cast<std::size_t>(roomSize), false) {}
     void fail(std::string why) {
         m_failed = true;
         m_failure = std::move(why);
     }
 
+    // A name as the load program gives them ("m" and the member's number) is one more
+    // member known; any other name (a host's own player) is not counted.
+    void sawName(std::string_view name);
+    void sawWholeRoom() { m_seen = m_roomSize; }
+
     int m_member;
+    int m_roomSize;
+    std::vector<bool> m_known;
+    int m_seen = 0;
+    int m_leaves = 0;
     bool m_joined = false;
     bool m_failed = false;
     std::string m_failure;

@@ -6,8 +6,10 @@
 #
 # Usage: bench/run.sh            (as root: installs what is missing with apt-get)
 # Environment: REPS (default 3), PACED_SECONDS (default 4), TARGETS (default
-# "product mirelune ngircd inspircd relay"), WORKLOADS (default "a b c"), SKIP_BUILD=1,
-# BUILD (a build folder other than build/release).
+# "product window mirelune ngircd inspircd relay"), WORKLOADS (default "a b c"),
+# MEMORY_TARGETS (default "product": whose memory is followed while members that stop
+# reading are dropped; "" skips it), SKIP_BUILD=1, BUILD (a build folder other than
+# build/release).
 #
 # Everything talks over loopback only. Every server is started here, as user nobody,
 # and stopped here; every step is bounded in time.
@@ -16,8 +18,9 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 REPS=${REPS:-3}
 PACED_SECONDS=${PACED_SECONDS:-4}
-TARGETS=${TARGETS:-"product mirelune ngircd inspircd relay"}
+TARGETS=${TARGETS:-"product window mirelune ngircd inspircd relay"}
 WORKLOADS=${WORKLOADS:-"a b c"}
+MEMORY_TARGETS=${MEMORY_TARGETS-"product"}
 BUILD=${BUILD:-$ROOT/build/release}
 BIN=$BUILD/bin
 WORK=$(mktemp -d /tmp/mirelune-bench.XXXXXX)
@@ -26,7 +29,12 @@ chmod 755 "$WORK"
 install -d -o nobody -g nogroup "$WORK/run"
 RESULTS=$WORK/results.jsonl
 SERVER_PID=""
+# Where the server under test listens (the window program picks its own port).
+SERVER_PORT=""
 EXTRA_PIDS=()
+# The X server the window program shows its chat window on.
+XVFB_PID=""
+WINDOW_DISPLAY=:89
 # Below the kernel's ephemeral range (32768 and up), so no client socket holds a
 # port a server is about to listen on.
 PORT=21000
@@ -46,6 +54,7 @@ stop_pid() {
 cleanup() {
     [[ -n $SERVER_PID ]] && stop_pid "$SERVER_PID"
     for pid in "${EXTRA_PIDS[@]}"; do stop_pid "$pid"; done
+    [[ -n $XVFB_PID ]] && stop_pid "$XVFB_PID"
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -70,6 +79,7 @@ build() {
     (cd "$ROOT" && cmake --preset release -DMIRELUNE_BENCH=ON >/dev/null)
     cmake --build "$BUILD" --target mirelune-load mirelune-relay mirelune-bench-host mirelune-room -j"$(nproc)" >/dev/null
     # The program's start-up is measured too; a tree whose windows do not build skips it.
+    # So is a room it hosts (the "window" target).
     cmake --build "$BUILD" --target mirelune -j"$(nproc)" >/dev/null 2>&1 || log "the program did not build"
 }
 
@@ -78,6 +88,26 @@ build() {
 # background jobs: it replaces the job's shell, so the job's pid is the server's.
 as_nobody() {
     exec sh -c 'ulimit -n 20000 && exec setpriv --reuid=nobody --regid=nogroup --clear-groups -- "$@"' sh "$@"
+}
+
+# The TCP port process $1 listens on (the lowest, if several), once it does.
+wait_listening_pid() {
+    local pid=$1 port
+    for _ in $(seq 400); do
+        kill -0 "$pid" 2>/dev/null || return 1
+        port=$(ss -Hltnp | grep "pid=$pid," | awk '{n = split($4, a, ":"); print a[n]}' | sort -n | head -1)
+        [[ -n $port ]] && { echo "$port"; return 0; }
+        sleep 0.05
+    done
+    return 1
+}
+
+start_xvfb() {
+    Xvfb "$WINDOW_DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    XVFB_PID=$!
+    for _ in $(seq 100); do xwininfo -display "$WINDOW_DISPLAY" -root >/dev/null 2>&1 && return 0; sleep 0.05; done
+    log "Xvfb did not start"
+    return 1
 }
 
 wait_listening() {
@@ -143,6 +173,19 @@ start_server() {
         as_nobody "$BIN/mirelune-room" host bench --name Host --loopback-only --host-port "$PORT" \
             --discovery-port $((PORT + 4000)) <"$WORK/host-input" >"$WORK/host-output.log" 2>"$WORK/server.log" &
         ;;
+    window)
+        # What most users run: the window program hosting a room, its chat window on the
+        # X server showing every line. It goes through the setup window's steps unseen
+        # and listens on the first free port of its range. Its settings go to a folder
+        # of its own here, fresh for every start, never to the program's folder (not
+        # writable for nobody) or anybody's home.
+        local home=$WORK/window-home
+        rm -rf "$home"
+        install -d -m 700 -o nobody -g nogroup "$home" "$home/config" "$home/runtime"
+        as_nobody env HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_RUNTIME_DIR="$home/runtime" \
+            DISPLAY="$WINDOW_DISPLAY" QT_QPA_PLATFORM=xcb "$BIN/mirelune" --host-room bench --handle Host \
+            </dev/null >"$WORK/server.log" 2>&1 &
+        ;;
     mirelune)
         as_nobody "$BIN/mirelune-bench-host" host --port "$PORT" --discovery-port $((PORT + 4000)) \
             >"$WORK/server.log" 2>&1 &
@@ -160,9 +203,12 @@ start_server() {
         ;;
     esac
     SERVER_PID=$!
+    SERVER_PORT=$PORT
     # Listening is not the same as ready: give every server the same moment to finish
     # starting, so the join figures measure joining, not start-up.
-    if wait_listening "$PORT" "$SERVER_PID"; then
+    if [[ $target == window ]] && SERVER_PORT=$(wait_listening_pid "$SERVER_PID"); then
+        sleep 0.3
+    elif [[ $target != window ]] && wait_listening "$PORT" "$SERVER_PID"; then
         sleep 0.3
     else
         log "$target did not start:"
@@ -176,7 +222,7 @@ start_server() {
 
 dialect_of() {
     case $1 in
-    product) echo mirelune-chat ;;
+    product | window) echo mirelune-chat ;;
     mirelune) echo mirelune ;;
     relay) echo relay ;;
     *) echo irc ;;
@@ -201,9 +247,13 @@ run_load() {
         start_server "$target" || return 0
     fi
     log "$target workload $workload rep $rep"
+    # The window program relays far slower than the others while it shows every line;
+    # it gets the same work and more time for it.
+    local phase_timeout=120 limit=900
+    [[ $target == window ]] && phase_timeout=400 limit=2000
     local output
-    output=$(ulimit -n 20000 && timeout 900 "$BIN/mirelune-load" --dialect "$(dialect_of "$target")" \
-        --port "$PORT" --members "$members" --senders "$senders" --paced-rate "$rate" \
+    output=$(ulimit -n 20000 && timeout "$limit" "$BIN/mirelune-load" --dialect "$(dialect_of "$target")" \
+        --phase-timeout "$phase_timeout" --port "$SERVER_PORT" --members "$members" --senders "$senders" --paced-rate "$rate" \
         --paced-seconds "$PACED_SECONDS" --saturate-messages "$saturate" --sustained-messages "$sustained" \
         --server-pid "$SERVER_PID" --label "$target/$workload/$rep") || true
     stop_pid "$SERVER_PID"
@@ -213,6 +263,26 @@ run_load() {
             "$target" "$workload" "$rep" "$output" >>"$RESULTS"
     else
         log "no result from $target workload $workload rep $rep"
+    fi
+}
+
+# The host's memory while 5 of 20 members stop reading and 5 senders go on until the
+# host has dropped the 5: idle before, highest meanwhile, and 5 s after the drop.
+run_memory() {
+    local target=$1 rep=$2
+    PORT=$((PORT + 1))
+    start_server "$target" || return 0
+    log "$target memory rep $rep"
+    local output
+    output=$(ulimit -n 20000 && timeout 300 "$BIN/mirelune-load" --dialect "$(dialect_of "$target")" \
+        --port "$SERVER_PORT" --members 20 --senders 5 --modes drop --stop-reading 5 --settle-seconds 5 \
+        --server-pid "$SERVER_PID" --label "$target/memory/$rep") || true
+    stop_pid "$SERVER_PID"
+    SERVER_PID=""
+    if [[ -n $output ]]; then
+        printf '{"kind":"memory","target":"%s","rep":%d,"result":%s}\n' "$target" "$rep" "$output" >>"$RESULTS"
+    else
+        log "no memory result from $target rep $rep"
     fi
 }
 
@@ -287,6 +357,14 @@ main() {
     mkfifo -m 644 "$WORK/host-input"
     exec 9<>"$WORK/host-input"
     machine_facts >>"$RESULTS"
+    if [[ " $TARGETS " == *" window "* ]]; then
+        if [[ ! -x $BIN/mirelune ]]; then
+            log "no window program: the window target is skipped"
+            TARGETS=${TARGETS//window/}
+        else
+            start_xvfb || TARGETS=${TARGETS//window/}
+        fi
+    fi
     # Repetitions go round the whole matrix, so a burst of load elsewhere on the
     # machine spreads over all targets instead of hitting one.
     for rep in $(seq "$REPS"); do
@@ -294,6 +372,9 @@ main() {
             for target in $TARGETS; do
                 run_load "$target" "$workload" "$rep"
             done
+        done
+        for target in $MEMORY_TARGETS; do
+            run_memory "$target" "$rep"
         done
         run_listing 1 "$rep"
         run_listing 10 "$rep"

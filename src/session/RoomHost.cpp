@@ -8,13 +8,19 @@
 #include "session/SessionLog.h"
 #include "session/WireBuffer.h"
 
+#include <QCoreApplication>
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
 #include <QNetworkProxy>
 #include <QRandomGenerator>
 #include <QTimer>
 #include <QUdpSocket>
+#include <atomic>
 #include <functional>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace session {
 
@@ -30,6 +36,35 @@ constexpr auto kNoticeDelay = std::chrono::milliseconds(10);
 // What the host's bookkeeping of one waiting event costs beyond its frame; counted
 // against the member's cap, so that many small events cannot outgrow it.
 constexpr qint64 kOutboxEventOverhead = 64;
+
+// A member that leaves with this much waiting in its outbox leaves megabytes of freed
+// frames behind.
+constexpr qint64 kReturnMemoryAfterBytes = 1024 * 1024;
+
+// glibc keeps freed blocks for reuse, and the free pages among blocks still in use stay
+// resident: after a member that stopped reading leaves, the host would keep the
+// memory its events took for the rest of the room's life. This hands the free pages
+// back to the system a second after it is asked, so that one call covers every member
+// removed meanwhile and what the room lets go of once they are gone (the senders they
+// held back catching up); so it also runs at most once a second. It is process-wide,
+// as the allocator is.
+void returnFreedMemorySoon() {
+#if defined(__GLIBC__)
+    static std::atomic<bool> pending{false};
+    if (pending.exchange(true)) {
+        return;
+    }
+    const auto trim = [] {
+        pending = false;
+        malloc_trim(0);
+    };
+    if (QCoreApplication* const app = QCoreApplication::instance()) {
+        QTimer::singleShot(std::chrono::seconds(1), app, trim);
+    } else {
+        trim();
+    }
+#endif
+}
 
 QByteArray randomSecret() {
     QByteArray secret(kSecretBytes, Qt::Uninitialized);
@@ -837,8 +872,12 @@ void RoomHost::removeMember(PlayerId id) {
     }
     // What waits for it need not wait any more; its own messages need nobody's
     // acknowledgement (its destructor lets go of them).
+    const bool heldMuch = gone->outboxBytes >= kReturnMemoryAfterBytes;
     for (Relay* relay : std::exchange(gone->outbox, {})) {
         relayTaken(relay);
+    }
+    if (heldMuch) {
+        returnFreedMemorySoon();
     }
     rebuildRoster();
     WireWriter left;
