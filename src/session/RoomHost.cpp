@@ -15,6 +15,7 @@
 #include <QRandomGenerator>
 #include <QTimer>
 #include <QUdpSocket>
+#include <algorithm>
 #include <atomic>
 #include <functional>
 
@@ -610,6 +611,12 @@ void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
     link->hosted = player;
     link->createdPlayer = true;
     link->state = HostLink::State::Playing;
+    // The notices of a burst of arrivals wait to leave together; once nobody else is
+    // on the way in, they leave now.
+    if (std::none_of(m_links.cbegin(), m_links.cend(),
+                     [](const HostLink* l) { return l->state < HostLink::State::Playing; })) {
+        flushNotices();
+    }
     Q_EMIT playerJoined(id, *name);
 }
 
