@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace room {
@@ -90,12 +91,19 @@ TerminationWatcher::~TerminationWatcher() {
 namespace {
 OutputWriter* g_output = nullptr;
 // A pipe takes PIPE_BUF bytes without blocking once poll() says it is writable, so
-// the writer's thread can always see a stop request within one poll interval.
-constexpr qsizetype kWriteChunkBytes = PIPE_BUF;
+// the writer's thread can always see a stop request within one poll interval. A
+// file never keeps a write waiting on a reader and takes larger pieces.
+constexpr qsizetype kPipeChunkBytes = PIPE_BUF;
+constexpr qsizetype kFileChunkBytes = 64 * 1024;
 constexpr int kPollIntervalMs = 100;
+
+bool isRegularFile(int fd) {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
 } // namespace
 
-OutputWriter::OutputWriter(int fd) : m_fd(fd) {
+OutputWriter::OutputWriter(int fd) : m_fd(fd), m_chunkBytes(isRegularFile(fd) ? kFileChunkBytes : kPipeChunkBytes) {
     g_output = this;
     m_thread = std::thread([this] { run(); });
 }
@@ -118,20 +126,25 @@ OutputWriter* OutputWriter::instance() {
 }
 
 void OutputWriter::append(const QByteArray& bytes) {
+    bool wasIdle = false;
     {
         const std::lock_guard lock(m_mutex);
         if (m_broken) {
             return;
         }
+        wasIdle = waitingBytes() == 0;
         m_waiting.append(bytes);
-        m_wasCongested = m_wasCongested || m_waiting.size() > kHighWaterBytes;
+        m_wasCongested = m_wasCongested || waitingBytes() > kHighWaterBytes;
     }
-    m_changed.notify_all();
+    // The writer sleeps only while nothing waits.
+    if (wasIdle) {
+        m_changed.notify_all();
+    }
 }
 
 bool OutputWriter::congested() const {
     const std::lock_guard lock(m_mutex);
-    return m_waiting.size() > kHighWaterBytes;
+    return waitingBytes() > kHighWaterBytes;
 }
 
 void OutputWriter::setRelievedCallback(std::function<void()> callback) {
@@ -142,17 +155,17 @@ void OutputWriter::setRelievedCallback(std::function<void()> callback) {
 qsizetype OutputWriter::finish(std::chrono::milliseconds stall) {
     std::unique_lock lock(m_mutex);
     qsizetype last = -1;
-    while (!m_waiting.isEmpty() && !m_broken && last != m_waiting.size()) {
-        last = m_waiting.size();
-        m_changed.wait_for(lock, stall, [&] { return m_waiting.isEmpty() || m_broken || m_waiting.size() != last; });
+    while (waitingBytes() > 0 && !m_broken && last != waitingBytes()) {
+        last = waitingBytes();
+        m_changed.wait_for(lock, stall, [&] { return waitingBytes() == 0 || m_broken || waitingBytes() != last; });
     }
-    return m_broken ? 0 : m_waiting.size();
+    return m_broken ? 0 : waitingBytes();
 }
 
 void OutputWriter::run() {
     std::unique_lock lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [&] { return m_stopping || (!m_waiting.isEmpty() && !m_broken); });
+        m_changed.wait(lock, [&] { return m_stopping || (waitingBytes() > 0 && !m_broken); });
         if (m_stopping) {
             return;
         }
@@ -163,7 +176,7 @@ void OutputWriter::run() {
         if (polled == 0 || (polled < 0 && errno == EINTR)) {
             continue;
         }
-        const QByteArray chunk = m_waiting.first(std::min(m_waiting.size(), kWriteChunkBytes));
+        const QByteArray chunk = m_waiting.sliced(m_written, std::min(waitingBytes(), m_chunkBytes));
         lock.unlock();
         const ssize_t written = polled < 0 ? -1 : ::write(m_fd, chunk.constData(), static_cast<size_t>(chunk.size()));
         const int error = errno;
@@ -176,10 +189,20 @@ void OutputWriter::run() {
             // what waits, so it is dropped and the room carries on.
             m_broken = true;
             m_waiting.clear();
+            m_written = 0;
         } else {
-            m_waiting.remove(0, written);
+            // What is written goes from the front only now and then, not after every
+            // write: moving a megabyte down for each piece would cost more than writing.
+            m_written += written;
+            if (m_written == m_waiting.size()) {
+                m_waiting.clear();
+                m_written = 0;
+            } else if (m_written >= kFileChunkBytes && m_written * 2 >= m_waiting.size()) {
+                m_waiting.remove(0, m_written);
+                m_written = 0;
+            }
         }
-        if (m_wasCongested && m_waiting.size() < kLowWaterBytes) {
+        if (m_wasCongested && waitingBytes() < kLowWaterBytes) {
             m_wasCongested = false;
             if (m_relieved) {
                 m_relieved();

@@ -79,11 +79,15 @@ public:
 
 private:
     void run();
+    // Bytes appended and not written yet (the front of m_waiting up to m_written is).
+    qsizetype waitingBytes() const { return m_waiting.size() - m_written; }
 
     int m_fd;
+    qsizetype m_chunkBytes;
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     QByteArray m_waiting;
+    qsizetype m_written = 0;
     bool m_wasCongested = false;
     bool m_stopping = false;
     bool m_broken = false;
