@@ -692,6 +692,8 @@ Status NetworkSessionService::destroyPlayer(PlayerId id) {
     } else if (d->state == ServiceState::Member && d->member) {
         d->member->destroyPlayer();
         d->players.clear();
+        // Without a player this copy is no candidate to take the room over.
+        delete d->standby;
     }
     d->players.removeIf([id](const Player& p) { return p.id == id; });
     d->destroyedPlayer = id;
