@@ -12,35 +12,13 @@ using namespace sessiontest;
 
 namespace {
 
-QByteArray createFrame(const QString& name) {
-    WireWriter create;
-    create.string(name);
-    create.string(u"Player"_s);
-    return encodeFrame(FrameType::CreatePlayer, create.data());
-}
-
 // The type of the host's answer to a CreatePlayer sent right behind the proof.
 quint8 createAnswer(RawPeer& peer, const QString& name) {
-    const QByteArray nonce = proof::randomNonce();
-    peer.send(helloFrame(nonce));
-    const auto challenge = peer.nextFrame();
-    peer.send(encodeFrame(FrameType::Auth,
-                          proof::joinMember({}, challenge ? challenge->body.mid(3, 16) : QByteArray(), nonce)) +
-              createFrame(name));
-    const auto accepted = peer.nextFrame();
-    const auto answer = peer.nextFrame();
-    return accepted && answer ? answer->type : 0;
+    const auto answer = peer.authenticate(createFrame(name));
+    return answer ? answer->type : 0;
 }
 
-// A raw peer from 127.0.0.2, which the host counts apart from 127.0.0.1.
-struct Stranger : RawPeer {
-    explicit Stranger(quint16 port) : RawPeer(port) {
-        socket.abort();
-        socket.bind(QHostAddress(u"127.0.0.2"_s));
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        EXPECT_TRUE(socket.waitForConnected(2000));
-    }
-};
+const QHostAddress kElsewhere(u"127.0.0.2"_s);
 
 class RoomUnderAttack : public ::testing::Test {
 protected:
@@ -150,9 +128,9 @@ TEST_F(RoomUnderAttack, HandshakesAreCappedPerAddressAndInTotalAndGuessesAreSlow
         idle.back()->send(helloFrame());
     }
     EXPECT_TRUE(idle.back()->closedByHost());
-    EXPECT_EQ(Stranger(guardedPort).joinAs(u"elsewhere"_s, u"secret"_s), 2);
-    idle.push_back(std::make_unique<Stranger>(guardedPort));
-    idle.push_back(std::make_unique<Stranger>(guardedPort));
+    EXPECT_EQ(RawPeer(guardedPort, kElsewhere).joinAs(u"elsewhere"_s, u"secret"_s), 2);
+    idle.push_back(std::make_unique<RawPeer>(guardedPort, kElsewhere));
+    idle.push_back(std::make_unique<RawPeer>(guardedPort, kElsewhere));
     EXPECT_TRUE(idle.back()->closedByHost());
     EXPECT_EQ(idle[idle.size() - 2]->socket.state(), QAbstractSocket::ConnectedState);
 }

@@ -56,7 +56,6 @@ protected:
         config = loopbackConfig();
         config.resumeGrace = 0ms; // a connection cut short is a leave at once
         host = startHost(config);
-        port = config.firstHostPort;
         alice = std::make_unique<TestCopy>(config);
         bob = std::make_unique<TestCopy>(config);
         ASSERT_EQ(alice->joinWhenListed(u"alice"_s), 2);
@@ -109,30 +108,30 @@ protected:
     }
 
     SessionConfig config;
-    quint16 port = 0;
     qint64 baselineKiB = 0;
     std::unique_ptr<testsupport::ChildProcess> host;
     std::unique_ptr<TestCopy> alice, bob;
 };
 
-TEST_F(HostUnderAttack, BrokenFramingClosesOnlyItsOwnConnectionAndNothingHalfSentIsDelivered) {
+// Broken framing closes only its own connection and nothing half sent is delivered;
+// what the host relayed does not stay behind: after a long chat its memory is what it
+// was after the warm-up, give or take allocator slack.
+TEST_F(HostUnderAttack, BrokenFramingAndALongChatLeaveTheHostsMemoryBounded) {
     WireWriter badMagic;
     badMagic.bytes(QByteArrayLiteral("XXXX"));
     badMagic.u16(1);
     // A four gibibyte length is followed by a stream of bytes that would fill it.
     const QByteArray huge = QByteArray::fromHex("ffffffff20") + QByteArray(1024 * 1024, 'y');
     const std::pair<const char*, QByteArray> cases[] = {
-        {"a zero length", QByteArray::fromHex("00000000")},
         {"a first frame that is not a hello", encodeFrame(FrameType::Send, QByteArray::fromHex("00000000"))},
         {"a hello with the wrong magic", encodeFrame(FrameType::Hello, badMagic.data())},
         {"a hello cut short inside its body", encodeFrame(FrameType::Hello, QByteArrayLiteral("MLRN\x00"))},
-        {"an HTTP request", QByteArrayLiteral("GET / HTTP/1.1\r\nHost: room\r\n\r\n")},
         {"a four gibibyte length", huge},
     };
     std::vector<std::unique_ptr<RawPeer>> peers;
     for (const auto& [name, bytes] : cases) {
         for (int i = 0; i < 5; ++i) {
-            peers.push_back(std::make_unique<RawPeer>(port));
+            peers.push_back(std::make_unique<RawPeer>(config.firstHostPort));
             peers.back()->send(bytes);
         }
     }
@@ -141,10 +140,10 @@ TEST_F(HostUnderAttack, BrokenFramingClosesOnlyItsOwnConnectionAndNothingHalfSen
         EXPECT_TRUE(peers[i]->closedByHost()) << cases[i / 5].first;
     // A hello announcing the largest frame allowed, and only part of it: the host
     // waits for the rest without holding up anybody else.
-    RawPeer halfHello(port);
+    RawPeer halfHello(config.firstHostPort);
     halfHello.send(QByteArray::fromHex("0010000001") + QByteArray(600 * 1024, 'h'));
     // Members: one sends the huge length, one ends in the middle of its fourth line.
-    RawPeer mallory(port), cut(port);
+    RawPeer mallory(config.firstHostPort), cut(config.firstHostPort);
     ASSERT_EQ(mallory.joinAs(u"mallory"_s), 4);
     ASSERT_EQ(cut.joinAs(u"cut"_s), 5);
     mallory.send(huge);
@@ -160,11 +159,7 @@ TEST_F(HostUnderAttack, BrokenFramingClosesOnlyItsOwnConnectionAndNothingHalfSen
               (QStringList{u"join 5 cut"_s, u"pub 5>0 m1"_s, u"pub 5>0 m2"_s, u"pub 5>0 m3"_s, u"leave 5"_s}));
     EXPECT_EQ(halfHello.socket.state(), QAbstractSocket::ConnectedState);
     expectHostUpAndBounded(u"VmHWM"_s, 16);
-}
 
-// What the host relayed does not stay behind: after a long chat its memory is what
-// it was after the warm-up, give or take allocator slack.
-TEST_F(HostUnderAttack, ALongChatLeavesTheHostsMemoryFlat) {
     for (int round = 0; round < 16; ++round)
         ASSERT_NO_FATAL_FAILURE(chat(u"r%1"_s.arg(round), 250, 2000));
     expectHostUpAndBounded(u"VmRSS"_s, 8);
