@@ -275,26 +275,15 @@ TEST(HostileInput, SilentConnectionsAreClosedAfterTheHandshakeOrHeartbeatTimeout
     EXPECT_NE(alice.joinAs(u"alice"_s), 0);
 }
 
-TEST(FakeHost, AMemberRefusesAHostThatCannotProveThePassword) {
-    FakeHost impostor(u"guess"_s);
+// A member refuses a host that cannot prove the password; from one that can, a
+// message sent in the same write as the player's creation waits for it.
+TEST(FakeHost, AMemberChecksTheHostsProofAndTakesWhatComesWithItsPlayer) {
     TestCopy member(loopbackConfig());
-    EXPECT_EQ(errorCode(impostor.join(member, u"secret"_s)), kErrorAccessDenied);
-}
-
-TEST(FakeHost, MessagesBehindThePlayersCreationWaitForItAndASilentHostIsLeft) {
-    SessionConfig config = loopbackConfig();
-    config.heartbeatInterval = 100ms;
-    config.heartbeatTimeout = 400ms;
-    config.resumeGrace = 0ms;
+    EXPECT_EQ(errorCode(FakeHost(u"guess"_s).join(member, u"secret"_s)), kErrorAccessDenied);
     FakeHost host(u"secret"_s);
-    TestCopy member(config);
     ASSERT_TRUE(host.join(member, u"secret"_s).ok());
     ASSERT_EQ(member.createPlayer(u"me"_s), 5);
     ASSERT_TRUE(waitForLog(member, 1));
     EXPECT_EQ(member.log, QStringList{u"pub 1>0 welcome"_s});
     EXPECT_EQ(member.emptyEvents, 0);
-
-    // The host stays connected but never sends a heartbeat.
-    EXPECT_TRUE(logShows(member, u"leave 1"_s));
-    EXPECT_EQ(errorCode(member.say(kEveryone, u"anyone?"_s)), kErrorConnectionLost);
 }

@@ -96,8 +96,7 @@ struct RawPeer {
 };
 
 // A host scripted by hand at a port of its own: it proves `password` (whatever the
-// member knows), creates the player 5 with a welcome line in the same write, and then
-// says nothing more, not even heartbeats.
+// member knows) and creates the player 5 with a welcome line in the same write.
 struct FakeHost {
     explicit FakeHost(const QString& password) {
         EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
