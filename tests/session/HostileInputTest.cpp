@@ -225,6 +225,26 @@ TEST_F(RoomUnderAttack, ProofsNeedTheSlowKeyAndTheCurrentVersion) {
     EXPECT_EQ(RawPeer(guarded.service->hostingPort()).joinAs(u"member"_s, u"pw"_s), 2);
 }
 
+TEST_F(RoomUnderAttack, NobodyTakesAPlayerWithoutItsSecret) {
+    // A stranger who knows the password (there is none) but not the secret: alice's
+    // player, the host's own, one that never was.
+    for (const auto& [id, reason] : {std::pair{2, RefuseReason::Password}, std::pair{1, RefuseReason::NoSuchPlayer},
+                                     std::pair{9, RefuseReason::NoSuchPlayer}}) {
+        RawPeer stranger(port);
+        WireWriter resume;
+        resume.i32(id);
+        resume.bytes(QByteArray(kSecretBytes, 'x'));
+        resume.u32(0);
+        const auto refused = stranger.authenticate(encodeFrame(FrameType::Resume, resume.data()));
+        ASSERT_TRUE(refused && refused->type == static_cast<quint8>(FrameType::Reject)) << id;
+        EXPECT_EQ(WireReader(refused->body).u32(), static_cast<quint32>(reason)) << id;
+        EXPECT_TRUE(stranger.closedByHost());
+    }
+    ASSERT_TRUE(alice.say(kEveryone, u"still me"_s).ok());
+    ASSERT_TRUE(logShows(host, u"pub 2>0 still me"_s));
+    EXPECT_EQ(host.log, (QStringList{u"join 2 alice"_s, u"pub 2>0 still me"_s}));
+}
+
 TEST(HostileInput, AMemberThatStopsReadingIsDroppedWithoutHoldingUpTheOthers) {
     SessionConfig config = loopbackConfig();
     config.maxBufferedBytesPerMember = 256 * 1024;
