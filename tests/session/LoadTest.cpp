@@ -1,6 +1,5 @@
-// The host under attack and under a long load. The host runs in a process of its own
-// (the headless client), so its memory can be read from /proc; the real members are
-// copies of the service in this process.
+// The host under attack and under a long load, in a process of its own (the headless
+// client) so that its memory can be read from /proc.
 #include "RawPeer.h"
 #include "SessionTestSupport.h"
 
@@ -22,8 +21,7 @@ constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
 #endif
-// AddressSanitizer's shadow memory, redzones and quarantine make every allocation
-// cost several times its size.
+// AddressSanitizer makes every allocation cost several times its size.
 constexpr qint64 kMemoryScale = kSanitized ? 4 : 1;
 constexpr qint64 kMiB = 1024;
 
@@ -44,9 +42,7 @@ qint64 statusKiB(qint64 pid, const QString& field) {
 TEST(HostUnderAttack, BrokenFramingAndALongChatLeaveTheHostsMemoryBounded) {
     SessionConfig config = loopbackConfig();
     config.resumeGrace = 0ms; // a connection cut short is a leave at once
-    // AddressSanitizer keeps freed memory in quarantine (256 MB by default), which would
-    // make the host's memory grow with the traffic it has seen; a small one keeps the
-    // measure meaningful.
+    // AddressSanitizer's quarantine of freed memory would grow with the traffic.
     const QByteArray sanitizerOptions = qgetenv("ASAN_OPTIONS");
     qputenv("ASAN_OPTIONS", sanitizerOptions + ":quarantine_size_mb=8");
     const auto host = startRoomTool(u"host"_s, config, u"host"_s);
@@ -87,8 +83,7 @@ TEST(HostUnderAttack, BrokenFramingAndALongChatLeaveTheHostsMemoryBounded) {
     ASSERT_NO_FATAL_FAILURE(chat(u"warm-up"_s, 200));
     const qint64 baselineKiB = statusKiB(host->processId(), u"VmRSS"_s);
     ASSERT_GT(baselineKiB, 0);
-    // The host still runs, and its memory (`field`: "VmHWM" its peak, "VmRSS" now) is
-    // less than `allowanceMiB` above the warm-up's (scaled for sanitizer builds).
+    // The host runs, its memory ("VmHWM" its peak, "VmRSS" now) less than `allowanceMiB` above the warm-up's.
     const auto expectHostUpAndBounded = [&](const QString& field, qint64 allowanceMiB) {
         EXPECT_TRUE(host->running());
         const qint64 kiB = statusKiB(host->processId(), field);
