@@ -1,6 +1,7 @@
 // Copies of the headless client on three hosts of a small network (network
 // namespaces on a bridge), for what loopback cannot show: discovery by subnet
-// broadcast, a link cut without a word, and a firewall that drops the room ports.
+// broadcast, a link cut without a word or for a while, and a firewall that drops the
+// room ports.
 #include "common/RoomCopies.h"
 
 #include <QElapsedTimer>
@@ -11,6 +12,7 @@
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
+using testsupport::sorted;
 using testsupport::TestNetwork;
 
 namespace {
@@ -65,6 +67,29 @@ TEST_F(AcrossHosts, ARoomIsFoundByBroadcastAndACutLinkIsNoticedOnBothSides) {
     EXPECT_TRUE(host->shows(u"ダナ さんが参加しました"_s));
     // Nothing on standard error but the line saying where the room is open.
     EXPECT_EQ(host->errors().count(u'\n'), 1) << host->errors().toStdString();
+}
+
+// A member's cable cut for 10 s and plugged in again: nobody sees it leave or join, it
+// receives what it missed, and the line it typed during the cut arrives exactly once.
+TEST_F(AcrossHosts, AMemberWhoseCableIsCutFor10SecondsComesBackUnseen) {
+    ASSERT_TRUE(m_room->fillRoom());
+    // The bridge's end of c's cable: c's own interface and routes stay as they were.
+    const QString cable = u"-n %1 link set vc %2"_s.arg(m_network->name(u"br"_s));
+    ASSERT_TRUE(testsupport::ip(cable.arg(u"down"_s)));
+    m_room->chika->type(u"切れている間に"_s);
+    m_room->ben->type(u"聞こえますか"_s);
+    testsupport::spinFor(10s);
+    ASSERT_TRUE(testsupport::ip(cable.arg(u"up"_s)));
+
+    EXPECT_TRUE(m_room->chika->shows(u"ベン> 聞こえますか"_s, 15s));
+    EXPECT_TRUE(m_room->akira->shows(u"チカ> 切れている間に"_s, 15s));
+    EXPECT_TRUE(m_room->ben->shows(u"チカ> 切れている間に"_s, 15s));
+    testsupport::spinFor(1s); // a line doubled would come by now
+    const QStringList lines{u"ベン> 聞こえますか"_s, u"チカ> 切れている間に"_s};
+    EXPECT_EQ(sorted(m_room->akira->lines()),
+              sorted(lines + QStringList{u"ベン さんが参加しました"_s, u"チカ さんが参加しました"_s}));
+    EXPECT_EQ(sorted(m_room->ben->lines()), sorted(lines + QStringList{u"チカ さんが参加しました"_s}));
+    EXPECT_EQ(sorted(m_room->chika->lines()), sorted(lines));
 }
 
 TEST_F(AcrossHosts, DoctorExplainsARoomPortDroppedByTheFirewall) {
