@@ -69,7 +69,7 @@ TEST_F(RoomUnderAttack, OnlyHonestLinesUpToTheExactLimitAreRelayed) {
 TEST_F(RoomUnderAttack, AFlooderIsHeldBackAndASlowHonestMemberLosesNothing) {
     RawPeer slow(port), flooder(port);
     ASSERT_EQ(slow.joinAs(u"slow"_s), 3);
-    slow.socket.setReadBufferSize(16 * 1024);
+    slow.socket.setReadBufferSize(64 * 1024);
     ASSERT_EQ(flooder.joinAs(u"flooder"_s), 4);
     // 24 MiB at once, with honest lines between; the slow member reads a little at a time.
     const QString big(config.maxPayloadBytes() - 16, u'f');
