@@ -1,7 +1,6 @@
 // The headless client as separate processes on loopback, driven through standard
 // input and read from standard output.
-#include "common/ChildProcess.h"
-#include "common/LoopbackSession.h"
+#include "common/RoomCopies.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -14,38 +13,17 @@
 
 using namespace Qt::StringLiterals;
 using testsupport::ChildProcess;
+using testsupport::RoomCopies;
 
 namespace {
 
-class RoomTool : public ::testing::Test {
-protected:
-    // A copy of the headless client beside the test executable, on the test's ports.
-    std::unique_ptr<ChildProcess> start(const QStringList& arguments) {
-        const QStringList network{u"--loopback-only"_s, u"--discovery-port"_s, QString::number(discoveryPort),
-                                  u"--host-port"_s, QString::number(roomPort)};
-        return std::make_unique<ChildProcess>(QCoreApplication::applicationDirPath() + u"/mirelune-room"_s,
-                                              arguments + network);
-    }
-    // Lists until `line` shows up: a room just started may not answer yet.
-    bool waitListed(const QString& line, const QStringList& extra = {}) {
-        return testsupport::waitUntil(
-            [&] {
-                const auto lister = start(QStringList{u"list"_s} + extra);
-                return lister->exitsWith(0) && lister->lines().contains(line);
-            },
-            std::chrono::seconds(10));
-    }
-
-    const quint16 discoveryPort = testsupport::freeUdpPort();
-    const quint16 roomPort = testsupport::freeTcpPort();
-};
-
-TEST_F(RoomTool, AHostAndTwoMembersChatAndLeave) {
-    auto host = start({u"host"_s, u"広場"_s, u"--name"_s, u"アキラ"_s});
-    ASSERT_TRUE(waitListed(u"広場\t127.0.0.1:%1"_s.arg(roomPort)));
-    auto ben = start({u"join"_s, u"広場"_s, u"--name"_s, u"ベン"_s});
+TEST(RoomTool, AHostAndTwoMembersChatAndLeave) {
+    RoomCopies room;
+    auto host = room.start({u"host"_s, u"広場"_s, u"--name"_s, u"アキラ"_s});
+    ASSERT_TRUE(room.waitListed(u"広場\t127.0.0.1:%1"_s.arg(room.roomPort)));
+    auto ben = room.start({u"join"_s, u"広場"_s, u"--name"_s, u"ベン"_s});
     ASSERT_TRUE(host->shows(u"ベン さんが参加しました"_s));
-    auto chika = start({u"join"_s, u"広場"_s, u"--name"_s, u"チカ リー"_s});
+    auto chika = room.start({u"join"_s, u"広場"_s, u"--name"_s, u"チカ リー"_s});
     ASSERT_TRUE(host->shows(u"チカ リー さんが参加しました"_s));
     ASSERT_TRUE(ben->shows(u"チカ リー さんが参加しました"_s));
 
@@ -80,16 +58,17 @@ TEST_F(RoomTool, AHostAndTwoMembersChatAndLeave) {
     EXPECT_TRUE(host->exitsWith(0));
     // Nothing on standard error in normal use but the line saying where the room is (a
     // sanitizer report would land here).
-    EXPECT_TRUE(host->errors().startsWith(u"mirelune-room: room \"広場\" is open on port %1 at "_s.arg(roomPort)));
+    EXPECT_TRUE(host->errors().startsWith(u"mirelune-room: room \"広場\" is open on port %1 at "_s.arg(room.roomPort)));
     EXPECT_EQ(host->errors().count(u'\n'), 1) << host->errors().toStdString();
     for (ChildProcess* member : {ben.get(), chika.get()})
-        EXPECT_EQ(member->errors(), u"mirelune-room: joined room \"広場\" at 127.0.0.1:%1\n"_s.arg(roomPort));
+        EXPECT_EQ(member->errors(), u"mirelune-room: joined room \"広場\" at 127.0.0.1:%1\n"_s.arg(room.roomPort));
 }
 
-TEST_F(RoomTool, EachFailedWayInEndsWithItsExitCode) {
-    auto host = start({u"host"_s, u"奥の間"_s, u"--name"_s, u"番人"_s, u"--password"_s, u"合言葉"_s});
-    const QString address = u"127.0.0.1:%1"_s.arg(roomPort);
-    ASSERT_TRUE(waitListed(u"奥の間\t%1\tpassword"_s.arg(address), {u"--password"_s, u"合言葉"_s}));
+TEST(RoomTool, EachFailedWayInEndsWithItsExitCode) {
+    RoomCopies room;
+    auto host = room.start({u"host"_s, u"奥の間"_s, u"--name"_s, u"番人"_s, u"--password"_s, u"合言葉"_s});
+    const QString address = u"127.0.0.1:%1"_s.arg(room.roomPort);
+    ASSERT_TRUE(room.waitListed(u"奥の間\t%1\tpassword"_s.arg(address), {u"--password"_s, u"合言葉"_s}));
     const struct {
         const char* what;
         QStringList arguments;
@@ -105,13 +84,14 @@ TEST_F(RoomTool, EachFailedWayInEndsWithItsExitCode) {
          5},
     };
     for (const auto& c : cases) {
-        auto copy = start(c.arguments);
+        auto copy = room.start(c.arguments);
         EXPECT_TRUE(copy->exitsWith(c.code)) << c.what << ": " << copy->errors().toStdString();
     }
     EXPECT_TRUE(host->running());
 }
 
-TEST_F(RoomTool, AHostWhoseOutputIsNotReadKeepsRelayingAndLettingMembersIn) {
+TEST(RoomTool, AHostWhoseOutputIsNotReadKeepsRelayingAndLettingMembersIn) {
+    RoomCopies room;
     const QTemporaryDir folder;
     const QByteArray fifo = QFile::encodeName(folder.filePath(u"out"_s));
     ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
@@ -123,11 +103,11 @@ TEST_F(RoomTool, AHostWhoseOutputIsNotReadKeepsRelayingAndLettingMembersIn) {
     host.setStandardOutputFile(QString::fromUtf8(fifo));
     host.start(QCoreApplication::applicationDirPath() + u"/mirelune-room"_s,
                {u"host"_s, u"部屋"_s, u"--name"_s, u"Host"_s, u"--loopback-only"_s, u"--discovery-port"_s,
-                QString::number(discoveryPort), u"--host-port"_s, QString::number(roomPort)});
-    ASSERT_TRUE(waitListed(u"部屋\t127.0.0.1:%1"_s.arg(roomPort)));
+                QString::number(room.discoveryPort), u"--host-port"_s, QString::number(room.roomPort)});
+    ASSERT_TRUE(room.waitListed(u"部屋\t127.0.0.1:%1"_s.arg(room.roomPort)));
 
-    auto ben = start({u"join"_s, u"部屋"_s, u"--name"_s, u"Ben"_s});
-    auto ann = start({u"join"_s, u"部屋"_s, u"--name"_s, u"Ann"_s});
+    auto ben = room.start({u"join"_s, u"部屋"_s, u"--name"_s, u"Ben"_s});
+    auto ann = room.start({u"join"_s, u"部屋"_s, u"--name"_s, u"Ann"_s});
     // Both are in once a line of Ann's reaches Ben.
     ASSERT_TRUE(testsupport::waitUntil(
         [&] {
@@ -145,7 +125,7 @@ TEST_F(RoomTool, AHostWhoseOutputIsNotReadKeepsRelayingAndLettingMembersIn) {
         EXPECT_EQ(line.section(u' ', 2, 2).toInt(), next++);
     EXPECT_EQ(next, kLines + 1);
 
-    auto late = start({u"join"_s, u"部屋"_s, u"--name"_s, u"Cat"_s});
+    auto late = room.start({u"join"_s, u"部屋"_s, u"--name"_s, u"Cat"_s});
     EXPECT_TRUE(ben->shows(u"Cat さんが参加しました"_s));
     EXPECT_EQ(host.state(), QProcess::Running);
     host.kill();

@@ -32,12 +32,12 @@ public:
                                              QString::number(discoveryPort), QStringLiteral("--host-port"),
                                              QString::number(roomPort)});
     }
-    // Lists until a line starting with `prefix` shows up: a room just started (or just
-    // taken over) may not answer yet.
-    bool waitListed(const QString& prefix) const {
+    // Lists (with `extra`) until a line starting with `prefix` shows up: a room just
+    // started (or just taken over) may not answer yet.
+    bool waitListed(const QString& prefix, const QStringList& extra = {}) const {
         return waitUntil(
             [&] {
-                const auto lister = start({QStringLiteral("list")});
+                const auto lister = start(QStringList{QStringLiteral("list")} + extra);
                 return lister->exitsWith(0) &&
                        std::any_of(lister->lines().begin(), lister->lines().end(),
                                    [&](const QString& line) { return line.startsWith(prefix); });
@@ -45,16 +45,16 @@ public:
             std::chrono::seconds(10));
     }
 
-    // アキラ hosts 広場 (on a), then ベン (b) and チカ (c) join: true once everybody has
-    // seen the joins.
-    bool fillRoom() {
+    // アキラ hosts 広場 (on a), then ベン (b, with `benExtra`) and チカ (c) join: true
+    // once everybody has seen the joins.
+    bool fillRoom(const QStringList& benExtra = {}) {
         const auto as = [](const QString& command, const QString& name) {
             return QStringList{command, QStringLiteral("広場"), QStringLiteral("--name"), name};
         };
         akira = start(as(QStringLiteral("host"), QStringLiteral("アキラ")), QStringLiteral("a"));
         if (!waitListed(QStringLiteral("広場\t")))
             return false;
-        ben = start(as(QStringLiteral("join"), QStringLiteral("ベン")), QStringLiteral("b"));
+        ben = start(as(QStringLiteral("join"), QStringLiteral("ベン")) + benExtra, QStringLiteral("b"));
         if (!akira->shows(QStringLiteral("ベン さんが参加しました")))
             return false;
         chika = start(as(QStringLiteral("join"), QStringLiteral("チカ")), QStringLiteral("c"));

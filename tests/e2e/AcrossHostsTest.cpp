@@ -1,29 +1,21 @@
 // Copies of the headless client on three hosts of a small network (network
 // namespaces on a bridge), for what loopback cannot show: discovery by subnet
-// broadcast, a link cut without a word, and a firewall that drops the room ports.
-#include "common/ChildProcess.h"
-#include "common/TestNetwork.h"
-#include "common/TestSupport.h"
+// broadcast, a link cut without a word or for a while, and a firewall that drops the
+// room ports.
+#include "common/RoomCopies.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryFile>
 #include <gtest/gtest.h>
-#include <memory>
 #include <optional>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
+using testsupport::sorted;
 using testsupport::TestNetwork;
 
 namespace {
-
-using RoomCopy = testsupport::ChildProcess;
-
-// Every wait of these tests ends by this time at the latest.
-constexpr auto kPatience = 10s;
 
 class AcrossHosts : public ::testing::Test {
 protected:
@@ -35,35 +27,19 @@ protected:
         if (!m_network->ok()) {
             GTEST_SKIP() << "SKIPPED: network namespaces cannot be built here";
         }
+        m_room.emplace(&*m_network);
     }
 
-    // A copy of the headless client on `host` of the network.
-    std::unique_ptr<RoomCopy> start(const QString& host, const QStringList& arguments) {
-        return std::make_unique<RoomCopy>(
-            QStandardPaths::findExecutable(u"ip"_s),
-            m_network->on(host, QCoreApplication::applicationDirPath() + u"/mirelune-room"_s, arguments));
-    }
-
-    bool waitListed(const QString& host, const QString& line) {
-        return testsupport::waitUntil(
-            [&] {
-                const auto lister = start(host, {u"list"_s});
-                return lister->exitsWith(0) && lister->lines().contains(line);
-            },
-            kPatience);
-    }
-
-    // Runs `mirelune-room doctor extra...` on `host`; its exit code and output.
-    std::pair<int, QString> doctor(const QString& host, const QStringList& extra = {}) {
-        QProcess run;
-        run.start(u"ip"_s, m_network->on(host, QCoreApplication::applicationDirPath() + u"/mirelune-room"_s,
-                                         QStringList{u"doctor"_s} + extra));
-        if (!run.waitForFinished(20000) || run.exitStatus() != QProcess::NormalExit)
-            return {-1, QString()};
-        return {run.exitCode(), QString::fromUtf8(run.readAllStandardOutput() + run.readAllStandardError())};
+    // Runs `mirelune-room doctor extra...` on `host`: whether it ended with `code`, and
+    // all it printed.
+    std::pair<bool, QString> doctor(int code, const QString& host, const QStringList& extra = {}) {
+        const auto run = m_room->start(QStringList{u"doctor"_s} + extra, host);
+        const bool ended = run->exitsWith(code, 20s);
+        return {ended, run->lines().join(u'\n') + run->errors()};
     }
 
     std::optional<TestNetwork> m_network;
+    std::optional<testsupport::RoomCopies> m_room;
 };
 
 TEST_F(AcrossHosts, ARoomIsFoundByBroadcastAndACutLinkIsNoticedOnBothSides) {
@@ -72,10 +48,10 @@ TEST_F(AcrossHosts, ARoomIsFoundByBroadcastAndACutLinkIsNoticedOnBothSides) {
     // for a loaded machine.
     constexpr auto kInterval = 300ms;
     constexpr auto kBound = 3 * kInterval + kInterval + 1000ms;
-    const QStringList fast{u"--heartbeat-ms"_s, QString::number(kInterval.count()), u"--grace-ms"_s, u"0"_s};
-    auto host = start(u"a"_s, QStringList{u"host"_s, u"広場"_s, u"--name"_s, u"アキラ"_s} + fast);
-    ASSERT_TRUE(waitListed(u"b"_s, u"広場\t10.231.1.1:47811"_s));
-    auto ben = start(u"b"_s, QStringList{u"join"_s, u"広場"_s, u"--name"_s, u"ベン"_s} + fast);
+    m_room->extra = {u"--heartbeat-ms"_s, QString::number(kInterval.count()), u"--grace-ms"_s, u"0"_s};
+    auto host = m_room->start({u"host"_s, u"広場"_s, u"--name"_s, u"アキラ"_s}, u"a"_s);
+    ASSERT_TRUE(m_room->waitListed(u"広場\t10.231.1.1:47811"_s));
+    auto ben = m_room->start({u"join"_s, u"広場"_s, u"--name"_s, u"ベン"_s});
     ASSERT_TRUE(host->shows(u"ベン さんが参加しました"_s));
 
     QElapsedTimer clock; // a cut link closes nothing: only the silence tells
@@ -86,21 +62,45 @@ TEST_F(AcrossHosts, ARoomIsFoundByBroadcastAndACutLinkIsNoticedOnBothSides) {
     EXPECT_LT(clock.elapsed(), kBound.count());
 
     // The host goes on: a member on c finds it and joins.
-    auto dana = start(u"c"_s, {u"join"_s, u"広場"_s, u"--name"_s, u"ダナ"_s});
+    m_room->extra.clear();
+    auto dana = m_room->start({u"join"_s, u"広場"_s, u"--name"_s, u"ダナ"_s}, u"c"_s);
     EXPECT_TRUE(host->shows(u"ダナ さんが参加しました"_s));
     // Nothing on standard error but the line saying where the room is open.
     EXPECT_EQ(host->errors().count(u'\n'), 1) << host->errors().toStdString();
 }
 
+// A member's cable cut for 10 s and plugged in again: nobody sees it leave or join, it
+// receives what it missed, and the line it typed during the cut arrives exactly once.
+TEST_F(AcrossHosts, AMemberWhoseCableIsCutFor10SecondsComesBackUnseen) {
+    ASSERT_TRUE(m_room->fillRoom());
+    // The bridge's end of c's cable: c's own interface and routes stay as they were.
+    const QString cable = u"-n %1 link set vc %2"_s.arg(m_network->name(u"br"_s));
+    ASSERT_TRUE(testsupport::ip(cable.arg(u"down"_s)));
+    m_room->chika->type(u"切れている間に"_s);
+    m_room->ben->type(u"聞こえますか"_s);
+    testsupport::spinFor(10s);
+    ASSERT_TRUE(testsupport::ip(cable.arg(u"up"_s)));
+
+    EXPECT_TRUE(m_room->chika->shows(u"ベン> 聞こえますか"_s, 15s));
+    EXPECT_TRUE(m_room->akira->shows(u"チカ> 切れている間に"_s, 15s));
+    EXPECT_TRUE(m_room->ben->shows(u"チカ> 切れている間に"_s, 15s));
+    testsupport::spinFor(1s); // a line doubled would come by now
+    const QStringList lines{u"ベン> 聞こえますか"_s, u"チカ> 切れている間に"_s};
+    EXPECT_EQ(sorted(m_room->akira->lines()),
+              sorted(lines + QStringList{u"ベン さんが参加しました"_s, u"チカ さんが参加しました"_s}));
+    EXPECT_EQ(sorted(m_room->ben->lines()), sorted(lines + QStringList{u"チカ さんが参加しました"_s}));
+    EXPECT_EQ(sorted(m_room->chika->lines()), sorted(lines));
+}
+
 TEST_F(AcrossHosts, DoctorExplainsARoomPortDroppedByTheFirewall) {
     if (QStandardPaths::findExecutable(u"nft"_s).isEmpty())
         GTEST_SKIP() << "SKIPPED: the firewall case needs nftables";
-    auto room = start(u"b"_s, {u"host"_s, u"診断部屋"_s, u"--name"_s, u"受付"_s});
+    auto room = m_room->start({u"host"_s, u"診断部屋"_s, u"--name"_s, u"受付"_s});
     const QString roomHost = TestNetwork::address(u"b"_s);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return doctor(u"a"_s).second.contains(roomHost); }, 15s));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return doctor(0, u"a"_s).second.contains(roomHost); }, 15s));
 
-    auto [code, out] = doctor(u"a"_s, {u"--address"_s, roomHost});
-    EXPECT_EQ(code, 0) << out.toStdString();
+    auto [ended, out] = doctor(0, u"a"_s, {u"--address"_s, roomHost});
+    EXPECT_TRUE(ended) << out.toStdString();
     EXPECT_TRUE(out.contains(u"interface eth0: 10.231.1.1 (discovery broadcasts to 10.231.1.255)"_s));
     EXPECT_TRUE(out.contains(u"the LAN lists 1 room(s): 診断部屋 (%1:47811)"_s.arg(roomHost)));
     EXPECT_TRUE(out.contains(u"the room at %1:47811-47830 answered in"_s.arg(roomHost))) << out.toStdString();
@@ -114,13 +114,13 @@ TEST_F(AcrossHosts, DoctorExplainsARoomPortDroppedByTheFirewall) {
     nft.start(u"ip"_s, m_network->on(u"b"_s, u"nft"_s, {u"-f"_s, rules.fileName()}));
     ASSERT_TRUE(nft.waitForFinished(5000) && nft.exitCode() == 0) << nft.readAllStandardError().toStdString();
 
-    std::tie(code, out) = doctor(u"b"_s);
-    EXPECT_EQ(code, 1) << out.toStdString();
+    std::tie(ended, out) = doctor(1, u"b"_s);
+    EXPECT_TRUE(ended) << out.toStdString();
     EXPECT_TRUE(out.contains(u"[NG] ファイアウォール (nftables) が TCP 47811, TCP 47812"_s)) << out.toStdString();
     EXPECT_TRUE(out.contains(u"the firewall (nftables) drops TCP 47811"_s));
 
-    std::tie(code, out) = doctor(u"a"_s, {u"--address"_s, roomHost + u":47811"_s});
-    EXPECT_EQ(code, 1) << out.toStdString();
+    std::tie(ended, out) = doctor(1, u"a"_s, {u"--address"_s, roomHost + u":47811"_s});
+    EXPECT_TRUE(ended) << out.toStdString();
     EXPECT_TRUE(out.contains(u"no answer from %1:47811 within 3000 ms"_s.arg(roomHost))) << out.toStdString();
 }
 

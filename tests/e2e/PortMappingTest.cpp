@@ -11,7 +11,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -32,14 +31,8 @@ protected:
             GTEST_SKIP() << "SKIPPED: the router test needs root and iproute2 to build network namespaces";
         if (m_daemon.isEmpty() || m_nft.isEmpty())
             GTEST_SKIP() << "SKIPPED: the router test needs miniupnpd and nftables";
-        const QString prefix = u"mlu%1-"_s.arg(::getpid());
-        for (const char* part : {"home", "router", "outside"}) {
-            const QString ns = prefix + QString::fromLatin1(part);
-            ASSERT_TRUE(ip(u"netns add "_s + ns));
-            m_namespaces.append(ns);
-            ASSERT_TRUE(ip(u"-n %1 link set lo up"_s.arg(ns)));
-        }
-        const QString &home = m_namespaces[0], &router = m_namespaces[1], &outside = m_namespaces[2];
+        for (const QString& role : {u"home"_s, u"router"_s, u"outside"_s})
+            ASSERT_TRUE(m_net.add(role));
         // The namespaces go by their roles in these commands.
         for (QString command : {u"-n router link add lan0 type veth peer name eth0 netns home"_s,
                                 u"-n router link add wan0 type veth peer name eth0 netns outside"_s,
@@ -48,8 +41,8 @@ protected:
                                 u"-n router addr add 192.0.3.1/24 dev wan0"_s, u"-n router link set wan0 up"_s,
                                 u"-n outside addr add 192.0.3.2/24 dev eth0"_s, u"-n outside link set eth0 up"_s,
                                 u"-n home route add default via 10.231.9.1"_s}) {
-            command.replace(u" home"_s, u' ' + home).replace(u" router"_s, u' ' + router);
-            command.replace(u" outside"_s, u' ' + outside);
+            for (const QString& role : {u"home"_s, u"router"_s, u"outside"_s})
+                command.replace(u' ' + role, u' ' + m_net.name(role));
             ASSERT_TRUE(ip(command)) << command.toStdString();
         }
         ASSERT_TRUE(m_files.isValid());
@@ -62,45 +55,38 @@ protected:
             " chain prerouting { type nat hook prerouting priority -100; jump prerouting_miniupnpd; }\n"
             " chain postrouting { type nat hook postrouting priority 100; jump postrouting_miniupnpd; }\n"
             " chain prerouting_miniupnpd { }\n chain postrouting_miniupnpd { }\n}\n");
-        ASSERT_EQ(run(router, m_nft, {u"-f"_s, m_files.filePath(u"router.nft"_s)}), 0);
-        ASSERT_EQ(run(router, u"sh"_s, {u"-c"_s, u"echo 1 > /proc/sys/net/ipv4/ip_forward"_s}), 0);
+        ASSERT_EQ(run(u"router"_s, m_nft, {u"-f"_s, m_files.filePath(u"router.nft"_s)}), 0);
+        ASSERT_EQ(run(u"router"_s, u"sh"_s, {u"-c"_s, u"echo 1 > /proc/sys/net/ipv4/ip_forward"_s}), 0);
         testsupport::writeAll(m_files.filePath(u"miniupnpd.conf"_s),
                               "ext_ifname=wan0\nlistening_ip=lan0\nenable_upnp=yes\nenable_natpmp=no\n"
                               "secure_mode=yes\nuuid=6d0c3e4a-1f2b-4c5d-8e9f-a0b1c2d3e4f5\n"
                               "lease_file=" +
                                   m_files.filePath(u"leases"_s).toUtf8() +
                                   "\nallow 1024-65535 10.231.9.0/24 1024-65535\ndeny 0-65535 0.0.0.0/0 0-65535\n");
-        m_router = std::make_unique<ChildProcess>(u"ip"_s, QStringList{u"netns"_s, u"exec"_s, router, m_daemon, u"-d"_s,
-                                                                       u"-f"_s, m_files.filePath(u"miniupnpd.conf"_s),
-                                                                       u"-P"_s, m_files.filePath(u"pid"_s)});
+        m_router = std::make_unique<ChildProcess>(
+            u"ip"_s,
+            m_net.on(u"router"_s, m_daemon,
+                     {u"-d"_s, u"-f"_s, m_files.filePath(u"miniupnpd.conf"_s), u"-P"_s, m_files.filePath(u"pid"_s)}));
     }
-    void TearDown() override {
-        m_router.reset();
-        for (const QString& ns : std::as_const(m_namespaces))
-            ip(u"netns del "_s + ns);
-    }
-
-    static int run(const QString& ns, const QString& program, const QStringList& arguments) {
+    int run(const QString& role, const QString& program, const QStringList& arguments) const {
         QProcess process;
-        process.start(u"ip"_s, QStringList{u"netns"_s, u"exec"_s, ns, program} + arguments);
+        process.start(u"ip"_s, m_net.on(role, program, arguments));
         return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
-    QStringList roomTool(const QString& ns, const QStringList& arguments) const {
-        return QStringList{u"netns"_s, u"exec"_s, ns, QCoreApplication::applicationDirPath() + u"/mirelune-room"_s} +
-               arguments;
+    QStringList roomTool(const QString& role, const QStringList& arguments) const {
+        return m_net.on(role, QCoreApplication::applicationDirPath() + u"/mirelune-room"_s, arguments);
     }
     QString leases() const { return QString::fromUtf8(testsupport::readAll(m_files.filePath(u"leases"_s))); }
 
     const QString m_daemon = QStandardPaths::findExecutable(u"miniupnpd"_s, {u"/usr/sbin"_s, u"/sbin"_s});
     const QString m_nft = QStandardPaths::findExecutable(u"nft"_s, {u"/usr/sbin"_s, u"/sbin"_s});
-    QStringList m_namespaces;
+    testsupport::Namespaces m_net; // outlives the router's daemon
     QTemporaryDir m_files;
     std::unique_ptr<ChildProcess> m_router;
 };
 
 TEST_F(BehindARouter, TheRouterForwardsTheRoomPortWhileTheRoomIsOpen) {
-    ChildProcess host(u"ip"_s,
-                      roomTool(m_namespaces[0], {u"host"_s, u"外の部屋"_s, u"--name"_s, u"受付"_s, u"--upnp"_s}));
+    ChildProcess host(u"ip"_s, roomTool(u"home"_s, {u"host"_s, u"外の部屋"_s, u"--name"_s, u"受付"_s, u"--upnp"_s}));
     const QString reachable = u"room \"外の部屋\" is reachable from the Internet at 192.0.3.1:47811"_s;
     ASSERT_TRUE(testsupport::waitUntil([&] { return host.errors().contains(reachable); }, 15s))
         << host.errors().toStdString() << m_router->errors().toStdString();
@@ -108,13 +94,13 @@ TEST_F(BehindARouter, TheRouterForwardsTheRoomPortWhileTheRoomIsOpen) {
     EXPECT_TRUE(leases().contains(u"Mirelune room"_s));
 
     // A friend outside finds the room at the router's address.
-    ChildProcess friendOutside(u"ip"_s, roomTool(m_namespaces[2], {u"list"_s, u"--address"_s, u"192.0.3.1"_s}));
+    ChildProcess friendOutside(u"ip"_s, roomTool(u"outside"_s, {u"list"_s, u"--address"_s, u"192.0.3.1"_s}));
     EXPECT_TRUE(friendOutside.exitsWith(0, 15s));
     EXPECT_EQ(friendOutside.lines(), QStringList{u"外の部屋\t192.0.3.1:47811"_s});
 
     // The connectivity check finds the router as well.
     QProcess doctor;
-    doctor.start(u"ip"_s, roomTool(m_namespaces[0], {u"doctor"_s}));
+    doctor.start(u"ip"_s, roomTool(u"home"_s, {u"doctor"_s}));
     ASSERT_TRUE(doctor.waitForFinished(20000));
     EXPECT_TRUE(doctor.readAllStandardOutput().contains("the router answers UPnP (public address 192.0.3.1)"));
 

@@ -22,6 +22,13 @@ inline QByteArray helloFrame(const QByteArray& nonce = proof::randomNonce()) {
     return encodeFrame(FrameType::Hello, hello.data());
 }
 
+inline QByteArray createFrame(const QString& name) {
+    WireWriter create;
+    create.string(name);
+    create.string(u"Player"_s);
+    return encodeFrame(FrameType::CreatePlayer, create.data());
+}
+
 // The payload of a public chat line, and the frame a member sends it to everybody in.
 inline QByteArray chatPayload(const QString& text) {
     Message message;
@@ -37,9 +44,12 @@ inline QByteArray sendFrame(const QString& text, quint32 seq = 1) {
     return encodeFrame(FrameType::Send, body.data());
 }
 
-// A peer that speaks the wire by hand, to send what a well-behaved copy never would.
+// A peer that speaks the wire by hand, to send what a well-behaved copy never would;
+// from `from` when given (the host counts 127.0.0.2 apart from 127.0.0.1).
 struct RawPeer {
-    explicit RawPeer(quint16 port) {
+    explicit RawPeer(quint16 port, const QHostAddress& from = {}) {
+        if (!from.isNull())
+            socket.bind(from);
         socket.connectToHost(QHostAddress::LocalHost, port);
         EXPECT_TRUE(socket.waitForConnected(2000));
     }
@@ -58,23 +68,23 @@ struct RawPeer {
         });
         return std::exchange(pending, std::nullopt);
     }
-    // Hello, then the proof with the player right behind it (a member need not wait
-    // for Accept): a member of the room as far as the host can tell. 0 when the proof
-    // or the player is refused.
-    PlayerId joinAs(const QString& name, const QString& password = {}) {
+    // Hello, then the proof of `password` with `next` right behind it (a member need
+    // not wait for Accept): the host's answer to `next`, none unless it accepted the proof.
+    std::optional<Frame> authenticate(const QByteArray& next, const QString& password = {}) {
         const QByteArray nonce = proof::randomNonce();
         send(helloFrame(nonce));
         const auto challenge = nextFrame();
         EXPECT_TRUE(challenge && challenge->type == static_cast<quint8>(FrameType::Challenge));
         const QByteArray hostNonce = challenge ? challenge->body.mid(3, 16) : QByteArray();
-        WireWriter create;
-        create.string(name);
-        create.string(u"Player"_s);
         const QByteArray key = proof::joinKey(password, challenge ? challenge->body.mid(19, 16) : QByteArray());
-        send(encodeFrame(FrameType::Auth, proof::joinMember(key, hostNonce, nonce)) +
-             encodeFrame(FrameType::CreatePlayer, create.data()));
+        send(encodeFrame(FrameType::Auth, proof::joinMember(key, hostNonce, nonce)) + next);
         const auto accepted = nextFrame();
-        const auto created = accepted && accepted->type == quint8(FrameType::Accept) ? nextFrame() : std::nullopt;
+        return accepted && accepted->type == quint8(FrameType::Accept) ? nextFrame() : std::nullopt;
+    }
+    // A member of the room as far as the host can tell: its player, 0 when the proof
+    // or the player is refused.
+    PlayerId joinAs(const QString& name, const QString& password = {}) {
+        const auto created = authenticate(createFrame(name), password);
         return created && created->type == quint8(FrameType::PlayerCreated)
                    ? WireReader(created->body).i32().value_or(0)
                    : 0;
@@ -86,8 +96,7 @@ struct RawPeer {
 };
 
 // A host scripted by hand at a port of its own: it proves `password` (whatever the
-// member knows), creates the player 5 with a welcome line in the same write, and then
-// says nothing more, not even heartbeats.
+// member knows) and creates the player 5 with a welcome line in the same write.
 struct FakeHost {
     explicit FakeHost(const QString& password) {
         EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));

@@ -21,23 +21,16 @@ QList<Frame> decodeAll(FrameDecoder& decoder) {
 
 } // namespace
 
-TEST(FrameCodec, EncodesLengthTypeAndBodyAndDecodesAStreamSplitAnywhere) {
-    struct Case {
-        FrameType type;
-        QByteArray body;
-        QByteArray wire;
-    };
-    const Case cases[] = {
-        {FrameType::Heartbeat, {}, QByteArray::fromHex("0000000130")},
-        {FrameType::Left, QByteArray::fromHex("00000007"), QByteArray::fromHex("000000052300000007")},
-        {FrameType::Deliver, QByteArray::fromHex("0000000200000000ff"),
-         QByteArray::fromHex("0000000a210000000200000000ff")},
+// The layout itself is checked against the protocol document's example.
+TEST(FrameCodec, DecodesAStreamSplitAnywhere) {
+    const std::pair<FrameType, QByteArray> cases[] = {
+        {FrameType::Heartbeat, {}},
+        {FrameType::Left, QByteArray::fromHex("00000007")},
+        {FrameType::Deliver, QByteArray::fromHex("0000000200000000ff")},
     };
     QByteArray stream;
-    for (const Case& c : cases) {
-        EXPECT_EQ(encodeFrame(c.type, c.body).toHex(), c.wire.toHex());
-        stream += c.wire;
-    }
+    for (const auto& [type, body] : cases)
+        stream += encodeFrame(type, body);
     // In three chunks cut anywhere (byte by byte among them): a frame comes out only
     // once all of it is in, and a cut one waits for its rest.
     for (qsizetype first = 0; first <= stream.size(); ++first) {
@@ -51,8 +44,8 @@ TEST(FrameCodec, EncodesLengthTypeAndBodyAndDecodesAStreamSplitAnywhere) {
             }
             ASSERT_EQ(frames.size(), qsizetype(std::size(cases))) << first << " " << second;
             for (qsizetype i = 0; i < frames.size(); ++i) {
-                EXPECT_EQ(frames[i].type, static_cast<quint8>(cases[i].type));
-                EXPECT_EQ(frames[i].body, cases[i].body);
+                EXPECT_EQ(frames[i].type, static_cast<quint8>(cases[i].first));
+                EXPECT_EQ(frames[i].body, cases[i].second);
             }
             EXPECT_EQ(decoder.pendingBytes(), 0);
         }

@@ -1,0 +1,143 @@
+// Rooms and members that outlive a process, as separate processes of the headless
+// client. Members stopped for a while come back on their own: one stopped for 20 s
+// misses nothing and nobody sees it go; one stopped past the grace period leaves, and
+// the lines it typed meanwhile come back on its standard error. The room outlives its
+// host: killed, quitting normally or stopped (silent, its connections still open), the
+// host leaves two members who go on within seconds, with no line typed around its end
+// lost or doubled and only its leave notice seen; a line to the old host comes back
+// as not delivered; then a newcomer finds the room, still open to all, and joins.
+#include "common/RoomCopies.h"
+
+#include <QElapsedTimer>
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::sendSignal;
+using testsupport::sorted;
+
+namespace {
+
+const QString kSendFailed = u"メッセージの送信に失敗しました"_s;
+
+TEST(ResumeProcess, AMemberStoppedFor20SecondsMissesNothingAndNobodySeesItGo) {
+    testsupport::RoomCopies room;
+    ASSERT_TRUE(room.fillRoom());
+    ASSERT_TRUE(sendSignal(*room.chika, SIGSTOP));
+    room.chika->type(u"止まっている間に"_s);
+    room.ben->type(u"聞こえますか"_s);
+    room.akira->type(u"おーい"_s);
+    room.ben->type(u"返事して"_s);
+    testsupport::spinFor(20s);
+    ASSERT_TRUE(sendSignal(*room.chika, SIGCONT));
+    room.chika->type(u"戻りました"_s);
+    for (ChildProcess* copy : {room.akira.get(), room.ben.get(), room.chika.get()}) {
+        for (const QString& line : {u"ベン> 聞こえますか"_s, u"アキラ> おーい"_s, u"チカ> 戻りました"_s})
+            EXPECT_TRUE(copy->shows(line)) << line.toStdString();
+    }
+    testsupport::spinFor(1s); // a line doubled would come by now
+
+    const QStringList lines{u"ベン> 聞こえますか"_s, u"ベン> 返事して"_s, u"アキラ> おーい"_s,
+                            u"チカ> 止まっている間に"_s, u"チカ> 戻りました"_s};
+    // What it missed comes in the order it was sent.
+    EXPECT_EQ(room.chika->lines().filter(u"ベン> "_s), lines.filter(u"ベン> "_s));
+    EXPECT_EQ(sorted(room.akira->lines()),
+              sorted(lines + QStringList{u"ベン さんが参加しました"_s, u"チカ さんが参加しました"_s}));
+    EXPECT_EQ(sorted(room.ben->lines()), sorted(lines + QStringList{u"チカ さんが参加しました"_s}));
+    EXPECT_EQ(sorted(room.chika->lines()), sorted(lines));
+    EXPECT_FALSE(room.chika->errors().contains(kSendFailed)) << room.chika->errors().toStdString();
+}
+
+TEST(ResumeProcess, AMemberBackAfterTheGracePeriodHasLeftAndGetsItsUnsentLinesReported) {
+    testsupport::RoomCopies room;
+    room.extra = {u"--heartbeat-ms"_s, u"300"_s, u"--grace-ms"_s, u"2000"_s};
+    ASSERT_TRUE(room.fillRoom());
+    ASSERT_TRUE(sendSignal(*room.chika, SIGSTOP));
+    room.chika->type(u"届かない一行目"_s);
+    room.chika->type(u"届かない二行目"_s);
+    EXPECT_TRUE(room.akira->shows(u"チカ さんが退出しました"_s));
+    EXPECT_TRUE(room.ben->shows(u"チカ さんが退出しました"_s));
+    ASSERT_TRUE(sendSignal(*room.chika, SIGCONT));
+
+    EXPECT_TRUE(testsupport::waitUntil([&] {
+        return room.chika->errors().contains(u"mirelune-room: %1: 届かない二行目\n"_s.arg(kSendFailed));
+    })) << room.chika->errors().toStdString();
+    EXPECT_TRUE(room.chika->errors().contains(u"mirelune-room: %1: 届かない一行目\n"_s.arg(kSendFailed)));
+    EXPECT_TRUE(room.chika->exitsWith(1)); // not left running in a room it is no longer in
+    testsupport::spinFor(500ms);
+    EXPECT_EQ(room.ben->lines(), QStringList({u"チカ さんが参加しました"_s, u"チカ さんが退出しました"_s}));
+}
+
+enum class HostEnd { Killed, Quits, Stopped };
+
+void carryOnAfterTheHost(HostEnd end) {
+    testsupport::RoomCopies room;
+    if (end == HostEnd::Stopped) // silence is noticed after three heartbeats
+        room.extra = {u"--heartbeat-ms"_s, u"300"_s};
+    // Ben, the first to take over, typed a password meant for another room.
+    ASSERT_TRUE(room.fillRoom({u"--password"_s, u"別の部屋の合言葉"_s}));
+    const std::initializer_list<ChildProcess*> members{room.ben.get(), room.chika.get()};
+    room.akira->type(u"a1"_s);
+    room.ben->type(u"b1"_s);
+    room.chika->type(u"c1"_s);
+    for (ChildProcess* copy : members)
+        for (const QString& line : {u"アキラ> a1"_s, u"ベン> b1"_s, u"チカ> c1"_s})
+            ASSERT_TRUE(copy->shows(line)) << line.toStdString();
+
+    // Lines typed just before and just after the host goes.
+    room.chika->type(u"c2"_s);
+    room.ben->type(u"b2"_s);
+    if (end == HostEnd::Killed)
+        room.akira->killHard();
+    else if (end == HostEnd::Stopped)
+        ASSERT_TRUE(sendSignal(*room.akira, SIGSTOP));
+    else
+        room.akira->endInput();
+    ASSERT_TRUE(end != HostEnd::Quits || room.akira->exitsWith(0)); // measured from the host's end
+    QElapsedTimer clock;
+    clock.start();
+    if (end == HostEnd::Stopped) // the old host's player is still there, and never takes it
+        room.chika->type(u"/w アキラ c4"_s);
+    room.ben->type(u"b3"_s);
+    room.chika->type(u"c3"_s);
+    ASSERT_TRUE(room.ben->shows(u"チカ> c3"_s) && room.chika->shows(u"ベン> b3"_s));
+    EXPECT_LT(clock.elapsed(), 10000);
+    ::testing::Test::RecordProperty("exchangedAfterMs", static_cast<int>(clock.elapsed()));
+
+    ASSERT_TRUE(room.waitListed(u"広場\t127.0.0.1:"_s));
+    const auto dana = room.start({u"join"_s, u"広場"_s, u"--name"_s, u"ダナ"_s});
+    for (ChildProcess* copy : members)
+        ASSERT_TRUE(copy->shows(u"ダナ さんが参加しました"_s));
+    dana->type(u"d1"_s);
+    for (ChildProcess* copy : members)
+        EXPECT_TRUE(copy->shows(u"ダナ> d1"_s));
+    testsupport::spinFor(1s); // a line doubled would come by now
+
+    const QStringList lines{u"アキラ> a1"_s,
+                            u"ベン> b1"_s,
+                            u"ベン> b2"_s,
+                            u"ベン> b3"_s,
+                            u"チカ> c1"_s,
+                            u"チカ> c2"_s,
+                            u"チカ> c3"_s,
+                            u"アキラ さんが退出しました"_s,
+                            u"ダナ さんが参加しました"_s,
+                            u"ダナ> d1"_s};
+    EXPECT_EQ(sorted(room.ben->lines()), sorted(lines + QStringList{u"チカ さんが参加しました"_s}));
+    EXPECT_EQ(sorted(room.chika->lines()),
+              sorted(end == HostEnd::Stopped ? lines + QStringList{u"チカ to アキラ> c4"_s} : lines));
+    EXPECT_FALSE(room.ben->errors().contains(kSendFailed)) << room.ben->errors().toStdString();
+    EXPECT_TRUE(end != HostEnd::Stopped ||
+                testsupport::waitUntil([&] { return room.chika->errors().contains(kSendFailed + u": c4\n"_s); }))
+        << room.chika->errors().toStdString();
+}
+
+TEST(HostMigrationProcess, ARoomGoesOnWhenItsHostIsKilledQuitsOrFallsSilent) {
+    for (const HostEnd end : {HostEnd::Killed, HostEnd::Quits, HostEnd::Stopped}) {
+        SCOPED_TRACE(static_cast<int>(end));
+        carryOnAfterTheHost(end);
+    }
+}
+
+} // namespace
