@@ -116,11 +116,7 @@ private:
 // Runs `call` with the host on the host's thread and waits for its result.
 template <typename Call>
 auto onHostThread(RoomHost* host, Call call) {
-    using Value = decltype(call(*host));
-    if (host->thread() == QThread::currentThread()) {
-        return call(*host);
-    }
-    std::optional<Value> value;
+    std::optional<decltype(call(*host))> value;
     QMetaObject::invokeMethod(
         host, [&] { value.emplace(call(*host)); }, Qt::BlockingQueuedConnection);
     return std::move(*value);
@@ -431,18 +427,18 @@ void NetworkSessionService::attachHost(RoomHost* host) {
     d->host = host;
     d->hostPort = host->port();
     d->state = ServiceState::Hosting;
-    if (d->config.hostOnOwnThread) {
-        host->setParent(nullptr);
-        auto* thread = new QThread;
-        thread->setObjectName(QStringLiteral("room host"));
-        host->moveToThread(thread);
-        // Once its goodbyes are out the host deletes itself, and its thread ends.
-        connect(host, &QObject::destroyed, thread, &QThread::quit, Qt::DirectConnection);
-        connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-        d->hostThreads.removeIf([](const QPointer<QThread>& t) { return t.isNull(); });
-        d->hostThreads.append(thread);
-        thread->start();
-    }
+    // The room relays on a thread of its own, so members never wait for this copy's
+    // own player (its window, sounds or output).
+    host->setParent(nullptr);
+    auto* thread = new QThread;
+    thread->setObjectName(QStringLiteral("room host"));
+    host->moveToThread(thread);
+    // Once its goodbyes are out the host deletes itself, and its thread ends.
+    connect(host, &QObject::destroyed, thread, &QThread::quit, Qt::DirectConnection);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    d->hostThreads.removeIf([](const QPointer<QThread>& t) { return t.isNull(); });
+    d->hostThreads.append(thread);
+    thread->start();
     // A room hosted here, from the start or after taking it over, asks the router to
     // forward its port where the connection calls for it.
     using Use = SessionConfig::PortMappingUse;

@@ -105,11 +105,6 @@ struct SessionConfig {
     // Discovery queries go only to 127.255.255.255 (tests on one machine).
     bool loopbackDiscoveryOnly = false;
 
-    // A hosted room relays on a thread of its own, so members never wait for this
-    // copy's own player (its window, sounds or output). Off, the host runs on the
-    // service's thread, where a test can reach into it.
-    bool hostOnOwnThread = true;
-
     // Whether a hosted room asks the router (UPnP-IGD) to forward its port from the
     // router's public address: by default only on the Internet connection, where
     // friends come from outside. The room range above gives the external ports tried
