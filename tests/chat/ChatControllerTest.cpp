@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 #include <tuple>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 using testsupport::FakeSessionService;
@@ -292,6 +293,41 @@ TEST_F(ChatControllerTest, FullWidthCommandsGoOutInAscii) {
         EXPECT_EQ(controller.cmdSend_Click(row.typed).text, row.entry);
         EXPECT_EQ(service.sent.isEmpty() ? QString() : service.sent[0].text, row.sent);
     }
+}
+
+// Lines of one's own that the service gives up on come back to the entry with one
+// send-failure box per burst, and the log takes nothing more.
+TEST_F(ChatControllerTest, UndeliveredLinesComeBackToTheEntryWithOneBoxPerBurst) {
+    const auto undelivered = [&](qint32 kind, const QString& text, session::PlayerId to = session::kEveryone) {
+        service.deliverChat(1, kind, text, to);
+        service.queue.last().undelivered = true;
+    };
+    ASSERT_TRUE(controller.cmdSend_Click(u"two\nlines"_s).sent);
+    const QString logged = controller.log().text();
+
+    // One burst: a public and a private line (wire line ends back to the entry's), a
+    // message that is no chat line (ignored), and a line from Bob in between.
+    undelivered(0, u"two\r\nlines"_s);
+    service.deliverChat(2, 0, u"still here"_s);
+    undelivered(1, u"psst"_s, 2);
+    undelivered(7, u"not a chat line"_s);
+    // A line given up on while the box is open belongs to its burst: no second box.
+    bool late = true;
+    view.whileBoxShows = [&] {
+        if (std::exchange(late, false)) {
+            undelivered(0, u"late"_s);
+            QCoreApplication::processEvents(); // its event waits behind the box
+        }
+    };
+    settle();
+    EXPECT_EQ(view.restored, (QStringList{u"two\nlines\npsst"_s, u"late"_s}));
+    EXPECT_EQ(view.boxes, QStringList{u"メッセージの送信に失敗しました"_s});
+    EXPECT_EQ(controller.log().text(), logged + u"Bob> still here\r\n"_s);
+
+    undelivered(0, u"again"_s); // a later burst is told again
+    settle();
+    EXPECT_EQ(view.restored.last(), u"again"_s);
+    EXPECT_EQ(view.boxes.size(), 2);
 }
 
 } // namespace
