@@ -35,10 +35,11 @@ public:
     std::function<void()> whileListing; // runs inside every listing
     quint16 port = 0;                   // the room's port while hosting
     quint16 hostingPort() const override { return port; }
+    session::PortMappingState mapping; // the router's answer, announced by portMappingChanged
+    session::PortMappingState portMapping() const override { return mapping; }
 
     bool initialized = false;
     std::optional<QString> promptedAddress;
-    QList<QString> listedWithPasswords, secondNames;
     qint32 eventHandle = 0;
     QList<session::ReceivedMessage> queue;
     QList<Sent> sent;
@@ -87,7 +88,6 @@ public:
     }
     session::Result<session::OneBasedList<session::RoomDescription>> listRooms(const session::RoomDescription& query,
                                                                                int) override {
-        listedWithPasswords.append(query.password);
         if (whileListing)
             whileListing();
         if (listRoomsError)
@@ -112,9 +112,8 @@ public:
                 return {};
         return session::failure(3, QStringLiteral("cannot join"));
     }
-    session::Result<session::PlayerId> createLocalPlayer(const QString&, const QString& secondName, qint32 handle,
+    session::Result<session::PlayerId> createLocalPlayer(const QString&, const QString&, qint32 handle,
                                                          qint32) override {
-        secondNames.append(secondName);
         if (createPlayerError)
             return failed(createPlayerError);
         eventHandle = handle;
