@@ -250,7 +250,6 @@ TEST_F(ChatWindowTest, AnsweringYesSavesTheLogOnlyWhenTickedAndWritesTheOptions)
         const char* logWritten;
         bool saved;
     } cases[] = {
-        {"0", Qt::Unchecked, "0", false},
         {"0", Qt::Checked, "1", true},
         {"2", Qt::PartiallyChecked, "2", false},
     };
