@@ -206,7 +206,7 @@ TEST_F(ChatWindowTest, UndeliveredLinesComeBackInFrontOfWhatWasTypedSince) {
     }
     ASSERT_TRUE(testsupport::waitUntil([&] { return !answerer.boxes.isEmpty() && m_service->queue.isEmpty(); }));
     EXPECT_EQ(entry()->toPlainText(), u"さっきの行\n二行の\nメッセージ\nいま書いている"_s);
-    EXPECT_EQ(entry()->textCursor().position(), 18);
+    EXPECT_EQ(std::pair(entry()->textCursor().anchor(), entry()->textCursor().position()), std::pair(18, 18));
     EXPECT_EQ(answerer.seenTexts(), QStringList{u"メッセージの送信に失敗しました"_s});
 }
 
