@@ -260,8 +260,9 @@ TEST_F(ChatControllerTest, AnUnreadableMessageOpensOneBoxAndWhatComesMeanwhileWa
     EXPECT_EQ(view.boxes[1], kReadFailed + u"-2005466986 invalid player"_s);
 }
 
-// Commands typed with the input method on go out in ASCII; nothing else changes.
-TEST_F(ChatControllerTest, FullWidthCommandsGoOutInAscii) {
+// Only the exact short forms of the commands are rewritten before they go out; typed
+// with the input method on, they go out in ASCII.
+TEST_F(ChatControllerTest, CommandsGoOutRewrittenOnlyInTheirExactForms) {
     const struct {
         QString typed;
         QString sent; // empty: nothing goes out
@@ -285,6 +286,11 @@ TEST_F(ChatControllerTest, FullWidthCommandsGoOutInAscii) {
         {u"ｓ２；＠ｓ２；"_s, u"ｓ２；＠ｓ２；"_s},
         {u"１２"_s, u"１２"_s},
         {u"１ｘ"_s, u"１ｘ"_s, true},
+        {u"@PERMISSION=YES;hello"_s, u"hello"_s},
+        {u"@permission=maybe;"_s, u"@permission=maybe;"_s},
+        {u"@permission=yes"_s, u"@permission=yes"_s},
+        {u" @clear;"_s, u" @clear;"_s},
+        {u"@clearİ;x"_s, u"@clearİ;x"_s}, // only ASCII letters are folded
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.typed.toStdString());
