@@ -30,8 +30,7 @@ public:
     QList<session::Connection> connections{{session::Connection::Kind::Lan, QStringLiteral("LAN 接続")},
                                            {session::Connection::Kind::Internet, QStringLiteral("インターネット接続")}};
     QList<session::PlayerEntry> players;
-    bool failListConnections = false;
-    Error listRoomsError, createPlayerError, destroyPlayerError, listError, sendError;
+    Error listConnectionsError, listRoomsError, createPlayerError, destroyPlayerError, listError, sendError;
     std::function<void()> whileListing; // runs inside every listing
     quint16 port = 0;                   // the room's port while hosting
     quint16 hostingPort() const override { return port; }
@@ -71,8 +70,8 @@ public:
     }
 
     session::Result<session::OneBasedList<session::Connection>> listConnections() override {
-        if (failListConnections)
-            return session::failure(1, QStringLiteral("no connections"));
+        if (listConnectionsError)
+            return failed(listConnectionsError);
         return session::OneBasedList<session::Connection>(connections);
     }
     session::Status initialize(const session::Connection& connection) override {

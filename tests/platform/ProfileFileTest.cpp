@@ -72,7 +72,6 @@ TEST_F(ProfileFileTest, ReadsLikeTheClassicProfileCalls) {
         {"invalid in both encodings", "[General]\r\nA=\x80\xFF ok\r\n", u"General"_s, u"A"_s, u"�� ok"_s},
         {"lone CR ends a line", crOnly, u"General"_s, u"Player"_s, u"Taro"_s},
         {"CR before CR LF", "[General]\r\nShowGreet=1\r\r\nLog=1\r\n", u"General"_s, u"ShowGreet"_s, u"1"_s},
-        {"quotes dropped", "[General]\r\nLogFColor=\"000000FF\"\r\n", u"General"_s, u"LogFColor"_s, u"000000FF"_s},
         {"blanks inside quotes stay", "[General]\r\nPlayer = \" Taro \" \r\n", u"General"_s, u"Player"_s, u" Taro "_s},
         {"a lone quote stays", "[General]\r\nPlayer=\"Taro\r\n", u"General"_s, u"Player"_s, u"\"Taro"_s},
         {"lead byte before the line end", "[General]\r\nA=\x81\r\nB=ok\r\n", u"General"_s, u"B"_s, u"ok"_s},

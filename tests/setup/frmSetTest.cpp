@@ -298,7 +298,7 @@ TEST_F(WizardTest, StartAndListingFailuresEndTheProgramWithTheirMessage) {
         QString message;
     } table[] = {
         {"service missing", nullptr, true, u"DirectPlayの初期化に失敗しました"_s},
-        {"listing fails", [](FakeSessionService& s) { s.failListConnections = true; }, true,
+        {"listing fails", [](FakeSessionService& s) { s.listConnectionsError.emplace(1, u"none"_s); }, true,
          u"DirectPlayの初期化に失敗しました"_s},
         {"no connection", [](FakeSessionService& s) { s.connections.clear(); }, true, u"接続の列挙に失敗しました"_s},
         {"room listing fails", [](FakeSessionService& s) { s.listRoomsError.emplace(9, u"down"_s); }, false,
