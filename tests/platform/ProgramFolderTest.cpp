@@ -29,24 +29,22 @@ protected:
     const QString programFile = program + u"/Mirelune.ini"_s, userFile = user + u"/Mirelune.ini"_s;
 };
 
-TEST_F(ProgramFolderTest, WritableProgramFolderHoldsTheSettingsAndNothingElse) {
+TEST_F(ProgramFolderTest, OnlyAnUnwritableProgramFolderHandsTheSettingsToTheUserFolder) {
     EXPECT_EQ(settingsFilePathFor(program, user), programFile);
     writeAll(programFile, "[General]\r\n");
     EXPECT_EQ(settingsFilePathFor(program, user), programFile);
     EXPECT_FALSE(QFileInfo::exists(user));
     EXPECT_EQ(QDir(program).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList{u"Mirelune.ini"_s});
-}
 
-TEST_F(ProgramFolderTest, UnwritableProgramFolderMovesSettingsToTheUserFolder) {
-    // Neither can be written, whoever runs the test: a folder that is a regular file,
-    // and a settings "file" that is a folder.
+    // Unwritable, whoever runs the test: a folder that is a regular file, and a settings
+    // "file" that is a folder.
     const QString notAFolder = m_dir.filePath(u"notAFolder"_s);
     writeAll(notAFolder, "x");
     EXPECT_EQ(settingsFilePathFor(notAFolder, user), userFile);
     EXPECT_TRUE(QFileInfo(user).isDir());
     EXPECT_FALSE(QFileInfo::exists(userFile));
-    ASSERT_TRUE(QDir().mkpath(programFile));
+    ASSERT_TRUE(QFile::remove(programFile) && QDir().mkpath(programFile));
     EXPECT_EQ(settingsFilePathFor(program, user), userFile);
 
     // With no user folder either, the program folder's file is still read.
