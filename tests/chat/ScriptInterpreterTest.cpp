@@ -105,7 +105,6 @@ TEST(RunScript, SoundAndSysClearCommandsAndTextsThatAreNone) {
         {u"@S5;"_s, false, kLog, u""_s, kLog, {}, true},
         {u"@S32768;"_s, false, kLog, u""_s, kLog, {}, true},
         {u"@S３;"_s, false, kLog, u""_s, kLog, {}, true},
-        {u"@sound;hi"_s, false, kLog, u"hi"_s, kLog, {}, true},
         // Without permission "@sysclear" is a sound command whose argument is no number.
         {u"@sysclear;hi"_s, false, kLog, u"hi"_s, kLog, {}, true},
         {u"@sysclear;hi"_s, true, kLog, u"hi"_s, u""_s, {}, false},

@@ -117,16 +117,12 @@ TEST(InstalledLayout, DataFolderFollowsWhereTheDataIs) {
 TEST(LoginName, IsTheEffectiveUsersNameWhateverTheEnvironmentSays) {
     const passwd* entry = getpwuid(geteuid());
     ASSERT_NE(entry, nullptr);
-    const char* const variables[] = {"USER", "LOGNAME"};
-    std::optional<QByteArray> saved[2];
-    for (int i = 0; i < 2; ++i) {
-        if (qEnvironmentVariableIsSet(variables[i]))
-            saved[i] = qgetenv(variables[i]);
-        qputenv(variables[i], "someone-else");
-    }
+    const QByteArray saved[] = {qgetenv("USER"), qgetenv("LOGNAME")}; // null when unset
+    qputenv("USER", "someone-else");
+    qputenv("LOGNAME", "someone-else");
     const std::optional<QString> name = platform::loginName();
-    for (int i = 0; i < 2; ++i)
-        saved[i] ? qputenv(variables[i], *saved[i]) : qunsetenv(variables[i]);
+    for (const auto& [variable, value] : {std::pair{"USER", saved[0]}, {"LOGNAME", saved[1]}})
+        value.isNull() ? void(qunsetenv(variable)) : void(qputenv(variable, value));
     EXPECT_EQ(name, std::optional<QString>(QString::fromUtf8(entry->pw_name)));
 }
 

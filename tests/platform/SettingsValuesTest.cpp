@@ -32,7 +32,6 @@ TEST(SettingsValues, CheckStatesGreetAndFontSize) {
         std::optional<int> fontSize;
     } cases[] = {
         {u"0"_s, 0, 0, 0},
-        {u"2"_s, 2, 2, 2},
         {u"1.2"_s, 1, 1, 1},
         {u"3"_s, std::nullopt, 0, 3},
         {u"-1"_s, std::nullopt, 0, std::nullopt},
