@@ -9,10 +9,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QString repeated(char16_t c, qsizetype n) {
-    return QString(n, QChar(c));
-}
-
 TEST(ChatLog, AppendsEveryLineWithCrLfLineBreaks) {
     const struct {
         QString line;
@@ -37,21 +33,21 @@ TEST(ChatLog, CutsToLast9000OnlyWhenOver10000AndNeverInsideACharacterOrALineBrea
         QString line;
         QString after;
     } cases[] = {
-        {"exactly 10000 stays", repeated(u'a', 9990), repeated(u'b', 8),
-         repeated(u'a', 9990) + repeated(u'b', 8) + u"\r\n"_s},
-        {"10001 is cut", repeated(u'a', 9990), repeated(u'b', 9), repeated(u'a', 8989) + repeated(u'b', 9) + u"\r\n"_s},
-        {"one line longer than the cap keeps its end", u""_s, u"head"_s + repeated(u'z', 12000),
-         repeated(u'z', 8998) + u"\r\n"_s},
+        {"exactly 10000 stays", QString(9990, u'a'), QString(8, u'b'),
+         QString(9990, u'a') + QString(8, u'b') + u"\r\n"_s},
+        {"10001 is cut", QString(9990, u'a'), QString(9, u'b'), QString(8989, u'a') + QString(9, u'b') + u"\r\n"_s},
+        {"one line longer than the cap keeps its end", u""_s, u"head"_s + QString(12000, u'z'),
+         QString(8998, u'z') + u"\r\n"_s},
         // The plain cut of these (at index 1001 of 10001) would start on the code unit
         // after the first 1000 or 1001 characters.
-        {"the low half of a surrogate pair at the cut goes too", repeated(u'a', 1000) + smile + repeated(u'b', 8992),
-         u"ccccc"_s, repeated(u'b', 8992) + u"ccccc\r\n"_s},
-        {"the LF of a CR LF at the cut goes too", repeated(u'a', 1000) + u"\r\n"_s + repeated(u'b', 8992), u"ccccc"_s,
-         repeated(u'b', 8992) + u"ccccc\r\n"_s},
-        {"a pair that starts at the cut stays whole", repeated(u'a', 1001) + smile + repeated(u'b', 8991), u"ccccc"_s,
-         smile + repeated(u'b', 8991) + u"ccccc\r\n"_s},
-        {"a CR LF that starts at the cut stays whole", repeated(u'a', 1001) + u"\r\n"_s + repeated(u'b', 8991),
-         u"ccccc"_s, u"\r\n"_s + repeated(u'b', 8991) + u"ccccc\r\n"_s},
+        {"the low half of a surrogate pair at the cut goes too", QString(1000, u'a') + smile + QString(8992, u'b'),
+         u"ccccc"_s, QString(8992, u'b') + u"ccccc\r\n"_s},
+        {"the LF of a CR LF at the cut goes too", QString(1000, u'a') + u"\r\n"_s + QString(8992, u'b'), u"ccccc"_s,
+         QString(8992, u'b') + u"ccccc\r\n"_s},
+        {"a pair that starts at the cut stays whole", QString(1001, u'a') + smile + QString(8991, u'b'), u"ccccc"_s,
+         smile + QString(8991, u'b') + u"ccccc\r\n"_s},
+        {"a CR LF that starts at the cut stays whole", QString(1001, u'a') + u"\r\n"_s + QString(8991, u'b'),
+         u"ccccc"_s, u"\r\n"_s + QString(8991, u'b') + u"ccccc\r\n"_s},
     };
     for (const auto& c : cases) {
         chat::ChatLog log;
