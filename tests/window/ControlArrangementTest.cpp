@@ -116,7 +116,6 @@ TEST(ArrangeControls, StopsAtTheFirstNegativeSizeAndKeepsTheRest) {
     EXPECT_EQ(layout[C::txtLog].rect, QRect(400, 720, 7460, 4605 - 720));
 }
 
-// The visible state a test expects after an operation of the menu area.
 struct MenuExpectation {
     bool hidden;
     int panel;
