@@ -314,7 +314,6 @@ TEST(SoundOutputChild, DISABLED_PlaysToServer) {
     ASSERT_EQ(mkfifo(QFile::encodeName(folder.filePath(u"pipe.wav"_s)).constData(), 0600), 0);
     for (const QString& name : {u"truncated.wav"_s, u"missing.wav"_s, u"pipe.wav"_s, QString()})
         EXPECT_FALSE(output.playFile(folder.filePath(name)) || output.isPlaying()) << name.toStdString();
-    EXPECT_FALSE(output.play(soft.first(soft.size() - 100)));
     ASSERT_TRUE(output.play(loud));
     ASSERT_TRUE(output.play(soft));
     // Damaged input leaves the playing sound alone.
