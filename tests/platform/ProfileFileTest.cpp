@@ -46,7 +46,6 @@ TEST_F(ProfileFileTest, ReadsLikeTheClassicProfileCalls) {
                                             "Room=in the second General section|[Custom]|LogFColor=000000FF",
                                             "\r\n");
     const QString dflt = u" default"_s; // given with two trailing blanks, which never come back
-    const QByteArray crOnly = "[General]\rShowGreet=1\rPlayer=Taro\r";
     const struct {
         const char* what;
         QByteArray bytes;
@@ -62,15 +61,12 @@ TEST_F(ProfileFileTest, ReadsLikeTheClassicProfileCalls) {
         {"missing key", classic, u"Custom"_s, u"LogBColor"_s, dflt},
         // The caller takes a stored sentinel for an absent key.
         {"sentinel comes back", classic, u"General"_s, u"Absent"_s, QString::fromUtf16(platform::kAbsentSentinel)},
-        {"BOM and LF line ends", "\xEF\xBB\xBF[General]\nAddress=host:47811\n", u"General"_s, u"Address"_s,
-         u"host:47811"_s},
         {"BOM before a key of no section", "\xEF\xBB\xBFKey=x\r\n", u"General"_s, u"Key"_s, dflt},
         {"code page 932 value", kCp932Settings, u"General"_s, u"Caption"_s,
          u"メッセージ　（拡張スクリプト設定：許可）"_s},
         // "ゾ" is 83 5D: its trail byte is ']'. "ゼ" is 83 5B: '['.
         {"']' as a trail byte", "[\x83\x5D\x81\x5B\x83\x93]\r\nKey=\x92\x6C\r\n", u"ゾーン"_s, u"Key"_s, u"値"_s},
         {"invalid in both encodings", "[General]\r\nA=\x80\xFF ok\r\n", u"General"_s, u"A"_s, u"�� ok"_s},
-        {"lone CR ends a line", crOnly, u"General"_s, u"Player"_s, u"Taro"_s},
         {"CR before CR LF", "[General]\r\nShowGreet=1\r\r\nLog=1\r\n", u"General"_s, u"ShowGreet"_s, u"1"_s},
         {"blanks inside quotes stay", "[General]\r\nPlayer = \" Taro \" \r\n", u"General"_s, u"Player"_s, u" Taro "_s},
         {"a lone quote stays", "[General]\r\nPlayer=\"Taro\r\n", u"General"_s, u"Player"_s, u"\"Taro"_s},
