@@ -123,7 +123,6 @@ protected:
         ASSERT_TRUE(host->createLocalPlayer(QStringLiteral("ホスト"), QStringLiteral("Player 1 (Host)"), 0, 0).ok());
         m_otherCopies.push_back(std::move(host));
     }
-    // The rooms open on the pretend network.
     static QStringList hostedRooms() {
         QStringList names;
         for (const FakeSessionService::HostedRoom& room : FakeSessionService::network())
