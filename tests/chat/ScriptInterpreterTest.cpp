@@ -2,11 +2,60 @@
 
 #include "ChatRecorders.h"
 
+#include <QStringList>
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
 
 namespace {
+
+TEST(ChatLog, AppendsEveryLineWithCrLfLineBreaks) {
+    const struct {
+        QString line;
+        QString logged;
+    } cases[] = {
+        {u"Alice> hello"_s, u"Alice> hello\r\n"_s},
+        {u""_s, u"\r\n"_s},
+        {u"a\n\rb\r\r\n"_s, u"a\r\n　\r\n　b\r\n　\r\n　\r\n"_s},
+    };
+    for (const auto& c : cases) {
+        chat::ChatLog log;
+        log.addToLog(c.line);
+        EXPECT_EQ(log.text(), c.logged) << c.line.toStdString();
+    }
+}
+
+TEST(ChatLog, CutsToLast9000OnlyWhenOver10000AndNeverInsideACharacterOrALineBreak) {
+    const QString smile = u"😀"_s; // two UTF-16 code units
+    const struct {
+        const char* name;
+        QString before;
+        QString line;
+        QString after;
+    } cases[] = {
+        {"exactly 10000 stays", QString(9990, u'a'), QString(8, u'b'),
+         QString(9990, u'a') + QString(8, u'b') + u"\r\n"_s},
+        {"10001 is cut", QString(9990, u'a'), QString(9, u'b'), QString(8989, u'a') + QString(9, u'b') + u"\r\n"_s},
+        {"one line longer than the cap keeps its end", u""_s, u"head"_s + QString(12000, u'z'),
+         QString(8998, u'z') + u"\r\n"_s},
+        // The plain cut of these (at index 1001 of 10001) would start on the code unit
+        // after the first 1000 or 1001 characters.
+        {"the low half of a surrogate pair at the cut goes too", QString(1000, u'a') + smile + QString(8992, u'b'),
+         u"ccccc"_s, QString(8992, u'b') + u"ccccc\r\n"_s},
+        {"the LF of a CR LF at the cut goes too", QString(1000, u'a') + u"\r\n"_s + QString(8992, u'b'), u"ccccc"_s,
+         QString(8992, u'b') + u"ccccc\r\n"_s},
+        {"a pair that starts at the cut stays whole", QString(1001, u'a') + smile + QString(8991, u'b'), u"ccccc"_s,
+         smile + QString(8991, u'b') + u"ccccc\r\n"_s},
+        {"a CR LF that starts at the cut stays whole", QString(1001, u'a') + u"\r\n"_s + QString(8991, u'b'),
+         u"ccccc"_s, u"\r\n"_s + QString(8991, u'b') + u"ccccc\r\n"_s},
+    };
+    for (const auto& c : cases) {
+        chat::ChatLog log;
+        log.setText(c.before);
+        log.addToLog(c.line);
+        EXPECT_EQ(log.text(), c.after) << c.name;
+    }
+}
 
 struct ScriptCase {
     QString text;
@@ -52,7 +101,6 @@ TEST(RunScript, SoundAndSysClearCommandsAndTextsThatAreNone) {
         {u"@S5;"_s, false, kLog, u""_s, kLog, {}, true},
         {u"@S32768;"_s, false, kLog, u""_s, kLog, {}, true},
         {u"@S３;"_s, false, kLog, u""_s, kLog, {}, true},
-        {u"@sound;hi"_s, false, kLog, u"hi"_s, kLog, {}, true},
         // Without permission "@sysclear" is a sound command whose argument is no number.
         {u"@sysclear;hi"_s, false, kLog, u"hi"_s, kLog, {}, true},
         {u"@sysclear;hi"_s, true, kLog, u"hi"_s, u""_s, {}, false},
@@ -104,43 +152,6 @@ TEST(RunScript, SendersOwnNameWithSemicolonIsOneCommand) {
     // Received from somebody else, the same text names the member "a".
     runCases({{u"@cleara;b;hi"_s, false, log, u"b;hi"_s, u"a;b> mine\r\na さんはログを消去しました\r\n"_s, {}, false}},
              u"z"_s);
-}
-
-TEST(PrepareCommand, RewritesOnlyTheExactShortForms) {
-    const QString allowed = u"メッセージ　（拡張スクリプト設定：許可）"_s;
-    const QString refused = u"メッセージ　（拡張スクリプト設定：不可）"_s;
-    const struct {
-        QString text;
-        bool allowedBefore;
-        QString result;
-        bool allowedAfter;
-        std::optional<QString> notice;
-    } cases[] = {
-        {u"@permission=yes;"_s, false, u""_s, true, allowed},
-        {u"@PERMISSION=YES;hello"_s, false, u"hello"_s, true, allowed},
-        {u"@permission=no;"_s, true, u""_s, false, refused},
-        {u"@permission=maybe;"_s, true, u"@permission=maybe;"_s, true, std::nullopt},
-        {u"@permission=yes"_s, false, u"@permission=yes"_s, false, std::nullopt},
-        {u"@clear;"_s, false, u"@clearBob;"_s, false, std::nullopt},
-        {u"@del;see above"_s, false, u"@delBob;see above"_s, false, std::nullopt},
-        {u"hello"_s, false, u"hello"_s, false, std::nullopt},
-        {u" @clear;"_s, false, u" @clear;"_s, false, std::nullopt},
-        // Only ASCII letters are folded: "İ" lower-cases to two code units in full
-        // Unicode folding, and full-width letters are no command.
-        {u"@clearİ;x"_s, false, u"@clearİ;x"_s, false, std::nullopt},
-        {u"@ＣＬＥＡＲ;"_s, false, u"@ＣＬＥＡＲ;"_s, false, std::nullopt},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text.toStdString());
-        chat::ChatLog log;
-        chattest::RecordingSounds sounds;
-        chat::ScriptInterpreter interpreter(log, sounds);
-        interpreter.setExtScriptAllowed(c.allowedBefore);
-        const chat::ScriptInterpreter::Prepared prepared = interpreter.PrepareCommand(c.text, u"Bob"_s);
-        EXPECT_EQ(prepared.text, c.result);
-        EXPECT_EQ(interpreter.extScriptAllowed(), c.allowedAfter);
-        EXPECT_EQ(prepared.notice, c.notice);
-    }
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QStringList>
+#include <QTest>
 #include <QTimer>
 #include <optional>
 
@@ -18,9 +19,9 @@ struct SeenBox {
 };
 
 // Answers the modal boxes while the code under test waits for the user: each message
-// box by clicking the button captioned with the next of `answers` (the first button
-// once they run out; rejected when no button has that caption), recording what it
-// showed; the address dialog with `address`, or cancelled.
+// box by clicking the button captioned with the next of `answers` (Enter for an empty
+// one, the first button once they run out; rejected when no button has that caption),
+// recording what it showed; the address dialog with `address`, or cancelled.
 class BoxAnswerer {
 public:
     explicit BoxAnswerer(QStringList answers = {}) : m_answers(std::move(answers)) {
@@ -47,9 +48,13 @@ private:
             for (QAbstractButton* button : box->buttons())
                 seen.buttons.append(button->text());
             boxes.append(seen);
-            const QString wanted = m_answers.isEmpty() ? QString() : m_answers.takeFirst();
+            if (m_answers.isEmpty())
+                return box->buttons().constFirst()->click();
+            const QString wanted = m_answers.takeFirst();
+            if (wanted.isEmpty())
+                return QTest::keyClick(box, Qt::Key_Return);
             for (QAbstractButton* button : box->buttons())
-                if (wanted.isEmpty() || button->text() == wanted)
+                if (button->text() == wanted)
                     return button->click();
             box->reject();
         } else if (auto* dialog = qobject_cast<QInputDialog*>(modal); dialog != nullptr && dialog->isVisible()) {

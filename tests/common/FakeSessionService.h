@@ -30,15 +30,15 @@ public:
     QList<session::Connection> connections{{session::Connection::Kind::Lan, QStringLiteral("LAN 接続")},
                                            {session::Connection::Kind::Internet, QStringLiteral("インターネット接続")}};
     QList<session::PlayerEntry> players;
-    bool failListConnections = false;
-    Error listRoomsError, createPlayerError, destroyPlayerError, listError, sendError;
+    Error listConnectionsError, listRoomsError, createPlayerError, destroyPlayerError, listError, sendError;
     std::function<void()> whileListing; // runs inside every listing
     quint16 port = 0;                   // the room's port while hosting
     quint16 hostingPort() const override { return port; }
+    session::PortMappingState mapping; // the router's answer, announced by portMappingChanged
+    session::PortMappingState portMapping() const override { return mapping; }
 
     bool initialized = false;
     std::optional<QString> promptedAddress;
-    QList<QString> listedWithPasswords, secondNames;
     qint32 eventHandle = 0;
     QList<session::ReceivedMessage> queue;
     QList<Sent> sent;
@@ -70,8 +70,8 @@ public:
     }
 
     session::Result<session::OneBasedList<session::Connection>> listConnections() override {
-        if (failListConnections)
-            return session::failure(1, QStringLiteral("no connections"));
+        if (listConnectionsError)
+            return failed(listConnectionsError);
         return session::OneBasedList<session::Connection>(connections);
     }
     session::Status initialize(const session::Connection& connection) override {
@@ -87,7 +87,6 @@ public:
     }
     session::Result<session::OneBasedList<session::RoomDescription>> listRooms(const session::RoomDescription& query,
                                                                                int) override {
-        listedWithPasswords.append(query.password);
         if (whileListing)
             whileListing();
         if (listRoomsError)
@@ -112,9 +111,8 @@ public:
                 return {};
         return session::failure(3, QStringLiteral("cannot join"));
     }
-    session::Result<session::PlayerId> createLocalPlayer(const QString&, const QString& secondName, qint32 handle,
+    session::Result<session::PlayerId> createLocalPlayer(const QString&, const QString&, qint32 handle,
                                                          qint32) override {
-        secondNames.append(secondName);
         if (createPlayerError)
             return failed(createPlayerError);
         eventHandle = handle;

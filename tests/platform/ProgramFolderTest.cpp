@@ -1,6 +1,7 @@
 #include "platform/ProgramFolder.h"
 
 #include "common/TestSupport.h"
+#include "platform/LoginName.h"
 #include "platform/ProfileFile.h"
 
 #include <QDir>
@@ -8,6 +9,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <optional>
+#include <pwd.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -26,24 +29,22 @@ protected:
     const QString programFile = program + u"/Mirelune.ini"_s, userFile = user + u"/Mirelune.ini"_s;
 };
 
-TEST_F(ProgramFolderTest, WritableProgramFolderHoldsTheSettingsAndNothingElse) {
+TEST_F(ProgramFolderTest, OnlyAnUnwritableProgramFolderHandsTheSettingsToTheUserFolder) {
     EXPECT_EQ(settingsFilePathFor(program, user), programFile);
     writeAll(programFile, "[General]\r\n");
     EXPECT_EQ(settingsFilePathFor(program, user), programFile);
     EXPECT_FALSE(QFileInfo::exists(user));
     EXPECT_EQ(QDir(program).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList{u"Mirelune.ini"_s});
-}
 
-TEST_F(ProgramFolderTest, UnwritableProgramFolderMovesSettingsToTheUserFolder) {
-    // Neither can be written, whoever runs the test: a folder that is a regular file,
-    // and a settings "file" that is a folder.
+    // Unwritable, whoever runs the test: a folder that is a regular file, and a settings
+    // "file" that is a folder.
     const QString notAFolder = m_dir.filePath(u"notAFolder"_s);
     writeAll(notAFolder, "x");
     EXPECT_EQ(settingsFilePathFor(notAFolder, user), userFile);
     EXPECT_TRUE(QFileInfo(user).isDir());
     EXPECT_FALSE(QFileInfo::exists(userFile));
-    ASSERT_TRUE(QDir().mkpath(programFile));
+    ASSERT_TRUE(QFile::remove(programFile) && QDir().mkpath(programFile));
     EXPECT_EQ(settingsFilePathFor(program, user), userFile);
 
     // With no user folder either, the program folder's file is still read.
@@ -111,6 +112,28 @@ TEST(InstalledLayout, DataFolderFollowsWhereTheDataIs) {
         EXPECT_EQ(platform::runsInstalled(program, share), c.installed);
         EXPECT_EQ(platform::dataFolderFor(program, share), c.installed ? share : program);
     }
+}
+
+TEST(LoginName, IsTheEffectiveUsersNameWhateverTheEnvironmentSays) {
+    const passwd* entry = getpwuid(geteuid());
+    ASSERT_NE(entry, nullptr);
+    const QByteArray saved[] = {qgetenv("USER"), qgetenv("LOGNAME")}; // null when unset
+    qputenv("USER", "someone-else");
+    qputenv("LOGNAME", "someone-else");
+    const std::optional<QString> name = platform::loginName();
+    for (const auto& [variable, value] : {std::pair{"USER", saved[0]}, {"LOGNAME", saved[1]}})
+        value.isNull() ? void(qunsetenv(variable)) : void(qputenv(variable, value));
+    EXPECT_EQ(name, std::optional<QString>(QString::fromUtf8(entry->pw_name)));
+}
+
+TEST(LoginName, LongOrEmptyNamesCountAsUnreadable) {
+    const std::pair<QByteArray, std::optional<QString>> cases[] = {
+        {QByteArray(), std::nullopt},        {QByteArrayLiteral("taro"), u"taro"_s},
+        {u"山田"_s.toUtf8(), u"山田"_s},     {QByteArray(98, 'a'), QString(98, u'a')},
+        {QByteArray(99, 'a'), std::nullopt},
+    };
+    for (const auto& [stored, expected] : cases)
+        EXPECT_EQ(platform::loginNameFromBytes(stored), expected) << stored.size();
 }
 
 } // namespace

@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cstdlib>
@@ -77,7 +76,6 @@ TEST(WavFile, ParsesValidImagesAndRejectsDamagedOnes) {
     const QByteArray fmt16 = chunk("fmt ", fmtBody(1, 2, 44100, 16));
     const QByteArray data = chunk("data", samples);
     const QByteArray mono8 = riff({fmt8, data});
-    const QByteArray list = chunk("LIST", QByteArrayLiteral("INFOISFT\x05\0\0\0abcd\0"));
     const auto withFmt = [](const QByteArray& fmt, const QByteArray& body) {
         return riff({chunk("fmt ", fmt), chunk("data", body)});
     };
@@ -90,7 +88,6 @@ TEST(WavFile, ParsesValidImagesAndRejectsDamagedOnes) {
     } cases[] = {
         {"8-bit mono 22050 Hz", mono8, m8, samples},
         {"16-bit stereo", riff({fmt16, chunk("data", frames)}), s16, frames},
-        {"LIST chunk before data", riff({fmt8, list, data}), m8, samples},
         {"odd unknown chunk is padded", riff({chunk("junk", "abc"), fmt8, data}), m8, samples},
         {"fmt with extension size", withFmt(fmtBody(1, 1, 22050, 8) + le(0, 2), "ab"), m8, "ab"},
         {"partial frame dropped", riff({fmt16, chunk("data", frames + "xyz")}), s16, frames},
@@ -99,7 +96,6 @@ TEST(WavFile, ParsesValidImagesAndRejectsDamagedOnes) {
         {"empty data", riff({fmt8, chunk("data", {})}), m8},
         {"empty input", {}, refused},
         {"not RIFF", "RIFX" + mono8.sliced(4), refused},
-        {"truncated inside data", mono8.first(mono8.size() - 3), refused},
         {"RIFF length past the end", riff({fmt8, data}, 4000), refused},
         {"data length past the end", riff({fmt8, chunk("data", samples, 1000)}), refused},
         {"no fmt chunk", riff({data}), refused},
@@ -193,10 +189,9 @@ std::tuple<int, QByteArray, QByteArray> runChild(const char* test, const QProces
 // that sink's monitor as signed 16-bit mono samples. A per-user server with its own
 // HOME and runtime folder needs neither D-Bus nor --system (as root it only warns);
 // -n keeps it from loading the machine's default configuration.
-class NullSinkServer {
-public:
+struct NullSinkServer {
     ~NullSinkServer() {
-        for (QProcess* process : {&m_recorder, &m_server}) {
+        for (QProcess* process : {&recorder, &server}) {
             process->kill();
             process->waitForFinished(2000);
         }
@@ -204,65 +199,45 @@ public:
 
     // Empty once data flows; otherwise why it does not.
     QString start() {
-        const QString server = QStandardPaths::findExecutable(u"pulseaudio"_s);
-        const QString recorder = QStandardPaths::findExecutable(u"parecord"_s);
-        if (!m_folder.isValid() || server.isEmpty() || recorder.isEmpty())
-            return u"pulseaudio, parecord or a temporary folder is missing"_s;
         for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME"})
-            clientEnv.insert(QLatin1String(name), m_folder.path());
+            clientEnv.insert(QLatin1String(name), folder.path());
         clientEnv.remove(u"PULSE_SERVER"_s);
-        const QString socket = m_folder.filePath(u"native"_s);
-        m_server.setProcessEnvironment(clientEnv);
-        m_server.setProcessChannelMode(QProcess::MergedChannels);
-        m_server.start(server, {u"-n"_s, u"--daemonize=no"_s, u"--exit-idle-time=-1"_s, u"--use-pid-file=no"_s,
-                                u"--realtime=no"_s, u"--high-priority=no"_s, u"--disable-shm=yes"_s,
-                                u"--load=module-null-sink sink_name=test"_s,
-                                u"--load=module-native-protocol-unix auth-anonymous=1 socket="_s + socket});
-        testsupport::waitUntil([&] { return QFileInfo::exists(socket) || m_server.state() == QProcess::NotRunning; });
+        server.setProcessEnvironment(clientEnv);
+        server.setProcessChannelMode(QProcess::MergedChannels);
+        server.start(u"pulseaudio"_s, {u"-n"_s, u"--daemonize=no"_s, u"--exit-idle-time=-1"_s, u"--use-pid-file=no"_s,
+                                       u"--realtime=no"_s, u"--high-priority=no"_s, u"--disable-shm=yes"_s,
+                                       u"--load=module-null-sink sink_name=test"_s,
+                                       u"--load=module-native-protocol-unix auth-anonymous=1 socket="_s + socket});
+        testsupport::waitUntil([&] { return QFileInfo::exists(socket) || server.state() == QProcess::NotRunning; });
         if (!QFileInfo::exists(socket))
-            return u"pulseaudio did not open its socket: "_s + QString::fromLocal8Bit(m_server.readAll());
+            return u"pulseaudio did not open its socket: "_s + server.errorString() +
+                   QString::fromLocal8Bit(server.readAll());
         clientEnv.insert(u"PULSE_SERVER"_s, u"unix:"_s + socket);
 
-        m_recorder.setProcessEnvironment(clientEnv);
-        m_recorder.start(recorder,
-                         {u"-d"_s, u"test.monitor"_s, u"--raw"_s, u"--format=s16le"_s, u"--rate=%1"_s.arg(kRecordRate),
-                          u"--channels=1"_s, u"--latency-msec=20"_s, recording()});
+        recorder.setProcessEnvironment(clientEnv);
+        recorder.start(u"parecord"_s,
+                       {u"-d"_s, u"test.monitor"_s, u"--raw"_s, u"--format=s16le"_s, u"--rate=%1"_s.arg(kRecordRate),
+                        u"--channels=1"_s, u"--latency-msec=20"_s, recording});
         // The null sink runs while idle, so its monitor delivers silence at once.
-        if (!testsupport::waitUntil([&] { return QFileInfo(recording()).size() > 0; }))
-            return u"parecord recorded nothing: "_s + QString::fromLocal8Bit(m_recorder.readAllStandardError());
+        if (!testsupport::waitUntil([&] { return QFileInfo(recording).size() > 0; }))
+            return u"parecord recorded nothing: "_s + recorder.errorString() +
+                   QString::fromLocal8Bit(recorder.readAllStandardError());
         return {};
     }
 
     // Recorded samples whose level lies in [low, high].
     qsizetype countLevel(int low, int high) const {
-        return std::ranges::count_if(int16Values(testsupport::readAll(recording())),
+        return std::ranges::count_if(int16Values(testsupport::readAll(recording)),
                                      [&](int value) { return std::abs(value) >= low && std::abs(value) <= high; });
     }
 
+    QTemporaryDir folder{kFolderTemplate};
+    const QString socket = folder.filePath(u"native"_s), recording = folder.filePath(u"recorded.raw"_s);
     QProcessEnvironment clientEnv = QProcessEnvironment::systemEnvironment(); // a client's, once started
-
-private:
-    QString recording() const { return m_folder.filePath(u"recorded.raw"_s); }
-
-    QTemporaryDir m_folder{kFolderTemplate};
-    QProcess m_server, m_recorder;
+    QProcess server, recorder;
 };
 
 } // namespace
-
-TEST(SoundOutput, DamagedOrUnreadableFilesPlayNothing) {
-    QTemporaryDir folder(kFolderTemplate);
-    ASSERT_TRUE(folder.isValid());
-    testsupport::writeAll(folder.filePath(u"truncated.wav"_s), squareWave(50, 40).first(1000));
-    // A pipe would block a reader until someone writes to it.
-    ASSERT_EQ(mkfifo(QFile::encodeName(folder.filePath(u"pipe.wav"_s)).constData(), 0600), 0);
-    platform::SoundOutput output;
-    for (const QString& name : {u"truncated.wav"_s, u"missing.wav"_s, u"pipe.wav"_s, QString()}) {
-        SCOPED_TRACE(name.toStdString());
-        EXPECT_FALSE(output.playFile(folder.filePath(name)));
-        EXPECT_FALSE(output.isPlaying());
-    }
-}
 
 TEST(SoundOutput, WithoutSoundServerReturnsAtOnceAndPrintsNothing) {
     QTemporaryDir folder(kFolderTemplate);
@@ -332,7 +307,13 @@ TEST(SoundOutputChild, DISABLED_PlaysToServer) {
     const QByteArray loud = squareWave(3000, 100);
     const QByteArray soft = squareWave(300, 40);
     platform::SoundOutput output;
-    EXPECT_FALSE(output.play(soft.first(soft.size() - 100)));
+    // Damaged or unreadable files play nothing; a pipe would block a reader until
+    // someone writes to it.
+    QTemporaryDir folder(kFolderTemplate);
+    testsupport::writeAll(folder.filePath(u"truncated.wav"_s), soft.first(1000));
+    ASSERT_EQ(mkfifo(QFile::encodeName(folder.filePath(u"pipe.wav"_s)).constData(), 0600), 0);
+    for (const QString& name : {u"truncated.wav"_s, u"missing.wav"_s, u"pipe.wav"_s, QString()})
+        EXPECT_FALSE(output.playFile(folder.filePath(name)) || output.isPlaying()) << name.toStdString();
     ASSERT_TRUE(output.play(loud));
     ASSERT_TRUE(output.play(soft));
     // Damaged input leaves the playing sound alone.

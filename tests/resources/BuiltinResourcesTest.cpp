@@ -26,17 +26,16 @@ TEST(Sounds, KeptFilesAreWhatTheGeneratorMakesAudibleAndShippedAsKept) {
         const char* file; // under resources/
         std::function<generator::Samples()> synth;
         int bits;
-        std::optional<BuiltinSound> builtin;
-        qsizetype bytes;
+        std::optional<BuiltinSound> builtin = {};
     } cases[] = {
-        {"builtin-sounds/message.wav", generator::messageChime, 8, BuiltinSound::Message, 1184},
-        {"builtin-sounds/join.wav", generator::joinSound, 8, BuiltinSound::Join, 15916},
-        {"builtin-sounds/leave.wav", generator::leaveSound, 8, BuiltinSound::Leave, 9388},
-        {"Sounds/bell.wav", generator::bell, 16, {}, 0},
-        {"Sounds/clap.wav", generator::clap, 16, {}, 0},
-        {"Sounds/fanfare.wav", generator::fanfare, 16, {}, 0},
-        {"Sounds/knock.wav", generator::knock, 16, {}, 0},
-        {"Sounds/whistle.wav", generator::whistle, 16, {}, 0},
+        {"builtin-sounds/message.wav", generator::messageChime, 8, BuiltinSound::Message},
+        {"builtin-sounds/join.wav", generator::joinSound, 8, BuiltinSound::Join},
+        {"builtin-sounds/leave.wav", generator::leaveSound, 8, BuiltinSound::Leave},
+        {"Sounds/bell.wav", generator::bell, 16},
+        {"Sounds/clap.wav", generator::clap, 16},
+        {"Sounds/fanfare.wav", generator::fanfare, 16},
+        {"Sounds/knock.wav", generator::knock, 16},
+        {"Sounds/whistle.wav", generator::whistle, 16},
     };
     const QDir source(QStringLiteral(MIRELUNE_RESOURCES_SOURCE));
     const QDir installed(QCoreApplication::applicationDirPath() + u"/Sounds"_s);
@@ -70,7 +69,6 @@ TEST(Sounds, KeptFilesAreWhatTheGeneratorMakesAudibleAndShippedAsKept) {
         EXPECT_GT(peak, 0.4);
 
         if (c.builtin) {
-            EXPECT_EQ(kept.size(), c.bytes);
             EXPECT_EQ(resources::builtinSound(*c.builtin), kept);
             // Starting and ending at silence is what keeps the sound from clicking.
             EXPECT_LE(std::abs(level(kept, 44)), 2 / 128.0);
