@@ -410,6 +410,9 @@ void frmMain::logChanged() {
 
 void frmMain::showLog() {
     m_logRefresh.stop();
+    if (!m_controller) {
+        return;
+    }
     m_logShownAt.start();
     // A line that arrives while the user looks elsewhere flags the window (the
     // desktop's urgency hint) without taking the focus.
