@@ -8,9 +8,15 @@
 #include <QStandardPaths>
 #include <algorithm>
 #include <csignal>
+#include <gtest/gtest.h>
 #include <memory>
 
 namespace testsupport {
+
+inline QStringList sorted(QStringList lines) {
+    lines.sort();
+    return lines;
+}
 
 // Copies of the headless client (found beside the test executable): on loopback, on
 // ports of the test's own, or, given a network, each on a host of it with the
@@ -61,6 +67,19 @@ public:
         return akira->shows(QStringLiteral("チカ さんが参加しました")) &&
                ben->shows(QStringLiteral("チカ さんが参加しました"));
     }
+    // Each of `lines` reaches every copy of fillRoom, and once a line doubled would have
+    // come too, each copy shows just these and the joins it saw.
+    void expectSettlesOn(const QStringList& lines, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+        const QStringList joins{QStringLiteral("ベン さんが参加しました"), QStringLiteral("チカ さんが参加しました")};
+        const std::pair<ChildProcess*, QStringList> copies[] = {
+            {akira.get(), lines + joins}, {ben.get(), lines + joins.mid(1)}, {chika.get(), lines}};
+        for (const auto& [copy, expected] : copies)
+            for (const QString& line : lines)
+                EXPECT_TRUE(copy->shows(line, timeout)) << line.toStdString();
+        spinFor(std::chrono::seconds(1));
+        for (const auto& [copy, expected] : copies)
+            EXPECT_EQ(sorted(copy->lines()), sorted(expected));
+    }
 
     const quint16 discoveryPort = freeUdpPort();
     const quint16 roomPort = freeTcpPort();
@@ -74,11 +93,6 @@ private:
 // Stops or continues a copy, as a closed laptop lid or a debugger would.
 inline bool sendSignal(const ChildProcess& copy, int number) {
     return ::kill(static_cast<pid_t>(copy.processId()), number) == 0;
-}
-
-inline QStringList sorted(QStringList lines) {
-    lines.sort();
-    return lines;
 }
 
 } // namespace testsupport
