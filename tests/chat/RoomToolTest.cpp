@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -69,11 +70,7 @@ TEST(RoomTool, EachFailedWayInEndsWithItsExitCode) {
     auto host = room.start({u"host"_s, u"奥の間"_s, u"--name"_s, u"番人"_s, u"--password"_s, u"合言葉"_s});
     const QString address = u"127.0.0.1:%1"_s.arg(room.roomPort);
     ASSERT_TRUE(room.waitListed(u"奥の間\t%1\tpassword"_s.arg(address), {u"--password"_s, u"合言葉"_s}));
-    const struct {
-        const char* what;
-        QStringList arguments;
-        int code;
-    } cases[] = {
+    const std::tuple<const char*, QStringList, int> cases[] = {
         {"no room to join", {u"join"_s}, 2},
         {"a room nobody hosts", {u"join"_s, u"どこにもない"_s}, 3},
         {"the wrong password at the address",
@@ -83,9 +80,9 @@ TEST(RoomTool, EachFailedWayInEndsWithItsExitCode) {
          {u"join"_s, u"--address"_s, address, u"--password"_s, u"合言葉"_s, u"--name"_s, QString(256, u'x')},
          5},
     };
-    for (const auto& c : cases) {
-        auto copy = room.start(c.arguments);
-        EXPECT_TRUE(copy->exitsWith(c.code)) << c.what << ": " << copy->errors().toStdString();
+    for (const auto& [what, arguments, code] : cases) {
+        auto copy = room.start(arguments);
+        EXPECT_TRUE(copy->exitsWith(code)) << what << ": " << copy->errors().toStdString();
     }
     EXPECT_TRUE(host->running());
 }
