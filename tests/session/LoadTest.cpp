@@ -1,7 +1,6 @@
 // The host under attack and under a long load, in a process of its own (the headless
 // client) so that its memory can be read from /proc.
 #include "RawPeer.h"
-#include "SessionTestSupport.h"
 
 #include <QRegularExpression>
 #include <gtest/gtest.h>
