@@ -1,11 +1,7 @@
 // Rooms and members that outlive a process, as separate processes of the headless
-// client. Members stopped for a while come back on their own: one stopped for 20 s
-// misses nothing and nobody sees it go; one stopped past the grace period leaves, and
-// the lines it typed meanwhile come back on its standard error. The room outlives its
-// host: killed, quitting normally or stopped (silent, its connections still open), the
-// host leaves two members who go on within seconds, with no line typed around its end
-// lost or doubled and only its leave notice seen; a line to the old host comes back
-// as not delivered; then a newcomer finds the room, still open to all, and joins.
+// client: members stopped for a while come back on their own or, past the grace
+// period, get their unsent lines back; a room goes on when its host is killed, quits
+// or falls silent, with no line lost or doubled, and a newcomer still finds it.
 #include "common/RoomCopies.h"
 
 #include <QElapsedTimer>
