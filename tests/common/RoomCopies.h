@@ -51,7 +51,7 @@ public:
             std::chrono::seconds(10));
     }
 
-    // アキラ hosts 広場 (on a), then ベン (b, with `benExtra`) and チカ (c) join: true
+    // アキラ hosts 広場 (on a), then ベン (b, with `benExtra`) and `chikaName` (c) join: true
     // once everybody has seen the joins.
     bool fillRoom(const QStringList& benExtra = {}) {
         const auto as = [](const QString& command, const QString& name) {
@@ -63,14 +63,15 @@ public:
         ben = start(as(QStringLiteral("join"), QStringLiteral("ベン")) + benExtra, QStringLiteral("b"));
         if (!akira->shows(QStringLiteral("ベン さんが参加しました")))
             return false;
-        chika = start(as(QStringLiteral("join"), QStringLiteral("チカ")), QStringLiteral("c"));
-        return akira->shows(QStringLiteral("チカ さんが参加しました")) &&
-               ben->shows(QStringLiteral("チカ さんが参加しました"));
+        chika = start(as(QStringLiteral("join"), chikaName), QStringLiteral("c"));
+        const QString joined = chikaName + QStringLiteral(" さんが参加しました");
+        return akira->shows(joined) && ben->shows(joined);
     }
     // Each of `lines` reaches every copy of fillRoom, and once a line doubled would have
     // come too, each copy shows just these and the joins it saw.
     void expectSettlesOn(const QStringList& lines, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
-        const QStringList joins{QStringLiteral("ベン さんが参加しました"), QStringLiteral("チカ さんが参加しました")};
+        const QStringList joins{QStringLiteral("ベン さんが参加しました"),
+                                chikaName + QStringLiteral(" さんが参加しました")};
         const std::pair<ChildProcess*, QStringList> copies[] = {
             {akira.get(), lines + joins}, {ben.get(), lines + joins.mid(1)}, {chika.get(), lines}};
         for (const auto& [copy, expected] : copies)
@@ -84,6 +85,7 @@ public:
     const quint16 discoveryPort = freeUdpPort();
     const quint16 roomPort = freeTcpPort();
     QStringList extra;
+    QString chikaName = QStringLiteral("チカ");
     std::unique_ptr<ChildProcess> akira, ben, chika;
 
 private:
