@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -19,27 +20,23 @@ namespace {
 
 TEST(RoomTool, AHostAndTwoMembersChatAndLeave) {
     RoomCopies room;
-    auto host = room.start({u"host"_s, u"広場"_s, u"--name"_s, u"アキラ"_s});
-    ASSERT_TRUE(room.waitListed(u"広場\t127.0.0.1:%1"_s.arg(room.roomPort)));
-    auto ben = room.start({u"join"_s, u"広場"_s, u"--name"_s, u"ベン"_s});
-    ASSERT_TRUE(host->shows(u"ベン さんが参加しました"_s));
-    auto chika = room.start({u"join"_s, u"広場"_s, u"--name"_s, u"チカ リー"_s});
-    ASSERT_TRUE(host->shows(u"チカ リー さんが参加しました"_s));
-    ASSERT_TRUE(ben->shows(u"チカ リー さんが参加しました"_s));
+    room.chikaName = u"チカ リー"_s;
+    ASSERT_TRUE(room.fillRoom());
+    ChildProcess *host = room.akira.get(), *ben = room.ben.get(), *chika = room.chika.get();
 
     // Each step arrives everywhere before the next, so every copy's output is exact.
     // The first line ends in CR LF, as a terminal or a script on another system sends.
-    const std::initializer_list<ChildProcess*> everybody{host.get(), ben.get(), chika.get()};
+    const std::initializer_list<ChildProcess*> everybody{host, ben, chika};
     const auto say = [&](ChildProcess* who, const QString& typed, const QString& shown) {
         who->type(typed);
         for (ChildProcess* copy : everybody)
             ASSERT_TRUE(copy->shows(shown)) << shown.toStdString();
     };
-    ASSERT_NO_FATAL_FAILURE(say(ben.get(), u"こんにちは\r"_s, u"ベン> こんにちは"_s));
+    ASSERT_NO_FATAL_FAILURE(say(ben, u"こんにちは\r"_s, u"ベン> こんにちは"_s));
     ben->type(u"/w \"チカ リー\" 内緒の話"_s);
     ASSERT_TRUE(chika->shows(u"ベン> (内緒の話)"_s));
     ASSERT_TRUE(ben->shows(u"ベン to チカ リー> 内緒の話"_s));
-    ASSERT_NO_FATAL_FAILURE(say(chika.get(), u"おわり"_s, u"チカ リー> おわり"_s));
+    ASSERT_NO_FATAL_FAILURE(say(chika, u"おわり"_s, u"チカ リー> おわり"_s));
 
     EXPECT_EQ(host->lines(), (QStringList{u"ベン さんが参加しました"_s, u"チカ リー さんが参加しました"_s,
                                           u"ベン> こんにちは"_s, u"チカ リー> おわり"_s}));
@@ -54,13 +51,13 @@ TEST(RoomTool, AHostAndTwoMembersChatAndLeave) {
     EXPECT_TRUE(chika->exitsWith(0));
     EXPECT_TRUE(host->shows(u"ベン さんが退出しました"_s));
     EXPECT_TRUE(host->shows(u"チカ リー さんが退出しました"_s));
-    host->terminate();
+    ASSERT_TRUE(testsupport::sendSignal(*host, SIGTERM));
     EXPECT_TRUE(host->exitsWith(0));
     // Nothing on standard error in normal use but the line saying where the room is (a
     // sanitizer report would land here).
     EXPECT_TRUE(host->errors().startsWith(u"mirelune-room: room \"広場\" is open on port %1 at "_s.arg(room.roomPort)));
     EXPECT_EQ(host->errors().count(u'\n'), 1) << host->errors().toStdString();
-    for (ChildProcess* member : {ben.get(), chika.get()})
+    for (ChildProcess* member : {ben, chika})
         EXPECT_EQ(member->errors(), u"mirelune-room: joined room \"広場\" at 127.0.0.1:%1\n"_s.arg(room.roomPort));
 }
 
@@ -69,11 +66,7 @@ TEST(RoomTool, EachFailedWayInEndsWithItsExitCode) {
     auto host = room.start({u"host"_s, u"奥の間"_s, u"--name"_s, u"番人"_s, u"--password"_s, u"合言葉"_s});
     const QString address = u"127.0.0.1:%1"_s.arg(room.roomPort);
     ASSERT_TRUE(room.waitListed(u"奥の間\t%1\tpassword"_s.arg(address), {u"--password"_s, u"合言葉"_s}));
-    const struct {
-        const char* what;
-        QStringList arguments;
-        int code;
-    } cases[] = {
+    const std::tuple<const char*, QStringList, int> cases[] = {
         {"no room to join", {u"join"_s}, 2},
         {"a room nobody hosts", {u"join"_s, u"どこにもない"_s}, 3},
         {"the wrong password at the address",
@@ -83,9 +76,9 @@ TEST(RoomTool, EachFailedWayInEndsWithItsExitCode) {
          {u"join"_s, u"--address"_s, address, u"--password"_s, u"合言葉"_s, u"--name"_s, QString(256, u'x')},
          5},
     };
-    for (const auto& c : cases) {
-        auto copy = room.start(c.arguments);
-        EXPECT_TRUE(copy->exitsWith(c.code)) << c.what << ": " << copy->errors().toStdString();
+    for (const auto& [what, arguments, code] : cases) {
+        auto copy = room.start(arguments);
+        EXPECT_TRUE(copy->exitsWith(code)) << what << ": " << copy->errors().toStdString();
     }
     EXPECT_TRUE(host->running());
 }

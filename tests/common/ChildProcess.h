@@ -35,7 +35,6 @@ public:
     }
     void type(const QString& line) { m_process.write(line.toUtf8() + '\n'); }
     void endInput() { m_process.closeWriteChannel(); }
-    void terminate() { m_process.terminate(); }
     // SIGKILL: no goodbye, the kernel closes the sockets.
     void killHard() {
         if (m_process.state() != QProcess::NotRunning) {

@@ -8,9 +8,15 @@
 #include <QStandardPaths>
 #include <algorithm>
 #include <csignal>
+#include <gtest/gtest.h>
 #include <memory>
 
 namespace testsupport {
+
+inline QStringList sorted(QStringList lines) {
+    lines.sort();
+    return lines;
+}
 
 // Copies of the headless client (found beside the test executable): on loopback, on
 // ports of the test's own, or, given a network, each on a host of it with the
@@ -45,7 +51,7 @@ public:
             std::chrono::seconds(10));
     }
 
-    // アキラ hosts 広場 (on a), then ベン (b, with `benExtra`) and チカ (c) join: true
+    // アキラ hosts 広場 (on a), then ベン (b, with `benExtra`) and `chikaName` (c) join: true
     // once everybody has seen the joins.
     bool fillRoom(const QStringList& benExtra = {}) {
         const auto as = [](const QString& command, const QString& name) {
@@ -57,14 +63,29 @@ public:
         ben = start(as(QStringLiteral("join"), QStringLiteral("ベン")) + benExtra, QStringLiteral("b"));
         if (!akira->shows(QStringLiteral("ベン さんが参加しました")))
             return false;
-        chika = start(as(QStringLiteral("join"), QStringLiteral("チカ")), QStringLiteral("c"));
-        return akira->shows(QStringLiteral("チカ さんが参加しました")) &&
-               ben->shows(QStringLiteral("チカ さんが参加しました"));
+        chika = start(as(QStringLiteral("join"), chikaName), QStringLiteral("c"));
+        const QString joined = chikaName + QStringLiteral(" さんが参加しました");
+        return akira->shows(joined) && ben->shows(joined);
+    }
+    // Each of `lines` reaches every copy of fillRoom, and once a line doubled would have
+    // come too, each copy shows just these and the joins it saw.
+    void expectSettlesOn(const QStringList& lines, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+        const QStringList joins{QStringLiteral("ベン さんが参加しました"),
+                                chikaName + QStringLiteral(" さんが参加しました")};
+        const std::pair<ChildProcess*, QStringList> copies[] = {
+            {akira.get(), lines + joins}, {ben.get(), lines + joins.mid(1)}, {chika.get(), lines}};
+        for (const auto& [copy, expected] : copies)
+            for (const QString& line : lines)
+                EXPECT_TRUE(copy->shows(line, timeout)) << line.toStdString();
+        spinFor(std::chrono::seconds(1));
+        for (const auto& [copy, expected] : copies)
+            EXPECT_EQ(sorted(copy->lines()), sorted(expected));
     }
 
     const quint16 discoveryPort = freeUdpPort();
     const quint16 roomPort = freeTcpPort();
     QStringList extra;
+    QString chikaName = QStringLiteral("チカ");
     std::unique_ptr<ChildProcess> akira, ben, chika;
 
 private:
@@ -74,11 +95,6 @@ private:
 // Stops or continues a copy, as a closed laptop lid or a debugger would.
 inline bool sendSignal(const ChildProcess& copy, int number) {
     return ::kill(static_cast<pid_t>(copy.processId()), number) == 0;
-}
-
-inline QStringList sorted(QStringList lines) {
-    lines.sort();
-    return lines;
 }
 
 } // namespace testsupport

@@ -7,7 +7,6 @@
 #include "common/TestSupport.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>

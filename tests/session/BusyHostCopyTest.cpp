@@ -18,7 +18,7 @@ TEST(BusyHostCopy, MembersReachEachOtherWhileTheHostingCopyIsBusy) {
         if (a.joinAs(u"a"_s) == 0 || b.joinAs(u"b"_s) == 0) {
             return;
         }
-        a.send(sendFrame(u"while the host's copy is busy"_s));
+        a.send(chatFrame(u"while the host's copy is busy"_s));
         while (const std::optional<Frame> frame = b.nextFrame()) {
             if (frame->type == quint8(FrameType::Deliver) &&
                 frame->body.endsWith(chatPayload(u"while the host's copy is busy"_s))) {

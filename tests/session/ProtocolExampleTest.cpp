@@ -51,13 +51,8 @@ TEST(ProtocolExample, TheDocumentsBytesAreTheCodesBytes) {
     // The frames the raw peer of the attack tests builds by hand, as the document has them.
     EXPECT_EQ(helloFrame(member).toHex(), v[u"Hello frame"_s].toHex());
     EXPECT_EQ(createFrame(u"花子"_s).toHex(), v[u"CreatePlayer 花子 frame"_s].toHex());
-    EXPECT_EQ(sendFrame(u"こんにちは"_s, 1).toHex(), v[u"Send こんにちは frame"_s].toHex());
-    WireWriter deliver;
-    deliver.i32(2);
-    deliver.i32(kEveryone);
-    deliver.u32(1);
-    deliver.bytes(chatPayload(u"こんにちは"_s));
-    EXPECT_EQ(encodeFrame(FrameType::Deliver, deliver.data()).toHex(), v[u"Deliver from 2 frame"_s].toHex());
+    EXPECT_EQ(chatFrame(u"こんにちは"_s, 1).toHex(), v[u"Send こんにちは frame"_s].toHex());
+    EXPECT_EQ(chatFrame(u"こんにちは"_s, 1, 2).toHex(), v[u"Deliver from 2 frame"_s].toHex());
 }
 
 } // namespace

@@ -29,19 +29,22 @@ inline QByteArray createFrame(const QString& name) {
     return encodeFrame(FrameType::CreatePlayer, create.data());
 }
 
-// The payload of a public chat line, and the frame a member sends it to everybody in.
+// The payload of a public chat line; the frame a member sends it to everybody in, or,
+// given its sender, the one the host delivers it in.
 inline QByteArray chatPayload(const QString& text) {
     Message message;
     message.writeInt32(0);
     message.writeString(text);
     return message.payload();
 }
-inline QByteArray sendFrame(const QString& text, quint32 seq = 1) {
+inline QByteArray chatFrame(const QString& text, quint32 seq = 1, PlayerId from = 0) {
     WireWriter body;
+    if (from != 0)
+        body.i32(from);
     body.i32(kEveryone);
     body.u32(seq);
     body.bytes(chatPayload(text));
-    return encodeFrame(FrameType::Send, body.data());
+    return encodeFrame(from != 0 ? FrameType::Deliver : FrameType::Send, body.data());
 }
 
 // A peer that speaks the wire by hand, to send what a well-behaved copy never would;
@@ -131,13 +134,7 @@ struct FakeHost {
                 out.string(u"host"_s);
                 out.i32(5);
                 out.string(u"me"_s);
-                WireWriter deliver;
-                deliver.i32(1);
-                deliver.i32(kEveryone);
-                deliver.u32(1);
-                deliver.bytes(chatPayload(u"welcome"_s));
-                link->write(encodeFrame(FrameType::PlayerCreated, out.data()) +
-                            encodeFrame(FrameType::Deliver, deliver.data()));
+                link->write(encodeFrame(FrameType::PlayerCreated, out.data()) + chatFrame(u"welcome"_s, 1, 1));
             }
         }
     }

@@ -24,8 +24,6 @@ struct SocketPair {
         remote.reset(server.nextPendingConnection());
     }
 
-    int localDescriptor() const { return static_cast<int>(local.socketDescriptor()); }
-
     // The writing end as a bare descriptor, for the host's own socket.
     int takeLocal() {
         const int descriptor = ::dup(static_cast<int>(local.socketDescriptor()));
@@ -64,23 +62,19 @@ std::pair<QList<QByteArray>, QByteArray> pieces(const QList<qsizetype>& sizes) {
 } // namespace
 
 TEST(SocketSend, GathersEveryPieceInOrder) {
-    struct Case {
-        const char* name;
-        QList<qsizetype> sizes;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, QList<qsizetype>> cases[] = {
         {"one frame", {73}},
         {"a turn's worth of small frames, copied together", QList<qsizetype>(600, 73)},
         {"more small frames than one gathering write takes", QList<qsizetype>(1000, 73)},
         {"empty pieces among others", {5, 0, 8, 0, 60}},
         {"one large frame", {200 * 1024}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, sizes] : cases) {
+        SCOPED_TRACE(name);
         SocketPair pair;
         ASSERT_TRUE(pair.remote);
-        const auto [list, expected] = pieces(c.sizes);
-        const qint64 sent = sendNow(pair.localDescriptor(), list);
+        const auto [list, expected] = pieces(sizes);
+        const qint64 sent = sendNow(static_cast<int>(pair.local.socketDescriptor()), list);
         // What the kernel did not take is the caller's to queue, behind what it took.
         pair.local.write(expected.mid(sent));
         EXPECT_EQ(pair.receive(expected.size()), expected);

@@ -1,11 +1,7 @@
 // Rooms and members that outlive a process, as separate processes of the headless
-// client. Members stopped for a while come back on their own: one stopped for 20 s
-// misses nothing and nobody sees it go; one stopped past the grace period leaves, and
-// the lines it typed meanwhile come back on its standard error. The room outlives its
-// host: killed, quitting normally or stopped (silent, its connections still open), the
-// host leaves two members who go on within seconds, with no line typed around its end
-// lost or doubled and only its leave notice seen; a line to the old host comes back
-// as not delivered; then a newcomer finds the room, still open to all, and joins.
+// client: members stopped for a while come back on their own or, past the grace
+// period, get their unsent lines back; a room goes on when its host is killed, quits
+// or falls silent, with no line lost or doubled, and a newcomer still finds it.
 #include "common/RoomCopies.h"
 
 #include <QElapsedTimer>
@@ -32,20 +28,11 @@ TEST(ResumeProcess, AMemberStoppedFor20SecondsMissesNothingAndNobodySeesItGo) {
     testsupport::spinFor(20s);
     ASSERT_TRUE(sendSignal(*room.chika, SIGCONT));
     room.chika->type(u"戻りました"_s);
-    for (ChildProcess* copy : {room.akira.get(), room.ben.get(), room.chika.get()}) {
-        for (const QString& line : {u"ベン> 聞こえますか"_s, u"アキラ> おーい"_s, u"チカ> 戻りました"_s})
-            EXPECT_TRUE(copy->shows(line)) << line.toStdString();
-    }
-    testsupport::spinFor(1s); // a line doubled would come by now
-
     const QStringList lines{u"ベン> 聞こえますか"_s, u"ベン> 返事して"_s, u"アキラ> おーい"_s,
                             u"チカ> 止まっている間に"_s, u"チカ> 戻りました"_s};
+    room.expectSettlesOn(lines);
     // What it missed comes in the order it was sent.
     EXPECT_EQ(room.chika->lines().filter(u"ベン> "_s), lines.filter(u"ベン> "_s));
-    EXPECT_EQ(sorted(room.akira->lines()),
-              sorted(lines + QStringList{u"ベン さんが参加しました"_s, u"チカ さんが参加しました"_s}));
-    EXPECT_EQ(sorted(room.ben->lines()), sorted(lines + QStringList{u"チカ さんが参加しました"_s}));
-    EXPECT_EQ(sorted(room.chika->lines()), sorted(lines));
     EXPECT_FALSE(room.chika->errors().contains(kSendFailed)) << room.chika->errors().toStdString();
 }
 
@@ -114,16 +101,9 @@ void carryOnAfterTheHost(HostEnd end) {
         EXPECT_TRUE(copy->shows(u"ダナ> d1"_s));
     testsupport::spinFor(1s); // a line doubled would come by now
 
-    const QStringList lines{u"アキラ> a1"_s,
-                            u"ベン> b1"_s,
-                            u"ベン> b2"_s,
-                            u"ベン> b3"_s,
-                            u"チカ> c1"_s,
-                            u"チカ> c2"_s,
-                            u"チカ> c3"_s,
-                            u"アキラ さんが退出しました"_s,
-                            u"ダナ さんが参加しました"_s,
-                            u"ダナ> d1"_s};
+    QStringList lines{u"アキラ> a1"_s, u"アキラ さんが退出しました"_s, u"ダナ さんが参加しました"_s, u"ダナ> d1"_s};
+    for (int i = 1; i <= 3; ++i)
+        lines += QStringList{u"ベン> b%1"_s.arg(i), u"チカ> c%1"_s.arg(i)};
     EXPECT_EQ(sorted(room.ben->lines()), sorted(lines + QStringList{u"チカ さんが参加しました"_s}));
     EXPECT_EQ(sorted(room.chika->lines()),
               sorted(end == HostEnd::Stopped ? lines + QStringList{u"チカ to アキラ> c4"_s} : lines));
