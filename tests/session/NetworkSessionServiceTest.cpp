@@ -118,7 +118,9 @@ TEST(NetworkSessionService, InternetConnectionAsksForTheHostAndListsItsRoom) {
     config.connectTimeout = 1500ms;
     TestCopy host(config);
     ASSERT_TRUE(host.host(u"遠くの部屋"_s).ok());
-    ASSERT_EQ(host.service->hostingPort(), config.firstHostPort + 1);
+    // Past the squatter, in the range (another program may hold the next port too).
+    const quint16 port = host.service->hostingPort();
+    ASSERT_TRUE(port > config.firstHostPort && port <= config.lastHostPort) << port;
     host.createPlayer(u"host"_s);
 
     NetworkSessionService cancelled(config);
