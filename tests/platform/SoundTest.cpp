@@ -121,13 +121,8 @@ TEST(WavFile, ParsesValidImagesAndRejectsDamagedOnes) {
 }
 
 TEST(WavFile, ConvertsToSigned16BitSamples) {
-    const struct {
-        const char* name;
-        WavFormat from;
-        QByteArray samples;
-        int rate, channels;
-        QList<int> expected;
-    } cases[] = {
+    // name, source format, source samples, rate, channels, samples expected
+    const std::tuple<const char*, WavFormat, QByteArray, int, int, QList<int>> cases[] = {
         {"unsigned 8-bit widened", {1, 8000, 8}, QByteArray::fromHex("0080ff7f"), 8000, 1, {-32768, 0, 32512, -256}},
         {"mono copied to both sides", {1, 8000, 16}, int16s({1000, -2000}), 8000, 2, {1000, 1000, -2000, -2000}},
         {"stereo averaged", {2, 8000, 16}, int16s({100, 300, -100, -300, 32767, 32767}), 8000, 1, {200, -200, 32767}},
@@ -135,12 +130,12 @@ TEST(WavFile, ConvertsToSigned16BitSamples) {
         {"rate halved", {1, 2000, 16}, int16s({0, 10, 20, 30}), 1000, 1, {0, 20}},
         {"22050 to 44100 Hz", {1, 22050, 8}, "\x80\xc0", 44100, 2, {0, 0, 8192, 8192, 16384, 16384, 16384, 16384}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto result = platform::convertToInt16({c.from, c.samples}, c.rate, c.channels);
+    for (const auto& [name, from, samples, rate, channels, expected] : cases) {
+        SCOPED_TRACE(name);
+        const auto result = platform::convertToInt16({from, samples}, rate, channels);
         ASSERT_TRUE(result.ok()) << result.error().toStdString();
-        EXPECT_EQ(result->format, (WavFormat{c.channels, c.rate, 16}));
-        EXPECT_EQ(int16Values(result->samples), c.expected);
+        EXPECT_EQ(std::tuple(result->format, int16Values(result->samples)),
+                  std::tuple(WavFormat{channels, rate, 16}, expected));
     }
 
     // Three frames at 1 Hz last three seconds: 576,000 bytes at 48 kHz in stereo.
