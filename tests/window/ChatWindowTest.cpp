@@ -308,19 +308,15 @@ TEST_F(ChatWindowTest, ResizingAndTabsMoveTheWidgets) {
     frmMain& window = openWindow();
     window.resize(600, 400); // 9000 x 6000 twips
     ASSERT_TRUE(testsupport::waitUntil([&] { return window.txtLog->width() == 415; }));
-    EXPECT_EQ(window.txtLog->geometry(), QRect(176, 48, 415, 299));
-    EXPECT_EQ(window.picFooter->geometry(), QRect(0, 382, 600, 18));
-    EXPECT_EQ(window.picExit->x(), 525);
+    EXPECT_EQ(std::tuple(window.txtLog->geometry(), window.picFooter->geometry(), window.picExit->x()),
+              std::tuple(QRect(176, 48, 415, 299), QRect(0, 382, 600, 18), 525));
 
     QTest::mouseClick(window.lblMenus[2], Qt::LeftButton);
-    EXPECT_EQ(visiblePanels(window), QList<int>{2});
-    EXPECT_EQ(window.imgSelect->y(), 125); // 1875 twips
+    EXPECT_EQ(std::pair(visiblePanels(window), window.imgSelect->y()), std::pair(QList<int>{2}, 125)); // 1875 twips
     QTest::mouseClick(window.lblMenus[1], Qt::RightButton);
-    EXPECT_TRUE(visiblePanels(window).isEmpty());
-    EXPECT_EQ(window.txtLog->x(), 27); // 400 twips
+    EXPECT_EQ(std::pair(visiblePanels(window), window.txtLog->x()), std::pair(QList<int>{}, 27)); // 400 twips
     QTest::mouseClick(window.imgHide, Qt::LeftButton);
-    EXPECT_EQ(visiblePanels(window), QList<int>{2});
-    EXPECT_EQ(window.txtLog->x(), 176); // 2640 twips
+    EXPECT_EQ(std::pair(visiblePanels(window), window.txtLog->x()), std::pair(QList<int>{2}, 176)); // 2640 twips
 }
 
 TEST_F(ChatWindowTest, KeysAndButtonsDriveTheMenusAndTheEntry) {
