@@ -108,14 +108,11 @@ TEST_F(ChatControllerTest, ClearAndDelRunOnTheSenderToo) {
 }
 
 TEST_F(ChatControllerTest, PermissionCommandsAreNotSentAndTheirNoticeStaysSixTicks) {
-    const QString allowed = u"メッセージ　（拡張スクリプト設定：許可）"_s;
-    const QString refused = u"メッセージ　（拡張スクリプト設定：不可）"_s;
     controller.cmdSend_Click(u"before"_s);
     EXPECT_EQ(entry(controller.cmdSend_Click(u"@permission=yes;"_s)), std::tuple(QString(), false, false));
-    EXPECT_EQ(service.sent.size(), 1);
-    EXPECT_TRUE(controller.extScriptAllowed());
-    EXPECT_EQ(view.messageTag, allowed);
-    EXPECT_TRUE(controller.noticeTimerActive());
+    EXPECT_EQ(
+        std::tuple(service.sent.size(), controller.extScriptAllowed(), view.messageTag, controller.noticeTimerActive()),
+        std::tuple(1, true, u"メッセージ　（拡張スクリプト設定：許可）"_s, true));
     service.deliverChat(3, 0, u"@SYSCLEAR;fresh"_s); // obeyed now
     settle();
     EXPECT_EQ(controller.log().text(), u"Carol> fresh\r\n"_s);
@@ -128,11 +125,10 @@ TEST_F(ChatControllerTest, PermissionCommandsAreNotSentAndTheirNoticeStaysSixTic
     EXPECT_EQ(service.sent.last().text, u"hello"_s);
     controller.timWait_Timer();
     controller.timWait_Timer();
-    EXPECT_EQ(view.messageTag, refused);
+    EXPECT_EQ(view.messageTag, u"メッセージ　（拡張スクリプト設定：不可）"_s);
     controller.timWait_Timer(); // the sixth
-    EXPECT_EQ(view.messageTag, u"メッセージ"_s);
-    EXPECT_FALSE(controller.noticeTimerActive());
-    EXPECT_EQ(controller.waitTicks(), 0);
+    EXPECT_EQ(std::tuple(view.messageTag, controller.noticeTimerActive(), controller.waitTicks()),
+              std::tuple(u"メッセージ"_s, false, 0));
 }
 
 // A bare number becomes a sound command in the entry (a row of the send table); sent
@@ -142,8 +138,7 @@ TEST_F(ChatControllerTest, ASoundCommandAloneIsSentAndLogsNothing) {
     EXPECT_TRUE(controller.cmdSend_Click(u"12"_s).caretAtEnd);
     controller.cmdSend_Click(u"@S12;"_s);
     EXPECT_EQ(sounds.played, QStringList{u"sound 12"_s});
-    EXPECT_TRUE(controller.log().isEmpty());
-    EXPECT_FALSE(controller.soundScriptPlayed());
+    EXPECT_TRUE(controller.log().isEmpty() && !controller.soundScriptPlayed());
     EXPECT_EQ(sent(), QStringList{u"1>0 0 @S12;"_s});
 }
 
@@ -166,9 +161,8 @@ TEST_F(ChatControllerTest, JoinAndLeaveWriteNoticesAndRebuildTheRoster) {
     service.players.append({4, u"Dave"_s});
     service.deliverSystem(session::kSystemPlayerJoined, 4);
     settle();
-    EXPECT_EQ(controller.roster().count(), 4);
-    EXPECT_EQ(controller.roster().selectedIndex(), -1);
-    EXPECT_FALSE(controller.whisperEnabled());
+    EXPECT_EQ(std::tuple(controller.roster().count(), controller.roster().selectedIndex(), controller.whisperEnabled()),
+              std::tuple(4, -1, false));
 
     selectMember(2);
     service.players.removeAt(2); // Carol leaves
@@ -188,8 +182,7 @@ TEST_F(ChatControllerTest, JoinAndLeaveWriteNoticesAndRebuildTheRoster) {
     service.listError = session::Error{0x80004005u, u"gone"_s};
     controller.UpdateRoster();
     EXPECT_EQ(view.boxes, QStringList{u"プレーヤーリストのアップデートに失敗しました"_s});
-    EXPECT_EQ(controller.roster().count(), 0);
-    EXPECT_TRUE(controller.whisperEnabled());
+    EXPECT_TRUE(controller.roster().count() == 0 && controller.whisperEnabled());
     EXPECT_FALSE(controller.cmdWhisper_Click(u"x"_s).sent);
 }
 
@@ -202,8 +195,7 @@ TEST_F(ChatControllerTest, HandlesOneMessagePerCallAndIgnoresOtherNoticesAndChat
     settle();
     controller.DirectXEvent_DXCallBack(0); // nothing waits
     EXPECT_TRUE(controller.log().isEmpty() && sounds.played.isEmpty() && view.boxes.isEmpty());
-    EXPECT_EQ(service.listPlayersCalls, listCalls);
-    EXPECT_EQ(service.receiveCalls, 2);
+    EXPECT_EQ(std::pair(service.listPlayersCalls, service.receiveCalls), std::pair(listCalls, 2));
 
     service.deliverChat(2, 0, u"one"_s); // their events wait for the event loop
     service.deliverChat(2, 0, u"two"_s);
@@ -233,8 +225,7 @@ TEST_F(ChatControllerTest, AnUnreadableMessageOpensOneBoxAndWhatComesMeanwhileWa
     };
     service.deliver(2, truncated);
     settle();
-    EXPECT_TRUE(logWhileBoxShows.isEmpty());
-    EXPECT_EQ(receivedWhileBoxShows, 1);
+    EXPECT_EQ(std::pair(logWhileBoxShows, receivedWhileBoxShows), std::pair(QString(), 1));
     testsupport::spinFor(std::chrono::milliseconds(50));
     EXPECT_EQ(controller.log().text(), u"Bob> first\r\nCarol さんが退出しました\r\n"_s);
     ASSERT_EQ(view.boxes.size(), 1);

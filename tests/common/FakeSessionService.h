@@ -92,13 +92,12 @@ public:
         if (listRoomsError)
             return failed(listRoomsError);
         QList<session::RoomDescription> found;
-        for (HostedRoom room : network()) {
+        for (HostedRoom room : network())
             if (room.description.applicationId == query.applicationId &&
                 (room.description.password.isEmpty() || room.description.password == query.password)) {
                 room.description.password.clear();
                 found.append(room.description);
             }
-        }
         return session::OneBasedList<session::RoomDescription>(found);
     }
     session::Status openRoom(const session::RoomDescription& room, session::OpenMode mode) override {

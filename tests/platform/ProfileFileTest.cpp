@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <optional>
+#include <tuple>
 
 using namespace Qt::StringLiterals;
 using platform::ProfileFile;
@@ -46,11 +47,7 @@ TEST_F(ProfileFileTest, ReadsLikeTheClassicProfileCalls) {
                                             "Room=in the second General section|[Custom]|LogFColor=000000FF",
                                             "\r\n");
     const QString dflt = u" default"_s; // given with two trailing blanks, which never come back
-    const struct {
-        const char* what;
-        QByteArray bytes;
-        QString section, key, expected;
-    } cases[] = {
+    const std::tuple<const char*, QByteArray, QString, QString, QString> cases[] = {
         {"names ignore case, blanks trimmed", classic, u"GENERAL"_s, u"pLaYeR"_s, u"Taro"_s},
         {"empty value", classic, u"General"_s, u"Empty"_s, QString()},
         {"'=' inside the value", classic, u"General"_s, u"Equals"_s, u"a=b"_s},
@@ -80,10 +77,10 @@ TEST_F(ProfileFileTest, ReadsLikeTheClassicProfileCalls) {
         {"code page 932 cut", "[General]\r\nPlayer=a" + QByteArrayLiteral("\x82\xA0\x81\x8B").repeated(100),
          u"General"_s, u"Player"_s, u"a"_s + u"あ°"_s.repeated(63)},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ProfileFile::readFromBytes(c.bytes, c.section, c.key, dflt + u"  "_s), c.expected) << c.what;
-        writeAll(path(), c.bytes);
-        EXPECT_EQ(ProfileFile(path()).read(c.section, c.key, dflt + u"  "_s), c.expected) << c.what;
+    for (const auto& [what, bytes, section, key, expected] : cases) {
+        EXPECT_EQ(ProfileFile::readFromBytes(bytes, section, key, dflt + u"  "_s), expected) << what;
+        writeAll(path(), bytes);
+        EXPECT_EQ(ProfileFile(path()).read(section, key, dflt + u"  "_s), expected) << what;
     }
 }
 
@@ -104,11 +101,7 @@ TEST_F(ProfileFileTest, WritingKeepsEveryOtherLineByteForByte) {
 }
 
 TEST_F(ProfileFileTest, CreatesFileSectionAndKeys) {
-    const struct {
-        const char* name;
-        std::optional<QByteArray> before;
-        QByteArray after;
-    } cases[] = {
+    const std::tuple<const char*, std::optional<QByteArray>, QByteArray> cases[] = {
         {"new file", std::nullopt, "[General]\r\nPlayer=Taro\r\n"},
         {"no line end at the end", "[Custom]\nEasySound=1", "[Custom]\nEasySound=1\n[General]\nPlayer=Taro\n"},
         {"section last without line end", "[General]\r\nRoom=r", "[General]\r\nRoom=r\r\nPlayer=Taro\r\n"},
@@ -120,12 +113,12 @@ TEST_F(ProfileFileTest, CreatesFileSectionAndKeys) {
         {"bytes of no encoding kept", "[General]\r\nA=\x81\r\nPlayer=x\r\nC=\xFF\xFE\r\n",
          "[General]\r\nA=\x81\r\nPlayer=Taro\r\nC=\xFF\xFE\r\n"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [name, before, after] : cases) {
         QFile::remove(path());
-        if (c.before)
-            writeAll(path(), *c.before);
-        EXPECT_TRUE(ProfileFile(path()).write(u"General"_s, u"Player"_s, u"Taro"_s).ok()) << c.name;
-        EXPECT_EQ(readAll(path()), c.after) << c.name;
+        if (before)
+            writeAll(path(), *before);
+        EXPECT_TRUE(ProfileFile(path()).write(u"General"_s, u"Player"_s, u"Taro"_s).ok()) << name;
+        EXPECT_EQ(readAll(path()), after) << name;
     }
 
     // Control characters never make a line of their own.
@@ -157,8 +150,7 @@ TEST_F(ProfileFileTest, UnusablePathsGiveTheDefaultAndFailedWritesChangeNothing)
     // A parent that is a regular file cannot hold the file, for root as well.
     writeAll(m_dir.filePath(u"plain"_s), "x");
     const platform::Status status = ProfileFile(m_dir.filePath(u"plain/Mirelune.ini"_s)).write(u"G"_s, u"K"_s, u"v"_s);
-    ASSERT_FALSE(status.ok());
-    EXPECT_FALSE(status.error().isEmpty());
+    EXPECT_TRUE(!status.ok() && !status.error().isEmpty());
 
     // A folder in place of the file: the folder stays.
     ASSERT_TRUE(QDir(m_dir.path()).mkdir(u"folder.ini"_s));

@@ -80,12 +80,8 @@ TEST(WavFile, ParsesValidImagesAndRejectsDamagedOnes) {
         return riff({chunk("fmt ", fmt), chunk("data", body)});
     };
     const std::optional<WavFormat> m8 = WavFormat{1, 22050, 8}, s16 = WavFormat{2, 44100, 16}, refused;
-    const struct {
-        const char* name;
-        QByteArray image;
-        std::optional<WavFormat> format;
-        QByteArray samples = {};
-    } cases[] = {
+    // name, image, format (none: refused), samples
+    const std::tuple<const char*, QByteArray, std::optional<WavFormat>, QByteArray> cases[] = {
         {"8-bit mono 22050 Hz", mono8, m8, samples},
         {"16-bit stereo", riff({fmt16, chunk("data", frames)}), s16, frames},
         {"odd unknown chunk is padded", riff({chunk("junk", "abc"), fmt8, data}), m8, samples},
@@ -93,41 +89,35 @@ TEST(WavFile, ParsesValidImagesAndRejectsDamagedOnes) {
         {"partial frame dropped", riff({fmt16, chunk("data", frames + "xyz")}), s16, frames},
         {"missing last pad byte", mono8.chopped(1), m8, samples},
         {"bytes after the RIFF end ignored", mono8 + "trailing", m8, samples},
-        {"empty data", riff({fmt8, chunk("data", {})}), m8},
-        {"empty input", {}, refused},
-        {"not RIFF", "RIFX" + mono8.sliced(4), refused},
-        {"RIFF length past the end", riff({fmt8, data}, 4000), refused},
-        {"data length past the end", riff({fmt8, chunk("data", samples, 1000)}), refused},
-        {"no fmt chunk", riff({data}), refused},
-        {"no data chunk", riff({fmt8, chunk("LIST", "INFO")}), refused},
-        {"format 3 (float)", withFmt(fmtBody(3, 1, 22050, 32), "abcd"), refused},
-        {"24-bit samples", withFmt(fmtBody(1, 1, 22050, 24), "abc"), refused},
-        {"zero sample rate", withFmt(fmtBody(1, 1, 0, 8), "ab"), refused},
-        {"block alignment contradicts", withFmt(fmtBody(1, 2, 22050, 16, 2), "abcd"), refused},
-        {"fmt chunk too short", withFmt(fmtBody(1, 1, 22050, 8).first(14), "ab"), refused},
-        {"4 GiB RIFF size", riff({fmt8, data}, 0xFFFFFFFF), refused},
-        {"4 GiB unknown chunk size", riff({fmt8, chunk("LIST", "INFO", 0xFFFFFFFE), chunk("data", "a")}), refused},
-        {"chunk header cut short", riff({fmt8, chunk("data", "ab"), QByteArrayLiteral("LIS")}), refused},
+        {"empty data", riff({fmt8, chunk("data", {})}), m8, {}},
+        {"empty input", {}, refused, {}},
+        {"not RIFF", "RIFX" + mono8.sliced(4), refused, {}},
+        {"RIFF length past the end", riff({fmt8, data}, 4000), refused, {}},
+        {"data length past the end", riff({fmt8, chunk("data", samples, 1000)}), refused, {}},
+        {"no fmt chunk", riff({data}), refused, {}},
+        {"no data chunk", riff({fmt8, chunk("LIST", "INFO")}), refused, {}},
+        {"format 3 (float)", withFmt(fmtBody(3, 1, 22050, 32), "abcd"), refused, {}},
+        {"24-bit samples", withFmt(fmtBody(1, 1, 22050, 24), "abc"), refused, {}},
+        {"zero sample rate", withFmt(fmtBody(1, 1, 0, 8), "ab"), refused, {}},
+        {"block alignment contradicts", withFmt(fmtBody(1, 2, 22050, 16, 2), "abcd"), refused, {}},
+        {"fmt chunk too short", withFmt(fmtBody(1, 1, 22050, 8).first(14), "ab"), refused, {}},
+        {"4 GiB RIFF size", riff({fmt8, data}, 0xFFFFFFFF), refused, {}},
+        {"4 GiB unknown chunk size", riff({fmt8, chunk("LIST", "INFO", 0xFFFFFFFE), chunk("data", "a")}), refused, {}},
+        {"chunk header cut short", riff({fmt8, chunk("data", "ab"), QByteArrayLiteral("LIS")}), refused, {}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto result = platform::parseWav(c.image);
-        ASSERT_EQ(result.ok(), c.format.has_value());
+    for (const auto& [name, image, format, wanted] : cases) {
+        SCOPED_TRACE(name);
+        const auto result = platform::parseWav(image);
+        ASSERT_EQ(result.ok(), format.has_value());
         if (result.ok()) {
-            EXPECT_EQ(result->format, *c.format);
-            EXPECT_EQ(result->samples, c.samples);
+            EXPECT_EQ(std::tuple(result->format, result->samples), std::tuple(*format, wanted));
         }
     }
 }
 
 TEST(WavFile, ConvertsToSigned16BitSamples) {
-    const struct {
-        const char* name;
-        WavFormat from;
-        QByteArray samples;
-        int rate, channels;
-        QList<int> expected;
-    } cases[] = {
+    // name, source format, source samples, rate, channels, samples expected
+    const std::tuple<const char*, WavFormat, QByteArray, int, int, QList<int>> cases[] = {
         {"unsigned 8-bit widened", {1, 8000, 8}, QByteArray::fromHex("0080ff7f"), 8000, 1, {-32768, 0, 32512, -256}},
         {"mono copied to both sides", {1, 8000, 16}, int16s({1000, -2000}), 8000, 2, {1000, 1000, -2000, -2000}},
         {"stereo averaged", {2, 8000, 16}, int16s({100, 300, -100, -300, 32767, 32767}), 8000, 1, {200, -200, 32767}},
@@ -135,12 +125,12 @@ TEST(WavFile, ConvertsToSigned16BitSamples) {
         {"rate halved", {1, 2000, 16}, int16s({0, 10, 20, 30}), 1000, 1, {0, 20}},
         {"22050 to 44100 Hz", {1, 22050, 8}, "\x80\xc0", 44100, 2, {0, 0, 8192, 8192, 16384, 16384, 16384, 16384}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto result = platform::convertToInt16({c.from, c.samples}, c.rate, c.channels);
+    for (const auto& [name, from, samples, rate, channels, expected] : cases) {
+        SCOPED_TRACE(name);
+        const auto result = platform::convertToInt16({from, samples}, rate, channels);
         ASSERT_TRUE(result.ok()) << result.error().toStdString();
-        EXPECT_EQ(result->format, (WavFormat{c.channels, c.rate, 16}));
-        EXPECT_EQ(int16Values(result->samples), c.expected);
+        EXPECT_EQ(std::tuple(result->format, int16Values(result->samples)),
+                  std::tuple(WavFormat{channels, rate, 16}, expected));
     }
 
     // Three frames at 1 Hz last three seconds: 576,000 bytes at 48 kHz in stereo.

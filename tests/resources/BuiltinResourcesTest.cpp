@@ -71,8 +71,7 @@ TEST(Sounds, KeptFilesAreWhatTheGeneratorMakesAudibleAndShippedAsKept) {
         if (c.builtin) {
             EXPECT_EQ(resources::builtinSound(*c.builtin), kept);
             // Starting and ending at silence is what keeps the sound from clicking.
-            EXPECT_LE(std::abs(level(kept, 44)), 2 / 128.0);
-            EXPECT_LE(std::abs(level(kept, kept.size() - 1)), 2 / 128.0);
+            EXPECT_LE(std::max(std::abs(level(kept, 44)), std::abs(level(kept, kept.size() - 1))), 2 / 128.0);
         } else {
             const double seconds = static_cast<double>(kept.size() - 44) / (width * 22050);
             EXPECT_TRUE(seconds > 0.1 && seconds < 2.0) << seconds;
@@ -88,38 +87,33 @@ TEST(BuiltinPictures, HaveTheirSizesAndCaptionsOnlyInsideTheirClickAreas) {
     namespace p = resources::pictures;
     const QRect button(QPoint(9, 2), QPoint(63, 15));
     const auto rows = [](int top, int bottom) { return QRect(QPoint(0, top), QPoint(19, bottom)); };
-    const struct {
-        QLatin1StringView path;
-        QSize size;
-        QList<QRect> inkAreas = {};
-    } cases[] = {{p::kHeader, {18, 18}},
-                 {p::kFooter, {18, 18}},
-                 {p::kSelect, {20, 18}},
-                 {p::kHide, {20, 20}},
-                 {p::kTerminator, {20, 2}},
-                 {p::kSpacer, {20, 3}},
-                 {p::kVersion, {127, 303}},
-                 {p::kSend, {75, 18}, {button}},
-                 {p::kExit, {75, 18}, {button}},
-                 {p::kMenuBase, {20, 283}, {rows(4, 45), rows(60, 109), rows(124, 173), rows(188, 269)}}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path.data());
-        const QImage image{QString(c.path)};
+    const std::tuple<QLatin1StringView, QSize, QList<QRect>> cases[] = {
+        {p::kHeader, {18, 18}, {}},
+        {p::kFooter, {18, 18}, {}},
+        {p::kSelect, {20, 18}, {}},
+        {p::kHide, {20, 20}, {}},
+        {p::kTerminator, {20, 2}, {}},
+        {p::kSpacer, {20, 3}, {}},
+        {p::kVersion, {127, 303}, {}},
+        {p::kSend, {75, 18}, {button}},
+        {p::kExit, {75, 18}, {button}},
+        {p::kMenuBase, {20, 283}, {rows(4, 45), rows(60, 109), rows(124, 173), rows(188, 269)}}};
+    for (const auto& [path, size, inkAreas] : cases) {
+        SCOPED_TRACE(path.data());
+        const QImage image{QString(path)};
         ASSERT_FALSE(image.isNull());
-        EXPECT_EQ(image.size(), c.size);
-        if (c.inkAreas.isEmpty())
+        EXPECT_EQ(image.size(), size);
+        if (inkAreas.isEmpty())
             continue;
-        QList<int> ink(c.inkAreas.size(), 0);
-        for (int y = 0; y < image.height(); ++y) {
+        QList<int> ink(inkAreas.size(), 0);
+        for (int y = 0; y < image.height(); ++y)
             for (int x = 0; x < image.width(); ++x) {
                 if (qGray(image.pixel(x, y)) >= 128)
                     continue;
-                const auto area = std::find_if(c.inkAreas.begin(), c.inkAreas.end(),
-                                               [&](const QRect& r) { return r.contains(x, y); });
-                ASSERT_NE(area, c.inkAreas.end()) << "caption ink outside its area at " << x << "," << y;
-                ++ink[area - c.inkAreas.begin()];
+                const auto area = std::ranges::find_if(inkAreas, [&](const QRect& r) { return r.contains(x, y); });
+                ASSERT_NE(area, inkAreas.end()) << "caption ink outside its area at " << x << "," << y;
+                ++ink[area - inkAreas.begin()];
             }
-        }
         for (int count : ink)
             EXPECT_GT(count, 40) << "an area without caption";
     }

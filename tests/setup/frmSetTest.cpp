@@ -169,11 +169,7 @@ TEST_F(WizardTest, WindowAndControlsSitWhereDesigned) {
     EXPECT_EQ(wizard.windowTitle(), u"Mirelune へようこそ！"_s);
     EXPECT_EQ(wizard.size(), QSize(313, 253));
     EXPECT_EQ(wizard.minimumSize(), wizard.maximumSize());
-    const struct {
-        QWidget* control;
-        QRect pixels;
-        QString text;
-    } table[] = {
+    const std::tuple<QWidget*, QRect, QString> table[] = {
         {wizard.picRgn[2], {0, 0, 313, 201}, {}},
         {wizard.cmdExit, {152, 220, 73, 25}, u"終了(&X)"_s},
         {wizard.cmdNext, {232, 220, 73, 25}, u"次へ(&N) >>"_s},
@@ -182,10 +178,10 @@ TEST_F(WizardTest, WindowAndControlsSitWhereDesigned) {
         {wizard.cmdJoin, {208, 84, 97, 25}, u"参加(&J)"_s},
         {wizard.cmdCreate, {208, 136, 97, 25}, u"新規(&N)"_s},
     };
-    for (const auto& row : table) {
-        EXPECT_EQ(row.control->geometry(), row.pixels) << row.control->objectName().toStdString();
-        if (auto* button = qobject_cast<QAbstractButton*>(row.control)) {
-            EXPECT_EQ(button->text(), row.text);
+    for (const auto& [control, pixels, text] : table) {
+        EXPECT_EQ(control->geometry(), pixels) << control->objectName().toStdString();
+        if (auto* button = qobject_cast<QAbstractButton*>(control)) {
+            EXPECT_EQ(button->text(), text);
         }
     }
     EXPECT_TRUE(wizard.picRgn[0]->isVisible() && !wizard.picRgn[1]->isVisible() && !wizard.picRgn[2]->isVisible());
@@ -195,38 +191,33 @@ TEST_F(WizardTest, WindowAndControlsSitWhereDesigned) {
 // file counts it: 1 ticked, 2 greyed.
 TEST_F(WizardTest, LoadFillsTheWindowFromTheSettingsAndNextStoresTheBox) {
     const QString login = u"tester"_s, room = u"MyChatRoom"_s;
-    const struct {
-        const char* name;
-        QByteArray file; // empty: no settings file at all
-        std::optional<QString> login;
-        int page;
-        Qt::CheckState box;
-        QString handle, room, stored;
-    } table[] = {
-        {"no file", {}, login, 0, Qt::Unchecked, login, room, u"0"_s},
-        {"no login name", {}, std::nullopt, 0, Qt::Unchecked, u"Player"_s, room, u"0"_s},
-        {"skip welcome", "[General]\nShowGreet=1\n", login, 1, Qt::Checked, login, room, u"1"_s},
-        {"greyed box", "[General]\nShowGreet=2\n", login, 0, Qt::PartiallyChecked, login, room, u"2"_s},
-        {"empty player", "[General]\nPlayer=\nRoom=\n", login, 0, Qt::Unchecked, {}, {}, u"0"_s},
-        {"sentinel", "[General]\nPlayer=$$$Nothing$$$\nRoom=$$$Nothing$$$\n", login, 0, Qt::Unchecked, login, room,
-         u"0"_s},
-    };
-    for (const auto& row : table) {
-        SCOPED_TRACE(row.name);
+    // name, file (empty: none at all), login name, page, box, handle, room, stored box
+    const std::tuple<const char*, QByteArray, std::optional<QString>, int, Qt::CheckState, QString, QString, QString>
+        table[] = {
+            {"no file", {}, login, 0, Qt::Unchecked, login, room, u"0"_s},
+            {"no login name", {}, std::nullopt, 0, Qt::Unchecked, u"Player"_s, room, u"0"_s},
+            {"skip welcome", "[General]\nShowGreet=1\n", login, 1, Qt::Checked, login, room, u"1"_s},
+            {"greyed box", "[General]\nShowGreet=2\n", login, 0, Qt::PartiallyChecked, login, room, u"2"_s},
+            {"empty player", "[General]\nPlayer=\nRoom=\n", login, 0, Qt::Unchecked, {}, {}, u"0"_s},
+            {"sentinel", "[General]\nPlayer=$$$Nothing$$$\nRoom=$$$Nothing$$$\n", login, 0, Qt::Unchecked, login, room,
+             u"0"_s},
+        };
+    for (const auto& [name, file, loginName, page, box, handle, roomName, stored] : table) {
+        SCOPED_TRACE(name);
         QFile::remove(m_settingsPath);
-        if (!row.file.isEmpty())
-            writeSettings(row.file);
-        basGlobal::loginNameSource = [&row] { return row.login; };
+        if (!file.isEmpty())
+            writeSettings(file);
+        basGlobal::loginNameSource = [loginName = loginName] { return loginName; };
         frmSet& wizard = loadWizard();
         EXPECT_EQ(std::tuple(wizard.page(), wizard.chkViewOff->checkState(), wizard.txtYourName->text(),
                              wizard.txtChatName->text()),
-                  std::tuple(row.page, row.box, row.handle, row.room));
+                  std::tuple(page, box, handle, roomName));
         EXPECT_TRUE(m_endings.isEmpty() && m_answerer->boxes.isEmpty());
         if (wizard.page() == 0)
             QTest::mouseClick(wizard.cmdNext, Qt::LeftButton);
         EXPECT_EQ(wizard.page(), 1);
         EXPECT_TRUE(wizard.picRgn[1]->isVisible() && !wizard.picRgn[0]->isVisible());
-        EXPECT_EQ(setting(u"ShowGreet"_s), row.stored);
+        EXPECT_EQ(setting(u"ShowGreet"_s), stored);
         startOver();
     }
 
@@ -288,12 +279,8 @@ TEST_F(WizardTest, ConnectionPageStoresHostAndNameOnlyOnceLeft) {
 }
 
 TEST_F(WizardTest, StartAndListingFailuresEndTheProgramWithTheirMessage) {
-    const struct {
-        const char* name;
-        std::function<void(FakeSessionService&)> configure; // empty: no service at all
-        bool failsOnLoad;
-        QString message;
-    } table[] = {
+    // name, set-up (empty: no service at all), fails on load, message
+    const std::tuple<const char*, std::function<void(FakeSessionService&)>, bool, QString> table[] = {
         {"service missing", nullptr, true, u"DirectPlayの初期化に失敗しました"_s},
         {"listing fails", [](FakeSessionService& s) { s.listConnectionsError.emplace(1, u"none"_s); }, true,
          u"DirectPlayの初期化に失敗しました"_s},
@@ -301,17 +288,17 @@ TEST_F(WizardTest, StartAndListingFailuresEndTheProgramWithTheirMessage) {
         {"room listing fails", [](FakeSessionService& s) { s.listRoomsError.emplace(9, u"down"_s); }, false,
          u"セッション列挙機能でエラーが発生しました"_s},
     };
-    for (const auto& row : table) {
-        SCOPED_TRACE(row.name);
-        m_configure = row.configure;
-        if (!row.configure)
+    for (const auto& [name, configure, failsOnLoad, message] : table) {
+        SCOPED_TRACE(name);
+        m_configure = configure;
+        if (!configure)
             basGlobal::serviceFactory = [] { return std::unique_ptr<session::SessionService>(); };
-        frmSet& wizard = loadWizard(!row.failsOnLoad);
-        if (!row.failsOnLoad) {
+        frmSet& wizard = loadWizard(!failsOnLoad);
+        if (!failsOnLoad) {
             wizard.cmdNext_Click();
             wizard.cmdNext_Click();
         }
-        EXPECT_EQ(std::tuple(m_answerer->seenTexts(), m_endings), std::tuple(QStringList{row.message}, QList<int>{1}));
+        EXPECT_EQ(std::tuple(m_answerer->seenTexts(), m_endings), std::tuple(QStringList{message}, QList<int>{1}));
         EXPECT_TRUE(!wizard.isVisible() && basGlobal::programEnded() && basGlobal::sessionService == nullptr);
         EXPECT_EQ(setting(u"Player"_s), std::nullopt);
         startOver();
@@ -478,20 +465,18 @@ protected:
 // Nothing may touch the released service afterwards (AddressSanitizer catches it).
 TEST_F(WizardWaitTest, QuittingDuringAnyWaitEndsTheProgramQuietly) {
     const auto creatingPlayer = [] { return !basGlobal::localPlayerName.isEmpty(); };
-    const struct {
-        const char* wait;
-        QPushButton* frmSet::*button;
-        std::function<bool()> ready;
-    } cases[] = {{"first listing", &frmSet::cmdNext, [] { return true; }},
-                 {"refresh", &frmSet::cmdRefresh, [] { return true; }},
-                 {"joining", &frmSet::cmdJoin, [] { return true; }},
-                 {"creating the joining player", &frmSet::cmdJoin, creatingPlayer}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.wait);
+    const std::tuple<const char*, QPushButton * frmSet::*, std::function<bool()>> cases[] = {
+        {"first listing", &frmSet::cmdNext, [] { return true; }},
+        {"refresh", &frmSet::cmdRefresh, [] { return true; }},
+        {"joining", &frmSet::cmdJoin, [] { return true; }},
+        {"creating the joining player", &frmSet::cmdJoin, creatingPlayer}};
+    for (const auto& [wait, button, ready] : cases) {
+        SCOPED_TRACE(wait);
         writeSettings("[General]\r\nShowGreet=1\r\n");
-        frmSet* wizard = c.button == &frmSet::cmdNext ? &loadWizard() : &wizardOnRoomPage();
-        during(c.ready, [&] { c.button == &frmSet::cmdJoin ? void(wizard->close()) : wizard->cmdExit->click(); });
-        (wizard->*c.button)->click();
+        frmSet* wizard = button == &frmSet::cmdNext ? &loadWizard() : &wizardOnRoomPage();
+        during(ready,
+               [&, button = button] { button == &frmSet::cmdJoin ? void(wizard->close()) : wizard->cmdExit->click(); });
+        (wizard->*button)->click();
         EXPECT_EQ(m_endings, QList<int>{0});
         EXPECT_EQ(m_answerer->seenTexts(), QStringList());
         EXPECT_EQ(basGlobal::sessionService, nullptr);

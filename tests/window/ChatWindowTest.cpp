@@ -160,10 +160,11 @@ TEST_F(ChatWindowTest, UnusableSettingsAndNoSoundsLeaveTheDesign) {
 
     EXPECT_FALSE(window.menuArea().menusHidden() || window.easySound());
     EXPECT_EQ(visiblePanels(window), QList<int>{0});
-    EXPECT_EQ(window.txtLog->palette().color(QPalette::Text), window.palette().color(QPalette::Text));
-    EXPECT_EQ(window.txtLog->palette().color(QPalette::Base), window.palette().color(QPalette::Base));
+    EXPECT_EQ(std::tuple(window.txtLog->palette().color(QPalette::Text), window.txtLog->palette().color(QPalette::Base),
+                         window.txtLog->font()),
+              std::tuple(window.palette().color(QPalette::Text), window.palette().color(QPalette::Base),
+                         reference.txtLog->font()));
     EXPECT_NE(window.palette().color(QPalette::Text), window.palette().color(QPalette::Base));
-    EXPECT_EQ(window.txtLog->font(), reference.txtLog->font());
     EXPECT_FALSE(window.cmbSndScript->isEnabled() || window.cmdInsSnd->isEnabled());
     EXPECT_EQ(window.cmbSndScript->palette().color(QPalette::Base), window.palette().color(QPalette::Button));
     EXPECT_TRUE(window.Image1->toolTip().isEmpty() && noBoxExpected.boxes.isEmpty()); // not hosting, nothing said
@@ -242,30 +243,23 @@ TEST_F(ChatWindowTest, QuittingAsksFirstAndNeverLosesAnUnsavedLogSilently) {
 }
 
 TEST_F(ChatWindowTest, AnsweringYesSavesTheLogOnlyWhenTickedAndWritesTheOptions) {
-    const struct {
-        const char* stored;
-        Qt::CheckState click; // the state the user leaves chkLog in
-        const char* logWritten;
-        bool saved;
-    } cases[] = {
-        {"0", Qt::Checked, "1", true},
-        {"2", Qt::PartiallyChecked, "2", false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.stored);
+    // stored Log, the state the user leaves chkLog in, Log written, whether the log is saved
+    for (const auto& [stored, click, logWritten, saved] :
+         {std::tuple{"0", Qt::Checked, "1", true}, {"2", Qt::PartiallyChecked, "2", false}}) {
+        SCOPED_TRACE(stored);
         TearDown();
         SetUp();
-        openWindow("[General]\r\nLog=" + QByteArray(c.stored) + "\r\nStyle=2\r\n");
+        openWindow("[General]\r\nLog=" + QByteArray(stored) + "\r\nStyle=2\r\n");
         send(u"こんにちは"_s);
-        m_window->chkLog->setCheckState(c.click);
+        m_window->chkLog->setCheckState(click);
 
         EXPECT_TRUE(closeWindow({kYes}));
-        EXPECT_TRUE(settings().contains(u"Log="_s + QLatin1StringView(c.logWritten)) &&
+        EXPECT_TRUE(settings().contains(u"Log="_s + QLatin1StringView(logWritten)) &&
                     settings().contains(u"Style=2"_s));
         EXPECT_TRUE(m_endedWith == 0 && basGlobal::sessionService == nullptr);
         const QStringList files = savedLogs();
-        ASSERT_EQ(files.size(), c.saved ? 1 : 0);
-        if (c.saved) {
+        ASSERT_EQ(files.size(), saved ? 1 : 0);
+        if (saved) {
             EXPECT_TRUE(QRegularExpression(u"^\\d{14}\\.txt$"_s).match(files[0]).hasMatch());
             EXPECT_EQ(testsupport::readAll(m_workFolder + u'/' + files[0]), u"太郎> こんにちは\r\n\r\n"_s.toUtf8());
         }
@@ -314,19 +308,15 @@ TEST_F(ChatWindowTest, ResizingAndTabsMoveTheWidgets) {
     frmMain& window = openWindow();
     window.resize(600, 400); // 9000 x 6000 twips
     ASSERT_TRUE(testsupport::waitUntil([&] { return window.txtLog->width() == 415; }));
-    EXPECT_EQ(window.txtLog->geometry(), QRect(176, 48, 415, 299));
-    EXPECT_EQ(window.picFooter->geometry(), QRect(0, 382, 600, 18));
-    EXPECT_EQ(window.picExit->x(), 525);
+    EXPECT_EQ(std::tuple(window.txtLog->geometry(), window.picFooter->geometry(), window.picExit->x()),
+              std::tuple(QRect(176, 48, 415, 299), QRect(0, 382, 600, 18), 525));
 
     QTest::mouseClick(window.lblMenus[2], Qt::LeftButton);
-    EXPECT_EQ(visiblePanels(window), QList<int>{2});
-    EXPECT_EQ(window.imgSelect->y(), 125); // 1875 twips
+    EXPECT_EQ(std::pair(visiblePanels(window), window.imgSelect->y()), std::pair(QList<int>{2}, 125)); // 1875 twips
     QTest::mouseClick(window.lblMenus[1], Qt::RightButton);
-    EXPECT_TRUE(visiblePanels(window).isEmpty());
-    EXPECT_EQ(window.txtLog->x(), 27); // 400 twips
+    EXPECT_EQ(std::pair(visiblePanels(window), window.txtLog->x()), std::pair(QList<int>{}, 27)); // 400 twips
     QTest::mouseClick(window.imgHide, Qt::LeftButton);
-    EXPECT_EQ(visiblePanels(window), QList<int>{2});
-    EXPECT_EQ(window.txtLog->x(), 176); // 2640 twips
+    EXPECT_EQ(std::pair(visiblePanels(window), window.txtLog->x()), std::pair(QList<int>{2}, 176)); // 2640 twips
 }
 
 TEST_F(ChatWindowTest, KeysAndButtonsDriveTheMenusAndTheEntry) {

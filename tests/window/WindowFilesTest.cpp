@@ -18,10 +18,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 TEST(FaceMarks, SplitsLinesEndedByCrLfCrOrLf) {
-    const struct {
-        QString text;
-        QStringList entries;
-    } cases[] = {
+    const std::pair<QString, QStringList> cases[] = {
         {u"A\r\nB\r\n"_s, {u"A"_s, u"B"_s}},
         {u"A\r\nB"_s, {u"A"_s}},                          // text after the last line end is not an entry
         {u"A\nB\n"_s, {u"A"_s, u"B"_s}},                  // files written by editors here
@@ -30,14 +27,13 @@ TEST(FaceMarks, SplitsLinesEndedByCrLfCrOrLf) {
         {u" (^_^) \r\n(^_^)\r\n(^_^)\r\n"_s, {u" (^_^) "_s, u"(^_^)"_s, u"(^_^)"_s}}, // no trimming, duplicates stay
         {u""_s, {}},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(window::SplitFaceMarks(c.text), c.entries) << QString(c.text).replace(u'\r', u'R').toStdString();
+    for (const auto& [text, entries] : cases)
+        EXPECT_EQ(window::SplitFaceMarks(text), entries) << QString(text).replace(u'\r', u'R').toStdString();
 
     // Far beyond 32,767 characters, and a line longer than that on its own.
     const QString longLine(40000, u'x');
     const QStringList entries = window::SplitFaceMarks(QString(u"mark\r\n"_s.repeated(5000) + longLine + u"\r\n"_s));
-    EXPECT_EQ(entries.size(), 5001);
-    EXPECT_EQ(entries.last(), longLine);
+    EXPECT_EQ(std::pair(entries.size(), entries.last()), std::pair(qsizetype(5001), longLine));
 }
 
 TEST(FaceMarks, LoadsOnlyARegularFileWithTheExactNameOrTheDefaults) {
