@@ -612,8 +612,11 @@ void RoomHost::handleCreatePlayer(HostLink* link, const Frame& frame) {
     link->createdPlayer = true;
     link->state = HostLink::State::Playing;
     // The notices of a burst of arrivals wait to leave together; once nobody else is
-    // on the way in, they leave now.
-    if (std::none_of(m_links.cbegin(), m_links.cend(),
+    // on the way in, they leave now, unless notices left less than the notice delay
+    // ago (then the running timer sends them). Each flush is a write to every member:
+    // a burst of joins must not cost one per arrival.
+    if ((m_lastNoticeFlush < 0 || m_clock.elapsed() - m_lastNoticeFlush >= kNoticeDelay.count()) &&
+        std::none_of(m_links.cbegin(), m_links.cend(),
                      [](const HostLink* l) { return l->state < HostLink::State::Playing; })) {
         flushNotices();
     }
@@ -1133,6 +1136,7 @@ void RoomHost::notify(HostLink* link, const QByteArray& frame) {
 }
 
 void RoomHost::flushNotices() {
+    m_lastNoticeFlush = m_clock.elapsed();
     const QList<QPointer<HostLink>> links = std::exchange(m_noticed, {});
     for (const QPointer<HostLink>& link : links) {
         if (!link.isNull()) {

@@ -238,6 +238,7 @@ private:
     QTimer* m_heartbeat = nullptr;
     bool m_beatDue = false; // heartbeats go on every other tick
     QTimer* m_noticeTimer = nullptr;
+    qint64 m_lastNoticeFlush = -1; // m_clock time of the last flushNotices()
     RoomListener* m_server = nullptr;
     quint16 m_port = 0;
     bool m_shuttingDown = false;
