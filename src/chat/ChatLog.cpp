@@ -1,5 +1,7 @@
 #include "chat/ChatLog.h"
 
+#include <algorithm>
+
 namespace chat {
 
 QString ChatLog::normalizeLineBreaks(const QString& text) {
@@ -32,6 +34,11 @@ bool isOtherLineBreak(QChar c) {
 } // namespace
 
 QString ChatLog::markContinuations(const QString& text) {
+    // Nearly every line is a single line: it is neither copied nor changed.
+    if (std::none_of(text.cbegin(), text.cend(),
+                     [](QChar c) { return c == u'\r' || c == u'\n' || isOtherLineBreak(c); })) {
+        return text;
+    }
     QString plain = text;
     for (QChar& c : plain) {
         if (isOtherLineBreak(c)) {

@@ -91,9 +91,12 @@ public:
             m_post();
         }
     }
-    std::vector<HostEvent> take() {
+    // Swaps the waiting events into `into`, which is emptied first: the vectors keep
+    // their capacity, so a busy room does not grow a new one for every batch.
+    void take(std::vector<HostEvent>& into) {
+        into.clear();
         const QMutexLocker lock(&m_mutex);
-        return std::exchange(m_events, {});
+        m_events.swap(into);
     }
     // Comings and goings up to now are in the list of players the service just read.
     void forgetPending() {
@@ -133,6 +136,7 @@ struct NetworkSessionService::Impl {
     QPointer<RoomHost> host;
     quint16 hostPort = 0;
     std::shared_ptr<HostInbox> inbox;
+    std::vector<HostEvent> spareHostEvents;
     // Threads of hosts that are saying goodbye; they end once their host is gone.
     QList<QPointer<QThread>> hostThreads;
     QPointer<RoomMember> member;
@@ -823,7 +827,10 @@ void NetworkSessionService::takeHostEvents() {
     if (!d->inbox) {
         return;
     }
-    for (HostEvent& event : d->inbox->take()) {
+    // A handler that runs an event loop may come back here: each round has its own list.
+    std::vector<HostEvent> events = std::exchange(d->spareHostEvents, {});
+    d->inbox->take(events);
+    for (HostEvent& event : events) {
         switch (event.kind) {
         case HostEvent::Kind::Joined:
             if (d->findPlayer(event.from) != nullptr) {
@@ -844,6 +851,8 @@ void NetworkSessionService::takeHostEvents() {
             break;
         }
     }
+    events.clear();
+    d->spareHostEvents = std::move(events);
 }
 
 PortMappingState NetworkSessionService::portMapping() const {

@@ -96,6 +96,10 @@ OutputWriter* g_output = nullptr;
 constexpr qsizetype kPipeChunkBytes = PIPE_BUF;
 constexpr qsizetype kFileChunkBytes = 64 * 1024;
 constexpr int kPollIntervalMs = 100;
+// Woken by a line after it had written everything, the writer gathers what else comes
+// for this long before it writes: a busy room then costs a wake-up and a write per
+// millisecond, not per line.
+constexpr auto kGatherTime = std::chrono::milliseconds(1);
 
 bool isRegularFile(int fd) {
     struct stat info {};
@@ -165,7 +169,13 @@ qsizetype OutputWriter::finish(std::chrono::milliseconds stall) {
 void OutputWriter::run() {
     std::unique_lock lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [&] { return m_stopping || (waitingBytes() > 0 && !m_broken); });
+        if (waitingBytes() == 0 || m_broken) {
+            m_changed.wait(lock, [&] { return m_stopping || (waitingBytes() > 0 && !m_broken); });
+            if (m_stopping) {
+                return;
+            }
+            m_changed.wait_for(lock, kGatherTime, [&] { return m_stopping; });
+        }
         if (m_stopping) {
             return;
         }
@@ -213,7 +223,12 @@ void OutputWriter::run() {
 }
 
 void printLine(const QString& line) {
-    const QByteArray bytes = line.toUtf8() + '\n';
+    // A message of several lines is several lines of output.
+    QByteArray bytes = line.toUtf8();
+    if (bytes.contains('\r')) {
+        bytes.replace("\r\n", "\n");
+    }
+    bytes.append('\n');
     if (g_output) {
         g_output->append(bytes);
         return;

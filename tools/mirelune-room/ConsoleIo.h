@@ -96,7 +96,7 @@ private:
 };
 
 // Writes UTF-8 text and a line end to standard output (through the OutputWriter
-// when there is one).
+// when there is one); each CR LF inside the text is written as a line end.
 void printLine(const QString& line);
 // Writes "mirelune-room: " + text to standard error.
 void printError(const QString& text);

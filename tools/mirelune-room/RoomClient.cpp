@@ -84,13 +84,7 @@ RoomClient::RoomClient(Options options, QObject* parent)
             printError(QStringLiteral("no port mapping by the router: ") + mapping.reason);
         }
     });
-    connect(&m_controller.log(), &chat::ChatLog::lineAdded, this, [](const QString& line) {
-        // A message of several lines is several lines of output.
-        const QStringList lines = line.split(QStringLiteral("\r\n"));
-        for (const QString& part : lines) {
-            printLine(part);
-        }
-    });
+    connect(&m_controller.log(), &chat::ChatLog::lineAdded, this, &printLine);
 }
 
 RoomClient::~RoomClient() {
