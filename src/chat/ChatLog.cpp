@@ -66,6 +66,7 @@ void ChatLog::addToLog(const QString& newText) {
             ++cut;
         }
         m_text.remove(0, cut);
+        m_cutChars += cut;
     }
     Q_EMIT lineAdded(line);
     Q_EMIT textChanged();
@@ -76,6 +77,7 @@ void ChatLog::setText(const QString& text) {
         return;
     }
     m_text = text;
+    ++m_replacements;
     Q_EMIT textChanged();
 }
 

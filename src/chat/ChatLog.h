@@ -21,6 +21,10 @@ public:
 
     const QString& text() const { return m_text; }
     bool isEmpty() const { return m_text.isEmpty(); }
+    // Code units the cap has cut from the front so far, and how often the text was
+    // replaced: a view that showed the text before can tell what an append left of it.
+    qint64 cutChars() const { return m_cutChars; }
+    qint64 replacements() const { return m_replacements; }
 
     // Opens every line after the first of a message that spans several lines, so
     // that no message can pass for another member's line or for a notice.
@@ -50,6 +54,8 @@ Q_SIGNALS:
 
 private:
     QString m_text;
+    qint64 m_cutChars = 0;
+    qint64 m_replacements = 0;
 };
 
 } // namespace chat

@@ -427,17 +427,30 @@ void frmMain::showLog() {
             part.chop(1);
         return part;
     };
-    // Nearly every change appends a line: the box then takes only that line instead of
-    // laying the whole log out again, which in a busy room cost more than everything
-    // else the window does per line. A cut, a clear or a delete shows the whole text.
-    if (!m_shownLog.isEmpty() && text.size() > m_shownLog.size() && text.startsWith(m_shownLog)) {
-        QTextCursor end(txtLog->document());
-        end.movePosition(QTextCursor::End);
-        end.insertText(u'\n' + shownForm(text.sliced(m_shownLog.size())));
+    // Nearly every change appends lines, and in a busy room the cap cuts the front
+    // every few lines: the box then loses what was cut and takes the new lines instead
+    // of laying the whole log out again, which cost more than everything else the
+    // window does per line. A clear or a delete shows the whole text.
+    const chat::ChatLog& log = m_controller->log();
+    const qint64 cut = log.cutChars() - m_shownCut;
+    const QStringView kept = cut >= 0 && cut < m_shownLog.size() ? QStringView(m_shownLog).sliced(cut) : QStringView();
+    if (log.replacements() == m_shownReplacements && !kept.isEmpty() && text.size() > kept.size() &&
+        text.startsWith(kept)) {
+        QTextCursor cursor(txtLog->document());
+        if (cut > 0) {
+            // The box shows each CR LF as one line break.
+            const qsizetype breaks = QStringView(m_shownLog).first(cut).count(u"\r\n");
+            cursor.setPosition(static_cast<int>(cut - breaks), QTextCursor::KeepAnchor);
+            cursor.removeSelectedText();
+        }
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertText(u'\n' + shownForm(text.sliced(kept.size())));
     } else {
         txtLog->setPlainText(shownForm(text));
     }
     m_shownLog = text;
+    m_shownCut = log.cutChars();
+    m_shownReplacements = log.replacements();
     txtLog->moveCursor(QTextCursor::End);
     txtLog->ensureCursorVisible();
 }

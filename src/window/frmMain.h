@@ -178,6 +178,8 @@ private:
     // The log text the box shows (see showLog), when it was shown, and whether a line
     // came since.
     QString m_shownLog;
+    qint64 m_shownCut = 0;          // the log's cutChars() then
+    qint64 m_shownReplacements = 0; // and its replacements()
     QElapsedTimer m_logShownAt;
     QTimer m_logRefresh;
     bool m_lineSinceShown = false;

@@ -302,6 +302,19 @@ TEST_F(ChatWindowTest, SendButtonPressesItsFrameAndSendsOnALeftClickInside) {
     ASSERT_TRUE(testsupport::waitUntil([&] { return window.txtLog->toPlainText().endsWith(u"やあ"_s); }));
     EXPECT_EQ(window.txtLog->toPlainText(), u"太郎> hello\n太郎 to 花子> psst\n花子> やあ"_s);
     EXPECT_EQ(window.txtLog->textCursor().position(), window.txtLog->toPlainText().size());
+
+    // A busy room: the log's cap cuts its front every few lines, between frames and
+    // within them; the box shows exactly what the log keeps.
+    for (int i = 0; i < 200; ++i) {
+        m_service->deliverChat(2, 0, i % 40 == 7 ? u"二行の\r\nメッセージ%1"_s.arg(i) : u"行%1 "_s.arg(i).repeated(25));
+        if (i % 8 == 0) {
+            ASSERT_TRUE(testsupport::waitUntil([&] { return window.txtLog->toPlainText().endsWith(u"%1 "_s.arg(i)); }));
+        }
+    }
+    const chat::ChatLog& log = window.controller()->log();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window.txtLog->toPlainText().endsWith(u"行199 "_s); }));
+    ASSERT_GT(log.cutChars(), chat::ChatLog::kMaxChars);
+    EXPECT_EQ(window.txtLog->toPlainText(), QString(log.text()).replace(u"\r\n"_s, u"\n"_s).chopped(1));
 }
 
 TEST_F(ChatWindowTest, ResizingAndTabsMoveTheWidgets) {
