@@ -171,9 +171,6 @@ void OutputWriter::run() {
     for (;;) {
         if (waitingBytes() == 0 || m_broken) {
             m_changed.wait(lock, [&] { return m_stopping || (waitingBytes() > 0 && !m_broken); });
-            if (m_stopping) {
-                return;
-            }
             m_changed.wait_for(lock, kGatherTime, [&] { return m_stopping; });
         }
         if (m_stopping) {
