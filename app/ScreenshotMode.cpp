@@ -5,6 +5,7 @@
 #include "session/NetworkSessionService.h"
 #include "setup/basGlobal.h"
 #include "setup/frmSet.h"
+#include "window/EntryBox.h"
 #include "window/frmMain.h"
 
 #include <QApplication>

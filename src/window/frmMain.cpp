@@ -9,6 +9,7 @@
 #include "setup/basGlobal.h"
 #include "setup/frmSet.h"
 #include "window/ClickLabel.h"
+#include "window/EntryBox.h"
 #include "window/FaceMarks.h"
 #include "window/PictureButton.h"
 #include "window/SavedLog.h"
@@ -61,6 +62,7 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent, Qt::Window) {
     connect(lstRoster, &QListWidget::itemSelectionChanged, this, &frmMain::lstRoster_Click);
     connect(txtEntry, &QPlainTextEdit::cursorPositionChanged, this, &frmMain::showCaretLineWhole);
     connect(txtEntry, &QPlainTextEdit::textChanged, this, &frmMain::showCaretLineWhole);
+    connect(txtEntry, &window::EntryBox::preeditChanged, this, &frmMain::showCaretLineWhole);
     connect(imgHide, &window::ClickLabel::clicked, this, &frmMain::imgHide_Click);
     for (std::size_t i = 0; i < lblMenus.size(); ++i) {
         const int index = static_cast<int>(i);
@@ -363,7 +365,9 @@ void frmMain::showCaretLineWhole() {
     if (layout == nullptr || layout->lineCount() == 0 || lines->maximum() <= lines->minimum()) {
         return;
     }
-    const QTextLine line = layout->lineForTextPosition(cursor.positionInBlock());
+    // While an input method composes, the line to show is the one with its cursor
+    // inside the word being composed.
+    const QTextLine line = layout->lineForTextPosition(cursor.positionInBlock() + txtEntry->preeditCursor());
     if (!line.isValid()) {
         return;
     }

@@ -27,6 +27,7 @@ class frmSet;
 
 namespace window {
 class ClickLabel;
+class EntryBox;
 class PictureButton;
 } // namespace window
 
@@ -62,7 +63,7 @@ public:
     QWidget* imgHeader = nullptr;
     QLabel* lblMesTag = nullptr;
     QPlainTextEdit* txtLog = nullptr;
-    QPlainTextEdit* txtEntry = nullptr;
+    window::EntryBox* txtEntry = nullptr;
 
     // Menu panels.
     std::array<QWidget*, 4> picRgn{};

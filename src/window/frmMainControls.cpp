@@ -4,6 +4,7 @@
 #include "resources/BuiltinResources.h"
 #include "setup/JapaneseFont.h"
 #include "window/ClickLabel.h"
+#include "window/EntryBox.h"
 #include "window/OptionCheckBox.h"
 #include "window/PictureButton.h"
 #include "window/frmMain.h"
@@ -143,7 +144,7 @@ void frmMain::buildControls() {
     logPalette.setColor(QPalette::Base, palette().color(QPalette::Base));
     txtLog->setPalette(logPalette);
 
-    txtEntry = new QPlainTextEdit(this);
+    txtEntry = new window::EntryBox(this);
     txtEntry->setObjectName(u"txtEntry"_s);
     txtEntry->setFont(gothic(9.75, false));
     txtEntry->setTabChangesFocus(true);

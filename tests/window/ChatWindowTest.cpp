@@ -3,17 +3,21 @@
 #include "common/TestSupport.h"
 #include "setup/basGlobal.h"
 #include "window/ClickLabel.h"
+#include "window/EntryBox.h"
 #include "window/PictureButton.h"
 #include "window/frmMain.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QInputMethodEvent>
 #include <QLabel>
 #include <QListWidget>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -388,6 +392,20 @@ TEST_F(ChatWindowTest, KeysAndButtonsDriveTheMenusAndTheEntry) {
         QTest::keyClick(entry(), key, Qt::AltModifier);
         EXPECT_EQ(entry()->toPlainText(), u"下書き"_s);
     }
+
+    // Ctrl+V with nothing on the clipboard, or only a picture, leaves the entry as it
+    // was; text goes in at the caret.
+    entry()->setPlainText(u"下書き"_s);
+    entry()->moveCursor(QTextCursor::End);
+    auto* picture = new QMimeData;
+    picture->setImageData(QImage(4, 4, QImage::Format_RGB32));
+    for (QMimeData* contents : {new QMimeData, picture}) {
+        QGuiApplication::clipboard()->setMimeData(contents);
+        QTest::keyClick(entry(), Qt::Key_V, Qt::ControlModifier);
+    }
+    QGuiApplication::clipboard()->setText(u"です"_s);
+    QTest::keyClick(entry(), Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(entry()->toPlainText(), u"下書きです"_s);
 }
 
 TEST_F(ChatWindowTest, WhileAWordIsComposedNoKeyOrButtonSendsOrRewritesTheEntry) {
@@ -436,6 +454,14 @@ TEST_F(ChatWindowTest, TheOneLineEntryShowsTheCaretsLineWhole) {
         EXPECT_LE(caret.bottom(), entry()->viewport()->height() - 1);
         top = caret.top();
     }
+    // A long word still being composed wraps too: the line with the input method's
+    // cursor shows, not the line where the word began.
+    entry()->clear();
+    inputMethod(QString(), u"かな"_s.repeated(18));
+    const QRect composing = entry()->cursorRect();
+    EXPECT_GE(composing.top(), 0);
+    EXPECT_LE(composing.bottom(), entry()->viewport()->height() - 1);
+    inputMethod(QString());
 }
 
 // 500 members join within a second, one every 2 ms by the clock however busy the
