@@ -65,6 +65,11 @@ inline constexpr int kPictureButtonHeight = 270;
 inline constexpr int kTerminatorHeight = 30;
 // Out of sight above the bottom strip's visible area (the plain Send and Exit).
 inline constexpr int kPlainButtonTop = -1000;
+// The window is never made smaller than this inner size: below it the four tabs, the
+// log with a few lines, the entry, and the Send and Exit buttons side by side would
+// no longer all fit (the message area keeps 1800 wide beside the shown panel).
+inline constexpr int kMinimumInnerWidth = kMessageAreaShownLeft + 1800 + 130 + 230;
+inline constexpr int kMinimumInnerHeight = 4380;
 } // namespace layout
 
 // The geometry of all arranged controls, as the window holds it between

@@ -253,6 +253,8 @@ void frmMain::buildFooter() {
 }
 
 void frmMain::applyStartupGeometry() {
+    setMinimumSize(twipsToPixels(window::layout::kMinimumInnerWidth),
+                   twipsToPixels(window::layout::kMinimumInnerHeight));
     resize(twipsToPixels(kStartupInnerWidth), twipsToPixels(kStartupInnerHeight));
     const window::ControlLayout& startup = m_menu.layout();
     for (std::size_t i = 0; i < window::kArrangedControlCount; ++i) {

@@ -334,6 +334,17 @@ TEST_F(ChatWindowTest, ResizingAndTabsMoveTheWidgets) {
     EXPECT_EQ(std::pair(visiblePanels(window), window.txtLog->x()), std::pair(QList<int>{}, 27)); // 400 twips
     QTest::mouseClick(window.imgHide, Qt::LeftButton);
     EXPECT_EQ(std::pair(visiblePanels(window), window.txtLog->x()), std::pair(QList<int>{2}, 176)); // 2640 twips
+
+    // Shrunk as far as it goes, the log, the entry and both buttons stay whole inside.
+    window.resize(100, 80);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window.txtLog->width() < 415; }));
+    EXPECT_EQ(window.size(), QSize(320, 292));
+    for (const QWidget* control :
+         std::initializer_list<const QWidget*>{window.txtLog, window.txtEntry, window.picSend, window.picExit}) {
+        EXPECT_TRUE(window.rect().contains(QRect(control->mapTo(&window, QPoint()), control->size())) &&
+                    control->width() > 50 && control->height() > 10)
+            << control->objectName().toStdString();
+    }
 }
 
 TEST_F(ChatWindowTest, KeysAndButtonsDriveTheMenusAndTheEntry) {
