@@ -6,25 +6,25 @@
 #include <QAudioDevice>
 #include <QAudioFormat>
 #include <QAudioSink>
-#include <QBuffer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QIODevice>
 #include <QMediaDevices>
-#include <QTimer>
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 namespace platform {
 
 namespace {
 
-// Rate used when a device supports none of the sound's formats and names no
-// preferred rate of its own.
+// The stream's rate when the device names no preferred rate of its own.
 constexpr int kFallbackSampleRate = 48000;
 
-// How long a sound is kept after its last sample left for the server, on top of the
-// server buffer's own length.
+// How much the stream holds ahead: a sound starts at most this much later than asked.
+constexpr qint64 kStreamBufferMs = 80;
+// How long a sound counts as playing after its last sample went into the stream, on
+// top of the stream buffer's own length.
 constexpr qint64 kTailMarginMs = 60;
 constexpr qint64 kMaxTailMs = 3000;
 constexpr qint64 kLeadSilenceMs = 50;
@@ -80,15 +80,53 @@ private:
     bool m_critical = true;
 };
 
-QAudioFormat audioFormatOf(const WavFormat& wav) {
-    QAudioFormat format;
-    format.setSampleFormat(wav.bitsPerSample == 8 ? QAudioFormat::UInt8 : QAudioFormat::Int16);
-    format.setChannelCount(wav.channels);
-    format.setSampleRate(wav.sampleRate);
-    return format;
-}
-
 } // namespace
+
+// What the stream plays: the current sound, then silence, for as long as it is open.
+// The sink pulls from it on the thread the output lives on.
+class SoundOutput::Feed : public QIODevice {
+public:
+    Feed(int frameBytes, QObject* parent) : QIODevice(parent), m_frameBytes(frameBytes) { open(QIODevice::ReadOnly); }
+
+    void setSound(QByteArray samples) {
+        m_samples = std::move(samples);
+        m_position = 0;
+        m_finished.invalidate();
+    }
+    void silence() { setSound({}); }
+    // The sound has samples left, or handed its last over less than `tailMs` ago.
+    bool holdsSound(qint64 tailMs) const {
+        return m_position < m_samples.size() || (m_finished.isValid() && m_finished.elapsed() < tailMs);
+    }
+
+    bool isSequential() const override { return true; }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override {
+        // Whole frames only, so the channels never change places.
+        const qint64 size = maxSize - maxSize % m_frameBytes;
+        const qint64 fromSound = std::min<qint64>(size, m_samples.size() - m_position);
+        if (fromSound > 0) {
+            std::memcpy(data, m_samples.constData() + m_position, static_cast<std::size_t>(fromSound));
+            m_position += fromSound;
+            if (m_position == m_samples.size()) {
+                m_samples.clear();
+                m_position = 0;
+                m_finished.start();
+            }
+        }
+        const qint64 silent = size - std::max<qint64>(fromSound, 0);
+        std::memset(data + (size - silent), 0, static_cast<std::size_t>(silent));
+        return size;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    const int m_frameBytes;
+    QByteArray m_samples;
+    qsizetype m_position = 0;
+    QElapsedTimer m_finished;
+};
 
 SoundOutput::SoundOutput(QObject* parent) : QObject(parent) {}
 
@@ -97,7 +135,7 @@ SoundOutput::~SoundOutput() {
     // Deleted here rather than later, so that no signal of the sink reaches a half
     // destroyed object.
     QAudioSink* sink = m_sink;
-    release();
+    closeStream();
     delete sink;
 }
 
@@ -129,15 +167,45 @@ bool SoundOutput::playFile(const QString& path) {
 }
 
 void SoundOutput::stop() {
-    QAudioSink* sink = m_sink;
-    release();
-    if (sink)
-        sink->deleteLater();
+    if (m_feed)
+        m_feed->silence();
 }
 
-bool SoundOutput::start(const WavSound& parsed) {
-    if (parsed.samples.isEmpty())
+bool SoundOutput::isPlaying() const {
+    if (!m_sink)
         return false;
+    const qint64 tailMs =
+        std::min(m_sink->format().durationForBytes(m_sink->bufferSize()) / 1000 + kTailMarginMs, kMaxTailMs);
+    return m_feed->holdsSound(tailMs);
+}
+
+bool SoundOutput::start(const WavSound& sound) {
+    if (sound.samples.isEmpty())
+        return false;
+    const bool opening = !m_sink;
+    if (opening && !openStream(sound.format))
+        return false;
+    const QAudioFormat format = m_sink->format();
+    const WavFormat streamFormat{format.channelCount(), format.sampleRate(), 16};
+    QByteArray samples = sound.samples;
+    if (sound.format != streamFormat) {
+        auto converted = convertToInt16(sound, streamFormat.sampleRate, streamFormat.channels);
+        if (!converted) {
+            qCInfo(lcPlatform) << "sound not played:" << converted.error();
+            return false;
+        }
+        samples = std::move(converted->samples);
+    }
+    // A new stream loses its first few milliseconds on the way to the sound server
+    // (measured 15 to 20 ms), most of the attack of a short sound: silence in front of
+    // the first sound takes the loss instead.
+    if (opening)
+        samples.prepend(QByteArray(format.bytesForDuration(kLeadSilenceMs * 1000), '\0'));
+    m_feed->setSound(std::move(samples));
+    return true;
+}
+
+bool SoundOutput::openStream(const WavFormat& first) {
     installMultimediaFilterOnce();
     QuietDefaultCategory quiet;
 
@@ -146,73 +214,53 @@ bool SoundOutput::start(const WavSound& parsed) {
         qCDebug(lcPlatform) << "no audio output device";
         return false;
     }
-
-    WavSound sound = parsed;
-    QAudioFormat format = audioFormatOf(sound.format);
+    // The stream takes the first sound's rate and channels: the program's own sounds
+    // all share them, so they play as made, and only other sounds are converted.
+    QAudioFormat format;
+    format.setSampleFormat(QAudioFormat::Int16);
+    format.setChannelCount(first.channels);
+    format.setSampleRate(first.sampleRate);
     if (!device.isFormatSupported(format)) {
         const QAudioFormat preferred = device.preferredFormat();
-        const int rate = preferred.sampleRate() > 0 ? preferred.sampleRate() : kFallbackSampleRate;
-        const int channels = std::clamp(preferred.channelCount(), 1, 2);
-        auto converted = convertToInt16(sound, rate, channels);
-        if (!converted) {
-            qCInfo(lcPlatform) << "sound not played:" << converted.error();
-            return false;
-        }
-        sound = std::move(converted).value();
-        format = audioFormatOf(sound.format);
+        format.setChannelCount(std::clamp(preferred.channelCount() > 0 ? preferred.channelCount() : 2, 1, 2));
+        format.setSampleRate(preferred.sampleRate() > 0 ? preferred.sampleRate() : kFallbackSampleRate);
         if (!device.isFormatSupported(format)) {
-            qCInfo(lcPlatform) << "the audio device takes neither the sound's format nor" << format;
+            qCInfo(lcPlatform) << "the audio device does not take" << format;
             return false;
         }
     }
 
-    stop();
     auto* sink = new QAudioSink(device, format, this);
-    // The buffer is the sink's child, so it lives exactly as long as the sink reads it.
-    auto* buffer = new QBuffer(sink);
-    // A new stream loses its first few milliseconds on the way to the sound server
-    // (measured up to 20 ms), which is most of the attack of a short sound: the 52 ms
-    // message sound came out nearly silent. Silence in front of every sound takes the
-    // loss instead.
-    const QByteArray lead(format.bytesForDuration(kLeadSilenceMs * 1000),
-                          format.sampleFormat() == QAudioFormat::UInt8 ? '\x80' : '\0');
-    buffer->setData(lead + sound.samples);
-    buffer->open(QIODevice::ReadOnly);
-    connect(sink, &QAudioSink::stateChanged, this, [this, sink, format](QAudio::State state) {
-        if (sink != m_sink)
-            return;
-        if (state == QAudio::IdleState) {
-            // Idle means the last samples went to the sound server, not that they were
-            // heard: stopping now would throw away what its buffer still holds, which
-            // is longer than the whole message sound.
-            const qint64 tailMs =
-                std::min(format.durationForBytes(sink->bufferSize()) / 1000 + kTailMarginMs, kMaxTailMs);
-            QTimer::singleShot(std::chrono::milliseconds(tailMs), sink, [this, sink] {
-                if (sink == m_sink)
-                    stop();
-            });
-        } else if (state == QAudio::StoppedState) {
-            // The device failed or went away.
+    sink->setBufferSize(format.bytesForDuration(kStreamBufferMs * 1000));
+    // The feed is the sink's child, so it lives exactly as long as the sink reads it.
+    m_feed = new Feed(format.bytesPerFrame(), sink);
+    m_sink = sink;
+    connect(sink, &QAudioSink::stateChanged, this, [this, sink](QAudio::State state) {
+        // The device failed or went away; the next sound opens a new stream.
+        if (sink == m_sink && state == QAudio::StoppedState && sink->error() != QAudio::NoError) {
             QuietDefaultCategory quietAgain;
-            stop();
+            closeStream();
+            sink->deleteLater();
         }
     });
-    m_sink = sink;
-    sink->start(buffer);
+    sink->start(m_feed);
     if (m_sink != sink || sink->error() != QAudio::NoError) {
         qCInfo(lcPlatform) << "the audio device did not start:" << sink->error();
-        if (m_sink == sink)
-            stop();
+        if (m_sink == sink) {
+            closeStream();
+            sink->deleteLater();
+        }
         return false;
     }
     return true;
 }
 
-void SoundOutput::release() {
+void SoundOutput::closeStream() {
     if (!m_sink)
         return;
     QAudioSink* sink = m_sink;
     m_sink = nullptr;
+    m_feed = nullptr;
     disconnect(sink, nullptr, this, nullptr);
     sink->stop();
 }
