@@ -40,6 +40,7 @@ ChatController::ChatController(session::SessionService& service, ChatSounds& sou
     : QObject(parent), m_service(&service), m_sounds(sounds), m_view(view), m_interpreter(m_log, m_sounds) {
     m_timWait.setInterval(kNoticeTickMs);
     connect(&m_timWait, &QTimer::timeout, this, &ChatController::timWait_Timer);
+    connect(&service, &session::SessionService::roomLost, this, &ChatController::onRoomLost);
 }
 
 ChatController::~ChatController() {
@@ -94,6 +95,26 @@ void ChatController::runNextDeferred() {
     m_runningBehindBox = false;
 }
 
+void ChatController::onRoomLost() {
+    if (m_roomEnded || deferIfBusy([this] { onRoomLost(); })) {
+        return;
+    }
+    // The leave notices and the lines given back are shown first.
+    if (m_service) {
+        if (const session::Result<int> waiting = m_service->waitingMessageCount(m_localPlayerId);
+            waiting && *waiting > 0) {
+            QMetaObject::invokeMethod(this, &ChatController::onRoomLost, Qt::QueuedConnection);
+            return;
+        }
+    }
+    const HandlerScope scope(*this);
+    m_roomEnded = true;
+    m_log.addToLog(texts::roomEnded());
+    m_roster.clear();
+    setWhisperEnabled(false);
+    m_view.showMessageBox(texts::roomEnded());
+}
+
 ChatController::EntryUpdate ChatController::cmdSend_Click(const QString& entryText) {
     // A click cannot reach a busy window (its message box is modal); should one
     // arrive anyway, it is refused, leaving the entry as it is.
@@ -123,7 +144,8 @@ ChatController::EntryUpdate ChatController::cmdWhisper_Click(const QString& entr
 
 ChatController::EntryUpdate ChatController::sendEntry(const QString& entryText, ChatKind kind,
                                                       const session::PlayerEntry* recipient) {
-    if (entryText.isEmpty()) {
+    // In a room that is gone the text stays where it is; the user was told why once.
+    if (entryText.isEmpty() || m_roomEnded) {
         return {entryText};
     }
     // A number typed with the input method on is a number as well.

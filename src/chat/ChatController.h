@@ -78,6 +78,8 @@ public:
     // whether a private send is possible.
     void lstRoster_Click(int selectedIndex);
     bool whisperEnabled() const { return m_whisperEnabled; }
+    // The room is gone: the user has been told, and nothing is sent any more.
+    bool roomEnded() const { return m_roomEnded; }
 
     // The permission notice's timer (timWait, 1000 ms): on the sixth tick the
     // message label shows its resting caption again.
@@ -101,6 +103,7 @@ private:
     void giveBackUndelivered();
     bool deferIfBusy(std::function<void()> handler);
     void runNextDeferred();
+    void onRoomLost();
 
     QPointer<session::SessionService> m_service;
     ChatSounds& m_sounds;
@@ -116,6 +119,7 @@ private:
     QString m_localPlayerName;
     bool m_easySound = false;
     bool m_whisperEnabled = false;
+    bool m_roomEnded = false;
 
     bool m_handling = false;
     bool m_drainPosted = false;

@@ -34,6 +34,11 @@ inline QString readFailedPrefix() {
 inline QString sendFailed() {
     return QStringLiteral("メッセージの送信に失敗しました");
 }
+// Once, in the log and in a box, when the room is gone for this copy.
+inline QString roomEnded() {
+    return QStringLiteral("ルームが終了しました。ホストがいなくなり、ルームを引き継げるメンバーもいません。"
+                          "入力したメッセージは送信されずに入力欄に残ります。");
+}
 inline QString rosterUpdateFailed() {
     return QStringLiteral("プレーヤーリストのアップデートに失敗しました");
 }

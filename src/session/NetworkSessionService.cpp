@@ -574,6 +574,9 @@ void NetworkSessionService::onHostLost() {
         return;
     }
     d->state = ServiceState::Lost;
+    // Nobody is to reach this copy any more: a standby port left open would take
+    // connections and never answer them.
+    delete d->standby;
     // Everybody else is gone from this copy's point of view, the host's player too.
     const QList<Player> players = d->players;
     for (const Player& player : players) {
@@ -581,6 +584,8 @@ void NetworkSessionService::onHostLost() {
             onPlayerLeft(player.id);
         }
     }
+    // After the lines that did not go out have been queued as well.
+    QMetaObject::invokeMethod(this, &SessionService::roomLost, Qt::QueuedConnection);
 }
 
 Result<PlayerId> NetworkSessionService::createLocalPlayer(const QString& name, const QString& secondName,

@@ -98,6 +98,10 @@ public:
 
 Q_SIGNALS:
     void portMappingChanged();
+    // The room this copy was in is gone for it: its host went and neither another
+    // member nor this copy could take it over. Raised once, after the leave notices
+    // and the lines given back have been queued; sends fail from then on.
+    void roomLost();
 
 protected:
     // Queues one event for the receiver registered under `handle` (if any).

@@ -55,13 +55,9 @@ Election::Step Election::next() {
         if (candidate().endpoint.port == 0) {
             continue;
         }
-        if (candidate().id != m_self) {
-            return Step::Try;
-        }
-        // A copy left on its own has nobody to host for: the room ends, as it did.
-        if (m_candidates.size() > 1) {
-            return Step::BecomeHost;
-        }
+        // A copy left on its own hosts the room too: it is the room that outlived its
+        // host, and nobody else can claim it, so it stays listed and joinable.
+        return candidate().id != m_self ? Step::Try : Step::BecomeHost;
     }
     m_index = m_candidates.size() - 1;
     return Step::GiveUp;

@@ -64,7 +64,7 @@ struct RoomSnapshot {
 class Election {
 public:
     enum class Step {
-        BecomeHost, // the local player is the next candidate, and not the only one: host the room
+        BecomeHost, // the local player is the next candidate: host the room
         Try,        // connect to candidate(); on failure ask next() again
         GiveUp,     // nobody is left: the room is over
     };

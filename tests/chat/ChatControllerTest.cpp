@@ -308,6 +308,21 @@ TEST_F(ChatControllerTest, UndeliveredLinesComeBackToTheEntryWithOneBoxPerBurst)
     settle();
     EXPECT_EQ(view.restored.last(), u"again"_s);
     EXPECT_EQ(view.boxes.size(), 2);
+
+    // The room gone: told once, after what was waiting; the roster empties, and what is
+    // typed stays in the entry without a box per line.
+    const QString ended = u"ルームが終了しました。ホストがいなくなり、ルームを引き継げるメンバーもいません。"
+                          u"入力したメッセージは送信されずに入力欄に残ります。"_s;
+    service.deliverChat(2, 0, u"bye"_s);
+    Q_EMIT service.roomLost();
+    Q_EMIT service.roomLost();
+    settle();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(controller.log().text().endsWith(u"Bob> bye\r\n"_s + ended + u"\r\n"_s));
+    EXPECT_EQ(std::pair(view.boxes.size(), view.boxes.last()), std::pair(qsizetype{3}, ended));
+    EXPECT_EQ(controller.roster().count(), 0);
+    EXPECT_EQ(entry(controller.cmdSend_Click(u"anyone?"_s)), std::tuple(u"anyone?"_s, false, false));
+    EXPECT_EQ(view.boxes.size(), 3);
 }
 
 } // namespace

@@ -113,6 +113,27 @@ void carryOnAfterTheHost(HostEnd end) {
         << room.chika->errors().toStdString();
 }
 
+// The one member left when its host is killed keeps the room: it is listed, and a
+// newcomer joins and talks to it.
+TEST(HostMigrationProcess, AMemberLeftAloneKeepsTheRoomListedAndJoinable) {
+    testsupport::RoomCopies room;
+    const auto as = [](const QString& command, const QString& name) {
+        return QStringList{command, u"広場"_s, u"--name"_s, name};
+    };
+    room.akira = room.start(as(u"host"_s, u"アキラ"_s));
+    ASSERT_TRUE(room.waitListed(u"広場\t"_s));
+    room.ben = room.start(as(u"join"_s, u"ベン"_s));
+    ASSERT_TRUE(room.akira->shows(u"ベン さんが参加しました"_s));
+    ASSERT_TRUE(sendSignal(*room.akira, SIGKILL));
+    ASSERT_TRUE(room.ben->shows(u"アキラ さんが退出しました"_s));
+    ASSERT_TRUE(room.waitListed(u"広場\t"_s));
+    room.chika = room.start(as(u"join"_s, u"チカ"_s));
+    ASSERT_TRUE(room.ben->shows(u"チカ さんが参加しました"_s));
+    room.chika->type(u"まだいますか"_s);
+    EXPECT_TRUE(room.ben->shows(u"チカ> まだいますか"_s));
+    EXPECT_FALSE(room.ben->errors().contains(u"ended"_s)) << room.ben->errors().toStdString();
+}
+
 TEST(HostMigrationProcess, ARoomGoesOnWhenItsHostIsKilledQuitsOrFallsSilent) {
     for (const HostEnd end : {HostEnd::Killed, HostEnd::Quits, HostEnd::Stopped}) {
         SCOPED_TRACE(static_cast<int>(end));

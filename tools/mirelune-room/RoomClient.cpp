@@ -51,6 +51,10 @@ void ConsoleView::setMessageTag(const QString& caption) {
 }
 
 void ConsoleView::showMessageBox(const QString& text) {
+    // The tool says that the room ended in a line of its own, and exits.
+    if (text == chat::texts::roomEnded()) {
+        return;
+    }
     if (text == chat::texts::sendFailed()) {
         // Each line that failed is named: the one being sent now, or those given
         // back just before this box (restoreEntry).
@@ -85,6 +89,8 @@ RoomClient::RoomClient(Options options, QObject* parent)
         }
     });
     connect(&m_controller.log(), &chat::ChatLog::lineAdded, this, &printLine);
+    // Whatever ended the room, once everything before it has been printed.
+    connect(&m_service, &session::SessionService::roomLost, this, &RoomClient::checkRoomEnded);
 }
 
 RoomClient::~RoomClient() {
