@@ -6,7 +6,7 @@ set -euo pipefail
 
 mirelune_packages=(
     cmake ninja-build g++ ccache pkg-config
-    qt6-base-dev qt6-multimedia-dev qt6-translations-l10n libminiupnpc-dev
+    qt6-base-dev qt6-multimedia-dev qt6-translations-l10n libminiupnpc-dev libicu-dev
     libgtest-dev libgmock-dev
     fonts-ipafont-gothic
     pulseaudio pulseaudio-utils

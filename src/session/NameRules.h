@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QStringView>
 
 namespace session {
@@ -13,8 +14,15 @@ inline constexpr int kMaxNameChars = 255;
 bool hasUnsafeCharacter(QStringView text);
 
 // A handle name a room accepts: not empty, within the name limit, no unsafe
-// character, and never "> ", which would let the name pose as the start of a
-// message line ("Alice> hi").
+// character, no blank (of any width) at either end or two in a row, and never ">"
+// before a blank, in any width ("Alice＞\u3000..."), which would let the name pose as
+// the start of a message line ("Alice> hi").
 bool isAllowedHandleName(QStringView name);
+
+// What two handle names are compared by: names with the same key look alike
+// (full-width letters, other scripts' look-alike letters, accents) and cannot be in
+// one room together. The key is the name's confusable skeleton (Unicode's security
+// mechanisms, after compatibility normalisation) without combining marks.
+QString handleNameKey(QStringView name);
 
 } // namespace session

@@ -130,6 +130,7 @@ RoomHost::RoomHost(const SessionConfig& config, Settings settings, const RoomSna
         auto hosted = std::make_unique<HostedPlayer>();
         hosted->id = player.id;
         hosted->name = player.name;
+        hosted->nameKey = handleNameKey(player.name);
         hosted->rosterEntry = rosterEntry(player.id, player.name);
         hosted->local = player.id == snapshot.localPlayer;
         hosted->verifier = player.verifier;
@@ -317,7 +318,9 @@ void RoomHost::localTaken(qint64 bytes) {
 }
 
 bool RoomHost::hasMember(const QString& name) const {
-    return std::any_of(m_members.cbegin(), m_members.cend(), [&name](const auto& m) { return m->name == name; });
+    // Taken as well by a name that only looks the same.
+    const QString key = handleNameKey(name);
+    return std::any_of(m_members.cbegin(), m_members.cend(), [&key](const auto& m) { return m->nameKey == key; });
 }
 
 bool RoomHost::handshakeSlotFree(const QByteArray& source) const {
@@ -847,6 +850,7 @@ HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link, const End
     auto player = std::make_unique<HostedPlayer>();
     player->id = m_nextId++;
     player->name = name;
+    player->nameKey = handleNameKey(name);
     player->rosterEntry = rosterEntry(player->id, name);
     player->local = link == nullptr;
     player->link = link;

@@ -51,6 +51,7 @@ struct HostedPlayer {
 
     PlayerId id = 0;
     QString name;
+    QString nameKey;          // handleNameKey(name): what another name must not match
     QByteArray rosterEntry;   // id and name as the roster and Joined carry them
     bool local = false;       // the hosting copy's own player
     HostLink* link = nullptr; // nullptr for the local player and while away

@@ -161,7 +161,10 @@ TEST_F(RoomUnderAttack, ProofsAreCheckedAndGuessesAndHandshakesAreHeldBack) {
 // its player once, and tries again no sooner than it may.
 TEST_F(RoomUnderAttack, LookAlikeNamesAreRefusedAndAConnectionCreatesItsPlayerOnce) {
     for (const QString& name : {u""_s, QString(256, u'x'), u"alice"_s, u"x\u2028host"_s, u"ali\u200Bce"_s,
-                                u"\u202Eecila"_s, u"alice> hi"_s, u"tab\there"_s, u"bom\uFEFF"_s}) {
+                                u"\u202Eecila"_s, u"alice> hi"_s, u"tab\there"_s, u"bom\uFEFF"_s,
+                                // blanks of every width, other scripts, widths and accents
+                                u"alice "_s, u"alice\u00a0"_s, u"\u3000alice"_s, u"bob  smith"_s, u"\u0430lice"_s,
+                                u"ａｌｉｃｅ"_s, u"ali\u0301ce"_s, u"bob>\u00a0I agree"_s, u"bob＞\u3000hi"_s}) {
         RawPeer peer(port);
         EXPECT_EQ(createAnswer(peer, name), static_cast<quint8>(FrameType::PlayerRefused)) << name.toStdString();
     }
