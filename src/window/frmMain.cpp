@@ -11,6 +11,7 @@
 #include "window/ClickLabel.h"
 #include "window/EntryBox.h"
 #include "window/FaceMarks.h"
+#include "window/FindBar.h"
 #include "window/PictureButton.h"
 #include "window/SavedLog.h"
 #include "window/WindowLogging.h"
@@ -26,6 +27,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextLayout>
@@ -78,6 +80,16 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent, Qt::Window) {
             [this] { toggleHelp(lblHelp3, window::HelpLabel::lblHelp3); });
     connect(lblHelp5, &window::ClickLabel::clicked, this,
             [this] { toggleHelp(lblHelp5, window::HelpLabel::lblHelp5); });
+
+    connect(new QShortcut(QKeySequence::Find, this), &QShortcut::activated, findBar, &window::FindBar::open);
+    connect(new QShortcut(QKeySequence::FindNext, this), &QShortcut::activated, this, [this] {
+        if (findBar->isVisible())
+            findBar->findNext();
+    });
+    connect(new QShortcut(QKeySequence::FindPrevious, this), &QShortcut::activated, this, [this] {
+        if (findBar->isVisible())
+            findBar->findNext(true);
+    });
 
     // Key releases reach the window before the control that has the focus.
     qApp->installEventFilter(this);

@@ -28,6 +28,7 @@ class frmSet;
 namespace window {
 class ClickLabel;
 class EntryBox;
+class FindBar;
 class PictureButton;
 } // namespace window
 
@@ -101,6 +102,9 @@ public:
     window::PictureButton* picExit = nullptr;
     QPushButton* cmdSend = nullptr;
     QPushButton* cmdExit = nullptr;
+
+    // Over the log, hidden until Ctrl+F.
+    window::FindBar* findBar = nullptr;
 
 public Q_SLOTS:
     // Start-up: roster, caption, sounds, settings, geometry, face marks and sounds.

@@ -5,6 +5,7 @@
 #include "setup/JapaneseFont.h"
 #include "window/ClickLabel.h"
 #include "window/EntryBox.h"
+#include "window/FindBar.h"
 #include "window/OptionCheckBox.h"
 #include "window/PictureButton.h"
 #include "window/frmMain.h"
@@ -152,6 +153,8 @@ void frmMain::buildControls() {
     txtEntry->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     txtEntry->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     txtEntry->document()->setDocumentMargin(0);
+
+    findBar = new window::FindBar(txtLog, txtEntry);
 
     buildFooter();
 }

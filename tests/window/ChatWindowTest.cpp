@@ -4,6 +4,7 @@
 #include "setup/basGlobal.h"
 #include "window/ClickLabel.h"
 #include "window/EntryBox.h"
+#include "window/FindBar.h"
 #include "window/PictureButton.h"
 #include "window/frmMain.h"
 
@@ -16,6 +17,7 @@
 #include <QImage>
 #include <QInputMethodEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -473,6 +475,36 @@ TEST_F(ChatWindowTest, TheOneLineEntryShowsTheCaretsLineWhole) {
     EXPECT_GE(composing.top(), 0);
     EXPECT_LE(composing.bottom(), entry()->viewport()->height() - 1);
     inputMethod(QString());
+}
+
+// Ctrl+F finds as the user types, whatever the case, the width or the kana; Esc gives
+// the focus back to the entry.
+TEST_F(ChatWindowTest, TheFindBarFindsAcrossCaseWidthAndKana) {
+    frmMain& window = openWindow();
+    for (const QString& line :
+         {u"花子> ﾃｽﾄ です"_s, u"太郎> Hello ＷＯＲＬＤ"_s, u"花子> てすと again"_s, u"花子> ガギグ world"_s})
+        window.controller()->log().addToLog(line);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window.txtLog->toPlainText().endsWith(u"world"_s); }));
+    QTest::keyClick(entry(), Qt::Key_F, Qt::ControlModifier);
+    QLineEdit* field = window.findBar->field();
+    ASSERT_TRUE(window.findBar->isVisible() && field->hasFocus());
+    const auto selected = [&] { return window.txtLog->textCursor().selectedText(); };
+    const auto type = [&](const QString& text) {
+        field->clear();
+        QInputMethodEvent event({}, {});
+        event.setCommitString(text);
+        QApplication::sendEvent(field, &event);
+        return selected();
+    };
+    EXPECT_EQ(type(u"World"_s), u"ＷＯＲＬＤ"_s);
+    EXPECT_EQ(type(u"テスト"_s), u"てすと"_s); // onwards from where the find stood
+    QTest::keyClick(field, Qt::Key_Return);
+    EXPECT_EQ(selected(), u"ﾃｽﾄ"_s); // round the end
+    QTest::keyClick(field, Qt::Key_F3, Qt::ShiftModifier);
+    EXPECT_EQ(selected(), u"てすと"_s);
+    EXPECT_EQ(type(u"ｶﾞｷﾞｸﾞ"_s), u"ガギグ"_s);
+    QTest::keyClick(field, Qt::Key_Escape);
+    EXPECT_TRUE(!window.findBar->isVisible() && entry()->hasFocus());
 }
 
 // 500 members join within a second, one every 2 ms by the clock however busy the
