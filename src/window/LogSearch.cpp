@@ -1,6 +1,9 @@
 #include "window/LogSearch.h"
 
 #include <QChar>
+#include <QRegularExpression>
+
+using namespace Qt::StringLiterals;
 
 namespace window {
 
@@ -46,6 +49,22 @@ Folded fold(QStringView text) {
 }
 
 } // namespace
+
+QString linkAt(QStringView line, int position) {
+    static const QRegularExpression address(u"(?:https?://|mailto:)[^\\s<>\"「」『』（）、。]+"_s,
+                                            QRegularExpression::CaseInsensitiveOption);
+    for (QRegularExpressionMatchIterator it = address.globalMatch(line); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        QStringView link = match.capturedView();
+        while (!link.isEmpty() && QStringView(u".,;:!?)]'").contains(link.back())) {
+            link.chop(1);
+        }
+        if (position >= match.capturedStart() && position < match.capturedStart() + link.size()) {
+            return link.toString();
+        }
+    }
+    return {};
+}
 
 std::optional<FoundText> findInLog(QStringView text, QStringView needle, int from, bool backward) {
     const QString wanted = foldPiece(needle.toString());

@@ -22,4 +22,9 @@ struct FoundText {
 // of the text; nothing when there is none or the needle folds to nothing.
 std::optional<FoundText> findInLog(QStringView text, QStringView needle, int from, bool backward);
 
+// The web or mail address (http, https, mailto) that the character at `position` of
+// `line` belongs to; empty when there is none. Punctuation that ends a sentence after
+// an address is not part of it.
+QString linkAt(QStringView line, int position);
+
 } // namespace window

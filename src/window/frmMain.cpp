@@ -12,6 +12,7 @@
 #include "window/EntryBox.h"
 #include "window/FaceMarks.h"
 #include "window/FindBar.h"
+#include "window/LogSearch.h"
 #include "window/PictureButton.h"
 #include "window/SavedLog.h"
 #include "window/WindowLogging.h"
@@ -21,9 +22,11 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDesktopServices>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -31,6 +34,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextLayout>
+#include <QUrl>
 
 using namespace Qt::StringLiterals;
 
@@ -575,8 +579,29 @@ bool frmMain::handleKeyUp(QKeyEvent* event) {
     return true;
 }
 
+QString frmMain::linkUnder(const QPoint& point) const {
+    const QTextCursor cursor = txtLog->cursorForPosition(point);
+    // The nearest position is found even beside the text; only a pointer over the
+    // character itself counts.
+    if (std::abs(txtLog->cursorRect(cursor).center().x() - point.x()) > txtLog->fontMetrics().averageCharWidth()) {
+        return {};
+    }
+    return window::linkAt(cursor.block().text(), cursor.positionInBlock());
+}
+
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
+    // Addresses in the log open on a click, with the pointer showing they would.
+    if (watched == txtLog->viewport() && (type == QEvent::MouseMove || type == QEvent::MouseButtonRelease)) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        const QString link = linkUnder(mouse->position().toPoint());
+        txtLog->viewport()->setCursor(link.isEmpty() ? Qt::IBeamCursor : Qt::PointingHandCursor);
+        if (type == QEvent::MouseButtonRelease && mouse->button() == Qt::LeftButton && !link.isEmpty() &&
+            !txtLog->textCursor().hasSelection()) {
+            QDesktopServices::openUrl(QUrl(link));
+        }
+        return QWidget::eventFilter(watched, event);
+    }
     if (type != QEvent::KeyRelease && type != QEvent::KeyPress && type != QEvent::InputMethod) {
         return QWidget::eventFilter(watched, event);
     }

@@ -169,6 +169,8 @@ private:
     void showCaretLineWhole();
     void applyEntryEdit(const window::EntryEdit& edit, bool setCaret);
     bool handleKeyUp(QKeyEvent* event);
+    // The address in the log under a point of its viewport, if any.
+    QString linkUnder(const QPoint& point) const;
     void toggleHelp(window::ClickLabel* label, window::HelpLabel which);
 
     // A change of the log shows at once, unless the box was brought up to date less

@@ -139,6 +139,8 @@ void frmMain::buildControls() {
     txtLog->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     txtLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     txtLog->setFont(gothic(9, false));
+    // Moves without a button pressed too, for the pointer over addresses.
+    txtLog->viewport()->setMouseTracking(true);
     // The designed colours: the system's window text on window background.
     QPalette logPalette = txtLog->palette();
     logPalette.setColor(QPalette::Text, palette().color(QPalette::WindowText));

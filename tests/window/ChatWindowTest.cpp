@@ -12,6 +12,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
@@ -30,6 +31,7 @@
 #include <QTextBlock>
 #include <QTextLayout>
 #include <QTimer>
+#include <QUrl>
 #include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
@@ -507,6 +509,40 @@ TEST_F(ChatWindowTest, TheFindBarFindsAcrossCaseWidthAndKana) {
     EXPECT_TRUE(!window.findBar->isVisible() && entry()->hasFocus());
 }
 
+// Stands in for the desktop's browser and mail program.
+class OpenedUrls : public QObject {
+    Q_OBJECT
+public Q_SLOTS:
+    void open(const QUrl& url) { urls.append(url); }
+
+public:
+    QList<QUrl> urls;
+};
+
+// A click on an address in the log opens exactly that address; a click beside it, or
+// at the end of a selection, opens nothing.
+TEST_F(ChatWindowTest, AddressesInTheLogOpenOnAClick) {
+    frmMain& window = openWindow();
+    OpenedUrls opened;
+    for (const char* scheme : {"http", "https", "mailto"})
+        QDesktopServices::setUrlHandler(QLatin1String(scheme), &opened, "open");
+    window.controller()->log().addToLog(u"花子> 見て https://example.org/a?b=1。それと mailto:x@example.org"_s);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window.txtLog->toPlainText().endsWith(u"example.org"_s); }));
+    const auto clickAt = [&](const QString& text) {
+        QTextCursor cursor = window.txtLog->document()->find(text);
+        cursor.setPosition(cursor.selectionStart() + 1);
+        window.txtLog->setTextCursor(cursor);
+        QTest::mouseClick(window.txtLog->viewport(), Qt::LeftButton, {}, window.txtLog->cursorRect(cursor).center());
+    };
+    clickAt(u"example.org/a"_s);
+    clickAt(u"見て"_s);
+    clickAt(u"x@example"_s);
+    EXPECT_EQ(opened.urls, (QList<QUrl>{QUrl(u"https://example.org/a?b=1"_s), QUrl(u"mailto:x@example.org"_s)}));
+    EXPECT_EQ(window.txtLog->viewport()->cursor().shape(), Qt::PointingHandCursor);
+    for (const char* scheme : {"http", "https", "mailto"})
+        QDesktopServices::unsetUrlHandler(QLatin1String(scheme));
+}
+
 // 500 members join within a second, one every 2 ms by the clock however busy the
 // window is; how long after the last the roster shows them all is printed, not
 // limited (the machine's load decides it). Joins and a leave clear the selection; the
@@ -545,3 +581,5 @@ TEST_F(ChatWindowTest, FiveHundredJoinsAreShownInOrderAndALeaveTakesOneRow) {
 }
 
 } // namespace
+
+#include "ChatWindowTest.moc"
