@@ -41,13 +41,10 @@ TEST(HostMigration, ElectionTriesTheEarliestJoinedReachableMemberFirst) {
     }
 }
 
-// The earliest member takes the room over with its identity and proves the room
-// secret, which a stranger knowing the password cannot. Everybody took b's first line
-// before the host went, so b sends none again: its lines go on from their numbers. d,
-// a raw peer, held its acknowledgement of c's, which c sends again. c resumes at the
-// new host twice (it learnt c's secret the first time), d with the secret of which the
-// new host knew only the verifier, and gets each line it lacks once; nobody resumes a
-// player without its secret.
+// The earliest member takes the room over, with its identity and the room secret a
+// stranger with the password cannot prove. All had b's line, so b sends none again; d
+// (raw) held its Ack of c's, which c sends again. c and d resume there, c twice, d with
+// the secret the new host knew only the verifier of; none without it.
 TEST(HostMigration, ASuccessorKeepsTheRoomItsNumbersAndItsPlayersSecrets) {
     const SessionConfig config = loopbackConfig();
     TestCopy a(config), b(config), c(config);
