@@ -42,7 +42,7 @@ const QByteArray kCp932Settings = QByteArrayLiteral(
 // Each case is read from its bytes and from a file holding them, which must agree.
 TEST_F(ProfileFileTest, ReadsLikeTheClassicProfileCalls) {
     const QByteArray classic = withLineEnds("; settings|Orphan=before any section|[general]|PLAYER =  \t Taro \t|"
-                                            "player=second wins never|Quoted=\"  a b \"|Empty=|Blanks=   |"
+                                            "player=second wins never|Quoted=\"\"|Empty=|Blanks=   |"
                                             "Absent=$$$Nothing$$$|Equals=a=b|no equals sign here|  [General]  |"
                                             "Room=in the second General section|[Custom]|LogFColor=000000FF",
                                             "\r\n");
@@ -50,6 +50,7 @@ TEST_F(ProfileFileTest, ReadsLikeTheClassicProfileCalls) {
     const std::tuple<const char*, QByteArray, QString, QString, QString> cases[] = {
         {"names ignore case, blanks trimmed", classic, u"GENERAL"_s, u"pLaYeR"_s, u"Taro"_s},
         {"empty value", classic, u"General"_s, u"Empty"_s, QString()},
+        {"a pair of quotes is empty", classic, u"General"_s, u"Quoted"_s, QString()},
         {"'=' inside the value", classic, u"General"_s, u"Equals"_s, u"a=b"_s},
         {"only the first section counts", classic, u"General"_s, u"Room"_s, dflt},
         {"key before any section", classic, u"General"_s, u"Orphan"_s, dflt},

@@ -1,8 +1,10 @@
-#include "SessionTestSupport.h"
+#include "RawPeer.h"
 #include "session/RoomHost.h"
-#include "session/RoomListener.h"
 #include "session/RoomMember.h"
 #include "session/Succession.h"
+
+#include <QtEndian>
+#include <algorithm>
 
 namespace sessiontest {
 namespace {
@@ -39,48 +41,86 @@ TEST(HostMigration, ElectionTriesTheEarliestJoinedReachableMemberFirst) {
     }
 }
 
-// A member learns at join what it takes to host the room: a copy that does so keeps the
-// room's identity, is listed and joined like the old host, and proves the room secret,
-// which a stranger knowing the address and the password cannot.
-TEST(HostMigration, ASuccessorKeepsTheRoomAndAStrangerCannotPoseAsOne) {
+// The earliest member takes the room over, with its identity and the room secret a
+// stranger with the password cannot prove. All had b's line, so b sends none again; d
+// (raw) held its Ack of c's, which c sends again. c and d resume there, c twice, d with
+// the secret the new host knew only the verifier of; none without it.
+TEST(HostMigration, ASuccessorKeepsTheRoomItsNumbersAndItsPlayersSecrets) {
     const SessionConfig config = loopbackConfig();
-    TestCopy a(config);
-    ASSERT_NE(a.hostAs(u"a"_s, u"pw"_s), 0);
-    auto* standby = new RoomListener;
-    ASSERT_TRUE(standby->listenInRange(config));
-    RoomMember b(config);
-    PlayerId bId = 0;
-    QObject::connect(&b, &RoomMember::opened, &b, [&] { b.createPlayer(u"b"_s, {}, standby->serverPort()); });
-    QObject::connect(&b, &RoomMember::playerCreated, &b, [&](PlayerId id, const auto&) { bId = id; });
-    b.open(u"127.0.0.1"_s, a.service->hostingPort(), appId(), u"pw"_s);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return bId != 0; }));
-    ASSERT_TRUE(b.canMigrate());
-    ASSERT_EQ(b.roomPlayers().size(), 2);
-    EXPECT_EQ(b.hostPlayer(), a.id);
-
-    a.service->close();
-    const RoomHost::Settings settings{appId(), u"room"_s, u"pw"_s, kMigratingRoomAttribute};
-    auto* successor = new RoomHost(config, settings, b.snapshot(bId));
-    ASSERT_TRUE(successor->start(true, standby).ok());
-    RoomHost stranger(config, settings);
-    ASSERT_TRUE(stranger.start(false).ok());
+    TestCopy a(config), b(config), c(config);
+    ASSERT_EQ(a.hostAs(u"a"_s, u"pw"_s), 1);
+    ASSERT_EQ(b.joinAs(u"b"_s, u"pw"_s), 2);
+    ASSERT_EQ(c.joinAs(u"c"_s, u"pw"_s), 3);
+    RawPeer d(a.service->hostingPort());
+    const auto created = d.authenticate(createFrame(u"d"_s), u"pw"_s);
+    ASSERT_TRUE(created && created->type == quint8(FrameType::PlayerCreated));
+    const auto say = [](TestCopy& from, TestCopy& to, const QString& text) {
+        ASSERT_TRUE(from.say(kEveryone, text).ok());
+        ASSERT_TRUE(logShows(to, u"pub %1>0 %2"_s.arg(from.id).arg(text)));
+    };
+    say(b, c, u"b1"_s);
+    say(c, b, u"c1"_s);
+    d.send(encodeFrame(FrameType::Ack, QByteArray::fromHex("00000001"))); // b1, not c1
     const auto reach = [&](quint16 port) {
         RoomMember member(config);
         std::optional<quint32> result;
         QObject::connect(&member, &RoomMember::opened, &member, [&] { result = 0; });
         QObject::connect(&member, &RoomMember::openFailed, &member, [&](const Error& e) { result = e.code; });
-        member.open(u"127.0.0.1"_s, port, appId(), u"pw"_s, b.roomSecret());
+        member.open(u"127.0.0.1"_s, port, appId(), u"pw"_s, created->body.mid(4 + kSecretBytes, kSecretBytes));
         testsupport::waitUntil([&] { return result.has_value(); });
         return std::pair{result.value_or(1), member.instanceId()};
     };
-    EXPECT_EQ(reach(stranger.port()).first, kErrorAccessDenied);
-    EXPECT_EQ(reach(successor->port()), std::pair(0u, b.instanceId()));
+    const auto room = reach(a.service->hostingPort());
+    a.service->close();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return b.service->hostingPort() != 0; }));
+    {
+        RoomHost stranger(config, {appId(), u"room"_s, u"pw"_s, kMigratingRoomAttribute});
+        ASSERT_TRUE(stranger.start(false).ok());
+        EXPECT_EQ(reach(stranger.port()).first, kErrorAccessDenied);
+    }
+    EXPECT_EQ(reach(b.service->hostingPort()), room);
+    say(b, c, u"b2"_s);
+    say(c, b, u"c2"_s);
+    for (QTcpSocket* socket : c.service->findChildren<QTcpSocket*>())
+        socket->abort();
+    say(b, c, u"b3"_s);
+    say(c, b, u"c3"_s);
 
-    TestCopy d(config);
-    ASSERT_TRUE(d.join(u"room"_s, u"pw"_s).ok());
-    EXPECT_EQ(d.createPlayer(u"d"_s), 3);
-    EXPECT_EQ(d.service->listPlayers()->count(), 2); // b and d: the old host's player is gone
-    successor->shutDown();
+    // A Resume of `id` with `secret`, taking d's first event: the answer's type and
+    // first field, then each line as sender:seq.
+    const auto resume = [&](qint32 id, const QByteArray& secret) {
+        RawPeer back(b.service->hostingPort());
+        WireWriter body;
+        body.i32(id);
+        body.bytes(secret);
+        body.u32(1);
+        auto frame = back.authenticate(encodeFrame(FrameType::Resume, body.data()), u"pw"_s);
+        QStringList got{frame ? u"%1 %2"_s.arg(frame->type).arg(qFromBigEndian<quint32>(frame->body.data()))
+                              : QString()};
+        while ((frame = back.nextFrame()) && frame->type == quint8(FrameType::Deliver))
+            got.append(u"%1:%2"_s.arg(qFromBigEndian<qint32>(frame->body.data()))
+                           .arg(qFromBigEndian<quint32>(frame->body.data() + 8)));
+        std::sort(got.begin() + 1, got.end());
+        return got;
+    };
+    const QString password = u"%1 %2"_s.arg(quint8(FrameType::Reject)).arg(quint32(RefuseReason::Password));
+    const QString nobody = u"%1 %2"_s.arg(quint8(FrameType::Reject)).arg(quint32(RefuseReason::NoSuchPlayer));
+    const QByteArray wrong(kSecretBytes, 'x');
+    for (const auto& [id, answer] : {std::pair{4, password}, std::pair{3, password}, std::pair{2, nobody},
+                                     std::pair{1, nobody}, std::pair{9, nobody}})
+        EXPECT_EQ(resume(id, wrong), QStringList{answer}) << id;
+    EXPECT_EQ(
+        resume(4, created->body.mid(4, kSecretBytes)),
+        (QStringList{u"%1 0"_s.arg(quint8(FrameType::Resumed)), u"2:2"_s, u"2:3"_s, u"3:1"_s, u"3:2"_s, u"3:3"_s}));
+
+    TestCopy e(config);
+    ASSERT_EQ(e.joinAs(u"e"_s, u"pw"_s), 5);
+    EXPECT_EQ(e.service->listPlayers()->count(), 4); // the old host's player is gone
+    ASSERT_TRUE(logShows(c, u"join 5 e"_s));
+    EXPECT_EQ(b.log, (QStringList{u"join 3 c"_s, u"join 4 d"_s, u"pub 3>0 c1"_s, u"leave 1"_s, u"pub 3>0 c2"_s,
+                                  u"pub 3>0 c3"_s, u"join 5 e"_s}));
+    EXPECT_EQ(c.log, (QStringList{u"join 4 d"_s, u"pub 2>0 b1"_s, u"leave 1"_s, u"pub 2>0 b2"_s, u"pub 2>0 b3"_s,
+                                  u"join 5 e"_s}));
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // Rooms and members that outlive a process, as separate processes of the headless
 // client: members stopped for a while come back on their own or, past the grace
 // period, get their unsent lines back; a room goes on when its host is killed, quits
-// or falls silent, with no line lost or doubled, and a newcomer still finds it.
+// or falls silent, with no line lost or doubled, and is listed again.
 #include "common/RoomCopies.h"
 
 #include <QElapsedTimer>
@@ -92,16 +92,10 @@ void carryOnAfterTheHost(HostEnd end) {
     EXPECT_LT(clock.elapsed(), 10000);
     ::testing::Test::RecordProperty("exchangedAfterMs", static_cast<int>(clock.elapsed()));
 
-    ASSERT_TRUE(room.waitListed(u"広場\t127.0.0.1:"_s));
-    const auto dana = room.start({u"join"_s, u"広場"_s, u"--name"_s, u"ダナ"_s});
-    for (ChildProcess* copy : members)
-        ASSERT_TRUE(copy->shows(u"ダナ さんが参加しました"_s));
-    dana->type(u"d1"_s);
-    for (ChildProcess* copy : members)
-        EXPECT_TRUE(copy->shows(u"ダナ> d1"_s));
-    testsupport::spinFor(1s); // a line doubled would come by now
+    ASSERT_TRUE(room.waitListed(u"広場\t127.0.0.1:"_s)); // a newcomer finds it (see MigrationTest)
+    testsupport::spinFor(1s);                            // a line doubled would come by now
 
-    QStringList lines{u"アキラ> a1"_s, u"アキラ さんが退出しました"_s, u"ダナ さんが参加しました"_s, u"ダナ> d1"_s};
+    QStringList lines{u"アキラ> a1"_s, u"アキラ さんが退出しました"_s};
     for (int i = 1; i <= 3; ++i)
         lines += QStringList{u"ベン> b%1"_s.arg(i), u"チカ> c%1"_s.arg(i)};
     EXPECT_EQ(sorted(room.ben->lines()), sorted(lines + QStringList{u"チカ さんが参加しました"_s}));
