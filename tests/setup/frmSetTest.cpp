@@ -350,7 +350,10 @@ TEST_F(WizardTest, NameBoxesDropControlCharactersAndLimitOnlyTyping) {
 
     // A commit crossing the limit keeps whole characters; the name is stored as shown.
     const QString start(23, u'あ');
-    for (const auto& [commit, kept] : {std::pair{u"い😀"_s, start + u"い"_s}, {u"😀"_s, start + u"😀"_s}}) {
+    // QStrings, not the builders of "start + ...", which refer to temporaries gone by
+    // the time they are compared.
+    const std::pair<QString, QString> commits[] = {{u"い😀"_s, start + u"い"_s}, {u"😀"_s, start + u"😀"_s}};
+    for (const auto& [commit, kept] : commits) {
         wizard.txtYourName->clear();
         commitText(wizard.txtYourName, start + commit);
         EXPECT_EQ(wizard.txtYourName->text(), kept);
