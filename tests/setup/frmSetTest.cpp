@@ -350,9 +350,11 @@ TEST_F(WizardTest, NameBoxesDropControlCharactersAndLimitOnlyTyping) {
 
     // A commit crossing the limit keeps whole characters; the name is stored as shown.
     const QString start(23, u'あ');
-    // QStrings, not the builders of "start + ...", which refer to temporaries gone by
-    // the time they are compared.
-    const std::pair<QString, QString> commits[] = {{u"い😀"_s, start + u"い"_s}, {u"😀"_s, start + u"😀"_s}};
+    // A flag is two code points and a kana with its combining voicing mark two as well
+    // (か and U+3099): neither is cut between its halves. QStrings, not the builders of
+    // "start + ...", which refer to temporaries gone by the time they are compared.
+    const std::pair<QString, QString> commits[] = {
+        {u"い😀"_s, start + u"い"_s}, {u"🇯🇵"_s, start}, {u"いが"_s, start + u"い"_s}, {u"😀"_s, start + u"😀"_s}};
     for (const auto& [commit, kept] : commits) {
         wizard.txtYourName->clear();
         commitText(wizard.txtYourName, start + commit);
