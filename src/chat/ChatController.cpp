@@ -71,6 +71,7 @@ void ChatController::detachService() {
 void ChatController::setLocalPlayer(session::PlayerId id, const QString& name) {
     m_localPlayerId = id;
     m_localPlayerName = name;
+    m_interpreter.setOwnName(name);
 }
 
 bool ChatController::deferIfBusy(std::function<void()> handler) {

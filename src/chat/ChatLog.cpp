@@ -1,5 +1,6 @@
 #include "chat/ChatLog.h"
 
+#include <QTextBoundaryFinder>
 #include <algorithm>
 
 namespace chat {
@@ -52,27 +53,88 @@ QString ChatLog::markContinuations(const QString& text) {
     return plain.replace(QStringLiteral("\r\n"), QStringLiteral("\r\n") + kContinuationMark);
 }
 
+namespace {
+// `pos`, or the first boundary between grapheme clusters after it: a flag, a joined
+// emoji, a letter with its combining marks and a CR LF pair are never cut apart.
+qsizetype clusterBoundaryFrom(const QString& text, qsizetype pos) {
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    finder.setPosition(pos);
+    if (finder.isAtBoundary()) {
+        return pos;
+    }
+    const qsizetype next = finder.toNextBoundary();
+    return next < 0 ? text.size() : next;
+}
+} // namespace
+
 void ChatLog::addToLog(const QString& newText) {
     const QString line = markContinuations(newText);
+    m_starts.append(m_text.size());
     m_text += line;
     m_text += u"\r\n";
     if (m_text.size() > kMaxChars) {
-        qsizetype cut = m_text.size() - kKeptChars;
-        // The kept part must not open with the second half of a character or of a
-        // line break: drop that one orphaned code unit as well.
-        const QChar first = m_text.at(cut);
-        const QChar before = m_text.at(cut - 1);
-        if ((first.isLowSurrogate() && before.isHighSurrogate()) || (first == u'\n' && before == u'\r')) {
-            ++cut;
+        const qsizetype cut = m_text.size() - kKeptChars;
+        const auto kept = std::lower_bound(m_starts.begin(), m_starts.end(), cut);
+        if (kept != m_starts.end()) {
+            // The log opens where a message begins: the rest of a message cut inside
+            // would open it with whatever its sender typed, a forged line of another
+            // member included.
+            const qsizetype at = *kept;
+            m_starts.erase(m_starts.begin(), kept);
+            for (qsizetype& start : m_starts) {
+                start -= at;
+            }
+            m_text.remove(0, at);
+            m_cutChars += at;
+        } else {
+            // The newest message alone is longer than what is kept: its end stays,
+            // marked as the continuation it is.
+            const qsizetype at = clusterBoundaryFrom(m_text, cut);
+            m_text.remove(0, at);
+            if (!m_text.startsWith(kContinuationMark)) {
+                m_text.prepend(kContinuationMark);
+            }
+            m_starts = {0};
+            m_cutChars += at;
         }
-        m_text.remove(0, cut);
-        m_cutChars += cut;
     }
     Q_EMIT lineAdded(line);
     Q_EMIT textChanged();
 }
 
 void ChatLog::setText(const QString& text) {
+    const QString normalized = normalizeLineBreaks(text);
+    QList<qsizetype> starts;
+    for (qsizetype at = 0; at < normalized.size();) {
+        if (at == 0 || !QStringView(normalized).sliced(at).startsWith(kContinuationMark)) {
+            starts.append(at);
+        }
+        const qsizetype end = normalized.indexOf(u"\r\n", at);
+        if (end < 0) {
+            break;
+        }
+        at = end + 2;
+    }
+    replaceText(normalized, std::move(starts));
+}
+
+QStringView ChatLog::message(qsizetype index) const {
+    const qsizetype start = m_starts.at(index);
+    const qsizetype end = index + 1 < m_starts.size() ? m_starts.at(index + 1) : m_text.size();
+    return QStringView(m_text).sliced(start, end - start);
+}
+
+void ChatLog::removeLastMessage() {
+    if (m_starts.isEmpty()) {
+        return;
+    }
+    QList<qsizetype> starts = m_starts;
+    const qsizetype last = starts.takeLast();
+    replaceText(m_text.left(last), std::move(starts));
+}
+
+void ChatLog::replaceText(const QString& text, QList<qsizetype> starts) {
+    m_starts = std::move(starts);
     if (text == m_text) {
         return;
     }

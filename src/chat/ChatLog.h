@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringView>
+#include <utility>
 
 namespace chat {
 
@@ -9,7 +12,9 @@ namespace chat {
 // hold further CR LF pairs when a message spanned several lines.
 //
 // The log is bounded by character count (UTF-16 code units): an append that makes
-// it longer than kMaxChars cuts it back to its last kKeptChars.
+// it longer than kMaxChars cuts it back to its last kKeptChars. The log knows where
+// each message begins, so that a cut or a script command never leaves part of a
+// message standing as if it were a line of its own.
 class ChatLog : public QObject {
     Q_OBJECT
 
@@ -30,14 +35,42 @@ public:
     // that no message can pass for another member's line or for a notice.
     static constexpr QStringView kContinuationMark = u"　"; // an ideographic space
 
-    // Appends `newText` (a line without its line end) and CR LF, then applies the
-    // cap. Any lone CR or LF inside `newText` becomes CR LF first, so every line
-    // break of the log is a CR LF pair; see markContinuations.
+    // Appends `newText` (one message, without its line end) and CR LF, then applies
+    // the cap. Any line break inside `newText` becomes CR LF and a continuation mark
+    // first; see markContinuations. A cut that falls inside a message drops the rest
+    // of that message too, so the log always opens where a message begins; only when
+    // the cut falls inside the newest message is its end kept, opened by
+    // kContinuationMark and cut between whole characters (grapheme clusters).
     void addToLog(const QString& newText);
 
-    // Replaces the whole text (the interpreter's clear and delete operations).
+    // Replaces the whole text, its lone CRs and LFs made CR LF. Each line that does not
+    // open with kContinuationMark begins a message, and so does the first line.
     void setText(const QString& text);
     void clear() { setText(QString()); }
+
+    // The messages of the log, oldest first, each with its lines and their CR LF.
+    qsizetype messageCount() const { return m_starts.size(); }
+    QStringView message(qsizetype index) const;
+    // Removes the messages for which `isGone` holds; a kept last message without its
+    // final line break gets one.
+    template <typename Predicate>
+    void removeMessagesIf(Predicate isGone) {
+        QString kept;
+        QList<qsizetype> starts;
+        kept.reserve(m_text.size());
+        for (qsizetype i = 0; i < messageCount(); ++i) {
+            const QStringView part = message(i);
+            if (!isGone(part)) {
+                starts.append(kept.size());
+                kept += part;
+            }
+        }
+        if (!kept.isEmpty() && !kept.endsWith(u"\r\n")) {
+            kept += u"\r\n";
+        }
+        replaceText(kept, std::move(starts));
+    }
+    void removeLastMessage();
 
     // `text` with every CR LF, lone CR and lone LF turned into CR LF.
     static QString normalizeLineBreaks(const QString& text);
@@ -53,7 +86,11 @@ Q_SIGNALS:
     void textChanged();
 
 private:
+    void replaceText(const QString& text, QList<qsizetype> starts);
+
     QString m_text;
+    // Where each message begins in m_text, ascending; the first is 0 when not empty.
+    QList<qsizetype> m_starts;
     qint64 m_cutChars = 0;
     qint64 m_replacements = 0;
 };

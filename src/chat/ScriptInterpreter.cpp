@@ -167,51 +167,33 @@ QString ScriptInterpreter::RunScript(const QString& text, const QString& senderN
     return remainder;
 }
 
+bool ScriptInterpreter::isMessageOf(QStringView message, const QString& name) const {
+    // The whole name must be followed by its own separator, so that X's command never
+    // takes a line of XY's, nor one that merely quotes X.
+    if (!message.startsWith(name)) {
+        return false;
+    }
+    const QStringView rest = message.sliced(name.size());
+    if (rest.startsWith(u"> ")) {
+        return true;
+    }
+    if (name.isEmpty() || name != m_ownName || !rest.startsWith(u" to ")) {
+        return false;
+    }
+    // A handle name never holds "> ": the first one on the line ends the addressee.
+    const qsizetype arrow = rest.indexOf(u"> ");
+    const qsizetype lineEnd = rest.indexOf(u"\r\n");
+    return arrow >= 0 && (lineEnd < 0 || arrow < lineEnd);
+}
+
 void ScriptInterpreter::ClearUserLines(const QString& name) {
-    const QString prefix = name + u"> ";
-    const QString& log = m_log.text();
-    QString kept;
-    kept.reserve(log.size());
-    qsizetype lineStart = 0;
-    const auto keepLine = [&](qsizetype start, qsizetype end) {
-        const QStringView line = QStringView(log).mid(start, end - start);
-        if (!line.startsWith(prefix)) {
-            kept += line;
-            kept += u"\r\n";
-        }
-    };
-    for (qsizetype i = 0; i < log.size(); ++i) {
-        if (log.at(i) != u'\r') {
-            continue;
-        }
-        keepLine(lineStart, i);
-        // Skip the LF of a CR LF pair, and nothing else.
-        if (i + 1 < log.size() && log.at(i + 1) == u'\n') {
-            ++i;
-        }
-        lineStart = i + 1;
-    }
-    // The log always ends with a line break; should it not, its last characters are
-    // still a line and are kept like any other.
-    if (lineStart < log.size()) {
-        keepLine(lineStart, log.size());
-    }
-    m_log.setText(kept);
+    m_log.removeMessagesIf([&](QStringView message) { return isMessageOf(message, name); });
     m_log.addToLog(texts::clearedLog(name));
 }
 
 void ScriptInterpreter::DeleteUserLastLine(const QString& name) {
-    const QString& log = m_log.text();
-    if (log.isEmpty()) {
-        return;
-    }
-    const qsizetype end = log.endsWith(u"\r\n") ? log.size() - 2 : log.size();
-    const qsizetype previousBreak = end >= 2 ? log.lastIndexOf(u"\r\n", end - 2) : -1;
-    const qsizetype lineStart = previousBreak < 0 ? 0 : previousBreak + 2;
-    // The same test as ClearUserLines: the line must begin with the name, so that
-    // Bob's command never removes a line of JimBob's.
-    if (QStringView(log).mid(lineStart).startsWith(QString(name + u"> "))) {
-        m_log.setText(log.left(lineStart));
+    if (m_log.messageCount() > 0 && isMessageOf(m_log.message(m_log.messageCount() - 1), name)) {
+        m_log.removeLastMessage();
     }
 }
 

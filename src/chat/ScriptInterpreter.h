@@ -44,9 +44,15 @@ public:
     // command even if the name itself contains ";".
     QString RunScript(const QString& text, const QString& senderName = QString());
 
-    // Removes every line that begins with name + "> " and appends the notice.
+    // The local player's handle name: only this copy's log holds that member's
+    // private lines as sent ("name to addressee> text").
+    void setOwnName(const QString& name) { m_ownName = name; }
+
+    // Removes every message of the member and appends the notice. A member's message
+    // begins with name + "> " (public, or private to this copy), or, for the local
+    // player, with name + " to " + addressee + "> "; it goes with all its lines.
     void ClearUserLines(const QString& name);
-    // Removes the log's last line when it begins with name + "> ".
+    // Removes the log's newest message, all its lines, when it is the member's.
     void DeleteUserLastLine(const QString& name);
 
     // A sound argument: optional sign, decimal digits, optional fraction, rounded
@@ -70,9 +76,11 @@ public:
 
 private:
     qsizetype commandEnd(const QString& text, const QString& senderName) const;
+    bool isMessageOf(QStringView message, const QString& name) const;
 
     ChatLog& m_log;
     ChatSounds& m_sounds;
+    QString m_ownName;
     bool m_extScriptAllowed = false;
     bool m_soundScriptPlayed = false;
 };

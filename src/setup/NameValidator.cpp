@@ -1,6 +1,8 @@
 #include "setup/NameValidator.h"
 
 #include <QLineEdit>
+#include <QTextBoundaryFinder>
+#include <algorithm>
 
 namespace setup {
 
@@ -37,15 +39,18 @@ QValidator::State NameValidator::validate(QString& input, int& pos) const {
     const qsizetype excess = input.size() - allowed;
     if (excess > 0) {
         // Drop the end of what was just inserted, which lies right before the cursor,
-        // as a length-limited entry does with a long paste. A character made of two
-        // code units that does not fit whole goes whole: half of one would be stored
-        // as "?" and differ between copies.
+        // as a length-limited entry does with a long paste. A character that does not
+        // fit whole goes whole, as the user sees it: a flag, an emoji with its skin
+        // tone or joined parts, a letter with its combining marks. Half of one would be
+        // stored and shown on every copy as another character, or as "?".
         qsizetype cut = pos - excess;
-        if (cut > 0 && cut < input.size() && input.at(cut).isLowSurrogate() && input.at(cut - 1).isHighSurrogate()) {
-            --cut;
-        }
         if (cut < 0) {
             return Invalid;
+        }
+        QTextBoundaryFinder clusters(QTextBoundaryFinder::Grapheme, input);
+        clusters.setPosition(cut);
+        if (!clusters.isAtBoundary()) {
+            cut = std::max<qsizetype>(clusters.toPreviousBoundary(), 0);
         }
         input.remove(cut, pos - cut);
         pos = static_cast<int>(cut);

@@ -8,8 +8,9 @@ namespace setup {
 
 // Keeps a name entry free of control characters (a pasted line break would end up in
 // the settings file and in other members' lists) and limits what the user types to
-// `maxTyped` characters. A longer text put there by the program is left whole: the
-// limit only stops the text from growing past it.
+// `maxTyped` UTF-16 code units, cut only between user-perceived characters (grapheme
+// clusters). A longer text put there by the program is left whole: the limit only
+// stops the text from growing past it.
 class NameValidator : public QValidator {
     Q_OBJECT
 

@@ -2,6 +2,8 @@
 
 #include "platform/SettingsValues.h"
 #include "platform/Twips.h"
+#include "session/NameRules.h"
+#include "session/SessionErrors.h"
 #include "setup/JapaneseFont.h"
 #include "setup/JapaneseMessageBox.h"
 #include "setup/NameValidator.h"
@@ -337,6 +339,14 @@ void frmSet::cmdNext_Click() {
             showMessage(this, kNameRequired, kErrorTitle);
             return;
         }
+        if (nameRefused) {
+            // Back from a refused name: the service is still initialised on the
+            // connection, and the page behind lists its rooms.
+            playerSetting = txtYourName->text();
+            basGlobal::writeSetting(kPlayerKey, playerSetting);
+            advance();
+            break;
+        }
         const int row = lstConnections->currentRow();
         const auto connection = basGlobal::connectionList.item(row + 1);
         session::SessionService* service = basGlobal::sessionService.get();
@@ -490,6 +500,11 @@ void frmSet::cmdCreate_Click() {
     if (!player) {
         qCInfo(lcSetup) << "creating the host player failed:" << player.error().description;
         leaveUnenteredRoom();
+        if (player.error().code == session::kErrorInvalidName) {
+            show();
+            returnToNamePage();
+            return;
+        }
         showMessage(this, u"ホストプレーヤーの作成に失敗しました"_s);
         if (player.error().code == session::kErrorInvalidPlayer) {
             showMessage(this, u"INVALIDPLAYER"_s);
@@ -538,6 +553,10 @@ void frmSet::cmdJoin_Click() {
     if (!player) {
         qCInfo(lcSetup) << "creating the player failed:" << player.error().description;
         leaveUnenteredRoom();
+        if (player.error().code == session::kErrorInvalidName) {
+            returnToNamePage();
+            return;
+        }
         showMessage(this, u"プレーヤーの作成に失敗しました"_s);
         return;
     }
@@ -558,6 +577,24 @@ void frmSet::leaveUnenteredRoom() {
         qCWarning(lcSetup) << "the session service could not be started again";
     }
     basGlobal::roomList = std::move(listed);
+}
+
+void frmSet::returnToNamePage() {
+    // The room refuses a name it already has and one that could pose as another line
+    // of the log; the second is known here without asking.
+    const QString reason = session::isAllowedHandleName(txtYourName->text())
+                               ? u"この名前はすでにルームで使われています。別の名前を入力してください。"_s
+                               : u"この名前は使えません。「> 」や目に見えない文字を含まない名前を入力してください。"_s;
+    showMessage(this, reason);
+    nameRefused = true;
+    currentPage = 1;
+    picRgn[1]->show();
+    picRgn[2]->hide();
+    cmdNext->setEnabled(true);
+    // The service stays initialised on its connection: another one cannot be chosen.
+    lstConnections->setEnabled(false);
+    txtYourName->setFocus();
+    txtYourName->selectAll();
 }
 
 void frmSet::enterRoom() {

@@ -14,7 +14,8 @@ class QListWidget;
 class QPushButton;
 
 // The setup window: a welcome page, the page for the connection and the handle name,
-// and the room page, where a room is created or joined. The pages run forward only.
+// and the room page, where a room is created or joined. The pages run forward, except
+// that a handle name the room refuses leads back to the name page.
 // Once a room has been entered the window hides for good and announces roomEntered();
 // whoever started the program shows the chat window then.
 class frmSet : public QWidget {
@@ -88,6 +89,9 @@ private:
     // Leaves a room that was opened but could not be entered, so that it is not left
     // hanging, empty, in other copies' lists.
     void leaveUnenteredRoom();
+    // After the room refused the handle name: page 1 again, with the reason and the
+    // name selected. The connection and the listed rooms stay as they are.
+    void returnToNamePage();
     void enterRoom();
 
     // Wizard state.
@@ -97,6 +101,9 @@ private:
     QString roomSetting;
     // The connection the session service was initialised with (row of lstConnections).
     int initializedConnection = -1;
+    // Page 1 was shown again after a refused name: its Next keeps the connection and
+    // the rooms already listed.
+    bool nameRefused = false;
     bool entered = false;
     // The window has been closed (Exit or its frame); the program is ending.
     bool closed = false;

@@ -105,6 +105,25 @@ TEST_F(ChatControllerTest, ClearAndDelRunOnTheSenderToo) {
     service.deliverChat(2, 0, u"@delBob;"_s);
     settle();
     EXPECT_TRUE(controller.log().text().endsWith(u"Alice> see above\r\n"_s));
+
+    // Commands take whole messages, continuation lines and one's own private lines
+    // included; "Bo" takes nothing of "Bob".
+    service.players.append({4, u"Bo"_s});
+    controller.cmdSend_Click(u"line one\nline two"_s);
+    service.deliverChat(4, 0, u"x1a\r\nx1b"_s);
+    service.deliverChat(2, 0, u"xy line"_s);
+    service.deliverChat(4, 0, u"@clearBo;"_s);
+    settle();
+    controller.cmdSend_Click(u"two\nlines"_s);
+    controller.cmdSend_Click(u"@del;"_s);
+    const QString kept = u"Bob> b1\r\nAlice さんはログを消去しました\r\nAlice> see above\r\n"
+                         u"Alice> line one\r\n　line two\r\nBob> xy line\r\nBo さんはログを消去しました\r\n"_s;
+    EXPECT_EQ(controller.log().text(), kept);
+    selectMember(1);
+    controller.cmdWhisper_Click(u"psst\nmore"_s);
+    controller.cmdSend_Click(u"@clear;"_s);
+    EXPECT_EQ(controller.log().text(), u"Bob> b1\r\nAlice さんはログを消去しました\r\nBob> xy line\r\n"
+                                       u"Bo さんはログを消去しました\r\nAlice さんはログを消去しました\r\n"_s);
 }
 
 TEST_F(ChatControllerTest, PermissionCommandsAreNotSentAndTheirNoticeStaysSixTicks) {

@@ -25,29 +25,37 @@ TEST(ChatLog, AppendsEveryLineWithCrLfLineBreaks) {
     }
 }
 
-TEST(ChatLog, CutsToLast9000OnlyWhenOver10000AndNeverInsideACharacterOrALineBreak) {
+TEST(ChatLog, CutsToLast9000OnlyWhenOver10000AndOnlyWhereAMessageOrACharacterBegins) {
     const QString smile = u"😀"_s; // two UTF-16 code units
+    const QString flag = u"🇯🇵"_s; // two code points, four code units, one character
+    const QString crLf = u"\r\n"_s, mark = u"　"_s;
     const struct {
         const char* name;
         QString before;
         QString line;
         QString after;
     } cases[] = {
-        {"exactly 10000 stays", QString(9990, u'a'), QString(8, u'b'),
-         QString(9990, u'a') + QString(8, u'b') + u"\r\n"_s},
-        {"10001 is cut", QString(9990, u'a'), QString(9, u'b'), QString(8989, u'a') + QString(9, u'b') + u"\r\n"_s},
-        {"one line longer than the cap keeps its end", u""_s, u"head"_s + QString(12000, u'z'),
-         QString(8998, u'z') + u"\r\n"_s},
-        // The plain cut of these (at index 1001 of 10001) would start on the code unit
-        // after the first 1000 or 1001 characters.
-        {"the low half of a surrogate pair at the cut goes too", QString(1000, u'a') + smile + QString(8992, u'b'),
-         u"ccccc"_s, QString(8992, u'b') + u"ccccc\r\n"_s},
-        {"the LF of a CR LF at the cut goes too", QString(1000, u'a') + u"\r\n"_s + QString(8992, u'b'), u"ccccc"_s,
-         QString(8992, u'b') + u"ccccc\r\n"_s},
-        {"a pair that starts at the cut stays whole", QString(1001, u'a') + smile + QString(8991, u'b'), u"ccccc"_s,
-         smile + QString(8991, u'b') + u"ccccc\r\n"_s},
-        {"a CR LF that starts at the cut stays whole", QString(1001, u'a') + u"\r\n"_s + QString(8991, u'b'),
-         u"ccccc"_s, u"\r\n"_s + QString(8991, u'b') + u"ccccc\r\n"_s},
+        {"exactly 10000 stays", QString(9990, u'a'), QString(8, u'b'), QString(9990, u'a') + QString(8, u'b') + crLf},
+        {"10001 is cut where a message begins", QString(999, u'a') + crLf + QString(8987, u'c') + crLf,
+         QString(9, u'b'), QString(8987, u'c') + crLf + QString(9, u'b') + crLf},
+        // The plain cut (at index 1001) would open the log with the line that X typed
+        // after its continuation mark.
+        {"a cut inside a message drops the rest of it",
+         u"X> "_s + QString(995, u'x') + crLf + mark + u"W> I agree to pay"_s + crLf + u"Y> "_s + QString(8967, u'c') +
+             crLf,
+         u"Y> bbbb"_s, u"Y> "_s + QString(8967, u'c') + crLf + u"Y> bbbb"_s + crLf},
+        // One message longer than what is kept keeps its end behind a continuation mark;
+        // the plain cut of these falls at index 1001 or 1002 of the message.
+        {"one message longer than the cap keeps its end", u""_s, u"head"_s + QString(12000, u'z'),
+         mark + QString(8998, u'z') + crLf},
+        {"the low half of a surrogate pair at the cut goes too", u""_s,
+         QString(1000, u'a') + smile + QString(8997, u'b'), mark + QString(8997, u'b') + crLf},
+        {"a flag cut between its two halves goes whole", u""_s, QString(1000, u'a') + flag + QString(8996, u'b'),
+         mark + QString(8996, u'b') + crLf},
+        {"a CR LF at the cut goes whole and its mark opens the log", u""_s,
+         QString(1000, u'a') + u"\n"_s + QString(8996, u'b'), mark + QString(8996, u'b') + crLf},
+        {"a pair that starts at the cut stays whole", u""_s, QString(1001, u'a') + smile + QString(8996, u'b'),
+         mark + smile + QString(8996, u'b') + crLf},
     };
     for (const auto& c : cases) {
         chat::ChatLog log;
@@ -134,8 +142,17 @@ TEST(RunScript, ClearAndDelRemoveOnlyTheNamedMembersLines) {
         // Bob's command leaves JimBob's line, and a line that merely quotes Bob.
         {u"@delBob;"_s, false, u"A> a\r\nJimBob> hi\r\n"_s, u""_s, u"A> a\r\nJimBob> hi\r\n"_s, {}, false},
         {u"@delBob;"_s, false, u"A> a\r\nC> Bob> hi\r\n"_s, u""_s, u"A> a\r\nC> Bob> hi\r\n"_s, {}, false},
-        // The last line of a multi-line message is its last line of text.
+        // A line that does not open with the continuation mark is a message of its own.
         {u"@delX;"_s, false, u"X> a\r\nb\r\n"_s, u""_s, u"X> a\r\nb\r\n"_s, {}, false},
+        // A message goes with all its lines; XY's stay, also after X's.
+        {u"@delX;"_s, false, u"Y> a\r\nX> b\r\n　c\r\n"_s, u""_s, u"Y> a\r\n"_s, {}, false},
+        {u"@clearX;"_s,
+         false,
+         u"W> a\r\n　b\r\nX> c\r\n　d\r\nXY> e\r\n　f\r\nX> (g\r\n　h)\r\n"_s,
+         u""_s,
+         u"W> a\r\n　b\r\nXY> e\r\n　f\r\n"_s + notice,
+         {},
+         false},
     });
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "common/TestSupport.h"
+#include "session/SessionErrors.h"
 #include "session/SessionService.h"
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <optional>
 
@@ -30,6 +32,7 @@ public:
     QList<session::Connection> connections{{session::Connection::Kind::Lan, QStringLiteral("LAN 接続")},
                                            {session::Connection::Kind::Internet, QStringLiteral("インターネット接続")}};
     QList<session::PlayerEntry> players;
+    QStringList takenNames; // handle names the room refuses
     Error listConnectionsError, listRoomsError, createPlayerError, destroyPlayerError, listError, sendError;
     std::function<void()> whileListing; // runs inside every listing
     quint16 port = 0;                   // the room's port while hosting
@@ -110,10 +113,12 @@ public:
                 return {};
         return session::failure(3, QStringLiteral("cannot join"));
     }
-    session::Result<session::PlayerId> createLocalPlayer(const QString&, const QString&, qint32 handle,
+    session::Result<session::PlayerId> createLocalPlayer(const QString& name, const QString&, qint32 handle,
                                                          qint32) override {
         if (createPlayerError)
             return failed(createPlayerError);
+        if (takenNames.contains(name))
+            return session::failure(session::kErrorInvalidName, QStringLiteral("the handle name is not allowed"));
         eventHandle = handle;
         return m_nextPlayer++;
     }
