@@ -21,8 +21,10 @@ namespace {
 // The stream's rate when the device names no preferred rate of its own.
 constexpr int kFallbackSampleRate = 48000;
 
-// How much the stream holds ahead: a sound starts at most this much later than asked.
-constexpr qint64 kStreamBufferMs = 80;
+// How much the stream holds ahead: a sound starts at most this much later than asked,
+// and the program's thread may be this long busy elsewhere before the stream runs dry
+// (and the server skips what comes late).
+constexpr qint64 kStreamBufferMs = 150;
 // How long a sound counts as playing after its last sample went into the stream, on
 // top of the stream buffer's own length.
 constexpr qint64 kTailMarginMs = 60;
