@@ -67,13 +67,23 @@ qsizetype clusterBoundaryFrom(const QString& text, qsizetype pos) {
 }
 } // namespace
 
+void ChatLog::keepWholeSession() {
+    if (!m_session) {
+        m_session = new ChatLog(kSessionMaxChars, kSessionKeptChars, this);
+        m_session->setText(m_text);
+    }
+}
+
 void ChatLog::addToLog(const QString& newText) {
+    if (m_session) {
+        m_session->addToLog(newText);
+    }
     const QString line = markContinuations(newText);
     m_starts.append(m_text.size());
     m_text += line;
     m_text += u"\r\n";
-    if (m_text.size() > kMaxChars) {
-        const qsizetype cut = m_text.size() - kKeptChars;
+    if (m_text.size() > m_maxChars) {
+        const qsizetype cut = m_text.size() - m_keptChars;
         const auto kept = std::lower_bound(m_starts.begin(), m_starts.end(), cut);
         if (kept != m_starts.end()) {
             // The log opens where a message begins: the rest of a message cut inside
@@ -103,6 +113,9 @@ void ChatLog::addToLog(const QString& newText) {
 }
 
 void ChatLog::setText(const QString& text) {
+    if (m_session) {
+        m_session->setText(text);
+    }
     const QString normalized = normalizeLineBreaks(text);
     QList<qsizetype> starts;
     for (qsizetype at = 0; at < normalized.size();) {
@@ -127,6 +140,10 @@ QStringView ChatLog::message(qsizetype index) const {
 void ChatLog::removeLastMessage() {
     if (m_starts.isEmpty()) {
         return;
+    }
+    // The log's last message is the session's last one too.
+    if (m_session) {
+        m_session->removeLastMessage();
     }
     QList<qsizetype> starts = m_starts;
     const qsizetype last = starts.takeLast();

@@ -23,6 +23,17 @@ public:
     static constexpr qsizetype kKeptChars = 9000;
 
     explicit ChatLog(QObject* parent = nullptr) : QObject(parent) {}
+    ChatLog(qsizetype maxChars, qsizetype keptChars, QObject* parent = nullptr)
+        : QObject(parent), m_maxChars(maxChars), m_keptChars(keptChars) {}
+
+    // From now on the log also keeps the whole session beside its capped text: every
+    // message, bounded only by kSessionMaxChars (cut back to kSessionKeptChars), with
+    // what is removed from the log removed there too. The window saves that on exit.
+    void keepWholeSession();
+    // The whole session, or the log itself when it keeps none.
+    const ChatLog& wholeSession() const { return m_session ? *m_session : *this; }
+    static constexpr qsizetype kSessionMaxChars = 4'000'000;
+    static constexpr qsizetype kSessionKeptChars = 3'600'000;
 
     const QString& text() const { return m_text; }
     bool isEmpty() const { return m_text.isEmpty(); }
@@ -69,6 +80,9 @@ public:
             kept += u"\r\n";
         }
         replaceText(kept, std::move(starts));
+        if (m_session) {
+            m_session->removeMessagesIf(isGone);
+        }
     }
     void removeLastMessage();
 
@@ -88,6 +102,9 @@ Q_SIGNALS:
 private:
     void replaceText(const QString& text, QList<qsizetype> starts);
 
+    qsizetype m_maxChars = kMaxChars;
+    qsizetype m_keptChars = kKeptChars;
+    ChatLog* m_session = nullptr; // a child; see keepWholeSession
     QString m_text;
     // Where each message begins in m_text, ascending; the first is 0 when not empty.
     QList<qsizetype> m_starts;

@@ -150,6 +150,8 @@ void frmMain::Form_Load() {
     if (basGlobal::sessionService && !m_controller) {
         m_controller = new chat::ChatController(*basGlobal::sessionService, m_sounds, *this, this);
         m_controller->setLocalPlayer(basGlobal::localPlayerId, basGlobal::localPlayerName);
+        // The box shows the capped log; the saved log holds the whole session.
+        m_controller->log().keepWholeSession();
         connect(&m_controller->log(), &chat::ChatLog::textChanged, this, &frmMain::logChanged);
         connect(&m_controller->log(), &chat::ChatLog::lineAdded, this, [this] { m_lineSinceShown = true; });
         m_logRefresh.setSingleShot(true);
@@ -283,8 +285,8 @@ bool frmMain::saveLogOrAskToQuit() {
     if (platform::storedFromCheckState(chkLog->checkState()) != 1) {
         return true;
     }
-    const QString logText =
-        m_controller ? m_controller->log().text() : chat::ChatLog::normalizeLineBreaks(txtLog->toPlainText());
+    const QString logText = m_controller ? m_controller->log().wholeSession().text()
+                                         : chat::ChatLog::normalizeLineBreaks(txtLog->toPlainText());
     const auto saved = window::SaveLogFile(window::savedLogFileName(QDateTime::currentDateTime()), logText);
     if (saved) {
         return true;

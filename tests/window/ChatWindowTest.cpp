@@ -259,6 +259,12 @@ TEST_F(ChatWindowTest, AnsweringYesSavesTheLogOnlyWhenTickedAndWritesTheOptions)
         SetUp();
         openWindow("[General]\r\nLog=" + QByteArray(stored) + "\r\nStyle=2\r\n");
         send(u"こんにちは"_s);
+        // Far more than the box keeps: the saved log holds the whole session.
+        QString session = u"太郎> こんにちは\r\n"_s;
+        for (int i = 1; i <= 600; ++i) {
+            m_window->controller()->log().addToLog(u"花子> 行 %1 です"_s.arg(i));
+            session += u"花子> 行 %1 です\r\n"_s.arg(i);
+        }
         m_window->chkLog->setCheckState(click);
 
         EXPECT_TRUE(closeWindow({kYes}));
@@ -269,7 +275,7 @@ TEST_F(ChatWindowTest, AnsweringYesSavesTheLogOnlyWhenTickedAndWritesTheOptions)
         ASSERT_EQ(files.size(), saved ? 1 : 0);
         if (saved) {
             EXPECT_TRUE(QRegularExpression(u"^\\d{14}\\.txt$"_s).match(files[0]).hasMatch());
-            EXPECT_EQ(testsupport::readAll(m_workFolder + u'/' + files[0]), u"太郎> こんにちは\r\n\r\n"_s.toUtf8());
+            EXPECT_EQ(testsupport::readAll(m_workFolder + u'/' + files[0]), (session + u"\r\n"_s).toUtf8());
         }
     }
 }
