@@ -1,8 +1,8 @@
 #pragma once
 
-#include "session/Message.h"
-#include "session/PortMapping.h"
 #include "session/SessionTypes.h"
+#include "session/net/PortMapping.h"
+#include "session/wire/Message.h"
 
 #include <QHash>
 #include <QObject>

@@ -4,7 +4,7 @@
 #include "platform/ProgramFolder.h"
 #include "platform/SettingsValues.h"
 #include "platform/Twips.h"
-#include "session/RoomAddress.h"
+#include "session/net/RoomAddress.h"
 #include "setup/JapaneseMessageBox.h"
 #include "setup/basGlobal.h"
 #include "setup/frmSet.h"

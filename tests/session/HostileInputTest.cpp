@@ -1,7 +1,7 @@
 // Attacks by one member, lister or stranger against a real host with honest members
 // on loopback. Byte streams from strangers are the load tests' part.
 #include "RawPeer.h"
-#include "session/DiscoveryDatagram.h"
+#include "session/wire/DiscoveryDatagram.h"
 
 #include <QElapsedTimer>
 #include <QNetworkDatagram>

@@ -1,8 +1,8 @@
 #include "SessionTestSupport.h"
-#include "session/RoomHost.h"
-#include "session/RoomListener.h"
-#include "session/RoomMember.h"
-#include "session/Succession.h"
+#include "session/host/RoomHost.h"
+#include "session/member/RoomMember.h"
+#include "session/net/RoomListener.h"
+#include "session/wire/Succession.h"
 
 namespace sessiontest {
 namespace {

@@ -1,12 +1,12 @@
-#include "session/RoomHost.h"
+#include "session/host/RoomHost.h"
 
-#include "session/DiscoveryDatagram.h"
-#include "session/HostLink.h"
-#include "session/PasswordProof.h"
-#include "session/RoomListener.h"
 #include "session/SessionErrors.h"
 #include "session/SessionLog.h"
-#include "session/WireBuffer.h"
+#include "session/host/HostLink.h"
+#include "session/net/RoomListener.h"
+#include "session/wire/DiscoveryDatagram.h"
+#include "session/wire/PasswordProof.h"
+#include "session/wire/WireBuffer.h"
 
 #include <QCoreApplication>
 #include <QNetworkDatagram>
