@@ -1,9 +1,9 @@
 #include "MemberDialect.h"
 
-#include "session/FrameCodec.h"
-#include "session/PasswordProof.h"
 #include "session/SessionTypes.h"
-#include "session/WireBuffer.h"
+#include "session/wire/FrameCodec.h"
+#include "session/wire/PasswordProof.h"
+#include "session/wire/WireBuffer.h"
 
 #include <QByteArray>
 #include <QString>

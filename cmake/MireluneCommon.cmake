@@ -35,15 +35,19 @@ set(MIRELUNE_INSTALL_DATADIR "${CMAKE_INSTALL_DATADIR}/mirelune")
 file(RELATIVE_PATH MIRELUNE_DATA_FROM_BIN "${CMAKE_INSTALL_FULL_BINDIR}"
      "${CMAKE_INSTALL_PREFIX}/${MIRELUNE_INSTALL_DATADIR}")
 
-# Adds a library for one folder of src/: every .cpp and .h in it.
+# Adds a library for one folder of src/: every .cpp and .h in it, and in the subfolders
+# named by FOLDERS.
 function(mirelune_add_library name)
-    cmake_parse_arguments(ARG "" "" "LINK" ${ARGN})
-    file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/*.h"
-         "${CMAKE_CURRENT_SOURCE_DIR}/*.qrc")
+    cmake_parse_arguments(ARG "" "" "LINK;FOLDERS" ${ARGN})
+    set(patterns "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/*.h"
+                 "${CMAKE_CURRENT_SOURCE_DIR}/*.qrc")
+    foreach(folder IN LISTS ARG_FOLDERS)
+        list(APPEND patterns "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.h")
+    endforeach()
+    file(GLOB sources CONFIGURE_DEPENDS ${patterns})
     list(FILTER sources INCLUDE REGEX "\\.(cpp|qrc)$")
     if(sources)
-        file(GLOB all CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/*.h"
-             "${CMAKE_CURRENT_SOURCE_DIR}/*.qrc")
+        file(GLOB all CONFIGURE_DEPENDS ${patterns})
         add_library(${name} STATIC ${all})
         target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/src")
         target_link_libraries(${name} PUBLIC mirelune_common ${ARG_LINK})

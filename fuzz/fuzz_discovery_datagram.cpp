@@ -3,7 +3,7 @@
 // Internet connection. A datagram that parses must hold fields of the documented
 // sizes, and must survive being encoded and parsed again unchanged.
 
-#include "session/DiscoveryDatagram.h"
+#include "session/wire/DiscoveryDatagram.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -2,9 +2,9 @@
 // varying size, as a socket delivers it. The bytes of every frame it returns must be
 // exactly the bytes that came in, and a failed decoder must stay failed.
 
-#include "session/FrameCodec.h"
 #include "session/SessionConfig.h"
-#include "session/WireBuffer.h"
+#include "session/wire/FrameCodec.h"
+#include "session/wire/WireBuffer.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -4,7 +4,7 @@
 // a plain model of the format (32-bit big-endian integers; strings as a 32-bit byte
 // count and UTF-8), including that a failed read leaves the position unchanged.
 
-#include "session/Message.h"
+#include "session/wire/Message.h"
 
 #include <QtEndian>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "session/Message.h"
+#include "session/wire/Message.h"
 
 #include <QString>
 

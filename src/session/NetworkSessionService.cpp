@@ -1,13 +1,13 @@
 #include "session/NetworkSessionService.h"
 
-#include "session/DiscoveryDatagram.h"
-#include "session/RoomDiscovery.h"
-#include "session/RoomHost.h"
-#include "session/RoomListener.h"
-#include "session/RoomMember.h"
 #include "session/SessionErrors.h"
 #include "session/SessionLog.h"
-#include "session/Succession.h"
+#include "session/discovery/RoomDiscovery.h"
+#include "session/host/RoomHost.h"
+#include "session/member/RoomMember.h"
+#include "session/net/RoomListener.h"
+#include "session/wire/DiscoveryDatagram.h"
+#include "session/wire/Succession.h"
 
 #include <QEventLoop>
 #include <QMutex>

@@ -1,8 +1,15 @@
 #include "session/SessionService.h"
 
+#include "session/net/RoomAddress.h"
+
 #include <QMetaObject>
 
 namespace session {
+
+QStringList SessionService::hostingAddresses() const {
+    const quint16 port = hostingPort();
+    return port == 0 ? QStringList() : roomAddresses(port);
+}
 
 qint32 SessionService::registerEventReceiver(QObject* context, EventCallback callback) {
     const qint32 handle = m_nextHandle++;

@@ -1,12 +1,13 @@
 #pragma once
 
-#include "session/Message.h"
-#include "session/PortMapping.h"
 #include "session/SessionTypes.h"
+#include "session/net/PortMapping.h"
+#include "session/wire/Message.h"
 
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 #include <functional>
 #include <optional>
 
@@ -80,6 +81,10 @@ public:
 
     // The TCP port this copy's room listens on while it hosts one, 0 otherwise.
     virtual quint16 hostingPort() const { return 0; }
+    // How others reach the room this copy hosts: "address:port" for every address of
+    // this machine another machine can use, private LAN addresses first (see
+    // net/RoomAddress.h); empty while it hosts none.
+    QStringList hostingAddresses() const;
     // Whether the router forwards the hosted room's port from its public address, as
     // far as known; portMappingChanged() tells when that changes.
     virtual PortMappingState portMapping() const { return {}; }

@@ -2,7 +2,7 @@
 
 #include "platform/SettingsValues.h"
 #include "platform/Twips.h"
-#include "session/NameRules.h"
+#include "session/wire/NameRules.h"
 #include "session/SessionErrors.h"
 #include "setup/JapaneseFont.h"
 #include "setup/JapaneseMessageBox.h"

@@ -4,7 +4,6 @@
 #include "platform/ProgramFolder.h"
 #include "platform/SettingsValues.h"
 #include "platform/Twips.h"
-#include "session/RoomAddress.h"
 #include "setup/JapaneseMessageBox.h"
 #include "setup/basGlobal.h"
 #include "setup/frmSet.h"
@@ -128,7 +127,7 @@ void frmMain::showWhereReached() {
     }
     using Stage = session::PortMappingState::Stage;
     const session::PortMappingState mapping = basGlobal::sessionService->portMapping();
-    QString where = u"このルームへの接続先:\n"_s + session::roomAddresses(port).join(u'\n');
+    QString where = u"このルームへの接続先:\n"_s + basGlobal::sessionService->hostingAddresses().join(u'\n');
     if (mapping.stage == Stage::Mapped) {
         where += u"\nインターネットからの接続先:\n"_s + mapping.externalAddress + u':' +
                  QString::number(mapping.externalPort) + u"\n(ルーターが UPnP で転送しています)"_s;

@@ -2,8 +2,8 @@
 // on loopback. Byte streams from strangers are the load tests' part.
 #include "RawPeer.h"
 #include "common/TestNetwork.h"
-#include "session/DiscoveryDatagram.h"
-#include "session/RoomHost.h"
+#include "session/host/RoomHost.h"
+#include "session/wire/DiscoveryDatagram.h"
 
 #include <QElapsedTimer>
 #include <QNetworkDatagram>

@@ -1,7 +1,7 @@
 #include "RawPeer.h"
-#include "session/RoomHost.h"
-#include "session/RoomMember.h"
-#include "session/Succession.h"
+#include "session/host/RoomHost.h"
+#include "session/member/RoomMember.h"
+#include "session/wire/Succession.h"
 
 #include <QtEndian>
 #include <algorithm>

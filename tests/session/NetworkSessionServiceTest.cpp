@@ -1,5 +1,5 @@
 #include "SessionTestSupport.h"
-#include "session/RoomAddress.h"
+#include "session/net/RoomAddress.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "SessionTestSupport.h"
-#include "session/FrameCodec.h"
-#include "session/PasswordProof.h"
-#include "session/WireBuffer.h"
+#include "session/wire/FrameCodec.h"
+#include "session/wire/PasswordProof.h"
+#include "session/wire/WireBuffer.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>

@@ -1,8 +1,8 @@
 // The host's direct write path: what the kernel refuses waits, in order.
-#include "session/SocketSend.h"
+#include "session/net/SocketSend.h"
 
 #include "common/TestSupport.h"
-#include "session/HostSocket.h"
+#include "session/net/HostSocket.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>

@@ -1,8 +1,8 @@
 // The byte layouts other copies depend on (frames, session messages, discovery
 // datagrams), and their decoders fed with what a stranger might send.
-#include "session/DiscoveryDatagram.h"
-#include "session/FrameCodec.h"
-#include "session/Message.h"
+#include "session/wire/DiscoveryDatagram.h"
+#include "session/wire/FrameCodec.h"
+#include "session/wire/Message.h"
 
 #include <QList>
 #include <gtest/gtest.h>

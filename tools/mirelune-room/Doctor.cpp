@@ -1,10 +1,10 @@
 #include "Doctor.h"
 
 #include "ConsoleIo.h"
-#include "session/DiscoveryDatagram.h"
-#include "session/PortMapping.h"
-#include "session/RoomDiscovery.h"
 #include "session/SessionTypes.h"
+#include "session/discovery/RoomDiscovery.h"
+#include "session/net/PortMapping.h"
+#include "session/wire/DiscoveryDatagram.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

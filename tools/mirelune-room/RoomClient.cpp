@@ -3,9 +3,9 @@
 #include "ConsoleIo.h"
 #include "chat/ChatTexts.h"
 #include "platform/ProgramFolder.h"
-#include "session/DiscoveryDatagram.h"
-#include "session/RoomAddress.h"
 #include "session/SessionErrors.h"
+#include "session/net/RoomAddress.h"
+#include "session/wire/DiscoveryDatagram.h"
 
 #include <QAbstractSocket>
 #include <QCoreApplication>

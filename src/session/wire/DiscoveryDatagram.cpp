@@ -1,7 +1,7 @@
-#include "session/DiscoveryDatagram.h"
+#include "session/wire/DiscoveryDatagram.h"
 
-#include "session/PasswordProof.h"
-#include "session/WireBuffer.h"
+#include "session/wire/PasswordProof.h"
+#include "session/wire/WireBuffer.h"
 
 namespace session {
 

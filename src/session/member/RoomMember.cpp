@@ -1,10 +1,10 @@
-#include "session/RoomMember.h"
+#include "session/member/RoomMember.h"
 
-#include "session/DiscoveryDatagram.h"
-#include "session/PasswordProof.h"
 #include "session/SessionErrors.h"
 #include "session/SessionLog.h"
-#include "session/WireBuffer.h"
+#include "session/wire/DiscoveryDatagram.h"
+#include "session/wire/PasswordProof.h"
+#include "session/wire/WireBuffer.h"
 
 #include <QTcpSocket>
 

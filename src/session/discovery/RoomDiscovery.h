@@ -1,9 +1,9 @@
 #pragma once
 
-#include "session/DiscoveryDatagram.h"
-#include "session/FrameCodec.h"
 #include "session/SessionConfig.h"
 #include "session/SessionTypes.h"
+#include "session/wire/DiscoveryDatagram.h"
+#include "session/wire/FrameCodec.h"
 
 #include <QHostAddress>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "session/PortMapping.h"
+#include "session/net/PortMapping.h"
 
 #include "session/SessionLog.h"
 

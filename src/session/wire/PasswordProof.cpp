@@ -1,4 +1,4 @@
-#include "session/PasswordProof.h"
+#include "session/wire/PasswordProof.h"
 
 #include "session/SessionConfig.h"
 

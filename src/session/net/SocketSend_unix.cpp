@@ -1,4 +1,4 @@
-#include "session/SocketSend.h"
+#include "session/net/SocketSend.h"
 
 #include <algorithm>
 #include <cerrno>

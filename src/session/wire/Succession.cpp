@@ -1,6 +1,6 @@
-#include "session/Succession.h"
+#include "session/wire/Succession.h"
 
-#include "session/WireBuffer.h"
+#include "session/wire/WireBuffer.h"
 
 namespace session {
 

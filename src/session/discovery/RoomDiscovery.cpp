@@ -1,7 +1,7 @@
-#include "session/RoomDiscovery.h"
+#include "session/discovery/RoomDiscovery.h"
 
-#include "session/PasswordProof.h"
 #include "session/SessionLog.h"
+#include "session/wire/PasswordProof.h"
 
 #include <QNetworkDatagram>
 #include <QNetworkInterface>

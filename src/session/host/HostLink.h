@@ -1,8 +1,8 @@
 #pragma once
 
-#include "session/FrameCodec.h"
-#include "session/HostSocket.h"
 #include "session/SessionTypes.h"
+#include "session/net/HostSocket.h"
+#include "session/wire/FrameCodec.h"
 
 #include <QElapsedTimer>
 #include <QList>

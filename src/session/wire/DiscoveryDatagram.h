@@ -1,7 +1,7 @@
 #pragma once
 
-#include "session/NameRules.h"
 #include "session/SessionConfig.h"
+#include "session/wire/NameRules.h"
 
 #include <QByteArray>
 #include <QHostAddress>

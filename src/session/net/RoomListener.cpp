@@ -1,6 +1,6 @@
-#include "session/RoomListener.h"
+#include "session/net/RoomListener.h"
 
-#include "session/HostSocket.h"
+#include "session/net/HostSocket.h"
 
 #include <QNetworkProxy>
 

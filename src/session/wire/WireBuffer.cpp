@@ -1,4 +1,4 @@
-#include "session/WireBuffer.h"
+#include "session/wire/WireBuffer.h"
 
 #include <QtEndian>
 

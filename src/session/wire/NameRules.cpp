@@ -1,4 +1,4 @@
-#include "session/NameRules.h"
+#include "session/wire/NameRules.h"
 
 #include <QChar>
 #include <memory>

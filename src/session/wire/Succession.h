@@ -1,7 +1,7 @@
 #pragma once
 
-#include "session/FrameCodec.h"
 #include "session/SessionTypes.h"
+#include "session/wire/FrameCodec.h"
 
 #include <QByteArray>
 #include <QHostAddress>

@@ -1,4 +1,4 @@
-#include "session/FrameCodec.h"
+#include "session/wire/FrameCodec.h"
 
 #include <QtEndian>
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "session/FrameCodec.h"
 #include "session/SessionConfig.h"
 #include "session/SessionTypes.h"
-#include "session/Succession.h"
+#include "session/wire/FrameCodec.h"
+#include "session/wire/Succession.h"
 
 #include <QElapsedTimer>
 #include <QHash>

@@ -1,4 +1,4 @@
-#include "session/RoomAddress.h"
+#include "session/net/RoomAddress.h"
 
 #include <QNetworkInterface>
 #include <algorithm>

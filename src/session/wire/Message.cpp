@@ -1,4 +1,4 @@
-#include "session/Message.h"
+#include "session/wire/Message.h"
 
 #include <QtEndian>
 

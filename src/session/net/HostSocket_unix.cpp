@@ -1,5 +1,5 @@
-#include "session/HostSocket.h"
-#include "session/SocketSend.h"
+#include "session/net/HostSocket.h"
+#include "session/net/SocketSend.h"
 
 #include <QSocketNotifier>
 #include <cerrno>

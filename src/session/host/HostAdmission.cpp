@@ -1,0 +1,275 @@
+#include "session/host/HostAdmission.h"
+
+#include "session/SessionErrors.h"
+#include "session/SessionLog.h"
+#include "session/host/HostLink.h"
+#include "session/host/RoomHost.h"
+#include "session/wire/NameRules.h"
+#include "session/wire/PasswordProof.h"
+#include "session/wire/WireBuffer.h"
+
+#include <algorithm>
+
+namespace session {
+
+namespace {
+
+QByteArray refusal(quint32 reason, const QString& text) {
+    WireWriter out;
+    out.u32(reason);
+    out.string(text);
+    return out.take();
+}
+
+} // namespace
+
+HostAdmission::HostAdmission(RoomHost& host)
+    : m_host(host), m_joinKey(proof::joinKey(host.m_settings.password, host.m_instanceId)) {}
+
+bool HostAdmission::handshakeSlotFree(const QByteArray& source) const {
+    int total = 0;
+    int fromSource = 0;
+    for (const HostLink* link : m_host.m_links) {
+        if (link->state == HostLink::State::AwaitingHello || link->state == HostLink::State::AwaitingAuth) {
+            ++total;
+            if (link->source == source) {
+                ++fromSource;
+            }
+        }
+    }
+    return total < m_host.m_config.maxPendingHandshakes && fromSource < m_host.m_config.maxHandshakesPerAddress;
+}
+
+bool HostAdmission::proofsBackedOff(const QByteArray& source) const {
+    const auto it = m_proofFailures.constFind(source);
+    return it != m_proofFailures.cend() && m_host.m_clock.elapsed() < it->until;
+}
+
+void HostAdmission::wrongProof(const QByteArray& source) {
+    if (m_proofFailures.size() >= m_host.m_config.maxRememberedAddresses && !m_proofFailures.contains(source)) {
+        const qint64 now = m_host.m_clock.elapsed();
+        m_proofFailures.removeIf([now](const auto& entry) { return entry.value().until <= now; });
+        if (m_proofFailures.size() >= m_host.m_config.maxRememberedAddresses) {
+            m_proofFailures.erase(m_proofFailures.begin());
+        }
+    }
+    ProofFailures& failures = m_proofFailures[source];
+    ++failures.count;
+    if (failures.count >= m_host.m_config.freeWrongProofs) {
+        const int doublings = std::min(failures.count - m_host.m_config.freeWrongProofs, 16);
+        const qint64 wait = std::min<qint64>(m_host.m_config.proofBackoffStart.count() << doublings,
+                                             m_host.m_config.proofBackoffMax.count());
+        failures.until = m_host.m_clock.elapsed() + wait;
+    }
+}
+
+void HostAdmission::handleHello(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto magic = in.bytes(4);
+    const auto version = in.u16();
+    const auto applicationId = in.string(kMaxNameChars * 3);
+    const auto nonce = in.bytes(proof::kNonceBytes);
+    if (!in.ok() || magic != QByteArray(kRoomMagic)) {
+        m_host.dropLink(link, "bad hello");
+        return;
+    }
+    if (*version < kProtocolVersion) {
+        reject(link, static_cast<quint32>(RefuseReason::Version), QStringLiteral("unsupported protocol version"));
+        return;
+    }
+    if (*applicationId != m_host.m_settings.applicationId) {
+        reject(link, static_cast<quint32>(RefuseReason::Application), QStringLiteral("another application's room"));
+        return;
+    }
+    link->memberNonce = *nonce;
+    link->hostNonce = proof::randomNonce();
+    link->state = HostLink::State::AwaitingAuth;
+    WireWriter out;
+    out.u16(kProtocolVersion);
+    out.u8(m_host.m_settings.password.isEmpty() ? 0 : 1);
+    out.bytes(link->hostNonce);
+    // The salt of the joining key.
+    out.bytes(m_host.m_instanceId);
+    m_host.m_relay.reply(link, encodeFrame(FrameType::Challenge, out.data()));
+}
+
+void HostAdmission::handleAuth(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto given = in.bytes(proof::kProofBytes);
+    if (!in.ok()) {
+        m_host.dropLink(link, "truncated auth frame");
+        return;
+    }
+    // An address that keeps guessing gets its proofs refused unchecked for a while.
+    if (proofsBackedOff(link->source)) {
+        reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("too many wrong passwords"));
+        return;
+    }
+    const QByteArray expected = proof::joinMember(m_joinKey, link->hostNonce, link->memberNonce);
+    if (!proof::equal(*given, expected)) {
+        wrongProof(link->source);
+        reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("wrong password"));
+        return;
+    }
+    m_proofFailures.remove(link->source);
+    int admitted = 0;
+    for (const HostLink* other : std::as_const(m_host.m_links)) {
+        if (other->state == HostLink::State::Admitted || other->state == HostLink::State::Playing) {
+            ++admitted;
+        }
+    }
+    if (admitted + (m_host.m_localPlayer != 0 ? 1 : 0) >= m_host.m_config.maxMembers) {
+        reject(link, static_cast<quint32>(RefuseReason::Full), QStringLiteral("the room is full"));
+        return;
+    }
+    link->handshakeTimer.stop();
+    link->state = HostLink::State::Admitted;
+    WireWriter out;
+    out.bytes(proof::joinHost(m_joinKey, link->hostNonce, link->memberNonce));
+    out.bytes(m_host.m_instanceId);
+    out.string(m_host.m_settings.roomName);
+    out.i32(m_host.m_settings.numericAttribute);
+    if (m_host.m_settings.numericAttribute == kMigratingRoomAttribute) {
+        // Only a member of the room can check this; one that looks for the room's new
+        // host tells it nothing before it has.
+        out.bytes(proof::successorHost(m_host.m_roomSecret, link->hostNonce, link->memberNonce));
+    }
+    m_host.m_relay.reply(link, encodeFrame(FrameType::Accept, out.data()));
+}
+
+void HostAdmission::handleCreatePlayer(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto name = in.string(kMaxNameChars * 3);
+    if (!in.ok()) {
+        m_host.dropLink(link, "truncated create-player frame");
+        return;
+    }
+    // The second name is not ours to check; behind it, the member's standby port.
+    in.string(static_cast<quint32>(frame.body.size()));
+    const quint16 standbyPort = in.u16().value_or(0);
+    auto refuse = [&](RefuseReason reason, const QString& text) {
+        m_host.m_relay.reply(link, encodeFrame(FrameType::PlayerRefused, refusal(static_cast<quint32>(reason), text)));
+    };
+    if (link->state == HostLink::State::Playing) {
+        refuse(RefuseReason::Protocol, QStringLiteral("this connection already has a player"));
+        return;
+    }
+    // Joining and leaving in a loop would flood every copy with notices.
+    if (link->createdPlayer || (link->lastCreateAttempt.isValid() &&
+                                link->lastCreateAttempt.elapsed() < m_host.m_config.createPlayerInterval.count())) {
+        m_host.dropLink(link, "player created again or too fast");
+        return;
+    }
+    link->lastCreateAttempt.start();
+    if (!isAllowedHandleName(*name) || m_host.hasMember(*name)) {
+        refuse(RefuseReason::InvalidName, QStringLiteral("the handle name is not allowed"));
+        return;
+    }
+    if (m_host.memberCount() >= m_host.m_config.maxMembers) {
+        refuse(RefuseReason::Full, QStringLiteral("the room is full"));
+        return;
+    }
+    // The roster goes out before the new player is announced, so the member learns
+    // about everybody exactly once: from the roster, or from a later Joined.
+    HostedPlayer* player = m_host.addMember(*name, link, Endpoint{link->peer, standbyPort});
+    const PlayerId id = player->id;
+    WireWriter head;
+    head.i32(id);
+    head.bytes(player->resumeSecret);
+    head.bytes(m_host.m_roomSecret);
+    head.u32(static_cast<quint32>(m_host.m_members.size()));
+    QByteArray body;
+    body.reserve(head.data().size() + m_host.m_roster.size() + m_host.m_successions.size());
+    body.append(head.data()).append(m_host.m_roster).append(m_host.m_successions);
+    m_host.m_relay.reply(link, encodeFrame(FrameType::PlayerCreated, body));
+    link->player = id;
+    link->hosted = player;
+    link->createdPlayer = true;
+    link->state = HostLink::State::Playing;
+    // The notices of a burst of arrivals wait to leave together; once nobody else is
+    // on the way in, they leave now, unless notices left less than the notice delay
+    // ago (then the running timer sends them). Each flush is a write to every member:
+    // a burst of joins must not cost one per arrival.
+    if (m_host.m_relay.noticesMayLeave() &&
+        std::none_of(m_host.m_links.cbegin(), m_host.m_links.cend(),
+                     [](const HostLink* l) { return l->state < HostLink::State::Playing; })) {
+        m_host.m_relay.flushNotices();
+    }
+    Q_EMIT m_host.playerJoined(id, *name);
+}
+
+void HostAdmission::handleResume(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto id = in.i32();
+    const auto secret = in.bytes(kSecretBytes);
+    const auto taken = in.u32();
+    if (!in.ok() || link->state != HostLink::State::Admitted || link->createdPlayer) {
+        m_host.dropLink(link, "unexpected resume");
+        return;
+    }
+    link->createdPlayer = true;
+    HostedPlayer* player = m_host.findMember(*id);
+    if (proofsBackedOff(link->source)) {
+        reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("too many wrong passwords"));
+        return;
+    }
+    // A stranger who knows the room's password still cannot take someone's player:
+    // the secret counts as a proof, wrong ones included. Of a player taken over with
+    // the room this host knows only the secret's SHA-256.
+    const bool secretRight =
+        player != nullptr && (player->takenOver ? proof::equal(proof::resumeVerifier(*secret), player->verifier)
+                                                : proof::equal(*secret, player->resumeSecret));
+    if (player != nullptr && !player->local && !secretRight) {
+        wrongProof(link->source);
+        reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("wrong resume secret"));
+        return;
+    }
+    if (player == nullptr || player->local) {
+        reject(link, static_cast<quint32>(RefuseReason::NoSuchPlayer), QStringLiteral("no such player in the room"));
+        return;
+    }
+    if (player->takenOver) {
+        // Its events are counted on from what it took from the old host; what waits
+        // for it here is what comes next.
+        player->takenOver = false;
+        player->seqUnknown = true;
+        player->resumeSecret = *secret;
+        player->firstEventSeq = *taken + 1;
+    }
+    if (*taken >= player->nextEventSeq()) {
+        reject(link, static_cast<quint32>(RefuseReason::Protocol), QStringLiteral("acknowledged an event never sent"));
+        return;
+    }
+    if (player->link != nullptr) {
+        // The old connection has not been noticed broken yet; the new one replaces it.
+        HostLink* old = player->link;
+        old->hosted = nullptr;
+        old->player = 0;
+        player->link = nullptr;
+        m_host.dropLink(old, "replaced by a resumed connection");
+    }
+    player->awayUntil = 0;
+    m_host.m_relay.eventsTaken(*player, *taken);
+    link->player = player->id;
+    link->hosted = player;
+    link->state = HostLink::State::Playing;
+    player->link = link;
+    // What it missed follows in order, then the acknowledgement it may have missed.
+    WireWriter out;
+    out.u32(player->handledSeq);
+    out.u32(player->firstEventSeq);
+    m_host.m_relay.reply(link, encodeFrame(FrameType::Resumed, out.data()));
+    for (const Relay* event : player->outbox) {
+        m_host.m_relay.enqueue(link, event->frame);
+    }
+    m_host.m_relay.enqueue(link, HostRelay::ackFrame(player->acknowledgedSeq));
+    qCDebug(lcSession) << "player" << player->id << "resumed";
+}
+
+void HostAdmission::reject(HostLink* link, quint32 reason, const QString& text) {
+    m_host.m_relay.flushLink(link);
+    link->socket->write(encodeFrame(FrameType::Reject, refusal(reason, text)));
+    m_host.dropLink(link, "refused");
+}
+
+} // namespace session

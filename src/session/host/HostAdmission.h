@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <QtGlobal>
+
+namespace session {
+
+class HostLink;
+class RoomHost;
+struct Frame;
+
+// Who gets into the room: the handshake (Hello, the password proof), the player a
+// member creates, and a resumed player's secret. Limits the handshakes in progress in
+// total and per address, and backs off an address that keeps proving wrong.
+class HostAdmission {
+public:
+    // Derives the room's joining key from the host's password and instance id.
+    explicit HostAdmission(RoomHost& host);
+
+    // Whether a newcomer from `source` finds a handshake slot, in total and for its address.
+    bool handshakeSlotFree(const QByteArray& source) const;
+
+    void handleHello(HostLink* link, const Frame& frame);
+    void handleAuth(HostLink* link, const Frame& frame);
+    void handleCreatePlayer(HostLink* link, const Frame& frame);
+    void handleResume(HostLink* link, const Frame& frame);
+
+private:
+    // Wrong proofs from one address: whether its proofs are not checked now, and
+    // counting one more.
+    bool proofsBackedOff(const QByteArray& source) const;
+    void wrongProof(const QByteArray& source);
+    void reject(HostLink* link, quint32 reason, const QString& text);
+
+    RoomHost& m_host;
+    // The password's joining key, derived once for the room's life.
+    QByteArray m_joinKey;
+    struct ProofFailures {
+        int count = 0;
+        qint64 until = 0; // host clock time before which proofs from there are refused unchecked
+    };
+    QHash<QByteArray, ProofFailures> m_proofFailures;
+};
+
+} // namespace session

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "session/SessionTypes.h"
+
+class QTimer;
+
+namespace session {
+
+class RoomHost;
+struct HostedPlayer;
+
+// Keeps the room's members alive and lets go of those that are gone: heartbeats to
+// every admitted connection, a connection that stays silent or takes nothing for the
+// heartbeat time-out is dropped, and a player whose connection broke is away for the
+// grace period before its leave is announced.
+class HostLiveness {
+public:
+    explicit HostLiveness(RoomHost& host) : m_host(host) {}
+
+    void start();
+    void stop();
+    // The connection of `player` (whose id is `id`) is gone. A broken one
+    // (`resumable`) leaves the player away for the grace period; otherwise it leaves at once.
+    void connectionLost(HostedPlayer& player, PlayerId id, bool resumable);
+
+private:
+    void onTick();
+
+    RoomHost& m_host;
+    QTimer* m_heartbeat = nullptr;
+    bool m_beatDue = false; // heartbeats go on every other tick
+};
+
+} // namespace session

@@ -1,0 +1,447 @@
+#include "session/host/HostRelay.h"
+
+#include "session/SessionLog.h"
+#include "session/host/HostLink.h"
+#include "session/host/RoomHost.h"
+#include "session/wire/WireBuffer.h"
+
+#include <QTimer>
+#include <algorithm>
+
+namespace session {
+
+namespace {
+
+// How long notices of arrivals and departures may wait for other traffic to the same
+// member. Nobody sees 10 ms on a member list, but when many join or leave at once the
+// notices leave together instead of one send per member per event-loop turn.
+constexpr auto kNoticeDelay = std::chrono::milliseconds(10);
+
+// What the host's bookkeeping of one waiting event costs beyond its frame; counted
+// against the member's cap, so that many small events cannot outgrow it.
+constexpr qint64 kOutboxEventOverhead = 64;
+
+} // namespace
+
+QByteArray HostRelay::ackFrame(quint32 seq) {
+    WireWriter out;
+    out.u32(seq);
+    return encodeFrame(FrameType::Ack, out.data());
+}
+
+void HostRelay::start() {
+    m_noticeTimer = new QTimer(&m_host);
+    m_noticeTimer->setSingleShot(true);
+    QObject::connect(m_noticeTimer, &QTimer::timeout, &m_host, [this] { flushNotices(); });
+}
+
+bool HostRelay::noticesMayLeave() const {
+    return m_lastNoticeFlush < 0 || m_host.m_clock.elapsed() - m_lastNoticeFlush >= kNoticeDelay.count();
+}
+
+void HostRelay::localPlayerGone() {
+    m_localBacklog = 0;
+    releaseLocal();
+}
+
+void HostRelay::playerGone(PlayerId id) {
+    m_ackDue.removeAll(id);
+}
+
+void HostRelay::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 seq, const QByteArray& payload) {
+    WireWriter header;
+    header.i32(from->id);
+    header.i32(to);
+    header.u32(seq);
+    // One frame for every addressee: QByteArray shares it, nothing is copied per member.
+    // A member's message is acknowledged to it once every receiver has taken it; the
+    // local player takes it as soon as it is queued.
+    auto* relay = new Relay{encodeFrame(FrameType::Deliver, header.data() + payload), from, seq, 1, !from->local};
+    if (relay->queued) {
+        from->unacknowledged.push_back(relay);
+    }
+    const qint64 highWater = m_host.m_config.relayHighWaterBytes;
+    // A sender is read only while what it sent can wait at its receivers: one that
+    // sends faster than a receiver takes is held back, and the receiver keeps up.
+    const auto deliver = [&](HostedPlayer& member) {
+        if (member.local) {
+            Q_EMIT m_host.deliveredLocally(from->id, to, seq, payload);
+            m_localBacklog += payload.size();
+            if (sender != nullptr && m_localBacklog > highWater) {
+                hold(sender, nullptr);
+            }
+        } else {
+            pushEvent(member, relay, false);
+            if (sender != nullptr && member.link != nullptr && backlog(member.link) > highWater) {
+                hold(sender, member.link);
+            }
+        }
+    };
+    if (to == kEveryone) {
+        for (const auto& member : m_host.m_members) {
+            if (member.get() != from) {
+                deliver(*member);
+            }
+        }
+    } else if (HostedPlayer* receiver = m_host.findMember(to); receiver != nullptr && receiver != from) {
+        deliver(*receiver);
+    }
+    // An addressee that has just left is not an error: the sender could not know yet.
+    // Nothing goes back to the sender; a message to nobody is acknowledged at once.
+    relayTaken(relay); // the count started at one, so it could not settle early
+    const auto limit = static_cast<std::size_t>(m_host.m_config.maxUnacknowledgedSends);
+    if (const std::size_t count = from->unacknowledged.size(); count > limit && (count - limit) % 1024 == 1) {
+        // Some receiver keeps the oldest of them: a member that takes nothing goes,
+        // rather than the host keeping the sender's bookkeeping without end. A member
+        // the host holds back is not read, its acknowledgements included, so it is not
+        // to blame; it is looked at again after every further 1,024.
+        const Relay* oldest = from->unacknowledged.front();
+        for (const auto& member : m_host.m_members) {
+            if ((member->link == nullptr || !member->link->paused) &&
+                std::find(member->outbox.cbegin(), member->outbox.cend(), oldest) != member->outbox.cend()) {
+                m_overflowedPlayers.append(member->id);
+            }
+        }
+    }
+    dropOverflowed();
+}
+
+void HostRelay::pushToAll(const QByteArray& frame) {
+    auto* relay = new Relay{frame, nullptr, 0, 1, false};
+    for (const auto& member : m_host.m_members) {
+        if (!member->local) {
+            pushEvent(*member, relay, true);
+        }
+    }
+    relayTaken(relay);
+}
+
+void HostRelay::pushEvent(HostedPlayer& player, Relay* relay, bool notice) {
+    player.outbox.push_back(relay);
+    ++relay->remaining;
+    player.outboxBytes += relay->frame.size() + kOutboxEventOverhead;
+    if (player.outboxBytes > m_host.m_config.maxBufferedBytesPerMember) {
+        m_overflowedPlayers.append(player.id);
+    }
+    if (player.link != nullptr) {
+        if (notice) {
+            notify(player.link, relay->frame);
+        } else {
+            write(player.link, relay->frame);
+        }
+    }
+}
+
+void HostRelay::eventsTaken(HostedPlayer& player, quint32 seq) {
+    while (!player.outbox.empty() && player.firstEventSeq <= seq) {
+        Relay* relay = player.outbox.front();
+        player.outbox.pop_front();
+        ++player.firstEventSeq;
+        player.outboxBytes -= relay->frame.size() + kOutboxEventOverhead;
+        relayTaken(relay);
+    }
+}
+
+void HostRelay::relayTaken(Relay* relay) {
+    if (--relay->remaining > 0) {
+        return;
+    }
+    if (!relay->queued) {
+        delete relay;
+        return;
+    }
+    HostedPlayer& sender = *relay->sender;
+    const quint32 before = sender.acknowledgedSeq;
+    while (!sender.unacknowledged.empty() && sender.unacknowledged.front()->remaining == 0) {
+        Relay* taken = sender.unacknowledged.front();
+        sender.unacknowledged.pop_front();
+        sender.acknowledgedSeq = taken->seq;
+        delete taken;
+    }
+    if (sender.acknowledgedSeq != before) {
+        queueAck(sender);
+    }
+}
+
+void HostRelay::queueAck(HostedPlayer& player) {
+    if (player.ackQueued || player.link == nullptr) {
+        return;
+    }
+    player.ackQueued = true;
+    m_ackDue.append(player.id);
+    postFlush();
+}
+
+qint64 HostRelay::backlog(const HostLink* link) {
+    return link->outgoingBytes + link->socket->bytesToWrite();
+}
+
+void HostRelay::hold(HostLink* sender, HostLink* receiver) {
+    if (sender == receiver || sender->state == HostLink::State::Closed) {
+        return;
+    }
+    if (receiver == nullptr) {
+        if (sender->heldLocally) {
+            return;
+        }
+        m_localHeld = true;
+        // The local player may have taken its queue down meanwhile, before it could
+        // see anybody held: then there is nobody to hold.
+        if (m_localBacklog.load() <= m_host.m_config.relayLowWaterBytes) {
+            return;
+        }
+        sender->heldLocally = true;
+        m_localHolding.append(QPointer<HostLink>(sender));
+    } else {
+        ++sender->heldBy;
+        receiver->holding.append(QPointer<HostLink>(sender));
+    }
+    if (!sender->paused) {
+        sender->paused = true;
+        sender->socket->setReadEnabled(false);
+    }
+}
+
+void HostRelay::release(HostLink* receiver) {
+    const QList<QPointer<HostLink>> senders = std::exchange(receiver->holding, {});
+    for (const QPointer<HostLink>& sender : senders) {
+        if (!sender.isNull()) {
+            --sender->heldBy;
+            letGo(sender);
+        }
+    }
+}
+
+void HostRelay::releaseLocal() {
+    m_localHeld = false;
+    const QList<QPointer<HostLink>> senders = std::exchange(m_localHolding, {});
+    for (const QPointer<HostLink>& sender : senders) {
+        if (!sender.isNull()) {
+            sender->heldLocally = false;
+            letGo(sender);
+        }
+    }
+}
+
+void HostRelay::letGo(HostLink* sender) {
+    if (sender->heldBy > 0 || sender->heldLocally || !sender->paused || sender->state == HostLink::State::Closed) {
+        return;
+    }
+    sender->paused = false;
+    // Its silence while it was not read does not count against it.
+    sender->lastHeard.restart();
+    sender->socket->setReadEnabled(true);
+    // What it sent before it was held is handled first, on the next turn, outside
+    // whatever loop let it go.
+    QMetaObject::invokeMethod(
+        sender,
+        [this, sender] {
+            if (sender->state != HostLink::State::Closed && !sender->paused) {
+                m_host.handleDecoded(sender, false);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void HostRelay::write(HostLink* link, const QByteArray& frame) {
+    if (!enqueue(link, frame) || link->flushQueued) {
+        return;
+    }
+    link->flushQueued = true;
+    m_unflushed.append(link);
+    postFlush();
+}
+
+void HostRelay::postFlush() {
+    // Whatever else this turn queues for the member leaves with it, in one write,
+    // when the event loop comes round again.
+    if (!m_flushPosted) {
+        m_flushPosted = true;
+        QMetaObject::invokeMethod(
+            &m_host, [this] { flushWrites(); }, Qt::QueuedConnection);
+    }
+}
+
+void HostRelay::notify(HostLink* link, const QByteArray& frame) {
+    if (m_noticeTimer == nullptr) {
+        write(link, frame);
+        return;
+    }
+    if (!enqueue(link, frame) || link->flushQueued || link->noticeQueued) {
+        return;
+    }
+    link->noticeQueued = true;
+    m_noticed.append(QPointer<HostLink>(link));
+    if (!m_noticeTimer->isActive()) {
+        m_noticeTimer->start(kNoticeDelay);
+    }
+}
+
+void HostRelay::flushNotices() {
+    m_lastNoticeFlush = m_host.m_clock.elapsed();
+    const QList<QPointer<HostLink>> links = std::exchange(m_noticed, {});
+    for (const QPointer<HostLink>& link : links) {
+        if (!link.isNull()) {
+            link->noticeQueued = false;
+            flushLink(link);
+        }
+    }
+    dropOverflowed();
+}
+
+void HostRelay::reply(HostLink* link, const QByteArray& frame) {
+    if (enqueue(link, frame)) {
+        link->replyPending = true;
+    }
+}
+
+bool HostRelay::enqueue(HostLink* link, const QByteArray& frame) {
+    if (link->state == HostLink::State::Closed) {
+        return false;
+    }
+    // The frame is shared, not copied: a broadcast costs one frame however many
+    // members it reaches.
+    link->outgoing.append(frame);
+    link->outgoingBytes += frame.size();
+    if (link->outgoingBytes + link->socket->bytesToWrite() > m_host.m_config.maxBufferedBytesPerMember) {
+        // Dropped after the current loop over the members, never inside it.
+        m_overflowed.append(QPointer<HostLink>(link));
+    }
+    return true;
+}
+
+void HostRelay::writeDueAcks() {
+    // One Ack per sender and turn, however many of its messages were taken meanwhile.
+    for (const PlayerId id : std::exchange(m_ackDue, {})) {
+        if (HostedPlayer* player = m_host.findMember(id)) {
+            player->ackQueued = false;
+            if (player->link != nullptr) {
+                write(player->link, ackFrame(player->acknowledgedSeq));
+            }
+        }
+    }
+}
+
+void HostRelay::flushWrites() {
+    writeDueAcks();
+    m_flushPosted = false;
+    const QList<HostLink*> links = std::exchange(m_unflushed, {});
+    for (HostLink* link : links) {
+        link->flushQueued = false;
+        flushLink(link);
+    }
+}
+
+void HostRelay::flushLink(HostLink* link) {
+    if (link->flushQueued) {
+        link->flushQueued = false;
+        m_unflushed.removeOne(link);
+    }
+    if (link->outgoing.isEmpty()) {
+        return;
+    }
+    const QList<QByteArray> frames = std::exchange(link->outgoing, {});
+    link->outgoingBytes = 0;
+    link->socket->write(frames);
+    if (!link->holding.isEmpty() && backlog(link) <= m_host.m_config.relayLowWaterBytes) {
+        release(link);
+    }
+}
+
+void HostRelay::dropOverflowed() {
+    while (!m_overflowed.isEmpty()) {
+        const QPointer<HostLink> link = m_overflowed.takeFirst();
+        if (!link.isNull() && link->state != HostLink::State::Closed) {
+            m_host.dropLink(link, "member stopped reading");
+        }
+    }
+    while (!m_overflowedPlayers.isEmpty()) {
+        HostedPlayer* player = m_host.findMember(m_overflowedPlayers.takeFirst());
+        if (player == nullptr) {
+            continue;
+        }
+        qCDebug(lcSession) << "player" << player->id << "left too much unacknowledged";
+        if (player->link != nullptr) {
+            m_host.dropLink(player->link, "member acknowledged too little");
+        } else {
+            m_host.removeMember(player->id);
+        }
+    }
+}
+
+void HostRelay::handleSend(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto to = in.i32();
+    const auto seq = in.u32();
+    if (!in.ok()) {
+        m_host.dropLink(link, "truncated send frame");
+        return;
+    }
+    if (in.remaining() > m_host.m_config.maxPayloadBytes()) {
+        // Relayed, it would exceed every receiver's frame limit; an honest member
+        // never sends it.
+        m_host.dropLink(link, "oversized send frame");
+        return;
+    }
+    HostedPlayer* player = link->hosted;
+    if (link->state != HostLink::State::Playing || player == nullptr) {
+        return;
+    }
+    if (player->seqUnknown) {
+        // Back after the room moved here: its messages go on from where its member is.
+        player->seqUnknown = false;
+        player->handledSeq = player->acknowledgedSeq = *seq - 1;
+    }
+    if (*seq <= player->handledSeq) {
+        // Sent again after a resume: handled before, so only its acknowledgement is due.
+        if (*seq <= player->acknowledgedSeq) {
+            queueAck(*player);
+        }
+        return;
+    }
+    if (*seq != player->handledSeq + 1) {
+        m_host.dropLink(link, "send out of sequence");
+        return;
+    }
+    player->handledSeq = *seq;
+    // The sender is the connection's player, whatever the frame might claim.
+    route(link, player, *to, *seq, in.rest());
+}
+
+void HostRelay::handleAck(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto seq = in.u32();
+    if (!in.ok()) {
+        m_host.dropLink(link, "truncated ack frame");
+        return;
+    }
+    HostedPlayer* player = link->hosted;
+    if (player == nullptr) {
+        return;
+    }
+    if (*seq >= player->nextEventSeq()) {
+        m_host.dropLink(link, "acknowledged an event never sent");
+        return;
+    }
+    eventsTaken(*player, *seq);
+}
+
+void HostRelay::localTaken(qint64 bytes) {
+    // Nothing to do on the host's thread unless the queue held somebody back and is
+    // down to the low-water mark now; then one call is posted for all such takes.
+    if (m_localBacklog.fetch_sub(bytes) - bytes > m_host.m_config.relayLowWaterBytes || !m_localHeld.load() ||
+        m_localReleasePosted.exchange(true)) {
+        return;
+    }
+    QMetaObject::invokeMethod(
+        &m_host,
+        [this] {
+            m_localReleasePosted = false;
+            if (m_localBacklog.load() <= m_host.m_config.relayLowWaterBytes) {
+                releaseLocal();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+} // namespace session

@@ -1,0 +1,113 @@
+#pragma once
+
+#include "session/SessionTypes.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QPointer>
+#include <atomic>
+
+class QTimer;
+
+namespace session {
+
+class HostLink;
+class RoomHost;
+struct Frame;
+struct HostedPlayer;
+struct Relay;
+
+// Carries messages through the room: routes a message to its receivers, keeps every
+// event in each receiver's outbox until it is acknowledged, acknowledges to a sender
+// what every receiver has taken, and applies back-pressure (a sender is not read while
+// a receiver holds too much of it). What a turn queues for a member leaves in one write.
+class HostRelay {
+public:
+    explicit HostRelay(RoomHost& host) : m_host(host) {}
+
+    // Starts the notice timer; before it, notices leave like any other frame.
+    void start();
+
+    void handleSend(HostLink* link, const Frame& frame);
+    void handleAck(HostLink* link, const Frame& frame);
+
+    // Relays a message with its sender's seq; `sender` is the member's link, nullptr
+    // for the local player.
+    void route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 seq, const QByteArray& payload);
+    // Sends an event to every member but the local player.
+    void pushToAll(const QByteArray& frame);
+    // The member has taken every event up to `seq`.
+    void eventsTaken(HostedPlayer& player, quint32 seq);
+    // A receiver took `relay` (or left): acknowledges to its sender what every receiver
+    // has taken, and frees what nobody needs any more.
+    void relayTaken(Relay* relay);
+    void writeDueAcks();
+
+    // Queues a frame for a member; it leaves with the others of this turn. A member
+    // whose unsent bytes pass the cap is dropped.
+    void write(HostLink* link, const QByteArray& frame);
+    // Queues the answer to a frame the member sent; it leaves as soon as everything
+    // that arrived with that frame is handled.
+    void reply(HostLink* link, const QByteArray& frame);
+    bool enqueue(HostLink* link, const QByteArray& frame);
+    void flushLink(HostLink* link);
+    // Whether notices may leave now: none left less than the notice delay ago.
+    bool noticesMayLeave() const;
+    void flushNotices();
+    // Drops the members whose queues passed their caps since the last call.
+    void dropOverflowed();
+
+    // Bytes queued for a member that it has not taken yet.
+    static qint64 backlog(const HostLink* link);
+    // Lets go of every sender `receiver` holds.
+    void release(HostLink* receiver);
+    // See RoomHost::localTaken(); safe from any thread.
+    void localTaken(qint64 bytes);
+    // The local player is gone: nothing waits for its queue any more.
+    void localPlayerGone();
+    // The player left the room: no Ack is due to it any more.
+    void playerGone(PlayerId id);
+
+    static QByteArray ackFrame(quint32 seq);
+
+private:
+    // Keeps an event for a member until it acknowledges it, and sends it when it is
+    // connected (a notice waits for the notice timer).
+    void pushEvent(HostedPlayer& player, Relay* relay, bool notice);
+    void queueAck(HostedPlayer& player);
+    void postFlush();
+    // Stops reading `sender` until `receiver` (nullptr: the local player) has taken
+    // its backlog down to the low-water mark.
+    void hold(HostLink* sender, HostLink* receiver);
+    void releaseLocal();
+    void letGo(HostLink* sender);
+    // Queues a notice of an arrival or a departure: it leaves with the member's next
+    // traffic, or a moment later.
+    void notify(HostLink* link, const QByteArray& frame);
+    // Sends what the turn queued for every member (see SocketSend.h).
+    void flushWrites();
+
+    RoomHost& m_host;
+    QTimer* m_noticeTimer = nullptr;
+    qint64 m_lastNoticeFlush = -1; // host clock time of the last flushNotices()
+    QList<QPointer<HostLink>> m_overflowed;
+    // Members with queued frames, and whether their flush is already posted. A link
+    // leaves this list (flushed) before it is dropped.
+    QList<HostLink*> m_unflushed;
+    bool m_flushPosted = false;
+    // Members with notices waiting for the notice timer.
+    QList<QPointer<HostLink>> m_noticed;
+    // Players whose events passed the cap: they leave once the current loop is done.
+    QList<PlayerId> m_overflowedPlayers;
+    // Players owed an Ack, sent with the turn's other frames.
+    QList<PlayerId> m_ackDue;
+    // Payload bytes in the local player's queue, and the senders that queue holds.
+    // The local player takes from its queue on its own thread: the count and whether
+    // anybody is held are shared with it.
+    std::atomic<qint64> m_localBacklog = 0;
+    std::atomic<bool> m_localHeld = false;
+    std::atomic<bool> m_localReleasePosted = false;
+    QList<QPointer<HostLink>> m_localHolding;
+};
+
+} // namespace session

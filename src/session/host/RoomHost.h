@@ -1,0 +1,148 @@
+#pragma once
+
+#include "session/SessionConfig.h"
+#include "session/SessionTypes.h"
+#include "session/host/HostAdmission.h"
+#include "session/host/HostDiscovery.h"
+#include "session/host/HostLiveness.h"
+#include "session/host/HostRelay.h"
+#include "session/host/HostedPlayer.h"
+#include "session/wire/FrameCodec.h"
+#include "session/wire/Succession.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <memory>
+#include <vector>
+
+namespace session {
+
+class HostLink;
+class RoomListener;
+
+// The hosting side of a room: accepts members over TCP, answers discovery queries,
+// keeps the member table and relays messages. The local player of the hosting copy
+// is a member like the others; what reaches it is handed over by signal instead of
+// a socket.
+//
+// The host may run on a thread of its own (the session service does so): then every
+// call but localTaken() must be made on that thread. Signals are emitted
+// synchronously from socket handlers; a receiver must not destroy the host from
+// inside one (use shutDown()).
+class RoomHost : public QObject {
+    Q_OBJECT
+
+public:
+    struct Settings {
+        QString applicationId;
+        QString roomName;
+        QString password;
+        qint32 numericAttribute = 0;
+    };
+
+    RoomHost(const SessionConfig& config, Settings settings, QObject* parent = nullptr);
+    // Takes over a room whose host is gone: the same instance id, room secret,
+    // players and ids, the local player being `snapshot.localPlayer`. The other
+    // players are away until they resume here; those that have not within
+    // resumeGrace leave as usual.
+    RoomHost(const SessionConfig& config, Settings settings, const RoomSnapshot& snapshot, QObject* parent = nullptr);
+    ~RoomHost() override;
+
+    // Listens on `listener` (taken over, typically a member's standby listener), or
+    // without one on the first free port of the configured range, else on any port,
+    // and binds the shared discovery port. Without discovery the room is still
+    // reachable by address; requireDiscovery makes that a failure.
+    Status start(bool requireDiscovery, RoomListener* listener = nullptr);
+    // Stops listening and answering at once, says goodbye to every member and deletes
+    // itself once the goodbyes are out (or after a short grace period).
+    void shutDown();
+
+    quint16 port() const { return m_port; }
+    const QByteArray& instanceId() const { return m_instanceId; }
+    // Given to every member; a host that takes the room over proves it with this.
+    const QByteArray& roomSecret() const { return m_roomSecret; }
+    // The room's players in joining order, away ones included, and the next id.
+    const std::vector<std::unique_ptr<HostedPlayer>>& roomPlayers() const { return m_members; }
+    PlayerId nextPlayerId() const { return m_nextId; }
+
+    Result<PlayerId> addLocalPlayer(const QString& name);
+    void removeLocalPlayer();
+    PlayerId localPlayer() const { return m_localPlayer; }
+    QList<PlayerEntry> players() const;
+    int memberCount() const { return static_cast<int>(m_members.size()); }
+
+    // A message of the local player: to one member or (kEveryone) to all others.
+    void sendFromLocal(PlayerId to, const QByteArray& payload);
+    // A message the local player sent before this host took the room over, which the
+    // old host had not acknowledged: again, with its seq, for whoever missed it.
+    void resendFromLocal(PlayerId to, quint32 seq, const QByteArray& payload);
+    // The local player has taken a message of `bytes` bytes out of its queue: members
+    // held back because that queue was full may be read again. Safe from any thread:
+    // the local player's thread need not be the host's.
+    void localTaken(qint64 bytes);
+
+Q_SIGNALS:
+    // A remote member's player came or went.
+    void playerJoined(session::PlayerId id, const QString& name);
+    void playerLeft(session::PlayerId id);
+    // A message for the local player, with its sender's seq.
+    void deliveredLocally(session::PlayerId from, session::PlayerId to, quint32 seq, const QByteArray& payload);
+
+private:
+    // The host's duties, each with its own state; they work on the room's table of
+    // players and connections below.
+    friend class HostAdmission;
+    friend class HostDiscovery;
+    friend class HostLiveness;
+    friend class HostRelay;
+
+    void onIncoming(qintptr descriptor);
+    void onLinkReadyRead(HostLink* link);
+    void onLinkDisconnected(HostLink* link);
+    // Handles the frames a member sent that are decoded and not yet handled; all of
+    // them when the member is gone, else until it is paused.
+    void handleDecoded(HostLink* link, bool all);
+    void handleFrame(HostLink* link, const Frame& frame);
+
+    HostedPlayer* addMember(const QString& name, HostLink* link, const Endpoint& endpoint);
+    void removeMember(PlayerId id);
+    void rebuildRoster();
+    HostedPlayer* findMember(PlayerId id) const { return m_byId.value(id); }
+    static QByteArray rosterEntry(PlayerId id, const QString& name);
+    // Names identify players: no two in the room share one.
+    bool hasMember(const QString& name) const;
+    // Closes a connection. A player's broken connection (`resumable`) leaves it away
+    // for the grace period; otherwise the player leaves at once.
+    void dropLink(HostLink* link, const char* why, bool resumable = false);
+
+    SessionConfig m_config;
+    Settings m_settings;
+    QByteArray m_instanceId;
+    // Given to every member; a successor proves with it that it belongs to the room.
+    QByteArray m_roomSecret;
+    RoomListener* m_server = nullptr;
+    quint16 m_port = 0;
+    bool m_shuttingDown = false;
+
+    QList<HostLink*> m_links;
+    std::vector<std::unique_ptr<HostedPlayer>> m_members; // joining order
+    QHash<PlayerId, HostedPlayer*> m_byId;
+    quint32 m_localSeq = 0; // the local player's messages
+    // Every member's rosterEntry in joining order: the roster a newcomer receives,
+    // kept ready so a join does not encode every name again.
+    QByteArray m_roster;
+    QByteArray m_successions;
+    QElapsedTimer m_clock;
+    PlayerId m_nextId = 1;
+    PlayerId m_localPlayer = 0;
+
+    // Declared last: they derive their keys from the settings and the instance id.
+    HostDiscovery m_discovery{*this};
+    HostAdmission m_admission{*this};
+    HostRelay m_relay{*this};
+    HostLiveness m_liveness{*this};
+};
+
+} // namespace session
