@@ -52,7 +52,6 @@ constexpr std::size_t kReadChunk = 256 * 1024;
 // time written into a message is close to the moment the socket takes it.
 constexpr std::size_t kSenderBacklog = 64 * 1024;
 constexpr std::uint32_t kWindowRing = 1024;
-constexpr std::int64_t kKeepAliveNs = 4'000'000'000;
 
 std::int64_t nowNs() {
     timespec ts{};
@@ -295,7 +294,8 @@ private:
         bool dead = false;
         bool joined = false;
         bool seesWholeRoom = false;
-        bool stalled = false; // reads and sends nothing any more
+        bool stalled = false;  // reads and sends nothing any more
+        bool ackTimed = false; // in m_ackDue
         std::vector<std::uint32_t> expect;
     };
 
@@ -442,8 +442,31 @@ private:
             ++m_seeingWholeRoom;
             m_lastSeesWholeRoom = m_now;
         }
+        if (member.dialect->awaitsAck() && !member.ackTimed) {
+            member.ackTimed = true;
+            m_ackDue.push_back({m_now + MemberDialect::ackDelayNs(), index});
+        }
         if (member.out.size() != outBefore) {
             markDirty(index);
+        }
+    }
+
+    // Acknowledges, for every member whose timer ran out, what it took since its last
+    // Ack. The delay is the same for all, so the timers run out in the order they
+    // were set.
+    void sendDueAcks() {
+        while (m_ackDueHead < m_ackDue.size() && m_ackDue[m_ackDueHead].first <= m_now) {
+            const std::size_t index = m_ackDue[m_ackDueHead++].second;
+            Member& member = m_members[index];
+            member.ackTimed = false;
+            if (!member.dead && !member.stalled && member.dialect->awaitsAck()) {
+                member.dialect->appendAck(member.out);
+                markDirty(index);
+            }
+        }
+        if (m_ackDueHead == m_ackDue.size()) {
+            m_ackDue.clear();
+            m_ackDueHead = 0;
         }
     }
 
@@ -466,6 +489,9 @@ private:
     // One turn: wait (at most timeoutNs), handle every ready socket, then write what
     // each member has queued in one go.
     void turn(std::int64_t timeoutNs) {
+        if (m_ackDueHead < m_ackDue.size()) {
+            timeoutNs = std::clamp<std::int64_t>(m_ackDue[m_ackDueHead].first - nowNs(), 0, timeoutNs);
+        }
         epoll_event events[256];
         timespec timeout{};
         timeout.tv_sec = static_cast<time_t>(timeoutNs / 1'000'000'000);
@@ -484,7 +510,8 @@ private:
                 onReadable(index);
             }
         }
-        if (m_now - m_lastKeepAlive > kKeepAliveNs) {
+        sendDueAcks();
+        if (m_now - m_lastKeepAlive >= m_keepAliveNs) {
             m_lastKeepAlive = m_now;
             for (std::size_t index = 0; index < m_members.size(); ++index) {
                 if (m_members[index].joined && !m_members[index].dead && !m_members[index].stalled) {
@@ -766,6 +793,10 @@ private:
     std::int64_t m_lastSeesWholeRoom = 0;
     std::int64_t m_lastDelivery = 0;
     std::int64_t m_lastKeepAlive = 0;
+    std::int64_t m_keepAliveNs = MemberDialect::create(m_options.dialect, 0, 1)->keepAliveNs();
+    // Members whose events wait for an Ack, with when it is due; from m_ackDueHead on.
+    std::vector<std::pair<std::int64_t, std::size_t>> m_ackDue;
+    std::size_t m_ackDueHead = 0;
     int m_joined = 0;
     int m_seeingWholeRoom = 0;
     int m_joinsInFlight = 0;

@@ -37,8 +37,16 @@ public:
     virtual std::size_t consume(const char* data, std::size_t size, std::string& out, PayloadSink& sink) = 0;
     // One message of `size` bytes to everyone else in the room.
     virtual void appendSend(std::string& out, const char* payload, std::size_t size) = 0;
-    // Something that keeps an otherwise silent member from being timed out.
+    // Something that keeps an otherwise silent member from being timed out, sent every
+    // keepAliveNs() nanoseconds.
     virtual void appendKeepAlive(std::string& out) = 0;
+    virtual std::int64_t keepAliveNs() const { return 4'000'000'000; }
+    // Whether what it took waits for an acknowledgement (our protocol: events not yet
+    // acknowledged); the load program then calls appendAck within ackDelayNs() of the
+    // read that brought the first of them.
+    virtual bool awaitsAck() const { return false; }
+    virtual void appendAck(std::string&) {}
+    static constexpr std::int64_t ackDelayNs() { return 19'000'000; }
 
     // In the room: it may send, and it receives what the others send.
     bool joined() const { return m_joined; }

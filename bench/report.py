@@ -180,6 +180,10 @@ def checks(records, listings):
     rss = metric(records, ours_target, "c", rss_mb)
     add("host memory under 50 MB with 500 members", None if not rss else max(rss) < 50,
         f"peak {fmt_mb(max(rss))} (highest repetition)" if rss else "n/a")
+    # The same limit for the room most users host: the window program's.
+    rss = metric(records, "window", "c", rss_mb)
+    add("window program hosting, memory under 50 MB with 500 members", None if not rss else max(rss) < 50,
+        f"peak {fmt_mb(max(rss))} (highest repetition)" if rss else "n/a")
     runs = drops(records, "product")
     if runs:
         worst = max(runs, key=lambda d: d["after_rss_kb"] / d["idle_rss_kb"])

@@ -40,6 +40,8 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The Japanese texts need a font with Japanese glyphs, and sounds need a sound server.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-ipafont-gothic | fonts-noto-cjk, qt6-translations-l10n")
+# The Japanese texts need a font with Japanese glyphs, emoji in names and lines a colour
+# emoji font (without one they show as empty boxes), and sounds need a sound server.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "fonts-ipafont-gothic | fonts-noto-cjk, fonts-noto-color-emoji, qt6-translations-l10n")
 include(CPack)

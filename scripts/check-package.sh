@@ -38,6 +38,13 @@ for library in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6network6 libqt6widg
     tr ',' '\n' <<<"$depends" | awk '{print $1}' | grep -qxF "$library" || fail "Depends lacks $library"
 done
 
+# Fonts are recommended, not required: the programs run without them, but Japanese
+# text and colour emoji need them to show.
+recommends="$(dpkg-deb -f "$deb" Recommends)"
+for font in fonts-ipafont-gothic fonts-noto-color-emoji; do
+    tr ',|' '\n\n' <<<"$recommends" | awk '{print $1}' | grep -qxF "$font" || fail "Recommends lacks $font"
+done
+
 root="$(mktemp -d "${TMPDIR:-/tmp}/mirelune-deb.XXXXXX")"
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root"

@@ -8,7 +8,7 @@ mirelune_packages=(
     cmake ninja-build g++ ccache pkg-config
     qt6-base-dev qt6-multimedia-dev qt6-translations-l10n libminiupnpc-dev libicu-dev
     libgtest-dev libgmock-dev
-    fonts-ipafont-gothic
+    fonts-ipafont-gothic fonts-noto-color-emoji
     pulseaudio pulseaudio-utils
     iproute2 xvfb xauth
     dpkg-dev file desktop-file-utils appstream nftables

@@ -109,6 +109,11 @@ TEST_F(AcrossHosts, DoctorExplainsARoomPortDroppedByTheFirewall) {
     EXPECT_TRUE(ended) << out.toStdString();
     EXPECT_TRUE(out.contains(u"[NG] ファイアウォール (nftables) が TCP 47811, TCP 47812"_s)) << out.toStdString();
     EXPECT_TRUE(out.contains(u"the firewall (nftables) drops TCP 47811"_s));
+    EXPECT_TRUE(out.contains(u"ここで作ったルームには、ほかの人が入れません"_s)) << out.toStdString();
+    EXPECT_TRUE(out.contains(u"sudo nft insert rule inet filter input tcp dport 47811-47830 accept"_s));
+    EXPECT_FALSE(out.contains(u"udp dport"_s)); // UDP passes here
+    // The router's line is Japanese throughout, its reason included.
+    EXPECT_TRUE(out.contains(u"転送できません (2000 ms 以内に UPnP で応答したルーターはありません)"_s));
 
     std::tie(ended, out) = doctor(1, u"a"_s, {u"--address"_s, roomHost + u":47811"_s});
     EXPECT_TRUE(ended) << out.toStdString();

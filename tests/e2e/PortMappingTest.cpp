@@ -66,6 +66,18 @@ protected:
             u"ip"_s,
             m_net.on(u"router"_s, m_daemon,
                      {u"-d"_s, u"-f"_s, m_files.filePath(u"miniupnpd.conf"_s), u"-P"_s, m_files.filePath(u"pid"_s)}));
+        // The room asks once and listens for 2 s: a search sent before the daemon's
+        // SSDP socket exists is lost, and on a busy machine the daemon's start-up can
+        // take that long. It joins the SSDP group right after binding that socket, so
+        // from then on a search waits in the socket until the daemon answers it.
+        ASSERT_TRUE(testsupport::waitUntil(
+            [&] {
+                QProcess maddr;
+                maddr.start(u"ip"_s, {u"-n"_s, m_net.name(u"router"_s), u"maddr"_s, u"show"_s, u"dev"_s, u"lan0"_s});
+                return maddr.waitForFinished(5000) && maddr.readAllStandardOutput().contains("239.255.255.250");
+            },
+            15s))
+            << m_router->errors().toStdString();
     }
     int run(const QString& role, const QString& program, const QStringList& arguments) const {
         QProcess process;

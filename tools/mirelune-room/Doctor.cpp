@@ -49,6 +49,12 @@ void report(Mark mark, const QString& japanese, const QString& english) {
     printLine(QStringLiteral("     ") + english);
 }
 
+// More about the finding just reported, under it without a mark.
+void explain(const QString& japanese, const QString& english) {
+    printLine(QStringLiteral("     ") + japanese);
+    printLine(QStringLiteral("     ") + english);
+}
+
 QString portRange(const session::SessionConfig& config, QStringView dash) {
     return QString::number(config.firstHostPort) + dash + QString::number(config.lastHostPort);
 }
@@ -89,8 +95,12 @@ bool checkPorts(const session::SessionConfig& config) {
         report(Mark::Ok, QStringLiteral("ルームの検索に使う UDP %1 を開けます").arg(udp),
                QStringLiteral("UDP %1 (room discovery) can be bound").arg(udp));
     } else {
-        report(Mark::Failed,
-               QStringLiteral("ルームの検索に使う UDP %1 を開けません: %2").arg(udp, discovery.errorString()),
+        // Qt's error text is English: the Japanese line says the usual causes itself.
+        const QString why =
+            discovery.error() == QAbstractSocket::AddressInUseError ? QStringLiteral("ほかのプログラムが使っています")
+            : discovery.error() == QAbstractSocket::SocketAccessError ? QStringLiteral("使う権限がありません")
+                                                                      : QStringLiteral("理由は次の行のとおりです");
+        report(Mark::Failed, QStringLiteral("ルームの検索に使う UDP %1 を開けません: %2").arg(udp, why),
                QStringLiteral("UDP %1 (room discovery) cannot be bound: %2").arg(udp, discovery.errorString()));
     }
     int free = 0;
@@ -116,7 +126,8 @@ bool checkFirewall(const session::SessionConfig& config) {
     }
     if (nft.isEmpty() || !process.waitForFinished(5000) || process.exitStatus() != QProcess::NormalExit ||
         process.exitCode() != 0) {
-        const QString why = nft.isEmpty() ? QStringLiteral("nft がありません") : QStringLiteral("nft が読めません");
+        const QString why = nft.isEmpty() ? QStringLiteral("nft がありません")
+                                          : QStringLiteral("nft が規則を読めません (root の権限が要るかもしれません)");
         const QString whyEn = nft.isEmpty() ? QStringLiteral("nft is not installed")
                                             : QStringLiteral("nft cannot read the rule set (root needed?)");
         report(Mark::Unknown, QStringLiteral("ファイアウォール (nftables): 不明 (%1)").arg(why),
@@ -125,12 +136,16 @@ bool checkFirewall(const session::SessionConfig& config) {
     }
     const QString ruleset = QString::fromUtf8(process.readAllStandardOutput());
     QStringList dropped;
-    if (firewallVerdict(ruleset, QStringLiteral("udp"), config.discoveryPort) == FirewallVerdict::Dropped) {
+    const bool udpDropped =
+        firewallVerdict(ruleset, QStringLiteral("udp"), config.discoveryPort) == FirewallVerdict::Dropped;
+    if (udpDropped) {
         dropped.append(QStringLiteral("UDP %1").arg(config.discoveryPort));
     }
+    bool tcpDropped = false;
     for (quint32 port = config.firstHostPort; port <= config.lastHostPort; ++port) {
         if (firewallVerdict(ruleset, QStringLiteral("tcp"), static_cast<quint16>(port)) == FirewallVerdict::Dropped) {
             dropped.append(QStringLiteral("TCP %1").arg(port));
+            tcpDropped = true;
         }
     }
     if (dropped.isEmpty()) {
@@ -147,6 +162,33 @@ bool checkFirewall(const session::SessionConfig& config) {
         dropped.size() > 4 ? dropped.mid(0, 4).join(u", ") + QStringLiteral(", ...") : dropped.join(u", ");
     report(Mark::Failed, QStringLiteral("ファイアウォール (nftables) が %1 を捨てます").arg(ports),
            QStringLiteral("the firewall (nftables) drops %1").arg(ports));
+    // Only what arrives is dropped: joining a room elsewhere opens the connection
+    // from here, and its answers pass.
+    explain(QStringLiteral("ここで作ったルームには、ほかの人が入れません (ほかの人のルームにはこのまま入れます)"),
+            QStringLiteral("others cannot join rooms hosted here (joining rooms hosted elsewhere still works)"));
+    if (udpDropped) {
+        explain(QStringLiteral("ここで作ったルームは、LAN のほかのコピーの一覧に出ません"),
+                QStringLiteral("rooms hosted here do not show in the listings of other copies on the LAN"));
+    }
+    explain(
+        QStringLiteral("通すには、入ってくるパケットを捨てる規則より前に、許可する規則を加えます。たとえば (テーブル "
+                       "inet filter の input チェーンなら):"),
+        QStringLiteral("to let them in, add an accept rule ahead of the others in the input chain, e.g. (for "
+                       "the input chain of table inet filter):"));
+    QStringList commands;
+    if (tcpDropped) {
+        commands.append(QStringLiteral("tcp dport %1").arg(portRange(config, u"-")));
+    }
+    if (udpDropped) {
+        commands.append(QStringLiteral("udp dport %1").arg(config.discoveryPort));
+    }
+    for (const QString& match : std::as_const(commands)) {
+        printLine(QStringLiteral("       sudo nft insert rule inet filter input %1 accept").arg(match));
+    }
+    explain(QStringLiteral("テーブルとチェーンの名前は sudo nft list ruleset で確かめ、再起動の後も残すには "
+                           "/etc/nftables.conf にも書いてください"),
+            QStringLiteral("see sudo nft list ruleset for your table and chain names, and write the rule into "
+                           "/etc/nftables.conf to keep it after a restart"));
     return false;
 }
 
@@ -249,7 +291,7 @@ void checkRouter(const session::RouterProbe& router) {
         report(Mark::Info,
                QStringLiteral("ルーターは UPnP でポートを転送できません (%1): インターネットから入るには、ルーターで"
                               "ルームのポートの転送が必要です")
-                   .arg(router.reason),
+                   .arg(router.japaneseReason),
                QStringLiteral("no port forwarding by the router over UPnP (%1): friends on the Internet need the "
                               "room port forwarded by hand")
                    .arg(router.reason));

@@ -101,10 +101,11 @@ bool takenByAnother(const Router& router, quint16 external, quint16 internal) {
     return qstrcmp(client, router.lanAddress) != 0 || QByteArray(port).toUInt() != internal;
 }
 
-PortMappingState failed(QString reason) {
+PortMappingState failed(QString reason, QString japanese = {}) {
     PortMappingState state;
     state.stage = PortMappingState::Stage::Failed;
     state.reason = std::move(reason);
+    state.japaneseReason = std::move(japanese);
     return state;
 }
 
@@ -136,29 +137,38 @@ std::optional<PortMappingState> findRouter(Router& router, const PortMapping::Re
                                                 "urn:schemas-upnp-org:service:WANIPConnection:1",
                                                 "urn:schemas-upnp-org:service:WANPPPConnection:1", nullptr};
     if (!canReachRouters())
-        return failed(QStringLiteral("no network route to ask a router on"));
+        return failed(QStringLiteral("no network route to ask a router on"),
+                      QStringLiteral("ルーターに問い合わせる経路がありません"));
     int error = 0;
     UPNPDev* devices = upnpDiscoverDevices(kGatewayTypes, static_cast<int>(request.discoveryTime.count()), nullptr,
                                            nullptr, UPNP_LOCAL_PORT_ANY, 0, 2, &error, 1);
     if (devices == nullptr)
-        return failed(QStringLiteral("no router answered UPnP within %1 ms").arg(request.discoveryTime.count()));
+        return failed(
+            QStringLiteral("no router answered UPnP within %1 ms").arg(request.discoveryTime.count()),
+            QStringLiteral("%1 ms 以内に UPnP で応答したルーターはありません").arg(request.discoveryTime.count()));
     const int status = UPNP_GetValidIGD(devices, &router.urls, &router.data, router.lanAddress,
                                         static_cast<int>(sizeof router.lanAddress));
     freeUPNPDevlist(devices);
     router.valid = status != 0;
     if (status == 2)
-        return failed(QStringLiteral("the router says it is not connected to the Internet"));
+        return failed(QStringLiteral("the router says it is not connected to the Internet"),
+                      QStringLiteral("ルーターはインターネットにつながっていないと答えました"));
     if (status != 1)
-        return failed(QStringLiteral("UPnP devices answered, but no Internet gateway"));
+        return failed(QStringLiteral("UPnP devices answered, but no Internet gateway"),
+                      QStringLiteral("UPnP の機器は応答しましたが、インターネットへの出口になるものはありません"));
 
     char address[40] = {};
     const int asked = UPNP_GetExternalIPAddress(router.control(), router.service(), address);
     external = QHostAddress(QString::fromLatin1(address));
     if (asked != UPNPCOMMAND_SUCCESS || external.isNull())
-        return failed(QStringLiteral("the router did not tell its public address"));
+        return failed(QStringLiteral("the router did not tell its public address"),
+                      QStringLiteral("ルーターが外側のアドレスを答えませんでした"));
     if (!isPublic(external)) {
         return failed(QStringLiteral("the router's own address %1 is not public: another router or the provider's "
                                      "NAT stands between it and the Internet")
+                          .arg(external.toString()),
+                      QStringLiteral("ルーターのアドレス %1 は公開のアドレスではありません (インターネットとの間に"
+                                     "別のルーターかプロバイダーの NAT があります)")
                           .arg(external.toString()));
     }
     return std::nullopt;
@@ -198,8 +208,8 @@ RouterProbe probeRouter(std::chrono::milliseconds discoveryTime) {
     PortMapping::Request request;
     request.discoveryTime = discoveryTime;
     if (const std::optional<PortMappingState> failure = findRouter(router, request, external))
-        return RouterProbe{QString(), failure->reason};
-    return RouterProbe{external.toString(), QString()};
+        return RouterProbe{QString(), failure->reason, failure->japaneseReason};
+    return RouterProbe{external.toString(), QString(), QString()};
 }
 
 // What the owner's thread and the worker share. The worker keeps it alive after the

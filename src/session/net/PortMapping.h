@@ -20,6 +20,9 @@ struct PortMappingState {
     QString externalAddress;
     quint16 externalPort = 0;
     QString reason; // English, for the log and the room tool
+    // The same in Japanese, for the room tool's diagnosis; only when the router
+    // search failed (empty for a refused mapping).
+    QString japaneseReason;
     // From asking to the answer, discovery included.
     std::chrono::milliseconds took{0};
 };
@@ -29,7 +32,8 @@ struct PortMappingState {
 // for the discovery time and the router's answers: never on the user-interface thread.
 struct RouterProbe {
     QString publicAddress;
-    QString reason;
+    QString reason;         // English
+    QString japaneseReason; // the same in Japanese
 };
 RouterProbe probeRouter(std::chrono::milliseconds discoveryTime);
 
