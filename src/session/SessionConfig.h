@@ -56,9 +56,12 @@ struct SessionConfig {
     std::chrono::milliseconds successorDelay = 2000ms;
     std::chrono::milliseconds successorTimeout = 5000ms;
     // A member's messages the host has relayed but not every receiver has taken yet.
-    // A receiver that keeps one sender above this many is dropped, as one whose
-    // unacknowledged bytes pass maxBufferedBytesPerMember is.
-    int maxUnacknowledgedSends = 16384;
+    // A member with more than this many is not read (as one whose lines a receiver
+    // has not taken in bytes) until they are down to resumeUnacknowledgedSends: a
+    // flood of short lines is held back by its count, and no receiver is let go for
+    // a sender's backlog.
+    int maxUnacknowledgedSends = 4096;
+    int resumeUnacknowledgedSends = 1024;
 
     // Protecting the host.
     int maxMembers = 1000;

@@ -112,6 +112,28 @@ TEST_F(RoomUnderAttack, AFlooderIsHeldBackAndASlowHonestMemberLosesNothing) {
     expectHonestStayed(u"after the flood"_s);
 }
 
+// Short lines as fast as the socket takes them, far more than the host lets wait for
+// acknowledgements: the flooder is held back by their count, and nobody is let go for it.
+TEST_F(RoomUnderAttack, AFloodOfShortLinesIsHeldBackByCountAndNobodyHonestGoes) {
+    RawPeer flooder(port);
+    ASSERT_EQ(flooder.joinAs(u"flooder"_s), 3);
+    constexpr int kLines = 40000;
+    QByteArray burst;
+    for (int i = 1; i <= kLines; ++i)
+        burst += chatFrame(u"f"_s, i);
+    flooder.send(burst);
+    ASSERT_TRUE(alice.say(kEveryone, u"honest"_s).ok());
+    const auto beat = [&] { flooder.send(encodeFrame(FrameType::Heartbeat, {})); };
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] {
+            beat();
+            return alice.log.size() >= 1 + kLines && host.log.size() >= 2 + kLines;
+        },
+        60s));
+    EXPECT_FALSE(host.log.contains(u"leave 2"_s) || alice.log.contains(u"leave 1"_s));
+    expectHonestStayed(u"after the short flood"_s);
+}
+
 // A proof needs the slow key and a hello the current version. After a few wrong
 // proofs even the right one is refused for a while, from that address only;
 // handshakes in progress (silent, or waiting for their proof) are capped per address

@@ -63,6 +63,9 @@ public:
     bool paused = false;
     int heldBy = 0;
     bool heldLocally = false;
+    // Held because too many of its messages wait for a receiver's acknowledgement,
+    // until they are down to SessionConfig::resumeUnacknowledgedSends.
+    bool heldForAcks = false;
     // As a receiver: the senders this member holds.
     QList<QPointer<HostLink>> holding;
 };

@@ -89,18 +89,14 @@ void HostRelay::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32
     // An addressee that has just left is not an error: the sender could not know yet.
     // Nothing goes back to the sender; a message to nobody is acknowledged at once.
     relayTaken(relay); // the count started at one, so it could not settle early
-    const auto limit = static_cast<std::size_t>(m_host.m_config.maxUnacknowledgedSends);
-    if (const std::size_t count = from->unacknowledged.size(); count > limit && (count - limit) % 1024 == 1) {
-        // Some receiver keeps the oldest of them: a member that takes nothing goes,
-        // rather than the host keeping the sender's bookkeeping without end. A member
-        // the host holds back is not read, its acknowledgements included, so it is not
-        // to blame; it is looked at again after every further 1,024.
-        const Relay* oldest = from->unacknowledged.front();
-        for (const auto& member : m_host.m_members) {
-            if ((member->link == nullptr || !member->link->paused) &&
-                std::find(member->outbox.cbegin(), member->outbox.cend(), oldest) != member->outbox.cend()) {
-                m_overflowedPlayers.append(member->id);
-            }
+    // A sender with too many lines not yet taken by everybody waits for them: the
+    // receivers are not to blame for how fast it sends.
+    if (sender != nullptr && !sender->heldForAcks &&
+        from->unacknowledged.size() > static_cast<std::size_t>(m_host.m_config.maxUnacknowledgedSends)) {
+        sender->heldForAcks = true;
+        if (!sender->paused) {
+            sender->paused = true;
+            sender->socket->setReadEnabled(false);
         }
     }
     dropOverflowed();
@@ -160,6 +156,12 @@ void HostRelay::relayTaken(Relay* relay) {
     }
     if (sender.acknowledgedSeq != before) {
         queueAck(sender);
+    }
+    if (HostLink* link = sender.link;
+        link != nullptr && link->heldForAcks &&
+        sender.unacknowledged.size() <= static_cast<std::size_t>(m_host.m_config.resumeUnacknowledgedSends)) {
+        link->heldForAcks = false;
+        letGo(link);
     }
 }
 
@@ -224,7 +226,8 @@ void HostRelay::releaseLocal() {
 }
 
 void HostRelay::letGo(HostLink* sender) {
-    if (sender->heldBy > 0 || sender->heldLocally || !sender->paused || sender->state == HostLink::State::Closed) {
+    if (sender->heldBy > 0 || sender->heldLocally || sender->heldForAcks || !sender->paused ||
+        sender->state == HostLink::State::Closed) {
         return;
     }
     sender->paused = false;
