@@ -38,7 +38,8 @@ struct SessionConfig {
     // heartbeat every heartbeatInterval when they have nothing else to send.
     std::chrono::milliseconds heartbeatInterval = 2000ms;
     std::chrono::milliseconds heartbeatTimeout = 6000ms;
-    std::chrono::milliseconds handshakeTimeout = 5000ms;
+    // A connection that has not proved itself by then is closed.
+    std::chrono::milliseconds handshakeTimeout = 2000ms;
 
     // A member whose connection broke keeps its player for resumeGrace: the host keeps
     // what is addressed to it, and nobody hears of its leave unless it does not come
@@ -65,7 +66,9 @@ struct SessionConfig {
 
     // Protecting the host.
     int maxMembers = 1000;
-    int maxPendingHandshakes = 64;
+    // Far more than the silent connections of one subnet's addresses can fill (8 each
+    // from 254), so nobody shuts the honest out by opening connections and saying nothing.
+    int maxPendingHandshakes = 2048;
     // Per source address (an IPv4 address, or the /64 prefix of an IPv6 address).
     int maxHandshakesPerAddress = 8;
     // After this many wrong password proofs from one address, the host checks no

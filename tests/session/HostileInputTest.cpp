@@ -181,6 +181,17 @@ TEST_F(RoomUnderAttack, ProofsAreCheckedAndGuessesAndHandshakesAreHeldBack) {
     idle.push_back(std::make_unique<RawPeer>(guardedPort, kElsewhere));
     EXPECT_TRUE(idle.back()->closedByHost());
     EXPECT_EQ(idle[idle.size() - 2]->socket.state(), QAbstractSocket::ConnectedState);
+
+    // With the room's own caps, the silent handshakes of a few addresses leave room for
+    // the honest, and each is closed within its short deadline.
+    idle.clear();
+    for (int from = 10; from < 18; ++from)
+        for (int i = 0; i < config.maxHandshakesPerAddress; ++i)
+            idle.push_back(std::make_unique<RawPeer>(port, QHostAddress(u"127.0.3.%1"_s.arg(from))));
+    EXPECT_EQ(RawPeer(port).joinAs(u"honest"_s), 3);
+    QElapsedTimer deadline;
+    deadline.start();
+    EXPECT_TRUE(idle.front()->closedByHost() && deadline.elapsed() < 2500);
 }
 
 // Names that would pass for another player or a line are refused; a connection creates
