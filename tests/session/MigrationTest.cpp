@@ -94,12 +94,16 @@ TEST(HostMigration, ASuccessorKeepsTheRoomItsNumbersAndItsPlayersSecrets) {
         body.i32(id);
         body.bytes(secret);
         body.u32(1);
-        auto frame = back.authenticate(encodeFrame(FrameType::Resume, body.data()), u"pw"_s);
-        QStringList got{frame ? u"%1 %2"_s.arg(frame->type).arg(qFromBigEndian<quint32>(frame->body.data()))
-                              : QString()};
-        while ((frame = back.nextFrame()) && frame->type == quint8(FrameType::Deliver))
+        const auto answer = back.authenticate(encodeFrame(FrameType::Resume, body.data()), u"pw"_s);
+        QStringList got{answer ? u"%1 %2"_s.arg(answer->type).arg(qFromBigEndian<quint32>(answer->body.data()))
+                               : QString()};
+        for (;;) {
+            const auto frame = back.nextFrame();
+            if (!frame || frame->type != quint8(FrameType::Deliver))
+                break;
             got.append(u"%1:%2"_s.arg(qFromBigEndian<qint32>(frame->body.data()))
                            .arg(qFromBigEndian<quint32>(frame->body.data() + 8)));
+        }
         std::sort(got.begin() + 1, got.end());
         return got;
     };
