@@ -97,16 +97,14 @@ void ChatController::runNextDeferred() {
 }
 
 void ChatController::onRoomLost() {
-    if (m_roomEnded || deferIfBusy([this] { onRoomLost(); })) {
+    // A window that has let go of the service (it is closing) is told nothing more.
+    if (m_roomEnded || !m_service || deferIfBusy([this] { onRoomLost(); })) {
         return;
     }
     // The leave notices and the lines given back are shown first.
-    if (m_service) {
-        if (const session::Result<int> waiting = m_service->waitingMessageCount(m_localPlayerId);
-            waiting && *waiting > 0) {
-            QMetaObject::invokeMethod(this, &ChatController::onRoomLost, Qt::QueuedConnection);
-            return;
-        }
+    if (const session::Result<int> waiting = m_service->waitingMessageCount(m_localPlayerId); waiting && *waiting > 0) {
+        QMetaObject::invokeMethod(this, &ChatController::onRoomLost, Qt::QueuedConnection);
+        return;
     }
     const HandlerScope scope(*this);
     m_roomEnded = true;
