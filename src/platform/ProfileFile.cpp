@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStringDecoder>
 #include <optional>
 #include <vector>
 
@@ -101,7 +102,14 @@ QString absentValue(const QString& defaultValue) {
 }
 
 QString decode(QByteArrayView bytes, FileEncoding encoding) {
-    return encoding == FileEncoding::Utf8 ? QString::fromUtf8(bytes) : decodeCp932(bytes);
+    if (encoding != FileEncoding::Utf8) {
+        return decodeCp932(bytes);
+    }
+    // Only the file's own first bytes can be its byte-order mark (taken off before);
+    // one at the start of a value or name is a character of it, and taking it off
+    // there would bring the blank behind it to the front of a trimmed value.
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    return utf8(bytes);
 }
 
 // Names match without regard to ASCII letter case only, as the classic profile calls

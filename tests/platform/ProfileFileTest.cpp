@@ -60,6 +60,8 @@ TEST_F(ProfileFileTest, ReadsLikeTheClassicProfileCalls) {
         // The caller takes a stored sentinel for an absent key.
         {"sentinel comes back", classic, u"General"_s, u"Absent"_s, QString::fromUtf16(platform::kAbsentSentinel)},
         {"BOM before a key of no section", "\xEF\xBB\xBFKey=x\r\n", u"General"_s, u"Key"_s, dflt},
+        {"a BOM opening a value is part of it", "[General]\r\nA=\xEF\xBB\xBF\tx\r\n", u"General"_s, u"A"_s,
+         u"\uFEFF\tx"_s},
         {"code page 932 value", kCp932Settings, u"General"_s, u"Caption"_s,
          u"メッセージ　（拡張スクリプト設定：許可）"_s},
         // "ゾ" is 83 5D: its trail byte is ']'. "ゼ" is 83 5B: '['.
