@@ -94,10 +94,7 @@ void HostRelay::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32
     if (sender != nullptr && !sender->heldForAcks &&
         from->unacknowledged.size() > static_cast<std::size_t>(m_host.m_config.maxUnacknowledgedSends)) {
         sender->heldForAcks = true;
-        if (!sender->paused) {
-            sender->paused = true;
-            sender->socket->setReadEnabled(false);
-        }
+        stopReading(sender);
     }
     dropOverflowed();
 }
@@ -198,6 +195,10 @@ void HostRelay::hold(HostLink* sender, HostLink* receiver) {
         ++sender->heldBy;
         receiver->holding.append(QPointer<HostLink>(sender));
     }
+    stopReading(sender);
+}
+
+void HostRelay::stopReading(HostLink* sender) {
     if (!sender->paused) {
         sender->paused = true;
         sender->socket->setReadEnabled(false);

@@ -81,6 +81,8 @@ private:
     void hold(HostLink* sender, HostLink* receiver);
     void releaseLocal();
     void letGo(HostLink* sender);
+    // Holds: the sender is not read until every reason to hold it is gone (letGo).
+    void stopReading(HostLink* sender);
     // Queues a notice of an arrival or a departure: it leaves with the member's next
     // traffic, or a moment later.
     void notify(HostLink* link, const QByteArray& frame);
