@@ -9,11 +9,13 @@
 
 namespace session {
 
-class RoomHost;
+class RoomLink;
 
-// The session service over Qt Network: rooms are hosted by the copy that creates
-// them (TCP for room traffic, UDP broadcast for LAN discovery), members connect to
-// the host, and the host relays. See docs/protocol.md for the wire.
+// The session service: the local player's queue, the player list and the events, over
+// a room transport (RoomTransport.h). The LAN and Internet connections carry rooms over
+// TCP (tcp/): rooms are hosted by the copy that creates them, found by UDP broadcast
+// or by asking a host, members connect to the host, and the host relays. See
+// docs/protocol.md for the wire.
 //
 // Every call runs on the thread that owns the object. listRooms(), openRoom() in
 // join mode and createLocalPlayer() while joined wait for the network in a local
@@ -56,18 +58,15 @@ private:
     bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout);
     // Raises the event for one queued message, or keeps it until a waiting call ends.
     void notify();
+    // Takes `link`'s reports from now on: the room it has opened, or goes on in.
+    void follow(RoomLink* link);
+    void onPlayerJoined(PlayerId id, const QString& name);
     void onPlayerLeft(PlayerId id);
     void onDelivered(PlayerId from, PlayerId to, quint32 seq, const QByteArray& payload);
-    // Starts relaying with `host` (on a thread of its own unless configured otherwise).
-    void attachHost(RoomHost* host);
-    // Takes what the host has handed to this copy's player since the last call.
-    void takeHostEvents();
-    // Migration: the room's host is gone; try the candidates in turn, or host the room.
-    void onHostGone(PlayerId oldHost);
-    void tryNextCandidate();
-    bool takeOver();
-    void giveBackLinesToOldHost();
-    void onHostLost();
+    void onUndelivered(PlayerId to, const QByteArray& payload);
+    void onHandedOver(RoomLink* next);
+    // The room is gone for this copy (its link says so, or it stopped answering).
+    void onRoomEnded();
 
     std::unique_ptr<Impl> d;
 };

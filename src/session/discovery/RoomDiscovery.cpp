@@ -16,7 +16,7 @@ namespace {
 constexpr std::chrono::milliseconds kRangeAnswerGrace{500};
 } // namespace
 
-RoomDiscovery::RoomDiscovery(const SessionConfig& config, QObject* parent) : QObject(parent), m_config(config) {
+RoomDiscovery::RoomDiscovery(const SessionConfig& config, QObject* parent) : RoomListing(parent), m_config(config) {
     m_quiet.setSingleShot(true);
     m_deadline.setSingleShot(true);
     connect(&m_quiet, &QTimer::timeout, this, &RoomDiscovery::finish);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "session/RoomTransport.h"
 #include "session/SessionConfig.h"
 #include "session/SessionTypes.h"
 #include "session/wire/DiscoveryDatagram.h"
@@ -23,7 +24,7 @@ namespace session {
 // Rooms come in first-seen order, each instance once, only of the query's
 // application id, only those that accept players, and a password room only when its
 // answer proves the same password the listing holds.
-class RoomDiscovery : public QObject {
+class RoomDiscovery : public RoomListing {
     Q_OBJECT
 
 public:
@@ -38,15 +39,12 @@ public:
     // ends the listing empty after at most connectTimeout.
     void startInternet(const QString& host, quint16 port, const RoomDescription& query);
 
-    bool isFinished() const { return m_finished; }
-    const QList<RoomDescription>& rooms() const { return m_rooms; }
+    bool isFinished() const override { return m_finished; }
+    const QList<RoomDescription>& rooms() const override { return m_rooms; }
 
     // Where LAN queries go: each interface's IPv4 broadcast address, loopback's
     // included, and the limited broadcast address.
     static QList<QHostAddress> broadcastTargets(bool loopbackOnly);
-
-Q_SIGNALS:
-    void finished();
 
 private:
     void prepareQuery(const RoomDescription& query);

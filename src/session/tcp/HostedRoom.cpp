@@ -1,0 +1,257 @@
+#include "session/tcp/HostedRoom.h"
+
+#include "session/SessionErrors.h"
+#include "session/net/PortMapping.h"
+#include "session/tcp/TcpTransport.h"
+
+#include <QMutex>
+#include <QThread>
+#include <optional>
+
+namespace session {
+
+// What the room host hands to this copy's player, in the order it happened.
+struct HostEvent {
+    enum class Kind { Joined, Left, Delivered } kind = Kind::Delivered;
+    PlayerId from = 0; // the player who joined or left, or the sender
+    PlayerId to = 0;
+    quint32 seq = 0;
+    QByteArray payload;
+    QString name;
+};
+
+// Carries the host's events from the host's thread to the link's. The host adds to it
+// under a lock and posts one call to take everything waiting only when it was empty,
+// so a busy room costs one wake-up per batch, not one per line.
+class HostInbox {
+public:
+    explicit HostInbox(std::function<void()> post) : m_post(std::move(post)) {}
+
+    void push(HostEvent event) {
+        // Posting under the lock: once detach() has returned, nothing is posted any more.
+        const QMutexLocker lock(&m_mutex);
+        if (m_detached) {
+            return;
+        }
+        m_events.push_back(std::move(event));
+        if (m_events.size() == 1) {
+            m_post();
+        }
+    }
+    // Swaps the waiting events into `into`, which is emptied first: the vectors keep
+    // their capacity, so a busy room does not grow a new one for every batch.
+    void take(std::vector<HostEvent>& into) {
+        into.clear();
+        const QMutexLocker lock(&m_mutex);
+        m_events.swap(into);
+    }
+    // Comings and goings up to now are in the list of players just read.
+    void forgetPending() {
+        const QMutexLocker lock(&m_mutex);
+        m_events.clear();
+    }
+    void detach() {
+        const QMutexLocker lock(&m_mutex);
+        m_detached = true;
+        m_events.clear();
+    }
+
+private:
+    QMutex m_mutex;
+    std::vector<HostEvent> m_events;
+    bool m_detached = false;
+    std::function<void()> m_post;
+};
+
+namespace {
+
+// Runs `call` with the host on the host's thread and waits for its result.
+template <typename Call>
+auto onHostThread(RoomHost* host, Call call) {
+    std::optional<decltype(call(*host))> value;
+    QMetaObject::invokeMethod(
+        host, [&] { value.emplace(call(*host)); }, Qt::BlockingQueuedConnection);
+    return std::move(*value);
+}
+
+} // namespace
+
+HostedRoomLink::HostedRoomLink(TcpTransport& transport, QObject* parent) : RoomLink(parent), m_transport(transport) {}
+
+HostedRoomLink::~HostedRoomLink() {
+    leave();
+}
+
+void HostedRoomLink::open(const RoomDescription& room, OpenMode mode) {
+    if (mode != OpenMode::CreateAndHost) {
+        Q_EMIT openFailed(Error{kErrorInvalidParameter, QStringLiteral("unknown open mode")});
+        return;
+    }
+    auto* host =
+        new RoomHost(m_transport.config(),
+                     RoomHost::Settings{room.applicationId, room.name, room.password, room.numericAttribute}, this);
+    const Status started = host->start(m_transport.onLan());
+    if (!started) {
+        host->shutDown();
+        Q_EMIT openFailed(started.error());
+        return;
+    }
+    attach(host);
+    Q_EMIT opened();
+}
+
+Status HostedRoomLink::takeOver(const RoomHost::Settings& settings, const RoomSnapshot& snapshot, RoomListener* standby,
+                                const std::function<void(RoomHost&)>& first) {
+    auto* host = new RoomHost(m_transport.config(), settings, snapshot, this);
+    const Status started = host->start(false, standby);
+    if (!started) {
+        host->shutDown();
+        return started;
+    }
+    first(*host);
+    attach(host);
+    return {};
+}
+
+void HostedRoomLink::attach(RoomHost* host) {
+    // The host's signals are taken where they are raised, on the host's thread, and
+    // go through the inbox.
+    auto inbox = std::make_shared<HostInbox>(
+        [this] { QMetaObject::invokeMethod(this, &HostedRoomLink::takeHostEvents, Qt::QueuedConnection); });
+    connect(
+        host, &RoomHost::playerJoined, host,
+        [inbox](PlayerId id, const QString& name) {
+            inbox->push({HostEvent::Kind::Joined, id, 0, 0, {}, name});
+        },
+        Qt::DirectConnection);
+    connect(
+        host, &RoomHost::playerLeft, host,
+        [inbox](PlayerId id) {
+            inbox->push({HostEvent::Kind::Left, id, 0, 0, {}, {}});
+        },
+        Qt::DirectConnection);
+    connect(
+        host, &RoomHost::deliveredLocally, host,
+        [inbox](PlayerId from, PlayerId to, quint32 seq, const QByteArray& payload) {
+            inbox->push({HostEvent::Kind::Delivered, from, to, seq, payload, {}});
+        },
+        Qt::DirectConnection);
+    m_inbox = inbox;
+    m_host = host;
+    m_port = host->port();
+    host->setParent(nullptr);
+    auto* thread = new QThread;
+    thread->setObjectName(QStringLiteral("room host"));
+    host->moveToThread(thread);
+    // Once its goodbyes are out the host deletes itself, and its thread ends.
+    connect(host, &QObject::destroyed, thread, &QThread::quit, Qt::DirectConnection);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    m_transport.adoptHostThread(thread);
+    thread->start();
+    // A room hosted here, from the start or after taking it over, asks the router to
+    // forward its port where the connection calls for it.
+    if (m_transport.mapsPorts()) {
+        const SessionConfig& config = m_transport.config();
+        m_mapping = std::make_unique<PortMapping>();
+        connect(m_mapping.get(), &PortMapping::changed, this, &RoomLink::portMappingChanged);
+        m_mapping->start(PortMapping::Request{m_port, config.firstHostPort, config.lastHostPort,
+                                              config.routerDiscoveryTime, config.portMappingLease});
+    }
+}
+
+void HostedRoomLink::createPlayer(const QString& name, const QString& secondName) {
+    Q_UNUSED(secondName);
+    if (!m_host) {
+        Q_EMIT playerRefused(Error{kErrorNoRoom, QStringLiteral("no room is open")});
+        return;
+    }
+    const std::shared_ptr<HostInbox> inbox = m_inbox;
+    auto [id, players] = onHostThread(m_host, [&inbox, &name](RoomHost& host) {
+        const Result<PlayerId> added = host.addLocalPlayer(name);
+        if (added) {
+            inbox->forgetPending(); // their outcome is in the list below
+        }
+        return std::pair(added, host.players());
+    });
+    if (!id) {
+        Q_EMIT playerRefused(id.error());
+        return;
+    }
+    Q_EMIT playerCreated(*id, players);
+}
+
+void HostedRoomLink::destroyPlayer() {
+    if (m_host) {
+        QMetaObject::invokeMethod(m_host, &RoomHost::removeLocalPlayer);
+    }
+}
+
+Status HostedRoomLink::send(PlayerId to, const QByteArray& payload) {
+    if (!m_host) {
+        return failure(kErrorNoRoom, QStringLiteral("no room is open"));
+    }
+    QMetaObject::invokeMethod(m_host, [host = m_host.data(), to, payload] { host->sendFromLocal(to, payload); });
+    return {};
+}
+
+void HostedRoomLink::taken(qint64 bytes) {
+    if (m_host) {
+        m_host->localTaken(bytes);
+    }
+}
+
+void HostedRoomLink::leave() {
+    if (m_inbox) {
+        m_inbox->detach();
+        m_inbox.reset();
+    }
+    if (m_host) {
+        // The room stops listening and says goodbye before this returns.
+        onHostThread(m_host, [](RoomHost& host) {
+            host.shutDown();
+            return true;
+        });
+        m_host = nullptr;
+    }
+    m_port = 0;
+    if (m_mapping) {
+        // On the way out of the program too: a short wait for the router, so that the
+        // forwarding ends with the room rather than with its lease.
+        m_mapping->disconnect(this);
+        m_mapping->release(PortMapping::kReleaseWait);
+        m_mapping.reset();
+    }
+}
+
+PortMappingState HostedRoomLink::portMapping() const {
+    return m_mapping ? m_mapping->state() : PortMappingState{};
+}
+
+void HostedRoomLink::takeHostEvents() {
+    if (!m_inbox) {
+        return;
+    }
+    // A handler that runs an event loop may come back here: each round has its own list.
+    std::vector<HostEvent> events = std::exchange(m_spareEvents, {});
+    m_inbox->take(events);
+    for (HostEvent& event : events) {
+        switch (event.kind) {
+        case HostEvent::Kind::Joined:
+            Q_EMIT playerJoined(event.from, event.name);
+            break;
+        case HostEvent::Kind::Left:
+            Q_EMIT playerLeft(event.from);
+            break;
+        case HostEvent::Kind::Delivered:
+            Q_EMIT delivered(event.from, event.to, event.seq, event.payload);
+            break;
+        }
+        if (!m_inbox) {
+            return; // left from inside a handler
+        }
+    }
+    events.clear();
+    m_spareEvents = std::move(events);
+}
+
+} // namespace session
