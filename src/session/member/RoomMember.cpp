@@ -18,27 +18,6 @@ constexpr auto kAckDelay = std::chrono::milliseconds(20);
 constexpr quint32 kAckBatch = 64;
 constexpr qint64 kAckBatchBytes = 64 * 1024;
 
-Error refusalError(const QByteArray& body, quint32 fallbackCode) {
-    WireReader in(body);
-    const quint32 reason = in.u32().value_or(0);
-    const QString text = in.string(4096).value_or(QString());
-    quint32 code = fallbackCode;
-    switch (static_cast<RefuseReason>(reason)) {
-    case RefuseReason::Password:
-        code = kErrorAccessDenied;
-        break;
-    case RefuseReason::Full:
-        code = kErrorRoomFull;
-        break;
-    case RefuseReason::InvalidName:
-        code = kErrorInvalidName;
-        break;
-    default:
-        break;
-    }
-    return Error{code,
-                 text.isEmpty() ? QStringLiteral("the host refused") : QStringLiteral("the host refused: ") + text};
-}
 } // namespace
 
 RoomMember::RoomMember(const SessionConfig& config, QObject* parent)
@@ -351,38 +330,6 @@ void RoomMember::onHeartbeatTick() {
     }
 }
 
-void RoomMember::handleResumed(WireReader& in) {
-    const auto handled = in.u32();
-    const auto nextEvent = in.u32();
-    if (!in.ok() || *nextEvent == 0) {
-        fail(kErrorProtocol, QStringLiteral("the host sent a malformed frame"), true);
-        return;
-    }
-    qCDebug(lcSession) << "player" << m_playerId << "resumed";
-    m_state = State::Playing;
-    m_resuming = false;
-    m_eventsTaken = *nextEvent - 1;
-    m_eventsAcknowledged = m_eventsTaken;
-    // What the host has not handled goes again, in order; the rest waits for its Ack.
-    for (const PendingSend& pending : m_unacknowledged) {
-        if (pending.seq > *handled) {
-            writeSend(pending);
-        }
-    }
-    if (m_moving) {
-        m_moving = false;
-        m_seekingHost = false;
-        m_moveTimer.stop();
-        // Its copy hosts the room now: a later move leaves it out.
-        for (RoomPlayer& player : m_players) {
-            if (player.id == m_candidate) {
-                player.endpoint = Endpoint{};
-            }
-        }
-        Q_EMIT moved();
-    }
-}
-
 bool RoomMember::hostStuck() const {
     // The host's machine takes the connection but its copy says nothing: it is stopped
     // or hangs, and as gone as one that closed. A host that cannot be reached at all
@@ -401,8 +348,7 @@ void RoomMember::seekSuccessor() {
     m_retry.stop();
     dropSocket();
     m_state = State::Away;
-    const PlayerId oldHost = hostPlayer();
-    m_players.removeIf([](const RoomPlayer& p) { return p.endpoint.isHost(); });
+    const PlayerId oldHost = m_successors.dropHost();
     // Reported from the event loop: this may run inside a socket's handler.
     QMetaObject::invokeMethod(
         this, [this, oldHost] { Q_EMIT hostGone(oldHost); }, Qt::QueuedConnection);
@@ -449,40 +395,12 @@ void RoomMember::abandon() {
     deleteLater();
 }
 
-void RoomMember::readSuccessions(WireReader& in, const QList<PlayerEntry>& roster) {
-    m_players.clear();
-    m_highestId = 0;
-    for (const PlayerEntry& entry : roster) {
-        m_highestId = std::max(m_highestId, entry.id);
-    }
-    m_successionComplete = true;
-    for (qsizetype i = 0; i < roster.size() && m_successionComplete; ++i) {
-        const auto player = readSuccession(in, roster.at(i).id, roster.at(i).name);
-        m_successionComplete = player.has_value();
-        if (player) {
-            m_players.append(*player);
-        }
-    }
-}
-
 bool RoomMember::canMigrate() const {
-    return m_attribute == kMigratingRoomAttribute && m_successionComplete && !m_roomSecret.isEmpty();
+    return m_attribute == kMigratingRoomAttribute && m_successors.complete() && !m_roomSecret.isEmpty();
 }
 
 RoomSnapshot RoomMember::snapshot(PlayerId self) const {
-    RoomSnapshot snapshot{m_instanceId, m_roomSecret, m_players, self, m_highestId + 1};
-    // The old host's player goes with its copy; every copy shows its leave itself.
-    snapshot.players.removeIf([](const RoomPlayer& p) { return p.endpoint.isHost(); });
-    return snapshot;
-}
-
-PlayerId RoomMember::hostPlayer() const {
-    for (const RoomPlayer& player : m_players) {
-        if (player.endpoint.isHost()) {
-            return player.id;
-        }
-    }
-    return 0;
+    return m_successors.snapshot(m_instanceId, m_roomSecret, self);
 }
 
 void RoomMember::handleFrame(const Frame& frame) {
@@ -490,168 +408,9 @@ void RoomMember::handleFrame(const Frame& frame) {
     WireReader in(frame.body);
     auto malformed = [this] { fail(kErrorProtocol, QStringLiteral("the host sent a malformed frame"), true); };
 
-    if (type == FrameType::Reject && m_state != State::Playing) {
-        const Error error = refusalError(frame.body, kErrorConnectFailed);
-        // A resume refused for a full room or for its address's wrong guesses (someone
-        // else's, behind the same address) may pass a moment later.
-        const auto reason = static_cast<RefuseReason>(WireReader(frame.body).u32().value_or(0));
-        // The room's own host, alive, no longer knows the player (its grace ended): the
-        // room goes on without this copy, which must not take it over as if the host
-        // were gone (that would split the room in two and lose its lines unseen).
-        if (m_resuming && !m_moving && reason == RefuseReason::NoSuchPlayer) {
-            m_mayMigrate = false;
-        }
-        fail(error.code, error.description,
-             !m_resuming || (reason != RefuseReason::Password && reason != RefuseReason::Full));
+    if (handleWayIn(frame)) {
         return;
     }
-    switch (m_state) {
-    case State::Handshaking: {
-        if (type != FrameType::Challenge) {
-            malformed();
-            return;
-        }
-        const auto version = in.u16();
-        const auto flags = in.u8();
-        const auto hostNonce = in.bytes(proof::kNonceBytes);
-        if (!in.ok()) {
-            malformed();
-            return;
-        }
-        // A room without a password is proved with the empty one, whatever password the
-        // user typed: it may have been meant for another room on the list.
-        if ((*flags & 0x01) == 0) { // bit 0: password protected
-            m_password.clear();
-        }
-        if (*version != kProtocolVersion) {
-            fail(kErrorProtocol, QStringLiteral("the host speaks protocol version %1").arg(*version), true);
-            return;
-        }
-        // The rest of the challenge: the salt of the joining key.
-        const auto instanceId = in.bytes(proof::kNonceBytes);
-        if (!in.ok()) {
-            malformed();
-            return;
-        }
-        // Another hosting of the room (or another room) at the same address has
-        // nothing of this player.
-        if (m_resuming && *instanceId != m_instanceId) {
-            fail(kErrorConnectionLost, QStringLiteral("the room is gone"), true);
-            return;
-        }
-        m_state = State::Authenticating;
-        if (m_key.isEmpty() || !m_resuming) {
-            m_key = proof::joinKey(m_password, *instanceId);
-        }
-        WireWriter auth;
-        auth.bytes(proof::joinMember(m_key, *hostNonce, m_memberNonce));
-        write(FrameType::Auth, auth.data());
-        // Kept for the host's proof in Accept.
-        m_memberNonce.append(*hostNonce);
-        return;
-    }
-    case State::Authenticating: {
-        if (type != FrameType::Accept) {
-            malformed();
-            return;
-        }
-        const auto hostProof = in.bytes(proof::kProofBytes);
-        const auto instanceId = in.bytes(proof::kNonceBytes);
-        if (!in.ok()) {
-            malformed();
-            return;
-        }
-        const QByteArray memberNonce = m_memberNonce.left(proof::kNonceBytes);
-        const QByteArray hostNonce = m_memberNonce.mid(proof::kNonceBytes);
-        // The host proves the password too, so a stranger answering at the room's
-        // address cannot pose as it.
-        if (!proof::equal(*hostProof, proof::joinHost(m_key, hostNonce, memberNonce))) {
-            fail(kErrorAccessDenied, QStringLiteral("the host could not prove the room's password"), true);
-            return;
-        }
-        in.string(kMaxNameChars * 3); // the room name, which the member knows already
-        const auto attribute = in.i32();
-        const auto successorProof = in.bytes(proof::kProofBytes);
-        // Knowing the password is not enough to take a room over: a copy that claims
-        // to be the room's new host proves it was given the room's secret. So does the
-        // host of such a room that a member comes back to, before it learns the
-        // member's resume secret.
-        const QByteArray& expected = m_expectedSecret.isEmpty() && m_resuming && m_attribute == kMigratingRoomAttribute
-                                         ? m_roomSecret
-                                         : m_expectedSecret;
-        if (!expected.isEmpty() &&
-            (!successorProof ||
-             !proof::equal(*successorProof, proof::successorHost(expected, hostNonce, memberNonce)))) {
-            fail(kErrorAccessDenied, QStringLiteral("the host could not prove it belongs to the room"), true);
-            return;
-        }
-        if (!m_heartbeat.isActive()) {
-            // Silence is looked for twice per heartbeat, so it is noticed soon after the time-out.
-            m_heartbeat.start(m_config.heartbeatInterval / 2);
-        }
-        if (m_resuming) {
-            // Only a host that proved the password learns the player's secret.
-            WireWriter resume;
-            resume.i32(m_playerId);
-            resume.bytes(m_resumeSecret);
-            resume.u32(m_eventsTaken);
-            m_state = State::Resuming;
-            write(FrameType::Resume, resume.data());
-            return;
-        }
-        m_instanceId = *instanceId;
-        m_attribute = attribute.value_or(0);
-        m_state = State::Admitted;
-        m_opened = true;
-        Q_EMIT opened();
-        return;
-    }
-    case State::Resuming:
-        if (type == FrameType::Resumed) {
-            handleResumed(in);
-        } else if (type != FrameType::Heartbeat) {
-            malformed();
-        }
-        return;
-    case State::CreatingPlayer:
-        if (type == FrameType::PlayerCreated) {
-            const auto id = in.i32();
-            const auto resumeSecret = in.bytes(kSecretBytes);
-            const auto roomSecret = in.bytes(kSecretBytes);
-            const auto count = in.u32();
-            QList<PlayerEntry> roster;
-            // Each entry takes at least 8 bytes; a count beyond that is a lie.
-            if (!in.ok() || *count > static_cast<quint32>(in.remaining() / 8)) {
-                malformed();
-                return;
-            }
-            for (quint32 i = 0; i < *count; ++i) {
-                const auto memberId = in.i32();
-                const auto name = in.string(kMaxNameChars * 3);
-                if (!in.ok()) {
-                    malformed();
-                    return;
-                }
-                roster.append(PlayerEntry{*memberId, *name});
-            }
-            readSuccessions(in, roster);
-            m_state = State::Playing;
-            m_playerId = *id;
-            m_resumeSecret = *resumeSecret;
-            m_roomSecret = *roomSecret;
-            Q_EMIT playerCreated(*id, roster);
-            return;
-        }
-        if (type == FrameType::PlayerRefused) {
-            m_state = State::Admitted;
-            Q_EMIT playerRefused(refusalError(frame.body, kErrorInvalidParameter));
-            return;
-        }
-        break;
-    default:
-        break;
-    }
-
     // Events are numbered by their order on the connection; the host's count is the same.
     const bool event = m_state == State::Playing &&
                        (type == FrameType::Deliver || type == FrameType::Joined || type == FrameType::Left);
@@ -684,12 +443,7 @@ void RoomMember::handleFrame(const Frame& frame) {
             malformed();
             return;
         }
-        m_highestId = std::max(m_highestId, *id);
-        if (const auto player = readSuccession(in, *id, *name)) {
-            m_players.append(*player);
-        } else {
-            m_successionComplete = false;
-        }
+        m_successors.readJoined(in, *id, *name);
         Q_EMIT playerJoined(*id, *name);
         break;
     }
@@ -699,7 +453,7 @@ void RoomMember::handleFrame(const Frame& frame) {
             malformed();
             return;
         }
-        m_players.removeIf([&](const RoomPlayer& p) { return p.id == *id; });
+        m_successors.left(*id);
         m_lastSeqFrom.remove(*id);
         Q_EMIT playerLeft(*id);
         break;

@@ -2,6 +2,7 @@
 
 #include "session/SessionConfig.h"
 #include "session/SessionTypes.h"
+#include "session/member/RoomSuccessors.h"
 #include "session/wire/FrameCodec.h"
 #include "session/wire/Succession.h"
 
@@ -89,8 +90,8 @@ public:
     // player; `self` is its own player.
     RoomSnapshot snapshot(PlayerId self) const;
     // The player whose copy hosts the room (0: none of them, or not known).
-    PlayerId hostPlayer() const;
-    const QList<RoomPlayer>& roomPlayers() const { return m_players; }
+    PlayerId hostPlayer() const { return m_successors.hostPlayer(); }
+    const QList<RoomPlayer>& roomPlayers() const { return m_successors.players(); }
     // The seq of this member's last message.
     quint32 lastSeq() const { return m_nextSeq - 1; }
 
@@ -130,8 +131,8 @@ private:
     void onDisconnected();
     void onHeartbeatTick();
     void handleFrame(const Frame& frame);
-    // The succession fields behind PlayerCreated's roster.
-    void readSuccessions(WireReader& in, const QList<PlayerEntry>& roster);
+    // The frames of the way in (RoomMemberAdmission.cpp); false for one that is not.
+    bool handleWayIn(const Frame& frame);
     void handleResumed(WireReader& in);
     bool hostStuck() const;
     void seekSuccessor();
@@ -181,11 +182,7 @@ private:
     QTimer m_moveTimer;
     // Since a resuming connection to the old host was taken, and nothing came back.
     QElapsedTimer m_unanswered;
-    // Succession: every player with its endpoint and verifier, the highest id the
-    // room has given.
-    QList<RoomPlayer> m_players;
-    bool m_successionComplete = false;
-    PlayerId m_highestId = 0;
+    RoomSuccessors m_successors;
     QElapsedTimer m_lastHeard;
     QTimer m_heartbeat;
     bool m_beatDue = false; // it ticks twice per heartbeat

@@ -1,0 +1,234 @@
+#include "session/SessionErrors.h"
+#include "session/SessionLog.h"
+#include "session/member/RoomMember.h"
+#include "session/wire/DiscoveryDatagram.h"
+#include "session/wire/PasswordProof.h"
+#include "session/wire/WireBuffer.h"
+
+namespace session {
+
+// The way into a room: the challenge and the proofs both ways, Accept, the player
+// created or refused, a resume answered. Everything after it is in RoomMember.cpp.
+
+namespace {
+
+Error refusalError(const QByteArray& body, quint32 fallbackCode) {
+    WireReader in(body);
+    const quint32 reason = in.u32().value_or(0);
+    const QString text = in.string(4096).value_or(QString());
+    quint32 code = fallbackCode;
+    switch (static_cast<RefuseReason>(reason)) {
+    case RefuseReason::Password:
+        code = kErrorAccessDenied;
+        break;
+    case RefuseReason::Full:
+        code = kErrorRoomFull;
+        break;
+    case RefuseReason::InvalidName:
+        code = kErrorInvalidName;
+        break;
+    default:
+        break;
+    }
+    return Error{code,
+                 text.isEmpty() ? QStringLiteral("the host refused") : QStringLiteral("the host refused: ") + text};
+}
+
+} // namespace
+
+bool RoomMember::handleWayIn(const Frame& frame) {
+    const auto type = static_cast<FrameType>(frame.type);
+    WireReader in(frame.body);
+    auto malformed = [this] { fail(kErrorProtocol, QStringLiteral("the host sent a malformed frame"), true); };
+
+    if (type == FrameType::Reject && m_state != State::Playing) {
+        const Error error = refusalError(frame.body, kErrorConnectFailed);
+        // A resume refused for a full room or for its address's wrong guesses (someone
+        // else's, behind the same address) may pass a moment later.
+        const auto reason = static_cast<RefuseReason>(WireReader(frame.body).u32().value_or(0));
+        // The room's own host, alive, no longer knows the player (its grace ended): the
+        // room goes on without this copy, which must not take it over as if the host
+        // were gone (that would split the room in two and lose its lines unseen).
+        if (m_resuming && !m_moving && reason == RefuseReason::NoSuchPlayer) {
+            m_mayMigrate = false;
+        }
+        fail(error.code, error.description,
+             !m_resuming || (reason != RefuseReason::Password && reason != RefuseReason::Full));
+        return true;
+    }
+    switch (m_state) {
+    case State::Handshaking: {
+        if (type != FrameType::Challenge) {
+            malformed();
+            return true;
+        }
+        const auto version = in.u16();
+        const auto flags = in.u8();
+        const auto hostNonce = in.bytes(proof::kNonceBytes);
+        if (!in.ok()) {
+            malformed();
+            return true;
+        }
+        // A room without a password is proved with the empty one, whatever password the
+        // user typed: it may have been meant for another room on the list.
+        if ((*flags & 0x01) == 0) { // bit 0: password protected
+            m_password.clear();
+        }
+        if (*version != kProtocolVersion) {
+            fail(kErrorProtocol, QStringLiteral("the host speaks protocol version %1").arg(*version), true);
+            return true;
+        }
+        // The rest of the challenge: the salt of the joining key.
+        const auto instanceId = in.bytes(proof::kNonceBytes);
+        if (!in.ok()) {
+            malformed();
+            return true;
+        }
+        // Another hosting of the room (or another room) at the same address has
+        // nothing of this player.
+        if (m_resuming && *instanceId != m_instanceId) {
+            fail(kErrorConnectionLost, QStringLiteral("the room is gone"), true);
+            return true;
+        }
+        m_state = State::Authenticating;
+        if (m_key.isEmpty() || !m_resuming) {
+            m_key = proof::joinKey(m_password, *instanceId);
+        }
+        WireWriter auth;
+        auth.bytes(proof::joinMember(m_key, *hostNonce, m_memberNonce));
+        write(FrameType::Auth, auth.data());
+        // Kept for the host's proof in Accept.
+        m_memberNonce.append(*hostNonce);
+        return true;
+    }
+    case State::Authenticating: {
+        if (type != FrameType::Accept) {
+            malformed();
+            return true;
+        }
+        const auto hostProof = in.bytes(proof::kProofBytes);
+        const auto instanceId = in.bytes(proof::kNonceBytes);
+        if (!in.ok()) {
+            malformed();
+            return true;
+        }
+        const QByteArray memberNonce = m_memberNonce.left(proof::kNonceBytes);
+        const QByteArray hostNonce = m_memberNonce.mid(proof::kNonceBytes);
+        // The host proves the password too, so a stranger answering at the room's
+        // address cannot pose as it.
+        if (!proof::equal(*hostProof, proof::joinHost(m_key, hostNonce, memberNonce))) {
+            fail(kErrorAccessDenied, QStringLiteral("the host could not prove the room's password"), true);
+            return true;
+        }
+        in.string(kMaxNameChars * 3); // the room name, which the member knows already
+        const auto attribute = in.i32();
+        const auto successorProof = in.bytes(proof::kProofBytes);
+        // Knowing the password is not enough to take a room over: a copy that claims
+        // to be the room's new host proves it was given the room's secret. So does the
+        // host of such a room that a member comes back to, before it learns the
+        // member's resume secret.
+        const QByteArray& expected = m_expectedSecret.isEmpty() && m_resuming && m_attribute == kMigratingRoomAttribute
+                                         ? m_roomSecret
+                                         : m_expectedSecret;
+        if (!expected.isEmpty() &&
+            (!successorProof ||
+             !proof::equal(*successorProof, proof::successorHost(expected, hostNonce, memberNonce)))) {
+            fail(kErrorAccessDenied, QStringLiteral("the host could not prove it belongs to the room"), true);
+            return true;
+        }
+        if (!m_heartbeat.isActive()) {
+            // Silence is looked for twice per heartbeat, so it is noticed soon after the time-out.
+            m_heartbeat.start(m_config.heartbeatInterval / 2);
+        }
+        if (m_resuming) {
+            // Only a host that proved the password learns the player's secret.
+            WireWriter resume;
+            resume.i32(m_playerId);
+            resume.bytes(m_resumeSecret);
+            resume.u32(m_eventsTaken);
+            m_state = State::Resuming;
+            write(FrameType::Resume, resume.data());
+            return true;
+        }
+        m_instanceId = *instanceId;
+        m_attribute = attribute.value_or(0);
+        m_state = State::Admitted;
+        m_opened = true;
+        Q_EMIT opened();
+        return true;
+    }
+    case State::Resuming:
+        if (type == FrameType::Resumed) {
+            handleResumed(in);
+        } else if (type != FrameType::Heartbeat) {
+            malformed();
+        }
+        return true;
+    case State::CreatingPlayer:
+        if (type == FrameType::PlayerCreated) {
+            const auto id = in.i32();
+            const auto resumeSecret = in.bytes(kSecretBytes);
+            const auto roomSecret = in.bytes(kSecretBytes);
+            const auto count = in.u32();
+            QList<PlayerEntry> roster;
+            // Each entry takes at least 8 bytes; a count beyond that is a lie.
+            if (!in.ok() || *count > static_cast<quint32>(in.remaining() / 8)) {
+                malformed();
+                return true;
+            }
+            for (quint32 i = 0; i < *count; ++i) {
+                const auto memberId = in.i32();
+                const auto name = in.string(kMaxNameChars * 3);
+                if (!in.ok()) {
+                    malformed();
+                    return true;
+                }
+                roster.append(PlayerEntry{*memberId, *name});
+            }
+            m_successors.readRoster(in, roster);
+            m_state = State::Playing;
+            m_playerId = *id;
+            m_resumeSecret = *resumeSecret;
+            m_roomSecret = *roomSecret;
+            Q_EMIT playerCreated(*id, roster);
+            return true;
+        }
+        if (type == FrameType::PlayerRefused) {
+            m_state = State::Admitted;
+            Q_EMIT playerRefused(refusalError(frame.body, kErrorInvalidParameter));
+            return true;
+        }
+        return false;
+    default:
+        return false;
+    }
+}
+
+void RoomMember::handleResumed(WireReader& in) {
+    const auto handled = in.u32();
+    const auto nextEvent = in.u32();
+    if (!in.ok() || *nextEvent == 0) {
+        fail(kErrorProtocol, QStringLiteral("the host sent a malformed frame"), true);
+        return;
+    }
+    qCDebug(lcSession) << "player" << m_playerId << "resumed";
+    m_state = State::Playing;
+    m_resuming = false;
+    m_eventsTaken = *nextEvent - 1;
+    m_eventsAcknowledged = m_eventsTaken;
+    // What the host has not handled goes again, in order; the rest waits for its Ack.
+    for (const PendingSend& pending : m_unacknowledged) {
+        if (pending.seq > *handled) {
+            writeSend(pending);
+        }
+    }
+    if (m_moving) {
+        m_moving = false;
+        m_seekingHost = false;
+        m_moveTimer.stop();
+        m_successors.nowHosting(m_candidate);
+        Q_EMIT moved();
+    }
+}
+
+} // namespace session
