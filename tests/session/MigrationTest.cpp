@@ -1,6 +1,9 @@
 #include "RawPeer.h"
 #include "session/host/RoomHost.h"
 #include "session/member/RoomMember.h"
+#include "session/net/RoomListener.h"
+#include "session/tcp/HostedRoom.h"
+#include "session/tcp/TcpTransport.h"
 #include "session/wire/Succession.h"
 
 #include <QtEndian>
@@ -120,12 +123,66 @@ TEST(HostMigration, ASuccessorKeepsTheRoomItsNumbersAndItsPlayersSecrets) {
     TestCopy e(config);
     ASSERT_EQ(e.joinAs(u"e"_s, u"pw"_s), 5);
     EXPECT_EQ(e.service->listPlayers()->count(), 4); // the old host's player is gone
-    ASSERT_TRUE(logShows(b, u"join 5 e"_s)); // the host's own player hears of it on a later turn
+    ASSERT_TRUE(logShows(b, u"join 5 e"_s));         // the host's own player hears of it on a later turn
     ASSERT_TRUE(logShows(c, u"join 5 e"_s));
     EXPECT_EQ(b.log, (QStringList{u"join 3 c"_s, u"join 4 d"_s, u"pub 3>0 c1"_s, u"leave 1"_s, u"pub 3>0 c2"_s,
                                   u"pub 3>0 c3"_s, u"join 5 e"_s}));
     EXPECT_EQ(c.log, (QStringList{u"join 4 d"_s, u"pub 2>0 b1"_s, u"leave 1"_s, u"pub 2>0 b2"_s, u"pub 2>0 b3"_s,
                                   u"join 5 e"_s}));
+}
+
+// A member that took the room over and that none of the room's members comes to was
+// cut off from them, or they are gone. It asks at their endpoints: where one of them
+// hosts the room, the room ends here and what was sent meanwhile comes back; where
+// nobody answers as the room's host (a standby port says nothing), it goes on.
+TEST(HostMigration, ASuccessorNobodyComesToEndsItsRoomOnlyWhereTheRoomIsHostedElsewhere) {
+    SessionConfig config = loopbackConfig();
+    config.successorDelay = 100ms;
+    config.successorTimeout = 400ms;
+    config.connectTimeout = 800ms;
+    const RoomHost::Settings settings{appId(), u"room"_s, u"pw"_s, kMigratingRoomAttribute};
+    const QByteArray instance(proof::kNonceBytes, 'i');
+    const QByteArray secret(kSecretBytes, 's');
+    for (const bool elsewhere : {true, false}) {
+        // Player 2 took the room over; player 3 hosts it on its own (or is a silent standby port).
+        RoomListener silent;
+        ASSERT_TRUE(silent.listenInRange(config));
+        std::unique_ptr<RoomHost> other;
+        quint16 otherPort = silent.serverPort();
+        const auto snapshot = [&](PlayerId local, quint16 peerPort) {
+            const Endpoint self{};
+            const Endpoint peer{QHostAddress(u"127.0.0.1"_s), peerPort};
+            return RoomSnapshot{instance,
+                                secret,
+                                {RoomPlayer{2, u"b"_s, QByteArray(kSecretBytes, 'b'), local == 2 ? self : peer},
+                                 RoomPlayer{3, u"c"_s, QByteArray(kSecretBytes, 'c'), local == 3 ? self : peer}},
+                                local,
+                                4};
+        };
+        if (elsewhere) {
+            other = std::make_unique<RoomHost>(config, settings, snapshot(3, 1));
+            ASSERT_TRUE(other->start(false).ok());
+            otherPort = other->port();
+        }
+        TcpTransport transport(config);
+        HostedRoomLink link(transport, nullptr);
+        bool ended = false;
+        QList<QByteArray> back;
+        QObject::connect(&link, &RoomLink::ended, [&] { ended = true; });
+        QObject::connect(&link, &RoomLink::undelivered, [&](PlayerId, const QByteArray& payload) { back << payload; });
+        auto* standby = new RoomListener;
+        ASSERT_TRUE(standby->listenInRange(config));
+        ASSERT_TRUE(link.takeOver(settings, snapshot(2, otherPort), standby, {{kEveryone, 1, "before"}}, [] {}).ok());
+        ASSERT_TRUE(link.send(kEveryone, "after").ok());
+        testsupport::waitUntil([&] { return ended; }, 2500ms);
+        EXPECT_EQ(ended, elsewhere);
+        EXPECT_EQ(back, elsewhere ? (QList<QByteArray>{"before", "after"}) : QList<QByteArray>{});
+        EXPECT_EQ(link.hostingPort() != 0, !elsewhere);
+        link.leave();
+        if (other) {
+            other.release()->shutDown();
+        }
+    }
 }
 
 } // namespace

@@ -264,6 +264,7 @@ void HostAdmission::handleResume(HostLink* link, const Frame& frame) {
     }
     m_host.m_relay.enqueue(link, HostRelay::ackFrame(player->acknowledgedSeq));
     qCDebug(lcSession) << "player" << player->id << "resumed";
+    Q_EMIT m_host.playerResumed(player->id);
 }
 
 void HostAdmission::reject(HostLink* link, quint32 reason, const QString& text) {

@@ -87,6 +87,9 @@ Q_SIGNALS:
     // A remote member's player came or went.
     void playerJoined(session::PlayerId id, const QString& name);
     void playerLeft(session::PlayerId id);
+    // A member's player came back on a new connection (after a break, or to this copy
+    // after it took the room over).
+    void playerResumed(session::PlayerId id);
     // A message for the local player, with its sender's seq.
     void deliveredLocally(session::PlayerId from, session::PlayerId to, quint32 seq, const QByteArray& payload);
 

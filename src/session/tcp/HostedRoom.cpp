@@ -1,10 +1,13 @@
 #include "session/tcp/HostedRoom.h"
 
 #include "session/SessionErrors.h"
+#include "session/SessionLog.h"
+#include "session/member/RoomMember.h"
 #include "session/net/PortMapping.h"
 #include "session/tcp/TcpTransport.h"
 
 #include <QMutex>
+#include <QSet>
 #include <QThread>
 #include <optional>
 
@@ -12,7 +15,7 @@ namespace session {
 
 // What the room host hands to this copy's player, in the order it happened.
 struct HostEvent {
-    enum class Kind { Joined, Left, Delivered } kind = Kind::Delivered;
+    enum class Kind { Joined, Left, Resumed, Delivered } kind = Kind::Delivered;
     PlayerId from = 0; // the player who joined or left, or the sender
     PlayerId to = 0;
     quint32 seq = 0;
@@ -76,7 +79,10 @@ auto onHostThread(RoomHost* host, Call call) {
 
 } // namespace
 
-HostedRoomLink::HostedRoomLink(TcpTransport& transport, QObject* parent) : RoomLink(parent), m_transport(transport) {}
+HostedRoomLink::HostedRoomLink(TcpTransport& transport, QObject* parent) : RoomLink(parent), m_transport(transport) {
+    m_loneTimer.setSingleShot(true);
+    connect(&m_loneTimer, &QTimer::timeout, this, &HostedRoomLink::lookForTheRoomElsewhere);
+}
 
 HostedRoomLink::~HostedRoomLink() {
     leave();
@@ -101,14 +107,45 @@ void HostedRoomLink::open(const RoomDescription& room, OpenMode mode) {
 }
 
 Status HostedRoomLink::takeOver(const RoomHost::Settings& settings, const RoomSnapshot& snapshot, RoomListener* standby,
-                                const std::function<void(RoomHost&)>& first) {
+                                const QList<Resend>& resends, const std::function<void()>& started) {
     auto* host = new RoomHost(m_transport.config(), settings, snapshot, this);
-    const Status started = host->start(false, standby);
-    if (!started) {
+    const Status start = host->start(false, standby);
+    if (!start) {
         host->shutDown();
-        return started;
+        return start;
     }
-    first(*host);
+    started();
+    for (const Resend& resend : resends) {
+        host->resendFromLocal(resend.to, resend.seq, resend.payload);
+    }
+    // The members look for the room's new host in the election's order, each
+    // candidate before this copy costing them up to successorTimeout.
+    QSet<PlayerId> members;
+    int triedFirst = 0;
+    bool beforeLocal = true;
+    for (const RoomPlayer& player : snapshot.players) {
+        if (player.id == snapshot.localPlayer) {
+            beforeLocal = false;
+        } else {
+            members.insert(player.id);
+            triedFirst += beforeLocal && player.endpoint.port != 0 ? 1 : 0;
+            if (player.endpoint.port != 0) {
+                m_elsewhere.append(player.endpoint);
+            }
+        }
+    }
+    if (!members.isEmpty()) {
+        const SessionConfig& config = m_transport.config();
+        m_unconfirmed = true;
+        m_settings = settings;
+        m_roomSecret = snapshot.roomSecret;
+        for (const Resend& resend : resends) {
+            if (resend.to == kEveryone || members.contains(resend.to)) { // not those to the old host
+                m_held.append({resend.to, resend.payload});
+            }
+        }
+        m_loneTimer.start(config.successorDelay + config.successorTimeout * (triedFirst + 1));
+    }
     attach(host);
     return {};
 }
@@ -128,6 +165,12 @@ void HostedRoomLink::attach(RoomHost* host) {
         host, &RoomHost::playerLeft, host,
         [inbox](PlayerId id) {
             inbox->push({HostEvent::Kind::Left, id, 0, 0, {}, {}});
+        },
+        Qt::DirectConnection);
+    connect(
+        host, &RoomHost::playerResumed, host,
+        [inbox](PlayerId id) {
+            inbox->push({HostEvent::Kind::Resumed, id, 0, 0, {}, {}});
         },
         Qt::DirectConnection);
     connect(
@@ -191,6 +234,9 @@ Status HostedRoomLink::send(PlayerId to, const QByteArray& payload) {
         return failure(kErrorNoRoom, QStringLiteral("no room is open"));
     }
     QMetaObject::invokeMethod(m_host, [host = m_host.data(), to, payload] { host->sendFromLocal(to, payload); });
+    if (m_unconfirmed) {
+        m_held.append({to, payload});
+    }
     return {};
 }
 
@@ -201,6 +247,13 @@ void HostedRoomLink::taken(qint64 bytes) {
 }
 
 void HostedRoomLink::leave() {
+    m_loneTimer.stop();
+    m_unconfirmed = false;
+    m_held.clear();
+    stopHosting();
+}
+
+void HostedRoomLink::stopHosting() {
     if (m_inbox) {
         m_inbox->detach();
         m_inbox.reset();
@@ -223,6 +276,67 @@ void HostedRoomLink::leave() {
     }
 }
 
+void HostedRoomLink::confirm() {
+    m_loneTimer.stop();
+    m_unconfirmed = false;
+    m_held.clear();
+}
+
+void HostedRoomLink::lookForTheRoomElsewhere() {
+    if (!m_unconfirmed || m_asking > 0) {
+        return;
+    }
+    if (m_elsewhere.isEmpty()) {
+        m_loneTimer.start(); // nowhere to ask; a member may still come
+        return;
+    }
+    const SessionConfig& config = m_transport.config();
+    for (const Endpoint& endpoint : std::as_const(m_elsewhere)) {
+        // A host there must prove the room's secret, which only the room's members have.
+        auto* probe = new RoomMember(config, this);
+        ++m_asking;
+        // A member's standby port takes a connection and says nothing until its copy
+        // hosts the room: silence is a no.
+        auto* silence = new QTimer(probe);
+        silence->setSingleShot(true);
+        const auto done = [this, probe, silence](bool hosted) {
+            silence->stop();
+            probe->disconnect(this);
+            probe->leave();
+            --m_asking;
+            if (hosted) {
+                endLoneRoom();
+            } else if (m_asking == 0 && m_unconfirmed) {
+                m_loneTimer.start();
+            }
+        };
+        connect(probe, &RoomMember::opened, this, [done] { done(true); });
+        connect(probe, &RoomMember::openFailed, this, [done] { done(false); });
+        connect(silence, &QTimer::timeout, this, [done] { done(false); });
+        silence->start(config.connectTimeout);
+        probe->open(endpoint.address.toString(), endpoint.port, m_settings.applicationId, m_settings.password,
+                    m_roomSecret);
+    }
+}
+
+void HostedRoomLink::endLoneRoom() {
+    if (!m_unconfirmed) {
+        return;
+    }
+    qCDebug(lcSession) << "the room is hosted elsewhere and none of its members came here; ending it here";
+    const bool mapped = m_mapping != nullptr;
+    stopHosting();
+    m_unconfirmed = false;
+    const QList<std::pair<PlayerId, QByteArray>> held = std::exchange(m_held, {});
+    Q_EMIT ended();
+    for (const auto& [to, payload] : held) {
+        Q_EMIT undelivered(to, payload);
+    }
+    if (mapped) {
+        Q_EMIT portMappingChanged();
+    }
+}
+
 PortMappingState HostedRoomLink::portMapping() const {
     return m_mapping ? m_mapping->state() : PortMappingState{};
 }
@@ -237,7 +351,11 @@ void HostedRoomLink::takeHostEvents() {
     for (HostEvent& event : events) {
         switch (event.kind) {
         case HostEvent::Kind::Joined:
+            confirm();
             Q_EMIT playerJoined(event.from, event.name);
+            break;
+        case HostEvent::Kind::Resumed:
+            confirm();
             break;
         case HostEvent::Kind::Left:
             Q_EMIT playerLeft(event.from);

@@ -4,6 +4,7 @@
 #include "session/host/RoomHost.h"
 
 #include <QPointer>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -27,11 +28,24 @@ public:
     ~HostedRoomLink() override;
 
     void open(const RoomDescription& room, OpenMode mode) override;
+    // A line of the local player's that the old host had not acknowledged.
+    struct Resend {
+        PlayerId to = 0;
+        quint32 seq = 0;
+        QByteArray payload;
+    };
     // Hosts a room whose host went, from what this copy knew of it as a member, on its
-    // standby listener. `first` runs with the new host before it relays anything (to
-    // send again what the old host had not acknowledged).
+    // standby listener, and sends `resends` again for whoever missed them. `started`
+    // runs once the new host listens, before it relays anything.
+    //
+    // One room has one host. Should none of the members the room had come here in
+    // time, this copy asks at their endpoints whether one of them hosts the room: if
+    // so, the others have gone on without this copy (it was cut off from them), and the
+    // room ends here, what was sent since coming back undelivered. If not, they are
+    // gone or still on their way, and it asks again after the same time, as long as
+    // none has come.
     Status takeOver(const RoomHost::Settings& settings, const RoomSnapshot& snapshot, RoomListener* standby,
-                    const std::function<void(RoomHost&)>& first);
+                    const QList<Resend>& resends, const std::function<void()>& started);
 
     void createPlayer(const QString& name, const QString& secondName) override;
     bool answersAtOnce() const override { return true; }
@@ -48,6 +62,12 @@ private:
     void attach(RoomHost* host);
     // Takes what the host has handed to this copy's player since the last call.
     void takeHostEvents();
+    // Stops the host and releases the port mapping; the link stays.
+    void stopHosting();
+    // After a takeover: a member of the room is here; or none came in time.
+    void confirm();
+    void lookForTheRoomElsewhere();
+    void endLoneRoom();
 
     TcpTransport& m_transport;
     QPointer<RoomHost> m_host;
@@ -56,6 +76,17 @@ private:
     std::vector<HostEvent> m_spareEvents;
     // Asks the router to forward the room's port; gone with the room.
     std::unique_ptr<PortMapping> m_mapping;
+    // After a takeover, until a member of the room is here: the lines sent meanwhile,
+    // and how long the members have to find this copy.
+    bool m_unconfirmed = false;
+    QList<std::pair<PlayerId, QByteArray>> m_held;
+    QTimer m_loneTimer;
+    // Where the room might be hosted instead: the members' endpoints, and what a host
+    // of the room proves.
+    RoomHost::Settings m_settings;
+    QByteArray m_roomSecret;
+    QList<Endpoint> m_elsewhere;
+    int m_asking = 0;
 };
 
 } // namespace session

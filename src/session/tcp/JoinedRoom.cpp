@@ -167,17 +167,17 @@ bool JoinedRoomLink::takeOver() {
     RoomSnapshot snapshot = member->snapshot(member->playerId());
     snapshot.localSeq = member->lastSeq();
     auto* next = new HostedRoomLink(m_transport, parent());
+    // What the old host had not acknowledged goes again; whoever has it already drops it.
+    QList<HostedRoomLink::Resend> resends;
+    for (const RoomMember::PendingSend& pending : member->unacknowledged()) {
+        resends.append({pending.to, pending.seq, pending.payload});
+    }
     const Status started = next->takeOver(
         RoomHost::Settings{m_room.applicationId, m_room.name, member->password(), member->numericAttribute()}, snapshot,
-        m_standby, [this, member](RoomHost& host) {
+        m_standby, resends, [this] {
             m_standby = nullptr; // the host's now
             m_election.reset();
             giveBackLinesToOldHost();
-            // What the old host had not acknowledged goes again; whoever has it already
-            // drops it.
-            for (const RoomMember::PendingSend& pending : member->unacknowledged()) {
-                host.resendFromLocal(pending.to, pending.seq, pending.payload);
-            }
         });
     if (!started) {
         qCDebug(lcSession) << "cannot take the room over:" << started.error().description;
