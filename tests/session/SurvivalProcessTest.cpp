@@ -105,6 +105,16 @@ void carryOnAfterTheHost(HostEnd end) {
     EXPECT_TRUE(end != HostEnd::Stopped ||
                 testsupport::waitUntil([&] { return room.chika->errors().contains(kSendFailed + u": c4\n"_s); }))
         << room.chika->errors().toStdString();
+    if (end == HostEnd::Stopped) {
+        // The old host runs again: it finds its room hosted by Ben and ends its own,
+        // rather than going on as a second room; what it typed comes back.
+        ASSERT_TRUE(sendSignal(*room.akira, SIGCONT));
+        room.akira->type(u"a2"_s);
+        EXPECT_TRUE(testsupport::waitUntil([&] { return room.akira->errors().contains(kSendFailed + u": a2\n"_s); }))
+            << room.akira->errors().toStdString();
+        EXPECT_TRUE(room.akira->exitsWith(1)) << room.akira->errors().toStdString();
+        EXPECT_FALSE(room.ben->lines().contains(u"アキラ> a2"_s));
+    }
 }
 
 // The one member left when its host is killed keeps the room: it is listed, and a

@@ -5,6 +5,7 @@
 #include "session/member/RoomMember.h"
 #include "session/net/PortMapping.h"
 #include "session/tcp/TcpTransport.h"
+#include "session/wire/WireBuffer.h"
 
 #include <QMutex>
 #include <QSet>
@@ -82,6 +83,7 @@ auto onHostThread(RoomHost* host, Call call) {
 HostedRoomLink::HostedRoomLink(TcpTransport& transport, QObject* parent) : RoomLink(parent), m_transport(transport) {
     m_loneTimer.setSingleShot(true);
     connect(&m_loneTimer, &QTimer::timeout, this, &HostedRoomLink::lookForTheRoomElsewhere);
+    connect(&m_watch, &QTimer::timeout, this, &HostedRoomLink::onWatchTick);
 }
 
 HostedRoomLink::~HostedRoomLink() {
@@ -93,9 +95,8 @@ void HostedRoomLink::open(const RoomDescription& room, OpenMode mode) {
         Q_EMIT openFailed(Error{kErrorInvalidParameter, QStringLiteral("unknown open mode")});
         return;
     }
-    auto* host =
-        new RoomHost(m_transport.config(),
-                     RoomHost::Settings{room.applicationId, room.name, room.password, room.numericAttribute}, this);
+    m_settings = RoomHost::Settings{room.applicationId, room.name, room.password, room.numericAttribute};
+    auto* host = new RoomHost(m_transport.config(), m_settings, this);
     const Status started = host->start(m_transport.onLan());
     if (!started) {
         host->shutDown();
@@ -108,6 +109,7 @@ void HostedRoomLink::open(const RoomDescription& room, OpenMode mode) {
 
 Status HostedRoomLink::takeOver(const RoomHost::Settings& settings, const RoomSnapshot& snapshot, RoomListener* standby,
                                 const QList<Resend>& resends, const std::function<void()>& started) {
+    m_settings = settings;
     auto* host = new RoomHost(m_transport.config(), settings, snapshot, this);
     const Status start = host->start(false, standby);
     if (!start) {
@@ -137,8 +139,6 @@ Status HostedRoomLink::takeOver(const RoomHost::Settings& settings, const RoomSn
     if (!members.isEmpty()) {
         const SessionConfig& config = m_transport.config();
         m_unconfirmed = true;
-        m_settings = settings;
-        m_roomSecret = snapshot.roomSecret;
         for (const Resend& resend : resends) {
             if (resend.to == kEveryone || members.contains(resend.to)) { // not those to the old host
                 m_held.append({resend.to, resend.payload});
@@ -182,6 +182,11 @@ void HostedRoomLink::attach(RoomHost* host) {
     m_inbox = inbox;
     m_host = host;
     m_port = host->port();
+    m_roomSecret = host->roomSecret();
+    if (m_settings.numericAttribute == kMigratingRoomAttribute) {
+        m_watch.start(m_transport.config().heartbeatInterval / 2);
+        m_lastTick.start();
+    }
     host->setParent(nullptr);
     auto* thread = new QThread;
     thread->setObjectName(QStringLiteral("room host"));
@@ -233,8 +238,11 @@ Status HostedRoomLink::send(PlayerId to, const QByteArray& payload) {
     if (!m_host) {
         return failure(kErrorNoRoom, QStringLiteral("no room is open"));
     }
+    if (m_watch.isActive()) {
+        onWatchTick(); // a line typed the moment this copy runs again is held as well
+    }
     QMetaObject::invokeMethod(m_host, [host = m_host.data(), to, payload] { host->sendFromLocal(to, payload); });
-    if (m_unconfirmed) {
+    if (m_unconfirmed || m_asking > 0) {
         m_held.append({to, payload});
     }
     return {};
@@ -248,6 +256,7 @@ void HostedRoomLink::taken(qint64 bytes) {
 
 void HostedRoomLink::leave() {
     m_loneTimer.stop();
+    m_watch.stop();
     m_unconfirmed = false;
     m_held.clear();
     stopHosting();
@@ -282,12 +291,35 @@ void HostedRoomLink::confirm() {
     m_held.clear();
 }
 
+void HostedRoomLink::onWatchTick() {
+    const qint64 since = m_lastTick.restart();
+    if (since < m_transport.config().heartbeatTimeout.count() || !m_host || m_unconfirmed || m_asking > 0) {
+        return;
+    }
+    qCDebug(lcSession) << "this copy stood still for" << since << "ms; is the room hosted elsewhere now?";
+    // The members' endpoints, as the room has them now.
+    m_elsewhere = onHostThread(m_host, [](RoomHost& host) {
+        QList<Endpoint> endpoints;
+        for (const std::unique_ptr<HostedPlayer>& player : host.roomPlayers()) {
+            WireReader in(player->succession);
+            const std::optional<RoomPlayer> fields = readSuccession(in, player->id, player->name);
+            if (!player->local && fields && fields->endpoint.port != 0 && !fields->endpoint.isHost()) {
+                endpoints.append(fields->endpoint);
+            }
+        }
+        return endpoints;
+    });
+    lookForTheRoomElsewhere();
+}
+
 void HostedRoomLink::lookForTheRoomElsewhere() {
-    if (!m_unconfirmed || m_asking > 0) {
+    if (m_asking > 0 || !m_host) {
         return;
     }
     if (m_elsewhere.isEmpty()) {
-        m_loneTimer.start(); // nowhere to ask; a member may still come
+        if (m_unconfirmed) {
+            m_loneTimer.start(); // nowhere to ask; a member may still come
+        }
         return;
     }
     const SessionConfig& config = m_transport.config();
@@ -305,9 +337,11 @@ void HostedRoomLink::lookForTheRoomElsewhere() {
             probe->leave();
             --m_asking;
             if (hosted) {
-                endLoneRoom();
+                endRoomHostedElsewhere();
             } else if (m_asking == 0 && m_unconfirmed) {
                 m_loneTimer.start();
+            } else if (m_asking == 0) {
+                m_held.clear(); // after a standstill: the room is still here
             }
         };
         connect(probe, &RoomMember::opened, this, [done] { done(true); });
@@ -319,13 +353,15 @@ void HostedRoomLink::lookForTheRoomElsewhere() {
     }
 }
 
-void HostedRoomLink::endLoneRoom() {
-    if (!m_unconfirmed) {
+void HostedRoomLink::endRoomHostedElsewhere() {
+    if (!m_host) {
         return;
     }
-    qCDebug(lcSession) << "the room is hosted elsewhere and none of its members came here; ending it here";
+    qCDebug(lcSession) << "the room is hosted elsewhere now; ending it here";
     const bool mapped = m_mapping != nullptr;
     stopHosting();
+    m_watch.stop();
+    m_loneTimer.stop();
     m_unconfirmed = false;
     const QList<std::pair<PlayerId, QByteArray>> held = std::exchange(m_held, {});
     Q_EMIT ended();

@@ -3,6 +3,7 @@
 #include "session/RoomTransport.h"
 #include "session/host/RoomHost.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
 #include <functional>
@@ -44,6 +45,11 @@ public:
     // room ends here, what was sent since coming back undelivered. If not, they are
     // gone or still on their way, and it asks again after the same time, as long as
     // none has come.
+    //
+    // So does a copy that hosted the room from the start and finds that it was stopped
+    // (or hung) long enough for its members to take it for gone: they may have moved to
+    // a successor, and then the room ends here too. Where nobody answers as the room's
+    // host, it goes on.
     Status takeOver(const RoomHost::Settings& settings, const RoomSnapshot& snapshot, RoomListener* standby,
                     const QList<Resend>& resends, const std::function<void()>& started);
 
@@ -67,7 +73,9 @@ private:
     // After a takeover: a member of the room is here; or none came in time.
     void confirm();
     void lookForTheRoomElsewhere();
-    void endLoneRoom();
+    // Looks at the clock: a tick that comes far too late means this copy stood still.
+    void onWatchTick();
+    void endRoomHostedElsewhere();
 
     TcpTransport& m_transport;
     QPointer<RoomHost> m_host;
@@ -87,6 +95,8 @@ private:
     QByteArray m_roomSecret;
     QList<Endpoint> m_elsewhere;
     int m_asking = 0;
+    QTimer m_watch;
+    QElapsedTimer m_lastTick;
 };
 
 } // namespace session
