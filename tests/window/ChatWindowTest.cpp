@@ -511,6 +511,12 @@ TEST_F(ChatWindowTest, TheFindBarFindsAcrossCaseWidthAndKana) {
     QTest::keyClick(field, Qt::Key_F3, Qt::ShiftModifier);
     EXPECT_EQ(selected(), u"てすと"_s);
     EXPECT_EQ(type(u"ｶﾞｷﾞｸﾞ"_s), u"ガギグ"_s);
+    // Once the box has let the first lines go, they are still found, shown under the field.
+    for (int i = 0; i < 1000; ++i)
+        window.controller()->log().addToLog(u"次郎> 埋め草の行 %1"_s.arg(i));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window.txtLog->toPlainText().endsWith(u"999"_s); }));
+    EXPECT_EQ(type(u"ﾃｽﾄ"_s), QString());
+    EXPECT_EQ(window.findBar->earlierLine(), u"ログ欄より前の行: 花子> ﾃｽﾄ です"_s);
     QTest::keyClick(field, Qt::Key_Escape);
     EXPECT_TRUE(!window.findBar->isVisible() && entry()->hasFocus());
 }
