@@ -6,16 +6,21 @@
 #include "setup/basGlobal.h"
 #include "setup/frmSet.h"
 #include "window/EntryBox.h"
+#include "window/FindBar.h"
 #include "window/frmMain.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPainter>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QThread>
 #include <algorithm>
@@ -89,9 +94,32 @@ bool waitFor(const std::function<bool()>& done, qint64 timeoutMs = 5000) {
     return done();
 }
 
+// Saves the notice the notification service shows at the top right of the screen:
+// the part of it that is not the bare (black) screen.
+bool saveNotice(const QString& path) {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect area(screen->geometry().width() / 2, 0, screen->geometry().width() / 2,
+                     screen->geometry().height() / 3);
+    const QImage shot = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height()).toImage();
+    QRect drawn;
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x) {
+            if ((shot.pixel(x, y) & 0xffffffu) != 0) {
+                drawn |= QRect(x, y, 1, 1);
+            }
+        }
+    }
+    if (drawn.isEmpty()) {
+        return false;
+    }
+    return shot.copy(drawn.adjusted(-4, -4, 4, 4)).save(path);
+}
+
 // Opens the chat window in a room hosted on loopback by another copy (花子), with a
 // third copy joining, a few lines in the log, and saves it with each panel shown
-// (chat-panelN.png) and with the menu area hidden (chat-hidden.png).
+// (chat-panelN.png), with the menu area hidden (chat-hidden.png), with the find bar
+// open (chat-find.png) and, where a notification service runs, the notice of lines
+// arriving while another window is active (chat-notice.png).
 bool takeChatScreenshots(const QString& folder, const session::SessionConfig& config) {
     const QString roomName = u"雑談部屋"_s;
     std::unique_ptr<session::SessionService> host = hostRoom(config, roomName, u"花子"_s);
@@ -140,6 +168,35 @@ bool takeChatScreenshots(const QString& folder, const session::SessionConfig& co
     window->imgHide_Click();
     QApplication::processEvents();
     saved = window->grab().save(QDir(folder).filePath(u"chat-hidden.png"_s)) && saved;
+
+    // The find bar over the log, the menu area shown again.
+    window->imgHide_Click();
+    window->findBar->open();
+    window->findBar->field()->setText(u"いらっしゃい"_s);
+    window->findBar->findNext();
+    settle();
+    saved = window->grab().save(QDir(folder).filePath(u"chat-find.png"_s)) && saved;
+    window->findBar->close();
+
+    // A burst of lines while another window is active: the desktop's notice of it,
+    // where a notification service runs on this display (scripts/screenshots.sh
+    // starts one).
+    if (qEnvironmentVariableIsSet("MIRELUNE_SCREENSHOT_NOTICE")) {
+        window->notifier().setTimes(50, 50);
+        QWidget elsewhere;
+        elsewhere.setGeometry(0, 0, 10, 10);
+        elsewhere.show();
+        QApplication::setActiveWindow(&elsewhere);
+        waitFor([&] { return !window->isActiveWindow(); });
+        say(u"そういえば、次郎さんは来週の旅行に行きますか？"_s);
+        say(u"太郎さんも一緒にどうですか"_s);
+        waitFor([&] { return window->notifier().unread() == 2; });
+        // The service draws its notice in its own time.
+        QElapsedTimer shown;
+        shown.start();
+        waitFor([&] { return shown.elapsed() > 1500; }, 2000);
+        saved = saveNotice(QDir(folder).filePath(u"chat-notice.png"_s)) && saved;
+    }
 
     delete window;
     guest->close();

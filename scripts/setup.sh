@@ -11,6 +11,8 @@ mirelune_packages=(
     fonts-ipafont-gothic fonts-noto-color-emoji
     pulseaudio pulseaudio-utils
     iproute2 xvfb xauth
+    # The session bus the notification test starts for itself.
+    dbus-daemon
     dpkg-dev file desktop-file-utils appstream nftables
     # The router the port-mapping test runs: only the daemon's binary, which starts
     # nothing and asks nothing when installed (the package "miniupnpd" would set up a

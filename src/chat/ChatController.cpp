@@ -320,11 +320,13 @@ void ChatController::handleNetworkEvent() {
         }
     }
     // A line sent to everybody stays public, whatever kind its sender gave it.
-    if (*first == static_cast<qint32>(ChatKind::Private) && addressee == m_localPlayerId) {
+    const bool isPrivate = *first == static_cast<qint32>(ChatKind::Private) && addressee == m_localPlayerId;
+    if (isPrivate) {
         m_log.addToLog(*name + u"> (" + text + u")");
     } else {
         m_log.addToLog(*name + u"> " + text);
     }
+    Q_EMIT lineReceived(*name, text, isPrivate);
     if (m_interpreter.soundScriptPlayed()) {
         m_interpreter.setSoundScriptPlayed(false);
     } else {

@@ -89,6 +89,9 @@ public:
 
 Q_SIGNALS:
     void whisperEnabledChanged(bool enabled);
+    // A member's line went into the log (after its scripts ran); `isPrivate` when it
+    // was sent to this user alone.
+    void lineReceived(const QString& sender, const QString& text, bool isPrivate);
 
 private:
     class HandlerScope;

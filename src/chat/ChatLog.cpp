@@ -1,5 +1,6 @@
 #include "chat/ChatLog.h"
 
+#include <QLocale>
 #include <QTextBoundaryFinder>
 #include <algorithm>
 
@@ -74,11 +75,23 @@ void ChatLog::keepWholeSession() {
     }
 }
 
-void ChatLog::addToLog(const QString& newText) {
-    if (m_session) {
-        m_session->addToLog(newText);
+QStringView ChatLog::withoutTimeStamp(QStringView message) const {
+    const auto digit = [&](qsizetype at) { return message.at(at) >= u'0' && message.at(at) <= u'9'; };
+    if (!m_clock || message.size() < kTimeStampChars || message.at(0) != u'[' || !digit(1) || !digit(2) ||
+        message.at(3) != u':' || !digit(4) || !digit(5) || !message.sliced(6).startsWith(u"] ")) {
+        return message;
     }
-    const QString line = markContinuations(newText);
+    return message.sliced(kTimeStampChars);
+}
+
+void ChatLog::addToLog(const QString& newText) {
+    const QString stamped =
+        m_clock ? u'[' + QLocale::c().toString(m_clock().time(), u"HH:mm") + u"] " + newText : newText;
+    // The session keeps the same time as the log, stamped once.
+    if (m_session) {
+        m_session->addToLog(stamped);
+    }
+    const QString line = markContinuations(stamped);
     m_starts.append(m_text.size());
     m_text += line;
     m_text += u"\r\n";

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringView>
+#include <functional>
 #include <utility>
 
 namespace chat {
@@ -34,6 +36,15 @@ public:
     const ChatLog& wholeSession() const { return m_session ? *m_session : *this; }
     static constexpr qsizetype kSessionMaxChars = 4'000'000;
     static constexpr qsizetype kSessionKeptChars = 3'600'000;
+
+    // From now on each message added opens with the local time it was added, as
+    // "[HH:mm] ", in the log and in the whole session alike. `clock` gives the time.
+    void setTimeStamps(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
+    bool timeStamps() const { return bool(m_clock); }
+    static constexpr qsizetype kTimeStampChars = 8;
+    // `message` without the time it opens with, when the log adds times; as it is
+    // otherwise. Whose line a message is is read from what follows the time.
+    QStringView withoutTimeStamp(QStringView message) const;
 
     const QString& text() const { return m_text; }
     bool isEmpty() const { return m_text.isEmpty(); }
@@ -102,6 +113,7 @@ Q_SIGNALS:
 private:
     void replaceText(const QString& text, QList<qsizetype> starts);
 
+    std::function<QDateTime()> m_clock;
     qsizetype m_maxChars = kMaxChars;
     qsizetype m_keptChars = kKeptChars;
     ChatLog* m_session = nullptr; // a child; see keepWholeSession

@@ -43,5 +43,21 @@ inline QString rosterUpdateFailed() {
     return QStringLiteral("プレーヤーリストのアップデートに失敗しました");
 }
 
+// Desktop notifications: the summary names the room, the body shows a line as the
+// log does (a private one in brackets).
+inline QString noticeSummary(const QString& room, bool isPrivate) {
+    return isPrivate ? room + QStringLiteral(" (プライベート)") : room;
+}
+inline QString noticeSummaryGathered(const QString& room, int count) {
+    return room + QStringLiteral(" に新しい発言が ") + QString::number(count) + QStringLiteral(" 件");
+}
+inline QString noticePrivateCount(int count) {
+    return QStringLiteral("プライベート ") + QString::number(count) + QStringLiteral(" 件を含みます");
+}
+// Where the log went, told on quitting.
+inline QString logSavedTo(const QString& fileName) {
+    return QStringLiteral("ログを保存しました: ") + fileName;
+}
+
 } // namespace texts
 } // namespace chat

@@ -167,9 +167,10 @@ QString ScriptInterpreter::RunScript(const QString& text, const QString& senderN
     return remainder;
 }
 
-bool ScriptInterpreter::isMessageOf(QStringView message, const QString& name) const {
+bool ScriptInterpreter::isMessageOf(QStringView stampedMessage, const QString& name) const {
     // The whole name must be followed by its own separator, so that X's command never
     // takes a line of XY's, nor one that merely quotes X.
+    const QStringView message = m_log.withoutTimeStamp(stampedMessage);
     if (!message.startsWith(name)) {
         return false;
     }

@@ -1,13 +1,16 @@
 #include "window/frmMain.h"
 
 #include "chat/ChatController.h"
+#include "chat/ChatTexts.h"
 #include "platform/ProgramFolder.h"
 #include "platform/SettingsValues.h"
 #include "platform/Twips.h"
 #include "setup/JapaneseMessageBox.h"
 #include "setup/basGlobal.h"
 #include "setup/frmSet.h"
+#include "window/ChatTray.h"
 #include "window/ClickLabel.h"
+#include "window/DesktopNotifications.h"
 #include "window/EntryBox.h"
 #include "window/FaceMarks.h"
 #include "window/FindBar.h"
@@ -22,6 +25,7 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QListWidget>
@@ -34,6 +38,7 @@
 #include <QTextCursor>
 #include <QTextLayout>
 #include <QUrl>
+#include <cstdio>
 
 using namespace Qt::StringLiterals;
 
@@ -43,6 +48,16 @@ const QString kDesignedCaption = u"Mirelune"_s;
 const QString kQuitTitle = u"Mirelune - Quit"_s;
 const QString kCustom = u"Custom"_s;
 const QString kAbsent = u"$$$Nothing$$$"_s;
+// How long quitting waits for the notification service to take the saved log's notice.
+constexpr int kToldTimeoutMs = 1000;
+
+// The log keeps CR LF line ends; the box shows lines, its newest at the bottom.
+QString shownForm(QString part) {
+    part.replace(u"\r\n"_s, u"\n"_s);
+    if (part.endsWith(u'\n'))
+        part.chop(1);
+    return part;
+}
 
 QString customSetting(const QString& key, const QString& defaultValue) {
     return basGlobal::settingsFile().read(kCustom, key, defaultValue);
@@ -151,6 +166,8 @@ void frmMain::Form_Load() {
         m_controller->setLocalPlayer(basGlobal::localPlayerId, basGlobal::localPlayerName);
         // The box shows the capped log; the saved log holds the whole session.
         m_controller->log().keepWholeSession();
+        findBar->setWholeSession(
+            [this] { return m_controller ? shownForm(m_controller->log().wholeSession().text()) : QString(); });
         connect(&m_controller->log(), &chat::ChatLog::textChanged, this, &frmMain::logChanged);
         connect(&m_controller->log(), &chat::ChatLog::lineAdded, this, [this] { m_lineSinceShown = true; });
         m_logRefresh.setSingleShot(true);
@@ -166,7 +183,30 @@ void frmMain::Form_Load() {
         cmdWhisper->setEnabled(m_controller->whisperEnabled());
     }
 
-    setWindowTitle(kDesignedCaption + u" - ["_s + basGlobal::roomName + u"]"_s);
+    m_caption = kDesignedCaption + u" - ["_s + basGlobal::roomName + u"]"_s;
+    setWindowTitle(m_caption);
+    if (m_controller) {
+        m_notifier.setRoomName(basGlobal::roomName);
+        m_notifier.setOwnName(basGlobal::localPlayerName);
+        m_notifier.setWindowActive(isActiveWindow());
+        connect(m_controller, &chat::ChatController::lineReceived, &m_notifier, &chat::ChatNotifier::lineArrived,
+                Qt::UniqueConnection);
+        if (!m_desktop) {
+            m_tray = new window::ChatTray(this);
+            connect(m_tray, &window::ChatTray::showWindowRequested, this, &frmMain::showFromNotice);
+            connect(m_tray, &window::ChatTray::quitRequested, this, [this] {
+                showFromNotice();
+                close();
+            });
+            m_desktop = new window::DesktopNotifications(this);
+            m_desktop->setFallback(m_tray->icon());
+            connect(m_desktop, &window::DesktopNotifications::clicked, this, &frmMain::showFromNotice);
+            connect(&m_notifier, &chat::ChatNotifier::notice, m_desktop,
+                    [this](const chat::ChatNotice& notice) { m_desktop->show(notice.summary, notice.body); });
+            connect(&m_notifier, &chat::ChatNotifier::unreadChanged, this, &frmMain::showUnread);
+        }
+        m_tray->setCaption(m_caption);
+    }
     // The router answers a port mapping a moment after the room opened.
     if (basGlobal::sessionService) {
         connect(basGlobal::sessionService.get(), &session::SessionService::portMappingChanged, this,
@@ -230,6 +270,44 @@ void frmMain::applySettings() {
         logFont.setPointSize(*size);
     }
     txtLog->setFont(logFont);
+    applyNoticeSettings();
+}
+
+void frmMain::applyNoticeSettings() {
+    if (!m_controller) {
+        return;
+    }
+    m_notifier.setMode(chat::notifyModeFromSetting(customSetting(u"Notify"_s, u"0"_s)));
+    m_notifier.setMentionWords(chat::mentionWordsFromSetting(customSetting(u"MentionWords"_s, QString())));
+    if (const auto times = platform::toInteger(customSetting(u"ShowTime"_s, u"0"_s)); times && *times != 0) {
+        m_controller->log().setTimeStamps([] { return QDateTime::currentDateTime(); });
+    }
+}
+
+void frmMain::showUnread() {
+    const int unread = m_notifier.unread();
+    setWindowTitle(unread > 0 && !isActiveWindow() ? u"("_s + QString::number(unread) + u") "_s + m_caption
+                                                   : m_caption);
+    if (m_tray) {
+        m_tray->setUnread(unread);
+    }
+}
+
+void frmMain::showFromNotice() {
+    if (isMinimized()) {
+        showNormal();
+    }
+    show();
+    raise();
+    activateWindow();
+}
+
+void frmMain::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && m_controller) {
+        m_notifier.setWindowActive(isActiveWindow());
+        showUnread();
+    }
 }
 
 void frmMain::fillFaceMarks() {
@@ -286,8 +364,17 @@ bool frmMain::saveLogOrAskToQuit() {
     }
     const QString logText = m_controller ? m_controller->log().wholeSession().text()
                                          : chat::ChatLog::normalizeLineBreaks(txtLog->toPlainText());
-    const auto saved = window::SaveLogFile(window::savedLogFileName(QDateTime::currentDateTime()), logText);
+    const QString fileName = window::savedLogFileName(QDateTime::currentDateTime());
+    const auto saved = window::SaveLogFile(fileName, logText);
     if (saved) {
+        // Started from the desktop's menu, the program's folder is the home folder,
+        // where nobody would look: the user is told where the log went, on the
+        // terminal and on the desktop, without holding up the quit.
+        const QString told = chat::texts::logSavedTo(QFileInfo(fileName).absoluteFilePath());
+        std::fprintf(stderr, "%s\n", told.toLocal8Bit().constData());
+        if (m_desktop) {
+            static_cast<void>(m_desktop->showAndWait(u"Mirelune"_s, told, kToldTimeoutMs));
+        }
         return true;
     }
     qCInfo(lcWindow) << "saving the log failed:" << saved.error().fileName << saved.error().reason;
@@ -440,14 +527,7 @@ void frmMain::showLog() {
     if (std::exchange(m_lineSinceShown, false) && !isActiveWindow()) {
         QApplication::alert(this);
     }
-    // The log keeps CR LF line ends; the box shows lines, its newest at the bottom.
     const QString& text = m_controller->log().text();
-    const auto shownForm = [](QString part) {
-        part.replace(u"\r\n"_s, u"\n"_s);
-        if (part.endsWith(u'\n'))
-            part.chop(1);
-        return part;
-    };
     // Nearly every change appends lines, and in a busy room the cap cuts the front
     // every few lines: the box then loses what was cut and takes the new lines instead
     // of laying the whole log out again, which cost more than everything else the

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "chat/ChatController.h"
+#include "chat/ChatNotifier.h"
 #include "chat/ChatOutputs.h"
 #include "window/CompositionAids.h"
 #include "window/MenuArea.h"
@@ -26,7 +27,9 @@ class QResizeEvent;
 class frmSet;
 
 namespace window {
+class ChatTray;
 class ClickLabel;
+class DesktopNotifications;
 class EntryBox;
 class FindBar;
 class PictureButton;
@@ -58,6 +61,9 @@ public:
     chat::ChatController* controller() const { return m_controller; }
     const window::MenuArea& menuArea() const { return m_menu; }
     const window::WindowSounds& sounds() const { return m_sounds; }
+    chat::ChatNotifier& notifier() { return m_notifier; }
+    window::ChatTray* tray() const { return m_tray; }
+    window::DesktopNotifications* desktopNotifications() const { return m_desktop; }
     bool easySound() const;
 
     // --- Controls ---------------------------------------------------------------
@@ -121,7 +127,12 @@ public Q_SLOTS:
     void lblMenus_MouseUp(int index, int button);
     void lblMenus_DblClick(int index);
 
+    // Brings the window up from behind others, minimised or hidden, and activates it:
+    // a click on a notification or on the tray.
+    void showFromNotice();
+
 protected:
+    void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -146,6 +157,9 @@ private:
 
     // Load steps of their own.
     void applySettings();
+    void applyNoticeSettings();
+    // The title, the tray's tooltip and badge after the unread count changed.
+    void showUnread();
     void fillFaceMarks();
     void fillSoundScripts();
     void disableSoundScripts();
@@ -179,6 +193,12 @@ private:
     static constexpr int kLogRefreshMs = 16;
 
     QString m_programFolder;
+    // The title as the room gives it; the unread count goes in front while the window
+    // is not active.
+    QString m_caption;
+    chat::ChatNotifier m_notifier;
+    window::DesktopNotifications* m_desktop = nullptr;
+    window::ChatTray* m_tray = nullptr;
     window::MenuArea m_menu;
     window::WindowSounds m_sounds;
     QPointer<chat::ChatController> m_controller;

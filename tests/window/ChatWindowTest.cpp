@@ -2,6 +2,7 @@
 #include "common/FakeSessionService.h"
 #include "common/TestSupport.h"
 #include "setup/basGlobal.h"
+#include "window/ChatTray.h"
 #include "window/ClickLabel.h"
 #include "window/EntryBox.h"
 #include "window/FindBar.h"
@@ -248,6 +249,18 @@ TEST_F(ChatWindowTest, QuittingAsksFirstAndNeverLosesAnUnsavedLogSilently) {
     EXPECT_TRUE(closeWindow({kYes, kYes}));
     EXPECT_EQ(m_endedWith, 0);
     EXPECT_TRUE(settings().contains(u"Log=1"_s));
+}
+
+// The tray's quit asks as closing the window does; a No leaves everything open.
+TEST_F(ChatWindowTest, TheTrayQuitsThroughTheUsualQuestion) {
+    frmMain& window = openWindow();
+    ASSERT_NE(window.tray(), nullptr);
+    for (const QString& answer : {kNo, kYes}) {
+        testsupport::BoxAnswerer answerer({answer});
+        Q_EMIT window.tray()->quitRequested();
+        EXPECT_EQ(answerer.boxes, (QList<SeenBox>{{u"Mirelune - Quit"_s, u"終了しますか？"_s, {kYes, kNo}, false}}));
+        EXPECT_EQ(m_endedWith, answer == kYes ? std::optional<int>(0) : std::nullopt);
+    }
 }
 
 TEST_F(ChatWindowTest, AnsweringYesSavesTheLogOnlyWhenTickedAndWritesTheOptions) {
@@ -511,6 +524,12 @@ TEST_F(ChatWindowTest, TheFindBarFindsAcrossCaseWidthAndKana) {
     QTest::keyClick(field, Qt::Key_F3, Qt::ShiftModifier);
     EXPECT_EQ(selected(), u"てすと"_s);
     EXPECT_EQ(type(u"ｶﾞｷﾞｸﾞ"_s), u"ガギグ"_s);
+    // Once the box has let the first lines go, they are still found, shown under the field.
+    for (int i = 0; i < 1000; ++i)
+        window.controller()->log().addToLog(u"次郎> 埋め草の行 %1"_s.arg(i));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window.txtLog->toPlainText().endsWith(u"999"_s); }));
+    EXPECT_EQ(type(u"ﾃｽﾄ"_s), QString());
+    EXPECT_EQ(window.findBar->earlierLine(), u"ログ欄より前の行: 花子> ﾃｽﾄ です"_s);
     QTest::keyClick(field, Qt::Key_Escape);
     EXPECT_TRUE(!window.findBar->isVisible() && entry()->hasFocus());
 }
