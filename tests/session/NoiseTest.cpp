@@ -18,7 +18,8 @@ namespace {
 // Plays both sides of the handshake with the keys given as hex arguments (prologue,
 // initiator static, initiator ephemeral, responder static, responder ephemeral) and
 // prints, one hex line each: the three messages, the handshake hash, a transport
-// message each way, one each way after both rekeyed, and one record each way.
+// message each way, one each way after both rekeyed, one record each way, and one
+// record each way after a further secret was mixed in.
 constexpr char kScript[] = R"(
 import struct, sys
 from dissononce.processing.impl.handshakestate import HandshakeState
@@ -62,6 +63,11 @@ def record(cipher, nonce, plaintext):
     return header + cipher.cipher.encrypt(cipher._key, nonce, header, plaintext)
 out.append(record(i_send, 2, b"frames"))
 out.append(record(i_recv, 2, b"more frames"))
+# Both directions re-keyed from the handshake's chaining key and a further secret.
+_, k1, k2 = Blake2bHash().hkdf(i.symmetricstate._ck, bytes([0x11] * 64), 3)
+for k, text in ((k1, b"after the password"), (k2, b"welcome")):
+    header = struct.pack(">H", len(text) + 16)
+    out.append(header + ChaChaPolyCipher().encrypt(k[:32], 0, header, text))
 print("\n".join(x.hex() for x in out))
 )";
 
@@ -95,7 +101,7 @@ TEST(Noise, MatchesAnIndependentImplementationBothWays) {
     QList<QByteArray> theirs;
     for (const QByteArray& line : process.readAllStandardOutput().trimmed().split('\n'))
         theirs.append(QByteArray::fromHex(line));
-    ASSERT_EQ(theirs.size(), 10);
+    ASSERT_EQ(theirs.size(), 12);
 
     HandshakeState initiator(HandshakeState::Role::Initiator, KeyPair25519::fromSecret(keys[0]), prologue,
                              KeyPair25519::fromSecret(keys[1]));
@@ -142,6 +148,16 @@ TEST(Noise, MatchesAnIndependentImplementationBothWays) {
     RecordDecoder atInitiator(a.receive);
     atInitiator.feed(theirs[9]);
     EXPECT_EQ(atInitiator.next().value_or("failed"), "more frames");
+
+    const SecretBytes<64> secret = [] {
+        SecretBytes<64> bytes;
+        std::fill(bytes.data(), bytes.data() + 64, 0x11);
+        return bytes;
+    }();
+    a.mixSecret(secret.data(), secret.size());
+    b.mixSecret(secret.data(), secret.size());
+    EXPECT_EQ(RecordEncoder(a.send).seal("after the password")->toHex(), theirs[10].toHex());
+    EXPECT_EQ(RecordEncoder(b.send).seal("welcome")->toHex(), theirs[11].toHex());
 }
 
 // What a hostile peer or a confused caller can do to a handshake: every one is a

@@ -40,14 +40,16 @@ void hmac(const unsigned char* key, std::size_t keyBytes, const unsigned char* p
     sodium_memzero(&state, sizeof state);
 }
 
-// HKDF(chaining_key, input_key_material, 2): two outputs of HASHLEN bytes.
-void hkdf2(const Hash& chainingKey, const unsigned char* ikm, std::size_t ikmBytes, Hash& out1, Hash& out2) {
+// HKDF(chaining_key, input_key_material, 2 or 3): outputs of HASHLEN bytes each.
+void hkdf(const Hash& chainingKey, const unsigned char* ikm, std::size_t ikmBytes, Hash& out1, Hash& out2,
+          Hash* out3 = nullptr) {
     Hash tempKey;
     hmac(chainingKey.data(), kHashBytes, ikm, ikmBytes, nullptr, 0, tempKey.data());
-    const unsigned char one = 0x01;
-    const unsigned char two = 0x02;
-    hmac(tempKey.data(), kHashBytes, &one, 1, nullptr, 0, out1.data());
-    hmac(tempKey.data(), kHashBytes, out1.data(), kHashBytes, &two, 1, out2.data());
+    const unsigned char counters[] = {0x01, 0x02, 0x03};
+    hmac(tempKey.data(), kHashBytes, &counters[0], 1, nullptr, 0, out1.data());
+    hmac(tempKey.data(), kHashBytes, out1.data(), kHashBytes, &counters[1], 1, out2.data());
+    if (out3)
+        hmac(tempKey.data(), kHashBytes, out2.data(), kHashBytes, &counters[2], 1, out3->data());
 }
 
 SecretBytes<kCipherKeyBytes> truncated(const Hash& hash) {
@@ -145,6 +147,16 @@ void CipherState::rekey() {
     std::memcpy(m_key.data(), encrypted.data(), kCipherKeyBytes);
 }
 
+void TransportState::mixSecret(const unsigned char* secret, std::size_t bytes) {
+    Hash newChainingKey;
+    Hash initiatorKey;
+    Hash responderKey;
+    hkdf(chainingKey, secret, bytes, newChainingKey, initiatorKey, &responderKey);
+    chainingKey = newChainingKey;
+    send.initializeKey(truncated(initiator ? initiatorKey : responderKey));
+    receive.initializeKey(truncated(initiator ? responderKey : initiatorKey));
+}
+
 // ---- SymmetricState
 
 SymmetricState::SymmetricState(QByteArrayView protocolName) {
@@ -161,7 +173,7 @@ SymmetricState::SymmetricState(QByteArrayView protocolName) {
 void SymmetricState::mixKey(const unsigned char* inputKeyMaterial, std::size_t bytes) {
     Hash chainingKey;
     Hash tempKey;
-    hkdf2(m_ck, inputKeyMaterial, bytes, chainingKey, tempKey);
+    hkdf(m_ck, inputKeyMaterial, bytes, chainingKey, tempKey);
     m_ck = chainingKey;
     m_cipher.initializeKey(truncated(tempKey));
 }
@@ -195,7 +207,7 @@ bool SymmetricState::decryptAndHash(QByteArrayView ciphertext, QByteArray& out) 
 void SymmetricState::split(CipherState& first, CipherState& second) const {
     Hash key1;
     Hash key2;
-    hkdf2(m_ck, nullptr, 0, key1, key2);
+    hkdf(m_ck, nullptr, 0, key1, key2);
     first.initializeKey(truncated(key1));
     second.initializeKey(truncated(key2));
 }
@@ -344,6 +356,8 @@ std::optional<TransportState> HandshakeState::split() const {
     transport.receive = initiator ? responderToInitiator : initiatorToResponder;
     transport.handshakeHash = m_symmetric.handshakeHash();
     transport.remoteStatic = m_rs;
+    transport.initiator = initiator;
+    transport.chainingKey = m_symmetric.chainingKey();
     return transport;
 }
 

@@ -82,6 +82,14 @@ struct TransportState {
     CipherState receive;
     PublicBytes<kHashBytes> handshakeHash{};
     PublicBytes<kDhBytes> remoteStatic{};
+    bool initiator = false;
+    SecretBytes<kHashBytes> chainingKey; // the handshake's last ck, for mixSecret
+
+    // Re-keys both directions from the handshake and a further shared secret (a
+    // password room's CPace key): ck, k1, k2 = HKDF(ck, secret, 3), k1 for the
+    // initiator's records and k2 for the responder's, both counters from 0. Both sides
+    // switch at the same point of each stream: after the last record under the old keys.
+    void mixSecret(const unsigned char* secret, std::size_t bytes);
 };
 
 class SymmetricState {
@@ -96,6 +104,7 @@ public:
     bool decryptAndHash(QByteArrayView ciphertext, QByteArray& out);
     // The two CipherStates: the first for the initiator's messages, the second for the responder's.
     void split(CipherState& first, CipherState& second) const;
+    const SecretBytes<kHashBytes>& chainingKey() const { return m_ck; }
 
     const PublicBytes<kHashBytes>& handshakeHash() const { return m_h; }
 
