@@ -1,12 +1,12 @@
 #include "session/secure/KeyStore.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <algorithm>
 #include <cstring>
 
 using namespace Qt::StringLiterals;

@@ -28,8 +28,12 @@ void hmac(const unsigned char* key, std::size_t keyBytes, const unsigned char* p
         pad.data()[i] = block.data()[i] ^ 0x36;
     crypto_generichash_init(&state, nullptr, 0, kHashBytes);
     crypto_generichash_update(&state, pad.data(), kHashBlockBytes);
-    crypto_generichash_update(&state, part1, part1Bytes);
-    crypto_generichash_update(&state, part2, part2Bytes);
+    // Empty parts (Split's zero-length key material) are left out rather than passed
+    // as null pointers.
+    if (part1Bytes > 0)
+        crypto_generichash_update(&state, part1, part1Bytes);
+    if (part2Bytes > 0)
+        crypto_generichash_update(&state, part2, part2Bytes);
     crypto_generichash_final(&state, inner.data(), kHashBytes);
     for (std::size_t i = 0; i < kHashBlockBytes; ++i)
         pad.data()[i] = block.data()[i] ^ 0x5c;
@@ -182,7 +186,8 @@ void SymmetricState::mixHash(const unsigned char* data, std::size_t bytes) {
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, kHashBytes);
     crypto_generichash_update(&state, m_h.data(), kHashBytes);
-    crypto_generichash_update(&state, data, bytes);
+    if (bytes > 0)
+        crypto_generichash_update(&state, data, bytes);
     crypto_generichash_final(&state, m_h.data(), kHashBytes);
 }
 
