@@ -6,8 +6,10 @@ set -euo pipefail
 
 mirelune_packages=(
     cmake ninja-build g++ ccache pkg-config
-    qt6-base-dev qt6-multimedia-dev qt6-translations-l10n libminiupnpc-dev libicu-dev
+    qt6-base-dev qt6-multimedia-dev qt6-translations-l10n libminiupnpc-dev libicu-dev libsodium-dev
     libgtest-dev libgmock-dev
+    # The independent Noise implementation the handshake is checked against.
+    python3-dissononce
     fonts-ipafont-gothic fonts-noto-color-emoji
     pulseaudio pulseaudio-utils
     iproute2 xvfb xauth

@@ -1,0 +1,84 @@
+// What the room connection's cryptography costs on this machine: a whole XX handshake
+// (both sides, in one process) and sealing and opening records of 4 KiB write
+// batches. Prints one line per figure; bench/run.sh does not need it, it is run by
+// hand (`mirelune-crypto-bench [handshakes] [megabytes]`).
+
+#include "session/secure/Noise.h"
+#include "session/secure/RecordLayer.h"
+
+#include <QByteArray>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+using namespace session::secure;
+namespace {
+
+// Processor time of this process, not wall time: the figures hold on a busy machine.
+struct Clock {
+    using time_point = std::clock_t;
+    static time_point now() { return std::clock(); }
+};
+
+double secondsSince(Clock::time_point start) {
+    return double(Clock::now() - start) / CLOCKS_PER_SEC;
+}
+
+bool handshake(const KeyPair25519& member, const KeyPair25519& host) {
+    HandshakeState initiator(HandshakeState::Role::Initiator, member, "MLRN");
+    HandshakeState responder(HandshakeState::Role::Responder, host, "MLRN");
+    const auto m1 = initiator.writeMessage({});
+    if (!m1 || !responder.readMessage(*m1))
+        return false;
+    const auto m2 = responder.writeMessage("room key and signature, about a hundred bytes of payload .......");
+    if (!m2 || !initiator.readMessage(*m2))
+        return false;
+    const auto m3 = initiator.writeMessage({});
+    return m3 && responder.readMessage(*m3) && initiator.split() && responder.split();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int handshakes = argc > 1 ? std::atoi(argv[1]) : 2000;
+    const int megabytes = argc > 2 ? std::atoi(argv[2]) : 256;
+    if (!sodiumReady() || handshakes <= 0 || megabytes <= 0)
+        return 1;
+    const KeyPair25519 member = *KeyPair25519::generate();
+    const KeyPair25519 host = *KeyPair25519::generate();
+
+    Clock::time_point start = Clock::now();
+    for (int i = 0; i < handshakes; ++i) {
+        if (!handshake(member, host))
+            return 1;
+    }
+    std::printf("XX handshake, both sides: %.1f us\n", secondsSince(start) * 1e6 / handshakes);
+
+    SecretBytes<kCipherKeyBytes> key;
+    randombytes_buf(key.data(), key.size());
+    CipherState cipher;
+    cipher.initializeKey(key);
+    RecordEncoder encoder(cipher);
+    const QByteArray batch(4096, 'f');
+    const int batches = megabytes * 256;
+    QByteArray sealed;
+    start = Clock::now();
+    for (int i = 0; i < batches; ++i)
+        sealed = *encoder.seal(batch);
+    const double sealSeconds = secondsSince(start);
+    // Opening needs the records in order: seal and open in turn, and take away the sealing time.
+    RecordEncoder pairedEncoder(cipher);
+    RecordDecoder decoder(cipher);
+    start = Clock::now();
+    qsizetype opened = 0;
+    for (int i = 0; i < batches; ++i) {
+        decoder.feed(*pairedEncoder.seal(batch));
+        opened += decoder.next().value_or(QByteArray()).size();
+    }
+    const double openSeconds = secondsSince(start) - sealSeconds;
+    if (opened != qsizetype(batches) * batch.size())
+        return 1;
+    const double mb = double(batches) * batch.size() / 1e6;
+    std::printf("records of 4 KiB batches: seal %.0f MB/s, open %.0f MB/s\n", mb / sealSeconds, mb / openSeconds);
+    return 0;
+}

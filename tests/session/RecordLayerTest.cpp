@@ -1,0 +1,143 @@
+// The records that carry everything after the handshake, fed the way a hostile peer
+// or a cut connection would feed them.
+#include "session/secure/RecordLayer.h"
+
+#include <QFile>
+#include <QMap>
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+using namespace session::secure;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Both ends of one direction, on a fixed key.
+struct Direction {
+    RecordEncoder encoder;
+    RecordDecoder decoder;
+};
+
+Direction direction() {
+    SecretBytes<kCipherKeyBytes> key;
+    randombytes_buf(key.data(), key.size());
+    CipherState cipher;
+    cipher.initializeKey(key);
+    return {RecordEncoder(cipher), RecordDecoder(cipher)};
+}
+
+QByteArray openAll(RecordDecoder& decoder) {
+    QByteArray out;
+    while (const std::optional<QByteArray> plaintext = decoder.next())
+        out += *plaintext;
+    return out;
+}
+
+} // namespace
+
+TEST(RecordLayer, OpensAStreamSplitAnywhere) {
+    Direction d = direction();
+    // Batches of one byte, of a few frames, and one larger than a record, which
+    // becomes two.
+    const QByteArray batches[] = {"x", QByteArray(4096, 'a'), QByteArray(kMaxRecordPlaintextBytes + 5, 'b')};
+    QByteArray stream;
+    QByteArray plain;
+    for (const QByteArray& batch : batches) {
+        stream += *d.encoder.seal(batch);
+        plain += batch;
+    }
+    EXPECT_EQ(stream.size(), plain.size() + 4 * (kRecordHeaderBytes + 16));
+    EXPECT_EQ(d.encoder.cipher().nonce(), 4u);
+    for (qsizetype cut = 0; cut <= stream.size(); cut += (cut < 4200 ? 1 : 997)) {
+        RecordDecoder decoder = d.decoder; // the receiving side at nonce 0
+        decoder.feed(QByteArrayView(stream).first(cut));
+        QByteArray out = openAll(decoder);
+        decoder.feed(QByteArrayView(stream).sliced(cut));
+        out += openAll(decoder);
+        ASSERT_EQ(out, plain) << "cut at " << cut;
+        ASSERT_FALSE(decoder.failed());
+        ASSERT_EQ(decoder.pendingBytes(), 0);
+    }
+}
+
+TEST(RecordLayer, ClosesOnEveryHostileRecord) {
+    Direction d = direction();
+    const QByteArray first = *d.encoder.seal("first batch");
+    const QByteArray second = *d.encoder.seal("second batch");
+    const auto flipped = [](QByteArray bytes, qsizetype at) {
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x01);
+        return bytes;
+    };
+    const struct {
+        const char* what;
+        QByteArray stream;
+        QByteArray opened; // what comes out before the fault
+        RecordError error;
+        bool waits; // a cut record: nothing wrong yet, the rest may still come
+    } cases[] = {
+        {"cut inside the length", first.left(1), {}, RecordError::None, true},
+        {"cut inside the tag", first.chopped(1), {}, RecordError::None, true},
+        {"a bit flipped in the ciphertext", flipped(first, 3), {}, RecordError::Authentication, false},
+        {"a bit flipped in the tag", flipped(first, first.size() - 1), {}, RecordError::Authentication, false},
+        {"the length shortened", flipped(first, 1).left(first.size() - 1), {}, RecordError::Authentication, false},
+        {"a length too short for a tag",
+         QByteArray::fromHex("0010") + QByteArray(16, 'x'),
+         {},
+         RecordError::Length,
+         false},
+        {"the largest length, with noise",
+         QByteArray::fromHex("ffff") + QByteArray(65535, 'x'),
+         {},
+         RecordError::Authentication,
+         false},
+        {"a record replayed", first + first, "first batch", RecordError::Authentication, false},
+        {"records reordered", second + first, {}, RecordError::Authentication, false},
+        {"a record dropped", second, {}, RecordError::Authentication, false},
+        {"a record under another key",
+         *direction().encoder.seal("first batch"),
+         {},
+         RecordError::Authentication,
+         false},
+    };
+    for (const auto& c : cases) {
+        RecordDecoder decoder = d.decoder;
+        decoder.feed(c.stream);
+        EXPECT_EQ(openAll(decoder), c.opened) << c.what;
+        EXPECT_EQ(decoder.error(), c.error) << c.what;
+        EXPECT_EQ(decoder.pendingBytes() > 0, c.waits) << c.what;
+        // A failed stream stays failed: the honest record that follows is not opened.
+        decoder.feed(first);
+        if (!c.waits) {
+            EXPECT_FALSE(decoder.next()) << c.what;
+        }
+    }
+}
+
+// The worked example of docs/crypto-records.md: a client written from the document
+// produces and accepts these bytes.
+TEST(RecordLayer, TheDocumentsExampleIsTheCodesBytes) {
+    QFile document(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../docs/crypto-records.md"));
+    ASSERT_TRUE(document.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(document.readAll());
+    const qsizetype begin = text.indexOf(u"```vectors\n"_s);
+    const QString block = text.mid(begin, text.indexOf(u"```\n"_s, begin + 3) - begin);
+    QMap<QString, QByteArray> v;
+    static const QRegularExpression line(u"^(.+?)\\s+=\\s+([0-9a-f ]+)$"_s, QRegularExpression::MultilineOption);
+    for (auto match = line.globalMatch(block); match.hasNext();) {
+        const auto found = match.next();
+        v.insert(found.captured(1), QByteArray::fromHex(found.captured(2).remove(u' ').toLatin1()));
+    }
+    ASSERT_EQ(v.size(), 5);
+
+    SecretBytes<kCipherKeyBytes> key;
+    std::copy(v[u"key"_s].begin(), v[u"key"_s].end(), reinterpret_cast<char*>(key.data()));
+    CipherState cipher;
+    cipher.initializeKey(key);
+    RecordEncoder encoder(cipher);
+    RecordDecoder decoder(cipher);
+    for (const QString& record : {u"record 0"_s, u"record 1"_s}) {
+        EXPECT_EQ(encoder.seal(v[record + u" plaintext"_s])->toHex(), v[record].toHex()) << record.toStdString();
+        decoder.feed(v[record]);
+        EXPECT_EQ(decoder.next().value_or("failed"), v[record + u" plaintext"_s]);
+    }
+}
