@@ -46,6 +46,11 @@ struct SessionConfig {
     // back in time. 0: a broken connection is a leave at once. The member tries again
     // after resumeRetryStart, doubling up to resumeRetryMax between attempts.
     std::chrono::milliseconds resumeGrace = 60000ms;
+    // A connection the member's side closed or reset without Goodbye (its process was
+    // killed, its machine refused it) keeps its player away this long at most: a copy
+    // that is still running comes back at once, one that is gone leaves soon. Silence
+    // (a cut cable, a stopped copy) keeps the whole resumeGrace.
+    std::chrono::milliseconds closedResumeGrace = 8000ms;
     std::chrono::milliseconds resumeRetryStart = 250ms;
     std::chrono::milliseconds resumeRetryMax = 2000ms;
     // A member of a room that outlives its host looks for a new host once resuming at

@@ -36,6 +36,19 @@ TEST(ResumeProcess, AMemberStoppedFor20SecondsMissesNothingAndNobodySeesItGo) {
     EXPECT_FALSE(room.chika->errors().contains(kSendFailed)) << room.chika->errors().toStdString();
 }
 
+// Killed outright, its sockets closed by the kernel: its leave shows within 10 s, not
+// after the grace period a silent member gets.
+TEST(ResumeProcess, AKilledMembersLeaveShowsWithinTenSeconds) {
+    testsupport::RoomCopies room;
+    ASSERT_TRUE(room.fillRoom());
+    QElapsedTimer clock;
+    room.chika->killHard();
+    clock.start();
+    EXPECT_TRUE(room.akira->shows(u"チカ さんが退出しました"_s, 11s));
+    EXPECT_TRUE(room.ben->shows(u"チカ さんが退出しました"_s, 1s));
+    EXPECT_LT(clock.elapsed(), 10000);
+}
+
 TEST(ResumeProcess, AMemberBackAfterTheGracePeriodHasLeftAndGetsItsUnsentLinesReported) {
     testsupport::RoomCopies room;
     room.extra = {u"--heartbeat-ms"_s, u"300"_s, u"--grace-ms"_s, u"2000"_s};

@@ -305,7 +305,7 @@ void RoomHost::onLinkDisconnected(HostLink* link) {
         handleDecoded(link, true);
     }
     // A connection that broke may come back: the player waits for it.
-    dropLink(link, "connection closed", true);
+    dropLink(link, "connection closed", LinkEnd::Closed);
     m_relay.dropOverflowed();
 }
 
@@ -441,7 +441,7 @@ void RoomHost::rebuildRoster() {
     }
 }
 
-void RoomHost::dropLink(HostLink* link, const char* why, bool resumable) {
+void RoomHost::dropLink(HostLink* link, const char* why, LinkEnd end) {
     if (link->state == HostLink::State::Closed) {
         return;
     }
@@ -470,7 +470,7 @@ void RoomHost::dropLink(HostLink* link, const char* why, bool resumable) {
     if (hosted != nullptr) {
         hosted->link = nullptr;
         hosted->ackQueued = false;
-        m_liveness.connectionLost(*hosted, player, resumable);
+        m_liveness.connectionLost(*hosted, player, end);
     }
 }
 

@@ -113,9 +113,9 @@ private:
     static QByteArray rosterEntry(PlayerId id, const QString& name);
     // Names identify players: no two in the room share one.
     bool hasMember(const QString& name) const;
-    // Closes a connection. A player's broken connection (`resumable`) leaves it away
-    // for the grace period; otherwise the player leaves at once.
-    void dropLink(HostLink* link, const char* why, bool resumable = false);
+    // Closes a connection. A player's connection that broke (`end` Closed or Silent)
+    // leaves it away for its grace period (HostLiveness); otherwise the player leaves at once.
+    void dropLink(HostLink* link, const char* why, LinkEnd end = LinkEnd::Leave);
 
     SessionConfig m_config;
     Settings m_settings;
