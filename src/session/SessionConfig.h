@@ -98,6 +98,12 @@ struct SessionConfig {
     // waiting for its acknowledgement (while it is away too), and, at the member, its
     // own messages the host has not acknowledged yet.
     qint64 maxBufferedBytesPerMember = 64 * 1024 * 1024;
+    // The whole room's events kept for acknowledgement (each frame counted once, however
+    // many members it waits for, and 64 bytes per waiting event). Above it, the member
+    // with the most events waiting that has taken nothing for ackSilence leaves, then
+    // the next, until the room is below it again; members that acknowledge stay.
+    qint64 maxRoomBufferedBytes = 256 * 1024 * 1024;
+    std::chrono::milliseconds ackSilence = 1000ms;
     quint32 maxFrameBytes = 1024 * 1024;
 
     // The largest message payload a member may send: the Deliver the host makes of it

@@ -67,6 +67,8 @@ public:
     // until they are down to SessionConfig::resumeUnacknowledgedSends.
     bool heldForAcks = false;
     // As a receiver: the senders this member holds.
+    // Held while the room's events keep more than its budget (HostRelay::keepWithinBudget).
+    bool heldForBudget = false;
     QList<QPointer<HostLink>> holding;
 };
 

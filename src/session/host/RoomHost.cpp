@@ -417,9 +417,7 @@ void RoomHost::removeMember(PlayerId id) {
     // What waits for it need not wait any more; its own messages need nobody's
     // acknowledgement (its destructor lets go of them).
     const bool heldMuch = gone->outboxBytes >= kReturnMemoryAfterBytes;
-    for (Relay* relay : std::exchange(gone->outbox, {})) {
-        m_relay.relayTaken(relay);
-    }
+    m_relay.dropOutbox(*gone);
     if (heldMuch) {
         returnFreedMemorySoon();
     }

@@ -127,6 +127,10 @@ private:
     bool m_shuttingDown = false;
 
     QList<HostLink*> m_links;
+    // Bytes the room's events keep until acknowledged: each frame once, however many
+    // outboxes it waits in, and the bookkeeping of each waiting event. Declared before
+    // the players, whose events count themselves out as they go.
+    qint64 m_keptBytes = 0;
     std::vector<std::unique_ptr<HostedPlayer>> m_members; // joining order
     QHash<PlayerId, HostedPlayer*> m_byId;
     quint32 m_localSeq = 0; // the local player's messages
