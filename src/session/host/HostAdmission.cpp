@@ -23,6 +23,13 @@ QByteArray refusal(quint32 reason, const QString& text) {
 
 } // namespace
 
+// Wrong resume secrets are counted apart from wrong passwords, under this key: a right
+// password proof must not forget them, or whoever knows the password could guess
+// secrets without end, one connection at a time.
+QByteArray secretFailuresKey(const QByteArray& source) {
+    return source + '\x01';
+}
+
 HostAdmission::HostAdmission(RoomHost& host)
     : m_host(host), m_joinKey(proof::joinKey(host.m_settings.password, host.m_instanceId)) {}
 
@@ -209,7 +216,8 @@ void HostAdmission::handleResume(HostLink* link, const Frame& frame) {
     }
     link->createdPlayer = true;
     HostedPlayer* player = m_host.findMember(*id);
-    if (proofsBackedOff(link->source)) {
+    const QByteArray secretSource = secretFailuresKey(link->source);
+    if (proofsBackedOff(link->source) || proofsBackedOff(secretSource)) {
         reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("too many wrong passwords"));
         return;
     }
@@ -220,7 +228,7 @@ void HostAdmission::handleResume(HostLink* link, const Frame& frame) {
         player != nullptr && (player->takenOver ? proof::equal(proof::resumeVerifier(*secret), player->verifier)
                                                 : proof::equal(*secret, player->resumeSecret));
     if (player != nullptr && !player->local && !secretRight) {
-        wrongProof(link->source);
+        wrongProof(secretSource);
         reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("wrong resume secret"));
         return;
     }
@@ -228,6 +236,7 @@ void HostAdmission::handleResume(HostLink* link, const Frame& frame) {
         reject(link, static_cast<quint32>(RefuseReason::NoSuchPlayer), QStringLiteral("no such player in the room"));
         return;
     }
+    m_proofFailures.remove(secretSource);
     if (player->takenOver) {
         // Its events are counted on from what it took from the old host; what waits
         // for it here is what comes next.
