@@ -47,6 +47,23 @@ bool HostAdmission::handshakeSlotFree(const QByteArray& source) const {
     return total < m_host.m_config.maxPendingHandshakes && fromSource < m_host.m_config.maxHandshakesPerAddress;
 }
 
+HostLink* HostAdmission::oldestSilent(const QByteArray& source) const {
+    const auto fromSource = std::count_if(m_host.m_links.cbegin(), m_host.m_links.cend(), [&](const HostLink* link) {
+        return link->source == source &&
+               (link->state == HostLink::State::AwaitingHello || link->state == HostLink::State::AwaitingAuth);
+    });
+    if (fromSource < m_host.m_config.maxHandshakesPerAddress) {
+        return nullptr; // the address is not what is full
+    }
+    for (HostLink* link : m_host.m_links) { // oldest first
+        if (link->state == HostLink::State::AwaitingHello && !link->heard && link->source == source &&
+            !HostSocket::hasInput(link->socket->descriptor())) {
+            return link;
+        }
+    }
+    return nullptr;
+}
+
 bool HostAdmission::proofsBackedOff(const QByteArray& source) const {
     const auto it = m_proofFailures.constFind(source);
     return it != m_proofFailures.cend() && m_host.m_clock.elapsed() < it->until;

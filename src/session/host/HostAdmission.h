@@ -21,6 +21,9 @@ public:
 
     // Whether a newcomer from `source` finds a handshake slot, in total and for its address.
     bool handshakeSlotFree(const QByteArray& source) const;
+    // When `source` has all its handshakes in progress: the oldest of them that has
+    // sent nothing at all, which makes way for a newcomer from there.
+    HostLink* oldestSilent(const QByteArray& source) const;
 
     void handleHello(HostLink* link, const Frame& frame);
     void handleAuth(HostLink* link, const Frame& frame);

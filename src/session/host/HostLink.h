@@ -47,6 +47,7 @@ public:
     HostedPlayer* hosted = nullptr; // the player, while the link has one
     QElapsedTimer lastHeard;
     QTimer handshakeTimer;
+    bool heard = false; // anything at all came
     // Frames for this member collected during the current event-loop turn; they
     // leave together once the turn's work is done.
     // A broadcast's frame is shared, not copied, by every member it goes to.

@@ -240,6 +240,13 @@ bool RoomHost::hasMember(const QString& name) const {
 
 void RoomHost::onIncoming(qintptr descriptor) {
     const QByteArray source = HostSocket::sourceKey(static_cast<int>(descriptor));
+    if (!m_shuttingDown && !m_admission.handshakeSlotFree(source)) {
+        // Connections that say nothing hold no place against a newcomer from their
+        // address (a member resuming, perhaps, behind the same address as a stranger).
+        if (HostLink* silent = m_admission.oldestSilent(source)) {
+            dropLink(silent, "silent, and another connection came from its address");
+        }
+    }
     if (m_shuttingDown || !m_admission.handshakeSlotFree(source)) {
         qCDebug(lcSession) << "refusing a connection: too many handshakes in progress";
         HostSocket::refuse(static_cast<int>(descriptor));
@@ -272,6 +279,7 @@ void RoomHost::onLinkReadyRead(HostLink* link) {
         return;
     }
     link->lastHeard.restart();
+    link->heard = true;
     link->decoder.feed(chunk);
     handleDecoded(link, false);
 }
