@@ -76,6 +76,13 @@ struct SessionConfig {
     int maxPendingHandshakes = 2048;
     // Per source address (an IPv4 address, or the /64 prefix of an IPv6 address).
     int maxHandshakesPerAddress = 8;
+    // New players per source address: joinBurstPerAddress at once, then one more every
+    // 1 / joinsPerAddressPerSecond; a CreatePlayer beyond waits for its turn. A player
+    // that leaves within churnWindow of its join empties its address's burst, so an
+    // address that joins and leaves in a loop is held to the steady rate.
+    int joinBurstPerAddress = 16;
+    int joinsPerAddressPerSecond = 2;
+    std::chrono::milliseconds churnWindow = 1000ms;
     // After this many wrong password proofs from one address, the host checks no
     // proof from there (it refuses at once) for proofBackoffStart, doubling with
     // every further wrong proof up to proofBackoffMax. A right proof forgets them.

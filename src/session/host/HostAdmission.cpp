@@ -8,7 +8,9 @@
 #include "session/wire/PasswordProof.h"
 #include "session/wire/WireBuffer.h"
 
+#include <QTimer>
 #include <algorithm>
+#include <cmath>
 
 namespace session {
 
@@ -21,14 +23,14 @@ QByteArray refusal(quint32 reason, const QString& text) {
     return out.take();
 }
 
-} // namespace
-
 // Wrong resume secrets are counted apart from wrong passwords, under this key: a right
 // password proof must not forget them, or whoever knows the password could guess
 // secrets without end, one connection at a time.
 QByteArray secretFailuresKey(const QByteArray& source) {
     return source + '\x01';
 }
+
+} // namespace
 
 HostAdmission::HostAdmission(RoomHost& host)
     : m_host(host), m_joinKey(proof::joinKey(host.m_settings.password, host.m_instanceId)) {}
@@ -84,6 +86,41 @@ void HostAdmission::wrongProof(const QByteArray& source) {
         const qint64 wait = std::min<qint64>(m_host.m_config.proofBackoffStart.count() << doublings,
                                              m_host.m_config.proofBackoffMax.count());
         failures.until = m_host.m_clock.elapsed() + wait;
+    }
+}
+
+qint64 HostAdmission::nextJoinIn(const QByteArray& source) {
+    const SessionConfig& config = m_host.m_config;
+    const qint64 now = m_host.m_clock.elapsed();
+    const double rate = std::max(config.joinsPerAddressPerSecond, 1) / 1000.0; // per millisecond
+    const double burst = std::max(config.joinBurstPerAddress, 1);
+    const auto refill = [&](JoinTurns& turns) {
+        turns.left = std::min(burst, turns.left + static_cast<double>(now - turns.at) * rate);
+        turns.at = now;
+    };
+    if (m_joinTurns.size() >= config.maxRememberedAddresses && !m_joinTurns.contains(source)) {
+        // Addresses whose turns are all back are as good as new.
+        m_joinTurns.removeIf([&](auto entry) {
+            refill(entry.value());
+            return entry.value().left >= burst;
+        });
+        if (m_joinTurns.size() >= config.maxRememberedAddresses) {
+            m_joinTurns.erase(m_joinTurns.begin());
+        }
+    }
+    const auto it = m_joinTurns.find(source);
+    if (it == m_joinTurns.end()) {
+        m_joinTurns.insert(source, JoinTurns{burst, now});
+        return 0;
+    }
+    refill(*it);
+    return it->left >= 1 ? 0 : static_cast<qint64>(std::ceil((1 - it->left) / rate));
+}
+
+void HostAdmission::churned(const QByteArray& source) {
+    // From now on it has its players at the steady rate only.
+    if (const auto it = m_joinTurns.find(source); it != m_joinTurns.end()) {
+        it->left = std::min(it->left, 0.0);
     }
 }
 
@@ -161,7 +198,7 @@ void HostAdmission::handleAuth(HostLink* link, const Frame& frame) {
     m_host.m_relay.reply(link, encodeFrame(FrameType::Accept, out.data()));
 }
 
-void HostAdmission::handleCreatePlayer(HostLink* link, const Frame& frame) {
+void HostAdmission::handleCreatePlayer(HostLink* link, const Frame& frame, bool turnCame) {
     WireReader in(frame.body);
     const auto name = in.string(kMaxNameChars * 3);
     if (!in.ok()) {
@@ -178,13 +215,16 @@ void HostAdmission::handleCreatePlayer(HostLink* link, const Frame& frame) {
         refuse(RefuseReason::Protocol, QStringLiteral("this connection already has a player"));
         return;
     }
-    // Joining and leaving in a loop would flood every copy with notices.
-    if (link->createdPlayer || (link->lastCreateAttempt.isValid() &&
-                                link->lastCreateAttempt.elapsed() < m_host.m_config.createPlayerInterval.count())) {
-        m_host.dropLink(link, "player created again or too fast");
-        return;
+    // Joining and leaving in a loop would flood every copy with notices. (A CreatePlayer
+    // that waited for its address's turn was checked for this when it came.)
+    if (!turnCame) {
+        if (link->createdPlayer || (link->lastCreateAttempt.isValid() &&
+                                    link->lastCreateAttempt.elapsed() < m_host.m_config.createPlayerInterval.count())) {
+            m_host.dropLink(link, "player created again or too fast");
+            return;
+        }
+        link->lastCreateAttempt.start();
     }
-    link->lastCreateAttempt.start();
     if (!isAllowedHandleName(*name) || m_host.hasMember(*name)) {
         refuse(RefuseReason::InvalidName, QStringLiteral("the handle name is not allowed"));
         return;
@@ -193,10 +233,31 @@ void HostAdmission::handleCreatePlayer(HostLink* link, const Frame& frame) {
         refuse(RefuseReason::Full, QStringLiteral("the room is full"));
         return;
     }
+    // An address has its players at a bounded rate: a join beyond waits for its turn,
+    // and nothing more of the connection is read until then.
+    if (const qint64 wait = nextJoinIn(link->source); wait > 0) {
+        link->heldForJoin = true;
+        link->waitingCreate = frame;
+        m_host.m_relay.stopReading(link);
+        QTimer::singleShot(wait, link, [this, link] {
+            link->heldForJoin = false;
+            const std::optional<Frame> create = std::exchange(link->waitingCreate, std::nullopt);
+            if (create && link->state == HostLink::State::Admitted) {
+                handleCreatePlayer(link, *create, true);
+            }
+            m_host.m_relay.flushLink(link);
+            m_host.m_relay.letGo(link);
+            m_host.m_relay.dropOverflowed();
+        });
+        return;
+    }
     // The roster goes out before the new player is announced, so the member learns
     // about everybody exactly once: from the roster, or from a later Joined.
     HostedPlayer* player = m_host.addMember(*name, link, Endpoint{link->peer, standbyPort});
     const PlayerId id = player->id;
+    player->source = link->source;
+    player->joinedAt = m_host.m_clock.elapsed();
+    m_joinTurns[link->source].left -= 1;
     WireWriter head;
     head.i32(id);
     head.bytes(player->resumeSecret);

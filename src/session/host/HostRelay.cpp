@@ -280,8 +280,8 @@ void HostRelay::releaseLocal() {
 }
 
 void HostRelay::letGo(HostLink* sender) {
-    if (sender->heldBy > 0 || sender->heldLocally || sender->heldForAcks || sender->heldForBudget || !sender->paused ||
-        sender->state == HostLink::State::Closed) {
+    if (sender->heldBy > 0 || sender->heldLocally || sender->heldForAcks || sender->heldForBudget ||
+        sender->heldForJoin || !sender->paused || sender->state == HostLink::State::Closed) {
         return;
     }
     sender->paused = false;

@@ -67,6 +67,8 @@ struct HostedPlayer {
     // with events waiting that has taken nothing for long is not acknowledging.
     qint64 takenAt = 0;
     qint64 awayUntil = 0; // the host clock's time its grace ends; 0 while connected
+    QByteArray source;    // the address it joined from, as per-address limits count it
+    qint64 joinedAt = 0;  // the host clock's time it joined
 
     quint32 nextEventSeq() const { return firstEventSeq + static_cast<quint32>(outbox.size()); }
 };

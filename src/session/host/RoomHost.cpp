@@ -418,6 +418,9 @@ void RoomHost::removeMember(PlayerId id) {
     m_members.erase(it);
     m_byId.remove(id);
     m_relay.playerGone(id);
+    if (!gone->source.isEmpty() && m_clock.elapsed() - gone->joinedAt < m_config.churnWindow.count()) {
+        m_admission.churned(gone->source);
+    }
     if (gone->link != nullptr) {
         gone->link->hosted = nullptr;
         gone->link->player = 0;
