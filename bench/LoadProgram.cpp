@@ -8,7 +8,8 @@
 //                 [--server-pid PID] [--label TEXT]
 //   mirelune-load ... --modes drop [--stop-reading K] [--settle-seconds T] --server-pid PID
 //
-// Members join with at most 8 handshakes in flight; the join time runs until every
+// Members join with at most 8 handshakes in flight, from 64 loopback addresses in turn
+// (127.0.2.1-64, as a LAN's come from their machines); the join time runs until every
 // member has heard of every other (join_ms), and, for comparison, until the last one
 // was let in (admitted_ms). Senders are the first S members.
 // Every message is 60 printable bytes carrying the run phase, its sender, its
@@ -47,6 +48,9 @@ namespace {
 
 constexpr std::size_t kPayloadBytes = 60;
 constexpr int kJoinsInFlight = 8;
+// Members connect from 127.0.2.1 and the 63 addresses after it, in turn.
+constexpr std::uint32_t kFirstSourceAddress = 0x7f000201;
+constexpr int kSourceAddresses = 64;
 constexpr std::size_t kReadChunk = 256 * 1024;
 // A saturating sender keeps this much queued for its socket, no more, so the send
 // time written into a message is close to the moment the socket takes it.
@@ -316,6 +320,15 @@ private:
         }
         const int one = 1;
         setsockopt(member.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // The members come from kSourceAddresses loopback addresses, as a LAN's come
+        // from their machines: a host's limits per address see a few members each.
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        source.sin_addr.s_addr = htonl(kFirstSourceAddress + static_cast<std::uint32_t>(index % kSourceAddresses));
+        if (bind(member.fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+            member.dead = true;
+            return false;
+        }
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<std::uint16_t>(m_options.port));

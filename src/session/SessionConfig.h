@@ -46,6 +46,11 @@ struct SessionConfig {
     // back in time. 0: a broken connection is a leave at once. The member tries again
     // after resumeRetryStart, doubling up to resumeRetryMax between attempts.
     std::chrono::milliseconds resumeGrace = 60000ms;
+    // A connection the member's side closed or reset without Goodbye (its process was
+    // killed, its machine refused it) keeps its player away this long at most: a copy
+    // that is still running comes back at once, one that is gone leaves soon. Silence
+    // (a cut cable, a stopped copy) keeps the whole resumeGrace.
+    std::chrono::milliseconds closedResumeGrace = 8000ms;
     std::chrono::milliseconds resumeRetryStart = 250ms;
     std::chrono::milliseconds resumeRetryMax = 2000ms;
     // A member of a room that outlives its host looks for a new host once resuming at
@@ -71,6 +76,13 @@ struct SessionConfig {
     int maxPendingHandshakes = 2048;
     // Per source address (an IPv4 address, or the /64 prefix of an IPv6 address).
     int maxHandshakesPerAddress = 8;
+    // New players per source address: joinBurstPerAddress at once, then one more every
+    // 1 / joinsPerAddressPerSecond; a CreatePlayer beyond waits for its turn. A player
+    // that leaves within churnWindow of its join empties its address's burst, so an
+    // address that joins and leaves in a loop is held to the steady rate.
+    int joinBurstPerAddress = 16;
+    int joinsPerAddressPerSecond = 2;
+    std::chrono::milliseconds churnWindow = 1000ms;
     // After this many wrong password proofs from one address, the host checks no
     // proof from there (it refuses at once) for proofBackoffStart, doubling with
     // every further wrong proof up to proofBackoffMax. A right proof forgets them.
@@ -93,6 +105,12 @@ struct SessionConfig {
     // waiting for its acknowledgement (while it is away too), and, at the member, its
     // own messages the host has not acknowledged yet.
     qint64 maxBufferedBytesPerMember = 64 * 1024 * 1024;
+    // The whole room's events kept for acknowledgement (each frame counted once, however
+    // many members it waits for, and 64 bytes per waiting event). Above it, the member
+    // with the most events waiting that has taken nothing for ackSilence leaves, then
+    // the next, until the room is below it again; members that acknowledge stay.
+    qint64 maxRoomBufferedBytes = 256 * 1024 * 1024;
+    std::chrono::milliseconds ackSilence = 1000ms;
     quint32 maxFrameBytes = 1024 * 1024;
 
     // The largest message payload a member may send: the Deliver the host makes of it

@@ -134,6 +134,23 @@ TEST_F(RoomUnderAttack, AFloodOfShortLinesIsHeldBackByCountAndNobodyHonestGoes) 
     expectHonestStayed(u"after the short flood"_s);
 }
 
+// Joining and leaving in a loop from one address: its players come at the steady rate
+// only, so every honest member sees a bounded number of notices, and talks on.
+TEST_F(RoomUnderAttack, JoinsAndLeavesInALoopAreHeldToASteadyRate) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 3000) {
+        RawPeer churner(port, kElsewhere);
+        churner.joinAs(u"churn"_s);
+        churner.send(encodeFrame(FrameType::Goodbye, {}));
+        churner.closedByHost();
+    }
+    testsupport::spinFor(100ms);
+    // The first join, then two a second.
+    EXPECT_LE(alice.log.size(), 2 * (2 + 3 * config.joinsPerAddressPerSecond));
+    expectHonestStayed(u"after the churn"_s);
+}
+
 // A proof needs the slow key and a hello the current version. After a few wrong
 // proofs even the right one is refused for a while, from that address only;
 // handshakes in progress (silent, or waiting for their proof) are capped per address

@@ -2,6 +2,7 @@
 // client) so that its memory can be read from /proc.
 #include "RawPeer.h"
 
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 #include <memory>
@@ -133,4 +134,59 @@ TEST(HostUnderAttack, BrokenFramingAndALongChatLeaveTheHostsMemoryBounded) {
     for (int round = 0; round < 16; ++round)
         ASSERT_NO_FATAL_FAILURE(chat(u"r%1"_s.arg(round), 250, 2000));
     expectHostUpAndBounded(u"VmRSS"_s, 8);
+}
+
+// Eight members take every message but acknowledge none, and are sent private messages
+// of 1 MiB: the room keeps within its memory budget by letting them go, one by one,
+// and the honest members talk on.
+TEST(HostUnderAttack, MembersThatNeverAcknowledgeCannotTakeTheRoomsMemory) {
+    SessionConfig config = loopbackConfig();
+    const auto host = startRoomTool(u"host"_s, config, u"host"_s);
+    TestCopy alice(config), bob(config);
+    ASSERT_EQ(alice.joinWhenListed(u"alice"_s), 2);
+    ASSERT_EQ(bob.joinAs(u"bob"_s), 3);
+    RawPeer sender(config.firstHostPort);
+    ASSERT_EQ(sender.joinAs(u"sender"_s), 4);
+    std::vector<std::unique_ptr<RawPeer>> silent;
+    for (int i = 0; i < 8; ++i) {
+        silent.push_back(std::make_unique<RawPeer>(config.firstHostPort));
+        ASSERT_EQ(silent.back()->joinAs(u"silent%1"_s.arg(i)), 5 + i);
+    }
+    testsupport::spinFor(1s);
+    const qint64 baselineKiB = statusKiB(host->processId(), u"VmRSS"_s);
+    const QByteArray payload(1000 * 1000, 'm');
+    QElapsedTimer beat;
+    beat.start();
+    constexpr int kMessages = 8 * 48; // 48 MiB each, below each one's own cap
+    for (int seq = 1; seq <= kMessages; ++seq) {
+        WireWriter send;
+        send.i32(5 + seq % 8);
+        send.u32(static_cast<quint32>(seq));
+        send.bytes(payload);
+        sender.send(encodeFrame(FrameType::Send, send.data()));
+        testsupport::waitUntil(
+            [&] {
+                for (const auto& peer : silent) // taken, never acknowledged
+                    peer->socket.readAll();
+                if (beat.hasExpired(1000)) {
+                    beat.restart();
+                    for (const auto& peer : silent)
+                        peer->send(encodeFrame(FrameType::Heartbeat, {}));
+                    sender.send(encodeFrame(FrameType::Heartbeat, {}));
+                }
+                return sender.socket.bytesToWrite() < 4 * 1024 * 1024;
+            },
+            30s);
+        if (seq % 32 == 0) {
+            ASSERT_TRUE(alice.say(3, u"to bob %1"_s.arg(seq)).ok());
+            ASSERT_TRUE(bob.say(2, u"to alice %1"_s.arg(seq)).ok());
+        }
+    }
+    EXPECT_TRUE(logShows(bob, u"priv 2>3 to bob %1"_s.arg(kMessages)));
+    EXPECT_TRUE(logShows(alice, u"priv 3>2 to alice %1"_s.arg(kMessages)));
+    EXPECT_FALSE(alice.log.contains(u"leave 3"_s) || alice.log.contains(u"leave 4"_s));
+    EXPECT_FALSE(alice.log.filter(u"leave "_s).isEmpty());
+    const qint64 peakKiB = statusKiB(host->processId(), u"VmHWM"_s);
+    EXPECT_LT(peakKiB - baselineKiB, (config.maxRoomBufferedBytes / 1024 + 64 * kMiB) * kMemoryScale)
+        << "baseline " << baselineKiB << " KiB, peak " << peakKiB << " KiB";
 }

@@ -2,7 +2,9 @@
 // client: members stopped for a while come back on their own or, past the grace
 // period, get their unsent lines back; a room goes on when its host is killed, quits
 // or falls silent, with no line lost or doubled, and is listed again.
+#include "RawPeer.h"
 #include "common/RoomCopies.h"
+#include "session/wire/Succession.h"
 
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
@@ -34,6 +36,19 @@ TEST(ResumeProcess, AMemberStoppedFor20SecondsMissesNothingAndNobodySeesItGo) {
     // What it missed comes in the order it was sent.
     EXPECT_EQ(room.chika->lines().filter(u"ベン> "_s), lines.filter(u"ベン> "_s));
     EXPECT_FALSE(room.chika->errors().contains(kSendFailed)) << room.chika->errors().toStdString();
+}
+
+// Killed outright, its sockets closed by the kernel: its leave shows within 10 s, not
+// after the grace period a silent member gets.
+TEST(ResumeProcess, AKilledMembersLeaveShowsWithinTenSeconds) {
+    testsupport::RoomCopies room;
+    ASSERT_TRUE(room.fillRoom());
+    QElapsedTimer clock;
+    room.chika->killHard();
+    clock.start();
+    EXPECT_TRUE(room.akira->shows(u"チカ さんが退出しました"_s, 11s));
+    EXPECT_TRUE(room.ben->shows(u"チカ さんが退出しました"_s, 1s));
+    EXPECT_LT(clock.elapsed(), 10000);
 }
 
 TEST(ResumeProcess, AMemberBackAfterTheGracePeriodHasLeftAndGetsItsUnsentLinesReported) {
@@ -136,6 +151,46 @@ TEST(HostMigrationProcess, AMemberLeftAloneKeepsTheRoomListedAndJoinable) {
     room.chika->type(u"まだいますか"_s);
     EXPECT_TRUE(room.ben->shows(u"チカ> まだいますか"_s));
     EXPECT_FALSE(room.ben->errors().contains(u"ended"_s)) << room.ben->errors().toStdString();
+}
+
+// Silent connections from eight addresses, the members' own among them, wait at the
+// standby port of the member next in line when the host is killed: the members still
+// meet there, in one room.
+TEST(HostMigrationProcess, ConnectionsQueuedAtTheSuccessorsPortDoNotSplitTheRoom) {
+    using namespace session;
+    testsupport::RoomCopies room;
+    ASSERT_TRUE(room.fillRoom());
+    quint16 standby = 0; // Ben's, from the succession fields a member is given
+    {
+        sessiontest::RawPeer onlooker(room.roomPort);
+        const auto created = onlooker.authenticate(sessiontest::createFrame(u"見物人"_s));
+        ASSERT_TRUE(created && created->type == quint8(FrameType::PlayerCreated));
+        WireReader in(created->body);
+        in.bytes(4 + 2 * kSecretBytes);
+        const quint32 count = in.u32().value_or(0);
+        for (quint32 i = 0; i < count; ++i)
+            in.i32(), in.string(1024);
+        for (quint32 i = 0; i < count; ++i)
+            if (const auto player = readSuccession(in, 0, {}); player && i == 1)
+                standby = player->endpoint.port;
+        onlooker.send(encodeFrame(FrameType::Goodbye, {}));
+        ASSERT_TRUE(room.ben->shows(u"見物人 さんが退出しました"_s));
+    }
+    ASSERT_NE(standby, 0);
+    std::vector<std::unique_ptr<QTcpSocket>> queued;
+    for (int from = 1; from < 9; ++from) {
+        for (int i = 0; i < 8; ++i) {
+            queued.push_back(std::make_unique<QTcpSocket>());
+            queued.back()->bind(QHostAddress(u"127.0.0.%1"_s.arg(from)));
+            queued.back()->connectToHost(QHostAddress::LocalHost, standby);
+        }
+    }
+    testsupport::spinFor(500ms);
+    room.akira->killHard();
+    room.ben->type(u"b1"_s);
+    room.chika->type(u"c1"_s);
+    EXPECT_TRUE(room.ben->shows(u"チカ> c1"_s, 15s));
+    EXPECT_TRUE(room.chika->shows(u"ベン> b1"_s, 1s));
 }
 
 TEST(HostMigrationProcess, ARoomGoesOnWhenItsHostIsKilledQuitsOrFallsSilent) {

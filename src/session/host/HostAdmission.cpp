@@ -8,7 +8,9 @@
 #include "session/wire/PasswordProof.h"
 #include "session/wire/WireBuffer.h"
 
+#include <QTimer>
 #include <algorithm>
+#include <cmath>
 
 namespace session {
 
@@ -19,6 +21,13 @@ QByteArray refusal(quint32 reason, const QString& text) {
     out.u32(reason);
     out.string(text);
     return out.take();
+}
+
+// Wrong resume secrets are counted apart from wrong passwords, under this key: a right
+// password proof must not forget them, or whoever knows the password could guess
+// secrets without end, one connection at a time.
+QByteArray secretFailuresKey(const QByteArray& source) {
+    return source + '\x01';
 }
 
 } // namespace
@@ -38,6 +47,23 @@ bool HostAdmission::handshakeSlotFree(const QByteArray& source) const {
         }
     }
     return total < m_host.m_config.maxPendingHandshakes && fromSource < m_host.m_config.maxHandshakesPerAddress;
+}
+
+HostLink* HostAdmission::oldestSilent(const QByteArray& source) const {
+    const auto fromSource = std::count_if(m_host.m_links.cbegin(), m_host.m_links.cend(), [&](const HostLink* link) {
+        return link->source == source &&
+               (link->state == HostLink::State::AwaitingHello || link->state == HostLink::State::AwaitingAuth);
+    });
+    if (fromSource < m_host.m_config.maxHandshakesPerAddress) {
+        return nullptr; // the address is not what is full
+    }
+    for (HostLink* link : m_host.m_links) { // oldest first
+        if (link->state == HostLink::State::AwaitingHello && !link->heard && link->source == source &&
+            !HostSocket::hasInput(link->socket->descriptor())) {
+            return link;
+        }
+    }
+    return nullptr;
 }
 
 bool HostAdmission::proofsBackedOff(const QByteArray& source) const {
@@ -60,6 +86,41 @@ void HostAdmission::wrongProof(const QByteArray& source) {
         const qint64 wait = std::min<qint64>(m_host.m_config.proofBackoffStart.count() << doublings,
                                              m_host.m_config.proofBackoffMax.count());
         failures.until = m_host.m_clock.elapsed() + wait;
+    }
+}
+
+qint64 HostAdmission::nextJoinIn(const QByteArray& source) {
+    const SessionConfig& config = m_host.m_config;
+    const qint64 now = m_host.m_clock.elapsed();
+    const double rate = std::max(config.joinsPerAddressPerSecond, 1) / 1000.0; // per millisecond
+    const double burst = std::max(config.joinBurstPerAddress, 1);
+    const auto refill = [&](JoinTurns& turns) {
+        turns.left = std::min(burst, turns.left + static_cast<double>(now - turns.at) * rate);
+        turns.at = now;
+    };
+    if (m_joinTurns.size() >= config.maxRememberedAddresses && !m_joinTurns.contains(source)) {
+        // Addresses whose turns are all back are as good as new.
+        m_joinTurns.removeIf([&](auto entry) {
+            refill(entry.value());
+            return entry.value().left >= burst;
+        });
+        if (m_joinTurns.size() >= config.maxRememberedAddresses) {
+            m_joinTurns.erase(m_joinTurns.begin());
+        }
+    }
+    const auto it = m_joinTurns.find(source);
+    if (it == m_joinTurns.end()) {
+        m_joinTurns.insert(source, JoinTurns{burst, now});
+        return 0;
+    }
+    refill(*it);
+    return it->left >= 1 ? 0 : static_cast<qint64>(std::ceil((1 - it->left) / rate));
+}
+
+void HostAdmission::churned(const QByteArray& source) {
+    // From now on it has its players at the steady rate only.
+    if (const auto it = m_joinTurns.find(source); it != m_joinTurns.end()) {
+        it->left = std::min(it->left, 0.0);
     }
 }
 
@@ -137,7 +198,7 @@ void HostAdmission::handleAuth(HostLink* link, const Frame& frame) {
     m_host.m_relay.reply(link, encodeFrame(FrameType::Accept, out.data()));
 }
 
-void HostAdmission::handleCreatePlayer(HostLink* link, const Frame& frame) {
+void HostAdmission::handleCreatePlayer(HostLink* link, const Frame& frame, bool turnCame) {
     WireReader in(frame.body);
     const auto name = in.string(kMaxNameChars * 3);
     if (!in.ok()) {
@@ -154,13 +215,16 @@ void HostAdmission::handleCreatePlayer(HostLink* link, const Frame& frame) {
         refuse(RefuseReason::Protocol, QStringLiteral("this connection already has a player"));
         return;
     }
-    // Joining and leaving in a loop would flood every copy with notices.
-    if (link->createdPlayer || (link->lastCreateAttempt.isValid() &&
-                                link->lastCreateAttempt.elapsed() < m_host.m_config.createPlayerInterval.count())) {
-        m_host.dropLink(link, "player created again or too fast");
-        return;
+    // Joining and leaving in a loop would flood every copy with notices. (A CreatePlayer
+    // that waited for its address's turn was checked for this when it came.)
+    if (!turnCame) {
+        if (link->createdPlayer || (link->lastCreateAttempt.isValid() &&
+                                    link->lastCreateAttempt.elapsed() < m_host.m_config.createPlayerInterval.count())) {
+            m_host.dropLink(link, "player created again or too fast");
+            return;
+        }
+        link->lastCreateAttempt.start();
     }
-    link->lastCreateAttempt.start();
     if (!isAllowedHandleName(*name) || m_host.hasMember(*name)) {
         refuse(RefuseReason::InvalidName, QStringLiteral("the handle name is not allowed"));
         return;
@@ -169,10 +233,31 @@ void HostAdmission::handleCreatePlayer(HostLink* link, const Frame& frame) {
         refuse(RefuseReason::Full, QStringLiteral("the room is full"));
         return;
     }
+    // An address has its players at a bounded rate: a join beyond waits for its turn,
+    // and nothing more of the connection is read until then.
+    if (const qint64 wait = nextJoinIn(link->source); wait > 0) {
+        link->heldForJoin = true;
+        link->waitingCreate = frame;
+        m_host.m_relay.stopReading(link);
+        QTimer::singleShot(wait, link, [this, link] {
+            link->heldForJoin = false;
+            const std::optional<Frame> create = std::exchange(link->waitingCreate, std::nullopt);
+            if (create && link->state == HostLink::State::Admitted) {
+                handleCreatePlayer(link, *create, true);
+            }
+            m_host.m_relay.flushLink(link);
+            m_host.m_relay.letGo(link);
+            m_host.m_relay.dropOverflowed();
+        });
+        return;
+    }
     // The roster goes out before the new player is announced, so the member learns
     // about everybody exactly once: from the roster, or from a later Joined.
     HostedPlayer* player = m_host.addMember(*name, link, Endpoint{link->peer, standbyPort});
     const PlayerId id = player->id;
+    player->source = link->source;
+    player->joinedAt = m_host.m_clock.elapsed();
+    m_joinTurns[link->source].left -= 1;
     WireWriter head;
     head.i32(id);
     head.bytes(player->resumeSecret);
@@ -209,7 +294,8 @@ void HostAdmission::handleResume(HostLink* link, const Frame& frame) {
     }
     link->createdPlayer = true;
     HostedPlayer* player = m_host.findMember(*id);
-    if (proofsBackedOff(link->source)) {
+    const QByteArray secretSource = secretFailuresKey(link->source);
+    if (proofsBackedOff(link->source) || proofsBackedOff(secretSource)) {
         reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("too many wrong passwords"));
         return;
     }
@@ -220,7 +306,7 @@ void HostAdmission::handleResume(HostLink* link, const Frame& frame) {
         player != nullptr && (player->takenOver ? proof::equal(proof::resumeVerifier(*secret), player->verifier)
                                                 : proof::equal(*secret, player->resumeSecret));
     if (player != nullptr && !player->local && !secretRight) {
-        wrongProof(link->source);
+        wrongProof(secretSource);
         reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("wrong resume secret"));
         return;
     }
@@ -228,6 +314,7 @@ void HostAdmission::handleResume(HostLink* link, const Frame& frame) {
         reject(link, static_cast<quint32>(RefuseReason::NoSuchPlayer), QStringLiteral("no such player in the room"));
         return;
     }
+    m_proofFailures.remove(secretSource);
     if (player->takenOver) {
         // Its events are counted on from what it took from the old host; what waits
         // for it here is what comes next.

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <optional>
 
 namespace session {
 
@@ -46,6 +47,7 @@ public:
     PlayerId player = 0;
     HostedPlayer* hosted = nullptr; // the player, while the link has one
     QElapsedTimer lastHeard;
+    bool heard = false; // anything at all came
     QTimer handshakeTimer;
     // Frames for this member collected during the current event-loop turn; they
     // leave together once the turn's work is done.
@@ -66,6 +68,11 @@ public:
     // Held because too many of its messages wait for a receiver's acknowledgement,
     // until they are down to SessionConfig::resumeUnacknowledgedSends.
     bool heldForAcks = false;
+    // Held while the room's events keep more than its budget (HostRelay::keepWithinBudget).
+    bool heldForBudget = false;
+    // Its CreatePlayer waits for its address's next join (HostAdmission), in `waitingCreate`.
+    bool heldForJoin = false;
+    std::optional<Frame> waitingCreate;
     // As a receiver: the senders this member holds.
     QList<QPointer<HostLink>> holding;
 };

@@ -5,6 +5,7 @@
 #include "session/host/RoomHost.h"
 
 #include <QTimer>
+#include <algorithm>
 
 namespace session {
 
@@ -21,10 +22,13 @@ void HostLiveness::stop() {
     }
 }
 
-void HostLiveness::connectionLost(HostedPlayer& player, PlayerId id, bool resumable) {
-    if (resumable && m_host.m_config.resumeGrace.count() > 0) {
-        player.awayUntil = m_host.m_clock.elapsed() + m_host.m_config.resumeGrace.count();
-        qCDebug(lcSession) << "player" << id << "is away";
+void HostLiveness::connectionLost(HostedPlayer& player, PlayerId id, LinkEnd end) {
+    const SessionConfig& config = m_host.m_config;
+    const auto grace =
+        end == LinkEnd::Closed ? std::min(config.closedResumeGrace, config.resumeGrace) : config.resumeGrace;
+    if (end != LinkEnd::Leave && grace.count() > 0) {
+        player.awayUntil = m_host.m_clock.elapsed() + grace.count();
+        qCDebug(lcSession) << "player" << id << "is away for" << grace.count() << "ms";
     } else {
         m_host.removeMember(id);
     }
@@ -41,10 +45,10 @@ void HostLiveness::onTick() {
         // A member held back is not read, so its silence means nothing; a member that
         // takes nothing of what waits for it is as gone as a silent one.
         if (!link->paused && link->lastHeard.elapsed() > m_host.m_config.heartbeatTimeout.count()) {
-            m_host.dropLink(link, "heartbeat timed out", true);
+            m_host.dropLink(link, "heartbeat timed out", LinkEnd::Silent);
         } else if (link->socket->bytesToWrite() > 0 &&
                    link->socket->msSinceProgress() > m_host.m_config.heartbeatTimeout.count()) {
-            m_host.dropLink(link, "member took nothing", true);
+            m_host.dropLink(link, "member took nothing", LinkEnd::Silent);
         } else if (m_beatDue) {
             m_host.m_relay.write(link, heartbeat);
         }

@@ -56,7 +56,9 @@ void HostRelay::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32
     // One frame for every addressee: QByteArray shares it, nothing is copied per member.
     // A member's message is acknowledged to it once every receiver has taken it; the
     // local player takes it as soon as it is queued.
-    auto* relay = new Relay{encodeFrame(FrameType::Deliver, header.data() + payload), from, seq, 1, !from->local};
+    auto* relay = new Relay{
+        encodeFrame(FrameType::Deliver, header.data() + payload), from, seq, 1, !from->local, &m_host.m_keptBytes};
+    m_host.m_keptBytes += relay->frame.size();
     if (relay->queued) {
         from->unacknowledged.push_back(relay);
     }
@@ -96,11 +98,20 @@ void HostRelay::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32
         sender->heldForAcks = true;
         stopReading(sender);
     }
+    // Above the room's budget with nobody to let go yet (every member with events
+    // waiting took some a moment ago): the sender waits until somebody takes them or
+    // is found not to.
+    if (sender != nullptr && !keepWithinBudget() && !sender->heldForBudget) {
+        sender->heldForBudget = true;
+        m_budgetHeld.append(QPointer<HostLink>(sender));
+        stopReading(sender);
+    }
     dropOverflowed();
 }
 
 void HostRelay::pushToAll(const QByteArray& frame) {
-    auto* relay = new Relay{frame, nullptr, 0, 1, false};
+    auto* relay = new Relay{frame, nullptr, 0, 1, false, &m_host.m_keptBytes};
+    m_host.m_keptBytes += frame.size();
     for (const auto& member : m_host.m_members) {
         if (!member->local) {
             pushEvent(*member, relay, true);
@@ -110,9 +121,13 @@ void HostRelay::pushToAll(const QByteArray& frame) {
 }
 
 void HostRelay::pushEvent(HostedPlayer& player, Relay* relay, bool notice) {
+    if (player.outbox.empty()) {
+        player.takenAt = m_host.m_clock.elapsed();
+    }
     player.outbox.push_back(relay);
     ++relay->remaining;
     player.outboxBytes += relay->frame.size() + kOutboxEventOverhead;
+    m_host.m_keptBytes += kOutboxEventOverhead;
     if (player.outboxBytes > m_host.m_config.maxBufferedBytesPerMember) {
         m_overflowedPlayers.append(player.id);
     }
@@ -126,13 +141,51 @@ void HostRelay::pushEvent(HostedPlayer& player, Relay* relay, bool notice) {
 }
 
 void HostRelay::eventsTaken(HostedPlayer& player, quint32 seq) {
+    if (!player.outbox.empty() && player.firstEventSeq <= seq) {
+        player.takenAt = m_host.m_clock.elapsed();
+    }
     while (!player.outbox.empty() && player.firstEventSeq <= seq) {
         Relay* relay = player.outbox.front();
         player.outbox.pop_front();
         ++player.firstEventSeq;
         player.outboxBytes -= relay->frame.size() + kOutboxEventOverhead;
+        m_host.m_keptBytes -= kOutboxEventOverhead;
         relayTaken(relay);
     }
+}
+
+void HostRelay::dropOutbox(HostedPlayer& player) {
+    m_host.m_keptBytes -= kOutboxEventOverhead * static_cast<qint64>(player.outbox.size());
+    player.outboxBytes = 0;
+    for (Relay* relay : std::exchange(player.outbox, {})) {
+        relayTaken(relay);
+    }
+}
+
+bool HostRelay::keepWithinBudget() {
+    const SessionConfig& config = m_host.m_config;
+    while (m_host.m_keptBytes > config.maxRoomBufferedBytes) {
+        // Not the members that keep taking what comes, nor those with little waiting:
+        // the one that has taken nothing for a while and has the most waiting goes.
+        const qint64 now = m_host.m_clock.elapsed();
+        HostedPlayer* worst = nullptr;
+        for (const auto& member : m_host.m_members) {
+            if (!member->local && !member->outbox.empty() && now - member->takenAt >= config.ackSilence.count() &&
+                (worst == nullptr || member->outbox.size() > worst->outbox.size())) {
+                worst = member.get();
+            }
+        }
+        if (worst == nullptr) {
+            return false;
+        }
+        qCDebug(lcSession) << "player" << worst->id << "acknowledges nothing while the room is full";
+        if (worst->link != nullptr) {
+            m_host.dropLink(worst->link, "member acknowledged nothing while the room was full");
+        } else {
+            m_host.removeMember(worst->id);
+        }
+    }
+    return true;
 }
 
 void HostRelay::relayTaken(Relay* relay) {
@@ -227,8 +280,8 @@ void HostRelay::releaseLocal() {
 }
 
 void HostRelay::letGo(HostLink* sender) {
-    if (sender->heldBy > 0 || sender->heldLocally || sender->heldForAcks || !sender->paused ||
-        sender->state == HostLink::State::Closed) {
+    if (sender->heldBy > 0 || sender->heldLocally || sender->heldForAcks || sender->heldForBudget ||
+        sender->heldForJoin || !sender->paused || sender->state == HostLink::State::Closed) {
         return;
     }
     sender->paused = false;
@@ -369,6 +422,14 @@ void HostRelay::dropOverflowed() {
             m_host.dropLink(player->link, "member acknowledged too little");
         } else {
             m_host.removeMember(player->id);
+        }
+    }
+    if ((m_host.m_keptBytes > m_host.m_config.maxRoomBufferedBytes || !m_budgetHeld.isEmpty()) && keepWithinBudget()) {
+        for (const QPointer<HostLink>& sender : std::exchange(m_budgetHeld, {})) {
+            if (!sender.isNull()) {
+                sender->heldForBudget = false;
+                letGo(sender);
+            }
         }
     }
 }

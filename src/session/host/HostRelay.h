@@ -54,13 +54,19 @@ public:
     // Whether notices may leave now: none left less than the notice delay ago.
     bool noticesMayLeave() const;
     void flushNotices();
-    // Drops the members whose queues passed their caps since the last call.
+    // Drops the members whose queues passed their caps since the last call, and keeps
+    // the room within its memory budget.
     void dropOverflowed();
+    // The member left: what waits for it need not wait any more.
+    void dropOutbox(HostedPlayer& player);
 
     // Bytes queued for a member that it has not taken yet.
     static qint64 backlog(const HostLink* link);
     // Lets go of every sender `receiver` holds.
     void release(HostLink* receiver);
+    // Holds: the sender is not read until every reason to hold it is gone (letGo).
+    void stopReading(HostLink* sender);
+    void letGo(HostLink* sender);
     // See RoomHost::localTaken(); safe from any thread.
     void localTaken(qint64 bytes);
     // The local player is gone: nothing waits for its queue any more.
@@ -80,9 +86,10 @@ private:
     // its backlog down to the low-water mark.
     void hold(HostLink* sender, HostLink* receiver);
     void releaseLocal();
-    void letGo(HostLink* sender);
-    // Holds: the sender is not read until every reason to hold it is gone (letGo).
-    void stopReading(HostLink* sender);
+    // While the room's events keep more than its budget: lets go of the members that
+    // do not acknowledge, those with the most events waiting first; true when the room
+    // is within its budget again.
+    bool keepWithinBudget();
     // Queues a notice of an arrival or a departure: it leaves with the member's next
     // traffic, or a moment later.
     void notify(HostLink* link, const QByteArray& frame);
@@ -101,6 +108,8 @@ private:
     QList<QPointer<HostLink>> m_noticed;
     // Players whose events passed the cap: they leave once the current loop is done.
     QList<PlayerId> m_overflowedPlayers;
+    // Senders held while the room is above its budget and nobody is to blame yet.
+    QList<QPointer<HostLink>> m_budgetHeld;
     // Players owed an Ack, sent with the turn's other frames.
     QList<PlayerId> m_ackDue;
     // Payload bytes in the local player's queue, and the senders that queue holds.

@@ -19,8 +19,15 @@ struct Relay {
     QByteArray frame;
     HostedPlayer* sender = nullptr; // while `queued`
     quint32 seq = 0;
-    int remaining = 0;   // outboxes it waits in (one more while it is being relayed)
-    bool queued = false; // in its sender's `unacknowledged`
+    int remaining = 0;      // outboxes it waits in (one more while it is being relayed)
+    bool queued = false;    // in its sender's `unacknowledged`
+    qint64* kept = nullptr; // the room's count of the bytes its events keep, while it lives
+
+    ~Relay() {
+        if (kept != nullptr) {
+            *kept -= frame.size();
+        }
+    }
 };
 
 // Everything the host keeps of one player for the room's life. It outlives the
@@ -56,7 +63,12 @@ struct HostedPlayer {
     std::deque<Relay*> outbox;
     quint32 firstEventSeq = 1;
     qint64 outboxBytes = 0;
+    // The host clock's time it last took events, or its first one came since: a member
+    // with events waiting that has taken nothing for long is not acknowledging.
+    qint64 takenAt = 0;
     qint64 awayUntil = 0; // the host clock's time its grace ends; 0 while connected
+    QByteArray source;    // the address it joined from, as per-address limits count it
+    qint64 joinedAt = 0;  // the host clock's time it joined
 
     quint32 nextEventSeq() const { return firstEventSeq + static_cast<quint32>(outbox.size()); }
 };

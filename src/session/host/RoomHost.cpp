@@ -240,6 +240,13 @@ bool RoomHost::hasMember(const QString& name) const {
 
 void RoomHost::onIncoming(qintptr descriptor) {
     const QByteArray source = HostSocket::sourceKey(static_cast<int>(descriptor));
+    if (!m_shuttingDown && !m_admission.handshakeSlotFree(source)) {
+        // Connections that say nothing hold no place against a newcomer from their
+        // address (a member resuming, perhaps, behind the same address as a stranger).
+        if (HostLink* silent = m_admission.oldestSilent(source)) {
+            dropLink(silent, "silent, and another connection came from its address");
+        }
+    }
     if (m_shuttingDown || !m_admission.handshakeSlotFree(source)) {
         qCDebug(lcSession) << "refusing a connection: too many handshakes in progress";
         HostSocket::refuse(static_cast<int>(descriptor));
@@ -272,6 +279,7 @@ void RoomHost::onLinkReadyRead(HostLink* link) {
         return;
     }
     link->lastHeard.restart();
+    link->heard = true;
     link->decoder.feed(chunk);
     handleDecoded(link, false);
 }
@@ -305,7 +313,7 @@ void RoomHost::onLinkDisconnected(HostLink* link) {
         handleDecoded(link, true);
     }
     // A connection that broke may come back: the player waits for it.
-    dropLink(link, "connection closed", true);
+    dropLink(link, "connection closed", LinkEnd::Closed);
     m_relay.dropOverflowed();
 }
 
@@ -410,6 +418,9 @@ void RoomHost::removeMember(PlayerId id) {
     m_members.erase(it);
     m_byId.remove(id);
     m_relay.playerGone(id);
+    if (!gone->source.isEmpty() && m_clock.elapsed() - gone->joinedAt < m_config.churnWindow.count()) {
+        m_admission.churned(gone->source);
+    }
     if (gone->link != nullptr) {
         gone->link->hosted = nullptr;
         gone->link->player = 0;
@@ -417,9 +428,7 @@ void RoomHost::removeMember(PlayerId id) {
     // What waits for it need not wait any more; its own messages need nobody's
     // acknowledgement (its destructor lets go of them).
     const bool heldMuch = gone->outboxBytes >= kReturnMemoryAfterBytes;
-    for (Relay* relay : std::exchange(gone->outbox, {})) {
-        m_relay.relayTaken(relay);
-    }
+    m_relay.dropOutbox(*gone);
     if (heldMuch) {
         returnFreedMemorySoon();
     }
@@ -441,7 +450,7 @@ void RoomHost::rebuildRoster() {
     }
 }
 
-void RoomHost::dropLink(HostLink* link, const char* why, bool resumable) {
+void RoomHost::dropLink(HostLink* link, const char* why, LinkEnd end) {
     if (link->state == HostLink::State::Closed) {
         return;
     }
@@ -470,7 +479,7 @@ void RoomHost::dropLink(HostLink* link, const char* why, bool resumable) {
     if (hosted != nullptr) {
         hosted->link = nullptr;
         hosted->ackQueued = false;
-        m_liveness.connectionLost(*hosted, player, resumable);
+        m_liveness.connectionLost(*hosted, player, end);
     }
 }
 

@@ -116,9 +116,9 @@ private:
     static QByteArray rosterEntry(PlayerId id, const QString& name);
     // Names identify players: no two in the room share one.
     bool hasMember(const QString& name) const;
-    // Closes a connection. A player's broken connection (`resumable`) leaves it away
-    // for the grace period; otherwise the player leaves at once.
-    void dropLink(HostLink* link, const char* why, bool resumable = false);
+    // Closes a connection. A player's connection that broke (`end` Closed or Silent)
+    // leaves it away for its grace period (HostLiveness); otherwise the player leaves at once.
+    void dropLink(HostLink* link, const char* why, LinkEnd end = LinkEnd::Leave);
 
     SessionConfig m_config;
     Settings m_settings;
@@ -130,6 +130,10 @@ private:
     bool m_shuttingDown = false;
 
     QList<HostLink*> m_links;
+    // Bytes the room's events keep until acknowledged: each frame once, however many
+    // outboxes it waits in, and the bookkeeping of each waiting event. Declared before
+    // the players, whose events count themselves out as they go.
+    qint64 m_keptBytes = 0;
     std::vector<std::unique_ptr<HostedPlayer>> m_members; // joining order
     QHash<PlayerId, HostedPlayer*> m_byId;
     quint32 m_localSeq = 0; // the local player's messages

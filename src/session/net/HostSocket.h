@@ -37,6 +37,8 @@ public:
     // address (IPv4-mapped IPv6 included), the first 8 bytes (the /64 prefix, what
     // one site is given) of an IPv6 address. Empty when it cannot be told.
     static QByteArray sourceKey(int descriptor);
+    // Whether the peer has sent anything not read yet.
+    static bool hasInput(int descriptor);
     // The peer's address as it is; null when it cannot be told.
     static QHostAddress peerAddress(int descriptor);
 

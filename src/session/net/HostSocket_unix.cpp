@@ -45,6 +45,11 @@ void HostSocket::refuse(int descriptor) {
     closeDescriptor(descriptor);
 }
 
+bool HostSocket::hasInput(int descriptor) {
+    char byte = 0;
+    return ::recv(descriptor, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
 QByteArray HostSocket::sourceKey(int descriptor) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
