@@ -170,5 +170,20 @@ TEST_F(NatsRoom, KillingTheStreamLeaderMidChatLosesAndDoublesNothing) {
     EXPECT_FALSE(akira.log.join(u'\n').contains(u"undelivered"_s));
 }
 
+TEST_F(NatsRoom, ACopyThatVanishesIsSeenLeavingWithinTenSeconds) {
+    NatsCopy akira(cluster.url(0));
+    ASSERT_NE(akira.hostAs(u"アキラ"_s), 0);
+    ChildProcess ben(QCoreApplication::applicationDirPath() + u"/mirelune-room"_s,
+                     {u"join"_s, u"room"_s, u"--name"_s, u"ベン"_s, u"--nats"_s, cluster.url(1)});
+    ASSERT_TRUE(waitUntil([&] { return akira.log.size() == 1 && akira.log[0].endsWith(u" ベン"_s); }, 10s));
+    const PlayerId benId = akira.log[0].section(u' ', 1, 1).toInt();
+    QElapsedTimer gone;
+    gone.start();
+    ben.killHard();
+    EXPECT_TRUE(waitUntil([&] { return akira.log.contains(u"leave %1"_s.arg(benId)); }, 12s));
+    EXPECT_LE(gone.elapsed(), 11000);
+    std::cout << "[ measure  ] a killed member seen leaving after " << gone.elapsed() << " ms\n";
+}
+
 } // namespace
 } // namespace sessiontest
