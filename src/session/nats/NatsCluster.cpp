@@ -98,7 +98,6 @@ Status NatsClient::connect(const QStringList& servers) {
     // keeps trying for as long as it is in the room.
     natsOptions_SetMaxReconnect(options, -1);
     natsOptions_SetReconnectWait(options, 250);
-    natsOptions_SetNoEcho(options, true);
     natsOptions_SetName(options, "mirelune");
     const natsStatus status = natsConnection_Connect(&m_connection, options);
     natsOptions_Destroy(options);

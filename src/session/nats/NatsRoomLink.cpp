@@ -424,6 +424,7 @@ void NatsRoomLink::onJoinStored(PlayerId id, quint64 joinSeq, const QList<Player
     for (const PlayerEntry& entry : base) {
         m_lastPulse.insert(entry.id, now());
     }
+    m_ownPulse = now();
     m_pulse = std::make_unique<NatsWorker>();
     m_pulse->setTick(
         [state = m_state] {
@@ -510,7 +511,15 @@ void NatsRoomLink::apply(const Record& record, bool quietly) {
 }
 
 void NatsRoomLink::onPulse(PlayerId id) {
-    if (m_lastPulse.contains(id)) {
+    if (id == m_me) {
+        // Back after a break of this copy's own: the others get a fresh time-out.
+        if (now() - m_ownPulse > 2 * natsroom::kPulseMs) {
+            for (qint64& last : m_lastPulse) {
+                last = now();
+            }
+        }
+        m_ownPulse = now();
+    } else if (m_lastPulse.contains(id)) {
         m_lastPulse[id] = now();
     }
 }
@@ -520,6 +529,10 @@ void NatsRoomLink::checkPresence() {
         return;
     }
     const qint64 at = now();
+    // A copy that does not hear its own pulse is the one cut off: it judges nobody.
+    if (at - m_ownPulse > 2 * natsroom::kPulseMs) {
+        return;
+    }
     for (const PlayerEntry& entry : std::as_const(m_roster)) {
         if (entry.id == m_me || at - m_lastPulse.value(entry.id, at) < natsroom::kPresenceTimeoutMs) {
             continue;

@@ -68,6 +68,7 @@ private:
     QList<PlayerEntry> m_roster;
     QHash<PlayerId, qint64> m_lastPulse;
     QHash<PlayerId, qint64> m_reportedGone;
+    qint64 m_ownPulse = 0; // when this copy last heard its own pulse come back
     quint32 m_nextSeq = 1;
     QTimer m_presence;
 };
