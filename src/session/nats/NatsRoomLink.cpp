@@ -415,6 +415,9 @@ void NatsRoomLink::createPlayer(const QString& name, const QString& secondName) 
 }
 
 void NatsRoomLink::onJoinStored(PlayerId id, quint64 joinSeq, const QList<PlayerEntry>& base) {
+    if (m_phase != Phase::Joining) {
+        return; // the player was destroyed meanwhile; its leave is on its way
+    }
     m_me = id;
     m_joinSeq = joinSeq;
     m_joinKnown = true;
