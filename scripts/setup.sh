@@ -16,6 +16,9 @@ mirelune_packages=(
     # The session bus the notification test starts for itself.
     dbus-daemon
     dpkg-dev file desktop-file-utils appstream nftables
+    # Rooms on a NATS cluster: the C client (which needs libprotobuf-c1 at run time) and
+    # the server the tests start.
+    libnats-dev libprotobuf-c1 nats-server
     # The router the port-mapping test runs: only the daemon's binary, which starts
     # nothing and asks nothing when installed (the package "miniupnpd" would set up a
     # system service).

@@ -2,6 +2,8 @@
 
 #include "session/RoomTransport.h"
 #include "session/SessionErrors.h"
+#include "session/nats/NatsCluster.h"
+#include "session/nats/NatsTransport.h"
 #include "session/tcp/TcpTransport.h"
 #include "session/wire/NameRules.h"
 
@@ -63,6 +65,7 @@ struct NetworkSessionService::Impl {
     // Carries the LAN's and the Internet's rooms; made once, as it keeps the threads of
     // rooms that are still saying goodbye until the service goes.
     std::unique_ptr<TcpTransport> tcp;
+    std::unique_ptr<NatsTransport> nats;
     RoomTransport* transport = nullptr;
     // The room this copy is in, once opened.
     QPointer<RoomLink> link;
@@ -95,6 +98,13 @@ struct NetworkSessionService::Impl {
             }
         }
         return nullptr;
+    }
+    // How long opening a room or entering it may take: a cluster rides out a server's
+    // loss inside that time, and gives up on its own a little before it.
+    std::chrono::milliseconds roomWait() const {
+        return connection.kind == Connection::Kind::Nats
+                   ? std::max(config.connectTimeout, std::chrono::milliseconds(natsroom::kStoreDeadlineMs + 5000))
+                   : config.connectTimeout;
     }
     void wake() {
         if (activeLoop != nullptr) {
@@ -152,6 +162,7 @@ Result<OneBasedList<Connection>> NetworkSessionService::listConnections() {
     return OneBasedList<Connection>({
         Connection{Connection::Kind::Lan, QStringLiteral("ローカルネットワーク (TCP/IP)")},
         Connection{Connection::Kind::Internet, QStringLiteral("インターネット (TCP/IP)")},
+        Connection{Connection::Kind::Nats, QStringLiteral("NATS クラスタ (常設の部屋)")},
     });
 }
 
@@ -173,6 +184,24 @@ Status NetworkSessionService::initialize(const Connection& connection) {
             return failure(kErrorInvalidParameter, QStringLiteral("not a host address: %1").arg(*answer));
         }
         d->tcp->setConnection(connection.kind, *parsed);
+    } else if (connection.kind == Connection::Kind::Nats) {
+        if (!serversPrompt()) {
+            return failure(kErrorCancelled, QStringLiteral("no way to ask for the cluster's servers"));
+        }
+        const std::optional<QString> answer = serversPrompt()();
+        if (!answer) {
+            return failure(kErrorCancelled, QStringLiteral("no server address given"));
+        }
+        const std::optional<QStringList> servers = parseNatsServers(*answer);
+        if (!servers) {
+            return failure(kErrorInvalidParameter, QStringLiteral("not a list of NATS servers: %1").arg(*answer));
+        }
+        d->nats = std::make_unique<NatsTransport>(d->config);
+        d->nats->setServers(*servers);
+        d->transport = d->nats.get();
+        d->connection = connection;
+        d->state = ServiceState::Initialized;
+        return {};
     } else {
         d->tcp->setConnection(connection.kind);
     }
@@ -242,7 +271,7 @@ Status NetworkSessionService::openRoom(const RoomDescription& room, OpenMode mod
     link->open(room, mode);
     const QPointer<RoomLink> guard(link);
     const std::shared_ptr<bool> alive = d->alive;
-    const bool done = waitFor([&] { return opened || failed.has_value(); }, d->config.connectTimeout);
+    const bool done = waitFor([&] { return opened || failed.has_value(); }, d->roomWait());
     if (!*alive || guard.isNull()) {
         return failure(kErrorCancelled, QStringLiteral("the session was closed while joining"));
     }
@@ -398,8 +427,8 @@ Result<PlayerId> NetworkSessionService::createLocalPlayer(const QString& name, c
         });
     link->createPlayer(name, secondName);
     const std::shared_ptr<bool> alive = d->alive;
-    const bool done = (created || refused.has_value()) ||
-                      waitFor([&] { return created || refused.has_value(); }, d->config.connectTimeout);
+    const bool done =
+        (created || refused.has_value()) || waitFor([&] { return created || refused.has_value(); }, d->roomWait());
     if (!*alive) {
         return failure(kErrorCancelled, QStringLiteral("the session was closed while the player was created"));
     }

@@ -95,6 +95,8 @@ public:
 
     // Only the Internet connection asks; the LAN connection never calls it.
     void setAddressPrompt(AddressPrompt prompt) { m_addressPrompt = std::move(prompt); }
+    // Asks the NATS connection's servers: "nats://host:port", several separated by commas.
+    void setServersPrompt(AddressPrompt prompt) { m_serversPrompt = std::move(prompt); }
 
     // `context` bounds the registration's life: no event reaches the callback once
     // the context object is gone.
@@ -115,6 +117,7 @@ protected:
     void dropEventReceivers();
 
     const AddressPrompt& addressPrompt() const { return m_addressPrompt; }
+    const AddressPrompt& serversPrompt() const { return m_serversPrompt; }
 
 private:
     struct Receiver {
@@ -130,6 +133,7 @@ private:
     QHash<qint32, Receiver> m_receivers;
     qint32 m_nextHandle = 1;
     AddressPrompt m_addressPrompt;
+    AddressPrompt m_serversPrompt;
 };
 
 } // namespace session

@@ -63,9 +63,10 @@ private:
     QList<T> m_items;
 };
 
-// A way to reach rooms: the LAN (found by broadcast) or the Internet (a given host).
+// A way to reach rooms: the LAN (found by broadcast), the Internet (a given host), or
+// a NATS cluster the rooms live on.
 struct Connection {
-    enum class Kind { Lan, Internet };
+    enum class Kind { Lan, Internet, Nats };
     Kind kind = Kind::Lan;
     QString name;
 };

@@ -12,14 +12,17 @@ using namespace Qt::StringLiterals;
 
 namespace setup {
 
-std::optional<QString> askHostAddress() {
+namespace {
+
+std::optional<QString> askAddress(const QString& objectName, const QString& label, const QString& key,
+                                  const QString& last) {
     QInputDialog dialog(QApplication::activeWindow());
-    dialog.setObjectName(u"dlgHostAddress"_s);
+    dialog.setObjectName(objectName);
     dialog.setWindowTitle(JapaneseMessageBox::kProgramTitle);
     dialog.setFont(japaneseUiFont());
     dialog.setInputMode(QInputDialog::TextInput);
-    dialog.setLabelText(u"接続先のホストを入力してください（ホスト名、またはホスト名:ポート番号）"_s);
-    dialog.setTextValue(basGlobal::lastHostAddress());
+    dialog.setLabelText(label);
+    dialog.setTextValue(last);
     dialog.setOkButtonText(u"OK"_s);
     dialog.setCancelButtonText(u"キャンセル"_s);
     if (dialog.exec() != QDialog::Accepted) {
@@ -30,8 +33,21 @@ std::optional<QString> askHostAddress() {
     if (address.isEmpty()) {
         return std::nullopt;
     }
-    basGlobal::writeSetting(u"Address"_s, address);
+    basGlobal::writeSetting(key, address);
     return address;
+}
+
+} // namespace
+
+std::optional<QString> askHostAddress() {
+    return askAddress(u"dlgHostAddress"_s, u"接続先のホストを入力してください（ホスト名、またはホスト名:ポート番号）"_s,
+                      u"Address"_s, basGlobal::lastHostAddress());
+}
+
+std::optional<QString> askNatsServers() {
+    return askAddress(u"dlgNatsServers"_s,
+                      u"NATS サーバーを入力してください（nats://ホスト名:ポート番号、複数はカンマ区切り）"_s,
+                      u"NatsServers"_s, basGlobal::lastNatsServers());
 }
 
 } // namespace setup

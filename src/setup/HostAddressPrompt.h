@@ -10,4 +10,8 @@ namespace setup {
 // settings file; cancelling gives nothing.
 std::optional<QString> askHostAddress();
 
+// Asks for the servers of the NATS connection (nats://host:port, several separated by
+// commas), prefilled and remembered in the same way.
+std::optional<QString> askNatsServers();
+
 } // namespace setup

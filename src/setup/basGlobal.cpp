@@ -18,6 +18,7 @@ namespace {
 
 const QString kGeneral = u"General"_s;
 const QString kAddressKey = u"Address"_s;
+const QString kNatsServersKey = u"NatsServers"_s;
 
 std::unique_ptr<session::SessionService> defaultService() {
     return std::make_unique<session::NetworkSessionService>();
@@ -54,6 +55,7 @@ bool InitSessionService() {
     sessionService = serviceFactory ? serviceFactory() : nullptr;
     if (sessionService) {
         sessionService->setAddressPrompt([] { return setup::askHostAddress(); });
+        sessionService->setServersPrompt([] { return setup::askNatsServers(); });
         auto connections = sessionService->listConnections();
         if (connections) {
             connectionList = std::move(connections).value();
@@ -98,6 +100,7 @@ bool RestartSessionService(const session::Connection& connection) {
     }
     // The address was asked for a moment ago; asking again would only puzzle.
     sessionService->setAddressPrompt([]() -> std::optional<QString> { return lastHostAddress(); });
+    sessionService->setServersPrompt([]() -> std::optional<QString> { return lastNatsServers(); });
     auto connections = sessionService->listConnections();
     if (connections) {
         connectionList = std::move(connections).value();
@@ -107,6 +110,7 @@ bool RestartSessionService(const session::Connection& connection) {
         qCWarning(lcSetup) << "initialising the connection again failed:" << initialized.error().description;
     }
     sessionService->setAddressPrompt([] { return setup::askHostAddress(); });
+    sessionService->setServersPrompt([] { return setup::askNatsServers(); });
     return initialized.ok();
 }
 
@@ -153,6 +157,10 @@ void writeSetting(const QString& key, const QString& value) {
 
 QString lastHostAddress() {
     return readSetting(kAddressKey, QString());
+}
+
+QString lastNatsServers() {
+    return readSetting(kNatsServersKey, QString());
 }
 
 void ResetSessionState() {

@@ -76,6 +76,8 @@ void writeSetting(const QString& key, const QString& value);
 
 // The host address the Internet connection asked for last ("Address" in "General").
 QString lastHostAddress();
+// The servers the NATS connection asked for last ("NatsServers" in "General").
+QString lastNatsServers();
 
 // Releases the service and puts every piece of state and every hook back to its
 // start value.

@@ -78,6 +78,7 @@ RoomClient::RoomClient(Options options, QObject* parent)
       m_service(m_options.config),
       m_controller(m_service, m_sounds, m_view) {
     m_service.setAddressPrompt([this]() -> std::optional<QString> { return m_options.address; });
+    m_service.setServersPrompt([this]() -> std::optional<QString> { return m_options.nats; });
     // The router's answer comes a moment after the room opened: one more line.
     connect(&m_service, &session::SessionService::portMappingChanged, this, [this] {
         const session::PortMappingState mapping = m_service.portMapping();
@@ -150,8 +151,9 @@ int RoomClient::initialize() {
         printError(errorText(connections.error()));
         return kExitFailure;
     }
-    const session::Connection::Kind wanted =
-        m_options.address.isEmpty() ? session::Connection::Kind::Lan : session::Connection::Kind::Internet;
+    const session::Connection::Kind wanted = !m_options.nats.isEmpty()     ? session::Connection::Kind::Nats
+                                             : m_options.address.isEmpty() ? session::Connection::Kind::Lan
+                                                                           : session::Connection::Kind::Internet;
     for (const session::Connection& connection : connections->items()) {
         if (connection.kind != wanted) {
             continue;
@@ -180,7 +182,11 @@ int RoomClient::list() {
         return kExitFailure;
     }
     for (const session::RoomDescription& room : rooms->items()) {
-        QString line = room.name + u'\t' + room.hostAddress + u':' + QString::number(room.hostPort);
+        // A room on a cluster is not at an address of its own: its id on the cluster.
+        QString line =
+            room.name + u'\t' +
+            (room.hostAddress.isEmpty() ? QString(QStringLiteral("nats:") + QString::fromLatin1(room.instanceId))
+                                        : QString(room.hostAddress + u':' + QString::number(room.hostPort)));
         if (room.passwordProtected) {
             line += QStringLiteral("\tpassword");
         }
@@ -204,7 +210,9 @@ int RoomClient::host() {
         return opened.error().code == session::kErrorInvalidName ? kExitUsage : kExitFailure;
     }
     const int entered = enterRoom();
-    if (entered == kExitOk) {
+    if (entered == kExitOk && !m_options.nats.isEmpty()) {
+        printError(QStringLiteral("room \"%1\" is open on the NATS cluster at %2").arg(m_options.room, m_options.nats));
+    } else if (entered == kExitOk) {
         // Where others reach it, as the window's version panel shows it: LAN first.
         const quint16 port = m_service.hostingPort();
         printError(
@@ -231,7 +239,7 @@ std::optional<session::RoomDescription> RoomClient::findRoom(int& exitCode) {
             return found;
         }
     }
-    if (m_options.address.isEmpty() || !m_options.room.isEmpty()) {
+    if (m_options.address.isEmpty() || !m_options.room.isEmpty() || !m_options.nats.isEmpty()) {
         printError(QStringLiteral("room not found: ") + m_options.room +
                    (m_options.password.isEmpty() ? QString() : QStringLiteral(" (or its password differs)")));
         exitCode = kExitRoomNotFound;
@@ -271,7 +279,9 @@ int RoomClient::join() {
         return error == session::kErrorConnectFailed ? kExitRoomNotFound : kExitFailure;
     }
     const int entered = enterRoom();
-    if (entered == kExitOk) {
+    if (entered == kExitOk && !m_options.nats.isEmpty()) {
+        printError(QStringLiteral("joined room \"%1\" on the NATS cluster at %2").arg(room->name, m_options.nats));
+    } else if (entered == kExitOk) {
         const QString name = room->name.isEmpty() ? m_options.room : room->name;
         const QString where = room->hostAddress.contains(u':') ? u'[' + room->hostAddress + u']' : room->hostAddress;
         printError(

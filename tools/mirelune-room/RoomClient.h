@@ -24,6 +24,8 @@ struct Options {
     QString room;
     // host or host:port of the Internet connection; empty: the LAN.
     QString address;
+    // nats://host:port[,...] of the NATS connection; set, it wins over the address.
+    QString nats;
     QString name;
     QString password;
     session::SessionConfig config;

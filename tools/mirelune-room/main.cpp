@@ -20,6 +20,9 @@ Commands:
   join ROOM                 joins the LAN room of that name
   join [ROOM] --address HOST[:PORT]
                             joins the room hosted at that address
+  list|host ROOM|join ROOM --nats URL[,URL...]
+                            the same on a NATS cluster (nats://host:port each);
+                            rooms there live on the cluster, not on this machine
   doctor [--address HOST[:PORT]]
                             checks the network for finding and hosting rooms
                             (and whether the room at that address answers)
@@ -66,6 +69,9 @@ int main(int argc, char** argv) {
     const QCommandLineOption addressOption(QStringLiteral("address"),
                                            QStringLiteral("use the Internet connection to HOST[:PORT]"),
                                            QStringLiteral("HOST[:PORT]"));
+    const QCommandLineOption natsOption(QStringLiteral("nats"),
+                                        QStringLiteral("use the NATS connection to the cluster of these servers"),
+                                        QStringLiteral("URL[,URL...]"));
     const QCommandLineOption nameOption(QStringLiteral("name"), QStringLiteral("handle name (default: login name)"),
                                         QStringLiteral("NAME"));
     const QCommandLineOption passwordOption(QStringLiteral("password"), QStringLiteral("the room's password"),
@@ -89,8 +95,8 @@ int main(int argc, char** argv) {
     const QCommandLineOption upnpOption(
         QStringLiteral("upnp"),
         QStringLiteral("host: ask the router (UPnP) to forward the room's port, and print the public address"));
-    parser.addOptions({addressOption, nameOption, passwordOption, discoveryPortOption, hostPortOption, loopbackOption,
-                       heartbeatOption, graceOption, upnpOption});
+    parser.addOptions({addressOption, natsOption, nameOption, passwordOption, discoveryPortOption, hostPortOption,
+                       loopbackOption, heartbeatOption, graceOption, upnpOption});
     parser.process(app);
 
     const QStringList arguments = parser.positionalArguments();
@@ -98,6 +104,7 @@ int main(int argc, char** argv) {
     room::Options options;
     options.room = arguments.value(1);
     options.address = parser.value(addressOption);
+    options.nats = parser.value(natsOption);
     options.name = parser.isSet(nameOption) ? parser.value(nameOption) : defaultName();
     options.password = parser.value(passwordOption);
     options.config.loopbackDiscoveryOnly = parser.isSet(loopbackOption);
@@ -139,6 +146,7 @@ int main(int argc, char** argv) {
     }
 
     const bool valid = portsValid && heartbeatValid && arguments.size() <= 2 &&
+                       (options.nats.isEmpty() || (options.address.isEmpty() && command != u"doctor")) &&
                        (command == u"host" || !parser.isSet(upnpOption)) &&
                        (((command == u"list" || command == u"doctor") && arguments.size() == 1) ||
                         (command == u"host" && !options.room.isEmpty() && options.address.isEmpty()) ||

@@ -1,0 +1,622 @@
+#include "session/nats/NatsRoomLink.h"
+
+#include "session/SessionErrors.h"
+#include "session/SessionLog.h"
+#include "session/nats/NatsCluster.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <algorithm>
+#include <nats/nats.h>
+
+namespace session {
+
+// What the worker thread keeps for a link: the connection, the room, the player. The
+// client's callbacks reach the link only through the inbox.
+struct NatsRoomState {
+    NatsClient client;
+    QByteArray roomId;
+    natsSubscription* records = nullptr;
+    natsSubscription* pulses = nullptr;
+    std::atomic<PlayerId> me = 0;
+    QByteArray myKey;
+};
+
+namespace {
+
+constexpr char kFromHeader[] = "Mirelune-From";
+constexpr char kToHeader[] = "Mirelune-To";
+constexpr char kSeqHeader[] = "Mirelune-Seq";
+
+// What a subscription's callback needs; freed once the subscription has delivered its
+// last message.
+struct Sink {
+    std::shared_ptr<LinkInbox> inbox;
+    NatsRoomLink* link;
+    std::function<void(LinkInbox&, NatsRoomLink*, natsMsg*)> handle;
+};
+
+void onSinkMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+    auto* sink = static_cast<Sink*>(closure);
+    sink->handle(*sink->inbox, sink->link, msg);
+    natsMsg_Destroy(msg);
+}
+
+void onSinkComplete(void* closure) {
+    delete static_cast<Sink*>(closure);
+}
+
+qint64 headerNumber(natsMsg* msg, const char* key) {
+    const char* value = nullptr;
+    if (natsMsgHeader_Get(msg, key, &value) != NATS_OK || value == nullptr) {
+        return 0;
+    }
+    bool ok = false;
+    const qint64 number = QByteArray(value).toLongLong(&ok);
+    return ok ? number : 0;
+}
+
+void unsubscribe(natsSubscription*& sub) {
+    if (sub != nullptr) {
+        natsSubscription_Unsubscribe(sub);
+        natsSubscription_Destroy(sub);
+        sub = nullptr;
+    }
+}
+
+// Stores `msg` in the room's stream under `msgId`, trying again (the same id, so the
+// cluster keeps it once) until it is stored or `deadlineMs` has passed: the stream's
+// sequence, or 0.
+quint64 store(NatsRoomState& state, natsMsg* msg, const QByteArray& msgId, int deadlineMs, const NatsWorker* worker) {
+    jsPubOptions options;
+    jsPubOptions_Init(&options);
+    options.MsgId = msgId.constData();
+    options.MaxWait = 2000;
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        jsPubAck* ack = nullptr;
+        jsErrCode code = jsErrCode(0);
+        const natsStatus status = js_PublishMsg(&ack, state.client.jetStream(), msg, &options, &code);
+        if (status == NATS_OK) {
+            const quint64 seq = ack->Sequence;
+            jsPubAck_Destroy(ack);
+            return seq;
+        }
+        if (clock.elapsed() >= deadlineMs || (worker != nullptr && worker->cancelled())) {
+            qCDebug(lcSession) << "the cluster did not store" << msgId << natsStatus_GetText(status) << code;
+            return 0;
+        }
+        // A leader is being elected, or this copy is moving to another server.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+}
+
+quint64 storeRecord(NatsRoomState& state, const char* kind, PlayerId from, const QByteArray& msgId,
+                    const QByteArray& data, int deadlineMs, const NatsWorker* worker, PlayerId to = 0,
+                    quint32 seq = 0) {
+    natsMsg* msg = nullptr;
+    const QByteArray subject = natsroom::subject(state.roomId, kind);
+    if (natsMsg_Create(&msg, subject.constData(), nullptr, data.constData(), static_cast<int>(data.size())) !=
+        NATS_OK) {
+        return 0;
+    }
+    natsMsgHeader_Set(msg, kFromHeader, QByteArray::number(from).constData());
+    if (qstrcmp(kind, "line") == 0) {
+        natsMsgHeader_Set(msg, kToHeader, QByteArray::number(to).constData());
+        natsMsgHeader_Set(msg, kSeqHeader, QByteArray::number(seq).constData());
+    }
+    const quint64 stored = store(state, msg, msgId, deadlineMs, worker);
+    natsMsg_Destroy(msg);
+    return stored;
+}
+
+QByteArray leaveId(PlayerId id) {
+    return "leave-" + QByteArray::number(id);
+}
+
+// Takes `name`'s entry out of the members bucket if it is still player `id`'s.
+void releaseName(NatsRoomState& state, const QByteArray& key, PlayerId id) {
+    kvEntry* entry = nullptr;
+    if (kvStore_Get(&entry, state.client.members(), key.constData()) == NATS_OK && entry != nullptr) {
+        if (kvEntry_Revision(entry) == static_cast<uint64_t>(id)) {
+            kvStore_Delete(state.client.members(), key.constData());
+        }
+        kvEntry_Destroy(entry);
+    }
+}
+
+// Whether player `id` of the room still pulses (listening up to the time-out).
+bool stillPulses(NatsRoomState& state, PlayerId id) {
+    natsSubscription* sub = nullptr;
+    const QByteArray subject = natsroom::pulseSubject(state.roomId);
+    if (natsConnection_SubscribeSync(&sub, state.client.connection(), subject.constData()) != NATS_OK) {
+        return true;
+    }
+    bool alive = false;
+    QElapsedTimer clock;
+    clock.start();
+    while (!alive && clock.elapsed() < natsroom::kPresenceTimeoutMs) {
+        natsMsg* msg = nullptr;
+        if (natsSubscription_NextMsg(&msg, sub, natsroom::kPresenceTimeoutMs - clock.elapsed()) == NATS_OK) {
+            alive = QByteArray(natsMsg_GetData(msg), natsMsg_GetDataLength(msg)).toInt() == id;
+            natsMsg_Destroy(msg);
+        }
+    }
+    natsSubscription_Destroy(sub);
+    return alive;
+}
+
+// The members of the room by the bucket, in joining order.
+Result<QList<PlayerEntry>> readMembers(NatsRoomState& state) {
+    kvWatchOptions options;
+    kvWatchOptions_Init(&options);
+    options.IgnoreDeletes = true;
+    kvWatcher* watcher = nullptr;
+    const QByteArray keys = state.roomId + ".*";
+    natsStatus status = kvStore_Watch(&watcher, state.client.members(), keys.constData(), &options);
+    if (status != NATS_OK) {
+        return platform::Failure<Error>{
+            natsError(kErrorConnectionLost, QStringLiteral("the room's members could not be read"), status)};
+    }
+    QList<PlayerEntry> members;
+    for (;;) {
+        kvEntry* entry = nullptr;
+        status = kvWatcher_Next(&entry, watcher, 3000);
+        if (status != NATS_OK || entry == nullptr) {
+            break; // a null entry ends what the bucket held
+        }
+        if (kvEntry_Operation(entry) == kvOp_Put) {
+            members.append(PlayerEntry{
+                static_cast<PlayerId>(kvEntry_Revision(entry)),
+                QString::fromUtf8(static_cast<const char*>(kvEntry_Value(entry)), kvEntry_ValueLen(entry))});
+        }
+        kvEntry_Destroy(entry);
+    }
+    kvWatcher_Destroy(watcher);
+    if (status != NATS_OK) {
+        return platform::Failure<Error>{
+            natsError(kErrorConnectionLost, QStringLiteral("the room's members could not be read"), status)};
+    }
+    std::sort(members.begin(), members.end(), [](const PlayerEntry& a, const PlayerEntry& b) { return a.id < b.id; });
+    return members;
+}
+
+NatsRoomLink::Record readRecord(natsMsg* msg) {
+    NatsRoomLink::Record record;
+    jsMsgMetaData* meta = nullptr;
+    if (natsMsg_GetMetaData(&meta, msg) == NATS_OK) {
+        record.streamSeq = meta->Sequence.Stream;
+        jsMsgMetaData_Destroy(meta);
+    }
+    const QByteArray subject(natsMsg_GetSubject(msg));
+    if (subject.endsWith(".join")) {
+        record.kind = NatsRoomLink::Record::Kind::Joined;
+    } else if (subject.endsWith(".leave")) {
+        record.kind = NatsRoomLink::Record::Kind::Left;
+    } else if (subject.endsWith(".line")) {
+        record.kind = NatsRoomLink::Record::Kind::Line;
+        record.to = static_cast<PlayerId>(headerNumber(msg, kToHeader));
+        record.seq = static_cast<quint32>(headerNumber(msg, kSeqHeader));
+    } else {
+        record.streamSeq = 0; // not a record of this version: skipped
+    }
+    record.from = static_cast<PlayerId>(headerNumber(msg, kFromHeader));
+    record.data = QByteArray(natsMsg_GetData(msg), natsMsg_GetDataLength(msg));
+    return record;
+}
+
+qint64 now() {
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+} // namespace
+
+NatsRoomLink::NatsRoomLink(const SessionConfig& config, QStringList servers, QObject* parent)
+    : RoomLink(parent), m_config(config), m_servers(std::move(servers)) {
+    m_presence.setInterval(1000);
+    connect(&m_presence, &QTimer::timeout, this, &NatsRoomLink::checkPresence);
+}
+
+NatsRoomLink::~NatsRoomLink() {
+    leave();
+}
+
+void NatsRoomLink::open(const RoomDescription& room, OpenMode mode) {
+    if (!room.password.isEmpty()) {
+        Q_EMIT openFailed(
+            Error{kErrorInvalidParameter, QStringLiteral("rooms on a NATS cluster cannot have a password yet")});
+        return;
+    }
+    if (mode == OpenMode::Join && room.instanceId.isEmpty()) {
+        Q_EMIT openFailed(Error{kErrorInvalidParameter, QStringLiteral("the room description does not name a room")});
+        return;
+    }
+    m_inbox = std::make_shared<LinkInbox>(this);
+    m_state = std::make_shared<NatsRoomState>();
+    m_worker = std::make_unique<NatsWorker>();
+    m_worker->post([state = m_state, inbox = m_inbox, servers = m_servers, room, mode, this] {
+        const auto fail = [&](const Error& error) { inbox->push([this, error] { Q_EMIT openFailed(error); }); };
+        if (Status connected = state->client.connect(servers); !connected) {
+            return fail(connected.error());
+        }
+        jsErrCode code = jsErrCode(0);
+        if (mode == OpenMode::CreateAndHost) {
+            state->roomId = QByteArray::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, '0');
+            const QByteArray name = natsroom::streamName(state->roomId);
+            const QByteArray subjects = "mirelune.room." + state->roomId + ".>";
+            const char* subjectList[] = {subjects.constData()};
+            jsStreamConfig config;
+            jsStreamConfig_Init(&config);
+            config.Name = name.constData();
+            config.Subjects = subjectList;
+            config.SubjectsLen = 1;
+            config.Storage = js_FileStorage;
+            config.Replicas = state->client.replicas();
+            config.MaxAge = natsroom::kHistoryAgeMs * 1000000;
+            config.MaxMsgs = natsroom::kHistoryMessages;
+            config.Duplicates = natsroom::kDuplicateWindowMs * 1000000;
+            jsStreamInfo* info = nullptr;
+            const natsStatus status = js_AddStream(&info, state->client.jetStream(), &config, nullptr, &code);
+            if (status != NATS_OK) {
+                return fail(natsError(kErrorCannotHost, QStringLiteral("the cluster did not make the room's stream"),
+                                      status, code));
+            }
+            jsStreamInfo_Destroy(info);
+            const QByteArray entry = QJsonDocument(QJsonObject{{QStringLiteral("name"), room.name},
+                                                               {QStringLiteral("app"), room.applicationId},
+                                                               {QStringLiteral("attr"), room.numericAttribute},
+                                                               {QStringLiteral("created"), now()}})
+                                         .toJson(QJsonDocument::Compact);
+            uint64_t revision = 0;
+            const natsStatus listed = kvStore_Create(&revision, state->client.rooms(), state->roomId.constData(),
+                                                     entry.constData(), static_cast<int>(entry.size()));
+            if (listed != NATS_OK) {
+                js_DeleteStream(state->client.jetStream(), name.constData(), nullptr, nullptr);
+                return fail(natsError(kErrorCannotHost, QStringLiteral("the cluster did not list the room"), listed));
+            }
+        } else {
+            state->roomId = room.instanceId;
+            jsStreamInfo* info = nullptr;
+            const natsStatus status = js_GetStreamInfo(&info, state->client.jetStream(),
+                                                       natsroom::streamName(state->roomId).constData(), nullptr, &code);
+            if (status != NATS_OK) {
+                return fail(
+                    natsError(kErrorConnectFailed, QStringLiteral("the room is not on the cluster"), status, code));
+            }
+            jsStreamInfo_Destroy(info);
+        }
+        inbox->push([this] { Q_EMIT opened(); });
+    });
+}
+
+void NatsRoomLink::createPlayer(const QString& name, const QString& secondName) {
+    Q_UNUSED(secondName);
+    if (!m_worker || m_phase != Phase::Idle) {
+        Q_EMIT playerRefused(Error{kErrorNoRoom, QStringLiteral("no room is open")});
+        return;
+    }
+    m_phase = Phase::Joining;
+    m_joinKnown = false;
+    m_early.clear();
+    m_worker->post([state = m_state, inbox = m_inbox, worker = m_worker.get(), name, maxMembers = m_config.maxMembers,
+                    this] {
+        const auto refuse = [&](const Error& error) {
+            unsubscribe(state->records);
+            unsubscribe(state->pulses);
+            inbox->push([this, error] {
+                m_phase = Phase::Idle;
+                Q_EMIT playerRefused(error);
+            });
+        };
+        jsErrCode code = jsErrCode(0);
+        const QByteArray stream = natsroom::streamName(state->roomId);
+        jsStreamInfo* info = nullptr;
+        natsStatus status = js_GetStreamInfo(&info, state->client.jetStream(), stream.constData(), nullptr, &code);
+        if (status != NATS_OK) {
+            return refuse(
+                natsError(kErrorConnectionLost, QStringLiteral("the room's stream is out of reach"), status, code));
+        }
+        const quint64 last = info->State.LastSeq;
+        jsStreamInfo_Destroy(info);
+        // Everything from here on, in the stream's order; the client takes the
+        // consumer up again where it was after a lost server or connection.
+        auto* records = new Sink{inbox, this, [](LinkInbox& to, NatsRoomLink* link, natsMsg* msg) {
+                                     const Record record = readRecord(msg);
+                                     if (record.streamSeq != 0) {
+                                         to.push([link, record] { link->onRecord(record); });
+                                     }
+                                 }};
+        jsSubOptions options;
+        jsSubOptions_Init(&options);
+        options.Stream = stream.constData();
+        options.Ordered = true;
+        options.Config.DeliverPolicy = js_DeliverByStartSequence;
+        options.Config.OptStartSeq = last + 1;
+        // Missed heartbeats tell the client its consumer went with a server: it makes
+        // a new one from where it was. Short, so that costs a second or two.
+        options.Config.Heartbeat = 1000LL * 1000 * 1000;
+        const QByteArray all = "mirelune.room." + state->roomId + ".>";
+        status = js_Subscribe(&state->records, state->client.jetStream(), all.constData(), onSinkMessage, records,
+                              nullptr, &options, &code);
+        if (status != NATS_OK) {
+            delete records;
+            return refuse(
+                natsError(kErrorConnectionLost, QStringLiteral("the room's stream cannot be read"), status, code));
+        }
+        natsSubscription_SetOnCompleteCB(state->records, onSinkComplete, records);
+        auto* pulses = new Sink{inbox, this, [](LinkInbox& to, NatsRoomLink* link, natsMsg* msg) {
+                                    const PlayerId id =
+                                        QByteArray(natsMsg_GetData(msg), natsMsg_GetDataLength(msg)).toInt();
+                                    to.push([link, id] { link->onPulse(id); });
+                                }};
+        const QByteArray pulseSubject = natsroom::pulseSubject(state->roomId);
+        if (natsConnection_Subscribe(&state->pulses, state->client.connection(), pulseSubject.constData(),
+                                     onSinkMessage, pulses) == NATS_OK) {
+            natsSubscription_SetOnCompleteCB(state->pulses, onSinkComplete, pulses);
+        } else {
+            delete pulses;
+        }
+        const Result<QList<PlayerEntry>> read = readMembers(*state);
+        if (!read) {
+            return refuse(read.error());
+        }
+        QList<PlayerEntry> members = *read;
+        if (members.size() >= maxMembers) {
+            return refuse(Error{kErrorRoomFull, QStringLiteral("the room is full")});
+        }
+        // The bucket's compare-and-set keeps names unique: creating a key that is
+        // there fails. The entry's revision, unique in the bucket, is the player's id.
+        const QByteArray key = natsroom::memberKey(state->roomId, name);
+        const QByteArray utf8 = name.toUtf8();
+        uint64_t revision = 0;
+        status = kvStore_Create(&revision, state->client.members(), key.constData(), utf8.constData(),
+                                static_cast<int>(utf8.size()));
+        if (status != NATS_OK) {
+            kvEntry* taken = nullptr;
+            if (kvStore_Get(&taken, state->client.members(), key.constData()) != NATS_OK || taken == nullptr) {
+                return refuse(
+                    natsError(kErrorConnectionLost, QStringLiteral("the room did not take the name"), status));
+            }
+            const auto holder = static_cast<PlayerId>(kvEntry_Revision(taken));
+            kvEntry_Destroy(taken);
+            // A copy that vanished while nobody else was in the room still holds its
+            // name: once it is seen not to pulse, it leaves, and the name is free.
+            if (stillPulses(*state, holder)) {
+                return refuse(Error{kErrorInvalidName, QStringLiteral("the handle name is not allowed")});
+            }
+            releaseName(*state, key, holder);
+            storeRecord(*state, "leave", holder, leaveId(holder), {}, natsroom::kPulseMs, worker);
+            members.removeIf([holder](const PlayerEntry& entry) { return entry.id == holder; });
+            status = kvStore_Create(&revision, state->client.members(), key.constData(), utf8.constData(),
+                                    static_cast<int>(utf8.size()));
+            if (status != NATS_OK) {
+                return refuse(Error{kErrorInvalidName, QStringLiteral("the handle name is not allowed")});
+            }
+        }
+        if (revision > static_cast<uint64_t>(std::numeric_limits<PlayerId>::max())) {
+            kvStore_Delete(state->client.members(), key.constData());
+            return refuse(Error{kErrorRoomFull, QStringLiteral("the cluster has run out of player ids")});
+        }
+        const auto id = static_cast<PlayerId>(revision);
+        const quint64 joinSeq =
+            storeRecord(*state, "join", id, "join-" + QByteArray::number(id), utf8, natsroom::kStoreDeadlineMs, worker);
+        if (joinSeq == 0) {
+            kvStore_Delete(state->client.members(), key.constData());
+            return refuse(Error{kErrorTimedOut, QStringLiteral("the cluster did not store the join")});
+        }
+        state->me = id;
+        state->myKey = key;
+        inbox->push([this, id, joinSeq, base = members] { onJoinStored(id, joinSeq, base); });
+    });
+}
+
+void NatsRoomLink::onJoinStored(PlayerId id, quint64 joinSeq, const QList<PlayerEntry>& base) {
+    if (m_phase != Phase::Joining) {
+        return; // the player was destroyed meanwhile; its leave is on its way
+    }
+    m_me = id;
+    m_joinSeq = joinSeq;
+    m_joinKnown = true;
+    m_roster = base;
+    m_lastPulse.clear();
+    m_reportedGone.clear();
+    for (const PlayerEntry& entry : base) {
+        m_lastPulse.insert(entry.id, now());
+    }
+    m_ownPulse = now();
+    m_pulse = std::make_unique<NatsWorker>();
+    m_pulse->setTick(
+        [state = m_state] {
+            const QByteArray id = QByteArray::number(state->me.load());
+            const QByteArray subject = natsroom::pulseSubject(state->roomId);
+            natsConnection_Publish(state->client.connection(), subject.constData(), id.constData(),
+                                   static_cast<int>(id.size()));
+        },
+        natsroom::kPulseMs);
+    m_presence.start();
+    const std::vector<Record> early = std::exchange(m_early, {});
+    for (const Record& record : early) {
+        onRecord(record);
+    }
+}
+
+void NatsRoomLink::onRecord(const Record& record) {
+    switch (m_phase) {
+    case Phase::Idle:
+        return;
+    case Phase::Joining:
+        if (!m_joinKnown) {
+            m_early.push_back(record);
+            return;
+        }
+        if (record.streamSeq < m_joinSeq) {
+            apply(record, true);
+            return;
+        }
+        m_phase = Phase::Member;
+        m_roster.removeIf([this](const PlayerEntry& entry) { return entry.id == m_me; });
+        m_roster.append(PlayerEntry{m_me, QString::fromUtf8(record.data)});
+        Q_EMIT playerCreated(m_me, m_roster);
+        if (record.streamSeq == m_joinSeq) {
+            return;
+        }
+        [[fallthrough]];
+    case Phase::Member:
+        apply(record, false);
+        return;
+    }
+}
+
+void NatsRoomLink::apply(const Record& record, bool quietly) {
+    switch (record.kind) {
+    case Record::Kind::Joined: {
+        if (record.from == m_me || std::any_of(m_roster.cbegin(), m_roster.cend(),
+                                               [&](const PlayerEntry& e) { return e.id == record.from; })) {
+            return;
+        }
+        const QString name = QString::fromUtf8(record.data);
+        m_roster.append(PlayerEntry{record.from, name});
+        m_lastPulse.insert(record.from, now());
+        if (!quietly) {
+            Q_EMIT playerJoined(record.from, name);
+        }
+        return;
+    }
+    case Record::Kind::Left:
+        if (record.from == m_me) {
+            if (!quietly) {
+                // The others took this copy for gone (it was cut off too long).
+                stopPlayer();
+                Q_EMIT ended();
+            }
+            return;
+        }
+        if (m_roster.removeIf([&](const PlayerEntry& e) { return e.id == record.from; }) > 0) {
+            m_lastPulse.remove(record.from);
+            m_reportedGone.remove(record.from);
+            if (!quietly) {
+                Q_EMIT playerLeft(record.from);
+            }
+        }
+        return;
+    case Record::Kind::Line:
+        // Private lines travel to every member's copy; only the addressee's shows them.
+        if (quietly || record.from == m_me || (record.to != kEveryone && record.to != m_me)) {
+            return;
+        }
+        Q_EMIT delivered(record.from, record.to, record.seq, record.data);
+        return;
+    }
+}
+
+void NatsRoomLink::onPulse(PlayerId id) {
+    if (id == m_me) {
+        // Back after a break of this copy's own: the others get a fresh time-out.
+        if (now() - m_ownPulse > 2 * natsroom::kPulseMs) {
+            for (qint64& last : m_lastPulse) {
+                last = now();
+            }
+        }
+        m_ownPulse = now();
+    } else if (m_lastPulse.contains(id)) {
+        m_lastPulse[id] = now();
+    }
+}
+
+void NatsRoomLink::checkPresence() {
+    if (m_phase != Phase::Member || !m_worker) {
+        return;
+    }
+    const qint64 at = now();
+    // A copy that does not hear its own pulse is the one cut off: it judges nobody.
+    if (at - m_ownPulse > 2 * natsroom::kPulseMs) {
+        return;
+    }
+    for (const PlayerEntry& entry : std::as_const(m_roster)) {
+        if (entry.id == m_me || at - m_lastPulse.value(entry.id, at) < natsroom::kPresenceTimeoutMs) {
+            continue;
+        }
+        // Every member that misses the pulse says so; the stream keeps one leave.
+        if (at - m_reportedGone.value(entry.id, 0) < natsroom::kPresenceTimeoutMs) {
+            continue;
+        }
+        m_reportedGone[entry.id] = at;
+        m_worker->post([state = m_state, worker = m_worker.get(), id = entry.id, name = entry.name] {
+            releaseName(*state, natsroom::memberKey(state->roomId, name), id);
+            storeRecord(*state, "leave", id, leaveId(id), {}, natsroom::kPulseMs * 2, worker);
+        });
+    }
+}
+
+Status NatsRoomLink::send(PlayerId to, const QByteArray& payload) {
+    if (m_phase != Phase::Member || !m_worker) {
+        return failure(kErrorConnectionLost, QStringLiteral("this copy is not in the room any more"));
+    }
+    const quint32 seq = m_nextSeq++;
+    m_worker->post([state = m_state, inbox = m_inbox, worker = m_worker.get(), me = m_me, to, seq, payload, this] {
+        const QByteArray msgId = QByteArray::number(me) + '-' + QByteArray::number(seq);
+        if (storeRecord(*state, "line", me, msgId, payload, natsroom::kStoreDeadlineMs, worker, to, seq) == 0) {
+            inbox->push([this, to, payload] { Q_EMIT undelivered(to, payload); });
+        }
+    });
+    return {};
+}
+
+void NatsRoomLink::stopPlayer() {
+    m_presence.stop();
+    m_pulse.reset();
+    m_phase = Phase::Idle;
+    m_me = 0;
+    m_roster.clear();
+    m_early.clear();
+}
+
+void NatsRoomLink::destroyPlayer() {
+    if (m_phase == Phase::Idle || !m_worker) {
+        return;
+    }
+    stopPlayer();
+    // Name first, then the leave: a member list read in between never holds a member
+    // whose leave is already stored.
+    m_worker->post([state = m_state, worker = m_worker.get()] {
+        unsubscribe(state->records);
+        unsubscribe(state->pulses);
+        const PlayerId id = state->me.exchange(0);
+        if (id != 0) {
+            releaseName(*state, state->myKey, id);
+            storeRecord(*state, "leave", id, leaveId(id), {}, natsroom::kPulseMs, worker);
+        }
+    });
+}
+
+void NatsRoomLink::leave() {
+    if (m_inbox) {
+        m_inbox->detach();
+    }
+    m_presence.stop();
+    m_pulse.reset();
+    if (m_worker) {
+        const std::shared_ptr<NatsRoomState> state = m_state;
+        const NatsWorker* worker = m_worker.get();
+        m_worker->finish(
+            [state, worker] {
+                unsubscribe(state->records);
+                unsubscribe(state->pulses);
+                const PlayerId id = state->me.exchange(0);
+                if (id != 0) {
+                    releaseName(*state, state->myKey, id);
+                    storeRecord(*state, "leave", id, leaveId(id), {}, natsroom::kPulseMs, worker);
+                }
+            },
+            3000);
+        m_worker.reset();
+    }
+    m_state.reset();
+    m_phase = Phase::Idle;
+}
+
+} // namespace session
