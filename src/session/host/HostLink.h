@@ -55,7 +55,11 @@ public:
         if (!sealed.isEmpty()) {
             socket->write(sealed.constData(), sealed.size());
         }
+        if (sealed.capacity() > kKeptSealBufferBytes) {
+            sealed = QByteArray(); // a resume's backlog does not stay with the thread
+        }
     }
+    static constexpr qsizetype kKeptSealBufferBytes = 1024 * 1024;
     void send(const QByteArray& frame) { send(QList<QByteArray>{frame}); }
 
     HostSocket* socket;
