@@ -38,12 +38,17 @@ public:
     // What arrived: opened into the frame decoder, the handshake's answers sent at
     // once. False when the handshake or a record failed: the link must be dropped.
     bool receive(const QByteArray& chunk) {
-        QByteArray plain, reply;
+        static thread_local QByteArray plain; // its capacity kept from read to read
+        plain.resize(0);
+        QByteArray reply;
         const bool ok = channel.receive(chunk, plain, reply);
         if (!reply.isEmpty()) {
             socket->write(reply);
         }
         decoder.feed(plain);
+        if (plain.capacity() > kKeptBufferBytes) {
+            plain = QByteArray();
+        }
         return ok;
     }
     // Frames to the member, sealed in as few records as they fit.
@@ -55,11 +60,11 @@ public:
         if (!sealed.isEmpty()) {
             socket->write(sealed.constData(), sealed.size());
         }
-        if (sealed.capacity() > kKeptSealBufferBytes) {
+        if (sealed.capacity() > kKeptBufferBytes) {
             sealed = QByteArray(); // a resume's backlog does not stay with the thread
         }
     }
-    static constexpr qsizetype kKeptSealBufferBytes = 1024 * 1024;
+    static constexpr qsizetype kKeptBufferBytes = 1024 * 1024;
     void send(const QByteArray& frame) { send(QList<QByteArray>{frame}); }
 
     HostSocket* socket;
