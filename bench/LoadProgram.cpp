@@ -386,6 +386,7 @@ private:
         if (member.dead || !member.connected || member.stalled) {
             return;
         }
+        member.dialect->seal(member.out);
         while (member.outPos < member.out.size()) {
             const ssize_t written =
                 ::send(member.fd, member.out.data() + member.outPos, member.out.size() - member.outPos, MSG_NOSIGNAL);

@@ -1,6 +1,7 @@
 #include "MemberDialect.h"
 
 #include "session/SessionTypes.h"
+#include "session/secure/SecureChannel.h"
 #include "session/wire/FrameCodec.h"
 #include "session/wire/PasswordProof.h"
 #include "session/wire/WireBuffer.h"
@@ -29,8 +30,16 @@ void appendBytes(std::string& out, const QByteArray& bytes) {
     out.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
-// Our room protocol, as a member: Hello, Auth with the password proof and CreatePlayer
-// behind it, then Send and Deliver frames. Events taken are acknowledged as
+// The load program is no user: its members share one key of this run.
+const session::secure::KeyPair25519& loadKey() {
+    static const session::secure::KeyPair25519 key =
+        session::secure::KeyPair25519::generate().value_or(session::secure::KeyPair25519{});
+    return key;
+}
+
+// Our room protocol, as a member: the prologue and the handshake, then in records
+// Hello, Auth with the password proof and CreatePlayer behind it, then Send and
+// Deliver frames. What a turn queues is sealed in one record when it is written. Events taken are acknowledged as
 // docs/protocol.md asks: at most 20 ms after they came (the load program's timer), at
 // once when 64 events or 64 KiB of them wait, and every 2 s with the keep-alive.
 // The handshake goes through the session library's codec and proofs; the hot path reads
@@ -38,9 +47,47 @@ void appendBytes(std::string& out, const QByteArray& bytes) {
 class MireluneDialect : public MemberDialect {
 public:
     MireluneDialect(int member, int roomSize, bool chatLines)
-        : MemberDialect(member, roomSize), m_chatLines(chatLines) {}
+        : MemberDialect(member, roomSize),
+          m_chatLines(chatLines),
+          m_channel(loadKey(), session::encodePrologue(QString::fromUtf16(session::kApplicationId))) {}
 
-    void start(std::string& out) override {
+    void start(std::string& out) override { appendBytes(out, m_channel.start()); }
+
+    void seal(std::string& out) override {
+        if (!m_staged.empty()) {
+            appendBytes(out, m_channel.seal(QByteArrayView(m_staged.data(), static_cast<qsizetype>(m_staged.size()))));
+            m_staged.clear();
+        }
+    }
+
+    std::size_t consume(const char* data, std::size_t size, std::string& out, PayloadSink& sink) override {
+        QByteArray plain, reply;
+        if (!m_channel.receive(QByteArrayView(data, static_cast<qsizetype>(size)), plain, reply)) {
+            fail("a handshake message or record that does not read");
+            return size;
+        }
+        if (m_channel.state() == session::secure::SecureChannel::State::Clear) {
+            fail("the host speaks another protocol version");
+            return size;
+        }
+        appendBytes(out, reply);
+        if (m_memberNonce.isEmpty() && m_channel.isOpen()) {
+            sendHello();
+        }
+        if (m_plainIn.empty()) {
+            // Frames read where they were opened; only a cut one at the end is kept.
+            const std::size_t used = consumeFrames(plain.constData(), static_cast<std::size_t>(plain.size()), sink);
+            m_plainIn.assign(plain.constData() + used, static_cast<std::size_t>(plain.size()) - used);
+        } else {
+            m_plainIn.append(plain.constData(), static_cast<std::size_t>(plain.size()));
+            m_plainIn.erase(0, consumeFrames(m_plainIn.data(), m_plainIn.size(), sink));
+        }
+        seal(out);
+        return size;
+    }
+
+    void sendHello() {
+        std::string& out = m_staged;
         m_memberNonce = session::proof::randomNonce();
         session::WireWriter hello;
         hello.bytes(QByteArray(session::kRoomMagic));
@@ -50,7 +97,8 @@ public:
         appendBytes(out, session::encodeFrame(session::FrameType::Hello, hello.data()));
     }
 
-    std::size_t consume(const char* data, std::size_t size, std::string& out, PayloadSink& sink) override {
+    std::size_t consumeFrames(const char* data, std::size_t size, PayloadSink& sink) {
+        std::string& out = m_staged;
         std::size_t pos = 0;
         while (!m_failed && size - pos >= 5) {
             const std::uint32_t length = readBigEndian32(data + pos);
@@ -93,7 +141,8 @@ public:
         return pos;
     }
 
-    void appendSend(std::string& out, const char* payload, std::size_t size) override {
+    void appendSend(std::string&, const char* payload, std::size_t size) override {
+        std::string& out = m_staged;
         if (!m_chatLines) {
             appendBigEndian32(out, static_cast<std::uint32_t>(1 + 4 + 4 + size));
             out.push_back(static_cast<char>(session::FrameType::Send));
@@ -121,7 +170,8 @@ public:
 
     bool awaitsAck() const override { return m_eventsTaken != m_eventsAcknowledged; }
     // The host keeps every event until it is acknowledged.
-    void appendAck(std::string& out) override {
+    void appendAck(std::string&) override {
+        std::string& out = m_staged;
         appendBigEndian32(out, 5);
         out.push_back(static_cast<char>(session::FrameType::Ack));
         appendBigEndian32(out, m_eventsTaken);
@@ -219,6 +269,9 @@ private:
     std::size_t m_eventBytesWaiting = 0; // frames of the events not yet acknowledged
     QByteArray m_memberNonce;
     QByteArray m_hostNonce;
+    session::secure::SecureChannel m_channel;
+    std::string m_staged;  // frames queued since the last write, sealed when it happens
+    std::string m_plainIn; // the opened frame stream not read yet
 };
 
 // An IRC client: registers, joins one channel and talks in it with PRIVMSG.

@@ -37,6 +37,9 @@ public:
     virtual std::size_t consume(const char* data, std::size_t size, std::string& out, PayloadSink& sink) = 0;
     // One message of `size` bytes to everyone else in the room.
     virtual void appendSend(std::string& out, const char* payload, std::size_t size) = 0;
+    // Called before what is queued is written: a dialect that encrypts seals the turn's
+    // frames into `out` here, in one go.
+    virtual void seal(std::string&) {}
     // Something that keeps an otherwise silent member from being timed out, sent every
     // keepAliveNs() nanoseconds.
     virtual void appendKeepAlive(std::string& out) = 0;

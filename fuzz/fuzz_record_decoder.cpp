@@ -1,5 +1,6 @@
 // The record decoder, fed a stream of honest records with hostile bytes mixed in,
-// cut into chunks of varying size. Whatever it opens must be exactly the honest
+// cut into chunks of varying size (taken one record at a time, or, when byte 0 is odd,
+// opened straight from each chunk). Whatever it opens must be exactly the honest
 // plaintexts, in order, and once it failed it must stay failed.
 //
 // The input is a little program: byte 0 chooses the chunking, then steps of
@@ -58,9 +59,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (fed < stream.size()) {
         const qsizetype chunk = 1 + static_cast<qsizetype>((chunkSeed * 31 + step * 17) % 1031);
         const QByteArray piece = stream.mid(fed, chunk);
-        decoder.feed(piece);
         fed += piece.size();
         ++step;
+        if (chunkSeed & 1) { // records opened straight from the chunk
+            const bool open = decoder.openInto(piece, opened);
+            if (open == decoder.failed())
+                std::abort();
+            continue;
+        }
+        decoder.feed(piece);
         while (const std::optional<QByteArray> plaintext = decoder.next()) {
             if (decoder.failed() || plaintext->isEmpty() || plaintext->size() > kMaxRecordPlaintextBytes)
                 std::abort();

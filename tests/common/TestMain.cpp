@@ -33,6 +33,16 @@ int main(int argc, char** argv) {
                               QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         qputenv("XDG_RUNTIME_DIR", runtime);
     }
+    // Keys and settings that copies under test keep in the configuration folder (the
+    // device key of every room connection) stay out of the user's own, for the copies
+    // the tests start as well.
+    if (qEnvironmentVariableIsEmpty("XDG_CONFIG_HOME")) {
+        const QByteArray config = QDir::tempPath().toUtf8() + "/mirelune-test-config-" + QByteArray::number(getuid());
+        QDir().mkpath(QString::fromUtf8(config));
+        QFile::setPermissions(QString::fromUtf8(config),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        qputenv("XDG_CONFIG_HOME", config);
+    }
     TestApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }

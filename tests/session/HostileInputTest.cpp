@@ -90,7 +90,7 @@ TEST_F(RoomUnderAttack, AFlooderIsHeldBackAndASlowHonestMemberLosesNothing) {
                 for (RawPeer* peer : {&slow, &flooder})
                     peer->send(encodeFrame(FrameType::Heartbeat, {}));
             }
-            slow.decoder.feed(slow.socket.readAll());
+            slow.pump();
             while (const auto frame = slow.decoder.next()) {
                 if (frame->type == static_cast<quint8>(FrameType::Deliver) && WireReader(frame->body).i32() == 4) {
                     got.append(frame->body.right(2));
@@ -165,6 +165,7 @@ TEST_F(RoomUnderAttack, ProofsAreCheckedAndGuessesAndHandshakesAreHeldBack) {
     {
         RawPeer bare(guardedPort), old(guardedPort);
         const QByteArray nonce = proof::randomNonce();
+        ASSERT_TRUE(bare.secure());
         bare.send(helloFrame(nonce));
         const auto challenge = bare.nextFrame();
         ASSERT_TRUE(challenge && challenge->body.size() == 2 + 1 + 16 + 16);
@@ -174,7 +175,7 @@ TEST_F(RoomUnderAttack, ProofsAreCheckedAndGuessesAndHandshakesAreHeldBack) {
         const auto refused = bare.nextFrame();
         EXPECT_TRUE(refused && refused->type == static_cast<quint8>(FrameType::Reject));
         QByteArray hello = helloFrame();
-        hello[5 + 4 + 1] = 1; // a member of the previous version is told so
+        hello[5 + 4 + 1] = 3; // a member of the previous version is told so, in clear
         old.send(hello);
         const auto answer = old.nextFrame();
         ASSERT_TRUE(answer && answer->type == static_cast<quint8>(FrameType::Reject));

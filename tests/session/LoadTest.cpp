@@ -93,11 +93,15 @@ TEST(HostUnderAttack, BrokenFramingAndALongChatLeaveTheHostsMemoryBounded) {
     badMagic.u16(1);
     // A four gibibyte length is followed by a stream of bytes that would fill it.
     const QByteArray huge = QByteArray::fromHex("ffffffff20") + QByteArray(1024 * 1024, 'y');
+    QByteArray previousVersion = helloFrame();
+    previousVersion[5 + 4 + 1] = 3;
     const std::pair<const char*, QByteArray> cases[] = {
         {"a first frame that is not a hello", encodeFrame(FrameType::Send, QByteArray::fromHex("00000000"))},
         {"a hello with the wrong magic", encodeFrame(FrameType::Hello, badMagic.data())},
         {"a hello cut short inside its body", encodeFrame(FrameType::Hello, QByteArrayLiteral("MLRN\x00"))},
         {"a four gibibyte length", huge},
+        {"a hello of version 3, in clear", previousVersion},
+        {"garbage after the prologue", encodePrologue(appId()) + QByteArray(64, '\xff')},
     };
     std::vector<std::unique_ptr<RawPeer>> peers;
     for (const auto& [name, bytes] : cases) {
@@ -106,9 +110,13 @@ TEST(HostUnderAttack, BrokenFramingAndALongChatLeaveTheHostsMemoryBounded) {
             peers.back()->send(bytes);
         }
     }
-    // Each is closed; only then may more handshakes come from this address.
+    // Each is closed at once, not at its handshake's deadline; only then may more
+    // handshakes come from this address.
+    QElapsedTimer closing;
+    closing.start();
     for (std::size_t i = 0; i < peers.size(); ++i)
         EXPECT_TRUE(peers[i]->closedByHost()) << cases[i / 5].first;
+    EXPECT_LT(closing.elapsed(), config.handshakeTimeout.count());
     // A hello announcing the largest frame allowed, and only part of it: the host
     // waits for the rest without holding up anybody else.
     RawPeer halfHello(config.firstHostPort);

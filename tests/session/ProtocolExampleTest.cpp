@@ -30,7 +30,7 @@ QMap<QString, QByteArray> documentedVectors() {
 
 TEST(ProtocolExample, TheDocumentsBytesAreTheCodesBytes) {
     const QMap<QString, QByteArray> v = documentedVectors();
-    ASSERT_EQ(v.size(), 17) << "the vectors block of docs/protocol.md";
+    ASSERT_EQ(v.size(), 18) << "the vectors block of docs/protocol.md";
     const QString password = QString::fromUtf8(v[u"password"_s]);
     const QString application = QString::fromUtf8(v[u"application id"_s]);
     EXPECT_EQ(password, u"パスワード"_s);
@@ -49,6 +49,8 @@ TEST(ProtocolExample, TheDocumentsBytesAreTheCodesBytes) {
               v[u"joinMember, no password"_s].toHex());
 
     // The frames the raw peer of the attack tests builds by hand, as the document has them.
+    EXPECT_EQ(encodePrologue(application).toHex(), v[u"prologue"_s].toHex());
+    EXPECT_EQ(acceptedPrologue(v[u"prologue"_s], application), v[u"prologue"_s].size());
     EXPECT_EQ(helloFrame(member).toHex(), v[u"Hello frame"_s].toHex());
     EXPECT_EQ(createFrame(u"花子"_s).toHex(), v[u"CreatePlayer 花子 frame"_s].toHex());
     EXPECT_EQ(chatFrame(u"こんにちは"_s, 1).toHex(), v[u"Send こんにちは frame"_s].toHex());

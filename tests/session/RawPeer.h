@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SessionTestSupport.h"
+#include "session/secure/SecureChannel.h"
 #include "session/wire/FrameCodec.h"
 #include "session/wire/PasswordProof.h"
 #include "session/wire/WireBuffer.h"
@@ -59,13 +60,32 @@ struct RawPeer {
     bool closedByHost() {
         return testsupport::waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, 3s);
     }
+    // The prologue and the handshake; from then on send() seals and nextFrame() opens.
+    bool secure() {
+        channel.emplace(secure::deviceNoiseKey(), encodePrologue(appId()));
+        send(channel->start());
+        testsupport::waitUntil([&] { return pump() && (channel->isOpen() || channel->failed()); });
+        return channel->isOpen();
+    }
+    bool pump() {
+        const QByteArray chunk = socket.readAll();
+        if (!channel) {
+            decoder.feed(chunk);
+            return true;
+        }
+        QByteArray plain, reply;
+        const bool ok = channel->receive(chunk, plain, reply);
+        socket.write(reply);
+        decoder.feed(plain);
+        return ok;
+    }
     void send(const QByteArray& bytes) {
-        socket.write(bytes);
+        socket.write(channel && channel->isOpen() ? channel->seal(QByteArrayView(bytes)) : bytes);
         socket.flush();
     }
     std::optional<Frame> nextFrame() {
         testsupport::waitUntil([&] {
-            decoder.feed(socket.readAll());
+            pump();
             pending = decoder.next();
             return pending.has_value() || socket.state() == QAbstractSocket::UnconnectedState;
         });
@@ -75,6 +95,8 @@ struct RawPeer {
     // not wait for Accept): the host's answer to `next`, none unless it accepted the proof.
     std::optional<Frame> authenticate(const QByteArray& next, const QString& password = {}) {
         const QByteArray nonce = proof::randomNonce();
+        if (!channel)
+            secure();
         send(helloFrame(nonce));
         const auto challenge = nextFrame();
         EXPECT_TRUE(challenge && challenge->type == static_cast<quint8>(FrameType::Challenge));
@@ -94,6 +116,7 @@ struct RawPeer {
     }
 
     QTcpSocket socket;
+    std::optional<secure::SecureChannel> channel;
     FrameDecoder decoder{1024 * 1024};
     std::optional<Frame> pending;
 };
@@ -105,12 +128,18 @@ struct FakeHost {
         EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
         QObject::connect(&server, &QTcpServer::newConnection, &server, [this, password] {
             link = server.nextPendingConnection();
+            channel.emplace(secure::deviceNoiseKey(),
+                            [](QByteArrayView bytes) { return acceptedPrologue(bytes, appId()); });
             QObject::connect(link, &QTcpSocket::readyRead, link, [this, password] { answer(password); });
         });
     }
 
+    void write(const QByteArray& frames) { link->write(channel->seal(QByteArrayView(frames))); }
     void answer(const QString& password) {
-        decoder.feed(link->readAll());
+        QByteArray plain, reply;
+        channel->receive(link->readAll(), plain, reply);
+        link->write(reply);
+        decoder.feed(plain);
         while (const auto frame = decoder.next()) {
             WireWriter out;
             if (frame->type == static_cast<quint8>(FrameType::Hello)) {
@@ -119,13 +148,13 @@ struct FakeHost {
                 out.u8(password.isEmpty() ? 0 : 1);
                 out.bytes(hostNonce);
                 out.bytes(instanceId);
-                link->write(encodeFrame(FrameType::Challenge, out.data()));
+                write(encodeFrame(FrameType::Challenge, out.data()));
             } else if (frame->type == static_cast<quint8>(FrameType::Auth)) {
                 out.bytes(proof::joinHost(proof::joinKey(password, instanceId), hostNonce, memberNonce));
                 out.bytes(instanceId);
                 out.string(u"room"_s);
                 out.i32(4);
-                link->write(encodeFrame(FrameType::Accept, out.data()));
+                write(encodeFrame(FrameType::Accept, out.data()));
             } else if (frame->type == static_cast<quint8>(FrameType::CreatePlayer)) {
                 out.i32(5);
                 out.bytes(QByteArray(2 * kSecretBytes, 's'));
@@ -134,7 +163,7 @@ struct FakeHost {
                 out.string(u"host"_s);
                 out.i32(5);
                 out.string(u"me"_s);
-                link->write(encodeFrame(FrameType::PlayerCreated, out.data()) + chatFrame(u"welcome"_s, 1, 1));
+                write(encodeFrame(FrameType::PlayerCreated, out.data()) + chatFrame(u"welcome"_s, 1, 1));
             }
         }
     }
@@ -150,6 +179,7 @@ struct FakeHost {
     const QByteArray instanceId = QByteArray(16, 'i');
     QTcpServer server;
     QTcpSocket* link = nullptr;
+    std::optional<secure::SecureChannel> channel;
     FrameDecoder decoder{1024 * 1024};
     QByteArray memberNonce;
     const QByteArray hostNonce = proof::randomNonce();

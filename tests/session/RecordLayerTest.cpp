@@ -113,13 +113,13 @@ TEST(RecordLayer, ClosesOnEveryHostileRecord) {
     }
 }
 
-// The worked example of docs/crypto-records.md: a client written from the document
+// The records example of docs/protocol.md: a client written from the document
 // produces and accepts these bytes.
 TEST(RecordLayer, TheDocumentsExampleIsTheCodesBytes) {
-    QFile document(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../docs/crypto-records.md"));
+    QFile document(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../docs/protocol.md"));
     ASSERT_TRUE(document.open(QIODevice::ReadOnly));
     const QString text = QString::fromUtf8(document.readAll());
-    const qsizetype begin = text.indexOf(u"```vectors\n"_s);
+    const qsizetype begin = text.indexOf(u"```record-vectors\n"_s);
     const QString block = text.mid(begin, text.indexOf(u"```\n"_s, begin + 3) - begin);
     QMap<QString, QByteArray> v;
     static const QRegularExpression line(u"^(.+?)\\s+=\\s+([0-9a-f ]+)$"_s, QRegularExpression::MultilineOption);

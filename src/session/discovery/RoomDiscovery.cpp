@@ -86,13 +86,14 @@ void RoomDiscovery::startInternet(const QString& host, quint16 port, const RoomD
     const quint16 first = port != 0 ? port : m_config.firstHostPort;
     const quint16 last = port != 0 ? port : std::max(m_config.firstHostPort, m_config.lastHostPort);
     for (quint32 candidate = first; candidate <= last; ++candidate) {
-        auto probe = std::make_unique<InternetProbe>(
-            InternetProbe{new QTcpSocket(this), FrameDecoder(m_config.maxFrameBytes), static_cast<quint16>(candidate)});
+        auto probe = std::make_unique<InternetProbe>(InternetProbe{
+            new QTcpSocket(this), FrameDecoder(m_config.maxFrameBytes), static_cast<quint16>(candidate), false, {}});
         InternetProbe* p = probe.get();
         m_probes.push_back(std::move(probe));
         connect(p->socket, &QTcpSocket::connected, this, [this, p] {
             p->socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            p->socket->write(encodeFrame(FrameType::ListQuery, m_queryBytes));
+            p->channel.emplace(secure::deviceNoiseKey(), encodePrologue(m_query.applicationId));
+            p->socket->write(p->channel->start());
         });
         connect(p->socket, &QTcpSocket::readyRead, this, [this, p] { onInternetReadyRead(*p); });
         connect(p->socket, &QTcpSocket::disconnected, this, [this, p] { endProbe(*p); });
@@ -137,7 +138,19 @@ void RoomDiscovery::onLanReadyRead() {
 }
 
 void RoomDiscovery::onInternetReadyRead(InternetProbe& probe) {
-    probe.decoder.feed(probe.socket->readAll());
+    QByteArray plain, reply;
+    const bool wasOpen = probe.channel && probe.channel->isOpen();
+    if (!probe.channel || !probe.channel->receive(probe.socket->readAll(), plain, reply)) {
+        endProbe(probe);
+        return;
+    }
+    if (!wasOpen && probe.channel->isOpen()) {
+        reply += probe.channel->seal(encodeFrame(FrameType::ListQuery, m_queryBytes));
+    }
+    if (!reply.isEmpty()) {
+        probe.socket->write(reply);
+    }
+    probe.decoder.feed(plain);
     while (const auto frame = probe.decoder.next()) {
         if (frame->type == static_cast<quint8>(FrameType::ListAnswer)) {
             if (auto answer = parseAnswer(frame->body)) {

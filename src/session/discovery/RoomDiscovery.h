@@ -3,6 +3,7 @@
 #include "session/RoomTransport.h"
 #include "session/SessionConfig.h"
 #include "session/SessionTypes.h"
+#include "session/secure/SecureChannel.h"
 #include "session/wire/DiscoveryDatagram.h"
 #include "session/wire/FrameCodec.h"
 
@@ -68,6 +69,7 @@ private:
         FrameDecoder decoder;
         quint16 port = 0;
         bool done = false;
+        std::optional<secure::SecureChannel> channel; // the query goes once the handshake is done
     };
     std::vector<std::unique_ptr<InternetProbe>> m_probes;
     QString m_internetHost;

@@ -142,6 +142,10 @@ void HostAdmission::handleHello(HostLink* link, const Frame& frame) {
         reject(link, static_cast<quint32>(RefuseReason::Application), QStringLiteral("another application's room"));
         return;
     }
+    if (!link->channel.isOpen()) { // a Hello in clear that the prologue check let through
+        reject(link, static_cast<quint32>(RefuseReason::Version), QStringLiteral("unsupported protocol version"));
+        return;
+    }
     link->memberNonce = *nonce;
     link->hostNonce = proof::randomNonce();
     link->state = HostLink::State::AwaitingAuth;
@@ -356,7 +360,7 @@ void HostAdmission::handleResume(HostLink* link, const Frame& frame) {
 
 void HostAdmission::reject(HostLink* link, quint32 reason, const QString& text) {
     m_host.m_relay.flushLink(link);
-    link->socket->write(encodeFrame(FrameType::Reject, refusal(reason, text)));
+    link->send(encodeFrame(FrameType::Reject, refusal(reason, text)));
     m_host.dropLink(link, "refused");
 }
 

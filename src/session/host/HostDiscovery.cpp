@@ -114,7 +114,7 @@ void HostDiscovery::handleListQuery(HostLink* link, const Frame& frame) {
     const std::optional<DiscoveryQuery> query = parseQuery(frame.body);
     if (query) {
         if (const auto answer = answerFor(*query)) {
-            link->socket->write(encodeFrame(FrameType::ListAnswer, *answer));
+            link->send(encodeFrame(FrameType::ListAnswer, *answer));
         }
     }
     link->handshakeTimer.stop();

@@ -2,6 +2,7 @@
 
 #include "session/SessionTypes.h"
 #include "session/net/HostSocket.h"
+#include "session/secure/SecureChannel.h"
 #include "session/wire/FrameCodec.h"
 
 #include <QElapsedTimer>
@@ -29,13 +30,46 @@ public:
         Closed,        // dropped; nothing more is read or written
     };
 
-    HostLink(HostSocket* socket, quint32 maxFrameBytes, QObject* parent)
-        : QObject(parent), socket(socket), decoder(maxFrameBytes) {
+    HostLink(HostSocket* socket, quint32 maxFrameBytes, secure::SecureChannel channel, QObject* parent)
+        : QObject(parent), socket(socket), channel(std::move(channel)), decoder(maxFrameBytes) {
         socket->setParent(this);
         lastHeard.start();
     }
 
+    // What arrived: opened into the frame decoder, the handshake's answers sent at
+    // once. False when the handshake or a record failed: the link must be dropped.
+    bool receive(const QByteArray& chunk) {
+        static thread_local QByteArray plain; // its capacity kept from read to read
+        plain.resize(0);
+        QByteArray reply;
+        const bool ok = channel.receive(chunk, plain, reply);
+        if (!reply.isEmpty()) {
+            socket->write(reply);
+        }
+        decoder.feed(plain);
+        if (plain.capacity() > kKeptBufferBytes) {
+            plain = QByteArray();
+        }
+        return ok;
+    }
+    // Frames to the member, sealed in as few records as they fit.
+    void send(const QList<QByteArray>& frames) {
+        // Sealed into one buffer per thread, of which the socket keeps only what the
+        // kernel does not take at once.
+        static thread_local QByteArray sealed;
+        channel.sealInto(frames, sealed);
+        if (!sealed.isEmpty()) {
+            socket->write(sealed.constData(), sealed.size());
+        }
+        if (sealed.capacity() > kKeptBufferBytes) {
+            sealed = QByteArray(); // a resume's backlog does not stay with the thread
+        }
+    }
+    static constexpr qsizetype kKeptBufferBytes = 1024 * 1024;
+    void send(const QByteArray& frame) { send(QList<QByteArray>{frame}); }
+
     HostSocket* socket;
+    secure::SecureChannel channel;
     QByteArray source; // the peer's address as per-address limits count it
     QHostAddress peer; // where the link comes from: the first half of the player's endpoint
     bool createdPlayer = false;

@@ -399,7 +399,7 @@ void HostRelay::flushLink(HostLink* link) {
     }
     const QList<QByteArray> frames = std::exchange(link->outgoing, {});
     link->outgoingBytes = 0;
-    link->socket->write(frames);
+    link->send(frames);
     if (!link->holding.isEmpty() && backlog(link) <= m_host.m_config.relayLowWaterBytes) {
         release(link);
     }

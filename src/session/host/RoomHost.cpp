@@ -155,7 +155,7 @@ void RoomHost::shutDown() {
         link->hosted = nullptr;
         link->socket->disconnect(this);
         if (link->socket->state() == HostSocket::State::Connected) {
-            link->socket->write(goodbye);
+            link->send(goodbye);
             link->socket->disconnectFromHost();
         }
         if (link->socket->state() != HostSocket::State::Closed) {
@@ -253,7 +253,12 @@ void RoomHost::onIncoming(qintptr descriptor) {
         return;
     }
     auto* socket = new HostSocket(static_cast<int>(descriptor));
-    auto* link = new HostLink(socket, m_config.maxFrameBytes, this);
+    auto* link = new HostLink(socket, m_config.maxFrameBytes,
+                              secure::SecureChannel(secure::deviceNoiseKey(),
+                                                    [id = m_settings.applicationId](QByteArrayView bytes) {
+                                                        return acceptedPrologue(bytes, id);
+                                                    }),
+                              this);
     link->source = source;
     link->peer = HostSocket::peerAddress(static_cast<int>(descriptor));
     m_links.append(link);
@@ -280,7 +285,10 @@ void RoomHost::onLinkReadyRead(HostLink* link) {
     }
     link->lastHeard.restart();
     link->heard = true;
-    link->decoder.feed(chunk);
+    if (!link->receive(chunk)) {
+        dropLink(link, "a handshake or record that does not read");
+        return;
+    }
     handleDecoded(link, false);
 }
 
@@ -308,8 +316,7 @@ void RoomHost::handleDecoded(HostLink* link, bool all) {
 void RoomHost::onLinkDisconnected(HostLink* link) {
     // Frames that arrived just before the close still count: a member's last
     // messages go out before its leave notice, held back or not.
-    if (link->state != HostLink::State::Closed) {
-        link->decoder.feed(link->socket->readAll());
+    if (link->state != HostLink::State::Closed && link->receive(link->socket->readAll())) {
         handleDecoded(link, true);
     }
     // A connection that broke may come back: the player waits for it.
@@ -323,7 +330,7 @@ void RoomHost::handleFrame(HostLink* link, const Frame& frame) {
     case HostLink::State::AwaitingHello:
         if (type == FrameType::Hello) {
             m_admission.handleHello(link, frame);
-        } else if (type == FrameType::ListQuery) {
+        } else if (type == FrameType::ListQuery && link->channel.isOpen()) {
             m_discovery.handleListQuery(link, frame);
         } else {
             // Whatever speaks first and is not our protocol is not worth a reply.

@@ -28,6 +28,9 @@ RoomMember::RoomMember(const SessionConfig& config, QObject* parent)
     m_moveTimer.setSingleShot(true);
     connect(&m_moveTimer, &QTimer::timeout, this,
             [this] { fail(kErrorTimedOut, QStringLiteral("the candidate did not answer in time"), true); });
+    m_handshakeDeadline.setSingleShot(true);
+    connect(&m_handshakeDeadline, &QTimer::timeout, this,
+            [this] { fail(kErrorTimedOut, QStringLiteral("the room's host did not finish the handshake in time")); });
     m_ackTimer.setSingleShot(true);
     connect(&m_ackTimer, &QTimer::timeout, this, [this] {
         if (m_state == State::Playing && m_eventsTaken != m_eventsAcknowledged) {
@@ -55,6 +58,8 @@ void RoomMember::dropSocket() {
         m_socket->deleteLater();
         m_socket = nullptr;
     }
+    m_channel.reset();
+    m_handshakeDeadline.stop();
 }
 
 void RoomMember::connectSocket() {
@@ -84,14 +89,22 @@ void RoomMember::onConnected() {
     if (m_resuming) {
         m_unanswered.start();
     }
+    m_state = State::Handshaking;
+    m_lastHeard.start();
+    // The Hello follows in the first record, once the handshake is done.
+    m_channel.emplace(secure::deviceNoiseKey(), encodePrologue(m_applicationId));
+    m_socket->write(m_channel->start());
+    m_handshakeDeadline.start(m_config.handshakeTimeout);
+}
+
+void RoomMember::sendHello() {
+    m_handshakeDeadline.stop();
     m_memberNonce = proof::randomNonce();
     WireWriter hello;
     hello.bytes(QByteArray(kRoomMagic));
     hello.u16(kProtocolVersion);
     hello.string(m_applicationId);
     hello.bytes(m_memberNonce);
-    m_state = State::Handshaking;
-    m_lastHeard.start();
     write(FrameType::Hello, hello.data());
 }
 
@@ -151,7 +164,7 @@ void RoomMember::leave() {
     }
     m_socket->disconnect(this);
     if (previous != State::Connecting && m_socket->state() == QAbstractSocket::ConnectedState) {
-        m_socket->write(encodeFrame(FrameType::Goodbye, {}));
+        write(FrameType::Goodbye, {});
     }
     // What was sent last must still go out, even when the owner is destroyed right
     // after: hand it to the kernel now, and outlive the owner until the close is done.
@@ -167,7 +180,10 @@ void RoomMember::leave() {
 }
 
 void RoomMember::write(FrameType type, const QByteArray& body) {
-    m_socket->write(encodeFrame(type, body));
+    if (const QByteArray sealed = m_channel ? m_channel->seal(encodeFrame(type, body)) : QByteArray();
+        !sealed.isEmpty()) {
+        m_socket->write(sealed);
+    }
 }
 
 void RoomMember::writeSend(const PendingSend& send) {
@@ -261,7 +277,19 @@ void RoomMember::onReadyRead() {
     }
     m_lastHeard.restart();
     m_unanswered.invalidate();
-    m_decoder.feed(chunk);
+    QByteArray plain, reply;
+    const bool wasOpen = m_channel && m_channel->isOpen();
+    if (!m_channel || !m_channel->receive(chunk, plain, reply)) {
+        fail(kErrorProtocol, QStringLiteral("the room's connection failed its handshake or a record"), true);
+        return;
+    }
+    if (!reply.isEmpty()) {
+        m_socket->write(reply);
+    }
+    if (!wasOpen && m_channel->isOpen()) {
+        sendHello();
+    }
+    m_decoder.feed(plain);
     QTcpSocket* const socket = m_socket;
     while (socket == m_socket && m_state != State::Lost && m_state != State::Left && m_state != State::Away) {
         std::optional<Frame> frame = m_decoder.next();

@@ -3,6 +3,7 @@
 #include "session/SessionConfig.h"
 #include "session/SessionTypes.h"
 #include "session/member/RoomSuccessors.h"
+#include "session/secure/SecureChannel.h"
 #include "session/wire/FrameCodec.h"
 #include "session/wire/Succession.h"
 
@@ -11,6 +12,7 @@
 #include <QObject>
 #include <QTimer>
 #include <deque>
+#include <optional>
 
 class QTcpSocket;
 
@@ -127,6 +129,7 @@ private:
     // Closes the connection at once, without a goodbye, and forgets it.
     void dropSocket();
     void onConnected();
+    void sendHello();
     void onReadyRead();
     void onDisconnected();
     void onHeartbeatTick();
@@ -165,6 +168,8 @@ private:
     QHash<PlayerId, quint32> m_lastSeqFrom; // the highest seq delivered of each sender
     qint64 m_unacknowledgedBytes = 0;
     QTcpSocket* m_socket = nullptr;
+    std::optional<secure::SecureChannel> m_channel; // the connection's handshake and records
+    QTimer m_handshakeDeadline;
     FrameDecoder m_decoder;
     State m_state = State::Idle;
     QString m_applicationId;

@@ -74,7 +74,8 @@ bool RoomMember::handleWayIn(const Frame& frame) {
         if ((*flags & 0x01) == 0) { // bit 0: password protected
             m_password.clear();
         }
-        if (*version != kProtocolVersion) {
+        // A Challenge in clear comes from a host of an older version.
+        if (*version != kProtocolVersion || !m_channel->isOpen()) {
             fail(kErrorProtocol, QStringLiteral("the host speaks protocol version %1").arg(*version), true);
             return true;
         }

@@ -38,6 +38,43 @@ void RecordDecoder::feed(QByteArrayView chunk) {
     m_buffer.append(chunk);
 }
 
+bool RecordDecoder::openInto(QByteArrayView chunk, QByteArray& plain) {
+    if (failed())
+        return false;
+    qsizetype pos = 0;
+    if (pendingBytes() == 0) {
+        plain.reserve(plain.size() + chunk.size());
+        const auto* bytes = bytesOf(chunk);
+        while (chunk.size() - pos >= kRecordHeaderBytes) {
+            const qsizetype sealed = qFromBigEndian<quint16>(bytes + pos);
+            if (sealed < kMinSealedRecordBytes) {
+                failWith(RecordError::Length);
+                return false;
+            }
+            if (chunk.size() - pos - kRecordHeaderBytes < sealed)
+                break;
+            if (m_cipher.nonce() == CipherState::kReservedNonce) {
+                failWith(RecordError::Exhausted);
+                return false;
+            }
+            const qsizetype at = plain.size();
+            plain.resize(at + sealed - static_cast<qsizetype>(kTagBytes));
+            if (!m_cipher.decryptInto(bytes + pos, kRecordHeaderBytes, bytes + pos + kRecordHeaderBytes,
+                                      static_cast<std::size_t>(sealed),
+                                      reinterpret_cast<unsigned char*>(plain.data()) + at)) {
+                plain.resize(at);
+                failWith(RecordError::Authentication);
+                return false;
+            }
+            pos += kRecordHeaderBytes + sealed;
+        }
+    }
+    feed(chunk.sliced(pos));
+    while (std::optional<QByteArray> record = next())
+        plain.append(*record);
+    return !failed();
+}
+
 void RecordDecoder::failWith(RecordError error) {
     m_error = error;
     m_buffer.clear();

@@ -1,6 +1,6 @@
 #pragma once
 
-// After the handshake everything a side writes travels in records (docs/crypto-records.md):
+// After the handshake everything a side writes travels in records (docs/protocol.md, "Records"):
 //
 //   length  2 bytes, big-endian: the bytes that follow, 17 to 65535
 //   sealed  ChaCha20-Poly1305 of 1 to 65519 plaintext bytes, with its 16-byte tag;
@@ -55,6 +55,9 @@ public:
     explicit RecordDecoder(CipherState receive) : m_cipher(std::move(receive)) {}
 
     void feed(QByteArrayView chunk);
+    // feed() and every complete record's plaintext appended to `plain`, opened straight
+    // from `chunk` where no earlier bytes wait; false once the stream failed.
+    bool openInto(QByteArrayView chunk, QByteArray& plain);
     // The plaintext of the next complete record, or nothing when more bytes are
     // needed or the stream failed (see error()).
     std::optional<QByteArray> next();

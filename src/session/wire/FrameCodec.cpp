@@ -1,8 +1,50 @@
 #include "session/wire/FrameCodec.h"
 
+#include "session/wire/WireBuffer.h"
+
 #include <QtEndian>
 
 namespace session {
+
+namespace {
+constexpr qsizetype kPrologueNonceBytes = 16;
+constexpr quint32 kMaxApplicationIdBytes = 765;
+} // namespace
+
+QByteArray encodePrologue(const QString& applicationId) {
+    WireWriter hello;
+    hello.bytes(QByteArray(kRoomMagic));
+    hello.u16(kProtocolVersion);
+    hello.string(applicationId);
+    hello.bytes(QByteArray(kPrologueNonceBytes, '\0'));
+    return encodeFrame(FrameType::Hello, hello.data());
+}
+
+qsizetype acceptedPrologue(QByteArrayView buffered, const QString& applicationId) {
+    if (buffered.size() < 4) {
+        return 0;
+    }
+    const quint32 length = qFromBigEndian<quint32>(buffered.data());
+    if (length == 0 || length > kMaxPrologueBytes - 4) {
+        return -1;
+    }
+    if (buffered.size() - 4 < static_cast<qsizetype>(length)) {
+        return 0;
+    }
+    if (static_cast<quint8>(buffered.at(4)) != static_cast<quint8>(FrameType::Hello)) {
+        return -1;
+    }
+    const QByteArray body = buffered.sliced(5, static_cast<qsizetype>(length) - 1).toByteArray();
+    WireReader in(body);
+    const auto magic = in.bytes(4);
+    const auto version = in.u16();
+    const auto application = in.string(kMaxApplicationIdBytes);
+    in.bytes(kPrologueNonceBytes);
+    if (!in.ok() || magic != QByteArray(kRoomMagic) || *version < kProtocolVersion || *application != applicationId) {
+        return -1;
+    }
+    return 4 + static_cast<qsizetype>(length);
+}
 
 QByteArray encodeFrame(FrameType type, const QByteArray& body) {
     QByteArray frame;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
 #include <QtGlobal>
 #include <optional>
 
@@ -32,7 +34,17 @@ enum class FrameType : quint8 {
 
 // The Hello frame starts with this magic and the protocol version.
 inline constexpr char kRoomMagic[] = "MLRN";
-inline constexpr quint16 kProtocolVersion = 3;
+inline constexpr quint16 kProtocolVersion = 4;
+
+// A connection opens with a prologue in clear, shaped as a Hello frame (so that a host
+// of version 3 answers it with its Challenge, and a member can tell why it cannot
+// join): magic, kProtocolVersion, the application id, 16 zero bytes. The handshake and
+// the records follow (secure/SecureChannel.h).
+QByteArray encodePrologue(const QString& applicationId);
+// The length of an acceptable prologue at the start of `buffered` (a Hello of version 4
+// or later for `applicationId`), 0 while more bytes are needed, -1 for anything else.
+qsizetype acceptedPrologue(QByteArrayView buffered, const QString& applicationId);
+inline constexpr qsizetype kMaxPrologueBytes = 1024;
 
 // Why a host refused a member (Reject) or a player (PlayerRefused).
 enum class RefuseReason : quint32 {

@@ -1,0 +1,103 @@
+#pragma once
+
+// One room connection's byte stream, as both ends see it (docs/protocol.md, "Room
+// connection"): the initiator's prologue in clear, the Noise XX handshake bound to it,
+// then records in both directions. It knows no socket: the owner feeds it what arrived,
+// writes what it gives back, and seals each write batch.
+//
+//   prologue   what the connecting side sends first, in clear (a Hello-shaped frame)
+//   handshake  three Noise messages, each after a 2-byte big-endian length
+//   records    everything else (RecordLayer.h)
+//
+// A responder whose peer's first bytes are not an acceptable prologue (another version
+// or application, another protocol) goes on in clear, so its owner answers as it always
+// answered such a peer (a refusal, or nothing) and closes. Every other failure (a
+// handshake message that does not read, a record that does not open) fails the
+// channel for good: the connection must be closed.
+
+#include "session/secure/RecordLayer.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+#include <functional>
+#include <memory>
+
+namespace session::secure {
+
+// Message 1 is the initiator's bare ephemeral key: anything else is refused at once.
+inline constexpr qsizetype kFirstHandshakeMessageBytes = static_cast<qsizetype>(kDhBytes);
+// The smallest message 2 (e, encrypted s, empty encrypted payload): a responder's
+// answer of fewer bytes is a frame in clear (a refusal, or an older host's answer).
+inline constexpr qsizetype kSecondHandshakeMessageBytes = static_cast<qsizetype>(2 * kDhBytes + 2 * kTagBytes);
+
+class SecureChannel {
+public:
+    enum class State {
+        Prologue,  // responder: waiting for the initiator's prologue
+        Handshake, // the three Noise messages
+        Open,      // records both ways
+        Clear,     // the peer speaks no prologue of ours: bytes pass as they are
+        Failed,    // closed for good
+    };
+    // How a responder reads the first bytes: the length of an acceptable prologue at
+    // their start, 0 while more bytes are needed, -1 for anything else.
+    using PrologueCheck = std::function<qsizetype(QByteArrayView buffered)>;
+
+    // The connecting side, which sends `prologue` first.
+    SecureChannel(const KeyPair25519& localStatic, QByteArray prologue);
+    // The accepting side.
+    SecureChannel(const KeyPair25519& localStatic, PrologueCheck check);
+    ~SecureChannel();
+    SecureChannel(SecureChannel&&) noexcept;
+    SecureChannel& operator=(SecureChannel&&) noexcept;
+
+    // The initiator's first bytes: the prologue and handshake message 1. Empty when
+    // no ephemeral key could be made (the channel has failed).
+    QByteArray start();
+
+    // Takes what arrived: frame-stream bytes (opened records, or in Clear the bytes
+    // themselves) are appended to `plain`, handshake messages to send to `reply`.
+    // False once the channel has failed.
+    bool receive(QByteArrayView bytes, QByteArray& plain, QByteArray& reply);
+
+    // A write batch, sealed in records. In Clear, a responder's bytes go as they are (its
+    // refusal to a peer that speaks no prologue of ours); before Open anything else is
+    // dropped: nothing of the frame stream is ever written unsealed.
+    QByteArray seal(QByteArrayView batch);
+    QByteArray seal(const QList<QByteArray>& pieces);
+    // The same into `out` (its capacity kept from call to call).
+    void sealInto(const QList<QByteArray>& pieces, QByteArray& out);
+
+    State state() const { return m_state; }
+    bool isOpen() const { return m_state == State::Open; }
+    bool failed() const { return m_state == State::Failed; }
+    // The peer's static key and the session's handshake hash, once open.
+    const PublicBytes<kDhBytes>& remoteStatic() const { return m_remoteStatic; }
+    const PublicBytes<kHashBytes>& handshakeHash() const { return m_handshakeHash; }
+
+private:
+    bool fail();
+    bool step(QByteArray& plain, QByteArray& reply);
+    void open(QByteArray& plain);
+
+    bool m_initiator;
+    State m_state;
+    QByteArray m_prologue;
+    PrologueCheck m_check;
+    KeyPair25519 m_static;
+    std::unique_ptr<HandshakeState> m_handshake;
+    std::unique_ptr<RecordEncoder> m_encoder;
+    std::unique_ptr<RecordDecoder> m_decoder;
+    QByteArray m_buffer; // prologue and handshake bytes not read yet
+    int m_read = 0;      // handshake messages read
+    PublicBytes<kDhBytes> m_remoteStatic{};
+    PublicBytes<kHashBytes> m_handshakeHash{};
+};
+
+// This user's device key (KeyStore's), read once per process; a key of this run alone
+// when the store cannot be read or written (the connection is as private, only the
+// key is not the same next time).
+const KeyPair25519& deviceNoiseKey();
+
+} // namespace session::secure
