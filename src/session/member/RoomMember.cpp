@@ -29,8 +29,16 @@ RoomMember::RoomMember(const SessionConfig& config, QObject* parent)
     connect(&m_moveTimer, &QTimer::timeout, this,
             [this] { fail(kErrorTimedOut, QStringLiteral("the candidate did not answer in time"), true); });
     m_handshakeDeadline.setSingleShot(true);
-    connect(&m_handshakeDeadline, &QTimer::timeout, this,
-            [this] { fail(kErrorTimedOut, QStringLiteral("the room's host did not finish the handshake in time")); });
+    connect(&m_handshakeDeadline, &QTimer::timeout, this, [this] {
+        // Resuming, a host whose machine takes the connection and says nothing for the
+        // whole handshake is stopped or hangs: the room moves on. (Trying again instead
+        // would start the wait for its answer anew, and the room would never move.)
+        if (!m_seekingHost && m_resuming && m_mayMigrate && canMigrate() && m_unanswered.isValid()) {
+            seekSuccessor();
+            return;
+        }
+        fail(kErrorTimedOut, QStringLiteral("the room's host did not finish the handshake in time"));
+    });
     m_ackTimer.setSingleShot(true);
     connect(&m_ackTimer, &QTimer::timeout, this, [this] {
         if (m_state == State::Playing && m_eventsTaken != m_eventsAcknowledged) {
