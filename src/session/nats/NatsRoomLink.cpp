@@ -129,6 +129,19 @@ void releaseName(NatsRoomState& state, const QByteArray& key, PlayerId id) {
     }
 }
 
+// On the worker: stops taking the room's records and pulses and, with a player, gives
+// its name back and stores its leave. Name first, then the leave: a member list read in
+// between never holds a member whose leave is already stored.
+void endPlayer(NatsRoomState& state, const NatsWorker* worker) {
+    unsubscribe(state.records);
+    unsubscribe(state.pulses);
+    const PlayerId id = state.me.exchange(0);
+    if (id != 0) {
+        releaseName(state, state.myKey, id);
+        storeRecord(state, "leave", id, leaveId(id), {}, natsroom::kPulseMs, worker);
+    }
+}
+
 // Whether player `id` of the room still pulses (listening up to the time-out).
 bool stillPulses(NatsRoomState& state, PlayerId id) {
     natsSubscription* sub = nullptr;
@@ -580,17 +593,7 @@ void NatsRoomLink::destroyPlayer() {
         return;
     }
     stopPlayer();
-    // Name first, then the leave: a member list read in between never holds a member
-    // whose leave is already stored.
-    m_worker->post([state = m_state, worker = m_worker.get()] {
-        unsubscribe(state->records);
-        unsubscribe(state->pulses);
-        const PlayerId id = state->me.exchange(0);
-        if (id != 0) {
-            releaseName(*state, state->myKey, id);
-            storeRecord(*state, "leave", id, leaveId(id), {}, natsroom::kPulseMs, worker);
-        }
-    });
+    m_worker->post([state = m_state, worker = m_worker.get()] { endPlayer(*state, worker); });
 }
 
 void NatsRoomLink::leave() {
@@ -602,17 +605,7 @@ void NatsRoomLink::leave() {
     if (m_worker) {
         const std::shared_ptr<NatsRoomState> state = m_state;
         const NatsWorker* worker = m_worker.get();
-        m_worker->finish(
-            [state, worker] {
-                unsubscribe(state->records);
-                unsubscribe(state->pulses);
-                const PlayerId id = state->me.exchange(0);
-                if (id != 0) {
-                    releaseName(*state, state->myKey, id);
-                    storeRecord(*state, "leave", id, leaveId(id), {}, natsroom::kPulseMs, worker);
-                }
-            },
-            3000);
+        m_worker->finish([state, worker] { endPlayer(*state, worker); }, 3000);
         m_worker.reset();
     }
     m_state.reset();
