@@ -193,7 +193,7 @@ void frmSet::buildWelcomePage() {
     bandPalette.setColor(QPalette::Window, Qt::white);
     band->setPalette(bandPalette);
 
-    QLabel* title = addLabel(band, u"Mirelune　- DirectPlay Chat System -"_s, 90, 120, 4470, 240, false);
+    QLabel* title = addLabel(band, u"Mirelune　- Qt Chat System -"_s, 90, 120, 4470, 240, false);
     title->setObjectName(u"lblTitle"_s);
     title->setFont(setup::japaneseUiFont(12, true));
     QPalette titlePalette = title->palette();
@@ -201,11 +201,11 @@ void frmSet::buildWelcomePage() {
     title->setPalette(titlePalette);
 
     auto* welcome = new QLabel(
-        u"「Mirelune」へようこそ！Mirelune は DirectPlay7.0 "
+        u"「Mirelune」へようこそ！Mirelune は Qt 6 と libsodium "
         u"を使ったチャットソフトです。クライアント／サーバーの両方の機能を持っていますので、あなたの今使っているこのコ"
         u"ンピュータをサーバーとして動作させるか、ネットワーク上ですでに起動している Mirelune "
         u"サーバーに接続することで簡単にチャットが利用可能です。各チャットルームはパスワードによって保護できます。メッ"
-        u"セージの暗号化は施されていません。では、「次へ」をクリックして作業を進めてください。"_s,
+        u"セージはすべて暗号化して送られます。では、「次へ」をクリックして作業を進めてください。"_s,
         page);
     welcome->setGeometry(twipsRect(240, 720, 4215, 1695));
     welcome->setAlignment(Qt::AlignLeft | Qt::AlignTop);
