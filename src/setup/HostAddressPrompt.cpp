@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QInputDialog>
 #include <QLineEdit>
+#include <functional>
 
 using namespace Qt::StringLiterals;
 
@@ -14,8 +15,8 @@ namespace setup {
 
 namespace {
 
-std::optional<QString> askAddress(const QString& objectName, const QString& label, const QString& key,
-                                  const QString& last) {
+std::optional<QString> askAddress(const QString& objectName, const QString& label,
+                                  const std::function<void(const QString&)>& remember, const QString& last) {
     QInputDialog dialog(QApplication::activeWindow());
     dialog.setObjectName(objectName);
     dialog.setWindowTitle(JapaneseMessageBox::kProgramTitle);
@@ -33,21 +34,22 @@ std::optional<QString> askAddress(const QString& objectName, const QString& labe
     if (address.isEmpty()) {
         return std::nullopt;
     }
-    basGlobal::writeSetting(key, address);
+    remember(address);
     return address;
 }
 
 } // namespace
 
 std::optional<QString> askHostAddress() {
-    return askAddress(u"dlgHostAddress"_s, u"接続先のホストを入力してください（ホスト名、またはホスト名:ポート番号）"_s,
-                      u"Address"_s, basGlobal::lastHostAddress());
+    return askAddress(
+        u"dlgHostAddress"_s, u"接続先のホストを入力してください（ホスト名、またはホスト名:ポート番号）"_s,
+        [](const QString& address) { basGlobal::writeSetting(u"Address"_s, address); }, basGlobal::lastHostAddress());
 }
 
 std::optional<QString> askNatsServers() {
     return askAddress(u"dlgNatsServers"_s,
                       u"NATS サーバーを入力してください（nats://ホスト名:ポート番号、複数はカンマ区切り）"_s,
-                      u"NatsServers"_s, basGlobal::lastNatsServers());
+                      basGlobal::rememberNatsServers, basGlobal::lastNatsServers());
 }
 
 } // namespace setup

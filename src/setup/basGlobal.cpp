@@ -3,6 +3,7 @@
 #include "platform/LoginName.h"
 #include "platform/ProgramFolder.h"
 #include "session/NetworkSessionService.h"
+#include "session/nats/NatsCluster.h"
 #include "setup/HostAddressPrompt.h"
 #include "setup/JapaneseMessageBox.h"
 #include "setup/SetupLogging.h"
@@ -21,7 +22,9 @@ const QString kAddressKey = u"Address"_s;
 const QString kNatsServersKey = u"NatsServers"_s;
 
 std::unique_ptr<session::SessionService> defaultService() {
-    return std::make_unique<session::NetworkSessionService>();
+    session::SessionConfig config;
+    config.natsCredentialsFile = basGlobal::readSetting(u"NatsCredentials"_s, QString());
+    return std::make_unique<session::NetworkSessionService>(config);
 }
 
 void defaultEndProgram(int exitCode) {
@@ -159,8 +162,18 @@ QString lastHostAddress() {
     return readSetting(kAddressKey, QString());
 }
 
+namespace {
+// As typed, passwords included: they are never written to the settings file.
+QString typedNatsServers;
+} // namespace
+
 QString lastNatsServers() {
-    return readSetting(kNatsServersKey, QString());
+    return typedNatsServers.isEmpty() ? readSetting(kNatsServersKey, QString()) : typedNatsServers;
+}
+
+void rememberNatsServers(const QString& servers) {
+    typedNatsServers = servers;
+    writeSetting(kNatsServersKey, session::withoutNatsPasswords(servers));
 }
 
 void ResetSessionState() {
@@ -168,6 +181,7 @@ void ResetSessionState() {
     CloseSessionService();
     localPlayerName.clear();
     roomName.clear();
+    typedNatsServers.clear();
     eventHandle = 0;
     eventReceiver = nullptr;
     serviceFactory = defaultService;

@@ -78,6 +78,9 @@ void writeSetting(const QString& key, const QString& value);
 QString lastHostAddress();
 // The servers the NATS connection asked for last ("NatsServers" in "General").
 QString lastNatsServers();
+// Remembers the servers the user typed: as typed for this run, and in the settings
+// file without the passwords of their URLs.
+void rememberNatsServers(const QString& servers);
 
 // Releases the service and puts every piece of state and every hook back to its
 // start value.

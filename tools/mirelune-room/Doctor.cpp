@@ -3,6 +3,8 @@
 #include "ConsoleIo.h"
 #include "session/SessionTypes.h"
 #include "session/discovery/RoomDiscovery.h"
+#include "session/nats/NatsCheck.h"
+#include "session/nats/NatsCluster.h"
 #include "session/net/PortMapping.h"
 #include "session/wire/DiscoveryDatagram.h"
 
@@ -366,6 +368,47 @@ int runDoctor(const session::SessionConfig& config, const QString& address, cons
     } else {
         report(Mark::Failed, QStringLiteral("動いていないものがあります (上の [NG] を見てください)"),
                QStringLiteral("something needed does not work (see [NG] above)"));
+    }
+    return ok ? 0 : 1;
+}
+
+int runNatsDoctor(const QString& servers, const QString& credentialsFile) {
+    const std::optional<QStringList> parsed = session::parseNatsServers(servers);
+    if (!parsed) {
+        report(Mark::Failed, QStringLiteral("NATS サーバーの指定が読めません: %1").arg(servers),
+               QStringLiteral("not a list of NATS servers: %1").arg(servers));
+        return 1;
+    }
+    struct Texts {
+        const char16_t* okJapanese;
+        const char16_t* failedJapanese;
+        const char* english;
+    };
+    static const Texts kTexts[] = {
+        {u"NATS サーバーにつながりました", u"NATS サーバーにつながりません", "NATS server"},
+        {u"JetStream が使えます", u"JetStream が使えません (サーバーで -js が有効か、この利用者に許可があるか)",
+         "JetStream"},
+        {u"部屋の一覧と名前のバケットが使えます", u"部屋の一覧と名前のバケットが使えません", "buckets"},
+        {u"部屋のストリームを作れます", u"部屋のストリームを作れません (権限を確かめてください)", "a room's stream"},
+        {u"発言を保存して読めます", u"発言を保存できないか、読めません", "storing and reading records"},
+        {u"在室の知らせが届きます", u"在室の知らせが届きません (mirelune.alive.> の権限)", "presence pulses"},
+    };
+    bool ok = true;
+    for (const session::NatsFinding& finding : session::checkNatsCluster(*parsed, credentialsFile)) {
+        const Texts& texts = kTexts[static_cast<int>(finding.step)];
+        report(finding.ok ? Mark::Ok : Mark::Failed,
+               QString::fromUtf16(finding.ok ? texts.okJapanese : texts.failedJapanese) + QStringLiteral(": ") +
+                   finding.detail,
+               QStringLiteral("%1: %2: %3")
+                   .arg(QLatin1StringView(texts.english),
+                        finding.ok ? QStringLiteral("works") : QStringLiteral("fails"), finding.detail));
+        ok = ok && finding.ok;
+    }
+    if (ok) {
+        report(Mark::Ok, QStringLiteral("クラスタで部屋を使えます"), QStringLiteral("rooms work on this cluster"));
+    } else {
+        report(Mark::Failed, QStringLiteral("クラスタで部屋を使えません (上の [NG] を見てください)"),
+               QStringLiteral("rooms do not work on this cluster (see [NG] above)"));
     }
     return ok ? 0 : 1;
 }

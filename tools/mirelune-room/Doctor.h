@@ -22,4 +22,9 @@ FirewallVerdict firewallVerdict(const QString& ruleset, const QString& protocol,
 // 0 when everything needed works, 1 otherwise.
 int runDoctor(const session::SessionConfig& config, const QString& address, const QString& password);
 
+// `mirelune-room doctor --nats URL[,URL...]`: whether rooms work on that cluster for
+// this user (a server answers, JetStream, the buckets, a room's stream, records,
+// presence), printed as runDoctor prints; 0 when they do, 1 otherwise.
+int runNatsDoctor(const QString& servers, const QString& credentialsFile);
+
 } // namespace room

@@ -4,6 +4,7 @@
 #include "chat/ChatTexts.h"
 #include "platform/ProgramFolder.h"
 #include "session/SessionErrors.h"
+#include "session/nats/NatsCluster.h"
 #include "session/net/RoomAddress.h"
 #include "session/wire/DiscoveryDatagram.h"
 
@@ -211,7 +212,8 @@ int RoomClient::host() {
     }
     const int entered = enterRoom();
     if (entered == kExitOk && !m_options.nats.isEmpty()) {
-        printError(QStringLiteral("room \"%1\" is open on the NATS cluster at %2").arg(m_options.room, m_options.nats));
+        printError(QStringLiteral("room \"%1\" is open on the NATS cluster at %2")
+                       .arg(m_options.room, session::withoutNatsPasswords(m_options.nats)));
     } else if (entered == kExitOk) {
         // Where others reach it, as the window's version panel shows it: LAN first.
         const quint16 port = m_service.hostingPort();
@@ -280,7 +282,8 @@ int RoomClient::join() {
     }
     const int entered = enterRoom();
     if (entered == kExitOk && !m_options.nats.isEmpty()) {
-        printError(QStringLiteral("joined room \"%1\" on the NATS cluster at %2").arg(room->name, m_options.nats));
+        printError(QStringLiteral("joined room \"%1\" on the NATS cluster at %2")
+                       .arg(room->name, session::withoutNatsPasswords(m_options.nats)));
     } else if (entered == kExitOk) {
         const QString name = room->name.isEmpty() ? m_options.room : room->name;
         const QString where = room->hostAddress.contains(u':') ? u'[' + room->hostAddress + u']' : room->hostAddress;

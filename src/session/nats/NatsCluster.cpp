@@ -4,6 +4,7 @@
 #include "session/wire/NameRules.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QMetaObject>
 #include <QUrl>
 #include <nats/nats.h>
@@ -55,6 +56,16 @@ std::optional<QStringList> parseNatsServers(const QString& text) {
     return servers;
 }
 
+QString withoutNatsPasswords(const QString& text) {
+    QStringList kept;
+    for (const QString& server : text.split(u',')) {
+        const QString trimmed = server.trimmed();
+        const QUrl url(trimmed.contains(QStringLiteral("://")) ? trimmed : QStringLiteral("nats://") + trimmed);
+        kept.append(url.password().isEmpty() ? trimmed : url.toString(QUrl::RemovePassword));
+    }
+    return kept.join(u',');
+}
+
 Error natsError(quint32 code, const QString& what, int status, int jsCode) {
     QString text = QStringLiteral("%1: %2").arg(what, QString::fromUtf8(natsStatus_GetText(natsStatus(status))));
     if (jsCode != 0) {
@@ -79,7 +90,7 @@ NatsClient::~NatsClient() {
     }
 }
 
-Status NatsClient::connect(const QStringList& servers) {
+Status NatsClient::connect(const QStringList& servers, const QString& credentialsFile) {
     natsOptions* options = nullptr;
     if (natsOptions_Create(&options) != NATS_OK) {
         return failure(kErrorConnectFailed, QStringLiteral("the NATS client could not start"));
@@ -99,6 +110,14 @@ Status NatsClient::connect(const QStringList& servers) {
     natsOptions_SetMaxReconnect(options, -1);
     natsOptions_SetReconnectWait(options, 250);
     natsOptions_SetName(options, "mirelune");
+    if (!credentialsFile.isEmpty()) {
+        const QByteArray path = QFile::encodeName(credentialsFile);
+        if (natsOptions_SetUserCredentialsFromFiles(options, path.constData(), nullptr) != NATS_OK) {
+            natsOptions_Destroy(options);
+            return failure(kErrorConnectFailed,
+                           QStringLiteral("the NATS credentials file cannot be used: %1").arg(credentialsFile));
+        }
+    }
     const natsStatus status = natsConnection_Connect(&m_connection, options);
     natsOptions_Destroy(options);
     if (status != NATS_OK) {

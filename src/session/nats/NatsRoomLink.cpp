@@ -251,9 +251,10 @@ void NatsRoomLink::open(const RoomDescription& room, OpenMode mode) {
     m_inbox = std::make_shared<LinkInbox>(this);
     m_state = std::make_shared<NatsRoomState>();
     m_worker = std::make_unique<NatsWorker>();
-    m_worker->post([state = m_state, inbox = m_inbox, servers = m_servers, room, mode, this] {
+    m_worker->post([state = m_state, inbox = m_inbox, servers = m_servers, credentials = m_config.natsCredentialsFile,
+                    room, mode, this] {
         const auto fail = [&](const Error& error) { inbox->push([this, error] { Q_EMIT openFailed(error); }); };
-        if (Status connected = state->client.connect(servers); !connected) {
+        if (Status connected = state->client.connect(servers, credentials); !connected) {
             return fail(connected.error());
         }
         jsErrCode code = jsErrCode(0);

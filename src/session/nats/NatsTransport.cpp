@@ -16,12 +16,12 @@ namespace {
 // Reads the room registry on a worker thread.
 class NatsListing : public RoomListing {
 public:
-    NatsListing(const QStringList& servers, const RoomDescription& query, QObject* parent)
+    NatsListing(const QStringList& servers, const QString& credentials, const RoomDescription& query, QObject* parent)
         : RoomListing(parent), m_inbox(std::make_shared<LinkInbox>(this)) {
-        m_worker.post([inbox = m_inbox, servers, application = query.applicationId, this] {
+        m_worker.post([inbox = m_inbox, servers, credentials, application = query.applicationId, this] {
             QList<RoomDescription> rooms;
             NatsClient client;
-            if (const Status connected = client.connect(servers); !connected) {
+            if (const Status connected = client.connect(servers, credentials); !connected) {
                 qCInfo(lcSession) << "listing the cluster's rooms:" << connected.error().description;
             } else {
                 rooms = readRegistry(client, application);
@@ -83,7 +83,7 @@ RoomListing* NatsTransport::listRooms(const RoomDescription& query, int timeoutM
     Q_UNUSED(timeoutMs);
     // Connecting (the client's own time-out per server) and reading the registry.
     limit = std::max(m_config.connectTimeout, std::chrono::milliseconds(5000));
-    return new NatsListing(m_servers, query, parent);
+    return new NatsListing(m_servers, m_config.natsCredentialsFile, query, parent);
 }
 
 RoomLink* NatsTransport::newLink(OpenMode mode, QObject* parent) {
