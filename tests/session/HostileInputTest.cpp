@@ -374,7 +374,8 @@ TEST(HostileInput, AMemberThatStopsReadingIsDroppedAndOneThatNeverSaysHelloClose
 }
 
 // A member refuses a host that cannot prove the password; from one that can, a
-// message sent in the same write as the player's creation waits for it.
+// record under the new keys right behind Accept opens, and a message sent in the same
+// write as the player's creation waits for it.
 TEST(FakeHost, AMemberChecksTheHostsProofAndTakesWhatComesWithItsPlayer) {
     TestCopy member(loopbackConfig());
     EXPECT_EQ(errorCode(FakeHost(u"guess"_s).join(member, u"secret"_s)), kErrorAccessDenied);

@@ -135,8 +135,9 @@ struct RawPeer {
 };
 
 // A host scripted by hand at a port of its own: it runs the password's CPace with
-// `password` (whatever the member knows), keeps what it was sent, and creates the
-// player 5 with a welcome line in the same write.
+// `password` (whatever the member knows), keeps what it was sent, sends Accept and a
+// first record under the new keys together, and creates the player 5 with a welcome
+// line in the same write.
 struct FakeHost {
     explicit FakeHost(const QString& password) {
         EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
@@ -177,9 +178,11 @@ struct FakeHost {
                 out.bytes(instanceId);
                 out.string(u"room"_s);
                 out.i32(4);
-                write(encodeFrame(FrameType::Accept, out.data()));
-                if (cpace)
-                    channel->rekey(cpace->iskBytes());
+                // With a password, a Heartbeat under the new keys in the same write.
+                QByteArray bytes = channel->seal(encodeFrame(FrameType::Accept, out.data()));
+                if (cpace && channel->rekey(cpace->iskBytes()))
+                    bytes += channel->seal(encodeFrame(FrameType::Heartbeat, {}));
+                link->write(bytes);
             } else if (frame->type == static_cast<quint8>(FrameType::CreatePlayer)) {
                 out.i32(5);
                 out.bytes(QByteArray(2 * kSecretBytes, 's'));
