@@ -205,17 +205,15 @@ private:
         switch (type) {
         case session::FrameType::Challenge: {
             in.u16();
-            in.u8();
+            const auto flags = in.u8();
             const auto hostNonce = in.bytes(session::proof::kNonceBytes);
-            if (!in.ok()) {
-                fail("short challenge");
+            if (!in.ok() || (*flags & 0x01) != 0) {
+                fail(in.ok() ? "the room has a password" : "short challenge");
                 return;
             }
             m_hostNonce = *hostNonce;
-            session::WireWriter auth;
-            // The room has no password: its proof key is empty.
-            auth.bytes(session::proof::joinMember(QByteArray(), m_hostNonce, m_memberNonce));
-            appendBytes(out, session::encodeFrame(session::FrameType::Auth, auth.data()));
+            // The room has no password: Auth carries nothing.
+            appendBytes(out, session::encodeFrame(session::FrameType::Auth, QByteArray()));
             // The player goes right behind the proof; the host handles them in order.
             session::WireWriter create;
             create.string(QStringLiteral("m%1").arg(m_member));
@@ -224,10 +222,9 @@ private:
             return;
         }
         case session::FrameType::Accept: {
-            const auto hostProof = in.bytes(session::proof::kProofBytes);
-            if (!in.ok() || !session::proof::equal(
-                                *hostProof, session::proof::joinHost(QByteArray(), m_hostNonce, m_memberNonce))) {
-                fail("the host's proof is wrong");
+            // An open room's Accept begins with the instance id.
+            if (!in.bytes(session::proof::kNonceBytes)) {
+                fail("short accept");
             }
             return;
         }

@@ -9,9 +9,10 @@ namespace session {
 using namespace std::chrono_literals;
 
 // Rounds of PBKDF2-HMAC-SHA-256 that turn a room's password into the key of its
-// proofs (PasswordProof.h): about 50 ms of one core here, paid once per room by the
-// host, once per listing or join by a member, and once per guess by anybody who
-// recorded a proof. Both sides must agree: changing it changes the protocol.
+// listing proofs (PasswordProof.h): about 50 ms of one core here, paid once per room by
+// the host, once per listing by a member, and once per guess by anybody who recorded
+// a proof. (Joining runs CPace instead and derives nothing.) Both sides must agree:
+// changing it changes the protocol.
 inline constexpr int kPasswordKeyIterations = 30000;
 
 // A discovery query is padded to this size with zero bytes. A host answers a datagram

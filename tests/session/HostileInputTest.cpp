@@ -151,8 +151,8 @@ TEST_F(RoomUnderAttack, JoinsAndLeavesInALoopAreHeldToASteadyRate) {
     expectHonestStayed(u"after the churn"_s);
 }
 
-// A proof needs the slow key and a hello the current version. After a few wrong
-// proofs even the right one is refused for a while, from that address only;
+// A guess needs the password's CPace and a hello the current version, and the keys
+// change behind it. After a few wrong guesses even the right one is refused for a while, from that address only;
 // handshakes in progress (silent, or waiting for their proof) are capped per address
 // and in total.
 TEST_F(RoomUnderAttack, ProofsAreCheckedAndGuessesAndHandshakesAreHeldBack) {
@@ -168,10 +168,9 @@ TEST_F(RoomUnderAttack, ProofsAreCheckedAndGuessesAndHandshakesAreHeldBack) {
         ASSERT_TRUE(bare.secure());
         bare.send(helloFrame(nonce));
         const auto challenge = bare.nextFrame();
-        ASSERT_TRUE(challenge && challenge->body.size() == 2 + 1 + 16 + 16);
-        // Keyed with the bare password, as a proof recorded before could be checked offline.
-        bare.send(encodeFrame(FrameType::Auth,
-                              proof::joinMember(QByteArrayLiteral("secret"), challenge->body.mid(3, 16), nonce)));
+        ASSERT_TRUE(challenge && challenge->body.size() == 2 + 1 + 16 + 16 + 32);
+        // A share and a tag made without the password: one wrong guess, counted.
+        bare.send(encodeFrame(FrameType::Auth, challenge->body.right(32) + QByteArray(64, 't')));
         const auto refused = bare.nextFrame();
         EXPECT_TRUE(refused && refused->type == static_cast<quint8>(FrameType::Reject));
         QByteArray hello = helloFrame();
@@ -182,7 +181,30 @@ TEST_F(RoomUnderAttack, ProofsAreCheckedAndGuessesAndHandshakesAreHeldBack) {
         EXPECT_EQ(WireReader(answer->body).u32().value_or(0), static_cast<quint32>(RefuseReason::Version));
     }
     EXPECT_EQ(RawPeer(guardedPort).joinAs(u"member"_s, u"secret"_s), 2);
-    for (int i = 0; i < config.freeWrongProofs; ++i) {
+    {
+        // The keys change behind Auth: a frame sent right behind it closes the connection.
+        RawPeer early(guardedPort);
+        ASSERT_TRUE(early.secure());
+        const QByteArray nonce = proof::randomNonce();
+        early.send(helloFrame(nonce));
+        const auto challenge = early.nextFrame();
+        ASSERT_TRUE(challenge);
+        auto cpace = secure::CPaceParty::start(secure::CPaceParty::Role::Responder, secure::passwordBytes(u"secret"_s),
+                                               early.channel->cpaceChannelIdentity(), early.channel->cpaceSid(), nonce);
+        ASSERT_TRUE(cpace->receive(challenge->body.right(32), challenge->body.mid(19, 16)));
+        early.send(encodeFrame(FrameType::Auth, cpace->share() + cpace->ownConfirmation()) + createFrame(u"early"_s));
+        EXPECT_FALSE(early.nextFrame());
+        EXPECT_TRUE(early.closedByHost());
+    }
+    // A copy with a wrong password is told so as before.
+    TestCopy wrong(config);
+    RoomDescription room = describe({}, u"Secret"_s);
+    room.hostAddress = u"127.0.0.1"_s;
+    room.hostPort = guardedPort;
+    const Status refused = wrong.service->openRoom(room, OpenMode::Join);
+    EXPECT_EQ(errorCode(refused), kErrorAccessDenied);
+    EXPECT_EQ(refused.ok() ? QString() : refused.error().description, u"the host refused: wrong password"_s);
+    for (int i = 1; i < config.freeWrongProofs; ++i) {
         RawPeer guess(guardedPort);
         EXPECT_EQ(guess.joinAs(u"guess"_s, u"guess%1"_s.arg(i)), 0);
         EXPECT_TRUE(guess.closedByHost());
@@ -352,7 +374,8 @@ TEST(HostileInput, AMemberThatStopsReadingIsDroppedAndOneThatNeverSaysHelloClose
 }
 
 // A member refuses a host that cannot prove the password; from one that can, a
-// message sent in the same write as the player's creation waits for it.
+// record under the new keys right behind Accept opens, and a message sent in the same
+// write as the player's creation waits for it.
 TEST(FakeHost, AMemberChecksTheHostsProofAndTakesWhatComesWithItsPlayer) {
     TestCopy member(loopbackConfig());
     EXPECT_EQ(errorCode(FakeHost(u"guess"_s).join(member, u"secret"_s)), kErrorAccessDenied);
@@ -362,4 +385,32 @@ TEST(FakeHost, AMemberChecksTheHostsProofAndTakesWhatComesWithItsPlayer) {
     ASSERT_TRUE(waitForLog(member, 1));
     EXPECT_EQ(member.log, QStringList{u"pub 1>0 welcome"_s});
     EXPECT_EQ(member.emptyEvents, 0);
+}
+
+// A copy posing as the host, as a member connects to it: it gets one guess (the one it
+// built its share from) and nothing to test any other with. The guesser runs over all
+// it was sent, with its own secret scalar, for every candidate.
+TEST(FakeHost, AnImpostorGetsOneOnlineGuessAndNothingToTestOffline) {
+    QStringList candidates;
+    for (int i = 0; i < 999; ++i)
+        candidates.append(u"pw%1"_s.arg(i));
+    candidates.insert(500, u"合言葉"_s);
+    for (const auto& [guess, found] : {std::pair{u"pw7"_s, 0}, std::pair{u"合言葉"_s, 1}}) {
+        TestCopy member(loopbackConfig());
+        FakeHost impostor(guess);
+        const Status joined = impostor.join(member, u"合言葉"_s);
+        EXPECT_EQ(joined.ok(), found == 1);
+        if (found == 0) {
+            EXPECT_EQ(joined.error().description, u"the host could not prove the room's password"_s);
+        }
+        ASSERT_EQ(impostor.auth.size(), 96);
+        int matches = 0;
+        for (const QString& candidate : candidates) {
+            auto run = secure::CPaceParty::start(secure::CPaceParty::Role::Initiator, secure::passwordBytes(candidate),
+                                                 impostor.ci, impostor.sid, impostor.instanceId, &impostor.scalar);
+            matches += run->receive(impostor.auth.left(32), impostor.memberNonce) &&
+                       run->checkConfirmation(impostor.auth.mid(32));
+        }
+        EXPECT_EQ(matches, found) << guess.toStdString();
+    }
 }

@@ -64,6 +64,10 @@ TEST(HostMigration, ASuccessorKeepsTheRoomItsNumbersAndItsPlayersSecrets) {
     say(b, c, u"b1"_s);
     say(c, b, u"c1"_s);
     d.send(encodeFrame(FrameType::Ack, QByteArray::fromHex("00000001"))); // b1, not c1
+    // c's acknowledgements leave within 20 ms; the old host tells b that all have b1.
+    QElapsedTimer acks;
+    acks.start();
+    testsupport::waitUntil([&] { return acks.elapsed() >= 200; });
     const auto reach = [&](quint16 port) {
         RoomMember member(config);
         std::optional<quint32> result;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SessionTestSupport.h"
+#include "session/secure/CPace.h"
 #include "session/secure/SecureChannel.h"
 #include "session/wire/FrameCodec.h"
 #include "session/wire/PasswordProof.h"
@@ -91,8 +92,9 @@ struct RawPeer {
         });
         return std::exchange(pending, std::nullopt);
     }
-    // Hello, then the proof of `password` with `next` right behind it (a member need
-    // not wait for Accept): the host's answer to `next`, none unless it accepted the proof.
+    // Hello, then Auth with `next`: right behind it in an open room (a member need not
+    // wait for Accept), after Accept and the re-key in a password room, whose CPace runs
+    // with `password`. The host's answer to `next`, none unless it let the member in.
     std::optional<Frame> authenticate(const QByteArray& next, const QString& password = {}) {
         const QByteArray nonce = proof::randomNonce();
         if (!channel)
@@ -100,11 +102,22 @@ struct RawPeer {
         send(helloFrame(nonce));
         const auto challenge = nextFrame();
         EXPECT_TRUE(challenge && challenge->type == static_cast<quint8>(FrameType::Challenge));
-        const QByteArray hostNonce = challenge ? challenge->body.mid(3, 16) : QByteArray();
-        const QByteArray key = proof::joinKey(password, challenge ? challenge->body.mid(19, 16) : QByteArray());
-        send(encodeFrame(FrameType::Auth, proof::joinMember(key, hostNonce, nonce)) + next);
+        if (!challenge || (challenge->body.at(2) & 0x01) == 0) {
+            send(encodeFrame(FrameType::Auth, {}) + next);
+            const auto accepted = nextFrame();
+            return accepted && accepted->type == quint8(FrameType::Accept) ? nextFrame() : std::nullopt;
+        }
+        auto cpace = secure::CPaceParty::start(secure::CPaceParty::Role::Responder, secure::passwordBytes(password),
+                                               channel->cpaceChannelIdentity(), channel->cpaceSid(), nonce);
+        if (!cpace->receive(challenge->body.mid(35, 32), challenge->body.mid(19, 16)))
+            return std::nullopt;
+        send(encodeFrame(FrameType::Auth, cpace->share() + cpace->ownConfirmation()));
         const auto accepted = nextFrame();
-        return accepted && accepted->type == quint8(FrameType::Accept) ? nextFrame() : std::nullopt;
+        if (!accepted || accepted->type != quint8(FrameType::Accept) ||
+            !cpace->checkConfirmation(accepted->body.left(64)) || !channel->rekey(cpace->iskBytes()))
+            return std::nullopt;
+        send(next);
+        return nextFrame();
     }
     // A member of the room as far as the host can tell: its player, 0 when the proof
     // or the player is refused.
@@ -121,8 +134,10 @@ struct RawPeer {
     std::optional<Frame> pending;
 };
 
-// A host scripted by hand at a port of its own: it proves `password` (whatever the
-// member knows) and creates the player 5 with a welcome line in the same write.
+// A host scripted by hand at a port of its own: it runs the password's CPace with
+// `password` (whatever the member knows), keeps what it was sent, sends Accept and a
+// first record under the new keys together, and creates the player 5 with a welcome
+// line in the same write.
 struct FakeHost {
     explicit FakeHost(const QString& password) {
         EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
@@ -148,13 +163,26 @@ struct FakeHost {
                 out.u8(password.isEmpty() ? 0 : 1);
                 out.bytes(hostNonce);
                 out.bytes(instanceId);
+                if (!password.isEmpty()) {
+                    sid = channel->cpaceSid();
+                    ci = channel->cpaceChannelIdentity();
+                    cpace = secure::CPaceParty::start(secure::CPaceParty::Role::Initiator,
+                                                      secure::passwordBytes(password), ci, sid, instanceId, &scalar);
+                    out.bytes(cpace->share());
+                }
                 write(encodeFrame(FrameType::Challenge, out.data()));
             } else if (frame->type == static_cast<quint8>(FrameType::Auth)) {
-                out.bytes(proof::joinHost(proof::joinKey(password, instanceId), hostNonce, memberNonce));
+                auth = frame->body;
+                if (cpace && cpace->receive(auth.left(32), memberNonce))
+                    out.bytes(cpace->ownConfirmation());
                 out.bytes(instanceId);
                 out.string(u"room"_s);
                 out.i32(4);
-                write(encodeFrame(FrameType::Accept, out.data()));
+                // With a password, a Heartbeat under the new keys in the same write.
+                QByteArray bytes = channel->seal(encodeFrame(FrameType::Accept, out.data()));
+                if (cpace && channel->rekey(cpace->iskBytes()))
+                    bytes += channel->seal(encodeFrame(FrameType::Heartbeat, {}));
+                link->write(bytes);
             } else if (frame->type == static_cast<quint8>(FrameType::CreatePlayer)) {
                 out.i32(5);
                 out.bytes(QByteArray(2 * kSecretBytes, 's'));
@@ -183,6 +211,14 @@ struct FakeHost {
     FrameDecoder decoder{1024 * 1024};
     QByteArray memberNonce;
     const QByteArray hostNonce = proof::randomNonce();
+    // Its CPace run: the secret scalar it chose, the inputs, and the member's Auth.
+    secure::SecretBytes<secure::kCPaceScalarBytes> scalar = [] {
+        secure::SecretBytes<secure::kCPaceScalarBytes> chosen;
+        crypto_core_ristretto255_scalar_random(chosen.data());
+        return chosen;
+    }();
+    std::optional<secure::CPaceParty> cpace;
+    QByteArray sid, ci, auth;
 };
 
 } // namespace sessiontest

@@ -32,8 +32,7 @@ QByteArray secretFailuresKey(const QByteArray& source) {
 
 } // namespace
 
-HostAdmission::HostAdmission(RoomHost& host)
-    : m_host(host), m_joinKey(proof::joinKey(host.m_settings.password, host.m_instanceId)) {}
+HostAdmission::HostAdmission(RoomHost& host) : m_host(host) {}
 
 bool HostAdmission::handshakeSlotFree(const QByteArray& source) const {
     int total = 0;
@@ -148,35 +147,59 @@ void HostAdmission::handleHello(HostLink* link, const Frame& frame) {
     }
     link->memberNonce = *nonce;
     link->hostNonce = proof::randomNonce();
+    const bool password = !m_host.m_settings.password.isEmpty();
+    if (password) {
+        // The host speaks first in the password's CPace, bound to this connection; what
+        // it proves it saw (ADa) is the room's instance id.
+        link->cpace = secure::CPaceParty::start(
+            secure::CPaceParty::Role::Initiator, secure::passwordBytes(m_host.m_settings.password),
+            link->channel.cpaceChannelIdentity(), link->channel.cpaceSid(), m_host.m_instanceId);
+        if (!link->cpace) {
+            m_host.dropLink(link, "no randomness for the password exchange");
+            return;
+        }
+    }
     link->state = HostLink::State::AwaitingAuth;
     WireWriter out;
     out.u16(kProtocolVersion);
-    out.u8(m_host.m_settings.password.isEmpty() ? 0 : 1);
+    out.u8(password ? 1 : 0);
     out.bytes(link->hostNonce);
-    // The salt of the joining key.
     out.bytes(m_host.m_instanceId);
+    if (password) {
+        out.bytes(link->cpace->share());
+    }
     m_host.m_relay.reply(link, encodeFrame(FrameType::Challenge, out.data()));
 }
 
 void HostAdmission::handleAuth(HostLink* link, const Frame& frame) {
-    WireReader in(frame.body);
-    const auto given = in.bytes(proof::kProofBytes);
-    if (!in.ok()) {
-        m_host.dropLink(link, "truncated auth frame");
-        return;
+    // An open room's Auth carries nothing (trailing bytes are a later version's).
+    const bool password = link->cpace.has_value();
+    if (password) {
+        WireReader in(frame.body);
+        const auto share = in.bytes(secure::kCPaceElementBytes);
+        const auto tag = in.bytes(secure::kCPaceTagBytes);
+        if (!in.ok()) {
+            m_host.dropLink(link, "truncated auth frame");
+            return;
+        }
+        // An address that keeps guessing gets its guesses refused unchecked for a while.
+        if (proofsBackedOff(link->source)) {
+            reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("too many wrong passwords"));
+            return;
+        }
+        // One guess per connection: a share that does not decode counts as a wrong one.
+        if (!link->cpace->receive(*share, link->memberNonce) || !link->cpace->checkConfirmation(*tag)) {
+            wrongProof(link->source);
+            reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("wrong password"));
+            return;
+        }
+        // The member sends nothing more before it has read Accept: the keys change behind it.
+        if (link->decoder.pendingBytes() > 0 || link->channel.waitingBytes() > 0) {
+            m_host.dropLink(link, "frames behind a password room's auth");
+            return;
+        }
+        m_proofFailures.remove(link->source);
     }
-    // An address that keeps guessing gets its proofs refused unchecked for a while.
-    if (proofsBackedOff(link->source)) {
-        reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("too many wrong passwords"));
-        return;
-    }
-    const QByteArray expected = proof::joinMember(m_joinKey, link->hostNonce, link->memberNonce);
-    if (!proof::equal(*given, expected)) {
-        wrongProof(link->source);
-        reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("wrong password"));
-        return;
-    }
-    m_proofFailures.remove(link->source);
     int admitted = 0;
     for (const HostLink* other : std::as_const(m_host.m_links)) {
         if (other->state == HostLink::State::Admitted || other->state == HostLink::State::Playing) {
@@ -190,7 +213,9 @@ void HostAdmission::handleAuth(HostLink* link, const Frame& frame) {
     link->handshakeTimer.stop();
     link->state = HostLink::State::Admitted;
     WireWriter out;
-    out.bytes(proof::joinHost(m_joinKey, link->hostNonce, link->memberNonce));
+    if (password) {
+        out.bytes(link->cpace->ownConfirmation());
+    }
     out.bytes(m_host.m_instanceId);
     out.string(m_host.m_settings.roomName);
     out.i32(m_host.m_settings.numericAttribute);
@@ -199,7 +224,19 @@ void HostAdmission::handleAuth(HostLink* link, const Frame& frame) {
         // host tells it nothing before it has.
         out.bytes(proof::successorHost(m_host.m_roomSecret, link->hostNonce, link->memberNonce));
     }
-    m_host.m_relay.reply(link, encodeFrame(FrameType::Accept, out.data()));
+    if (!password) {
+        m_host.m_relay.reply(link, encodeFrame(FrameType::Accept, out.data()));
+        return;
+    }
+    // Accept is the last frame under the handshake's keys: it leaves now, alone, and
+    // both directions switch right behind it.
+    m_host.m_relay.flushLink(link);
+    link->send(encodeFrame(FrameType::Accept, out.data()));
+    const bool rekeyed = link->channel.rekey(link->cpace->iskBytes());
+    link->cpace.reset();
+    if (!rekeyed) {
+        m_host.dropLink(link, "re-key failed");
+    }
 }
 
 void HostAdmission::handleCreatePlayer(HostLink* link, const Frame& frame, bool turnCame) {

@@ -11,12 +11,11 @@ class HostLink;
 class RoomHost;
 struct Frame;
 
-// Who gets into the room: the handshake (Hello, the password proof), the player a
+// Who gets into the room: the handshake (Hello, the password's CPace), the player a
 // member creates, and a resumed player's secret. Limits the handshakes in progress in
 // total and per address, and backs off an address that keeps proving wrong.
 class HostAdmission {
 public:
-    // Derives the room's joining key from the host's password and instance id.
     explicit HostAdmission(RoomHost& host);
 
     // Whether a newcomer from `source` finds a handshake slot, in total and for its address.
@@ -43,8 +42,6 @@ private:
     qint64 nextJoinIn(const QByteArray& source);
 
     RoomHost& m_host;
-    // The password's joining key, derived once for the room's life.
-    QByteArray m_joinKey;
     struct ProofFailures {
         int count = 0;
         qint64 until = 0; // host clock time before which proofs from there are refused unchecked

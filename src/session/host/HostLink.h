@@ -2,6 +2,7 @@
 
 #include "session/SessionTypes.h"
 #include "session/net/HostSocket.h"
+#include "session/secure/CPace.h"
 #include "session/secure/SecureChannel.h"
 #include "session/wire/FrameCodec.h"
 
@@ -78,6 +79,8 @@ public:
     State state = State::AwaitingHello;
     QByteArray hostNonce;
     QByteArray memberNonce;
+    // A password room's CPace run, from the Challenge to the member's Auth.
+    std::optional<secure::CPaceParty> cpace;
     PlayerId player = 0;
     HostedPlayer* hosted = nullptr; // the player, while the link has one
     QElapsedTimer lastHeard;

@@ -67,6 +67,7 @@ void RoomMember::dropSocket() {
         m_socket = nullptr;
     }
     m_channel.reset();
+    m_cpace.reset();
     m_handshakeDeadline.stop();
 }
 
@@ -285,29 +286,41 @@ void RoomMember::onReadyRead() {
     }
     m_lastHeard.restart();
     m_unanswered.invalidate();
-    QByteArray plain, reply;
-    const bool wasOpen = m_channel && m_channel->isOpen();
-    if (!m_channel || !m_channel->receive(chunk, plain, reply)) {
-        fail(kErrorProtocol, QStringLiteral("the room's connection failed its handshake or a record"), true);
-        return;
-    }
-    if (!reply.isEmpty()) {
-        m_socket->write(reply);
-    }
-    if (!wasOpen && m_channel->isOpen()) {
-        sendHello();
-    }
-    m_decoder.feed(plain);
     QTcpSocket* const socket = m_socket;
-    while (socket == m_socket && m_state != State::Lost && m_state != State::Left && m_state != State::Away) {
-        std::optional<Frame> frame = m_decoder.next();
-        if (!frame) {
+    const auto alive = [&] {
+        return socket == m_socket && m_state != State::Lost && m_state != State::Left && m_state != State::Away;
+    };
+    // Records are opened all at once, except while a password room's keys are about
+    // to change: then one at a time, so that those behind Accept open under the new keys.
+    QByteArrayView input = chunk;
+    for (;;) {
+        QByteArray plain, reply;
+        const bool wasOpen = m_channel && m_channel->isOpen();
+        if (!m_channel || !m_channel->receive(input, plain, reply)) {
+            fail(kErrorProtocol, QStringLiteral("the room's connection failed its handshake or a record"), true);
+            return;
+        }
+        input = {};
+        if (!reply.isEmpty()) {
+            m_socket->write(reply);
+        }
+        if (!wasOpen && m_channel->isOpen()) {
+            sendHello();
+        }
+        m_decoder.feed(plain);
+        while (alive()) {
+            std::optional<Frame> frame = m_decoder.next();
+            if (!frame) {
+                break;
+            }
+            handleFrame(*frame);
+        }
+        if (!alive()) {
+            return;
+        }
+        if (plain.isEmpty() || m_decoder.failed() || !m_channel || m_channel->waitingBytes() == 0) {
             break;
         }
-        handleFrame(*frame);
-    }
-    if (socket != m_socket || m_state == State::Lost || m_state == State::Left || m_state == State::Away) {
-        return;
     }
     if (m_decoder.failed()) {
         fail(kErrorProtocol, QStringLiteral("the host sent a malformed frame"), true);

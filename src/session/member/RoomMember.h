@@ -3,6 +3,7 @@
 #include "session/SessionConfig.h"
 #include "session/SessionTypes.h"
 #include "session/member/RoomSuccessors.h"
+#include "session/secure/CPace.h"
 #include "session/secure/SecureChannel.h"
 #include "session/wire/FrameCodec.h"
 #include "session/wire/Succession.h"
@@ -174,7 +175,8 @@ private:
     State m_state = State::Idle;
     QString m_applicationId;
     QString m_password;
-    QByteArray m_key; // the joining key, once the challenge gave its salt
+    // A password room's CPace run, from the Challenge to Accept; then the connection is re-keyed.
+    std::optional<secure::CPaceParty> m_cpace;
     QByteArray m_memberNonce;
     QByteArray m_expectedSecret; // the room secret a successor must prove
     qint32 m_attribute = 0;

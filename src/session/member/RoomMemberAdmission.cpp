@@ -69,9 +69,10 @@ bool RoomMember::handleWayIn(const Frame& frame) {
             malformed();
             return true;
         }
-        // A room without a password is proved with the empty one, whatever password the
-        // user typed: it may have been meant for another room on the list.
-        if ((*flags & 0x01) == 0) { // bit 0: password protected
+        // A room without a password needs none, whatever password the user typed: it
+        // may have been meant for another room on the list.
+        const bool password = (*flags & 0x01) != 0; // bit 0: password protected
+        if (!password) {
             m_password.clear();
         }
         // A Challenge in clear comes from a host of an older version.
@@ -79,8 +80,9 @@ bool RoomMember::handleWayIn(const Frame& frame) {
             fail(kErrorProtocol, QStringLiteral("the host speaks protocol version %1").arg(*version), true);
             return true;
         }
-        // The rest of the challenge: the salt of the joining key.
         const auto instanceId = in.bytes(proof::kNonceBytes);
+        const auto hostShare =
+            password ? in.bytes(secure::kCPaceElementBytes) : std::optional<QByteArray>(QByteArray());
         if (!in.ok()) {
             malformed();
             return true;
@@ -92,13 +94,25 @@ bool RoomMember::handleWayIn(const Frame& frame) {
             return true;
         }
         m_state = State::Authenticating;
-        if (m_key.isEmpty() || !m_resuming) {
-            m_key = proof::joinKey(m_password, *instanceId);
-        }
         WireWriter auth;
-        auth.bytes(proof::joinMember(m_key, *hostNonce, m_memberNonce));
+        if (password) {
+            // The member answers the host's CPace share with its own and its confirmation;
+            // what it proves it saw (ADb) is its nonce, the host's (ADa) the instance id.
+            m_cpace =
+                secure::CPaceParty::start(secure::CPaceParty::Role::Responder, secure::passwordBytes(m_password),
+                                          m_channel->cpaceChannelIdentity(), m_channel->cpaceSid(), m_memberNonce);
+            if (!m_cpace || !m_cpace->receive(*hostShare, *instanceId)) {
+                fail(kErrorAccessDenied, QStringLiteral("the host could not prove the room's password"), true);
+                return true;
+            }
+            auth.bytes(m_cpace->share());
+            auth.bytes(m_cpace->ownConfirmation());
+            // Nothing more goes before Accept, and what follows Accept's record is
+            // opened only once the keys changed.
+            m_channel->holdRecords(true);
+        }
         write(FrameType::Auth, auth.data());
-        // Kept for the host's proof in Accept.
+        // Kept for the successor's proof in Accept.
         m_memberNonce.append(*hostNonce);
         return true;
     }
@@ -107,7 +121,7 @@ bool RoomMember::handleWayIn(const Frame& frame) {
             malformed();
             return true;
         }
-        const auto hostProof = in.bytes(proof::kProofBytes);
+        const auto hostTag = m_cpace ? in.bytes(secure::kCPaceTagBytes) : std::optional<QByteArray>(QByteArray());
         const auto instanceId = in.bytes(proof::kNonceBytes);
         if (!in.ok()) {
             malformed();
@@ -115,11 +129,20 @@ bool RoomMember::handleWayIn(const Frame& frame) {
         }
         const QByteArray memberNonce = m_memberNonce.left(proof::kNonceBytes);
         const QByteArray hostNonce = m_memberNonce.mid(proof::kNonceBytes);
-        // The host proves the password too, so a stranger answering at the room's
-        // address cannot pose as it.
-        if (!proof::equal(*hostProof, proof::joinHost(m_key, hostNonce, memberNonce))) {
-            fail(kErrorAccessDenied, QStringLiteral("the host could not prove the room's password"), true);
-            return true;
+        if (m_cpace) {
+            // The host proves the password too, so a stranger answering at the room's
+            // address cannot pose as it. Accept ends the host's records under the
+            // handshake's keys: anything behind it in the same records is refused.
+            if (!m_cpace->checkConfirmation(*hostTag)) {
+                fail(kErrorAccessDenied, QStringLiteral("the host could not prove the room's password"), true);
+                return true;
+            }
+            if (m_decoder.pendingBytes() > 0 || !m_channel->rekey(m_cpace->iskBytes())) {
+                malformed();
+                return true;
+            }
+            m_cpace.reset();
+            m_channel->holdRecords(false);
         }
         in.string(kMaxNameChars * 3); // the room name, which the member knows already
         const auto attribute = in.i32();
@@ -142,7 +165,8 @@ bool RoomMember::handleWayIn(const Frame& frame) {
             m_heartbeat.start(m_config.heartbeatInterval / 2);
         }
         if (m_resuming) {
-            // Only a host that proved the password learns the player's secret.
+            // Only a host that proved the password (and the room secret) learns the
+            // player's secret.
             WireWriter resume;
             resume.i32(m_playerId);
             resume.bytes(m_resumeSecret);

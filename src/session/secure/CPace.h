@@ -62,6 +62,9 @@ public:
 
     // After receive().
     const SecretBytes<kCPaceIskBytes>& isk() const { return m_isk; }
+    QByteArrayView iskBytes() const {
+        return {reinterpret_cast<const char*>(m_isk.data()), static_cast<qsizetype>(kCPaceIskBytes)};
+    }
     QByteArray ownConfirmation() const;                   // Ta (initiator) or Tb (responder)
     bool checkConfirmation(QByteArrayView peerTag) const; // constant time
 

@@ -66,6 +66,13 @@ public:
     RecordError error() const { return m_error; }
     // Bytes received but not yet returned (a cut record at the end of a stream).
     qsizetype pendingBytes() const { return m_buffer.size() - m_pos; }
+    // Those bytes, handed over (to the decoder of the keys that follow a re-key).
+    QByteArray takePending() {
+        QByteArray rest = m_buffer.mid(m_pos);
+        m_buffer.clear();
+        m_pos = 0;
+        return rest;
+    }
 
     CipherState& cipher() { return m_cipher; }
 

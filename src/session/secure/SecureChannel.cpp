@@ -1,6 +1,7 @@
 #include "session/secure/SecureChannel.h"
 
 #include "session/SessionLog.h"
+#include "session/secure/CPace.h"
 #include "session/secure/KeyStore.h"
 
 #include <QtEndian>
@@ -63,6 +64,13 @@ bool SecureChannel::receive(QByteArrayView bytes, QByteArray& plain, QByteArray&
         plain.append(bytes);
         return true;
     case State::Open:
+        if (m_holdRecords) {
+            m_decoder->feed(bytes);
+            if (std::optional<QByteArray> record = m_decoder->next()) {
+                plain.append(*record);
+            }
+            return !m_decoder->failed() || fail();
+        }
         return m_decoder->openInto(bytes, plain) || fail();
     case State::Prologue:
     case State::Handshake:
@@ -138,6 +146,7 @@ void SecureChannel::open(QByteArray& plain) {
     }
     m_remoteStatic = transport->remoteStatic;
     m_handshakeHash = transport->handshakeHash;
+    m_chainingKey = transport->chainingKey;
     m_encoder = std::make_unique<RecordEncoder>(std::move(transport->send));
     m_decoder = std::make_unique<RecordDecoder>(std::move(transport->receive));
     m_handshake.reset();
@@ -147,6 +156,29 @@ void SecureChannel::open(QByteArray& plain) {
         QByteArray unused;
         receive(rest, plain, unused);
     }
+}
+
+bool SecureChannel::rekey(QByteArrayView secret) {
+    if (m_state != State::Open) {
+        return fail();
+    }
+    // Records held back behind the switch point were sealed under the new keys.
+    const QByteArray held = m_decoder->takePending();
+    TransportState transport;
+    transport.initiator = m_initiator;
+    transport.chainingKey = m_chainingKey;
+    transport.mixSecret(bytesOf(secret), static_cast<std::size_t>(secret.size()));
+    m_chainingKey = transport.chainingKey;
+    m_encoder = std::make_unique<RecordEncoder>(std::move(transport.send));
+    m_decoder = std::make_unique<RecordDecoder>(std::move(transport.receive));
+    m_decoder->feed(held);
+    return true;
+}
+
+QByteArray SecureChannel::cpaceChannelIdentity() const {
+    const QByteArray local = toBytes(m_static.publicKey);
+    const QByteArray remote = toBytes(m_remoteStatic);
+    return m_initiator ? lvCat({local, remote}) : lvCat({remote, local});
 }
 
 QByteArray SecureChannel::seal(QByteArrayView batch) {

@@ -69,6 +69,24 @@ public:
     // The same into `out` (its capacity kept from call to call).
     void sealInto(const QList<QByteArray>& pieces, QByteArray& out);
 
+    // A password room's re-key (docs/protocol.md, "Password rooms"): both directions'
+    // record keys derived anew from the handshake's chaining key and `secret` (the CPace
+    // ISK), counters from 0. The switch point is this call: everything sealed or opened
+    // before went under the old keys, everything after goes under the new, records
+    // received but not opened yet (held back, see holdRecords) included. False (and
+    // failed) when the channel is not open.
+    bool rekey(QByteArrayView secret);
+    // While held, receive() opens at most one record per call (feeding it no bytes
+    // opens the next one waiting), so that the owner can re-key between two records.
+    void holdRecords(bool hold) { m_holdRecords = hold; }
+    // Bytes received and not opened yet (a record cut short, or records held back).
+    qsizetype waitingBytes() const { return m_decoder ? m_decoder->pendingBytes() : 0; }
+
+    // What binds a password room's CPace to this connection: sid, the handshake hash;
+    // CI, lv_cat(initiator's static key, responder's static key) (the member's first).
+    QByteArray cpaceSid() const { return toBytes(m_handshakeHash); }
+    QByteArray cpaceChannelIdentity() const;
+
     State state() const { return m_state; }
     bool isOpen() const { return m_state == State::Open; }
     bool failed() const { return m_state == State::Failed; }
@@ -93,6 +111,8 @@ private:
     int m_read = 0;      // handshake messages read
     PublicBytes<kDhBytes> m_remoteStatic{};
     PublicBytes<kHashBytes> m_handshakeHash{};
+    SecretBytes<kHashBytes> m_chainingKey;
+    bool m_holdRecords = false;
 };
 
 // This user's device key (KeyStore's), read once per process; a key of this run alone

@@ -5,16 +5,14 @@
 
 namespace session {
 
-// Passwords never travel: both sides prove knowledge with HMAC-SHA-256 keyed by a key
-// derived from the password, over fresh random nonces and a label that differs for
-// each use, so a proof captured in one place is worthless in any other (another
-// nonce, another direction, another step).
+// Proofs are HMAC-SHA-256 over fresh random nonces and a label that differs for each
+// use, so a proof captured in one place is worthless in any other (another nonce,
+// another direction, another step).
 //
-// The key is slow to derive (PBKDF2-HMAC-SHA-256, kPasswordKeyIterations rounds) and
-// salted, so that somebody who records a proof pays that cost for every password
-// guess: listing keys are salted with the application id (a lister knows no room
-// yet), joining keys with the room's instance id. A room without a password has
-// nothing to guess; its key is empty and costs nothing.
+// The listing proofs are keyed by a slow, salted key derived from the password
+// (PBKDF2-HMAC-SHA-256, kPasswordKeyIterations rounds, salted with the application
+// id: a lister knows no room yet). Joining a password room needs no key of this kind:
+// it runs CPace inside the connection (secure/CPace.h, docs/protocol.md).
 namespace proof {
 
 inline constexpr int kNonceBytes = 16;
@@ -23,12 +21,9 @@ inline constexpr int kProofBytes = 32;
 QByteArray randomNonce();
 
 QByteArray listKey(const QString& password, const QString& applicationId);
-QByteArray joinKey(const QString& password, const QByteArray& instanceId);
 
 QByteArray listQuery(const QByteArray& key, const QByteArray& queryNonce, const QString& applicationId);
 QByteArray listAnswer(const QByteArray& key, const QByteArray& queryNonce, const QByteArray& instanceId);
-QByteArray joinMember(const QByteArray& key, const QByteArray& hostNonce, const QByteArray& memberNonce);
-QByteArray joinHost(const QByteArray& key, const QByteArray& hostNonce, const QByteArray& memberNonce);
 
 // A room that outlives its host gives its members a random room secret; a copy that
 // takes the room over proves it holds the secret before a member tells it anything.
