@@ -121,7 +121,7 @@ bool RoomMember::handleWayIn(const Frame& frame) {
             fail(kErrorAccessDenied, QStringLiteral("the host could not prove the room's password"), true);
             return true;
         }
-        in.string(kMaxNameChars * 3); // the room name, which the member knows already
+        const auto roomName = in.string(kMaxNameChars * 3);
         const auto attribute = in.i32();
         const auto successorProof = in.bytes(proof::kProofBytes);
         // Knowing the password is not enough to take a room over: a copy that claims
@@ -135,6 +135,9 @@ bool RoomMember::handleWayIn(const Frame& frame) {
             (!successorProof ||
              !proof::equal(*successorProof, proof::successorHost(expected, hostNonce, memberNonce)))) {
             fail(kErrorAccessDenied, QStringLiteral("the host could not prove it belongs to the room"), true);
+            return true;
+        }
+        if (!checkRoomKey(roomName.value_or(QString()))) {
             return true;
         }
         if (!m_heartbeat.isActive()) {
