@@ -354,6 +354,14 @@ QString NetworkSessionService::roomFingerprint() const {
     return d->state == ServiceState::InRoom ? d->fingerprint : QString();
 }
 
+QString NetworkSessionService::rememberedFingerprint(const QString& roomName) const {
+    if (d->connection.kind == Connection::Kind::Nats) {
+        return {};
+    }
+    const std::optional<secure::RoomKey> key = secure::KeyStore(secure::KeyStore::defaultFolder()).pinned(roomName);
+    return key ? secure::fingerprint(*key) : QString();
+}
+
 QString NetworkSessionService::takeKeyNotice() {
     return std::exchange(d->keyNotice, {});
 }

@@ -48,6 +48,7 @@ public:
     PortMappingState portMapping() const override;
     QString roomFingerprint() const override;
     QString takeKeyNotice() override;
+    QString rememberedFingerprint(const QString& roomName) const override;
     // True once the room has ended for this copy as a member: its host went and no
     // member could take it over (or it could not come back within the grace period).
     bool roomEnded() const;

@@ -104,6 +104,12 @@ public:
     // The short fingerprint of the key of the room this copy is in (hosts or joined),
     // as users compare it; empty while in none, or in a room without a key.
     virtual QString roomFingerprint() const { return {}; }
+    // The fingerprint of the key remembered for a room name from an earlier join; empty
+    // when none (no join yet, or a transport whose rooms have no key).
+    virtual QString rememberedFingerprint(const QString& roomName) const {
+        Q_UNUSED(roomName);
+        return {};
+    }
     // What the user should be told about the keys on disk since the last call (a damaged
     // key or pins file made anew or read in part), as sentences; empty when nothing.
     virtual QString takeKeyNotice() { return {}; }

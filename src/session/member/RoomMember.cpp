@@ -453,13 +453,13 @@ QByteArray RoomMember::hostingProof() const {
 bool RoomMember::checkRoomKey(const QString& roomName) {
     const std::optional<secure::HostingChain> chain = secure::readProof(m_channel->peerPayload());
     if (!chain || !chain->verify(roomName, m_channel->remoteStatic())) {
-        fail(kErrorAccessDenied, QStringLiteral("the host could not prove the room's key"), true);
+        fail(kErrorProtocol, QStringLiteral("the host could not prove the room's key"), true);
         return false;
     }
     // A copy that takes the room over (or the host a member comes back to) proves the
     // key this member knows: another one is not the room's host, whatever it knows.
     if (m_roomKey && (*m_roomKey != chain->roomKey || (!m_roomName.isEmpty() && roomName != m_roomName))) {
-        fail(kErrorAccessDenied, QStringLiteral("the host could not prove it may host the room"), true);
+        fail(kErrorProtocol, QStringLiteral("the host could not prove it may host the room"), true);
         return false;
     }
     m_roomKey = chain->roomKey;
