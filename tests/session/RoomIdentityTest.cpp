@@ -6,6 +6,9 @@
 #include "session/member/RoomMember.h"
 #include "session/wire/PasswordProof.h"
 
+#include <QFile>
+#include <QMap>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 using namespace sessiontest;
@@ -117,4 +120,45 @@ TEST(RoomIdentity, OnlyACopyTheRoomKeyDelegatedToIsTakenAsTheNewHost) {
         ASSERT_TRUE(testsupport::waitUntil([&] { return result.has_value(); }));
         EXPECT_EQ(*result, c.followed ? 0u : kErrorProtocol);
     }
+}
+
+// The room proof of docs/protocol.md, "Room identity", from the keys it names.
+TEST(RoomIdentity, TheDocumentsRoomProofIsTheCodes) {
+    QFile document(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../docs/protocol.md"));
+    ASSERT_TRUE(document.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(document.readAll());
+    const qsizetype begin = text.indexOf(u"```room-vectors\n"_s);
+    ASSERT_GE(begin, 0);
+    const QString block = text.mid(begin, text.indexOf(u"```\n"_s, begin + 3) - begin);
+    // `name = value` lines; an indented line goes on with the value above it.
+    QMap<QString, QString> v;
+    QString last;
+    static const QRegularExpression entry(u"^(\\S.*?)\\s+=\\s+(.+)$"_s);
+    for (const QString& line : block.split(u'\n')) {
+        if (const auto found = entry.match(line); found.hasMatch())
+            v.insert(last = found.captured(1), found.captured(2));
+        else if (line.startsWith(u' ') && !last.isEmpty())
+            v[last] += line.trimmed();
+    }
+    const auto hex = [&](const QString& name) { return QByteArray::fromHex(QString(v[name]).remove(u' ').toLatin1()); };
+    const auto shown = [](const QByteArray& bytes) { return QString::fromLatin1(bytes.toHex()); };
+    const auto seed = [&](const QString& name) {
+        SecretBytes<32> bytes;
+        const QByteArray from = hex(name);
+        std::copy(from.begin(), from.end(), bytes.data());
+        return bytes;
+    };
+    const SigningKey roomKey = SigningKey::fromSeed(seed(u"room key seed"_s));
+    const DeviceKey device{KeyPair25519::fromSecret(seed(u"device Noise secret"_s)),
+                           SigningKey::fromSeed(seed(u"device signing seed"_s))};
+    const QString name = QString::fromUtf8(hex(u"room name"_s));
+    const HostingAuthority host(name, roomKey, device);
+    EXPECT_EQ(name, u"広場"_s);
+    EXPECT_EQ(shown(toBytes(roomKey.publicKey)), shown(hex(u"room key"_s)));
+    EXPECT_EQ(shown(toBytes(device.noise.publicKey)), shown(hex(u"device Noise key"_s)));
+    EXPECT_EQ(shown(toBytes(device.signing.publicKey)), shown(hex(u"device signing key"_s)));
+    EXPECT_EQ(fingerprint(roomKey.publicKey), v[u"fingerprint"_s]);
+    EXPECT_EQ(shown(host.chain().encodeProof()), shown(hex(u"room proof"_s)));
+    const auto documented = readProof(hex(u"room proof"_s));
+    EXPECT_TRUE(documented && documented->verify(name, device.noise.publicKey));
 }
