@@ -162,3 +162,23 @@ TEST(RoomIdentity, TheDocumentsRoomProofIsTheCodes) {
     const auto documented = readProof(hex(u"room proof"_s));
     EXPECT_TRUE(documented && documented->verify(name, device.noise.publicKey));
 }
+
+// A damaged room key file (hosting) or pins file (joining) is made anew or read in
+// part, the room opens all the same, and the service has a sentence for the user.
+TEST(RoomIdentity, DamagedKeyFilesAreToldAboutAndTheRoomOpens) {
+    const SessionConfig config = loopbackConfig();
+    KeyStore store(KeyStore::defaultFolder());
+    const QString name = u"壊れた鍵の部屋 "_s + QString::fromLatin1(proof::randomNonce().toHex());
+    ASSERT_TRUE(store.roomKey(name).ok());
+    testsupport::writeAll(store.roomKeyPath(name), "MLK1R broken");
+    TestCopy host(config), member(config);
+    ASSERT_TRUE(host.host(name).ok());
+    EXPECT_TRUE(host.service->takeKeyNotice().contains(name));
+
+    const QByteArray pins = testsupport::readAll(store.pinsPath());
+    testsupport::writeAll(store.pinsPath(), pins + "not a pin\n");
+    ASSERT_TRUE(member.join(name).ok());
+    EXPECT_TRUE(member.service->takeKeyNotice().contains(store.pinsPath()));
+    EXPECT_EQ(member.service->roomFingerprint(), host.service->roomFingerprint());
+    EXPECT_TRUE(store.pinned(name).has_value());
+}
