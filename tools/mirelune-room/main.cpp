@@ -170,6 +170,13 @@ int main(int argc, char** argv) {
                        (((command == u"list" || command == u"doctor") && arguments.size() == 1) ||
                         (command == u"host" && !options.room.isEmpty() && options.address.isEmpty()) ||
                         (command == u"join" && (!options.room.isEmpty() || !options.address.isEmpty())));
+    if (!fingerprintValid) {
+        room::printError(
+            QStringLiteral("--expect-fingerprint takes a room's fingerprint, four groups of five characters "
+                           "(A-Z, 2-7) such as MZXW6-YTBOI-QGC3T-EEBQW, and only with join: ") +
+            options.expectFingerprint);
+        return room::kExitUsage;
+    }
     if (!valid) {
         room::printError(QStringLiteral("usage: mirelune-room list|host ROOM|join ROOM|doctor [options]; see --help"));
         return room::kExitUsage;
