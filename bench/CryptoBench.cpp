@@ -1,10 +1,12 @@
 // What the room connection's cryptography costs on this machine: a whole XX handshake
-// (both sides, in one process) and sealing and opening records of 4 KiB write
-// batches. Prints one line per figure; bench/run.sh does not need it, it is run by
+// (both sides, in one process), the room's identity at a join (the host's delegation
+// to the member, the member's check of the host's proof) and sealing and opening
+// records of 4 KiB write batches. Prints one line per figure; bench/run.sh does not need it, it is run by
 // hand (`mirelune-crypto-bench [handshakes] [megabytes]`).
 
 #include "session/secure/Noise.h"
 #include "session/secure/RecordLayer.h"
+#include "session/secure/RoomIdentity.h"
 
 #include <QByteArray>
 #include <cstdio>
@@ -53,6 +55,25 @@ int main(int argc, char** argv) {
             return 1;
     }
     std::printf("XX handshake, both sides: %.1f us\n", secondsSince(start) * 1e6 / handshakes);
+
+    SecretBytes<crypto_sign_SEEDBYTES> seed;
+    randombytes_buf(seed.data(), seed.size());
+    const DeviceKey device{host, SigningKey::fromSeed(seed)};
+    const HostingAuthority authority(QStringLiteral("広場"), SigningKey::fromSeed(seed), device);
+    start = Clock::now();
+    for (int i = 0; i < handshakes; ++i) {
+        if (!authority.delegate(member.publicKey, device.signing.publicKey))
+            return 1;
+    }
+    std::printf("delegation to a member (host): %.1f us\n", secondsSince(start) * 1e6 / handshakes);
+    const QByteArray proof = authority.chain().encodeProof();
+    start = Clock::now();
+    for (int i = 0; i < handshakes; ++i) {
+        const auto chain = readProof(proof);
+        if (!chain || !chain->verify(QStringLiteral("広場"), host.publicKey))
+            return 1;
+    }
+    std::printf("room proof of one link checked (member): %.1f us\n", secondsSince(start) * 1e6 / handshakes);
 
     SecretBytes<kCipherKeyBytes> key;
     randombytes_buf(key.data(), key.size());

@@ -1,6 +1,7 @@
 #include "MemberDialect.h"
 
 #include "session/SessionTypes.h"
+#include "session/secure/KeyStore.h"
 #include "session/secure/SecureChannel.h"
 #include "session/wire/FrameCodec.h"
 #include "session/wire/PasswordProof.h"
@@ -37,6 +38,15 @@ const session::secure::KeyPair25519& loadKey() {
     return key;
 }
 
+const QByteArray& loadSigningOffer() {
+    static const QByteArray offer = [] {
+        session::secure::SecretBytes<crypto_sign_SEEDBYTES> seed;
+        randombytes_buf(seed.data(), seed.size());
+        return session::secure::toBytes(session::secure::SigningKey::fromSeed(seed).publicKey);
+    }();
+    return offer;
+}
+
 // Our room protocol, as a member: the prologue and the handshake, then in records
 // Hello, Auth with the password proof and CreatePlayer behind it, then Send and
 // Deliver frames. What a turn queues is sealed in one record when it is written. Events taken are acknowledged as
@@ -49,7 +59,12 @@ public:
     MireluneDialect(int member, int roomSize, bool chatLines)
         : MemberDialect(member, roomSize),
           m_chatLines(chatLines),
-          m_channel(loadKey(), session::encodePrologue(QString::fromUtf16(session::kApplicationId))) {}
+          m_channel(loadKey(), session::encodePrologue(QString::fromUtf16(session::kApplicationId))) {
+        // As the program's members do, it offers a signing key: the host delegates to
+        // each member at its join (a signature), which the join figures then include.
+        // The member ignores the room proof and the Delegation frame.
+        m_channel.setHandshakePayload(loadSigningOffer());
+    }
 
     void start(std::string& out) override { appendBytes(out, m_channel.start()); }
 

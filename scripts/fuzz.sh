@@ -16,14 +16,15 @@ fi
 
 # Longest input per target: a few frames beyond the decoder's small test limit; a
 # datagram just above the size that is dropped unread; a few dozen records; a prologue
-# and a handshake with some bytes after them; a settings or face-mark file of a few
-# kilobytes.
+# and a handshake with some bytes after them; a room proof of the longest chain and
+# more; a settings or face-mark file of a few kilobytes.
 targets=(
     "fuzz_frame_decoder 8192"
     "fuzz_message_reader 1024"
     "fuzz_discovery_datagram 4200"
     "fuzz_record_decoder 8192"
     "fuzz_secure_channel 2048"
+    "fuzz_room_proof 2048"
     "fuzz_profile_file 4096"
     "fuzz_face_marks 4096"
 )

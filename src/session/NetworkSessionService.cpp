@@ -2,8 +2,10 @@
 
 #include "session/RoomTransport.h"
 #include "session/SessionErrors.h"
+#include "session/SessionLog.h"
 #include "session/nats/NatsCluster.h"
 #include "session/nats/NatsTransport.h"
+#include "session/secure/RoomIdentity.h"
 #include "session/tcp/TcpTransport.h"
 #include "session/wire/NameRules.h"
 
@@ -69,6 +71,8 @@ struct NetworkSessionService::Impl {
     RoomTransport* transport = nullptr;
     // The room this copy is in, once opened.
     QPointer<RoomLink> link;
+    QString fingerprint; // of its key
+    QString keyNotice;
     // Per sender, the seq of the last message taken: after the room moved, a message
     // that comes again is dropped.
     QHash<PlayerId, quint32> lastSeq;
@@ -287,9 +291,79 @@ Status NetworkSessionService::openRoom(const RoomDescription& room, OpenMode mod
         }
         return failure(kErrorTimedOut, QStringLiteral("the room's host did not answer in time"));
     }
+    if (Status key = checkRoomKey(link, mode, room.name); !key) {
+        if (!*alive) {
+            return key;
+        }
+        if (guard) {
+            link->leave();
+            link->deleteLater();
+        }
+        return key;
+    }
     follow(link);
     d->state = ServiceState::InRoom;
     return {};
+}
+
+Status NetworkSessionService::checkRoomKey(RoomLink* link, OpenMode mode, const QString& listedName) {
+    const RoomKeyInfo info = link->roomKey();
+    d->fingerprint.clear();
+    d->keyNotice = info.notice;
+    secure::RoomKey key{};
+    if (!secure::fromBytes(info.key, key)) {
+        return {}; // a room without a key
+    }
+    const QString fingerprint = secure::fingerprint(key);
+    if (mode == OpenMode::Join) {
+        secure::KeyStore store(secure::KeyStore::defaultFolder());
+        const QString name = info.roomName.isEmpty() ? listedName : info.roomName;
+        const secure::KeyStore::PinCheck pin = store.checkPin(name, key);
+        const auto tell = [this](const QString& notice) {
+            if (!notice.isEmpty()) {
+                qCWarning(lcSession).noquote() << notice;
+                d->keyNotice += (d->keyNotice.isEmpty() ? QString() : QStringLiteral("\n")) + notice;
+            }
+        };
+        tell(pin.notice);
+        const RoomKeySeen seen{name, fingerprint,
+                               pin.state == secure::KeyStore::PinState::Unknown ? QString()
+                                                                                : secure::fingerprint(pin.pinned)};
+        const std::shared_ptr<bool> alive = d->alive;
+        const QPointer<RoomLink> guard(link);
+        const bool goOn = roomKeyCheck() ? roomKeyCheck()(seen) : !seen.changed();
+        if (!*alive || guard.isNull()) {
+            return failure(kErrorCancelled, QStringLiteral("the session was closed while joining"));
+        }
+        if (!goOn) {
+            return failure(kErrorCancelled, seen.changed()
+                                                ? QStringLiteral("the room's key is not the one it had; not joined")
+                                                : QStringLiteral("the room's key was not accepted; not joined"));
+        }
+        if (pin.state != secure::KeyStore::PinState::Same) {
+            if (const platform::Status pinned = store.pin(name, key); !pinned) {
+                tell(pinned.error());
+            }
+        }
+    }
+    d->fingerprint = fingerprint;
+    return {};
+}
+
+QString NetworkSessionService::roomFingerprint() const {
+    return d->state == ServiceState::InRoom ? d->fingerprint : QString();
+}
+
+QString NetworkSessionService::rememberedFingerprint(const QString& roomName) const {
+    if (d->connection.kind == Connection::Kind::Nats) {
+        return {};
+    }
+    const std::optional<secure::RoomKey> key = secure::KeyStore(secure::KeyStore::defaultFolder()).pinned(roomName);
+    return key ? secure::fingerprint(*key) : QString();
+}
+
+QString NetworkSessionService::takeKeyNotice() {
+    return std::exchange(d->keyNotice, {});
 }
 
 void NetworkSessionService::follow(RoomLink* link) {

@@ -46,6 +46,9 @@ public:
     // The TCP port this copy's room listens on while hosting, 0 otherwise.
     quint16 hostingPort() const override;
     PortMappingState portMapping() const override;
+    QString roomFingerprint() const override;
+    QString takeKeyNotice() override;
+    QString rememberedFingerprint(const QString& roomName) const override;
     // True once the room has ended for this copy as a member: its host went and no
     // member could take it over (or it could not come back within the grace period).
     bool roomEnded() const;
@@ -58,6 +61,9 @@ private:
     bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout);
     // Raises the event for one queued message, or keeps it until a waiting call ends.
     void notify();
+    // The key the opened `link` knows: remembered per room name at a join, after the
+    // caller's check; a failure when the caller declined it.
+    Status checkRoomKey(RoomLink* link, OpenMode mode, const QString& listedName);
     // Takes `link`'s reports from now on: the room it has opened, or goes on in.
     void follow(RoomLink* link);
     void onPlayerJoined(PlayerId id, const QString& name);

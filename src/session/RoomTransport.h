@@ -19,6 +19,16 @@ namespace session {
 // Every call runs on the thread that owns the link, and every signal is raised there.
 // A signal may be raised inside a call (a room hosted here answers at once); none is
 // raised after leave().
+// The key of a room as a link knows it: the key the host proved (or, hosting, its own),
+// the room's name, and a sentence for the user about the keys on disk (a damaged room
+// key file made anew), empty when there is nothing to tell. An empty key: the room has
+// none (a room on a NATS cluster).
+struct RoomKeyInfo {
+    QString roomName;
+    QByteArray key;
+    QString notice;
+};
+
 class RoomLink : public QObject {
     Q_OBJECT
 
@@ -54,6 +64,8 @@ public:
     // The TCP port of a room this copy hosts, and the router's forwarding of it.
     virtual quint16 hostingPort() const { return 0; }
     virtual PortMappingState portMapping() const { return {}; }
+    // Once opened.
+    virtual RoomKeyInfo roomKey() const { return {}; }
 
 Q_SIGNALS:
     void opened();

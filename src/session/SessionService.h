@@ -29,6 +29,18 @@ struct ReceivedMessage {
 // Returning nothing cancels, and the initialise fails.
 using AddressPrompt = std::function<std::optional<QString>()>;
 
+// A room's key as a join met it, for the caller to judge before its player is created
+// (docs/protocol.md, "Room identity").
+struct RoomKeySeen {
+    QString roomName;
+    QString fingerprint;       // of the key the room's host proved
+    QString pinnedFingerprint; // of the key an earlier join of this room met; empty: none
+    bool changed() const { return !pinnedFingerprint.isEmpty() && pinnedFingerprint != fingerprint; }
+};
+// True goes on (and the key is remembered for the room's name); false cancels the join
+// (openRoom fails with kErrorCancelled) and nothing is remembered.
+using RoomKeyCheck = std::function<bool(const RoomKeySeen&)>;
+
 // The network session service: connections, rooms, players and messages.
 //
 // Every call runs on the thread that owns the object (the user-interface thread).
@@ -89,6 +101,19 @@ public:
     // far as known; portMappingChanged() tells when that changes.
     virtual PortMappingState portMapping() const { return {}; }
 
+    // The short fingerprint of the key of the room this copy is in (hosts or joined),
+    // as users compare it; empty while in none, or in a room without a key.
+    virtual QString roomFingerprint() const { return {}; }
+    // The fingerprint of the key remembered for a room name from an earlier join; empty
+    // when none (no join yet, or a transport whose rooms have no key).
+    virtual QString rememberedFingerprint(const QString& roomName) const {
+        Q_UNUSED(roomName);
+        return {};
+    }
+    // What the user should be told about the keys on disk since the last call (a damaged
+    // key or pins file made anew or read in part), as sentences; empty when nothing.
+    virtual QString takeKeyNotice() { return {}; }
+
     // Leaves the room and releases every resource; a hosting copy stops listening and
     // answering discovery at once. Safe to call twice.
     virtual void close() = 0;
@@ -97,6 +122,10 @@ public:
     void setAddressPrompt(AddressPrompt prompt) { m_addressPrompt = std::move(prompt); }
     // Asks the NATS connection's servers: "nats://host:port", several separated by commas.
     void setServersPrompt(AddressPrompt prompt) { m_serversPrompt = std::move(prompt); }
+
+    // Asked at each join once the host has proved the room's key. Without one, a join
+    // goes on unless the key differs from the one remembered for the room's name.
+    void setRoomKeyCheck(RoomKeyCheck check) { m_roomKeyCheck = std::move(check); }
 
     // `context` bounds the registration's life: no event reaches the callback once
     // the context object is gone.
@@ -118,6 +147,7 @@ protected:
 
     const AddressPrompt& addressPrompt() const { return m_addressPrompt; }
     const AddressPrompt& serversPrompt() const { return m_serversPrompt; }
+    const RoomKeyCheck& roomKeyCheck() const { return m_roomKeyCheck; }
 
 private:
     struct Receiver {
@@ -134,6 +164,7 @@ private:
     qint32 m_nextHandle = 1;
     AddressPrompt m_addressPrompt;
     AddressPrompt m_serversPrompt;
+    RoomKeyCheck m_roomKeyCheck;
 };
 
 } // namespace session

@@ -2,8 +2,8 @@
 
 #include "platform/SettingsValues.h"
 #include "platform/Twips.h"
-#include "session/wire/NameRules.h"
 #include "session/SessionErrors.h"
+#include "session/wire/NameRules.h"
 #include "setup/JapaneseFont.h"
 #include "setup/JapaneseMessageBox.h"
 #include "setup/NameValidator.h"
@@ -62,6 +62,20 @@ session::Status noService() {
 
 void showMessage(QWidget* parent, const QString& text, const QString& title = {}) {
     JapaneseMessageBox::showOk(text, title, parent);
+}
+
+// What the keys on disk had to tell (a damaged key file made anew), once the room is open.
+void showKeyNotice(QWidget* parent, session::SessionService& service) {
+    if (const QString notice = service.takeKeyNotice(); !notice.isEmpty()) {
+        showMessage(parent, notice);
+    }
+}
+
+QString roomKeyChangedText(const session::RoomKeySeen& seen) {
+    return u"ルーム「%1」には、前回参加したときとは別のコンピューターが応答しています。\n\n"
+           u"前回の鍵の指紋: %2\n今回の鍵の指紋: %3\n\n"
+           u"ホストがルームを作り直した場合にもこうなります。心当たりがなければ、参加しないでください。\n"
+           u"このまま参加しますか？"_s.arg(seen.roomName, seen.pinnedFingerprint, seen.fingerprint);
 }
 
 // The places were made for a face whose glyphs are narrower than most gothic faces
@@ -445,6 +459,12 @@ frmSet::Listing frmSet::listRooms() {
             return Listing::ReadingFailed;
         }
         lstSessions->addItem(room->name);
+        // The key this user met at an earlier join of the room, to compare with its host.
+        const QString fingerprint = service->rememberedFingerprint(room->name);
+        lstSessions->item(lstSessions->count() - 1)
+            ->setToolTip(fingerprint.isEmpty()
+                             ? u"まだ参加したことのないルームです。鍵の指紋は参加したときに記録されます。"_s
+                             : u"ルームの鍵の指紋（前回の参加時）: "_s + fingerprint);
     }
     cmdJoin->setEnabled(basGlobal::roomList.count() != 0);
     // An empty list points to the check that tells why no room answers.
@@ -486,6 +506,9 @@ void frmSet::cmdCreate_Click() {
     session::SessionService* service = basGlobal::sessionService.get();
     const session::Status opened = service ? service->openRoom(room, session::OpenMode::CreateAndHost) : noService();
     basGlobal::localPlayerName = txtYourName->text();
+    if (opened) {
+        showKeyNotice(this, *service);
+    }
     if (!opened || basGlobal::RegisterEventReceiver() == 0) {
         if (!opened) {
             qCInfo(lcSetup) << "creating the room failed:" << opened.error().description;
@@ -526,16 +549,34 @@ void frmSet::cmdJoin_Click() {
     auto listed = basGlobal::roomList.item(row + 1);
     session::SessionService* service = basGlobal::sessionService.get();
     session::Status opened = noService();
+    bool keyDeclined = false;
     if (!listed) {
         opened = failed(listed.error());
     } else if (service != nullptr) {
         session::RoomDescription room = listed.value();
         // The password travels only inside the description; the service checks it.
         room.password = txtChatPass->text();
+        // Before the handle name goes out: a room that answers with another key than
+        // at the last join is the user's to accept.
+        service->setRoomKeyCheck([this, &keyDeclined](const session::RoomKeySeen& seen) {
+            if (!seen.changed()) {
+                return true;
+            }
+            keyDeclined =
+                !JapaneseMessageBox::askYesNo(roomKeyChangedText(seen), {}, this, JapaneseMessageBox::Default::No);
+            return !keyDeclined;
+        });
         opened = service->openRoom(room, session::OpenMode::Join);
+        service->setRoomKeyCheck({});
     }
     if (closed) {
         return; // the user quit while the room was joined
+    }
+    if (!opened && keyDeclined) {
+        return; // the user chose not to join: the page stays as it was
+    }
+    if (opened) {
+        showKeyNotice(this, *service);
     }
     if (!opened) {
         qCInfo(lcSetup) << "joining the room failed:" << opened.error().description;

@@ -137,7 +137,12 @@ bool frmMain::easySound() const {
 
 void frmMain::showWhereReached() {
     const quint16 port = basGlobal::sessionService ? basGlobal::sessionService->hostingPort() : 0;
+    // The room's key, as its members compare it (`mirelune-room` prints the same).
+    const QString fingerprint = basGlobal::sessionService ? basGlobal::sessionService->roomFingerprint() : QString();
+    const QString key = fingerprint.isEmpty() ? QString() : u"ルームの鍵の指紋: "_s + fingerprint;
     if (port == 0) {
+        picRgn[3]->setToolTip(key);
+        Image1->setToolTip(key);
         return;
     }
     using Stage = session::PortMappingState::Stage;
@@ -150,6 +155,9 @@ void frmMain::showWhereReached() {
         where += u"\n(ルーターに UPnP でポートの転送を頼んでいます)"_s;
     } else {
         where += u"\n(インターネットからは、ルーターでこのポートの転送が必要です)"_s;
+    }
+    if (!key.isEmpty()) {
+        where += u'\n' + key;
     }
     picRgn[3]->setToolTip(where);
     Image1->setToolTip(where);

@@ -26,10 +26,17 @@ public:
     RoomCopies() = default;
     explicit RoomCopies(const TestNetwork* network) : m_network(network) {}
 
-    // A copy on `host` (a, b or c) of the network, or on loopback.
-    std::unique_ptr<ChildProcess> start(QStringList arguments, const QString& host = QStringLiteral("b")) const {
-        const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/mirelune-room");
+    // A copy on `host` (a, b or c) of the network, or on loopback; with `configHome`, a
+    // user of its own there (its own device and room keys).
+    std::unique_ptr<ChildProcess> start(QStringList arguments, const QString& host = QStringLiteral("b"),
+                                        const QString& configHome = {}) const {
+        QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/mirelune-room");
         arguments += extra;
+        if (!configHome.isEmpty()) {
+            arguments.prepend(program);
+            arguments.prepend(QStringLiteral("XDG_CONFIG_HOME=") + configHome);
+            program = QStandardPaths::findExecutable(QStringLiteral("env"));
+        }
         if (m_network != nullptr)
             return std::make_unique<ChildProcess>(QStandardPaths::findExecutable(QStringLiteral("ip")),
                                                   m_network->on(host, program, arguments));

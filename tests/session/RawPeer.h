@@ -2,6 +2,7 @@
 
 #include "SessionTestSupport.h"
 #include "session/secure/CPace.h"
+#include "session/secure/RoomIdentity.h"
 #include "session/secure/SecureChannel.h"
 #include "session/wire/FrameCodec.h"
 #include "session/wire/PasswordProof.h"
@@ -145,6 +146,8 @@ struct FakeHost {
             link = server.nextPendingConnection();
             channel.emplace(secure::deviceNoiseKey(),
                             [](QByteArrayView bytes) { return acceptedPrologue(bytes, appId()); });
+            // It proves a room key of its own for the room it names in Accept.
+            channel->setHandshakePayload(secure::creatorAuthority(u"room"_s)->chain().encodeProof());
             QObject::connect(link, &QTcpSocket::readyRead, link, [this, password] { answer(password); });
         });
     }

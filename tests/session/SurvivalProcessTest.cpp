@@ -7,6 +7,8 @@
 #include "session/wire/Succession.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
@@ -193,6 +195,39 @@ TEST(HostMigrationProcess, ConnectionsQueuedAtTheSuccessorsPortDoNotSplitTheRoom
     room.chika->type(u"c1"_s);
     EXPECT_TRUE(room.ben->shows(u"チカ> c1"_s, 15s));
     EXPECT_TRUE(room.chika->shows(u"ベン> b1"_s, 1s));
+}
+
+// Each copy a user of its own, with its own keys. The room keeps its key as it moves
+// from member to member, and its members follow each successor; a join that expects
+// another fingerprint is refused before its name goes out, one that expects the
+// room's joins, at the first host and at a successor alike.
+TEST(HostMigrationProcess, ARoomKeepsItsKeyAsItMovesAndAJoinMayExpectIt) {
+    testsupport::RoomCopies room;
+    QTemporaryDir homes;
+    const auto as = [&](const QString& command, const QString& name, const QStringList& extra = {}) {
+        return room.start(QStringList{command, u"広場"_s, u"--name"_s, name} + extra, u"b"_s, homes.filePath(name));
+    };
+    room.akira = as(u"host"_s, u"アキラ"_s);
+    ASSERT_TRUE(room.waitListed(u"広場\t"_s));
+    const QRegularExpression line(u"fingerprint ([A-Z2-7-]+)"_s);
+    const QString fingerprint = line.match(room.akira->errors()).captured(1);
+    ASSERT_EQ(fingerprint.size(), 23) << room.akira->errors().toStdString();
+    const auto stranger = as(u"join"_s, u"よそ者"_s, {u"--expect-fingerprint"_s, u"AAAAA-AAAAA-AAAAA-AAAAA"_s});
+    EXPECT_TRUE(stranger->exitsWith(6));
+    room.ben = as(u"join"_s, u"ベン"_s, {u"--expect-fingerprint"_s, fingerprint.toLower()});
+    ASSERT_TRUE(room.akira->shows(u"ベン さんが参加しました"_s));
+    room.chika = as(u"join"_s, u"チカ"_s);
+    ASSERT_TRUE(room.ben->shows(u"チカ さんが参加しました"_s));
+    EXPECT_EQ(line.match(room.chika->errors()).captured(1), fingerprint);
+    room.akira->killHard();
+    room.ben->type(u"b1"_s);
+    ASSERT_TRUE(room.chika->shows(u"ベン> b1"_s, 15s));
+    const auto dai = as(u"join"_s, u"ダイ"_s, {u"--expect-fingerprint"_s, fingerprint});
+    ASSERT_TRUE(room.chika->shows(u"ダイ さんが参加しました"_s));
+    room.ben->killHard();
+    dai->type(u"d1"_s);
+    EXPECT_TRUE(room.chika->shows(u"ダイ> d1"_s, 15s));
+    EXPECT_FALSE(room.akira->lines().contains(u"よそ者 さんが参加しました"_s));
 }
 
 TEST(HostMigrationProcess, ARoomGoesOnWhenItsHostIsKilledQuitsOrFallsSilent) {

@@ -6,17 +6,20 @@
 #include "common/TestSupport.h"
 #include "platform/ProfileFile.h"
 #include "session/NetworkSessionService.h"
+#include "session/secure/KeyStore.h"
 #include "setup/basGlobal.h"
 #include "window/frmMain.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCursor>
+#include <QFile>
 #include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -160,6 +163,12 @@ frmMain* openChatWindow() {
 // a local player.
 std::pair<int, bool> stage(const frmSet& wizard) {
     return {wizard.isVisible() ? wizard.page() : -1, basGlobal::localPlayerId != 0};
+}
+
+// The fingerprint remembered for a room name.
+QString currentFingerprint(const QString& room) {
+    const auto key = session::secure::KeyStore(session::secure::KeyStore::defaultFolder()).pinned(room);
+    return key ? session::secure::fingerprint(*key) : QString();
 }
 
 const QString kLongName = u"とても長いハンドル名はこの程度まで続くことがある四十文字の名前です。まだ続きます！"_s;
@@ -399,6 +408,46 @@ TEST_F(WizardTest, PasswordRoomIsListedAndJoinedOnlyWithItsPassword) {
     EXPECT_EQ(setting(u"Room"_s), u"別の名前"_s) << "Join stores the new-room box";
     ASSERT_NE(openChatWindow(), nullptr);
     EXPECT_EQ(openChatWindow()->windowTitle(), u"Mirelune - [秘密の部屋]"_s);
+}
+
+// A room that answers with another key than at the last join is the user's to accept
+// before the handle name goes out: No leaves the page as it was, Yes joins.
+TEST_F(WizardTest, ARoomWhoseKeyChangedIsJoinedOnlyIfTheUserAgrees) {
+    m_network = true;
+    // The keys folder outlives the run: a room name of this run's own.
+    const QString name = u"鍵の部屋 "_s + QString::number(QRandomGenerator::global()->generate());
+    hostRoom(name);
+    {
+        std::unique_ptr<session::SessionService> earlier = anotherCopy(true);
+        session::RoomDescription query;
+        query.applicationId = QString::fromUtf16(session::kApplicationId);
+        const auto rooms = earlier->listRooms(query, 0);
+        ASSERT_TRUE(rooms && rooms->count() == 1);
+        ASSERT_TRUE(earlier->openRoom(rooms->item(1).value(), session::OpenMode::Join).ok());
+    }
+    const QString before = currentFingerprint(name);
+    m_otherCopies.clear();
+    QFile::remove(session::secure::KeyStore(session::secure::KeyStore::defaultFolder()).roomKeyPath(name));
+    hostRoom(name); // the same name, another key
+    frmSet& wizard = wizardOnRoomPage(u"訪問者"_s);
+    ASSERT_EQ(wizard.lstSessions->count(), 1);
+    EXPECT_EQ(wizard.lstSessions->item(0)->toolTip(), u"ルームの鍵の指紋（前回の参加時）: "_s + before);
+
+    m_answerer = std::make_unique<testsupport::BoxAnswerer>(QStringList{u"いいえ(&N)"_s});
+    wizard.cmdJoin->click();
+    ASSERT_EQ(m_answerer->boxes.size(), 1);
+    EXPECT_TRUE(m_answerer->boxes[0].text.startsWith(
+        u"ルーム「%1」には、前回参加したときとは別のコンピューターが"_s.arg(name)));
+    EXPECT_TRUE(m_answerer->boxes[0].text.contains(before));
+    EXPECT_EQ(stage(wizard), std::pair(2, false));
+    EXPECT_EQ(wizard.lstSessions->count(), 1);
+
+    frmMain::followWizard(wizard);
+    m_answerer = std::make_unique<testsupport::BoxAnswerer>(QStringList{u"はい(&Y)"_s});
+    wizard.cmdJoin->click();
+    EXPECT_EQ(m_answerer->boxes.size(), 1);
+    EXPECT_EQ(stage(wizard), std::pair(-1, true));
+    EXPECT_NE(currentFingerprint(name), before);
 }
 
 TEST_F(WizardTest, RefreshingWaitsUnderTheBusyCursor) {

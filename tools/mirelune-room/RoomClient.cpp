@@ -210,6 +210,7 @@ int RoomClient::host() {
         printError(QStringLiteral("cannot host the room: ") + errorText(opened.error()));
         return opened.error().code == session::kErrorInvalidName ? kExitUsage : kExitFailure;
     }
+    printRoomKey();
     const int entered = enterRoom();
     if (entered == kExitOk && !m_options.nats.isEmpty()) {
         printError(QStringLiteral("room \"%1\" is open on the NATS cluster at %2")
@@ -270,7 +271,34 @@ int RoomClient::join() {
     if (!room) {
         return code;
     }
+    // The room's key is judged before the player is created: the one expected, else the
+    // one an earlier join met.
+    bool keyRefused = false;
+    m_service.setRoomKeyCheck([this, &keyRefused](const session::RoomKeySeen& seen) {
+        const auto compact = [](QString fingerprint) { return fingerprint.toUpper().remove(u'-').remove(u' '); };
+        if (!m_options.expectFingerprint.isEmpty() &&
+            compact(m_options.expectFingerprint) != compact(seen.fingerprint)) {
+            printError(QStringLiteral("the room's key has the fingerprint %1, not the expected %2; not joined")
+                           .arg(seen.fingerprint, m_options.expectFingerprint));
+            keyRefused = true;
+            return false;
+        }
+        if (m_options.expectFingerprint.isEmpty() && seen.changed()) {
+            printError(QStringLiteral("another computer answers for the room \"%1\": its key has the fingerprint %2, "
+                                      "not %3 as before; not joined (to join it, give --expect-fingerprint %2)")
+                           .arg(seen.roomName, seen.fingerprint, seen.pinnedFingerprint));
+            keyRefused = true;
+            return false;
+        }
+        return true;
+    });
     const session::Status opened = m_service.openRoom(*room, session::OpenMode::Join);
+    if (!opened && keyRefused) {
+        return kExitRoomKey;
+    }
+    if (opened) {
+        printRoomKey();
+    }
     if (!opened) {
         const quint32 error = opened.error().code;
         if (error == session::kErrorAccessDenied) {
@@ -292,6 +320,16 @@ int RoomClient::join() {
             QStringLiteral(" at %1:%2").arg(where, QString::number(room->hostPort)));
     }
     return entered;
+}
+
+void RoomClient::printRoomKey() {
+    if (const QString notice = m_service.takeKeyNotice(); !notice.isEmpty()) {
+        printError(notice);
+    }
+    // One line a script can read: the word, a space, the fingerprint.
+    if (const QString fingerprint = m_service.roomFingerprint(); !fingerprint.isEmpty()) {
+        printError(QStringLiteral("fingerprint ") + fingerprint);
+    }
 }
 
 int RoomClient::enterRoom() {

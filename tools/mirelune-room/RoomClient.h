@@ -18,6 +18,7 @@ enum ExitCode : int {
     kExitRoomNotFound = 3,
     kExitWrongPassword = 4,
     kExitNameRefused = 5,
+    kExitRoomKey = 6,
 };
 
 struct Options {
@@ -28,6 +29,9 @@ struct Options {
     QString nats;
     QString name;
     QString password;
+    // join: the fingerprint the room's key must have; empty: any key the first time,
+    // the same one after that.
+    QString expectFingerprint;
     session::SessionConfig config;
 };
 
@@ -98,6 +102,8 @@ private:
     void checkRoomEnded();
     std::optional<session::RoomDescription> findRoom(int& exitCode);
     void sendTyped(const QString& line);
+    // Prints the room's fingerprint, and what there is to tell about the keys on disk.
+    void printRoomKey();
 
     Options m_options;
     session::NetworkSessionService m_service;

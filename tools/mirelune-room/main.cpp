@@ -7,6 +7,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QTimer>
 #include <unistd.h>
 
@@ -35,6 +36,13 @@ credentials file is given with --nats-creds FILE.
 
 An address without a port tries the room ports 47811 to 47830.
 
+Every room has a key; its fingerprint (four groups of five characters) is printed on
+standard error once the room is open, as the line
+"mirelune-room: fingerprint XXXXX-XXXXX-XXXXX-XXXXX".
+A join remembers the key of each room name; joining a room of that name whose key
+differs is refused (exit code 6) unless --expect-fingerprint names the new key. With
+--expect-fingerprint, any other key is refused (exit code 6).
+
 Once the room is open, one line on standard error names the room, its address and
 its port. A host started with --upnp asks the router to forward the room's port and
 prints one more line: the public address and port, or why there is no mapping.
@@ -53,7 +61,8 @@ Exit codes:
   2  wrong usage
   3  room not found (on the LAN a room whose password differs is not listed either)
   4  wrong password (joining by --address)
-  5  handle name refused by the room)";
+  5  handle name refused by the room
+  6  the room's key is not the one expected, or not the one it had)";
 
 QString defaultName() {
     return platform::loginName().value_or(QStringLiteral("mirelune"));
@@ -85,6 +94,9 @@ int main(int argc, char** argv) {
                                         QStringLiteral("NAME"));
     const QCommandLineOption passwordOption(QStringLiteral("password"), QStringLiteral("the room's password"),
                                             QStringLiteral("PASSWORD"));
+    const QCommandLineOption expectOption(QStringLiteral("expect-fingerprint"),
+                                          QStringLiteral("join: refuse a room whose key has another fingerprint"),
+                                          QStringLiteral("FP"));
     const QCommandLineOption discoveryPortOption(QStringLiteral("discovery-port"),
                                                  QStringLiteral("UDP port of room discovery on the LAN"),
                                                  QStringLiteral("PORT"));
@@ -104,8 +116,8 @@ int main(int argc, char** argv) {
     const QCommandLineOption upnpOption(
         QStringLiteral("upnp"),
         QStringLiteral("host: ask the router (UPnP) to forward the room's port, and print the public address"));
-    parser.addOptions({addressOption, natsOption, natsCredsOption, nameOption, passwordOption, discoveryPortOption,
-                       hostPortOption, loopbackOption, heartbeatOption, graceOption, upnpOption});
+    parser.addOptions({addressOption, natsOption, natsCredsOption, nameOption, passwordOption, expectOption,
+                       discoveryPortOption, hostPortOption, loopbackOption, heartbeatOption, graceOption, upnpOption});
     parser.process(app);
 
     const QStringList arguments = parser.positionalArguments();
@@ -117,6 +129,13 @@ int main(int argc, char** argv) {
     options.config.natsCredentialsFile = parser.value(natsCredsOption);
     options.name = parser.isSet(nameOption) ? parser.value(nameOption) : defaultName();
     options.password = parser.value(passwordOption);
+    options.expectFingerprint = parser.value(expectOption);
+    // Four groups of five base32 characters; dashes, spaces and case do not matter.
+    static const QRegularExpression kFingerprint(QStringLiteral("^[A-Z2-7]{20}$"));
+    const bool fingerprintValid =
+        !parser.isSet(expectOption) ||
+        (command == u"join" && options.nats.isEmpty() &&
+         kFingerprint.match(options.expectFingerprint.toUpper().remove(u'-').remove(u' ')).hasMatch());
     options.config.loopbackDiscoveryOnly = parser.isSet(loopbackOption);
     // A room hosted from here is on the LAN connection, which never asks the router
     // by itself: a server's script decides.
@@ -155,13 +174,20 @@ int main(int argc, char** argv) {
         options.config.resumeGrace = std::chrono::milliseconds(grace);
     }
 
-    const bool valid = portsValid && heartbeatValid && arguments.size() <= 2 &&
+    const bool valid = portsValid && heartbeatValid && fingerprintValid && arguments.size() <= 2 &&
                        (options.nats.isEmpty() || options.address.isEmpty()) &&
                        (!parser.isSet(natsCredsOption) || !options.nats.isEmpty()) &&
                        (command == u"host" || !parser.isSet(upnpOption)) &&
                        (((command == u"list" || command == u"doctor") && arguments.size() == 1) ||
                         (command == u"host" && !options.room.isEmpty() && options.address.isEmpty()) ||
                         (command == u"join" && (!options.room.isEmpty() || !options.address.isEmpty())));
+    if (!fingerprintValid) {
+        room::printError(
+            QStringLiteral("--expect-fingerprint takes a room's fingerprint, four groups of five characters "
+                           "(A-Z, 2-7) such as MZXW6-YTBOI-QGC3T-EEBQW, and only with join: ") +
+            options.expectFingerprint);
+        return room::kExitUsage;
+    }
     if (!valid) {
         room::printError(QStringLiteral("usage: mirelune-room list|host ROOM|join ROOM|doctor [options]; see --help"));
         return room::kExitUsage;

@@ -68,6 +68,10 @@ RoomHost::RoomHost(const SessionConfig& config, Settings settings, QObject* pare
       m_instanceId(proof::randomNonce()),
       m_roomSecret(proof::randomSecret()) {
     m_clock.start();
+    if (!m_settings.identity) {
+        m_settings.identity = secure::creatorAuthority(m_settings.roomName);
+    }
+    m_roomProof = m_settings.identity->chain().encodeProof();
 }
 
 RoomHost::RoomHost(const SessionConfig& config, Settings settings, const RoomSnapshot& snapshot, QObject* parent)
@@ -80,6 +84,15 @@ RoomHost::RoomHost(const SessionConfig& config, Settings settings, const RoomSna
       m_nextId(snapshot.nextId),
       m_localPlayer(snapshot.localPlayer) {
     m_clock.start();
+    if (!m_settings.identity) {
+        // A copy given no chain (none at its join, or one too long to go on) proves
+        // the room with a key of its own: the room's members do not take it as the host.
+        const std::optional<secure::HostingChain> chain = secure::readProof(snapshot.hostingProof);
+        m_settings.identity =
+            chain ? std::make_shared<const secure::HostingAuthority>(m_settings.roomName, *chain, secure::deviceKeys())
+                  : secure::creatorAuthority(m_settings.roomName);
+    }
+    m_roomProof = m_settings.identity->chain().encodeProof();
     for (const RoomPlayer& player : snapshot.players) {
         auto hosted = std::make_unique<HostedPlayer>();
         hosted->id = player.id;
@@ -253,12 +266,11 @@ void RoomHost::onIncoming(qintptr descriptor) {
         return;
     }
     auto* socket = new HostSocket(static_cast<int>(descriptor));
-    auto* link = new HostLink(socket, m_config.maxFrameBytes,
-                              secure::SecureChannel(secure::deviceNoiseKey(),
-                                                    [id = m_settings.applicationId](QByteArrayView bytes) {
-                                                        return acceptedPrologue(bytes, id);
-                                                    }),
-                              this);
+    secure::SecureChannel channel(secure::deviceNoiseKey(), [id = m_settings.applicationId](QByteArrayView bytes) {
+        return acceptedPrologue(bytes, id);
+    });
+    channel.setHandshakePayload(m_roomProof);
+    auto* link = new HostLink(socket, m_config.maxFrameBytes, std::move(channel), this);
     link->source = source;
     link->peer = HostSocket::peerAddress(static_cast<int>(descriptor));
     m_links.append(link);
@@ -273,6 +285,16 @@ void RoomHost::onIncoming(qintptr descriptor) {
     });
     connect(socket, &HostSocket::readyRead, this, [this, link] { onLinkReadyRead(link); });
     connect(socket, &HostSocket::disconnected, this, [this, link] { onLinkDisconnected(link); });
+}
+
+void RoomHost::sendDelegation(HostLink* link) {
+    const auto offer = secure::readMemberOffer(link->channel.peerPayload());
+    if (!offer) {
+        return; // a member that does not host rooms after their host
+    }
+    if (const auto chain = m_settings.identity->delegate(link->channel.remoteStatic(), *offer)) {
+        m_relay.reply(link, encodeFrame(FrameType::Delegation, chain->encodeLinks()));
+    }
 }
 
 void RoomHost::onLinkReadyRead(HostLink* link) {

@@ -7,6 +7,7 @@
 #include "session/host/HostLiveness.h"
 #include "session/host/HostRelay.h"
 #include "session/host/HostedPlayer.h"
+#include "session/secure/RoomIdentity.h"
 #include "session/wire/FrameCodec.h"
 #include "session/wire/Succession.h"
 
@@ -40,6 +41,10 @@ public:
         QString roomName;
         QString password;
         qint32 numericAttribute = 0;
+        // What proves the room to every connection (its key and this device's right to
+        // host it). Without it: the room key this user keeps for the room's name, or,
+        // taking a room over, the chain in the snapshot.
+        std::shared_ptr<const secure::HostingAuthority> identity{};
     };
 
     RoomHost(const SessionConfig& config, Settings settings, QObject* parent = nullptr);
@@ -66,6 +71,7 @@ public:
     // The room's players in joining order, away ones included, and the next id.
     const std::vector<std::unique_ptr<HostedPlayer>>& roomPlayers() const { return m_members; }
     PlayerId nextPlayerId() const { return m_nextId; }
+    const std::shared_ptr<const secure::HostingAuthority>& identity() const { return m_settings.identity; }
 
     Result<PlayerId> addLocalPlayer(const QString& name);
     void removeLocalPlayer();
@@ -119,12 +125,16 @@ private:
     // Closes a connection. A player's connection that broke (`end` Closed or Silent)
     // leaves it away for its grace period (HostLiveness); otherwise the player leaves at once.
     void dropLink(HostLink* link, const char* why, LinkEnd end = LinkEnd::Leave);
+    // After PlayerCreated: the member's chain to host the room after this copy, when its
+    // handshake offered its signing key (docs/protocol.md, "Room identity").
+    void sendDelegation(HostLink* link);
 
     SessionConfig m_config;
     Settings m_settings;
     QByteArray m_instanceId;
     // Given to every member; a successor proves with it that it belongs to the room.
     QByteArray m_roomSecret;
+    QByteArray m_roomProof; // the payload of every handshake's message 2
     RoomListener* m_server = nullptr;
     quint16 m_port = 0;
     bool m_shuttingDown = false;

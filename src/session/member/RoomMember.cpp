@@ -102,6 +102,8 @@ void RoomMember::onConnected() {
     m_lastHeard.start();
     // The Hello follows in the first record, once the handshake is done.
     m_channel.emplace(secure::deviceNoiseKey(), encodePrologue(m_applicationId));
+    // This device's signing key, to which a host delegates hosting the room.
+    m_channel->setHandshakePayload(secure::encodeMemberOffer(secure::deviceKeys()));
     m_socket->write(m_channel->start());
     m_handshakeDeadline.start(m_config.handshakeTimeout);
 }
@@ -449,7 +451,46 @@ bool RoomMember::canMigrate() const {
 }
 
 RoomSnapshot RoomMember::snapshot(PlayerId self) const {
-    return m_successors.snapshot(m_instanceId, m_roomSecret, self);
+    RoomSnapshot snapshot = m_successors.snapshot(m_instanceId, m_roomSecret, self);
+    snapshot.hostingProof = hostingProof();
+    return snapshot;
+}
+
+QByteArray RoomMember::hostingProof() const {
+    if (!m_roomKey || m_hostingLinks.isEmpty()) {
+        return {};
+    }
+    return secure::HostingChain{*m_roomKey, m_hostingLinks}.encodeProof();
+}
+
+bool RoomMember::checkRoomKey(const QString& roomName) {
+    const std::optional<secure::HostingChain> chain = secure::readProof(m_channel->peerPayload());
+    if (!chain || !chain->verify(roomName, m_channel->remoteStatic())) {
+        fail(kErrorProtocol, QStringLiteral("the host could not prove the room's key"), true);
+        return false;
+    }
+    // A copy that takes the room over (or the host a member comes back to) proves the
+    // key this member knows: another one is not the room's host, whatever it knows.
+    if (m_roomKey && (*m_roomKey != chain->roomKey || (!m_roomName.isEmpty() && roomName != m_roomName))) {
+        fail(kErrorProtocol, QStringLiteral("the host could not prove it may host the room"), true);
+        return false;
+    }
+    m_roomKey = chain->roomKey;
+    m_roomName = roomName;
+    return true;
+}
+
+void RoomMember::takeDelegation(const QByteArray& body) {
+    const std::optional<QList<secure::HostingLink>> links = secure::readLinks(body);
+    const secure::HostingChain chain{m_roomKey.value_or(secure::RoomKey{}),
+                                     links.value_or(QList<secure::HostingLink>{})};
+    // One that does not hold for this device is of no use; the room goes on without it.
+    if (!m_roomKey || !links || chain.links.constLast().signingKey != secure::deviceKeys().signing.publicKey ||
+        !chain.verify(m_roomName, secure::deviceNoiseKey().publicKey)) {
+        qCDebug(lcSession) << "the host's delegation does not hold; this copy cannot host the room after it";
+        return;
+    }
+    m_hostingLinks = chain.links;
 }
 
 void RoomMember::handleFrame(const Frame& frame) {
@@ -521,6 +562,9 @@ void RoomMember::handleFrame(const Frame& frame) {
     }
     case FrameType::Goodbye:
         fail(kErrorConnectionLost, QStringLiteral("the room's host closed the room"), true);
+        break;
+    case FrameType::Delegation:
+        takeDelegation(frame.body);
         break;
     default:
         break;

@@ -4,6 +4,7 @@
 #include "session/SessionTypes.h"
 #include "session/member/RoomSuccessors.h"
 #include "session/secure/CPace.h"
+#include "session/secure/RoomIdentity.h"
 #include "session/secure/SecureChannel.h"
 #include "session/wire/FrameCodec.h"
 #include "session/wire/Succession.h"
@@ -67,6 +68,16 @@ public:
     const std::deque<PendingSend>& unacknowledged() const { return m_unacknowledged; }
     // After lost(): the messages that never went out, oldest first; empties the queue.
     std::deque<PendingSend> takeUnacknowledged() { return std::exchange(m_unacknowledged, {}); }
+
+    // The room's key this member knows already (a room it is in, moving to a new host):
+    // a host that proves another fails the open. Set before open().
+    void expectRoomKey(const secure::RoomKey& key) { m_roomKey = key; }
+    // Once opened: the room's key the host proved, and the room's name as Accept gave it.
+    const std::optional<secure::RoomKey>& roomKey() const { return m_roomKey; }
+    const QString& roomName() const { return m_roomName; }
+    // The room's key and this device's chain to host the room, as a host's handshake
+    // carries them; empty while the host gave none.
+    QByteArray hostingProof() const;
 
     // With a room secret, the host must prove it holds that secret (a copy taking
     // over a room this member is in): a host that does not fails the open.
@@ -137,6 +148,10 @@ private:
     void handleFrame(const Frame& frame);
     // The frames of the way in (RoomMemberAdmission.cpp); false for one that is not.
     bool handleWayIn(const Frame& frame);
+    // The room's key and the host's chain from the handshake, checked once Accept has
+    // named the room; false (the connection failed) for one that does not hold.
+    bool checkRoomKey(const QString& roomName);
+    void takeDelegation(const QByteArray& body);
     void handleResumed(WireReader& in);
     bool hostStuck() const;
     void seekSuccessor();
@@ -180,6 +195,11 @@ private:
     QByteArray m_memberNonce;
     QByteArray m_expectedSecret; // the room secret a successor must prove
     qint32 m_attribute = 0;
+    // The room's identity: its key (known from the first host on), its name, and the
+    // chain that lets this device host it.
+    std::optional<secure::RoomKey> m_roomKey;
+    QString m_roomName;
+    QList<secure::HostingLink> m_hostingLinks;
     // Looking for the room's new host: the election runs, and while m_moving one
     // candidate is being tried.
     bool m_seekingHost = false;

@@ -144,7 +144,7 @@ bool RoomMember::handleWayIn(const Frame& frame) {
             m_cpace.reset();
             m_channel->holdRecords(false);
         }
-        in.string(kMaxNameChars * 3); // the room name, which the member knows already
+        const auto roomName = in.string(kMaxNameChars * 3);
         const auto attribute = in.i32();
         const auto successorProof = in.bytes(proof::kProofBytes);
         // Knowing the password is not enough to take a room over: a copy that claims
@@ -158,6 +158,9 @@ bool RoomMember::handleWayIn(const Frame& frame) {
             (!successorProof ||
              !proof::equal(*successorProof, proof::successorHost(expected, hostNonce, memberNonce)))) {
             fail(kErrorAccessDenied, QStringLiteral("the host could not prove it belongs to the room"), true);
+            return true;
+        }
+        if (!checkRoomKey(roomName.value_or(QString()))) {
             return true;
         }
         if (!m_heartbeat.isActive()) {

@@ -335,6 +335,15 @@ KeyStore::PinCheck KeyStore::checkPin(const QString& roomName, const PublicBytes
     return check;
 }
 
+std::optional<PublicBytes<kSignPublicBytes>> KeyStore::pinned(const QString& roomName) {
+    const Pins pins = readPins();
+    PublicBytes<kSignPublicBytes> key{};
+    const auto found = pins.keys.constFind(roomName.toUtf8());
+    if (found == pins.keys.constEnd() || !fromBytes(*found, key))
+        return std::nullopt;
+    return key;
+}
+
 platform::Status KeyStore::pin(const QString& roomName, const PublicBytes<kSignPublicBytes>& roomKey) {
     Pins pins = readPins();
     pins.keys.insert(roomName.toUtf8(), toBytes(roomKey));

@@ -11,6 +11,7 @@
 #include "session/secure/Noise.h"
 
 #include <QString>
+#include <optional>
 
 namespace session::secure {
 
@@ -77,6 +78,8 @@ public:
         QString notice;                         // when the pin file was damaged or others could read it
     };
     PinCheck checkPin(const QString& roomName, const PublicBytes<kSignPublicBytes>& roomKey);
+    // The key remembered for a room, if any.
+    std::optional<PublicBytes<kSignPublicBytes>> pinned(const QString& roomName);
     // Remembers (or, after the user agreed to a change, replaces) a room's key.
     platform::Status pin(const QString& roomName, const PublicBytes<kSignPublicBytes>& roomKey);
 

@@ -3,6 +3,7 @@
 #include "session/SessionLog.h"
 #include "session/secure/CPace.h"
 #include "session/secure/KeyStore.h"
+#include "session/secure/RoomIdentity.h"
 
 #include <QtEndian>
 #include <cstring>
@@ -121,11 +122,15 @@ bool SecureChannel::step(QByteArray& plain, QByteArray& reply) {
         if (!payload) {
             return fail();
         }
-        // Payloads are empty in this version; later ones may carry something, and are ignored.
+        // Message 1 carries nothing; the peer's say is in message 2 or 3 (its reader decides
+        // what it means, and ignores what it does not know).
+        if (m_read == (m_initiator ? 0 : 1)) {
+            m_peerPayload = *payload;
+        }
         m_buffer.remove(0, kLengthBytes + length);
         ++m_read;
         if (!m_handshake->finished()) {
-            const auto message = m_handshake->writeMessage({});
+            const auto message = m_handshake->writeMessage(m_localPayload);
             if (!message) {
                 return fail();
             }
@@ -262,18 +267,7 @@ void SecureChannel::sealInto(const QList<QByteArray>& pieces, QByteArray& out) {
 }
 
 const KeyPair25519& deviceNoiseKey() {
-    static const KeyPair25519 key = [] {
-        auto stored = KeyStore(KeyStore::defaultFolder()).deviceKey();
-        if (stored) {
-            if (!stored->notice.isEmpty()) {
-                qCWarning(lcSession).noquote() << stored->notice;
-            }
-            return stored->key.noise;
-        }
-        qCWarning(lcSession).noquote() << "the device key cannot be kept, using one for this run:" << stored.error();
-        return KeyPair25519::generate().value_or(KeyPair25519{});
-    }();
-    return key;
+    return deviceKeys().noise;
 }
 
 } // namespace session::secure

@@ -52,6 +52,12 @@ public:
     SecureChannel(SecureChannel&&) noexcept;
     SecureChannel& operator=(SecureChannel&&) noexcept;
 
+    // What this side says in the handshake: the responder in message 2, the initiator in
+    // message 3 (message 1 carries nothing). Set before the handshake starts.
+    void setHandshakePayload(QByteArray payload) { m_localPayload = std::move(payload); }
+    // What the peer said there (message 2 or 3), once it was read; empty when nothing.
+    const QByteArray& peerPayload() const { return m_peerPayload; }
+
     // The initiator's first bytes: the prologue and handshake message 1. Empty when
     // no ephemeral key could be made (the channel has failed).
     QByteArray start();
@@ -113,11 +119,13 @@ private:
     PublicBytes<kHashBytes> m_handshakeHash{};
     SecretBytes<kHashBytes> m_chainingKey;
     bool m_holdRecords = false;
+    QByteArray m_localPayload;
+    QByteArray m_peerPayload;
 };
 
-// This user's device key (KeyStore's), read once per process; a key of this run alone
-// when the store cannot be read or written (the connection is as private, only the
-// key is not the same next time).
+// The Noise static key of this user's device (RoomIdentity.h, deviceKeys()): a key of
+// this run alone when the store cannot be read or written (the connection is as
+// private, only the key is not the same next time).
 const KeyPair25519& deviceNoiseKey();
 
 } // namespace session::secure

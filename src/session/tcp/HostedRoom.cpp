@@ -95,7 +95,8 @@ void HostedRoomLink::open(const RoomDescription& room, OpenMode mode) {
         Q_EMIT openFailed(Error{kErrorInvalidParameter, QStringLiteral("unknown open mode")});
         return;
     }
-    m_settings = RoomHost::Settings{room.applicationId, room.name, room.password, room.numericAttribute};
+    m_settings = RoomHost::Settings{room.applicationId, room.name, room.password, room.numericAttribute,
+                                    secure::creatorAuthority(room.name, &m_keyNotice)};
     auto* host = new RoomHost(m_transport.config(), m_settings, this);
     const Status started = host->start(m_transport.onLan());
     if (!started) {
@@ -111,6 +112,7 @@ Status HostedRoomLink::takeOver(const RoomHost::Settings& settings, const RoomSn
                                 const QList<Resend>& resends, const std::function<void()>& started) {
     m_settings = settings;
     auto* host = new RoomHost(m_transport.config(), settings, snapshot, this);
+    m_settings.identity = host->identity();
     const Status start = host->start(false, standby);
     if (!start) {
         host->shutDown();
@@ -348,9 +350,18 @@ void HostedRoomLink::lookForTheRoomElsewhere() {
         connect(probe, &RoomMember::openFailed, this, [done] { done(false); });
         connect(silence, &QTimer::timeout, this, [done] { done(false); });
         silence->start(config.connectTimeout);
+        // And the room's key: a copy of another key is not this room's host.
+        probe->expectRoomKey(m_settings.identity->chain().roomKey);
         probe->open(endpoint.address.toString(), endpoint.port, m_settings.applicationId, m_settings.password,
                     m_roomSecret);
     }
+}
+
+RoomKeyInfo HostedRoomLink::roomKey() const {
+    if (!m_settings.identity) {
+        return {};
+    }
+    return RoomKeyInfo{m_settings.roomName, secure::toBytes(m_settings.identity->chain().roomKey), m_keyNotice};
 }
 
 void HostedRoomLink::endRoomHostedElsewhere() {

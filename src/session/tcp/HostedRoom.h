@@ -62,6 +62,7 @@ public:
     void leave() override;
     quint16 hostingPort() const override { return m_port; }
     PortMappingState portMapping() const override;
+    RoomKeyInfo roomKey() const override;
 
 private:
     // Starts relaying with `host` on its thread, and the port mapping.
@@ -92,6 +93,7 @@ private:
     // Where the room might be hosted instead: the members' endpoints, and what a host
     // of the room proves.
     RoomHost::Settings m_settings;
+    QString m_keyNotice;
     QByteArray m_roomSecret;
     QList<Endpoint> m_elsewhere;
     int m_asking = 0;

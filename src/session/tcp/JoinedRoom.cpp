@@ -99,6 +99,13 @@ void JoinedRoomLink::leave() {
     m_givenBack.clear();
 }
 
+RoomKeyInfo JoinedRoomLink::roomKey() const {
+    if (!m_member || !m_member->roomKey()) {
+        return {};
+    }
+    return RoomKeyInfo{m_member->roomName(), secure::toBytes(*m_member->roomKey()), {}};
+}
+
 void JoinedRoomLink::onLost() {
     // Nobody is to reach this copy any more: a standby port left open would take
     // connections and never answer them.
@@ -173,8 +180,8 @@ bool JoinedRoomLink::takeOver() {
         resends.append({pending.to, pending.seq, pending.payload});
     }
     const Status started = next->takeOver(
-        RoomHost::Settings{m_room.applicationId, m_room.name, member->password(), member->numericAttribute()}, snapshot,
-        m_standby, resends, [this] {
+        RoomHost::Settings{m_room.applicationId, member->roomName(), member->password(), member->numericAttribute()},
+        snapshot, m_standby, resends, [this] {
             m_standby = nullptr; // the host's now
             m_election.reset();
             giveBackLinesToOldHost();

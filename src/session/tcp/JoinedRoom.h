@@ -32,6 +32,7 @@ public:
     bool reportsWithoutPlayer() const override { return false; }
     Status send(PlayerId to, const QByteArray& payload) override;
     void leave() override;
+    RoomKeyInfo roomKey() const override;
 
 private:
     void onOpened();

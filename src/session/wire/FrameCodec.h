@@ -23,6 +23,7 @@ enum class FrameType : quint8 {
     DestroyPlayer = 0x13, // member -> host
     Resume = 0x14,        // member -> host: player id, resume secret, events taken (instead of CreatePlayer)
     Resumed = 0x15,       // host -> member: highest send seq handled, seq of the next event
+    Delegation = 0x16,    // host -> member: the member's chain of hosting delegations
     Send = 0x20,          // member -> host: receiver, seq, payload
     Deliver = 0x21,       // host -> member: sender, receiver, the sender's seq, payload
     Joined = 0x22,        // host -> member: id, handle name

@@ -55,6 +55,9 @@ struct RoomSnapshot {
     PlayerId localPlayer = 0;
     PlayerId nextId = 1;
     quint32 localSeq = 0; // the seq of the local player's last message
+    // The room's key and the local device's chain to host it, as the host's handshake
+    // carries them (docs/protocol.md, "Room identity"); empty: none was given.
+    QByteArray hostingProof{};
 };
 
 // Who may take over a room whose host's player was `oldHost`, in the order they are
