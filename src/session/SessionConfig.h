@@ -15,7 +15,8 @@ inline constexpr int kPasswordKeyIterations = 30000;
 
 // A discovery query is padded to this size with zero bytes. A host answers a datagram
 // only with as many bytes as it received, so it can never be used to amplify traffic,
-// and the largest answer (a room name of 255 three-byte characters) still fits.
+// and the largest answer (a room name of 255 three-byte characters, or a password
+// room's sealed answer of 865 bytes) still fits.
 inline constexpr int kPaddedQueryBytes = 1024;
 
 // Every tunable of the network session service in one place. Tests shrink the
@@ -125,6 +126,17 @@ struct SessionConfig {
     // subnets; for a query from elsewhere it looks its interfaces up again, at most
     // this often.
     std::chrono::milliseconds subnetRefresh = 10000ms;
+
+    // A password room seals an answer (a CPace run, about 0.13 ms of one core) for at
+    // most sealedAnswerBurst queries at once and sealedAnswersPerSecond after, and for
+    // one source address at most sealedAnswerBurstPerAddress at once and
+    // sealedAnswersPerAddressPerSecond after; queries beyond get no answer. This keeps a
+    // flood of queries from taking more than a few milliseconds of the host's CPU a
+    // second, and bounds the one online guess each query gives whoever sends it.
+    int sealedAnswerBurst = 32;
+    int sealedAnswersPerSecond = 16;
+    int sealedAnswerBurstPerAddress = 8;
+    int sealedAnswersPerAddressPerSecond = 4;
 
     // Discovery queries go only to 127.255.255.255 (tests on one machine).
     bool loopbackDiscoveryOnly = false;

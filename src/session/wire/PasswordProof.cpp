@@ -40,20 +40,8 @@ QByteArray randomSecret() {
     return randomNonce() + randomNonce();
 }
 
-QByteArray listKey(const QString& password, const QString& applicationId) {
-    return derive(password, QByteArrayLiteral("mirelune list key ") + applicationId.toUtf8());
-}
-
 QByteArray joinKey(const QString& password, const QByteArray& instanceId) {
     return derive(password, QByteArrayLiteral("mirelune join key ") + instanceId);
-}
-
-QByteArray listQuery(const QByteArray& key, const QByteArray& queryNonce, const QString& applicationId) {
-    return hmac(key, "mirelune list query", queryNonce, applicationId.toUtf8());
-}
-
-QByteArray listAnswer(const QByteArray& key, const QByteArray& queryNonce, const QByteArray& instanceId) {
-    return hmac(key, "mirelune list answer", queryNonce, instanceId);
 }
 
 QByteArray joinMember(const QByteArray& key, const QByteArray& hostNonce, const QByteArray& memberNonce) {

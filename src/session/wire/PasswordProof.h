@@ -11,10 +11,10 @@ namespace session {
 // nonce, another direction, another step).
 //
 // The key is slow to derive (PBKDF2-HMAC-SHA-256, kPasswordKeyIterations rounds) and
-// salted, so that somebody who records a proof pays that cost for every password
-// guess: listing keys are salted with the application id (a lister knows no room
-// yet), joining keys with the room's instance id. A room without a password has
-// nothing to guess; its key is empty and costs nothing.
+// salted with the room's instance id, so that somebody who records a proof pays that
+// cost for every password guess. A room without a password has nothing to guess; its
+// key is empty and costs nothing. Listings prove nothing with it: a password room
+// answers them by CPace (secure/ListingSeal.h).
 namespace proof {
 
 inline constexpr int kNonceBytes = 16;
@@ -22,11 +22,8 @@ inline constexpr int kProofBytes = 32;
 
 QByteArray randomNonce();
 
-QByteArray listKey(const QString& password, const QString& applicationId);
 QByteArray joinKey(const QString& password, const QByteArray& instanceId);
 
-QByteArray listQuery(const QByteArray& key, const QByteArray& queryNonce, const QString& applicationId);
-QByteArray listAnswer(const QByteArray& key, const QByteArray& queryNonce, const QByteArray& instanceId);
 QByteArray joinMember(const QByteArray& key, const QByteArray& hostNonce, const QByteArray& memberNonce);
 QByteArray joinHost(const QByteArray& key, const QByteArray& hostNonce, const QByteArray& memberNonce);
 
