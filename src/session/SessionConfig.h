@@ -134,9 +134,9 @@ struct SessionConfig {
     // flood of queries from taking more than a few milliseconds of the host's CPU a
     // second, and bounds the one online guess each query gives whoever sends it.
     int sealedAnswerBurst = 32;
-    int sealedAnswersPerSecond = 16;
+    int sealedAnswersPerSecond = 8;
     int sealedAnswerBurstPerAddress = 8;
-    int sealedAnswersPerAddressPerSecond = 4;
+    int sealedAnswersPerAddressPerSecond = 2;
 
     // Discovery queries go only to 127.255.255.255 (tests on one machine).
     bool loopbackDiscoveryOnly = false;
