@@ -1,9 +1,11 @@
 // What the room connection's cryptography costs on this machine: a whole XX handshake
 // (both sides, in one process), the room's identity at a join (the host's delegation
-// to the member, the member's check of the host's proof) and sealing and opening
-// records of 4 KiB write batches. Prints one line per figure; bench/run.sh does not need it, it is run by
+// to the member, the member's check of the host's proof), sealing and opening records
+// of 4 KiB write batches, and a password room's sealed listing answer (the room's
+// side, and the lister's opening of it). Prints one line per figure; bench/run.sh does not need it, it is run by
 // hand (`mirelune-crypto-bench [handshakes] [megabytes]`).
 
+#include "session/secure/ListingSeal.h"
 #include "session/secure/Noise.h"
 #include "session/secure/RecordLayer.h"
 #include "session/secure/RoomIdentity.h"
@@ -101,5 +103,21 @@ int main(int argc, char** argv) {
         return 1;
     const double mb = double(batches) * batch.size() / 1e6;
     std::printf("records of 4 KiB batches: seal %.0f MB/s, open %.0f MB/s\n", mb / sealSeconds, mb / openSeconds);
+
+    const QString password = QStringLiteral("a password"), application = QStringLiteral("{application}");
+    const QByteArray nonce(16, 'n'), description(796, 'd');
+    const auto lister = ListingSecret::start(password, application, nonce);
+    std::optional<SealedListing> answer;
+    start = Clock::now();
+    for (int i = 0; i < handshakes; ++i)
+        answer = sealListing(password, application, nonce, lister->share(), description);
+    const double sealAnswerSeconds = secondsSince(start);
+    start = Clock::now();
+    for (int i = 0; i < handshakes; ++i) {
+        if (lister->open(answer->share, answer->sealed) != description)
+            return 1;
+    }
+    std::printf("password room's listing answer: room %.1f us, lister opening it %.1f us\n",
+                sealAnswerSeconds * 1e6 / handshakes, secondsSince(start) * 1e6 / handshakes);
     return 0;
 }

@@ -1,23 +1,17 @@
 #pragma once
 
-#include <QtGlobal>
 #include <QString>
+#include <QtGlobal>
 #include <chrono>
 
 namespace session {
 
 using namespace std::chrono_literals;
 
-// Rounds of PBKDF2-HMAC-SHA-256 that turn a room's password into the key of its
-// listing proofs (PasswordProof.h): about 50 ms of one core here, paid once per room by
-// the host, once per listing by a member, and once per guess by anybody who recorded
-// a proof. (Joining runs CPace instead and derives nothing.) Both sides must agree:
-// changing it changes the protocol.
-inline constexpr int kPasswordKeyIterations = 30000;
-
 // A discovery query is padded to this size with zero bytes. A host answers a datagram
 // only with as many bytes as it received, so it can never be used to amplify traffic,
-// and the largest answer (a room name of 255 three-byte characters) still fits.
+// and the largest answer (a room name of 255 three-byte characters, or a password
+// room's sealed answer of 865 bytes) still fits.
 inline constexpr int kPaddedQueryBytes = 1024;
 
 // Every tunable of the network session service in one place. Tests shrink the
@@ -127,6 +121,17 @@ struct SessionConfig {
     // subnets; for a query from elsewhere it looks its interfaces up again, at most
     // this often.
     std::chrono::milliseconds subnetRefresh = 10000ms;
+
+    // A password room seals an answer (a CPace run, about 0.13 ms of one core) for at
+    // most sealedAnswerBurst queries at once and sealedAnswersPerSecond after, and for
+    // one source address at most sealedAnswerBurstPerAddress at once and
+    // sealedAnswersPerAddressPerSecond after; queries beyond get no answer. This keeps a
+    // flood of queries from taking more than a few milliseconds of the host's CPU a
+    // second, and bounds the one online guess each query gives whoever sends it.
+    int sealedAnswerBurst = 32;
+    int sealedAnswersPerSecond = 8;
+    int sealedAnswerBurstPerAddress = 8;
+    int sealedAnswersPerAddressPerSecond = 2;
 
     // Discovery queries go only to 127.255.255.255 (tests on one machine).
     bool loopbackDiscoveryOnly = false;

@@ -3,8 +3,10 @@
 #include "RawPeer.h"
 #include "common/TestNetwork.h"
 #include "session/host/RoomHost.h"
+#include "session/secure/ListingSeal.h"
 #include "session/wire/DiscoveryDatagram.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
@@ -23,6 +25,67 @@ quint8 createAnswer(RawPeer& peer, const QString& name) {
 }
 
 const QHostAddress kElsewhere(u"127.0.0.2"_s);
+
+// Passes listing queries sent to its port on to the host's discovery port and the
+// answers back, keeping every datagram.
+struct CapturingRelay {
+    CapturingRelay(quint16 hostPort) {
+        EXPECT_TRUE(socket.bind(QHostAddress::AnyIPv4, 0, QAbstractSocket::ShareAddress));
+        QObject::connect(&socket, &QUdpSocket::readyRead, &socket, [this, hostPort] {
+            while (socket.hasPendingDatagrams()) {
+                const QNetworkDatagram datagram = socket.receiveDatagram();
+                const bool fromHost = datagram.senderPort() == hostPort;
+                (fromHost ? answers : queries).append(datagram.data());
+                if (!fromHost)
+                    lister = {datagram.senderAddress(), static_cast<quint16>(datagram.senderPort())};
+                socket.writeDatagram(datagram.data(), fromHost ? lister.first : QHostAddress(QHostAddress::LocalHost),
+                                     fromHost ? lister.second : hostPort);
+            }
+        });
+    }
+    QUdpSocket socket;
+    QList<QByteArray> queries, answers;
+    std::pair<QHostAddress, quint16> lister;
+};
+
+// What a guesser can compute from what it saw: an ISK, the draft's way, over the
+// shares and nonce it saw and a K it chooses, and the sealing key the document gives.
+QByteArray guessedKey(const QByteArray& nonce, const QByteArray& ya, const QByteArray& yb, const QByteArray& k) {
+    const QByteArray input = secure::lvCat({QByteArray("CPaceRistretto255_ISK"), nonce, k}) + secure::lvCat({ya, {}}) +
+                             secure::lvCat({yb, {}});
+    const QByteArray isk = QCryptographicHash::hash(input, QCryptographicHash::Sha512);
+    return QCryptographicHash::hash(QByteArray(QByteArray("mirelune listing answer") + isk), QCryptographicHash::Sha512)
+        .left(32);
+}
+bool opensUnder(const QByteArray& key, const QByteArray& sealed) {
+    QByteArray plain(sealed.size(), Qt::Uninitialized);
+    unsigned long long length = 0;
+    const unsigned char zero[12] = {};
+    return crypto_aead_chacha20poly1305_ietf_decrypt(
+               reinterpret_cast<unsigned char*>(plain.data()), &length, nullptr, secure::bytesOf(sealed),
+               static_cast<unsigned long long>(sealed.size()), nullptr, 0, zero, secure::bytesOf(key)) == 0;
+}
+
+// The listing proofs keyed by the password are gone: a call to any of them finds only
+// this stand-in (qualified lookup looks into the using-directive only when the
+// namespace itself has no such name).
+namespace gone {
+struct Absent {};
+template <typename... A>
+Absent listKey(A&&...);
+template <typename... A>
+Absent listQuery(A&&...);
+template <typename... A>
+Absent listAnswer(A&&...);
+} // namespace gone
+} // namespace
+namespace session::proof {
+using namespace ::gone;
+}
+namespace {
+static_assert(std::is_same_v<decltype(proof::listKey(QString(), QString())), gone::Absent>);
+static_assert(std::is_same_v<decltype(proof::listQuery(QByteArray(), QByteArray(), QString())), gone::Absent>);
+static_assert(std::is_same_v<decltype(proof::listAnswer(QByteArray(), QByteArray(), QByteArray())), gone::Absent>);
 
 class RoomUnderAttack : public ::testing::Test {
 protected:
@@ -306,6 +369,100 @@ TEST_F(RoomUnderAttack, DiscoveryNeitherAmplifiesNorFloodsTheLister) {
         EXPECT_TRUE(room.name == u"room"_s || room.name == u"forged"_s) << room.name.toStdString();
     }
     expectHonestStayed(u"discovery"_s);
+}
+
+// A password room's listing, against each party that might guess its password: only the
+// right password lists it, a capture of every datagram gives 1 000 guesses nothing to
+// test, no answer outgrows its query, and a flood gets a bounded number of answers.
+TEST(HostileInput, APasswordRoomsListingGivesAGuesserNothingAndAFloodLittle) {
+    const SessionConfig config = loopbackConfig();
+    const QString password = u"ひまわり-7"_s;
+    TestCopy host(config);
+    ASSERT_TRUE(host.host(u"秘密の部屋"_s, password).ok());
+    CapturingRelay relay(config.discoveryPort);
+    SessionConfig viaRelay = config;
+    viaRelay.discoveryPort = relay.socket.localPort();
+    TestCopy lister(viaRelay);
+    NetworkSessionService internet(config);
+    internet.setAddressPrompt([&] { return std::optional(u"127.0.0.1:%1"_s.arg(host.service->hostingPort())); });
+    ASSERT_TRUE(internet.initialize(internet.listConnections()->item(2).value()).ok());
+    for (const auto& [tried, listed] :
+         {std::pair{password, 1}, std::pair{u"ひまわり-8"_s, 0}, std::pair{QString(), 0}}) {
+        EXPECT_EQ(lister.service->listRooms(describe({}, tried), 0).valueOr({}).count(), listed) << tried.toStdString();
+        EXPECT_EQ(internet.listRooms(describe({}, tried), 0).valueOr({}).count(), listed) << tried.toStdString();
+    }
+    ASSERT_EQ(relay.answers.size(), 2); // one sealed answer to each query with a share, none without
+    for (const QByteArray& answer : relay.answers)
+        EXPECT_EQ(answer.size(), kSealedAnswerBytes);
+    for (const QByteArray& query : relay.queries)
+        EXPECT_EQ(query.size(), kPaddedQueryBytes);
+
+    // The guesser tries each candidate against every query and answer it saw, with every
+    // K it can make without a secret scalar: nothing opens, the right password included.
+    QStringList candidates{password};
+    for (int i = 0; i < 999; ++i)
+        candidates.append(u"ひまわり-%1"_s.arg(i + 100));
+    int opened = 0;
+    for (const QString& candidate : candidates) {
+        for (const QByteArray& datagram : relay.answers) {
+            const auto answer = parseSealedAnswer(datagram);
+            ASSERT_TRUE(answer.has_value());
+            const QByteArray ya = parseQuery(relay.queries.first()).value_or(DiscoveryQuery{}).share;
+            const QByteArray g = secure::toBytes(secure::cpaceGenerator(
+                secure::passwordBytes(candidate), secure::listingChannelId(appId()), answer->nonce));
+            for (const QByteArray& k : {g, ya, answer->share})
+                opened += opensUnder(guessedKey(answer->nonce, ya, answer->share, k), answer->sealed);
+            // A lister of its own with the candidate but another scalar: what a sniffer is.
+            opened += secure::ListingSecret::start(candidate, appId(), answer->nonce)
+                          ->open(answer->share, answer->sealed)
+                          .has_value();
+        }
+    }
+    EXPECT_EQ(opened, 0);
+
+    // The lister's own scalar opens its answer with the right password only; an answer
+    // never outgrows the query; a query replayed, or too short for an answer, gets none.
+    QUdpSocket asker;
+    ASSERT_TRUE(asker.bind(QHostAddress(u"127.0.0.3"_s), 0));
+    const QByteArray nonce = proof::randomNonce();
+    secure::SecretBytes<secure::kCPaceScalarBytes> ya;
+    crypto_core_ristretto255_scalar_random(ya.data());
+    const auto own = secure::ListingSecret::start(password, appId(), nonce, &ya);
+    const QByteArray query = encodeQuery({nonce, appId(), own->share()});
+    asker.writeDatagram(query, QHostAddress::LocalHost, config.discoveryPort);
+    for (int i = 0; i < 2; ++i)
+        asker.writeDatagram(padQuery(query), QHostAddress::LocalHost, config.discoveryPort);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return asker.hasPendingDatagrams(); }));
+    testsupport::spinFor(100ms);
+    const auto answer = parseSealedAnswer(asker.receiveDatagram().data());
+    EXPECT_FALSE(asker.hasPendingDatagrams());
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_TRUE(own->open(answer->share, answer->sealed).has_value());
+    EXPECT_FALSE(secure::ListingSecret::start(u"ひまわり-8"_s, appId(), nonce, &ya)
+                     ->open(answer->share, answer->sealed)
+                     .has_value());
+
+    // A flood from one address, then from many: each address gets its burst at most,
+    // and all of them together the room's.
+    const auto flood = [&](int firstAddress, int addresses, int queries) {
+        std::vector<std::unique_ptr<QUdpSocket>> flooders;
+        for (int a = firstAddress; a < firstAddress + addresses; ++a) {
+            flooders.push_back(std::make_unique<QUdpSocket>());
+            EXPECT_TRUE(flooders.back()->bind(QHostAddress(u"127.0.0.%1"_s.arg(a)), 0));
+            for (int i = 0; i < queries; ++i)
+                flooders.back()->writeDatagram(padQuery(encodeQuery({proof::randomNonce(), appId(), own->share()})),
+                                               QHostAddress::LocalHost, config.discoveryPort);
+        }
+        testsupport::spinFor(300ms);
+        int answers = 0;
+        for (const auto& flooder : flooders)
+            for (; flooder->hasPendingDatagrams(); flooder->receiveDatagram())
+                ++answers;
+        return answers;
+    };
+    const int fromOne = flood(4, 1, 100); // a turn may come back while they arrive
+    EXPECT_TRUE(fromOne == config.sealedAnswerBurstPerAddress || fromOne == config.sealedAnswerBurstPerAddress + 1);
+    EXPECT_LE(flood(10, 30, 4), config.sealedAnswerBurst);
 }
 
 // In a network namespace of the test's own, where 10.231.3.0/24 is the machine's

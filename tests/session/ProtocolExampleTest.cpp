@@ -1,6 +1,8 @@
 // The worked example of docs/protocol.md, checked against the code: a client written
 // from the document alone produces these bytes.
 #include "RawPeer.h"
+#include "session/secure/ListingSeal.h"
+#include "session/wire/DiscoveryDatagram.h"
 
 #include <QFile>
 #include <QMap>
@@ -11,36 +13,37 @@ using namespace sessiontest;
 
 namespace {
 
-// The `name = hex` lines of one of the document's vector blocks.
-QMap<QString, QByteArray> documentedVectors(const QString& name = u"vectors"_s) {
+// The `name = hex` lines of one of the document's blocks; a line of hex alone goes on
+// with the value above it.
+QMap<QString, QByteArray> documentedVectors(const QString& kind = u"vectors"_s) {
     QFile document(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../docs/protocol.md"));
     if (!document.open(QIODevice::ReadOnly))
         return {};
     const QString text = QString::fromUtf8(document.readAll());
-    const qsizetype begin = text.indexOf(u"```"_s + name + u"\n"_s);
+    const qsizetype begin = text.indexOf(u"```"_s + kind + u'\n');
     const QString block = text.mid(begin, text.indexOf(u"```\n"_s, begin + 3) - begin);
     QMap<QString, QByteArray> vectors;
-    static const QRegularExpression line(u"^(.+?)\\s+=\\s+([0-9a-f ]+)$"_s, QRegularExpression::MultilineOption);
+    static const QRegularExpression line(u"^(?:(\\S.*?)\\s+=|\\s+)\\s*([0-9a-f ]+)$"_s,
+                                         QRegularExpression::MultilineOption);
+    QString name;
     for (auto match = line.globalMatch(block); match.hasNext();) {
         const auto found = match.next();
-        vectors.insert(found.captured(1), QByteArray::fromHex(found.captured(2).remove(u' ').toLatin1()));
+        if (!found.captured(1).isEmpty())
+            name = found.captured(1);
+        vectors[name] += QByteArray::fromHex(found.captured(2).remove(u' ').toLatin1());
     }
     return vectors;
 }
 
 TEST(ProtocolExample, TheDocumentsBytesAreTheCodesBytes) {
     const QMap<QString, QByteArray> v = documentedVectors();
-    ASSERT_EQ(v.size(), 14) << "the vectors block of docs/protocol.md";
+    ASSERT_EQ(v.size(), 8) << "the vectors block of docs/protocol.md";
     const QString password = QString::fromUtf8(v[u"password"_s]);
     const QString application = QString::fromUtf8(v[u"application id"_s]);
     EXPECT_EQ(password, u"パスワード"_s);
     EXPECT_EQ(application, QString::fromUtf16(kApplicationId));
 
-    const QByteArray listKey = proof::listKey(password, application);
-    const QByteArray member = v[u"member nonce"_s], query = v[u"query nonce"_s];
-    EXPECT_EQ(listKey.toHex(), v[u"listing key"_s].toHex());
-    EXPECT_EQ(proof::listQuery(listKey, query, application).toHex(), v[u"listQuery"_s].toHex());
-    EXPECT_EQ(proof::listAnswer(listKey, query, v[u"instance id"_s]).toHex(), v[u"listAnswer"_s].toHex());
+    const QByteArray member = v[u"member nonce"_s];
 
     // The frames the raw peer of the attack tests builds by hand, as the document has them.
     EXPECT_EQ(encodePrologue(application).toHex(), v[u"prologue"_s].toHex());
@@ -103,6 +106,49 @@ TEST(ProtocolExample, APasswordRoomsExchangeIsTheDocuments) {
     EXPECT_EQ(
         hex(secure::RecordEncoder(transport.receive).seal(encodeFrame(FrameType::Heartbeat, {})).value_or("failed")),
         hex(v[u"host record 0 after re-key"_s]));
+}
+
+// A password room's listing, as the document works it out: the lister's share from its
+// scalar, the room's sealed answer from its own, and the lister opening it.
+TEST(ProtocolExample, TheDocumentsListingIsTheCodesListing) {
+    const QMap<QString, QByteArray> v = documentedVectors(u"listing-vectors"_s);
+    ASSERT_EQ(v.size(), 12) << "the listing-vectors block of docs/protocol.md";
+    const QString password = QString::fromUtf8(v[u"password"_s]);
+    const QString application = QString::fromUtf8(v[u"application id"_s]);
+    const QByteArray nonce = v[u"query nonce"_s];
+    secure::SecretBytes<secure::kCPaceScalarBytes> ya, yb;
+    std::copy_n(v[u"ya"_s].constData(), ya.size(), reinterpret_cast<char*>(ya.data()));
+    std::copy_n(v[u"yb"_s].constData(), yb.size(), reinterpret_cast<char*>(yb.data()));
+
+    EXPECT_EQ(secure::toBytes(
+                  secure::cpaceGenerator(secure::passwordBytes(password), secure::listingChannelId(application), nonce))
+                  .toHex(),
+              v[u"generator"_s].toHex());
+    const auto lister = secure::ListingSecret::start(password, application, nonce, &ya);
+    ASSERT_TRUE(lister.has_value());
+    EXPECT_EQ(encodeQuery({nonce, application, lister->share()}).toHex(), v[u"query"_s].toHex());
+    auto room = secure::CPaceParty::start(secure::CPaceParty::Role::Responder, secure::passwordBytes(password),
+                                          secure::listingChannelId(application), nonce, {}, &yb);
+    ASSERT_TRUE(room && room->receive(v[u"Ya"_s], {}));
+    EXPECT_EQ(room->share().toHex(), v[u"Yb"_s].toHex());
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(room->isk().data()), 64).toHex(), v[u"ISK"_s].toHex());
+
+    DiscoveryAnswer described;
+    described.instanceId = QByteArray::fromHex("000102030405060708090a0b0c0d0e0f");
+    described.roomName = u"秘密の部屋"_s;
+    described.port = 47811;
+    described.numericAttribute = 4;
+    described.memberCount = 1;
+    const auto sealed =
+        secure::sealListing(password, application, nonce, v[u"Ya"_s], encodeSealedDescription(described), &yb);
+    ASSERT_TRUE(sealed.has_value());
+    EXPECT_EQ(encodeSealedAnswer({nonce, sealed->share, sealed->sealed}).toHex(), v[u"sealed answer"_s].toHex());
+    const auto answer = parseSealedAnswer(v[u"sealed answer"_s]);
+    ASSERT_TRUE(answer.has_value());
+    const auto opened = lister->open(answer->share, answer->sealed);
+    ASSERT_TRUE(opened.has_value());
+    EXPECT_EQ(parseSealedDescription(*opened, nonce, application).value_or(DiscoveryAnswer{}).roomName,
+              described.roomName);
 }
 
 } // namespace

@@ -106,8 +106,10 @@ TEST(Message, ReadingPastTheEndFailsAndKeepsThePosition) {
 
 TEST(DiscoveryDatagram, QueryAndAnswerLayout) {
     const QByteArray queryBytes =
-        encodeQuery({.nonce = QByteArray(16, '\x11'), .applicationId = u"{A}"_s, .proof = {}});
-    EXPECT_EQ(queryBytes, QByteArray::fromHex("4d4c4451 02 11111111111111111111111111111111 00000003 7b417d 00"));
+        encodeQuery({.nonce = QByteArray(16, '\x11'), .applicationId = u"{A}"_s, .share = QByteArray(32, '\x44')});
+    EXPECT_EQ(queryBytes.toHex(), QByteArray::fromHex("4d4c4451 03 11111111111111111111111111111111 00000003 7b417d 01")
+                                      .append(32, '\x44')
+                                      .toHex());
 
     const DiscoveryAnswer answer{.nonce = QByteArray(16, '\x11'),
                                  .instanceId = QByteArray(16, '\x22'),
@@ -115,14 +117,21 @@ TEST(DiscoveryDatagram, QueryAndAnswerLayout) {
                                  .roomName = u"é"_s,
                                  .port = 47811,
                                  .numericAttribute = 4,
-                                 .passwordProtected = true,
                                  .acceptsPlayers = true,
-                                 .memberCount = 2,
-                                 .proof = QByteArray(32, '\x33')};
-    const QByteArray answerBytes = QByteArray::fromHex("4d4c444102") + QByteArray(16, '\x11') + QByteArray(16, '\x22') +
-                                   QByteArray::fromHex("000000037b417d 00000002c3a9 bac3 00000004 03 00000002") +
-                                   QByteArray(32, '\x33');
+                                 .memberCount = 2};
+    const QByteArray answerBytes = QByteArray::fromHex("4d4c444103") + QByteArray(16, '\x11') + QByteArray(16, '\x22') +
+                                   QByteArray::fromHex("000000037b417d 00000002c3a9 bac3 00000004 02 00000002");
     EXPECT_EQ(encodeAnswer(answer).toHex(), answerBytes.toHex());
+    // The same room sealed: its fields without nonce and application id, the name
+    // last, zeros up to 796 bytes; the sealed answer around it is 865 bytes.
+    const QByteArray description =
+        QByteArray(16, '\x22') + QByteArray::fromHex("bac3 00000004 02 00000002 00000002c3a9");
+    EXPECT_EQ(encodeSealedDescription(answer).toHex(),
+              QByteArray(description + QByteArray(796 - description.size(), 0)).toHex());
+    const QByteArray sealedBytes =
+        QByteArray::fromHex("4d4c445303") + QByteArray(16, '\x11') + QByteArray(32, '\x55') + QByteArray(812, '\x66');
+    EXPECT_EQ(encodeSealedAnswer({QByteArray(16, '\x11'), QByteArray(32, '\x55'), QByteArray(812, '\x66')}).toHex(),
+              sealedBytes.toHex());
 
     // Parsed and written again, every field comes back.
     const auto parsedQuery = parseQuery(queryBytes);
@@ -131,23 +140,42 @@ TEST(DiscoveryDatagram, QueryAndAnswerLayout) {
     const auto parsedAnswer = parseAnswer(answerBytes);
     ASSERT_TRUE(parsedAnswer.has_value());
     EXPECT_EQ(encodeAnswer(*parsedAnswer).toHex(), answerBytes.toHex());
+    const auto parsedSealed = parseSealedAnswer(sealedBytes);
+    ASSERT_TRUE(parsedSealed.has_value());
+    EXPECT_EQ(encodeSealedAnswer(*parsedSealed).toHex(), sealedBytes.toHex());
+    const auto opened = parseSealedDescription(encodeSealedDescription(answer), answer.nonce, answer.applicationId);
+    ASSERT_TRUE(opened.has_value());
+    EXPECT_TRUE(opened->passwordProtected);
+    EXPECT_EQ(encodeAnswer(*opened).toHex(), answerBytes.toHex());
 }
 
 TEST(DiscoveryDatagram, DropsAnythingMalformed) {
     const QByteArray good =
-        encodeQuery({.nonce = QByteArray(16, '\x11'), .applicationId = u"{A}"_s, .proof = QByteArray(32, '\x44')});
+        encodeQuery({.nonce = QByteArray(16, '\x11'), .applicationId = u"{A}"_s, .share = QByteArray(32, '\x44')});
     ASSERT_TRUE(parseQuery(good).has_value());
     // Every truncation fails, never reads past the end.
     for (qsizetype size = 0; size < good.size(); ++size)
         EXPECT_FALSE(parseQuery(good.left(size)).has_value()) << size;
     QByteArray otherVersion = good;
-    otherVersion[4] = 3;
+    otherVersion[4] = 2;
     EXPECT_FALSE(parseQuery(otherVersion).has_value());
     QByteArray lyingLength = good;
     lyingLength[21] = '\x7f';
     EXPECT_FALSE(parseQuery(lyingLength).has_value());
     EXPECT_FALSE(parseQuery(good + QByteArray(kMaxDiscoveryDatagramBytes, 0)).has_value());
     EXPECT_FALSE(parseAnswer(good).has_value());
+    // A clear answer never says "password protected" (version 2 did).
+    DiscoveryAnswer room;
+    room.nonce = QByteArray(16, 1);
+    room.instanceId = QByteArray(16, 2);
+    room.port = 1;
+    QByteArray clear = encodeAnswer(room);
+    ASSERT_TRUE(parseAnswer(clear).has_value());
+    clear[clear.size() - 5] = '\x03';
+    EXPECT_FALSE(parseAnswer(clear).has_value());
+    const QByteArray sealed = encodeSealedAnswer({QByteArray(16, 1), QByteArray(32, 2), QByteArray(812, 3)});
+    EXPECT_FALSE(parseSealedAnswer(sealed.chopped(1)).has_value());
+    EXPECT_FALSE(parseSealedDescription(QByteArray(795, 0), {}, {}).has_value());
 }
 
 TEST(DiscoveryDatagram, ParsesHostAndPort) {

@@ -14,6 +14,8 @@ namespace session {
 
 namespace {
 constexpr std::chrono::milliseconds kRangeAnswerGrace{500};
+// Sealed answers a listing opens at most, per room it may list (the rest are dropped).
+constexpr int kSealedTriesPerRoom = 4;
 } // namespace
 
 RoomDiscovery::RoomDiscovery(const SessionConfig& config, QObject* parent) : RoomListing(parent), m_config(config) {
@@ -54,9 +56,11 @@ void RoomDiscovery::prepareQuery(const RoomDescription& query) {
     DiscoveryQuery datagram;
     datagram.nonce = m_nonce;
     datagram.applicationId = query.applicationId;
-    m_key = proof::listKey(query.password, query.applicationId);
     if (!query.password.isEmpty()) {
-        datagram.proof = proof::listQuery(m_key, m_nonce, query.applicationId);
+        m_secret = secure::ListingSecret::start(query.password, query.applicationId, m_nonce);
+        if (m_secret) {
+            datagram.share = m_secret->share();
+        }
     }
     m_queryBytes = padQuery(encodeQuery(datagram));
 }
@@ -125,7 +129,7 @@ void RoomDiscovery::endProbe(InternetProbe& probe) {
 void RoomDiscovery::onLanReadyRead() {
     while (m_udp->hasPendingDatagrams()) {
         const QNetworkDatagram datagram = m_udp->receiveDatagram(kMaxDiscoveryDatagramBytes + 1);
-        if (const auto answer = parseAnswer(datagram.data())) {
+        if (const auto answer = read(datagram.data())) {
             QHostAddress sender = datagram.senderAddress();
             bool isV4 = false;
             const quint32 v4 = sender.toIPv4Address(&isV4);
@@ -153,7 +157,7 @@ void RoomDiscovery::onInternetReadyRead(InternetProbe& probe) {
     probe.decoder.feed(plain);
     while (const auto frame = probe.decoder.next()) {
         if (frame->type == static_cast<quint8>(FrameType::ListAnswer)) {
-            if (auto answer = parseAnswer(frame->body)) {
+            if (auto answer = read(frame->body)) {
                 // The address the user gave is how this host is reached, whatever
                 // port it believes it listens on (a forwarded port differs).
                 answer->port = probe.port;
@@ -173,6 +177,25 @@ void RoomDiscovery::onInternetReadyRead(InternetProbe& probe) {
     }
 }
 
+std::optional<DiscoveryAnswer> RoomDiscovery::read(const QByteArray& datagram) {
+    if (auto answer = parseAnswer(datagram)) {
+        return answer;
+    }
+    const auto sealed = parseSealedAnswer(datagram);
+    // Each try costs a scalar multiplication, and a stranger who saw the query can
+    // send sealed answers without end: a listing tries a bounded number.
+    if (!sealed || !m_secret || sealed->nonce != m_nonce ||
+        m_sealedTried >= kSealedTriesPerRoom * m_config.maxListedRooms) {
+        return std::nullopt;
+    }
+    ++m_sealedTried;
+    const auto plain = m_secret->open(sealed->share, sealed->sealed);
+    if (!plain) {
+        return std::nullopt;
+    }
+    return parseSealedDescription(*plain, m_nonce, m_query.applicationId);
+}
+
 void RoomDiscovery::accept(const DiscoveryAnswer& answer, const QString& hostAddress) {
     if (m_finished || answer.nonce != m_nonce || answer.applicationId != m_query.applicationId ||
         !answer.acceptsPlayers || m_seen.contains(answer.instanceId)) {
@@ -183,14 +206,6 @@ void RoomDiscovery::accept(const DiscoveryAnswer& answer, const QString& hostAdd
     if (m_rooms.size() >= m_config.maxListedRooms || answer.roomName.size() > kMaxNameChars ||
         hasUnsafeCharacter(answer.roomName)) {
         return;
-    }
-    if (answer.passwordProtected) {
-        // Only a host that knows the same password can produce this for our nonce;
-        // an answer captured from another listing does not carry it.
-        if (m_query.password.isEmpty() ||
-            !proof::equal(answer.proof, proof::listAnswer(m_key, m_nonce, answer.instanceId))) {
-            return;
-        }
     }
     m_seen.insert(answer.instanceId);
     RoomDescription room;

@@ -3,6 +3,7 @@
 #include "session/RoomTransport.h"
 #include "session/SessionConfig.h"
 #include "session/SessionTypes.h"
+#include "session/secure/ListingSeal.h"
 #include "session/secure/SecureChannel.h"
 #include "session/wire/DiscoveryDatagram.h"
 #include "session/wire/FrameCodec.h"
@@ -24,7 +25,7 @@ namespace session {
 // One room listing, LAN or Internet. Start it, wait for finished(), read rooms().
 // Rooms come in first-seen order, each instance once, only of the query's
 // application id, only those that accept players, and a password room only when its
-// answer proves the same password the listing holds.
+// sealed answer opens with the listing's password.
 class RoomDiscovery : public RoomListing {
     Q_OBJECT
 
@@ -53,13 +54,18 @@ private:
     struct InternetProbe;
     void onInternetReadyRead(InternetProbe& probe);
     void endProbe(InternetProbe& probe);
+    // A clear answer, or a sealed one that opens with the listing's secret.
+    std::optional<DiscoveryAnswer> read(const QByteArray& datagram);
     void accept(const DiscoveryAnswer& answer, const QString& hostAddress);
     void finish();
 
     SessionConfig m_config;
     RoomDescription m_query;
     QByteArray m_nonce;
-    QByteArray m_key; // the listing key of the query's password
+    // The lister's half of CPace when the query has a password: every sealed answer
+    // is tried with it.
+    std::optional<secure::ListingSecret> m_secret;
+    int m_sealedTried = 0;
     QByteArray m_queryBytes;
     QUdpSocket* m_udp = nullptr;
     // One TCP listing per port asked; each ends with its answer, a closed or failed

@@ -3,6 +3,7 @@
 #include "session/SessionTypes.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QNetworkAddressEntry>
 #include <optional>
@@ -18,10 +19,11 @@ struct Frame;
 
 // The room's answers to listings: discovery queries on the shared UDP port (from the
 // local networks only), and a ListQuery on a TCP connection (the Internet
-// connection's listing). A password room answers only a lister that proves the password.
+// connection's listing). A room without a password answers in clear; a password room
+// answers only a query that carries a CPace share, with a sealed answer that opens only
+// for a lister of the same password, and only as often as its rate bounds allow.
 class HostDiscovery {
 public:
-    // Derives the room's listing key from the host's password and application id.
     explicit HostDiscovery(RoomHost& host);
 
     // Binds the shared discovery port. Without it the room is still reachable by
@@ -35,11 +37,24 @@ public:
 private:
     void onReadyRead();
     void lookUpSubnets();
-    std::optional<QByteArray> answerFor(const DiscoveryQuery& query) const;
+    // `source` counts as the per-address bound does; `querySize` is the query's size,
+    // which the answer may not exceed.
+    std::optional<QByteArray> answerFor(const DiscoveryQuery& query, const QByteArray& source, qsizetype querySize);
+    std::optional<QByteArray> sealedAnswerFor(const DiscoveryQuery& query, const QByteArray& source);
+    // Whether a sealed answer may be made now, taking one turn from the room's and
+    // from the source's budget.
+    bool takeSealTurn(const QByteArray& source);
 
     RoomHost& m_host;
-    // The password's listing key, derived once for the room's life.
-    QByteArray m_listKey;
+    struct Budget {
+        double left = 0;
+        qint64 at = 0; // host clock time `left` was counted at
+    };
+    Budget m_sealTurns;
+    QHash<QByteArray, Budget> m_sealTurnsBySource;
+    // Nonces of the queries answered lately: the same query comes once per broadcast
+    // address it was sent to, and one answer reaches the lister.
+    QList<QByteArray> m_recentNonces;
     QUdpSocket* m_socket = nullptr;
     // This machine's interface addresses, which discovery queries must come from a
     // subnet of; looked up again at most every subnetRefresh.

@@ -14,6 +14,8 @@
 // lv_cat(initiator's static key, responder's static key), PRS = the password (see
 // passwordBytes), ADa/ADb = what each side must prove it saw (the room's id, for one).
 // A wrong password shows as a confirmation tag that does not check; K never leaves.
+// A password room's listing answer runs it too, keyed by the query's nonce rather than
+// a handshake (ListingSeal.h).
 
 #include "session/secure/Sodium.h"
 

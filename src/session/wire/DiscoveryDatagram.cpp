@@ -1,6 +1,5 @@
 #include "session/wire/DiscoveryDatagram.h"
 
-#include "session/wire/PasswordProof.h"
 #include "session/wire/WireBuffer.h"
 
 namespace session {
@@ -8,10 +7,17 @@ namespace session {
 namespace {
 const QByteArray kQueryMagic = QByteArrayLiteral("MLDQ");
 const QByteArray kAnswerMagic = QByteArrayLiteral("MLDA");
-constexpr quint8 kQueryHasProof = 0x01;
+const QByteArray kSealedMagic = QByteArrayLiteral("MLDS");
+constexpr quint8 kQueryHasShare = 0x01;
+// Bit 0 of a clear answer's flags said "password protected" in version 2; a clear
+// answer never carries it now.
 constexpr quint8 kAnswerPasswordProtected = 0x01;
 constexpr quint8 kAnswerAcceptsPlayers = 0x02;
 constexpr quint32 kMaxNameBytes = kMaxNameChars * 3;
+
+bool readHeader(WireReader& in, const QByteArray& datagram, const QByteArray& magic) {
+    return datagram.size() <= kMaxDiscoveryDatagramBytes && in.bytes(4) == magic && in.u8() == kDiscoveryVersion;
+}
 } // namespace
 
 QByteArray encodeQuery(const DiscoveryQuery& query) {
@@ -20,8 +26,8 @@ QByteArray encodeQuery(const DiscoveryQuery& query) {
     out.u8(kDiscoveryVersion);
     out.bytes(query.nonce);
     out.string(query.applicationId);
-    out.u8(query.proof.isEmpty() ? 0 : kQueryHasProof);
-    out.bytes(query.proof);
+    out.u8(query.share.isEmpty() ? 0 : kQueryHasShare);
+    out.bytes(query.share);
     return out.take();
 }
 
@@ -54,35 +60,45 @@ QByteArray encodeAnswer(const DiscoveryAnswer& answer) {
     out.string(answer.roomName);
     out.u16(answer.port);
     out.i32(answer.numericAttribute);
-    quint8 flags = 0;
-    if (answer.passwordProtected) {
-        flags |= kAnswerPasswordProtected;
-    }
-    if (answer.acceptsPlayers) {
-        flags |= kAnswerAcceptsPlayers;
-    }
-    out.u8(flags);
+    out.u8(answer.acceptsPlayers ? kAnswerAcceptsPlayers : 0);
     out.u32(answer.memberCount);
-    if (answer.passwordProtected) {
-        out.bytes(answer.proof);
-    }
     return out.take();
 }
 
+QByteArray encodeSealedAnswer(const SealedAnswer& answer) {
+    WireWriter out;
+    out.bytes(kSealedMagic);
+    out.u8(kDiscoveryVersion);
+    out.bytes(answer.nonce);
+    out.bytes(answer.share);
+    out.bytes(answer.sealed);
+    return out.take();
+}
+
+QByteArray encodeSealedDescription(const DiscoveryAnswer& answer) {
+    WireWriter out;
+    out.bytes(answer.instanceId);
+    out.u16(answer.port);
+    out.i32(answer.numericAttribute);
+    out.u8(answer.acceptsPlayers ? kAnswerAcceptsPlayers : 0);
+    out.u32(answer.memberCount);
+    out.string(answer.roomName);
+    QByteArray plain = out.take();
+    plain.resize(kSealedDescriptionBytes, '\0');
+    return plain;
+}
+
 std::optional<DiscoveryQuery> parseQuery(const QByteArray& datagram) {
-    if (datagram.size() > kMaxDiscoveryDatagramBytes) {
-        return std::nullopt;
-    }
     WireReader in(datagram);
-    if (in.bytes(4) != kQueryMagic || in.u8() != kDiscoveryVersion) {
+    if (!readHeader(in, datagram, kQueryMagic)) {
         return std::nullopt;
     }
     DiscoveryQuery query;
-    query.nonce = in.bytes(proof::kNonceBytes).value_or(QByteArray());
+    query.nonce = in.bytes(kDiscoveryNonceBytes).value_or(QByteArray());
     query.applicationId = in.string(kMaxNameBytes).value_or(QString());
     const quint8 flags = in.u8().value_or(0);
-    if (flags & kQueryHasProof) {
-        query.proof = in.bytes(proof::kProofBytes).value_or(QByteArray());
+    if (flags & kQueryHasShare) {
+        query.share = in.bytes(kDiscoveryShareBytes).value_or(QByteArray());
     }
     if (!in.ok()) {
         return std::nullopt;
@@ -91,27 +107,59 @@ std::optional<DiscoveryQuery> parseQuery(const QByteArray& datagram) {
 }
 
 std::optional<DiscoveryAnswer> parseAnswer(const QByteArray& datagram) {
-    if (datagram.size() > kMaxDiscoveryDatagramBytes) {
-        return std::nullopt;
-    }
     WireReader in(datagram);
-    if (in.bytes(4) != kAnswerMagic || in.u8() != kDiscoveryVersion) {
+    if (!readHeader(in, datagram, kAnswerMagic)) {
         return std::nullopt;
     }
     DiscoveryAnswer answer;
-    answer.nonce = in.bytes(proof::kNonceBytes).value_or(QByteArray());
-    answer.instanceId = in.bytes(proof::kNonceBytes).value_or(QByteArray());
+    answer.nonce = in.bytes(kDiscoveryNonceBytes).value_or(QByteArray());
+    answer.instanceId = in.bytes(16).value_or(QByteArray());
     answer.applicationId = in.string(kMaxNameBytes).value_or(QString());
     answer.roomName = in.string(kMaxNameBytes).value_or(QString());
     answer.port = in.u16().value_or(0);
     answer.numericAttribute = in.i32().value_or(0);
     const quint8 flags = in.u8().value_or(0);
-    answer.passwordProtected = (flags & kAnswerPasswordProtected) != 0;
     answer.acceptsPlayers = (flags & kAnswerAcceptsPlayers) != 0;
     answer.memberCount = in.u32().value_or(0);
-    if (answer.passwordProtected) {
-        answer.proof = in.bytes(proof::kProofBytes).value_or(QByteArray());
+    // A clear answer that calls its room password protected is forged or of a
+    // version that showed such rooms in clear.
+    if (!in.ok() || answer.port == 0 || (flags & kAnswerPasswordProtected) != 0) {
+        return std::nullopt;
     }
+    return answer;
+}
+
+std::optional<SealedAnswer> parseSealedAnswer(const QByteArray& datagram) {
+    WireReader in(datagram);
+    if (!readHeader(in, datagram, kSealedMagic)) {
+        return std::nullopt;
+    }
+    SealedAnswer answer;
+    answer.nonce = in.bytes(kDiscoveryNonceBytes).value_or(QByteArray());
+    answer.share = in.bytes(kDiscoveryShareBytes).value_or(QByteArray());
+    answer.sealed = in.bytes(kSealedDescriptionBytes + 16).value_or(QByteArray());
+    if (!in.ok()) {
+        return std::nullopt;
+    }
+    return answer;
+}
+
+std::optional<DiscoveryAnswer> parseSealedDescription(const QByteArray& plain, const QByteArray& nonce,
+                                                      const QString& applicationId) {
+    if (plain.size() != kSealedDescriptionBytes) {
+        return std::nullopt;
+    }
+    WireReader in(plain);
+    DiscoveryAnswer answer;
+    answer.nonce = nonce;
+    answer.applicationId = applicationId;
+    answer.passwordProtected = true;
+    answer.instanceId = in.bytes(16).value_or(QByteArray());
+    answer.port = in.u16().value_or(0);
+    answer.numericAttribute = in.i32().value_or(0);
+    answer.acceptsPlayers = (in.u8().value_or(0) & kAnswerAcceptsPlayers) != 0;
+    answer.memberCount = in.u32().value_or(0);
+    answer.roomName = in.string(kMaxNameBytes).value_or(QString());
     if (!in.ok() || answer.port == 0) {
         return std::nullopt;
     }

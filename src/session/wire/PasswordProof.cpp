@@ -1,9 +1,6 @@
 #include "session/wire/PasswordProof.h"
 
-#include "session/SessionConfig.h"
-
 #include <QMessageAuthenticationCode>
-#include <QPasswordDigestor>
 #include <QRandomGenerator>
 #include <cstring>
 
@@ -18,13 +15,6 @@ QByteArray hmac(const QByteArray& key, const char* label, const QByteArray& a, c
     return code.result();
 }
 
-QByteArray derive(const QString& password, const QByteArray& salt) {
-    if (password.isEmpty()) {
-        return {};
-    }
-    return QPasswordDigestor::deriveKeyPbkdf2(QCryptographicHash::Sha256, password.toUtf8(), salt,
-                                              kPasswordKeyIterations, kProofBytes);
-}
 } // namespace
 
 QByteArray randomNonce() {
@@ -38,18 +28,6 @@ QByteArray randomNonce() {
 
 QByteArray randomSecret() {
     return randomNonce() + randomNonce();
-}
-
-QByteArray listKey(const QString& password, const QString& applicationId) {
-    return derive(password, QByteArrayLiteral("mirelune list key ") + applicationId.toUtf8());
-}
-
-QByteArray listQuery(const QByteArray& key, const QByteArray& queryNonce, const QString& applicationId) {
-    return hmac(key, "mirelune list query", queryNonce, applicationId.toUtf8());
-}
-
-QByteArray listAnswer(const QByteArray& key, const QByteArray& queryNonce, const QByteArray& instanceId) {
-    return hmac(key, "mirelune list answer", queryNonce, instanceId);
 }
 
 QByteArray successorHost(const QByteArray& roomSecret, const QByteArray& hostNonce, const QByteArray& memberNonce) {

@@ -9,21 +9,15 @@ namespace session {
 // use, so a proof captured in one place is worthless in any other (another nonce,
 // another direction, another step).
 //
-// The listing proofs are keyed by a slow, salted key derived from the password
-// (PBKDF2-HMAC-SHA-256, kPasswordKeyIterations rounds, salted with the application
-// id: a lister knows no room yet). Joining a password room needs no key of this kind:
-// it runs CPace inside the connection (secure/CPace.h, docs/protocol.md).
+// No proof here is keyed by a password: joining a password room runs CPace inside the
+// connection (secure/CPace.h), and a password room answers listings by CPace too
+// (secure/ListingSeal.h), so nothing on the wire lets anyone test a guess offline.
 namespace proof {
 
 inline constexpr int kNonceBytes = 16;
 inline constexpr int kProofBytes = 32;
 
 QByteArray randomNonce();
-
-QByteArray listKey(const QString& password, const QString& applicationId);
-
-QByteArray listQuery(const QByteArray& key, const QByteArray& queryNonce, const QString& applicationId);
-QByteArray listAnswer(const QByteArray& key, const QByteArray& queryNonce, const QByteArray& instanceId);
 
 // A room that outlives its host gives its members a random room secret; a copy that
 // takes the room over proves it holds the secret before a member tells it anything.
