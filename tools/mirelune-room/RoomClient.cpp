@@ -210,7 +210,7 @@ int RoomClient::host() {
         printError(QStringLiteral("cannot host the room: ") + errorText(opened.error()));
         return opened.error().code == session::kErrorInvalidName ? kExitUsage : kExitFailure;
     }
-    printRoomKey();
+    printKeyNotice();
     const int entered = enterRoom();
     if (entered == kExitOk && !m_options.nats.isEmpty()) {
         printError(QStringLiteral("room \"%1\" is open on the NATS cluster at %2")
@@ -222,6 +222,7 @@ int RoomClient::host() {
             QStringLiteral("room \"%1\" is open on port %2 at %3")
                 .arg(m_options.room, QString::number(port), session::roomAddresses(port).join(QStringLiteral(", "))));
     }
+    printFingerprint(entered);
     return entered;
 }
 
@@ -297,7 +298,7 @@ int RoomClient::join() {
         return kExitRoomKey;
     }
     if (opened) {
-        printRoomKey();
+        printKeyNotice();
     }
     if (!opened) {
         const quint32 error = opened.error().code;
@@ -319,15 +320,20 @@ int RoomClient::join() {
             (name.isEmpty() ? QStringLiteral("joined the room") : QStringLiteral("joined room \"%1\"").arg(name)) +
             QStringLiteral(" at %1:%2").arg(where, QString::number(room->hostPort)));
     }
+    printFingerprint(entered);
     return entered;
 }
 
-void RoomClient::printRoomKey() {
+void RoomClient::printKeyNotice() {
     if (const QString notice = m_service.takeKeyNotice(); !notice.isEmpty()) {
         printError(notice);
     }
-    // One line a script can read: the word, a space, the fingerprint.
-    if (const QString fingerprint = m_service.roomFingerprint(); !fingerprint.isEmpty()) {
+}
+
+void RoomClient::printFingerprint(int entered) {
+    // One line a script can read, after the one saying where the room is: the word, a
+    // space, the fingerprint.
+    if (const QString fingerprint = m_service.roomFingerprint(); entered == kExitOk && !fingerprint.isEmpty()) {
         printError(QStringLiteral("fingerprint ") + fingerprint);
     }
 }

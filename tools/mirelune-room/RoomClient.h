@@ -102,8 +102,10 @@ private:
     void checkRoomEnded();
     std::optional<session::RoomDescription> findRoom(int& exitCode);
     void sendTyped(const QString& line);
-    // Prints the room's fingerprint, and what there is to tell about the keys on disk.
-    void printRoomKey();
+    // What there is to tell about the keys on disk; then, once the room is open, its
+    // fingerprint.
+    void printKeyNotice();
+    void printFingerprint(int entered);
 
     Options m_options;
     session::NetworkSessionService m_service;

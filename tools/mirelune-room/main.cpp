@@ -37,7 +37,7 @@ credentials file is given with --nats-creds FILE.
 An address without a port tries the room ports 47811 to 47830.
 
 Every room has a key; its fingerprint (four groups of five characters) is printed on
-standard error once the room is open, as the line
+standard error once the room is open, after the line saying where it is, as the line
 "mirelune-room: fingerprint XXXXX-XXXXX-XXXXX-XXXXX".
 A join remembers the key of each room name; joining a room of that name whose key
 differs is refused (exit code 6) unless --expect-fingerprint names the new key. With
