@@ -173,6 +173,67 @@ TEST_F(NatsRoom, KillingTheStreamLeaderMidChatLosesAndDoublesNothing) {
     EXPECT_FALSE(akira.log.join(u'\n').contains(u"undelivered"_s));
 }
 
+// Everything the cluster stores of a room: its records, and what the members bucket
+// holds (its keys are in the subjects), each as subject and body.
+QByteArray storedOnTheCluster(const QString& servers, const QByteArray& roomId) {
+    NatsClient client;
+    if (!client.connect(*parseNatsServers(servers)).ok())
+        return {};
+    QByteArray stored;
+    for (const QByteArray& stream : {natsroom::streamName(roomId), QByteArray("KV_mirelune_members")}) {
+        jsStreamInfo* info = nullptr;
+        if (js_GetStreamInfo(&info, client.jetStream(), stream.constData(), nullptr, nullptr) != NATS_OK)
+            return {};
+        const uint64_t last = info->State.LastSeq;
+        jsStreamInfo_Destroy(info);
+        for (uint64_t seq = 1; seq <= last; ++seq) {
+            natsMsg* msg = nullptr;
+            if (js_GetMsg(&msg, client.jetStream(), stream.constData(), seq, nullptr, nullptr) == NATS_OK) {
+                stored += QByteArray(natsMsg_GetSubject(msg)) + '\n' +
+                          QByteArray(natsMsg_GetData(msg), natsMsg_GetDataLength(msg)) + '\n';
+                natsMsg_Destroy(msg);
+            }
+        }
+    }
+    return stored;
+}
+
+// A room with a password: the cluster stores its lines and names sealed, a wrong
+// password is told as in a hosted room, and what a copy without it stores is not shown.
+TEST_F(NatsRoom, APasswordRoomKeepsItsLinesAndNamesFromTheCluster) {
+    NatsCopy akira(cluster.url(0)), ben(cluster.url(1)), eve(cluster.url(2));
+    ASSERT_NE(akira.hostAs(u"アキラ"_s, u"合言葉"_s), 0);
+    EXPECT_EQ(errorCode(eve.join(u"room"_s, u"ちがう"_s)), kErrorAccessDenied);
+    ASSERT_NE(ben.joinAs(u"ベン"_s, u"合言葉"_s), 0);
+    ASSERT_TRUE(akira.say(kEveryone, u"秘密の話"_s).ok());
+    ASSERT_TRUE(ben.say(akira.id, u"内緒の話"_s).ok());
+    EXPECT_TRUE(logShows(ben, u"pub %1>0 秘密の話"_s.arg(akira.id)));
+    EXPECT_TRUE(logShows(akira, u"priv %1>%2 内緒の話"_s.arg(ben.id).arg(akira.id)));
+
+    const QByteArray roomId = ben.roomId();
+    // Eve knows the room's subjects but not its password: a line she stores is nobody's.
+    NatsClient raw;
+    ASSERT_TRUE(raw.connect({cluster.url(2)}).ok());
+    natsMsg* forged = nullptr;
+    const QByteArray subject = natsroom::subject(roomId, "line");
+    ASSERT_EQ(natsMsg_Create(&forged, subject.constData(), nullptr, "\0\0\0\0", 4), NATS_OK);
+    natsMsgHeader_Set(forged, "Mirelune-From", QByteArray::number(akira.id).constData());
+    natsMsgHeader_Set(forged, "Mirelune-To", "0");
+    natsMsgHeader_Set(forged, "Mirelune-Seq", "99");
+    jsPubAck* ack = nullptr;
+    ASSERT_EQ(js_PublishMsg(&ack, raw.jetStream(), forged, nullptr, nullptr), NATS_OK);
+    jsPubAck_Destroy(ack);
+    natsMsg_Destroy(forged);
+    ASSERT_TRUE(akira.say(kEveryone, u"後の話"_s).ok());
+    EXPECT_TRUE(logShows(ben, u"pub %1>0 後の話"_s.arg(akira.id)));
+    EXPECT_EQ(ben.log.filter(u"pub "_s).size(), 2) << ben.log.join(u'\n').toStdString();
+
+    const QByteArray stored = storedOnTheCluster(cluster.url(0), roomId);
+    ASSERT_FALSE(stored.isEmpty());
+    for (const QString& secret : {u"秘密の話"_s, u"内緒の話"_s, u"アキラ"_s, u"ベン"_s, u"合言葉"_s})
+        EXPECT_FALSE(stored.contains(secret.toUtf8())) << secret.toStdString();
+}
+
 TEST_F(NatsRoom, ACopyThatVanishesIsSeenLeavingWithinTenSeconds) {
     NatsCopy akira(cluster.url(0));
     ASSERT_NE(akira.hostAs(u"アキラ"_s), 0);

@@ -3,6 +3,8 @@
 #include "session/SessionErrors.h"
 #include "session/SessionLog.h"
 #include "session/nats/NatsCluster.h"
+#include "session/nats/NatsRoomKey.h"
+#include "session/wire/NameRules.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -23,6 +25,8 @@ struct NatsRoomState {
     natsSubscription* pulses = nullptr;
     std::atomic<PlayerId> me = 0;
     QByteArray myKey;
+    // A room with a password: what its members store is sealed with this.
+    std::shared_ptr<const NatsRoomKey> seal;
 };
 
 namespace {
@@ -95,11 +99,20 @@ quint64 store(NatsRoomState& state, natsMsg* msg, const QByteArray& msgId, int d
     }
 }
 
+// What a sealed record's body is bound to: its room, kind and headers.
+QByteArray recordBound(const QByteArray& roomId, QByteArrayView kind, PlayerId from, PlayerId to, quint32 seq) {
+    return roomId + '.' + kind.toByteArray() + ' ' + QByteArray::number(from) + ' ' + QByteArray::number(to) + ' ' +
+           QByteArray::number(seq);
+}
+
 quint64 storeRecord(NatsRoomState& state, const char* kind, PlayerId from, const QByteArray& msgId,
-                    const QByteArray& data, int deadlineMs, const NatsWorker* worker, PlayerId to = 0,
+                    const QByteArray& plain, int deadlineMs, const NatsWorker* worker, PlayerId to = 0,
                     quint32 seq = 0) {
     natsMsg* msg = nullptr;
     const QByteArray subject = natsroom::subject(state.roomId, kind);
+    const QByteArray data = state.seal && qstrcmp(kind, "leave") != 0
+                                ? state.seal->seal(plain, recordBound(state.roomId, kind, from, to, seq))
+                                : plain;
     if (natsMsg_Create(&msg, subject.constData(), nullptr, data.constData(), static_cast<int>(data.size())) !=
         NATS_OK) {
         return 0;
@@ -163,6 +176,22 @@ bool stillPulses(NatsRoomState& state, PlayerId id) {
     return alive;
 }
 
+// A name in the members bucket, as stored (sealed in a room with a password).
+QByteArray sealName(const NatsRoomState& state, const QByteArray& name) {
+    return state.seal ? state.seal->seal(name, recordBound(state.roomId, "member", 0, 0, 0)) : name;
+}
+std::optional<QByteArray> openName(const NatsRoomState& state, const QByteArray& stored, PlayerId) {
+    return state.seal ? state.seal->open(stored, recordBound(state.roomId, "member", 0, 0, 0))
+                      : std::optional<QByteArray>(stored);
+}
+
+// The members bucket's key for a name: hashed with the room's key in a room with a
+// password, so the bucket does not tell who is in the room to whoever guesses names.
+QByteArray memberKey(const NatsRoomState& state, const QString& name) {
+    return state.seal ? state.roomId + '.' + state.seal->nameHash(handleNameKey(name).toUtf8())
+                      : natsroom::memberKey(state.roomId, name);
+}
+
 // The members of the room by the bucket, in joining order.
 Result<QList<PlayerEntry>> readMembers(NatsRoomState& state) {
     kvWatchOptions options;
@@ -183,9 +212,12 @@ Result<QList<PlayerEntry>> readMembers(NatsRoomState& state) {
             break; // a null entry ends what the bucket held
         }
         if (kvEntry_Operation(entry) == kvOp_Put) {
-            members.append(PlayerEntry{
-                static_cast<PlayerId>(kvEntry_Revision(entry)),
-                QString::fromUtf8(static_cast<const char*>(kvEntry_Value(entry)), kvEntry_ValueLen(entry))});
+            const QByteArray value(static_cast<const char*>(kvEntry_Value(entry)), kvEntry_ValueLen(entry));
+            const auto id = static_cast<PlayerId>(kvEntry_Revision(entry));
+            // A name this room's key does not open is nobody of the room's.
+            if (const auto name = openName(state, value, id)) {
+                members.append(PlayerEntry{id, QString::fromUtf8(*name)});
+            }
         }
         kvEntry_Destroy(entry);
     }
@@ -198,7 +230,7 @@ Result<QList<PlayerEntry>> readMembers(NatsRoomState& state) {
     return members;
 }
 
-NatsRoomLink::Record readRecord(natsMsg* msg) {
+NatsRoomLink::Record readRecord(natsMsg* msg, const QByteArray& roomId, const NatsRoomKey* seal) {
     NatsRoomLink::Record record;
     jsMsgMetaData* meta = nullptr;
     if (natsMsg_GetMetaData(&meta, msg) == NATS_OK) {
@@ -219,6 +251,18 @@ NatsRoomLink::Record readRecord(natsMsg* msg) {
     }
     record.from = static_cast<PlayerId>(headerNumber(msg, kFromHeader));
     record.data = QByteArray(natsMsg_GetData(msg), natsMsg_GetDataLength(msg));
+    if (seal != nullptr && record.kind != NatsRoomLink::Record::Kind::Left && record.streamSeq != 0) {
+        const QByteArrayView kind = record.kind == NatsRoomLink::Record::Kind::Joined ? "join" : "line";
+        const auto opened = seal->open(record.data, recordBound(roomId, kind, record.from, record.to, record.seq));
+        if (!opened) {
+            // Not sealed with the room's key (a copy without the password, or a
+            // record changed on the cluster): nobody sees it.
+            qCInfo(lcSession) << "a record of the room does not open with its key; skipped";
+            record.streamSeq = 0;
+        } else {
+            record.data = *opened;
+        }
+    }
     return record;
 }
 
@@ -239,11 +283,6 @@ NatsRoomLink::~NatsRoomLink() {
 }
 
 void NatsRoomLink::open(const RoomDescription& room, OpenMode mode) {
-    if (!room.password.isEmpty()) {
-        Q_EMIT openFailed(
-            Error{kErrorInvalidParameter, QStringLiteral("rooms on a NATS cluster cannot have a password yet")});
-        return;
-    }
     if (mode == OpenMode::Join && room.instanceId.isEmpty()) {
         Q_EMIT openFailed(Error{kErrorInvalidParameter, QStringLiteral("the room description does not name a room")});
         return;
@@ -280,11 +319,20 @@ void NatsRoomLink::open(const RoomDescription& room, OpenMode mode) {
                                       status, code));
             }
             jsStreamInfo_Destroy(info);
-            const QByteArray entry = QJsonDocument(QJsonObject{{QStringLiteral("name"), room.name},
-                                                               {QStringLiteral("app"), room.applicationId},
-                                                               {QStringLiteral("attr"), room.numericAttribute},
-                                                               {QStringLiteral("created"), now()}})
-                                         .toJson(QJsonDocument::Compact);
+            QJsonObject described{{QStringLiteral("name"), room.name},
+                                  {QStringLiteral("app"), room.applicationId},
+                                  {QStringLiteral("attr"), room.numericAttribute},
+                                  {QStringLiteral("created"), now()}};
+            if (!room.password.isEmpty()) {
+                auto key = NatsRoomKey::create(room.password);
+                if (!key) {
+                    js_DeleteStream(state->client.jetStream(), name.constData(), nullptr, nullptr);
+                    return fail(Error{kErrorCannotHost, QStringLiteral("the room's key could not be made")});
+                }
+                described.insert(QStringLiteral("seal"), key->sealEntry());
+                state->seal = std::make_shared<const NatsRoomKey>(std::move(*key));
+            }
+            const QByteArray entry = QJsonDocument(described).toJson(QJsonDocument::Compact);
             uint64_t revision = 0;
             const natsStatus listed = kvStore_Create(&revision, state->client.rooms(), state->roomId.constData(),
                                                      entry.constData(), static_cast<int>(entry.size()));
@@ -302,6 +350,30 @@ void NatsRoomLink::open(const RoomDescription& room, OpenMode mode) {
                     natsError(kErrorConnectFailed, QStringLiteral("the room is not on the cluster"), status, code));
             }
             jsStreamInfo_Destroy(info);
+            kvEntry* listed = nullptr;
+            if (const natsStatus read = kvStore_Get(&listed, state->client.rooms(), state->roomId.constData());
+                read != NATS_OK || listed == nullptr) {
+                return fail(
+                    natsError(kErrorConnectFailed, QStringLiteral("the room is not listed on the cluster"), read));
+            }
+            const QJsonObject described =
+                QJsonDocument::fromJson(
+                    QByteArray(static_cast<const char*>(kvEntry_Value(listed)), kvEntry_ValueLen(listed)))
+                    .object();
+            kvEntry_Destroy(listed);
+            // A room with a password is proved by its key's check value, derived from
+            // the password typed (a slow derivation, on this worker); a room without
+            // one is joined whatever password was typed, as a hosted room is.
+            if (described.contains(QStringLiteral("seal"))) {
+                auto key = NatsRoomKey::derive(room.password, described.value(QStringLiteral("seal")).toObject());
+                if (!key) {
+                    return fail(Error{kErrorConnectFailed, QStringLiteral("the room's key cannot be derived")});
+                }
+                if (!key->matches()) {
+                    return fail(Error{kErrorAccessDenied, QStringLiteral("wrong password")});
+                }
+                state->seal = std::make_shared<const NatsRoomKey>(std::move(*key));
+            }
         }
         inbox->push([this] { Q_EMIT opened(); });
     });
@@ -338,12 +410,13 @@ void NatsRoomLink::createPlayer(const QString& name, const QString& secondName) 
         jsStreamInfo_Destroy(info);
         // Everything from here on, in the stream's order; the client takes the
         // consumer up again where it was after a lost server or connection.
-        auto* records = new Sink{inbox, this, [](LinkInbox& to, NatsRoomLink* link, natsMsg* msg) {
-                                     const Record record = readRecord(msg);
-                                     if (record.streamSeq != 0) {
-                                         to.push([link, record] { link->onRecord(record); });
-                                     }
-                                 }};
+        auto* records = new Sink{
+            inbox, this, [roomId = state->roomId, seal = state->seal](LinkInbox& to, NatsRoomLink* link, natsMsg* msg) {
+                const Record record = readRecord(msg, roomId, seal.get());
+                if (record.streamSeq != 0) {
+                    to.push([link, record] { link->onRecord(record); });
+                }
+            }};
         jsSubOptions options;
         jsSubOptions_Init(&options);
         options.Stream = stream.constData();
@@ -384,11 +457,12 @@ void NatsRoomLink::createPlayer(const QString& name, const QString& secondName) 
         }
         // The bucket's compare-and-set keeps names unique: creating a key that is
         // there fails. The entry's revision, unique in the bucket, is the player's id.
-        const QByteArray key = natsroom::memberKey(state->roomId, name);
+        const QByteArray key = memberKey(*state, name);
         const QByteArray utf8 = name.toUtf8();
+        const QByteArray stored = sealName(*state, utf8);
         uint64_t revision = 0;
-        status = kvStore_Create(&revision, state->client.members(), key.constData(), utf8.constData(),
-                                static_cast<int>(utf8.size()));
+        status = kvStore_Create(&revision, state->client.members(), key.constData(), stored.constData(),
+                                static_cast<int>(stored.size()));
         if (status != NATS_OK) {
             kvEntry* taken = nullptr;
             if (kvStore_Get(&taken, state->client.members(), key.constData()) != NATS_OK || taken == nullptr) {
@@ -405,8 +479,8 @@ void NatsRoomLink::createPlayer(const QString& name, const QString& secondName) 
             releaseName(*state, key, holder);
             storeRecord(*state, "leave", holder, leaveId(holder), {}, natsroom::kPulseMs, worker);
             members.removeIf([holder](const PlayerEntry& entry) { return entry.id == holder; });
-            status = kvStore_Create(&revision, state->client.members(), key.constData(), utf8.constData(),
-                                    static_cast<int>(utf8.size()));
+            status = kvStore_Create(&revision, state->client.members(), key.constData(), stored.constData(),
+                                    static_cast<int>(stored.size()));
             if (status != NATS_OK) {
                 return refuse(Error{kErrorInvalidName, QStringLiteral("the handle name is not allowed")});
             }
@@ -560,7 +634,7 @@ void NatsRoomLink::checkPresence() {
         }
         m_reportedGone[entry.id] = at;
         m_worker->post([state = m_state, worker = m_worker.get(), id = entry.id, name = entry.name] {
-            releaseName(*state, natsroom::memberKey(state->roomId, name), id);
+            releaseName(*state, memberKey(*state, name), id);
             storeRecord(*state, "leave", id, leaveId(id), {}, natsroom::kPulseMs * 2, worker);
         });
     }

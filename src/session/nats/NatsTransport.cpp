@@ -62,6 +62,8 @@ private:
                 description.name = room.value(QStringLiteral("name")).toString();
                 description.numericAttribute = room.value(QStringLiteral("attr")).toInt();
                 description.instanceId = QByteArray(kvEntry_Key(entry));
+                // Its name is listed in clear; what is said in it is sealed.
+                description.passwordProtected = room.contains(QStringLiteral("seal"));
                 rooms.append(description);
             }
             kvEntry_Destroy(entry);
