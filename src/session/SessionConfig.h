@@ -139,6 +139,11 @@ struct SessionConfig {
     std::chrono::milliseconds routerDiscoveryTime = 2000ms;
     // The mapping's lease, renewed at half of it while the room is open.
     std::chrono::seconds portMappingLease = 3600s;
+
+    // Whether a room this copy hosts gives a newcomer the room's last public lines, and
+    // how many characters of them (the log's cap): the [Custom] key RoomHistory.
+    bool serveHistory = true;
+    int historyChars = 10000;
 };
 
 } // namespace session

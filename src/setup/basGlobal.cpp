@@ -21,7 +21,11 @@ const QString kAddressKey = u"Address"_s;
 const QString kNatsServersKey = u"NatsServers"_s;
 
 std::unique_ptr<session::SessionService> defaultService() {
-    return std::make_unique<session::NetworkSessionService>();
+    session::SessionConfig config;
+    // [Custom] RoomHistory=0: a room this copy hosts gives newcomers nothing of what
+    // was said before they came. Absent, or any other value: it does.
+    config.serveHistory = settingsFile().read(u"Custom"_s, u"RoomHistory"_s, u"1"_s).trimmed() != u"0"_s;
+    return std::make_unique<session::NetworkSessionService>(config);
 }
 
 void defaultEndProgram(int exitCode) {

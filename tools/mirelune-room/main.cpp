@@ -92,9 +92,12 @@ int main(int argc, char** argv) {
     QCommandLineOption graceOption(QStringLiteral("grace-ms"),
                                    QStringLiteral("how long a broken link may take to resume"), QStringLiteral("MS"));
     graceOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    const QCommandLineOption noHistoryOption(
+        QStringLiteral("no-history"), QStringLiteral("host: give newcomers none of what was said before they came"));
     const QCommandLineOption upnpOption(
         QStringLiteral("upnp"),
         QStringLiteral("host: ask the router (UPnP) to forward the room's port, and print the public address"));
+    parser.addOption(noHistoryOption);
     parser.addOptions({addressOption, natsOption, nameOption, passwordOption, discoveryPortOption, hostPortOption,
                        loopbackOption, heartbeatOption, graceOption, upnpOption});
     parser.process(app);
@@ -108,6 +111,7 @@ int main(int argc, char** argv) {
     options.name = parser.isSet(nameOption) ? parser.value(nameOption) : defaultName();
     options.password = parser.value(passwordOption);
     options.config.loopbackDiscoveryOnly = parser.isSet(loopbackOption);
+    options.config.serveHistory = !parser.isSet(noHistoryOption);
     // A room hosted from here is on the LAN connection, which never asks the router
     // by itself: a server's script decides.
     options.config.portMapping = parser.isSet(upnpOption) ? session::SessionConfig::PortMappingUse::Always

@@ -68,6 +68,7 @@ RoomHost::RoomHost(const SessionConfig& config, Settings settings, QObject* pare
       m_instanceId(proof::randomNonce()),
       m_roomSecret(proof::randomSecret()) {
     m_clock.start();
+    m_history.setLimit(m_config.historyChars);
 }
 
 RoomHost::RoomHost(const SessionConfig& config, Settings settings, const RoomSnapshot& snapshot, QObject* parent)
@@ -78,8 +79,10 @@ RoomHost::RoomHost(const SessionConfig& config, Settings settings, const RoomSna
       m_roomSecret(snapshot.roomSecret),
       m_localSeq(snapshot.localSeq),
       m_nextId(snapshot.nextId),
-      m_localPlayer(snapshot.localPlayer) {
+      m_localPlayer(snapshot.localPlayer),
+      m_history(snapshot.history) {
     m_clock.start();
+    m_history.setLimit(m_config.historyChars);
     for (const RoomPlayer& player : snapshot.players) {
         auto hosted = std::make_unique<HostedPlayer>();
         hosted->id = player.id;
@@ -230,6 +233,13 @@ void RoomHost::resendFromLocal(PlayerId to, quint32 seq, const QByteArray& paylo
 
 void RoomHost::localTaken(qint64 bytes) {
     m_relay.localTaken(bytes);
+}
+
+void RoomHost::sendHistory(HostLink* link) {
+    // Not an event: it is not counted, kept in the outbox, nor sent again on a resume.
+    if (m_config.serveHistory && !m_history.isEmpty()) {
+        m_relay.reply(link, encodeFrame(FrameType::History, m_history.encode()));
+    }
 }
 
 bool RoomHost::hasMember(const QString& name) const {
@@ -410,6 +420,7 @@ HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link, const End
     m_successions.append(player->succession);
     // Joined carries a roster entry and the player's succession fields.
     m_relay.pushToAll(encodeFrame(FrameType::Joined, player->rosterEntry + player->succession));
+    m_history.addNotice();
     HostedPlayer* added = player.get();
     m_byId.insert(added->id, added);
     m_members.push_back(std::move(player));
@@ -425,6 +436,7 @@ void RoomHost::removeMember(PlayerId id) {
     m_members.erase(it);
     m_byId.remove(id);
     m_relay.playerGone(id);
+    m_history.addNotice();
     if (!gone->source.isEmpty() && m_clock.elapsed() - gone->joinedAt < m_config.churnWindow.count()) {
         m_admission.churned(gone->source);
     }

@@ -22,6 +22,12 @@ constexpr qint64 kAckBatchBytes = 64 * 1024;
 
 RoomMember::RoomMember(const SessionConfig& config, QObject* parent)
     : QObject(parent), m_config(config), m_decoder(config.maxFrameBytes) {
+    m_history.setLimit(config.historyChars);
+    connect(this, &RoomMember::playerCreated, this, [this](PlayerId, const QList<PlayerEntry>& roster) {
+        for (const PlayerEntry& entry : roster) {
+            m_names.insert(entry.id, entry.name);
+        }
+    });
     connect(&m_heartbeat, &QTimer::timeout, this, &RoomMember::onHeartbeatTick);
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &RoomMember::connectSocket);
@@ -150,6 +156,9 @@ Status RoomMember::send(PlayerId to, const QByteArray& payload) {
     }
     if (m_unacknowledgedBytes + payload.size() > m_config.maxBufferedBytesPerMember) {
         return failure(kErrorBusy, QStringLiteral("too many messages wait for the room's host"));
+    }
+    if (to == kEveryone) {
+        m_history.addPublic(m_playerId, m_names.value(m_playerId), m_nextSeq, payload);
     }
     m_unacknowledged.push_back(PendingSend{m_nextSeq++, to, payload});
     m_unacknowledgedBytes += payload.size();
@@ -436,7 +445,9 @@ bool RoomMember::canMigrate() const {
 }
 
 RoomSnapshot RoomMember::snapshot(PlayerId self) const {
-    return m_successors.snapshot(m_instanceId, m_roomSecret, self);
+    RoomSnapshot out = m_successors.snapshot(m_instanceId, m_roomSecret, self);
+    out.history = m_history;
+    return out;
 }
 
 void RoomMember::handleFrame(const Frame& frame) {
@@ -468,7 +479,11 @@ void RoomMember::handleFrame(const Frame& frame) {
         quint32& lastSeq = m_lastSeqFrom[*from];
         if (m_state == State::Playing && *seq > lastSeq) {
             lastSeq = *seq;
-            Q_EMIT delivered(*from, *to, *seq, in.rest());
+            const QByteArray payload = in.rest();
+            if (*to == kEveryone) {
+                m_history.addPublic(*from, m_names.value(*from), *seq, payload);
+            }
+            Q_EMIT delivered(*from, *to, *seq, payload);
         }
         break;
     }
@@ -480,6 +495,8 @@ void RoomMember::handleFrame(const Frame& frame) {
             return;
         }
         m_successors.readJoined(in, *id, *name);
+        m_names.insert(*id, *name);
+        m_history.addNotice();
         Q_EMIT playerJoined(*id, *name);
         break;
     }
@@ -491,6 +508,7 @@ void RoomMember::handleFrame(const Frame& frame) {
         }
         m_successors.left(*id);
         m_lastSeqFrom.remove(*id);
+        m_history.addNotice();
         Q_EMIT playerLeft(*id);
         break;
     }
@@ -503,6 +521,19 @@ void RoomMember::handleFrame(const Frame& frame) {
         while (!m_unacknowledged.empty() && m_unacknowledged.front().seq <= *seq) {
             m_unacknowledgedBytes -= m_unacknowledged.front().payload.size();
             m_unacknowledged.pop_front();
+        }
+        break;
+    }
+    case FrameType::History: {
+        // Only right after the player was created: a resume never gives it again.
+        const std::optional<QList<HistoryLine>> lines = RoomHistory::decode(frame.body);
+        if (!lines) {
+            malformed();
+            return;
+        }
+        if (m_state == State::Playing && m_history.isEmpty()) {
+            m_history.seed(*lines);
+            Q_EMIT historyReceived(*lines);
         }
         break;
     }

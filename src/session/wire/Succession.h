@@ -2,6 +2,7 @@
 
 #include "session/SessionTypes.h"
 #include "session/wire/FrameCodec.h"
+#include "session/wire/RoomHistory.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -54,7 +55,8 @@ struct RoomSnapshot {
     QList<RoomPlayer> players;
     PlayerId localPlayer = 0;
     PlayerId nextId = 1;
-    quint32 localSeq = 0; // the seq of the local player's last message
+    quint32 localSeq = 0;  // the seq of the local player's last message
+    RoomHistory history{}; // the room's last public lines, to give newcomers
 };
 
 // Who may take over a room whose host's player was `oldHost`, in the order they are
