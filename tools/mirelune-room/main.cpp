@@ -97,7 +97,18 @@ int main(int argc, char** argv) {
     const QCommandLineOption upnpOption(
         QStringLiteral("upnp"),
         QStringLiteral("host: ask the router (UPnP) to forward the room's port, and print the public address"));
-    parser.addOption(noHistoryOption);
+    const QCommandLineOption historyDaysOption(
+        QStringLiteral("history-days"), QStringLiteral("host --nats: keep the room's lines this many days (default 7)"),
+        QStringLiteral("DAYS"));
+    const QCommandLineOption historyRecordsOption(
+        QStringLiteral("history-records"),
+        QStringLiteral("host --nats: keep at most this many of the room's records (default 10000)"),
+        QStringLiteral("COUNT"));
+    const QCommandLineOption historyMegabytesOption(
+        QStringLiteral("history-mb"),
+        QStringLiteral("host --nats: keep at most this many MiB of the room's records (default 256)"),
+        QStringLiteral("MIB"));
+    parser.addOptions({noHistoryOption, historyDaysOption, historyRecordsOption, historyMegabytesOption});
     parser.addOptions({addressOption, natsOption, nameOption, passwordOption, discoveryPortOption, hostPortOption,
                        loopbackOption, heartbeatOption, graceOption, upnpOption});
     parser.process(app);
@@ -149,7 +160,28 @@ int main(int argc, char** argv) {
         options.config.resumeGrace = std::chrono::milliseconds(grace);
     }
 
-    const bool valid = portsValid && heartbeatValid && arguments.size() <= 2 &&
+    // What a room created on a cluster keeps: whole numbers within sane bounds.
+    const auto bounded = [&](const QCommandLineOption& option, qint64 most, qint64& into) {
+        if (!parser.isSet(option)) {
+            return true;
+        }
+        bool ok = false;
+        const qint64 value = parser.value(option).toLongLong(&ok);
+        if (!ok || value < 1 || value > most) {
+            return false;
+        }
+        into = value;
+        return true;
+    };
+    qint64 days = options.config.natsHistoryAge.count() / 24;
+    qint64 megabytes = options.config.natsHistoryBytes / (1024 * 1024);
+    const bool historyValid = bounded(historyDaysOption, 3650, days) &&
+                              bounded(historyRecordsOption, 10'000'000, options.config.natsHistoryRecords) &&
+                              bounded(historyMegabytesOption, 1024 * 1024, megabytes);
+    options.config.natsHistoryAge = std::chrono::hours(days * 24);
+    options.config.natsHistoryBytes = megabytes * 1024 * 1024;
+
+    const bool valid = portsValid && heartbeatValid && historyValid && arguments.size() <= 2 &&
                        (options.nats.isEmpty() || (options.address.isEmpty() && command != u"doctor")) &&
                        (command == u"host" || !parser.isSet(upnpOption)) &&
                        (((command == u"list" || command == u"doctor") && arguments.size() == 1) ||
