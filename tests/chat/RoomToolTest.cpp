@@ -91,6 +91,15 @@ TEST(RoomTool, ALateMemberIsGivenWhatWasSaidBeforeItCame) {
     ASSERT_TRUE(chika->shows(u"アキラ> ようこそ"_s));
     EXPECT_EQ(chika->lines(), (QStringList{u"\t―――― 参加する前の発言 ――――"_s, u"\tアキラ> @S3;鳴らない"_s,
                                            u"\tベン> @clearアキラ;"_s, u"\tベン> 残る話"_s, u"アキラ> ようこそ"_s}));
+    // "@sysclear;" empties it once the host's user allowed scripts; what follows stays.
+    host->type(u"@permission=yes;"_s);
+    ASSERT_NO_FATAL_FAILURE(say(ben, u"@sysclear;これから"_s, u"ベン> これから"_s));
+    auto dan = room.start({u"join"_s, u"広場"_s, u"--name"_s, u"ダン"_s});
+    ASSERT_TRUE(ben->shows(u"ダン さんが参加しました"_s));
+    ASSERT_NO_FATAL_FAILURE(say(host, u"どうぞ"_s, u"アキラ> どうぞ"_s));
+    ASSERT_TRUE(dan->shows(u"アキラ> どうぞ"_s));
+    EXPECT_EQ(dan->lines(),
+              (QStringList{u"\t―――― 参加する前の発言 ――――"_s, u"\tベン> これから"_s, u"アキラ> どうぞ"_s}));
 
     // A host whose user turned it off gives nothing.
     RoomCopies quiet;
@@ -98,11 +107,11 @@ TEST(RoomTool, ALateMemberIsGivenWhatWasSaidBeforeItCame) {
     ASSERT_TRUE(quiet.waitListed(u"静か\t"_s));
     quietHost->type(u"独り言"_s);
     ASSERT_TRUE(quietHost->shows(u"アキラ> 独り言"_s));
-    auto dan = quiet.start({u"join"_s, u"静か"_s, u"--name"_s, u"ダン"_s});
-    ASSERT_TRUE(quietHost->shows(u"ダン さんが参加しました"_s));
+    auto eve = quiet.start({u"join"_s, u"静か"_s, u"--name"_s, u"エミ"_s});
+    ASSERT_TRUE(quietHost->shows(u"エミ さんが参加しました"_s));
     quietHost->type(u"どうぞ"_s);
-    ASSERT_TRUE(dan->shows(u"アキラ> どうぞ"_s));
-    EXPECT_EQ(dan->lines(), QStringList{u"アキラ> どうぞ"_s});
+    ASSERT_TRUE(eve->shows(u"アキラ> どうぞ"_s));
+    EXPECT_EQ(eve->lines(), QStringList{u"アキラ> どうぞ"_s});
 }
 
 TEST(RoomTool, EachFailedWayInEndsWithItsExitCode) {

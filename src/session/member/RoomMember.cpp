@@ -27,6 +27,7 @@ RoomMember::RoomMember(const SessionConfig& config, QObject* parent)
         for (const PlayerEntry& entry : roster) {
             m_names.insert(entry.id, entry.name);
         }
+        m_historyDue = true;
     });
     connect(&m_heartbeat, &QTimer::timeout, this, &RoomMember::onHeartbeatTick);
     m_retry.setSingleShot(true);
@@ -462,6 +463,7 @@ void RoomMember::handleFrame(const Frame& frame) {
     const bool event = m_state == State::Playing &&
                        (type == FrameType::Deliver || type == FrameType::Joined || type == FrameType::Left);
     if (event) {
+        m_historyDue = false; // only before the first event
         ++m_eventsTaken;
         m_bytesSinceAck += frame.body.size();
     }
@@ -531,7 +533,7 @@ void RoomMember::handleFrame(const Frame& frame) {
             malformed();
             return;
         }
-        if (m_state == State::Playing && m_history.isEmpty()) {
+        if (m_state == State::Playing && std::exchange(m_historyDue, false)) {
             m_history.seed(*lines);
             Q_EMIT historyReceived(*lines);
         }

@@ -199,6 +199,7 @@ private:
     // Every player's name, for the lines kept in the history.
     QHash<PlayerId, QString> m_names;
     RoomHistory m_history;
+    bool m_historyDue = false; // the player was just created: a History may come
     QElapsedTimer m_lastHeard;
     QTimer m_heartbeat;
     bool m_beatDue = false; // it ticks twice per heartbeat
