@@ -138,6 +138,7 @@ TEST_F(NatsRoom, MembersOnDifferentServersChatAsInAHostedRoom) {
     // A member who comes later is given the public lines first, as they were shown:
     // not the private one, not what "@clear" took out, the commands taken off.
     ASSERT_TRUE(ben.say(kEveryone, u"消える話"_s).ok());
+    ASSERT_TRUE(logShows(akira, u"pub %1>0 消える話"_s.arg(ben.id)));
     ASSERT_TRUE(akira.say(kEveryone, u"@clearベン;"_s).ok());
     ASSERT_TRUE(akira.say(kEveryone, u"@S1;鳴る話"_s).ok());
     ASSERT_TRUE(logShows(ben, u"pub %1>0 @S1;鳴る話"_s.arg(akira.id)));
