@@ -33,6 +33,8 @@ void onSignal(int) {
 SessionConfig configFor(const QCommandLineParser& parser, const QCommandLineOption& discoveryPort) {
     SessionConfig config;
     config.loopbackDiscoveryOnly = true;
+    // A room of load members measures relaying: nobody joins it to read back.
+    config.serveHistory = false;
     if (parser.isSet(discoveryPort)) {
         config.discoveryPort = static_cast<quint16>(parser.value(discoveryPort).toUInt());
     }

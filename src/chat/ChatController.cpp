@@ -4,6 +4,7 @@
 #include "chat/ChatTexts.h"
 
 #include <QMetaObject>
+#include <QScopedValueRollback>
 #include <utility>
 
 namespace chat {
@@ -158,6 +159,9 @@ ChatController::EntryUpdate ChatController::sendEntry(const QString& entryText, 
         m_interpreter.PrepareCommand(ScriptInterpreter::withAsciiCommand(entryText), m_localPlayerName);
     if (prepared.notice) {
         showNotice(*prepared.notice);
+        if (m_service) {
+            m_service->setHistoryObeysSysclear(m_interpreter.extScriptAllowed());
+        }
     }
     if (prepared.text.isEmpty()) {
         return {QString()};
@@ -267,6 +271,19 @@ void ChatController::handleNetworkEvent() {
         return;
     }
 
+    if (received->history) {
+        if (!isChatKind(*first)) {
+            return;
+        }
+        const session::Result<QString> text = message.readString();
+        if (!text) {
+            showReadError(text.error());
+            return;
+        }
+        showHistoryLine(received->historyName, *text);
+        return;
+    }
+
     if (from == session::kSystemSender) {
         if (*first != session::kSystemPlayerJoined && *first != session::kSystemPlayerLeft) {
             return;
@@ -332,6 +349,16 @@ void ChatController::handleNetworkEvent() {
     } else {
         m_sounds.playMessageSound();
     }
+}
+
+void ChatController::showHistoryLine(const QString& name, const QString& text) {
+    // Shown as its author's line, under one separator; what it once ran (a sound, a
+    // clearing) is not run again, and nothing plays or notifies for it.
+    const QScopedValueRollback<bool> adding(m_addingHistory, true);
+    if (!std::exchange(m_historyShown, true)) {
+        m_log.addToLog(texts::historySeparator());
+    }
+    m_log.addToLog(name + u"> " + text);
 }
 
 void ChatController::takeBackUndelivered(const QString& text) {

@@ -80,6 +80,9 @@ public:
     bool whisperEnabled() const { return m_whisperEnabled; }
     // The room is gone: the user has been told, and nothing is sent any more.
     bool roomEnded() const { return m_roomEnded; }
+    // While a line said before this user came (the room's history, or its separator)
+    // goes into the log: its lineAdded is such a line.
+    bool addingHistory() const { return m_addingHistory; }
 
     // The permission notice's timer (timWait, 1000 ms): on the sixth tick the
     // message label shows its resting caption again.
@@ -107,6 +110,7 @@ private:
     bool deferIfBusy(std::function<void()> handler);
     void runNextDeferred();
     void onRoomLost();
+    void showHistoryLine(const QString& name, const QString& text);
 
     QPointer<session::SessionService> m_service;
     ChatSounds& m_sounds;
@@ -123,6 +127,8 @@ private:
     bool m_easySound = false;
     bool m_whisperEnabled = false;
     bool m_roomEnded = false;
+    bool m_historyShown = false; // the separator is in the log
+    bool m_addingHistory = false;
 
     bool m_handling = false;
     bool m_drainPosted = false;

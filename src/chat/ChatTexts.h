@@ -17,6 +17,11 @@ inline QString clearedLog(const QString& name) {
     return name + QStringLiteral(" さんはログを消去しました");
 }
 
+// Above the lines a newcomer is given of what was said before it came.
+inline QString historySeparator() {
+    return QStringLiteral("―――― 参加する前の発言 ――――");
+}
+
 inline QString messageTagAtRest() {
     return QStringLiteral("メッセージ");
 }

@@ -33,6 +33,8 @@ struct Queued {
     QByteArray payload;
     PlayerId leaving = 0;     // a leave notice: this player goes from the list once it is read
     bool undelivered = false; // the local player's own message, which did not go out
+    bool history = false;     // said before the local player came; `name` its author's
+    QString name{};
 };
 
 struct Player {
@@ -84,6 +86,7 @@ struct NetworkSessionService::Impl {
     qint32 eventHandle = 0;
     QList<Player> players; // joining order
     std::deque<Queued> queue;
+    bool obeysSysclear = false;
 
     // A blocking call in progress: its loop, and a counter that close() moves on so
     // the waiting call knows the ground went away under it.
@@ -371,10 +374,12 @@ void NetworkSessionService::follow(RoomLink* link) {
     connect(link, &RoomLink::playerLeft, this, &NetworkSessionService::onPlayerLeft);
     connect(link, &RoomLink::delivered, this, &NetworkSessionService::onDelivered);
     connect(link, &RoomLink::undelivered, this, &NetworkSessionService::onUndelivered);
+    connect(link, &RoomLink::historyReceived, this, &NetworkSessionService::onHistory);
     connect(link, &RoomLink::handedOver, this, &NetworkSessionService::onHandedOver);
     connect(link, &RoomLink::ended, this, &NetworkSessionService::onRoomEnded);
     connect(link, &RoomLink::portMappingChanged, this, &SessionService::portMappingChanged);
     d->link = link;
+    link->setHistoryObeysSysclear(d->obeysSysclear);
 }
 
 void NetworkSessionService::onHandedOver(RoomLink* next) {
@@ -433,6 +438,29 @@ void NetworkSessionService::onUndelivered(PlayerId to, const QByteArray& payload
     }
     d->queue.push_back(Queued{d->localPlayer, to, payload, 0, true});
     notify();
+}
+
+void NetworkSessionService::onHistory(const QList<HistoryLine>& lines) {
+    if (d->localPlayer == 0) {
+        return;
+    }
+    for (const HistoryLine& line : lines) {
+        Message message;
+        message.writeInt32(0);
+        message.writeString(line.text);
+        Queued queued{line.from, kEveryone, message.payload(), 0};
+        queued.history = true;
+        queued.name = line.name;
+        d->queue.push_back(std::move(queued));
+        notify();
+    }
+}
+
+void NetworkSessionService::setHistoryObeysSysclear(bool obeys) {
+    d->obeysSysclear = obeys;
+    if (d->link) {
+        d->link->setHistoryObeysSysclear(obeys);
+    }
 }
 
 bool NetworkSessionService::roomEnded() const {
@@ -581,14 +609,15 @@ Result<ReceivedMessage> NetworkSessionService::receive() {
     }
     Queued next = std::move(d->queue.front());
     d->queue.pop_front();
-    if (d->link && next.from != kSystemSender && !next.undelivered) {
+    if (d->link && next.from != kSystemSender && !next.undelivered && !next.history) {
         d->link->taken(next.payload.size());
     }
     if (next.leaving != 0) {
         const PlayerId leaving = next.leaving;
         d->players.removeIf([leaving](const Player& p) { return p.id == leaving && p.departed; });
     }
-    return ReceivedMessage{next.from, next.to, Message(std::move(next.payload)), next.undelivered};
+    return ReceivedMessage{next.from,        next.to,      Message(std::move(next.payload)),
+                           next.undelivered, next.history, next.name};
 }
 
 Status NetworkSessionService::send(PlayerId from, PlayerId to, const Message& message) {

@@ -41,6 +41,7 @@ public:
     Result<int> waitingMessageCount(PlayerId localPlayer) override;
     Result<ReceivedMessage> receive() override;
     Status send(PlayerId from, PlayerId to, const Message& message) override;
+    void setHistoryObeysSysclear(bool obeys) override;
     void close() override;
 
     // The TCP port this copy's room listens on while hosting, 0 otherwise.
@@ -70,6 +71,7 @@ private:
     void onPlayerLeft(PlayerId id);
     void onDelivered(PlayerId from, PlayerId to, quint32 seq, const QByteArray& payload);
     void onUndelivered(PlayerId to, const QByteArray& payload);
+    void onHistory(const QList<HistoryLine>& lines);
     void onHandedOver(RoomLink* next);
     // The room is gone for this copy (its link says so, or it stopped answering).
     void onRoomEnded();

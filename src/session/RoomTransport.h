@@ -55,6 +55,9 @@ public:
     // The local player has taken a delivered message of `bytes` bytes: a room that holds
     // its senders back for a slow reader may go on.
     virtual void taken(qint64 bytes) { Q_UNUSED(bytes); }
+    // Whether this copy obeys "@sysclear;" (its user allowed scripts): in a room it
+    // hosts, or may host after a takeover, such a line then empties the room's history.
+    virtual void setHistoryObeysSysclear(bool obeys) { Q_UNUSED(obeys); }
 
     // Leaves the room at once (what the room needs to hear of it goes out before this
     // returns, or shortly after without the link) and releases what it holds. The link
@@ -79,6 +82,9 @@ Q_SIGNALS:
     // A message for the local player, with its sender's seq (per sender, seqs grow; one
     // not above the last is a message the service has had and drops).
     void delivered(session::PlayerId from, session::PlayerId to, quint32 seq, const QByteArray& payload);
+    // Right after playerCreated(), before any later arrival: the room's last public
+    // lines, said before the local player came, oldest first.
+    void historyReceived(const QList<session::HistoryLine>& lines);
     // A message of the local player's own that reaches nobody, in the order sent.
     void undelivered(session::PlayerId to, const QByteArray& payload);
     // The room goes on over `next`, which this link has opened and set up (this copy took

@@ -23,6 +23,13 @@ struct ReceivedMessage {
     // the receiver it was sent to, `message` exactly what was sent. Such messages are
     // raised as events like any other, in the order they were sent.
     bool undelivered = false;
+    // A line said in the room before the local player came (the room's history):
+    // `from` its author, who may have left, so its name is here; `to` kEveryone;
+    // `message` a public chat line whose text is what the log shows, its opening
+    // command taken off. They come right after the player is created, before any
+    // arrival, oldest first; nothing in them is to be run or played.
+    bool history = false;
+    QString historyName{};
 };
 
 // Asks the user for the host (host or host:port) the Internet connection talks to.
@@ -90,6 +97,10 @@ public:
     // Guaranteed, ordered delivery to `to` (kEveryone: every other member), never back
     // to the sender. An id that is not in the room fails with kErrorInvalidPlayer.
     virtual Status send(PlayerId from, PlayerId to, const Message& message) = 0;
+
+    // Whether this copy obeys "@sysclear;" (its user allowed scripts): a room it hosts
+    // then empties the history it gives newcomers on such a line.
+    virtual void setHistoryObeysSysclear(bool obeys) { Q_UNUSED(obeys); }
 
     // The TCP port this copy's room listens on while it hosts one, 0 otherwise.
     virtual quint16 hostingPort() const { return 0; }

@@ -93,4 +93,12 @@ struct PlayerEntry {
     QString name;
 };
 
+// A public line said in the room before the local player came: its author (who may
+// have left since), and its text as the log shows it, its opening command taken off.
+struct HistoryLine {
+    PlayerId from = 0;
+    QString name;
+    QString text;
+};
+
 } // namespace session

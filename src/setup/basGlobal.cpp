@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -24,6 +25,25 @@ const QString kNatsServersKey = u"NatsServers"_s;
 std::unique_ptr<session::SessionService> defaultService() {
     session::SessionConfig config;
     config.natsCredentialsFile = basGlobal::readSetting(u"NatsCredentials"_s, QString());
+    // [Custom] RoomHistory=0: a room this copy hosts gives newcomers nothing of what
+    // was said before they came. Absent, or any other value: it does.
+    config.serveHistory = settingsFile().read(u"Custom"_s, u"RoomHistory"_s, u"1"_s).trimmed() != u"0"_s;
+    // What a room this copy creates on a NATS cluster keeps; a value that is no whole
+    // number in range leaves the default.
+    const auto custom = [](const QString& key, qint64 most) -> std::optional<qint64> {
+        bool ok = false;
+        const qint64 value = settingsFile().read(u"Custom"_s, key, QString()).trimmed().toLongLong(&ok);
+        return ok && value >= 1 && value <= most ? std::optional<qint64>(value) : std::nullopt;
+    };
+    if (const auto days = custom(u"NatsHistoryDays"_s, 3650)) {
+        config.natsHistoryAge = std::chrono::hours(*days * 24);
+    }
+    if (const auto records = custom(u"NatsHistoryRecords"_s, 10'000'000)) {
+        config.natsHistoryRecords = *records;
+    }
+    if (const auto megabytes = custom(u"NatsHistoryMegabytes"_s, 1024 * 1024)) {
+        config.natsHistoryBytes = *megabytes * 1024 * 1024;
+    }
     return std::make_unique<session::NetworkSessionService>(config);
 }
 

@@ -177,7 +177,9 @@ void frmMain::Form_Load() {
         findBar->setWholeSession(
             [this] { return m_controller ? shownForm(m_controller->log().wholeSession().text()) : QString(); });
         connect(&m_controller->log(), &chat::ChatLog::textChanged, this, &frmMain::logChanged);
-        connect(&m_controller->log(), &chat::ChatLog::lineAdded, this, [this] { m_lineSinceShown = true; });
+        // What was said before this user came flags nothing: it is not news.
+        connect(&m_controller->log(), &chat::ChatLog::lineAdded, this,
+                [this] { m_lineSinceShown = m_lineSinceShown || !m_controller->addingHistory(); });
         m_logRefresh.setSingleShot(true);
         connect(&m_logRefresh, &QTimer::timeout, this, &frmMain::showLog);
         connect(&m_controller->roster(), &chat::Roster::rowsReplaced, this, &frmMain::showRosterRows);

@@ -86,6 +86,24 @@ TEST_F(ChatControllerTest, PublicAndPrivateLinesHaveTheirShapes) {
     EXPECT_TRUE(view.boxes.isEmpty());
 }
 
+// What was said before: under one separator, as their authors' lines, even of one who
+// left; nothing in them runs (scripts allowed here, yet "@sysclear;" clears nothing),
+// nothing plays and nothing is notified.
+TEST_F(ChatControllerTest, HistoryLinesAreShownUnderTheSeparatorAndRunNothing) {
+    controller.cmdSend_Click(u"@permission=yes;"_s);
+    QStringList notified;
+    QObject::connect(&controller, &chat::ChatController::lineReceived, &controller,
+                     [&](const QString&, const QString& text, bool) { notified.append(text); });
+    service.deliverHistory(9, u"Dan"_s, u"@S2;@sysclear;まだある"_s);
+    service.deliverHistory(2, u"Bob"_s, u"@clearDan;"_s);
+    service.deliverChat(2, 0, u"now"_s);
+    settle();
+    EXPECT_EQ(controller.log().text(), u"―――― 参加する前の発言 ――――\r\nDan> @S2;@sysclear;まだある\r\n"
+                                       u"Bob> @clearDan;\r\nBob> now\r\n"_s);
+    EXPECT_EQ(sounds.played, QStringList{u"message"_s});
+    EXPECT_EQ(notified, QStringList{u"now"_s});
+}
+
 TEST_F(ChatControllerTest, ClearAndDelRunOnTheSenderToo) {
     service.deliverChat(2, 0, u"b1"_s);
     settle();

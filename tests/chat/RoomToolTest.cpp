@@ -64,6 +64,59 @@ TEST(RoomTool, AHostAndTwoMembersChatAndLeave) {
                   u"mirelune-room: joined room \"広場\" at 127.0.0.1:%1\n"_s.arg(room.roomPort) + fingerprint + u'\n');
 }
 
+// A member who comes late is given the room's public lines, marked, before anything
+// else: not the private ones, not what "@clear;" or "@del;" took out, and nothing in
+// them is run again (a line showing "@clear..." as text clears nothing).
+TEST(RoomTool, ALateMemberIsGivenWhatWasSaidBeforeItCame) {
+    RoomCopies room;
+    auto host = room.start({u"host"_s, u"広場"_s, u"--name"_s, u"アキラ"_s});
+    ASSERT_TRUE(room.waitListed(u"広場\t"_s));
+    auto ben = room.start({u"join"_s, u"広場"_s, u"--name"_s, u"ベン"_s});
+    ASSERT_TRUE(host->shows(u"ベン さんが参加しました"_s));
+    const auto say = [&](const std::unique_ptr<ChildProcess>& who, const QString& typed, const QString& shown) {
+        who->type(typed);
+        ASSERT_TRUE(host->shows(shown)) << shown.toStdString();
+        ASSERT_TRUE(ben->shows(shown)) << shown.toStdString();
+    };
+    ASSERT_NO_FATAL_FAILURE(say(ben, u"消える話"_s, u"ベン> 消える話"_s));
+    ASSERT_NO_FATAL_FAILURE(say(ben, u"@clear;"_s, u"ベン さんはログを消去しました"_s));
+    ben->type(u"/w アキラ 内緒の話"_s);
+    ASSERT_TRUE(host->shows(u"ベン> (内緒の話)"_s));
+    ASSERT_NO_FATAL_FAILURE(say(host, u"@S2;@S3;鳴らない"_s, u"アキラ> @S3;鳴らない"_s));
+    ASSERT_NO_FATAL_FAILURE(say(ben, u"間違い"_s, u"ベン> 間違い"_s));
+    ben->type(u"@del;"_s);
+    ASSERT_NO_FATAL_FAILURE(say(ben, u"@foo;@clearアキラ;"_s, u"ベン> @clearアキラ;"_s));
+    ASSERT_NO_FATAL_FAILURE(say(ben, u"残る話"_s, u"ベン> 残る話"_s));
+
+    auto chika = room.start({u"join"_s, u"広場"_s, u"--name"_s, u"チカ"_s});
+    ASSERT_TRUE(ben->shows(u"チカ さんが参加しました"_s));
+    ASSERT_NO_FATAL_FAILURE(say(host, u"ようこそ"_s, u"アキラ> ようこそ"_s));
+    ASSERT_TRUE(chika->shows(u"アキラ> ようこそ"_s));
+    EXPECT_EQ(chika->lines(), (QStringList{u"\t―――― 参加する前の発言 ――――"_s, u"\tアキラ> @S3;鳴らない"_s,
+                                           u"\tベン> @clearアキラ;"_s, u"\tベン> 残る話"_s, u"アキラ> ようこそ"_s}));
+    // "@sysclear;" empties it once the host's user allowed scripts; what follows stays.
+    host->type(u"@permission=yes;"_s);
+    ASSERT_NO_FATAL_FAILURE(say(ben, u"@sysclear;これから"_s, u"ベン> これから"_s));
+    auto dan = room.start({u"join"_s, u"広場"_s, u"--name"_s, u"ダン"_s});
+    ASSERT_TRUE(ben->shows(u"ダン さんが参加しました"_s));
+    ASSERT_NO_FATAL_FAILURE(say(host, u"どうぞ"_s, u"アキラ> どうぞ"_s));
+    ASSERT_TRUE(dan->shows(u"アキラ> どうぞ"_s));
+    EXPECT_EQ(dan->lines(),
+              (QStringList{u"\t―――― 参加する前の発言 ――――"_s, u"\tベン> これから"_s, u"アキラ> どうぞ"_s}));
+
+    // A host whose user turned it off gives nothing.
+    RoomCopies quiet;
+    auto quietHost = quiet.start({u"host"_s, u"静か"_s, u"--name"_s, u"アキラ"_s, u"--no-history"_s});
+    ASSERT_TRUE(quiet.waitListed(u"静か\t"_s));
+    quietHost->type(u"独り言"_s);
+    ASSERT_TRUE(quietHost->shows(u"アキラ> 独り言"_s));
+    auto eve = quiet.start({u"join"_s, u"静か"_s, u"--name"_s, u"エミ"_s});
+    ASSERT_TRUE(quietHost->shows(u"エミ さんが参加しました"_s));
+    quietHost->type(u"どうぞ"_s);
+    ASSERT_TRUE(eve->shows(u"アキラ> どうぞ"_s));
+    EXPECT_EQ(eve->lines(), QStringList{u"アキラ> どうぞ"_s});
+}
+
 TEST(RoomTool, EachFailedWayInEndsWithItsExitCode) {
     RoomCopies room;
     auto host = room.start({u"host"_s, u"奥の間"_s, u"--name"_s, u"番人"_s, u"--password"_s, u"合言葉"_s});

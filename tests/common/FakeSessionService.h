@@ -65,6 +65,14 @@ public:
         message.writeString(text);
         deliver(from, message, to);
     }
+    // A line of the room's history, as a joining member is given it.
+    void deliverHistory(session::PlayerId from, const QString& name, const QString& text) {
+        session::Message message;
+        message.writeInt32(0);
+        message.writeString(text);
+        queue.append(session::ReceivedMessage{from, session::kEveryone, message, false, true, name});
+        raiseEvent(eventHandle);
+    }
     void deliverSystem(qint32 type, session::PlayerId player) {
         session::Message message;
         for (const qint32 value : {type, session::kPlayerTypePlayer, player})

@@ -127,7 +127,11 @@ TEST(HostMigration, ASuccessorKeepsTheRoomItsNumbersAndItsPlayersSecrets) {
     TestCopy e(config);
     ASSERT_EQ(e.joinAs(u"e"_s, u"pw"_s), 5);
     EXPECT_EQ(e.service->listPlayers()->count(), 4); // the old host's player is gone
-    ASSERT_TRUE(logShows(b, u"join 5 e"_s));         // the host's own player hears of it on a later turn
+    // The successor gives a newcomer what was said, its own lines and what it was sent.
+    ASSERT_TRUE(logShows(e, u"hist 3>0 c3"_s));
+    EXPECT_EQ(e.log, (QStringList{u"hist 2>0 b1"_s, u"hist 3>0 c1"_s, u"hist 2>0 b2"_s, u"hist 3>0 c2"_s,
+                                  u"hist 2>0 b3"_s, u"hist 3>0 c3"_s}));
+    ASSERT_TRUE(logShows(b, u"join 5 e"_s)); // the host's own player hears of it on a later turn
     ASSERT_TRUE(logShows(c, u"join 5 e"_s));
     EXPECT_EQ(b.log, (QStringList{u"join 3 c"_s, u"join 4 d"_s, u"pub 3>0 c1"_s, u"leave 1"_s, u"pub 3>0 c2"_s,
                                   u"pub 3>0 c3"_s, u"join 5 e"_s}));

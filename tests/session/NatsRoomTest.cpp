@@ -135,6 +135,22 @@ TEST_F(NatsRoom, MembersOnDifferentServersChatAsInAHostedRoom) {
     EXPECT_TRUE(logShows(ben, u"leave %1"_s.arg(chika.id)));
     EXPECT_FALSE(akira.log.join(u'\n').contains(u"ないしょ"_s));
 
+    // A member who comes later is given the public lines first, as they were shown:
+    // not the private one, not what "@clear" took out, the commands taken off.
+    ASSERT_TRUE(ben.say(kEveryone, u"消える話"_s).ok());
+    ASSERT_TRUE(logShows(akira, u"pub %1>0 消える話"_s.arg(ben.id)));
+    ASSERT_TRUE(akira.say(kEveryone, u"@clearベン;"_s).ok());
+    ASSERT_TRUE(akira.say(kEveryone, u"@S1;鳴る話"_s).ok());
+    ASSERT_TRUE(logShows(ben, u"pub %1>0 @S1;鳴る話"_s.arg(akira.id)));
+    NatsCopy dan(cluster.url(2));
+    ASSERT_NE(dan.joinAs(u"ダン"_s), 0);
+    ASSERT_TRUE(ben.say(kEveryone, u"ようこそ"_s).ok());
+    ASSERT_TRUE(logShows(dan, u"pub %1>0 ようこそ"_s.arg(ben.id)));
+    EXPECT_EQ(dan.log, (QStringList{u"hist %1>0 こんにちは"_s.arg(akira.id), u"hist %1>0 鳴る話"_s.arg(akira.id),
+                                    u"pub %1>0 ようこそ"_s.arg(ben.id)}));
+    dan.service->close();
+    ASSERT_TRUE(logShows(ben, u"leave %1"_s.arg(dan.id)));
+
     // What a line takes from one member to another through three servers.
     std::vector<qint64> micros;
     for (int i = 0; i < 50; ++i) {

@@ -85,10 +85,15 @@ struct RawPeer {
         socket.write(channel && channel->isOpen() ? channel->seal(QByteArrayView(bytes)) : bytes);
         socket.flush();
     }
+    // The next frame; a History (what was said before the player came) is kept in
+    // `history`, not returned: it is no event, and most tests do not look at it.
     std::optional<Frame> nextFrame() {
         testsupport::waitUntil([&] {
             pump();
             pending = decoder.next();
+            if (pending && pending->type == quint8(FrameType::History)) {
+                history = std::exchange(pending, std::nullopt);
+            }
             return pending.has_value() || socket.state() == QAbstractSocket::UnconnectedState;
         });
         return std::exchange(pending, std::nullopt);
@@ -133,6 +138,7 @@ struct RawPeer {
     std::optional<secure::SecureChannel> channel;
     FrameDecoder decoder{1024 * 1024};
     std::optional<Frame> pending;
+    std::optional<Frame> history;
 };
 
 // A host scripted by hand at a port of its own: it runs the password's CPace with

@@ -52,7 +52,10 @@ struct TestCopy {
         Message message = received->message;
         const qint32 type = message.readInt32().value();
         if (received->from != kSystemSender) {
-            const QString kind = received->undelivered ? u"undelivered"_s : type == 0 ? u"pub"_s : u"priv"_s;
+            const QString kind = received->undelivered ? u"undelivered"_s
+                                 : received->history   ? u"hist"_s
+                                 : type == 0           ? u"pub"_s
+                                                       : u"priv"_s;
             return log.append(
                 u"%1 %2>%3 %4"_s.arg(kind).arg(received->from).arg(received->to).arg(message.readString().value()));
         }

@@ -90,7 +90,18 @@ RoomClient::RoomClient(Options options, QObject* parent)
             printError(QStringLiteral("no port mapping by the router: ") + mapping.reason);
         }
     });
-    connect(&m_controller.log(), &chat::ChatLog::lineAdded, this, &printLine);
+    // What was said before this member came is told apart: each of its lines (the
+    // separator's, and every line of a message of several) opens with a tab, which no
+    // other line printed here does.
+    connect(&m_controller.log(), &chat::ChatLog::lineAdded, this, [this](const QString& line) {
+        if (!m_controller.addingHistory()) {
+            printLine(line);
+            return;
+        }
+        QString marked = u'\t' + line;
+        marked.replace(QStringLiteral("\r\n"), QStringLiteral("\r\n\t"));
+        printLine(marked);
+    });
     // Whatever ended the room, once everything before it has been printed.
     connect(&m_service, &session::SessionService::roomLost, this, &RoomClient::checkRoomEnded);
 }

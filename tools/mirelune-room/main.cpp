@@ -113,9 +113,23 @@ int main(int argc, char** argv) {
     QCommandLineOption graceOption(QStringLiteral("grace-ms"),
                                    QStringLiteral("how long a broken link may take to resume"), QStringLiteral("MS"));
     graceOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    const QCommandLineOption noHistoryOption(
+        QStringLiteral("no-history"), QStringLiteral("host: give newcomers none of what was said before they came"));
     const QCommandLineOption upnpOption(
         QStringLiteral("upnp"),
         QStringLiteral("host: ask the router (UPnP) to forward the room's port, and print the public address"));
+    const QCommandLineOption historyDaysOption(
+        QStringLiteral("history-days"), QStringLiteral("host --nats: keep the room's lines this many days (default 7)"),
+        QStringLiteral("DAYS"));
+    const QCommandLineOption historyRecordsOption(
+        QStringLiteral("history-records"),
+        QStringLiteral("host --nats: keep at most this many of the room's records (default 10000)"),
+        QStringLiteral("COUNT"));
+    const QCommandLineOption historyMegabytesOption(
+        QStringLiteral("history-mb"),
+        QStringLiteral("host --nats: keep at most this many MiB of the room's records (default 256)"),
+        QStringLiteral("MIB"));
+    parser.addOptions({noHistoryOption, historyDaysOption, historyRecordsOption, historyMegabytesOption});
     parser.addOptions({addressOption, natsOption, natsCredsOption, nameOption, passwordOption, expectOption,
                        discoveryPortOption, hostPortOption, loopbackOption, heartbeatOption, graceOption, upnpOption});
     parser.process(app);
@@ -137,6 +151,7 @@ int main(int argc, char** argv) {
         (command == u"join" && options.nats.isEmpty() &&
          kFingerprint.match(options.expectFingerprint.toUpper().remove(u'-').remove(u' ')).hasMatch());
     options.config.loopbackDiscoveryOnly = parser.isSet(loopbackOption);
+    options.config.serveHistory = !parser.isSet(noHistoryOption);
     // A room hosted from here is on the LAN connection, which never asks the router
     // by itself: a server's script decides.
     options.config.portMapping = parser.isSet(upnpOption) ? session::SessionConfig::PortMappingUse::Always
@@ -174,7 +189,28 @@ int main(int argc, char** argv) {
         options.config.resumeGrace = std::chrono::milliseconds(grace);
     }
 
-    const bool valid = portsValid && heartbeatValid && fingerprintValid && arguments.size() <= 2 &&
+    // What a room created on a cluster keeps: whole numbers within sane bounds.
+    const auto bounded = [&](const QCommandLineOption& option, qint64 most, qint64& into) {
+        if (!parser.isSet(option)) {
+            return true;
+        }
+        bool ok = false;
+        const qint64 value = parser.value(option).toLongLong(&ok);
+        if (!ok || value < 1 || value > most) {
+            return false;
+        }
+        into = value;
+        return true;
+    };
+    qint64 days = options.config.natsHistoryAge.count() / 24;
+    qint64 megabytes = options.config.natsHistoryBytes / (1024 * 1024);
+    const bool historyValid = bounded(historyDaysOption, 3650, days) &&
+                              bounded(historyRecordsOption, 10'000'000, options.config.natsHistoryRecords) &&
+                              bounded(historyMegabytesOption, 1024 * 1024, megabytes);
+    options.config.natsHistoryAge = std::chrono::hours(days * 24);
+    options.config.natsHistoryBytes = megabytes * 1024 * 1024;
+
+    const bool valid = portsValid && heartbeatValid && fingerprintValid && historyValid && arguments.size() <= 2 &&
                        (options.nats.isEmpty() || options.address.isEmpty()) &&
                        (!parser.isSet(natsCredsOption) || !options.nats.isEmpty()) &&
                        (command == u"host" || !parser.isSet(upnpOption)) &&

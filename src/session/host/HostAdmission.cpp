@@ -309,6 +309,7 @@ void HostAdmission::handleCreatePlayer(HostLink* link, const Frame& frame, bool 
     body.append(head.data()).append(m_host.m_roster).append(m_host.m_successions);
     m_host.m_relay.reply(link, encodeFrame(FrameType::PlayerCreated, body));
     m_host.sendDelegation(link);
+    m_host.sendHistory(link);
     link->player = id;
     link->hosted = player;
     link->createdPlayer = true;

@@ -49,6 +49,9 @@ void HostRelay::playerGone(PlayerId id) {
 }
 
 void HostRelay::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 seq, const QByteArray& payload) {
+    if (to == kEveryone && m_host.m_config.serveHistory) {
+        m_host.m_history.addPublic(from->id, from->name, seq, payload);
+    }
     WireWriter header;
     header.i32(from->id);
     header.i32(to);

@@ -72,6 +72,7 @@ RoomHost::RoomHost(const SessionConfig& config, Settings settings, QObject* pare
         m_settings.identity = secure::creatorAuthority(m_settings.roomName);
     }
     m_roomProof = m_settings.identity->chain().encodeProof();
+    m_history.setLimit(m_config.historyChars);
 }
 
 RoomHost::RoomHost(const SessionConfig& config, Settings settings, const RoomSnapshot& snapshot, QObject* parent)
@@ -82,7 +83,8 @@ RoomHost::RoomHost(const SessionConfig& config, Settings settings, const RoomSna
       m_roomSecret(snapshot.roomSecret),
       m_localSeq(snapshot.localSeq),
       m_nextId(snapshot.nextId),
-      m_localPlayer(snapshot.localPlayer) {
+      m_localPlayer(snapshot.localPlayer),
+      m_history(snapshot.history) {
     m_clock.start();
     if (!m_settings.identity) {
         // A copy given no chain (none at its join, or one too long to go on) proves
@@ -93,6 +95,7 @@ RoomHost::RoomHost(const SessionConfig& config, Settings settings, const RoomSna
                   : secure::creatorAuthority(m_settings.roomName);
     }
     m_roomProof = m_settings.identity->chain().encodeProof();
+    m_history.setLimit(m_config.historyChars);
     for (const RoomPlayer& player : snapshot.players) {
         auto hosted = std::make_unique<HostedPlayer>();
         hosted->id = player.id;
@@ -243,6 +246,13 @@ void RoomHost::resendFromLocal(PlayerId to, quint32 seq, const QByteArray& paylo
 
 void RoomHost::localTaken(qint64 bytes) {
     m_relay.localTaken(bytes);
+}
+
+void RoomHost::sendHistory(HostLink* link) {
+    // Not an event: it is not counted, kept in the outbox, nor sent again on a resume.
+    if (m_config.serveHistory && !m_history.isEmpty()) {
+        m_relay.reply(link, encodeFrame(FrameType::History, m_history.encode()));
+    }
 }
 
 bool RoomHost::hasMember(const QString& name) const {
@@ -432,6 +442,7 @@ HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link, const End
     m_successions.append(player->succession);
     // Joined carries a roster entry and the player's succession fields.
     m_relay.pushToAll(encodeFrame(FrameType::Joined, player->rosterEntry + player->succession));
+    m_history.addNotice();
     HostedPlayer* added = player.get();
     m_byId.insert(added->id, added);
     m_members.push_back(std::move(player));
@@ -447,6 +458,7 @@ void RoomHost::removeMember(PlayerId id) {
     m_members.erase(it);
     m_byId.remove(id);
     m_relay.playerGone(id);
+    m_history.addNotice();
     if (!gone->source.isEmpty() && m_clock.elapsed() - gone->joinedAt < m_config.churnWindow.count()) {
         m_admission.churned(gone->source);
     }

@@ -9,6 +9,7 @@
 #include "session/host/HostedPlayer.h"
 #include "session/secure/RoomIdentity.h"
 #include "session/wire/FrameCodec.h"
+#include "session/wire/RoomHistory.h"
 #include "session/wire/Succession.h"
 
 #include <QElapsedTimer>
@@ -89,6 +90,14 @@ public:
     // the local player's thread need not be the host's.
     void localTaken(qint64 bytes);
 
+    // Whether "@sysclear;" empties the room's history: this copy obeys it (its user
+    // allowed scripts). Kept for a takeover as well.
+    void setHistoryObeysSysclear(bool obeys) { m_history.setObeysSysclear(obeys); }
+    const RoomHistory& history() const { return m_history; }
+    // Gives a newly created player the room's last public lines (History), when this
+    // copy serves them and has any.
+    void sendHistory(HostLink* link);
+
 Q_SIGNALS:
     // A remote member's player came or went.
     void playerJoined(session::PlayerId id, const QString& name);
@@ -154,6 +163,8 @@ private:
     QElapsedTimer m_clock;
     PlayerId m_nextId = 1;
     PlayerId m_localPlayer = 0;
+    // The room's last public lines, for newcomers.
+    RoomHistory m_history;
 
     // Declared last: they derive their keys from the settings and the instance id.
     HostDiscovery m_discovery{*this};

@@ -22,6 +22,13 @@ constexpr qint64 kAckBatchBytes = 64 * 1024;
 
 RoomMember::RoomMember(const SessionConfig& config, QObject* parent)
     : QObject(parent), m_config(config), m_decoder(config.maxFrameBytes) {
+    m_history.setLimit(config.historyChars);
+    connect(this, &RoomMember::playerCreated, this, [this](PlayerId, const QList<PlayerEntry>& roster) {
+        for (const PlayerEntry& entry : roster) {
+            m_names.insert(entry.id, entry.name);
+        }
+        m_historyDue = true;
+    });
     connect(&m_heartbeat, &QTimer::timeout, this, &RoomMember::onHeartbeatTick);
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &RoomMember::connectSocket);
@@ -153,6 +160,9 @@ Status RoomMember::send(PlayerId to, const QByteArray& payload) {
     }
     if (m_unacknowledgedBytes + payload.size() > m_config.maxBufferedBytesPerMember) {
         return failure(kErrorBusy, QStringLiteral("too many messages wait for the room's host"));
+    }
+    if (to == kEveryone) {
+        m_history.addPublic(m_playerId, m_names.value(m_playerId), m_nextSeq, payload);
     }
     m_unacknowledged.push_back(PendingSend{m_nextSeq++, to, payload});
     m_unacknowledgedBytes += payload.size();
@@ -453,6 +463,7 @@ bool RoomMember::canMigrate() const {
 RoomSnapshot RoomMember::snapshot(PlayerId self) const {
     RoomSnapshot snapshot = m_successors.snapshot(m_instanceId, m_roomSecret, self);
     snapshot.hostingProof = hostingProof();
+    snapshot.history = m_history;
     return snapshot;
 }
 
@@ -505,6 +516,7 @@ void RoomMember::handleFrame(const Frame& frame) {
     const bool event = m_state == State::Playing &&
                        (type == FrameType::Deliver || type == FrameType::Joined || type == FrameType::Left);
     if (event) {
+        m_historyDue = false; // only before the first event
         ++m_eventsTaken;
         m_bytesSinceAck += frame.body.size();
     }
@@ -522,7 +534,11 @@ void RoomMember::handleFrame(const Frame& frame) {
         quint32& lastSeq = m_lastSeqFrom[*from];
         if (m_state == State::Playing && *seq > lastSeq) {
             lastSeq = *seq;
-            Q_EMIT delivered(*from, *to, *seq, in.rest());
+            const QByteArray payload = in.rest();
+            if (*to == kEveryone) {
+                m_history.addPublic(*from, m_names.value(*from), *seq, payload);
+            }
+            Q_EMIT delivered(*from, *to, *seq, payload);
         }
         break;
     }
@@ -534,6 +550,8 @@ void RoomMember::handleFrame(const Frame& frame) {
             return;
         }
         m_successors.readJoined(in, *id, *name);
+        m_names.insert(*id, *name);
+        m_history.addNotice();
         Q_EMIT playerJoined(*id, *name);
         break;
     }
@@ -545,6 +563,7 @@ void RoomMember::handleFrame(const Frame& frame) {
         }
         m_successors.left(*id);
         m_lastSeqFrom.remove(*id);
+        m_history.addNotice();
         Q_EMIT playerLeft(*id);
         break;
     }
@@ -557,6 +576,19 @@ void RoomMember::handleFrame(const Frame& frame) {
         while (!m_unacknowledged.empty() && m_unacknowledged.front().seq <= *seq) {
             m_unacknowledgedBytes -= m_unacknowledged.front().payload.size();
             m_unacknowledged.pop_front();
+        }
+        break;
+    }
+    case FrameType::History: {
+        // Only right after the player was created: a resume never gives it again.
+        const std::optional<QList<HistoryLine>> lines = RoomHistory::decode(frame.body);
+        if (!lines) {
+            malformed();
+            return;
+        }
+        if (m_state == State::Playing && std::exchange(m_historyDue, false)) {
+            m_history.seed(*lines);
+            Q_EMIT historyReceived(*lines);
         }
         break;
     }

@@ -7,6 +7,7 @@
 #include "session/secure/RoomIdentity.h"
 #include "session/secure/SecureChannel.h"
 #include "session/wire/FrameCodec.h"
+#include "session/wire/RoomHistory.h"
 #include "session/wire/Succession.h"
 
 #include <QElapsedTimer>
@@ -118,6 +119,11 @@ public:
     // deletes itself.
     void abandon();
 
+    // The room's last public lines as this member has seen them (what it was given on
+    // joining, what it saw and said since), to give newcomers should it host the room.
+    const RoomHistory& history() const { return m_history; }
+    void setHistoryObeysSysclear(bool obeys) { m_history.setObeysSysclear(obeys); }
+
 Q_SIGNALS:
     void opened();
     void openFailed(const session::Error& error);
@@ -127,6 +133,8 @@ Q_SIGNALS:
     void playerLeft(session::PlayerId id);
     // A message with its sender's seq.
     void delivered(session::PlayerId from, session::PlayerId to, quint32 seq, const QByteArray& payload);
+    // Right after playerCreated(): what was said in the room before.
+    void historyReceived(const QList<session::HistoryLine>& lines);
     // In a room that outlives its host: the host's copy is gone (`oldHost` is its
     // player). The member waits for moveTo(), giveUp() or abandon(); what it sends
     // meanwhile waits too.
@@ -210,6 +218,10 @@ private:
     // Since a resuming connection to the old host was taken, and nothing came back.
     QElapsedTimer m_unanswered;
     RoomSuccessors m_successors;
+    // Every player's name, for the lines kept in the history.
+    QHash<PlayerId, QString> m_names;
+    RoomHistory m_history;
+    bool m_historyDue = false; // the player was just created: a History may come
     QElapsedTimer m_lastHeard;
     QTimer m_heartbeat;
     bool m_beatDue = false; // it ticks twice per heartbeat

@@ -35,8 +35,9 @@ inline constexpr int kPresenceTimeoutMs = 8000;
 inline constexpr int kStoreDeadlineMs = 30000;
 // How long a publish id is remembered for de-duplication, and how long lines are kept.
 inline constexpr qint64 kDuplicateWindowMs = 120000;
-inline constexpr qint64 kHistoryAgeMs = 7LL * 24 * 3600 * 1000;
-inline constexpr qint64 kHistoryMessages = 10000;
+// A joining member reads this many records before its join for what was said before
+// it came: more than a full log's lines, with the joins and leaves between them.
+inline constexpr quint64 kHistoryReadRecords = 2000;
 
 QByteArray streamName(const QByteArray& roomId);
 QByteArray subject(const QByteArray& roomId, const char* kind); // mirelune.room.<id>.<kind>

@@ -291,7 +291,8 @@ void NatsRoomLink::open(const RoomDescription& room, OpenMode mode) {
     m_state = std::make_shared<NatsRoomState>();
     m_worker = std::make_unique<NatsWorker>();
     m_worker->post([state = m_state, inbox = m_inbox, servers = m_servers, credentials = m_config.natsCredentialsFile,
-                    room, mode, this] {
+                    room, mode, historyAge = m_config.natsHistoryAge, historyRecords = m_config.natsHistoryRecords,
+                    historyBytes = m_config.natsHistoryBytes, this] {
         const auto fail = [&](const Error& error) { inbox->push([this, error] { Q_EMIT openFailed(error); }); };
         if (Status connected = state->client.connect(servers, credentials); !connected) {
             return fail(connected.error());
@@ -309,8 +310,9 @@ void NatsRoomLink::open(const RoomDescription& room, OpenMode mode) {
             config.SubjectsLen = 1;
             config.Storage = js_FileStorage;
             config.Replicas = state->client.replicas();
-            config.MaxAge = natsroom::kHistoryAgeMs * 1000000;
-            config.MaxMsgs = natsroom::kHistoryMessages;
+            config.MaxAge = std::chrono::duration_cast<std::chrono::nanoseconds>(historyAge).count();
+            config.MaxMsgs = historyRecords;
+            config.MaxBytes = historyBytes;
             config.Duplicates = natsroom::kDuplicateWindowMs * 1000000;
             jsStreamInfo* info = nullptr;
             const natsStatus status = js_AddStream(&info, state->client.jetStream(), &config, nullptr, &code);
@@ -422,7 +424,8 @@ void NatsRoomLink::createPlayer(const QString& name, const QString& secondName) 
         options.Stream = stream.constData();
         options.Ordered = true;
         options.Config.DeliverPolicy = js_DeliverByStartSequence;
-        options.Config.OptStartSeq = last + 1;
+        // From a little before: what was said before this member came.
+        options.Config.OptStartSeq = last + 1 - std::min(last, natsroom::kHistoryReadRecords);
         // Missed heartbeats tell the client its consumer went with a server: it makes
         // a new one from where it was. Short, so that costs a second or two.
         options.Config.Heartbeat = 1000LL * 1000 * 1000;
@@ -498,16 +501,23 @@ void NatsRoomLink::createPlayer(const QString& name, const QString& secondName) 
         }
         state->me = id;
         state->myKey = key;
-        inbox->push([this, id, joinSeq, base = members] { onJoinStored(id, joinSeq, base); });
+        inbox->push([this, id, joinSeq, last, base = members] { onJoinStored(id, joinSeq, last, base); });
     });
 }
 
-void NatsRoomLink::onJoinStored(PlayerId id, quint64 joinSeq, const QList<PlayerEntry>& base) {
+void NatsRoomLink::onJoinStored(PlayerId id, quint64 joinSeq, quint64 before, const QList<PlayerEntry>& base) {
     if (m_phase != Phase::Joining) {
         return; // the player was destroyed meanwhile; its leave is on its way
     }
     m_me = id;
     m_joinSeq = joinSeq;
+    m_historyEnd = before;
+    m_history = RoomHistory();
+    m_history.setLimit(m_config.historyChars);
+    m_names.clear();
+    for (const PlayerEntry& entry : base) {
+        m_names.insert(entry.id, entry.name);
+    }
     m_joinKnown = true;
     m_roster = base;
     m_lastPulse.clear();
@@ -541,14 +551,25 @@ void NatsRoomLink::onRecord(const Record& record) {
             m_early.push_back(record);
             return;
         }
+        if (record.streamSeq <= m_historyEnd) {
+            // Before this member looked: said before it came, and nothing for the roster,
+            // which the members bucket gave as it is now.
+            keepInHistory(record);
+            return;
+        }
         if (record.streamSeq < m_joinSeq) {
             apply(record, true);
+            keepInHistory(record);
             return;
         }
         m_phase = Phase::Member;
         m_roster.removeIf([this](const PlayerEntry& entry) { return entry.id == m_me; });
         m_roster.append(PlayerEntry{m_me, QString::fromUtf8(record.data)});
         Q_EMIT playerCreated(m_me, m_roster);
+        if (const QList<HistoryLine> lines = std::exchange(m_history, RoomHistory()).lines(); !lines.isEmpty()) {
+            Q_EMIT historyReceived(lines);
+        }
+        m_names.clear();
         if (record.streamSeq == m_joinSeq) {
             return;
         }
@@ -597,6 +618,25 @@ void NatsRoomLink::apply(const Record& record, bool quietly) {
             return;
         }
         Q_EMIT delivered(record.from, record.to, record.seq, record.data);
+        return;
+    }
+}
+
+void NatsRoomLink::keepInHistory(const Record& record) {
+    switch (record.kind) {
+    case Record::Kind::Joined:
+        m_names.insert(record.from, QString::fromUtf8(record.data));
+        m_history.addNotice();
+        return;
+    case Record::Kind::Left:
+        m_history.addNotice();
+        return;
+    case Record::Kind::Line:
+        // Only lines to everybody; one whose author's name the stream no longer holds
+        // (joined before the oldest record read, and gone) cannot be shown as theirs.
+        if (record.to == kEveryone && m_names.contains(record.from)) {
+            m_history.addPublic(record.from, m_names.value(record.from), record.seq, record.data);
+        }
         return;
     }
 }

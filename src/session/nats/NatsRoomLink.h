@@ -2,6 +2,7 @@
 
 #include "session/RoomTransport.h"
 #include "session/SessionConfig.h"
+#include "session/wire/RoomHistory.h"
 
 #include <QHash>
 #include <QStringList>
@@ -46,7 +47,10 @@ public:
 
 private:
     void onRecord(const Record& record);
-    void onJoinStored(PlayerId id, quint64 joinSeq, const QList<PlayerEntry>& base);
+    // `before`: the stream's last record when this member began to read it.
+    void onJoinStored(PlayerId id, quint64 joinSeq, quint64 before, const QList<PlayerEntry>& base);
+    // A record from before the join: what a newcomer is given of the room's past.
+    void keepInHistory(const Record& record);
     void apply(const Record& record, bool quietly);
     void onPulse(PlayerId id);
     // Reports members whose pulse stopped as gone, through the room.
@@ -65,6 +69,11 @@ private:
     quint64 m_joinSeq = 0; // this copy's own join
     bool m_joinKnown = false;
     std::vector<Record> m_early; // records that came before the join was known
+    // While joining: the records up to m_historyEnd (and those before the join) make
+    // the history given with the player; the authors' names as far as known.
+    quint64 m_historyEnd = 0;
+    RoomHistory m_history;
+    QHash<PlayerId, QString> m_names;
     QList<PlayerEntry> m_roster;
     QHash<PlayerId, qint64> m_lastPulse;
     QHash<PlayerId, qint64> m_reportedGone;

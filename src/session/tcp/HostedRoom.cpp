@@ -250,6 +250,13 @@ Status HostedRoomLink::send(PlayerId to, const QByteArray& payload) {
     return {};
 }
 
+void HostedRoomLink::setHistoryObeysSysclear(bool obeys) {
+    if (m_host) {
+        // In order with the lines the local player sends.
+        QMetaObject::invokeMethod(m_host, [host = m_host.data(), obeys] { host->setHistoryObeysSysclear(obeys); });
+    }
+}
+
 void HostedRoomLink::taken(qint64 bytes) {
     if (m_host) {
         m_host->localTaken(bytes);

@@ -59,6 +59,7 @@ public:
     bool reportsWithoutPlayer() const override { return true; }
     Status send(PlayerId to, const QByteArray& payload) override;
     void taken(qint64 bytes) override;
+    void setHistoryObeysSysclear(bool obeys) override;
     void leave() override;
     quint16 hostingPort() const override { return m_port; }
     PortMappingState portMapping() const override;

@@ -45,6 +45,7 @@ void JoinedRoomLink::onOpened() {
     });
     connect(member, &RoomMember::playerLeft, this, &RoomLink::playerLeft);
     connect(member, &RoomMember::delivered, this, &RoomLink::delivered);
+    connect(member, &RoomMember::historyReceived, this, &RoomLink::historyReceived);
     connect(member, &RoomMember::hostGone, this, &JoinedRoomLink::onHostGone);
     connect(member, &RoomMember::moveFailed, this, &JoinedRoomLink::tryNextCandidate);
     connect(member, &RoomMember::moved, this, [this] {
@@ -53,6 +54,12 @@ void JoinedRoomLink::onOpened() {
     });
     connect(member, &RoomMember::lost, this, &JoinedRoomLink::onLost);
     Q_EMIT opened();
+}
+
+void JoinedRoomLink::setHistoryObeysSysclear(bool obeys) {
+    if (m_member) {
+        m_member->setHistoryObeysSysclear(obeys);
+    }
 }
 
 void JoinedRoomLink::createPlayer(const QString& name, const QString& secondName) {

@@ -31,6 +31,7 @@ public:
     void destroyPlayer() override;
     bool reportsWithoutPlayer() const override { return false; }
     Status send(PlayerId to, const QByteArray& payload) override;
+    void setHistoryObeysSysclear(bool obeys) override;
     void leave() override;
     RoomKeyInfo roomKey() const override;
 

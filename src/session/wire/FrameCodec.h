@@ -29,6 +29,7 @@ enum class FrameType : quint8 {
     Joined = 0x22,        // host -> member: id, handle name
     Left = 0x23,          // host -> member: id
     Ack = 0x24,           // both: the highest seq taken (events by a member, sends by the host)
+    History = 0x25,       // host -> member: the room's last public lines, right after PlayerCreated
     Heartbeat = 0x30,
     Goodbye = 0x31,
 };

@@ -2,6 +2,7 @@
 
 #include "session/SessionTypes.h"
 #include "session/wire/FrameCodec.h"
+#include "session/wire/RoomHistory.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -58,6 +59,7 @@ struct RoomSnapshot {
     // The room's key and the local device's chain to host it, as the host's handshake
     // carries them (docs/protocol.md, "Room identity"); empty: none was given.
     QByteArray hostingProof{};
+    RoomHistory history{}; // the room's last public lines, to give newcomers
 };
 
 // Who may take over a room whose host's player was `oldHost`, in the order they are

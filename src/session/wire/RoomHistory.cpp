@@ -1,0 +1,219 @@
+#include "session/wire/RoomHistory.h"
+
+#include "session/wire/Message.h"
+#include "session/wire/NameRules.h"
+#include "session/wire/WireBuffer.h"
+
+#include <algorithm>
+
+namespace session {
+
+namespace {
+
+constexpr QStringView kClear = u"@clear";
+constexpr QStringView kDel = u"@del";
+constexpr QStringView kSysClear = u"@sysclear";
+// What a notice line takes of the log, about: a name and " さんが参加しました".
+constexpr qsizetype kNoticeChars = 20;
+// The line end every log line has.
+constexpr qsizetype kLineEndChars = 2;
+// Each line on the wire takes at least its id and two string lengths.
+constexpr qsizetype kMinLineBytes = 12;
+
+// Commands are matched by their lower-cased leading ASCII characters.
+bool startsWithCommand(QStringView text, QStringView lowerPrefix) {
+    if (text.size() < lowerPrefix.size()) {
+        return false;
+    }
+    for (qsizetype i = 0; i < lowerPrefix.size(); ++i) {
+        char16_t c = text.at(i).unicode();
+        if (c >= u'A' && c <= u'Z') {
+            c = static_cast<char16_t>(c + (u'a' - u'A'));
+        }
+        if (c != lowerPrefix.at(i).unicode()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Where the command ends (its ";"), -1 for a text without one. A handle name may hold
+// ";": a command naming its own sender runs to the end of that name, as the chat
+// line's interpreter has it.
+qsizetype commandEnd(const QString& text, const QString& senderName) {
+    if (!senderName.isEmpty()) {
+        for (QStringView word : {kClear, kDel}) {
+            if (startsWithCommand(text, word) && QStringView(text).mid(word.size()).startsWith(senderName) &&
+                text.size() > word.size() + senderName.size() && text.at(word.size() + senderName.size()) == u';') {
+                return word.size() + senderName.size();
+            }
+        }
+    }
+    return text.indexOf(u';');
+}
+
+} // namespace
+
+QString RoomHistory::remainderOf(const QString& text, const QString& senderName) {
+    if (!text.startsWith(u'@')) {
+        return text;
+    }
+    const qsizetype end = commandEnd(text, senderName);
+    return end < 0 ? text : text.mid(end + 1);
+}
+
+bool RoomHistory::isMessageOf(const Entry& entry, const QString& name) {
+    // The log's test on the line "sender> text": it begins with the name and "> ".
+    if (entry.notice) {
+        return false;
+    }
+    const QString shown = entry.line.name + u"> " + entry.line.text;
+    return shown.startsWith(name) && QStringView(shown).sliced(name.size()).startsWith(u"> ");
+}
+
+void RoomHistory::addPublic(PlayerId from, const QString& name, quint32 seq, const QByteArray& payload) {
+    if (seq != 0) {
+        quint32& last = m_lastSeq[from];
+        if (seq <= last) {
+            return;
+        }
+        last = seq;
+    }
+    Message message(payload);
+    const Result<qint32> kind = message.readInt32();
+    if (!kind || (*kind != 0 && *kind != 1)) {
+        return;
+    }
+    const Result<QString> read = message.readString();
+    if (!read) {
+        return;
+    }
+    const QString& text = *read;
+    if (text.startsWith(u'@')) {
+        const qsizetype end = commandEnd(text, name);
+        if (end >= 0) {
+            const QString argument = text.left(end);
+            if (startsWithCommand(text, kSysClear) && m_obeysSysclear) {
+                clear();
+            } else if (startsWithCommand(text, u"@s")) {
+                // A sound plays; the logs keep what they hold.
+            } else if (startsWithCommand(text, kClear)) {
+                const QString who = argument.mid(kClear.size());
+                m_entries.removeIf([&](const Entry& entry) { return isMessageOf(entry, who); });
+                m_chars = 0;
+                for (const Entry& entry : std::as_const(m_entries)) {
+                    m_chars += entry.chars;
+                }
+                addNotice(); // "name さんはログを消去しました"
+            } else if (startsWithCommand(text, kDel)) {
+                if (!m_entries.isEmpty() && isMessageOf(m_entries.back(), argument.mid(kDel.size()))) {
+                    m_chars -= m_entries.back().chars;
+                    m_entries.removeLast();
+                }
+            }
+        }
+    }
+    const QString remainder = remainderOf(text, name);
+    if (remainder.isEmpty()) {
+        return;
+    }
+    Entry entry;
+    entry.line = HistoryLine{from, name, remainder};
+    entry.chars = name.size() + 2 + remainder.size() + kLineEndChars;
+    append(std::move(entry));
+}
+
+void RoomHistory::addNotice() {
+    Entry entry;
+    entry.notice = true;
+    entry.chars = kNoticeChars;
+    append(std::move(entry));
+}
+
+void RoomHistory::append(Entry entry) {
+    if (entry.chars > m_limit) {
+        // The log keeps the end of such a line alone; the history has nothing to give.
+        clear();
+        return;
+    }
+    m_chars += entry.chars;
+    m_entries.append(std::move(entry));
+    trim();
+}
+
+void RoomHistory::trim() {
+    // Oldest first; a notice left at the front is nobody's last line any more.
+    qsizetype drop = 0;
+    while (drop < m_entries.size() && (m_chars > m_limit || m_entries.at(drop).notice)) {
+        m_chars -= m_entries.at(drop).chars;
+        ++drop;
+    }
+    m_entries.remove(0, drop);
+}
+
+void RoomHistory::clear() {
+    m_entries.clear();
+    m_chars = 0;
+}
+
+bool RoomHistory::isEmpty() const {
+    return std::none_of(m_entries.cbegin(), m_entries.cend(), [](const Entry& entry) { return !entry.notice; });
+}
+
+QList<HistoryLine> RoomHistory::lines() const {
+    QList<HistoryLine> out;
+    for (const Entry& entry : m_entries) {
+        if (!entry.notice) {
+            out.append(entry.line);
+        }
+    }
+    return out;
+}
+
+void RoomHistory::seed(const QList<HistoryLine>& lines) {
+    QList<Entry> later = std::exchange(m_entries, {});
+    m_chars = 0;
+    for (const HistoryLine& line : lines) {
+        Entry entry;
+        entry.line = line;
+        entry.chars = line.name.size() + 2 + line.text.size() + kLineEndChars;
+        append(std::move(entry));
+    }
+    for (Entry& entry : later) {
+        append(std::move(entry));
+    }
+}
+
+QByteArray RoomHistory::encode() const {
+    const QList<HistoryLine> out = lines();
+    WireWriter writer;
+    writer.u32(static_cast<quint32>(out.size()));
+    for (const HistoryLine& line : out) {
+        writer.i32(line.from);
+        writer.string(line.name);
+        writer.string(line.text);
+    }
+    return writer.take();
+}
+
+std::optional<QList<HistoryLine>> RoomHistory::decode(const QByteArray& body) {
+    WireReader in(body);
+    const auto count = in.u32();
+    if (!in.ok() || *count > static_cast<quint32>(in.remaining() / kMinLineBytes)) {
+        return std::nullopt;
+    }
+    QList<HistoryLine> out;
+    out.reserve(static_cast<qsizetype>(*count));
+    for (quint32 i = 0; i < *count; ++i) {
+        const auto from = in.i32();
+        const auto name = in.string(kMaxNameChars * 3);
+        const auto text = in.string(static_cast<quint32>(body.size()));
+        if (!in.ok()) {
+            return std::nullopt;
+        }
+        out.append(HistoryLine{*from, *name, *text});
+    }
+    return out;
+}
+
+} // namespace session
