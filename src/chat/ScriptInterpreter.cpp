@@ -1,6 +1,7 @@
 #include "chat/ScriptInterpreter.h"
 
 #include "chat/ChatTexts.h"
+#include "session/wire/ScriptSyntax.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,14 +12,10 @@ namespace {
 
 constexpr QStringView kPermissionYes = u"@permission=yes;";
 constexpr QStringView kPermissionNo = u"@permission=no;";
-constexpr QStringView kClear = u"@clear";
-constexpr QStringView kDel = u"@del";
+using session::script::kClear;
+using session::script::kDel;
 constexpr QStringView kSysClear = u"@sysclear";
 constexpr QStringView kSound = u"@s";
-
-char16_t foldAscii(char16_t c) {
-    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + (u'a' - u'A')) : c;
-}
 
 bool isAsciiDigit(QChar c) {
     return c >= u'0' && c <= u'9';
@@ -85,15 +82,7 @@ std::optional<QString> ScriptInterpreter::asciiDigits(QStringView text) {
 }
 
 bool ScriptInterpreter::startsWithCommand(QStringView text, QStringView lowerPrefix) {
-    if (text.size() < lowerPrefix.size()) {
-        return false;
-    }
-    for (qsizetype i = 0; i < lowerPrefix.size(); ++i) {
-        if (foldAscii(text.at(i).unicode()) != lowerPrefix.at(i).unicode()) {
-            return false;
-        }
-    }
-    return true;
+    return session::script::startsWithCommand(text, lowerPrefix);
 }
 
 ScriptInterpreter::Prepared ScriptInterpreter::PrepareCommand(const QString& text, const QString& ownName) {
@@ -116,18 +105,7 @@ ScriptInterpreter::Prepared ScriptInterpreter::PrepareCommand(const QString& tex
 }
 
 qsizetype ScriptInterpreter::commandEnd(const QString& text, const QString& senderName) const {
-    // A handle name may contain ";". When the text names its own sender after
-    // "@clear" or "@del", the command runs to the end of that name, so such a
-    // member can only ever clear their own lines.
-    if (!senderName.isEmpty()) {
-        for (QStringView word : {kClear, kDel}) {
-            if (startsWithCommand(text, word) && QStringView(text).mid(word.size()).startsWith(senderName) &&
-                text.size() > word.size() + senderName.size() && text.at(word.size() + senderName.size()) == u';') {
-                return word.size() + senderName.size();
-            }
-        }
-    }
-    return text.indexOf(u';');
+    return session::script::commandEnd(text, senderName);
 }
 
 QString ScriptInterpreter::RunScript(const QString& text, const QString& senderName) {

@@ -2,7 +2,6 @@
 
 #include "session/nats/NatsCluster.h"
 
-#include <QFile>
 #include <QRandomGenerator>
 #include <nats/nats.h>
 
@@ -21,30 +20,9 @@ QString statusText(natsStatus status, jsErrCode code = jsErrCode(0)) {
 // A plain connection, without the buckets NatsClient binds: the first steps are
 // reported apart from them.
 natsConnection* connectPlain(const QStringList& servers, const QString& credentialsFile, QString& why) {
-    natsOptions* options = nullptr;
-    if (natsOptions_Create(&options) != NATS_OK) {
-        why = QStringLiteral("the NATS client could not start");
+    natsOptions* options = natsConnectOptions(servers, credentialsFile, "mirelune-doctor", 0, why);
+    if (options == nullptr) {
         return nullptr;
-    }
-    QList<QByteArray> urls;
-    std::vector<const char*> pointers;
-    for (const QString& server : servers) {
-        urls.append(server.toUtf8());
-    }
-    for (const QByteArray& url : std::as_const(urls)) {
-        pointers.push_back(url.constData());
-    }
-    natsOptions_SetServers(options, pointers.data(), static_cast<int>(pointers.size()));
-    natsOptions_SetTimeout(options, 2000);
-    natsOptions_SetMaxReconnect(options, 0);
-    natsOptions_SetName(options, "mirelune-doctor");
-    if (!credentialsFile.isEmpty()) {
-        const QByteArray path = QFile::encodeName(credentialsFile);
-        if (natsOptions_SetUserCredentialsFromFiles(options, path.constData(), nullptr) != NATS_OK) {
-            natsOptions_Destroy(options);
-            why = QStringLiteral("the credentials file cannot be used: %1").arg(credentialsFile);
-            return nullptr;
-        }
     }
     natsConnection* connection = nullptr;
     const natsStatus status = natsConnection_Connect(&connection, options);

@@ -90,10 +90,12 @@ NatsClient::~NatsClient() {
     }
 }
 
-Status NatsClient::connect(const QStringList& servers, const QString& credentialsFile) {
+natsOptions* natsConnectOptions(const QStringList& servers, const QString& credentialsFile, const char* name,
+                                int maxReconnect, QString& why) {
     natsOptions* options = nullptr;
     if (natsOptions_Create(&options) != NATS_OK) {
-        return failure(kErrorConnectFailed, QStringLiteral("the NATS client could not start"));
+        why = QStringLiteral("the NATS client could not start");
+        return nullptr;
     }
     QList<QByteArray> urls;
     std::vector<const char*> pointers;
@@ -105,18 +107,27 @@ Status NatsClient::connect(const QStringList& servers, const QString& credential
     }
     natsOptions_SetServers(options, pointers.data(), static_cast<int>(pointers.size()));
     natsOptions_SetTimeout(options, 2000);
-    // A member rides out a server going away: it goes on over another one at once and
-    // keeps trying for as long as it is in the room.
-    natsOptions_SetMaxReconnect(options, -1);
+    natsOptions_SetMaxReconnect(options, maxReconnect);
     natsOptions_SetReconnectWait(options, 250);
-    natsOptions_SetName(options, "mirelune");
+    natsOptions_SetName(options, name);
     if (!credentialsFile.isEmpty()) {
         const QByteArray path = QFile::encodeName(credentialsFile);
         if (natsOptions_SetUserCredentialsFromFiles(options, path.constData(), nullptr) != NATS_OK) {
             natsOptions_Destroy(options);
-            return failure(kErrorConnectFailed,
-                           QStringLiteral("the NATS credentials file cannot be used: %1").arg(credentialsFile));
+            why = QStringLiteral("the NATS credentials file cannot be used: %1").arg(credentialsFile);
+            return nullptr;
         }
+    }
+    return options;
+}
+
+Status NatsClient::connect(const QStringList& servers, const QString& credentialsFile) {
+    // A member rides out a server going away: it goes on over another one at once and
+    // keeps trying for as long as it is in the room.
+    QString why;
+    natsOptions* options = natsConnectOptions(servers, credentialsFile, "mirelune", -1, why);
+    if (options == nullptr) {
+        return failure(kErrorConnectFailed, why);
     }
     const natsStatus status = natsConnection_Connect(&m_connection, options);
     natsOptions_Destroy(options);

@@ -20,6 +20,7 @@
 struct __natsConnection;
 struct __jsCtx;
 struct __kvStore;
+struct __natsOptions;
 
 namespace session {
 
@@ -82,6 +83,13 @@ private:
     __kvStore* m_members = nullptr;
     int m_replicas = 1;
 };
+
+// The client's options for `servers` (as the user of `credentialsFile`, when given),
+// under the connection name `name`, going back to a lost server `maxReconnect` times
+// (-1: for ever); nothing, and why in `why`, when they cannot be made. The caller
+// destroys them.
+__natsOptions* natsConnectOptions(const QStringList& servers, const QString& credentialsFile, const char* name,
+                                  int maxReconnect, QString& why);
 
 // An Error from the C client's status (and JetStream's error code, if any).
 Error natsError(quint32 code, const QString& what, int status, int jsCode = 0);

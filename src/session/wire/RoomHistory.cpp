@@ -2,6 +2,7 @@
 
 #include "session/wire/Message.h"
 #include "session/wire/NameRules.h"
+#include "session/wire/ScriptSyntax.h"
 #include "session/wire/WireBuffer.h"
 
 #include <algorithm>
@@ -10,8 +11,8 @@ namespace session {
 
 namespace {
 
-constexpr QStringView kClear = u"@clear";
-constexpr QStringView kDel = u"@del";
+using script::kClear;
+using script::kDel;
 constexpr QStringView kSysClear = u"@sysclear";
 // What a notice line takes of the log, about: a name and " さんが参加しました".
 constexpr qsizetype kNoticeChars = 20;
@@ -20,37 +21,8 @@ constexpr qsizetype kLineEndChars = 2;
 // Each line on the wire takes at least its id and two string lengths.
 constexpr qsizetype kMinLineBytes = 12;
 
-// Commands are matched by their lower-cased leading ASCII characters.
-bool startsWithCommand(QStringView text, QStringView lowerPrefix) {
-    if (text.size() < lowerPrefix.size()) {
-        return false;
-    }
-    for (qsizetype i = 0; i < lowerPrefix.size(); ++i) {
-        char16_t c = text.at(i).unicode();
-        if (c >= u'A' && c <= u'Z') {
-            c = static_cast<char16_t>(c + (u'a' - u'A'));
-        }
-        if (c != lowerPrefix.at(i).unicode()) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Where the command ends (its ";"), -1 for a text without one. A handle name may hold
-// ";": a command naming its own sender runs to the end of that name, as the chat
-// line's interpreter has it.
-qsizetype commandEnd(const QString& text, const QString& senderName) {
-    if (!senderName.isEmpty()) {
-        for (QStringView word : {kClear, kDel}) {
-            if (startsWithCommand(text, word) && QStringView(text).mid(word.size()).startsWith(senderName) &&
-                text.size() > word.size() + senderName.size() && text.at(word.size() + senderName.size()) == u';') {
-                return word.size() + senderName.size();
-            }
-        }
-    }
-    return text.indexOf(u';');
-}
+using script::commandEnd;
+using script::startsWithCommand;
 
 } // namespace
 
