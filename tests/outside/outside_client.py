@@ -218,6 +218,14 @@ class Connection:
         kind, body, self.stream = self.stream[4], self.stream[5:4 + length], self.stream[4 + length:]
         return kind, body
 
+    def answer(self):
+        """The next frame that is not a Heartbeat (one may come while a join waits)."""
+        while True:
+            got = self.read_frame()
+            expect(got, "no answer in time")
+            if got[0] != HEARTBEAT:
+                return got
+
     def close(self):
         self.sock.close()
 
@@ -250,7 +258,7 @@ def join(port, name, password=None):
         c.send(frame(AUTH, share + tag_b))
     else:
         c.send(frame(AUTH))
-    kind, body = c.read_frame()
+    kind, body = c.answer()
     if kind == REJECT:
         r = Reader(body)
         refusal = r.u32(), r.string()
@@ -276,7 +284,7 @@ def join(port, name, password=None):
     c.room_key = room_key
 
     c.send(frame(CREATE_PLAYER, string(name) + string("")))
-    kind, body = c.read_frame()
+    kind, body = c.answer()
     if kind == PLAYER_REFUSED:
         r = Reader(body)
         raise Failure(f"player refused: {r.u32()} {r.string()}")
