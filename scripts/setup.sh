@@ -10,6 +10,8 @@ mirelune_packages=(
     libgtest-dev libgmock-dev
     # The independent Noise implementation the handshake is checked against.
     python3-dissononce
+    # Ed25519 and ChaCha20-Poly1305 for the client written from docs/protocol.md alone.
+    python3-nacl
     fonts-ipafont-gothic fonts-noto-color-emoji
     pulseaudio pulseaudio-utils
     iproute2 xvfb xauth
