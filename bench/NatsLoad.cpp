@@ -233,9 +233,18 @@ void Room::deliver(Member& member, natsMsg* msg) {
 
 bool Room::fill() {
     m_joinStart = nowNs();
+    // A cluster that has just started may need a moment before JetStream answers.
     auto creator = std::make_unique<Member>();
-    if (Status connected = creator->client.connect(m_options.servers); !connected) {
-        return fail("connect: " + connected.error().description.toStdString());
+    for (int attempt = 1;; ++attempt) {
+        Status connected = creator->client.connect(m_options.servers);
+        if (connected) {
+            break;
+        }
+        if (attempt == 20) {
+            return fail("connect: " + connected.error().description.toStdString());
+        }
+        creator = std::make_unique<Member>();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
     // Create the room as a copy does: its stream, then its registry entry.
     m_roomId = QByteArray::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, '0');
@@ -467,7 +476,7 @@ void Room::report(const std::string& phases) const {
                 "\"load_cpu_total_s\":%.3f,\"phases\":[%s]}\n",
                 label.c_str(), m_options.members, m_options.senders, m_members.size(),
                 static_cast<int>(m_members.size()) == m_options.members ? "true" : "false",
-                static_cast<double>(m_joinEnd - m_joinStart) / 1e6, failure.c_str(),
+                m_joinEnd == 0 ? 0.0 : static_cast<double>(m_joinEnd - m_joinStart) / 1e6, failure.c_str(),
                 m_members.empty() ? 0 : m_members[0]->client.replicas(), cpuSecondsSelf(), phases.c_str());
     std::fflush(stdout);
 }

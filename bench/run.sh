@@ -274,6 +274,15 @@ start_nats_cluster() {
     return 1
 }
 
+# CPU seconds the cluster's servers have used so far, together.
+nats_cpu_seconds() {
+    local ticks=0 pid
+    for pid in "${NATS_PIDS[@]}"; do
+        ticks=$((ticks + $(awk '{print $14 + $15}' "/proc/$pid/stat" 2>/dev/null || echo 0)))
+    done
+    awk "BEGIN{printf \"%.2f\", $ticks / $(getconf CLK_TCK)}"
+}
+
 stop_nats_cluster() {
     for pid in "${NATS_PIDS[@]}"; do stop_pid "$pid"; done
     NATS_PIDS=()
@@ -287,14 +296,17 @@ run_nats_load() {
     read -r members senders rate saturate _ <<<"$(workload_args "$workload")"
     start_nats_cluster || return 0
     log "nats workload $workload rep $rep"
-    local output
+    local output cpu_before
+    cpu_before=$(nats_cpu_seconds)
     output=$(ulimit -n 20000 && timeout 600 "$BIN/mirelune-nats-load" --nats "$NATS_URLS" --members "$members" \
         --senders "$senders" --paced-rate "$rate" --paced-seconds "$PACED_SECONDS" --saturate-messages "$saturate" \
         --label "nats/$workload/$rep") || true
+    local cpu
+    cpu=$(awk "BEGIN{printf \"%.2f\", $(nats_cpu_seconds) - $cpu_before}")
     stop_nats_cluster
     if [[ -n $output ]]; then
-        printf '{"kind":"load","target":"nats","workload":"%s","rep":%d,"result":%s}\n' \
-            "$workload" "$rep" "$output" >>"$RESULTS"
+        printf '{"kind":"load","target":"nats","workload":"%s","rep":%d,"servers_cpu_s":%s,"result":%s}\n' \
+            "$workload" "$rep" "$cpu" "$output" >>"$RESULTS"
     else
         log "no result from nats workload $workload rep $rep"
     fi
