@@ -1,19 +1,12 @@
-// mirelune-nats-load: fills one room on a NATS cluster with JetStream with N members and
-// measures what the cluster does with their lines. Every member is what a copy is on
-// the cluster (docs/protocol.md, "Rooms on a NATS cluster"): a connection of its own,
-// a name in the members bucket, its join stored, an ordered consumer on the room's
-// records, a pulse every 2 s, and lines published one after the other, each stored
-// (acknowledged) before the next, with the message id and headers a copy uses.
-//
+// mirelune-nats-load: one room on a NATS cluster with N members, each what a copy is there
+// (docs/protocol.md, "Rooms on a NATS cluster": its own connection, name, join, ordered
+// consumer and pulses); the first S send lines, each stored before the next, as a copy
+// does. A line's text starts with the phase, sender, seq and the time just before its
+// publish: every delivery gives a latency sample, and every receiver counts losses,
+// duplicates and reordering (not its own lines). Prints one JSON object in mirelune-load's
+// format.
 //   mirelune-nats-load --nats URL[,URL...] --members N --senders S [--modes paced,saturate]
-//                      [--paced-rate R] [--paced-seconds T] [--saturate-messages M]
-//                      [--phase-timeout T] [--label TEXT]
-//
-// Senders are the first S members. A line's text starts with the phase, its sender, its
-// sequence number and the time just before it was published, so every delivery gives a
-// latency sample and every receiver counts losses, duplicates and reordering. Members do
-// not count their own lines (a copy does not show them back). Prints one JSON object on
-// standard output, in mirelune-load's format.
+//       [--paced-rate R] [--paced-seconds T] [--saturate-messages M] [--phase-timeout T] [--label TEXT]
 #include "session/SessionTypes.h"
 #include "session/nats/NatsCluster.h"
 
@@ -27,7 +20,9 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <nats/nats.h>
 #include <string>
@@ -63,12 +58,7 @@ void writeHex(char* at, std::uint64_t value, int digits) {
 }
 
 std::uint64_t readHex(const char* at, int digits) {
-    std::uint64_t value = 0;
-    for (int i = 0; i < digits; ++i) {
-        const char c = at[i];
-        value = value * 16 + static_cast<std::uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
-    }
-    return value;
+    return std::strtoull(std::string(at, static_cast<std::size_t>(digits)).c_str(), nullptr, 16);
 }
 
 void appendBigEndian32(QByteArray& out, std::uint32_t value) {
@@ -91,10 +81,10 @@ struct Options {
 
 struct Member {
     NatsClient client;
-    int index = 0;
     PlayerId player = 0;
     QByteArray key;
     natsSubscription* records = nullptr;
+    natsSubscription* pulses = nullptr;
     // Touched by this member's delivery thread; read by the main thread between phases.
     std::mutex mutex;
     std::vector<std::uint32_t> expect; // per sender: the next seq
@@ -130,7 +120,6 @@ private:
     Options m_options;
     QByteArray m_roomId;
     std::vector<std::unique_ptr<Member>> m_members;
-    std::vector<PlayerId> m_senderOf; // player id -> sender index + 1 (0: not a sender)
     std::atomic<char> m_phase{0};
     std::atomic<std::uint64_t> m_delivered{0};
     std::atomic<std::int64_t> m_lastDelivery{0};
@@ -161,18 +150,16 @@ bool Room::store(Member& member, const char* kind, const QByteArray& msgId, cons
     options.MaxWait = 2000;
     // As a copy does: repeated with the same id every 200 ms until stored, for 30 s.
     const std::int64_t deadline = nowNs() + std::int64_t{natsroom::kStoreDeadlineMs} * 1'000'000;
-    bool stored = false;
-    for (;;) {
+    auto publish = [&] {
         jsPubAck* ack = nullptr;
-        jsErrCode code = jsErrCode(0);
-        if (js_PublishMsg(&ack, member.client.jetStream(), msg, &options, &code) == NATS_OK) {
+        const bool acknowledged = js_PublishMsg(&ack, member.client.jetStream(), msg, &options, nullptr) == NATS_OK;
+        if (acknowledged) {
             jsPubAck_Destroy(ack);
-            stored = true;
-            break;
         }
-        if (nowNs() >= deadline) {
-            break;
-        }
+        return acknowledged;
+    };
+    bool stored = false;
+    while (!(stored = publish()) && nowNs() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     natsMsg_Destroy(msg);
@@ -283,7 +270,6 @@ bool Room::fill() {
     const QByteArray stream = natsroom::streamName(m_roomId);
     for (int i = 0; i < m_options.members; ++i) {
         std::unique_ptr<Member> member = i == 0 ? std::move(creator) : std::make_unique<Member>();
-        member->index = i;
         member->expect.assign(static_cast<std::size_t>(m_options.senders), 0);
         if (i != 0) {
             if (Status connected = member->client.connect(m_options.servers); !connected) {
@@ -309,6 +295,21 @@ bool Room::fill() {
         if (js_Subscribe(&member->records, member->client.jetStream(), subjects.constData(), onRecord, closure, nullptr,
                          &options, &code) != NATS_OK) {
             return fail("the room's stream cannot be read (JetStream error " + std::to_string(code) + ")");
+        }
+        // Every member hears every pulse (and, here, drops it), and reads the roster.
+        natsConnection_Subscribe(
+            &member->pulses, member->client.connection(), natsroom::pulseSubject(m_roomId).constData(),
+            [](natsConnection*, natsSubscription*, natsMsg* msg, void*) { natsMsg_Destroy(msg); }, nullptr);
+        kvWatchOptions watch;
+        kvWatchOptions_Init(&watch);
+        watch.IgnoreDeletes = true;
+        kvWatcher* watcher = nullptr;
+        if (kvStore_Watch(&watcher, member->client.members(), QByteArray(m_roomId + ".*").constData(), &watch) ==
+            NATS_OK) {
+            for (kvEntry* entry = nullptr; kvWatcher_Next(&entry, watcher, 3000) == NATS_OK && entry != nullptr;) {
+                kvEntry_Destroy(entry);
+            }
+            kvWatcher_Destroy(watcher);
         }
         const QString handle = QStringLiteral("m%1").arg(i);
         member->key = natsroom::memberKey(m_roomId, handle);
@@ -349,13 +350,10 @@ void Room::leave() {
     for (const auto& member : m_members) {
         kvStore_Delete(member->client.members(), member->key.constData());
         store(*member, "leave", "leave-" + QByteArray::number(member->player), {});
-        natsSubscription_Unsubscribe(member->records);
-        natsSubscription_Destroy(member->records);
-        member->records = nullptr;
-    }
-    if (!m_members.empty()) {
-        js_DeleteStream(m_members[0]->client.jetStream(), natsroom::streamName(m_roomId).constData(), nullptr, nullptr);
-        kvStore_Delete(m_members[0]->client.rooms(), m_roomId.constData());
+        for (natsSubscription* sub : {member->records, member->pulses}) {
+            natsSubscription_Unsubscribe(sub);
+            natsSubscription_Destroy(sub);
+        }
     }
 }
 
@@ -485,36 +483,30 @@ void Room::report(const std::string& phases) const {
 
 int main(int argc, char** argv) {
     Options options;
+    const std::map<std::string, std::function<void(const char*)>> setters{
+        {"--nats",
+         [&](const char* v) { options.servers = parseNatsServers(QString::fromUtf8(v)).value_or(QStringList{}); }},
+        {"--members", [&](const char* v) { options.members = std::atoi(v); }},
+        {"--senders", [&](const char* v) { options.senders = std::atoi(v); }},
+        {"--paced-rate", [&](const char* v) { options.pacedRate = std::atof(v); }},
+        {"--paced-seconds", [&](const char* v) { options.pacedSeconds = std::atof(v); }},
+        {"--saturate-messages",
+         [&](const char* v) { options.saturateMessages = static_cast<std::uint32_t>(std::strtoul(v, nullptr, 10)); }},
+        {"--phase-timeout", [&](const char* v) { options.phaseTimeout = std::atof(v); }},
+        {"--label", [&](const char* v) { options.label = v; }},
+        {"--modes", [&](const char* v) {
+             options.modes.clear();
+             for (const QByteArray& mode : QByteArray(v).split(',')) {
+                 options.modes.push_back(mode.toStdString());
+             }
+         }}};
     for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i];
-        const char* value = argv[i + 1];
-        if (name == "--nats") {
-            if (auto servers = parseNatsServers(QString::fromUtf8(value))) {
-                options.servers = *servers;
-            }
-        } else if (name == "--members") {
-            options.members = std::atoi(value);
-        } else if (name == "--senders") {
-            options.senders = std::atoi(value);
-        } else if (name == "--modes") {
-            options.modes.clear();
-            for (const QByteArray& mode : QByteArray(value).split(',')) {
-                options.modes.push_back(mode.toStdString());
-            }
-        } else if (name == "--paced-rate") {
-            options.pacedRate = std::atof(value);
-        } else if (name == "--paced-seconds") {
-            options.pacedSeconds = std::atof(value);
-        } else if (name == "--saturate-messages") {
-            options.saturateMessages = static_cast<std::uint32_t>(std::atol(value));
-        } else if (name == "--phase-timeout") {
-            options.phaseTimeout = std::atof(value);
-        } else if (name == "--label") {
-            options.label = value;
-        } else {
-            std::fprintf(stderr, "unknown option %s\n", name.c_str());
+        const auto setter = setters.find(argv[i]);
+        if (setter == setters.end()) {
+            std::fprintf(stderr, "unknown option %s\n", argv[i]);
             return 2;
         }
+        setter->second(argv[i + 1]);
     }
     const bool modesKnown = std::all_of(options.modes.begin(), options.modes.end(),
                                         [](const std::string& mode) { return mode == "paced" || mode == "saturate"; });
