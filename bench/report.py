@@ -4,6 +4,9 @@ docs/benchmarks-results.json, docs/benchmarks.png and the tables between the
 "results" markers of docs/benchmarks.md.
 
 usage: report.py RESULTS.jsonl DOCS_FOLDER
+       report.py --nats RESULTS.jsonl DOCS_FOLDER   (a run of the room on a NATS cluster
+       alone: docs/benchmarks-nats-results.json and a table on standard output; the
+       page and the other results are left as they are)
 """
 import json
 import statistics
@@ -245,7 +248,29 @@ def plot(records, path):
     figure.savefig(path, dpi=90)
 
 
+def nats_main(path, docs):
+    records = load(path)
+    (docs / "benchmarks-nats-results.json").write_text(json.dumps(records, indent=1, ensure_ascii=False) + "\n")
+    print("| N | mode | deliveries/s | latency median | latency p99 | lost | duplicates | joined | servers' CPU |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for workload in ("a", "b"):
+        for mode in ("paced", "saturate"):
+            runs = [r for r in records if r["kind"] == "load" and r["target"] == "nats" and r["workload"] == workload
+                    and r["result"]["all_joined"]]
+            results = [r["result"] for r in runs]
+            phases = [p for r in results for p in r["phases"] if p["mode"] == mode]
+            if not phases:
+                continue
+            print(f"| {results[0]['members']} | {mode} | {cell([p['deliveries_per_s'] for p in phases], fmt_rate)} | "
+                  f"{cell([p['p50_ms'] for p in phases], fmt_ms)} | {cell([p['p99_ms'] for p in phases], fmt_ms)} | "
+                  f"{sum(p['lost'] for p in phases)} | {sum(p['duplicates'] for p in phases)} | "
+                  f"{cell([r['join_ms'] for r in results], fmt_ms)} | {cell([r['servers_cpu_s'] for r in runs], fmt_s)} |")
+
+
 def main():
+    if sys.argv[1] == "--nats":
+        nats_main(sys.argv[2], Path(sys.argv[3]))
+        return
     records = load(sys.argv[1])
     docs = Path(sys.argv[2])
     (docs / "benchmarks-results.json").write_text(json.dumps(records, indent=1, ensure_ascii=False) + "\n")

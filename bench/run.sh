@@ -6,10 +6,15 @@
 #
 # Usage: bench/run.sh            (as root: installs what is missing with apt-get)
 # Environment: REPS (default 3), PACED_SECONDS (default 4), TARGETS (default
-# "product window mirelune ngircd inspircd relay"), WORKLOADS (default "a b c"),
+# "product window mirelune ngircd inspircd relay"; "nats" adds a room on a three-server
+# NATS cluster, workloads a and b), WORKLOADS (default "a b c"),
 # MEMORY_TARGETS (default "product": whose memory is followed while members that stop
 # reading are dropped; "" skips it), SKIP_BUILD=1, BUILD (a build folder other than
 # build/release).
+#
+# TARGETS=nats alone (e.g. `TARGETS=nats REPS=1 bench/run.sh`) measures only the room on
+# the cluster: the other targets' tables are left as they are, and its figures go to
+# docs/benchmarks-nats-results.json and, as a table, to standard output.
 #
 # Everything talks over loopback only. Every server is started here, as user nobody,
 # and stopped here; every step is bounded in time.
@@ -32,6 +37,8 @@ SERVER_PID=""
 # Where the server under test listens (the window program picks its own port).
 SERVER_PORT=""
 EXTRA_PIDS=()
+# The NATS cluster's three servers, while one runs.
+NATS_PIDS=()
 # The X server the window program shows its chat window on.
 XVFB_PID=""
 WINDOW_DISPLAY=:89
@@ -55,13 +62,14 @@ cleanup() {
     [[ -n $SERVER_PID ]] && stop_pid "$SERVER_PID"
     for pid in "${EXTRA_PIDS[@]}"; do stop_pid "$pid"; done
     [[ -n $XVFB_PID ]] && stop_pid "$XVFB_PID"
+    stop_nats_cluster
     rm -rf "$WORK"
 }
 trap cleanup EXIT
 
 install_missing() {
     local wanted=(ngircd inspircd python3-matplotlib xvfb x11-utils iproute2 cmake ninja-build g++ ccache
-                  qt6-base-dev qt6-multimedia-dev libgtest-dev)
+                  qt6-base-dev qt6-multimedia-dev libgtest-dev nats-server libnats-dev)
     local missing=()
     for package in "${wanted[@]}"; do
         dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
@@ -77,7 +85,7 @@ install_missing() {
 build() {
     log "building the release preset"
     (cd "$ROOT" && cmake --preset release -DMIRELUNE_BENCH=ON >/dev/null)
-    cmake --build "$BUILD" --target mirelune-load mirelune-relay mirelune-bench-host mirelune-room -j"$(nproc)" >/dev/null
+    cmake --build "$BUILD" --target mirelune-load mirelune-relay mirelune-bench-host mirelune-room mirelune-nats-load -j"$(nproc)" >/dev/null
     # The program's start-up is measured too; a tree whose windows do not build skips it.
     # So is a room it hosts (the "window" target).
     cmake --build "$BUILD" --target mirelune -j"$(nproc)" >/dev/null 2>&1 || log "the program did not build"
@@ -238,8 +246,75 @@ workload_args() {
     esac
 }
 
+# Three nats-server processes with JetStream on loopback, routed to each other, their
+# stores under $WORK/run; sets NATS_URLS once the cluster has a JetStream leader.
+start_nats_cluster() {
+    local base=$((PORT + 1)) routes i j
+    PORT=$((PORT + 6))
+    NATS_URLS=""
+    for i in 0 1 2; do
+        routes=""
+        for j in 0 1 2; do
+            [[ $j == "$i" ]] || routes="${routes:+$routes,}nats://127.0.0.1:$((base + 3 + j))"
+        done
+        as_nobody /usr/sbin/nats-server -a 127.0.0.1 -p $((base + i)) -js -sd "$WORK/run/nats-$base-$i" -n "s$i" \
+            --cluster_name bench --cluster "nats://127.0.0.1:$((base + 3 + i))" --routes "$routes" \
+            -l "$WORK/run/nats-$base-$i.log" >/dev/null 2>&1 &
+        NATS_PIDS+=($!)
+        NATS_URLS="${NATS_URLS:+$NATS_URLS,}nats://127.0.0.1:$((base + i))"
+    done
+    for _ in $(seq 200); do
+        grep -qs "JetStream cluster new metadata leader\|Self is new JetStream cluster metadata leader" \
+            "$WORK/run/nats-$base-"*.log && { sleep 0.5; return 0; }
+        sleep 0.05
+    done
+    log "the NATS cluster elected no JetStream leader:"
+    tail -5 "$WORK/run/nats-$base-"*.log >&2
+    stop_nats_cluster
+    return 1
+}
+
+# CPU seconds the cluster's servers have used so far, together.
+nats_cpu_seconds() {
+    local ticks=0 pid
+    for pid in "${NATS_PIDS[@]}"; do
+        ticks=$((ticks + $(awk '{print $14 + $15}' "/proc/$pid/stat" 2>/dev/null || echo 0)))
+    done
+    awk "BEGIN{printf \"%.2f\", $ticks / $(getconf CLK_TCK)}"
+}
+
+stop_nats_cluster() {
+    for pid in "${NATS_PIDS[@]}"; do stop_pid "$pid"; done
+    NATS_PIDS=()
+}
+
+# The room on the cluster: paced and saturate (a member stores one line at a time, so a
+# sender can never run ahead as in sustained mode). 500 members (c) are left out.
+run_nats_load() {
+    local workload=$1 rep=$2
+    [[ $workload == c ]] && return 0
+    read -r members senders rate saturate _ <<<"$(workload_args "$workload")"
+    start_nats_cluster || return 0
+    log "nats workload $workload rep $rep"
+    local output cpu_before
+    cpu_before=$(nats_cpu_seconds)
+    output=$(ulimit -n 20000 && timeout 600 "$BIN/mirelune-nats-load" --nats "$NATS_URLS" --members "$members" \
+        --senders "$senders" --paced-rate "$rate" --paced-seconds "$PACED_SECONDS" --saturate-messages "$saturate" \
+        --label "nats/$workload/$rep") || true
+    local cpu
+    cpu=$(awk "BEGIN{printf \"%.2f\", $(nats_cpu_seconds) - $cpu_before}")
+    stop_nats_cluster
+    if [[ -n $output ]]; then
+        printf '{"kind":"load","target":"nats","workload":"%s","rep":%d,"servers_cpu_s":%s,"result":%s}\n' \
+            "$workload" "$rep" "$cpu" "$output" >>"$RESULTS"
+    else
+        log "no result from nats workload $workload rep $rep"
+    fi
+}
+
 run_load() {
     local target=$1 workload=$2 rep=$3
+    [[ $target == nats ]] && { run_nats_load "$workload" "$rep"; return 0; }
     read -r members senders rate saturate sustained <<<"$(workload_args "$workload")"
     PORT=$((PORT + 1))
     if ! start_server "$target"; then
@@ -344,9 +419,9 @@ machine_facts() {
     printf '{"kind":"machine","result":{"nproc":%d,"cpu":"%s","kernel":"%s","load_before":"%s","date":"%s",' \
         "$(nproc)" "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')" "$(uname -r)" \
         "$(cut -d' ' -f1-3 /proc/loadavg)" "$(date -u +%Y-%m-%dT%H:%MZ)"
-    printf '"ngircd":"%s","inspircd":"%s","reps":%d,"paced_seconds":%s}}\n' \
+    printf '"ngircd":"%s","inspircd":"%s","nats_server":"%s","reps":%d,"paced_seconds":%s}}\n' \
         "$(dpkg-query -W -f '${Version}' ngircd 2>/dev/null)" "$(dpkg-query -W -f '${Version}' inspircd 2>/dev/null)" \
-        "$REPS" "$PACED_SECONDS"
+        "$(dpkg-query -W -f '${Version}' nats-server 2>/dev/null)" "$REPS" "$PACED_SECONDS"
 }
 
 main() {
@@ -367,12 +442,15 @@ main() {
     fi
     # Repetitions go round the whole matrix, so a burst of load elsewhere on the
     # machine spreads over all targets instead of hitting one.
+    local nats_only=0
+    [[ $(echo $TARGETS) == nats ]] && nats_only=1
     for rep in $(seq "$REPS"); do
         for workload in $WORKLOADS; do
             for target in $TARGETS; do
                 run_load "$target" "$workload" "$rep"
             done
         done
+        ((nats_only)) && continue
         for target in $MEMORY_TARGETS; do
             run_memory "$target" "$rep"
         done
@@ -382,6 +460,11 @@ main() {
     done
     printf '{"kind":"machine_after","result":{"load_after":"%s"}}\n' "$(cut -d' ' -f1-3 /proc/loadavg)" >>"$RESULTS"
     cp "$RESULTS" /tmp/mirelune-bench-last.jsonl
+    if ((nats_only)); then
+        /usr/bin/python3 "$ROOT/bench/report.py" --nats "$RESULTS" "$ROOT/docs"
+        log "results in docs/benchmarks-nats-results.json"
+        return 0
+    fi
     /usr/bin/python3 "$ROOT/bench/report.py" "$RESULTS" "$ROOT/docs"
     log "results in docs/benchmarks.md, docs/benchmarks-results.json and docs/benchmarks.png"
 }
