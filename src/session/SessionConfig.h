@@ -111,9 +111,10 @@ struct SessionConfig {
 
     // The largest message payload a member may send: the Deliver the host makes of it
     // carries the sender's id on top of the Send's fields, and must still fit every
-    // member's frame limit. Type byte, sender, receiver and seq take 13 bytes.
+    // member's frame limit. Type byte, sender, receiver, seq and the line's signature
+    // take 77 bytes.
     qint64 maxPayloadBytes() const { return static_cast<qint64>(maxFrameBytes) - kDeliverOverheadBytes; }
-    static constexpr qint64 kDeliverOverheadBytes = 1 + 4 + 4 + 4;
+    static constexpr qint64 kDeliverOverheadBytes = 1 + 4 + 4 + 4 + 64;
 
     // A listing keeps at most this many rooms; later answers are dropped.
     int maxListedRooms = 256;

@@ -2,10 +2,12 @@
 
 #include "SessionTestSupport.h"
 #include "session/secure/CPace.h"
+#include "session/secure/LineSignature.h"
 #include "session/secure/RoomIdentity.h"
 #include "session/secure/SecureChannel.h"
 #include "session/wire/FrameCodec.h"
 #include "session/wire/PasswordProof.h"
+#include "session/wire/Succession.h"
 #include "session/wire/WireBuffer.h"
 
 #include <QTcpServer>
@@ -40,12 +42,15 @@ inline QByteArray chatPayload(const QString& text) {
     message.writeString(text);
     return message.payload();
 }
-inline QByteArray chatFrame(const QString& text, quint32 seq = 1, PlayerId from = 0) {
+// Its signature is all zero unless given: see RawPeer::line for a signed one.
+inline QByteArray chatFrame(const QString& text, quint32 seq = 1, PlayerId from = 0,
+                            const QByteArray& signature = QByteArray(64, '\0')) {
     WireWriter body;
     if (from != 0)
         body.i32(from);
     body.i32(kEveryone);
     body.u32(seq);
+    body.bytes(signature);
     body.bytes(chatPayload(text));
     return encodeFrame(from != 0 ? FrameType::Deliver : FrameType::Send, body.data());
 }
@@ -65,6 +70,8 @@ struct RawPeer {
     // The prologue and the handshake; from then on send() seals and nextFrame() opens.
     bool secure() {
         channel.emplace(secure::deviceNoiseKey(), encodePrologue(appId()));
+        // It offers its signing key, as the program's members do.
+        channel->setHandshakePayload(secure::encodeMemberOffer(secure::deviceKeys()));
         send(channel->start());
         testsupport::waitUntil([&] { return pump() && (channel->isOpen() || channel->failed()); });
         return channel->isOpen();
@@ -124,15 +131,34 @@ struct RawPeer {
     // or the player is refused.
     PlayerId joinAs(const QString& name, const QString& password = {}) {
         const auto created = authenticate(createFrame(name), password);
-        return created && created->type == quint8(FrameType::PlayerCreated)
-                   ? WireReader(created->body).i32().value_or(0)
-                   : 0;
+        return player = created && created->type == quint8(FrameType::PlayerCreated)
+                            ? WireReader(created->body).i32().value_or(0)
+                            : 0;
+    }
+    // A public line as a member's copy sends it: signed with the device's key, for the
+    // room whose key the host proved.
+    QByteArray line(const QString& text, quint32 seq = 1) const {
+        const auto chain = secure::readProof(channel->peerPayload());
+        return chatFrame(text, seq, 0,
+                         secure::signLine(secure::deviceKeys().signing, chain ? chain->roomKey : secure::RoomKey{},
+                                          player, kEveryone, seq, chatPayload(text)));
+    }
+    // Resume's body for `id`: the player proved by the device's signature of this connection.
+    QByteArray resumeBody(PlayerId id, quint32 taken) const {
+        WireWriter body;
+        body.i32(id);
+        body.bytes(QByteArray(kSecretBytes, '\0'));
+        body.u32(taken);
+        body.bytes(secure::deviceKeys().signing.sign(
+            secure::resumeSignedBytes(secure::toBytes(channel->handshakeHash()), id)));
+        return body.take();
     }
 
     QTcpSocket socket;
     std::optional<secure::SecureChannel> channel;
     FrameDecoder decoder{1024 * 1024};
     std::optional<Frame> pending;
+    PlayerId player = 0;
 };
 
 // A host scripted by hand at a port of its own: it runs the password's CPace with
@@ -147,7 +173,7 @@ struct FakeHost {
             channel.emplace(secure::deviceNoiseKey(),
                             [](QByteArrayView bytes) { return acceptedPrologue(bytes, appId()); });
             // It proves a room key of its own for the room it names in Accept.
-            channel->setHandshakePayload(secure::creatorAuthority(u"room"_s)->chain().encodeProof());
+            channel->setHandshakePayload(authority->chain().encodeProof());
             QObject::connect(link, &QTcpSocket::readyRead, link, [this, password] { answer(password); });
         });
     }
@@ -194,9 +220,17 @@ struct FakeHost {
                 out.string(u"host"_s);
                 out.i32(5);
                 out.string(u"me"_s);
-                write(encodeFrame(FrameType::PlayerCreated, out.data()) + chatFrame(u"welcome"_s, 1, 1));
+                for (const PlayerId id : {1, 5})
+                    writeSuccession(out,
+                                    RoomPlayer{id, {}, secure::toBytes(secure::deviceKeys().signing.publicKey), {}});
+                write(encodeFrame(FrameType::PlayerCreated, out.data()) + line(u"welcome"_s, 1));
             }
         }
+    }
+    // A public line from player 1, signed by `key` (by default the host's own).
+    QByteArray line(const QString& text, quint32 seq, const secure::SigningKey& key = secure::deviceKeys().signing) {
+        return chatFrame(text, seq, 1,
+                         secure::signLine(key, authority->chain().roomKey, 1, kEveryone, seq, chatPayload(text)));
     }
 
     // Opens the fake room for `member`, which knows `password`.
@@ -208,6 +242,7 @@ struct FakeHost {
     }
 
     const QByteArray instanceId = QByteArray(16, 'i');
+    const std::shared_ptr<const secure::HostingAuthority> authority = secure::creatorAuthority(u"room"_s);
     QTcpServer server;
     QTcpSocket* link = nullptr;
     std::optional<secure::SecureChannel> channel;

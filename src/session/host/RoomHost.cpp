@@ -4,6 +4,7 @@
 #include "session/SessionLog.h"
 #include "session/host/HostLink.h"
 #include "session/net/RoomListener.h"
+#include "session/secure/LineSignature.h"
 #include "session/wire/NameRules.h"
 #include "session/wire/PasswordProof.h"
 #include "session/wire/WireBuffer.h"
@@ -100,13 +101,13 @@ RoomHost::RoomHost(const SessionConfig& config, Settings settings, const RoomSna
         hosted->nameKey = handleNameKey(player.name);
         hosted->rosterEntry = rosterEntry(player.id, player.name);
         hosted->local = player.id == snapshot.localPlayer;
-        hosted->verifier = player.verifier;
+        hosted->signingKey = player.signingKey;
         // The others are away until they resume here, within the grace period.
         hosted->takenOver = !hosted->local;
         hosted->awayUntil = hosted->local ? 0 : m_clock.elapsed() + m_config.resumeGrace.count();
         WireWriter succession;
         // The local player's copy is the host now: members find it where they find the room.
-        writeSuccession(succession, hosted->local ? RoomPlayer{player.id, player.name, player.verifier, {}} : player);
+        writeSuccession(succession, hosted->local ? RoomPlayer{player.id, player.name, player.signingKey, {}} : player);
         hosted->succession = succession.take();
         m_nextId = std::max(m_nextId, player.id + 1);
         m_byId.insert(hosted->id, hosted.get());
@@ -203,7 +204,7 @@ Result<PlayerId> RoomHost::addLocalPlayer(const QString& name) {
         return failure(kErrorInvalidName, QStringLiteral("the handle name is not allowed"));
     }
     // The host's own player is found where the room is.
-    m_localPlayer = addMember(name, nullptr, Endpoint{})->id;
+    m_localPlayer = addMember(name, nullptr, Endpoint{}, secure::toBytes(secure::deviceKeys().signing.publicKey))->id;
     const PlayerId id = m_localPlayer;
     m_relay.dropOverflowed();
     return id;
@@ -230,15 +231,22 @@ QList<PlayerEntry> RoomHost::players() const {
 
 void RoomHost::sendFromLocal(PlayerId to, const QByteArray& payload) {
     if (HostedPlayer* local = findMember(m_localPlayer)) {
-        m_relay.route(nullptr, local, to, ++m_localSeq, payload);
+        ++m_localSeq;
+        m_relay.route(nullptr, local, to, m_localSeq, signedLocally(to, m_localSeq, payload));
     }
 }
 
 void RoomHost::resendFromLocal(PlayerId to, quint32 seq, const QByteArray& payload) {
     if (HostedPlayer* local = findMember(m_localPlayer)) {
         m_localSeq = std::max(m_localSeq, seq);
-        m_relay.route(nullptr, local, to, seq, payload);
+        m_relay.route(nullptr, local, to, seq, signedLocally(to, seq, payload));
     }
+}
+
+QByteArray RoomHost::signedLocally(PlayerId to, quint32 seq, const QByteArray& payload) const {
+    return secure::signLine(secure::deviceKeys().signing, m_settings.identity->chain().roomKey, m_localPlayer, to, seq,
+                            payload) +
+           payload;
 }
 
 void RoomHost::localTaken(qint64 bytes) {
@@ -413,7 +421,8 @@ QByteArray RoomHost::rosterEntry(PlayerId id, const QString& name) {
     return entry.take();
 }
 
-HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link, const Endpoint& endpoint) {
+HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link, const Endpoint& endpoint,
+                                  const QByteArray& signingKey) {
     auto player = std::make_unique<HostedPlayer>();
     player->id = m_nextId++;
     player->name = name;
@@ -424,9 +433,10 @@ HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link, const End
     if (link != nullptr) {
         player->resumeSecret = randomSecret();
     }
-    player->verifier = proof::resumeVerifier(player->resumeSecret);
+    player->signingKey = signingKey;
+    player->signingKey.resize(kSecretBytes, '\0');
     WireWriter succession;
-    writeSuccession(succession, RoomPlayer{player->id, name, player->verifier, endpoint});
+    writeSuccession(succession, RoomPlayer{player->id, name, player->signingKey, endpoint});
     player->succession = succession.take();
     m_roster.append(player->rosterEntry);
     m_successions.append(player->succession);

@@ -115,11 +115,15 @@ private:
     void handleDecoded(HostLink* link, bool all);
     void handleFrame(HostLink* link, const Frame& frame);
 
-    HostedPlayer* addMember(const QString& name, HostLink* link, const Endpoint& endpoint);
+    // `signingKey`: the device signing key its copy offered (32 bytes; empty: none).
+    HostedPlayer* addMember(const QString& name, HostLink* link, const Endpoint& endpoint,
+                            const QByteArray& signingKey);
     void removeMember(PlayerId id);
     void rebuildRoster();
     HostedPlayer* findMember(PlayerId id) const { return m_byId.value(id); }
     static QByteArray rosterEntry(PlayerId id, const QString& name);
+    // The local player's line with its signature in front, as Deliver carries it.
+    QByteArray signedLocally(PlayerId to, quint32 seq, const QByteArray& payload) const;
     // Names identify players: no two in the room share one.
     bool hasMember(const QString& name) const;
     // Closes a connection. A player's connection that broke (`end` Closed or Silent)

@@ -2,6 +2,7 @@
 
 #include "session/SessionErrors.h"
 #include "session/SessionLog.h"
+#include "session/secure/LineSignature.h"
 #include "session/wire/DiscoveryDatagram.h"
 #include "session/wire/PasswordProof.h"
 #include "session/wire/WireBuffer.h"
@@ -154,7 +155,11 @@ Status RoomMember::send(PlayerId to, const QByteArray& payload) {
     if (m_unacknowledgedBytes + payload.size() > m_config.maxBufferedBytesPerMember) {
         return failure(kErrorBusy, QStringLiteral("too many messages wait for the room's host"));
     }
-    m_unacknowledged.push_back(PendingSend{m_nextSeq++, to, payload});
+    const quint32 seq = m_nextSeq++;
+    m_unacknowledged.push_back(
+        PendingSend{seq, to, payload,
+                    secure::signLine(secure::deviceKeys().signing, m_roomKey.value_or(secure::RoomKey{}), m_playerId,
+                                     to, seq, payload)});
     m_unacknowledgedBytes += payload.size();
     // While reconnecting, it waits; it goes out once the player is back.
     if (m_state == State::Playing) {
@@ -201,6 +206,7 @@ void RoomMember::writeSend(const PendingSend& send) {
     WireWriter out;
     out.i32(send.to);
     out.u32(send.seq);
+    out.bytes(send.signature);
     out.bytes(send.payload);
     write(FrameType::Send, out.data());
 }
@@ -493,6 +499,22 @@ void RoomMember::takeDelegation(const QByteArray& body) {
     m_hostingLinks = chain.links;
 }
 
+bool RoomMember::learnKey(PlayerId id, const QByteArray& key) {
+    const auto known = m_signingKeys.constFind(id);
+    if (known != m_signingKeys.cend()) {
+        return *known == key;
+    }
+    m_signingKeys.insert(id, key);
+    return true;
+}
+
+bool RoomMember::lineHolds(PlayerId from, PlayerId to, quint32 seq, const QByteArray& signature,
+                           const QByteArray& payload) const {
+    secure::PublicBytes<secure::kSignPublicBytes> key{};
+    return m_roomKey && secure::fromBytes(m_signingKeys.value(from), key) &&
+           secure::verifyLine(key, signature, *m_roomKey, from, to, seq, payload);
+}
+
 void RoomMember::handleFrame(const Frame& frame) {
     const auto type = static_cast<FrameType>(frame.type);
     WireReader in(frame.body);
@@ -513,16 +535,29 @@ void RoomMember::handleFrame(const Frame& frame) {
         const auto from = in.i32();
         const auto to = in.i32();
         const auto seq = in.u32();
+        const auto signature = in.bytes(secure::kLineSignatureBytes);
         if (!in.ok()) {
             malformed();
             return;
         }
+        if (m_state != State::Playing) {
+            break;
+        }
+        const QByteArray payload = in.rest();
+        // A line its author's key does not sign (forged by a host, or from a client that
+        // offered no key) is not shown: it reaches the program as an empty message,
+        // which it reports as unreadable, and takes no seq.
+        if (!lineHolds(*from, *to, *seq, *signature, payload)) {
+            qCDebug(lcSession) << "a line from player" << *from << "does not carry its signature";
+            Q_EMIT delivered(*from, *to, 0, QByteArray());
+            break;
+        }
         // A sender's seqs only grow: one seen already is a message sent again (by a
         // member that resumed elsewhere) and is not delivered twice.
         quint32& lastSeq = m_lastSeqFrom[*from];
-        if (m_state == State::Playing && *seq > lastSeq) {
+        if (*seq > lastSeq) {
             lastSeq = *seq;
-            Q_EMIT delivered(*from, *to, *seq, in.rest());
+            Q_EMIT delivered(*from, *to, *seq, payload);
         }
         break;
     }
@@ -532,6 +567,13 @@ void RoomMember::handleFrame(const Frame& frame) {
         if (!in.ok()) {
             malformed();
             return;
+        }
+        // A host cannot give a player this member knows another key, and so its name
+        // to somebody else's copy: such a Joined is ignored.
+        WireReader peek = in;
+        if (!learnKey(*id, peek.bytes(kSecretBytes).value_or(QByteArray()))) {
+            qCDebug(lcSession) << "the host gave player" << *id << "another signing key; ignored";
+            break;
         }
         m_successors.readJoined(in, *id, *name);
         Q_EMIT playerJoined(*id, *name);

@@ -55,6 +55,7 @@ public:
         quint32 seq = 0;
         PlayerId to = 0;
         QByteArray payload;
+        QByteArray signature; // the line's, made once when it was queued
     };
 
     State state() const { return m_state; }
@@ -153,6 +154,10 @@ private:
     bool checkRoomKey(const QString& roomName);
     void takeDelegation(const QByteArray& body);
     void handleResumed(WireReader& in);
+    // Learns `id`'s signing key; false when the member knows another one for it.
+    bool learnKey(PlayerId id, const QByteArray& key);
+    bool lineHolds(PlayerId from, PlayerId to, quint32 seq, const QByteArray& signature,
+                   const QByteArray& payload) const;
     bool hostStuck() const;
     void seekSuccessor();
     void endMove();
@@ -182,6 +187,9 @@ private:
     quint32 m_nextSeq = 1;
     std::deque<PendingSend> m_unacknowledged;
     QHash<PlayerId, quint32> m_lastSeqFrom; // the highest seq delivered of each sender
+    // Every player's signing key as this member first learnt it, kept after its leave:
+    // no host can give a known player another one.
+    QHash<PlayerId, QByteArray> m_signingKeys;
     qint64 m_unacknowledgedBytes = 0;
     QTcpSocket* m_socket = nullptr;
     std::optional<secure::SecureChannel> m_channel; // the connection's handshake and records
