@@ -42,6 +42,12 @@ struct SessionConfig {
     // back in time. 0: a broken connection is a leave at once. The member tries again
     // after resumeRetryStart, doubling up to resumeRetryMax between attempts.
     std::chrono::milliseconds resumeGrace = 60000ms;
+    // Receivers sign what they took of each sender's lines and send it at most this
+    // often (again with every Ack heartbeat for lines of the last receiptTimeout); a
+    // line no receiver confirms within receiptTimeout of its sending comes back to its
+    // sender as not delivered, even if the host acknowledged it.
+    std::chrono::milliseconds receiptInterval = 200ms;
+    std::chrono::milliseconds receiptTimeout = 10000ms;
     // A connection the member's side closed or reset without Goodbye (its process was
     // killed, its machine refused it) keeps its player away this long at most: a copy
     // that is still running comes back at once, one that is gone leaves soon. Silence

@@ -557,6 +557,26 @@ TEST(FakeHost, AMemberChecksTheHostsProofAndTakesWhatComesWithItsPlayer) {
               (QStringList{u"pub 1>0 welcome"_s, u"unreadable 1>0"_s, u"unreadable 1>0"_s, u"pub 1>0 signed"_s}));
 }
 
+// A host that acknowledges lines it never delivered: what no receiver confirms in a
+// receipt of its own comes back to the sender, whatever the host claimed. A receipt
+// the host made up does not count.
+TEST(FakeHost, ALineNoReceiverConfirmsComesBackUndelivered) {
+    SessionConfig config = loopbackConfig();
+    config.receiptTimeout = 1s;
+    TestCopy member(config);
+    FakeHost host(u"secret"_s);
+    ASSERT_TRUE(host.join(member, u"secret"_s).ok());
+    ASSERT_EQ(member.createPlayer(u"me"_s), 5);
+    ASSERT_TRUE(member.say(kEveryone, u"taken"_s).ok());
+    testsupport::spinFor(100ms);
+    host.write(host.receipt(1));
+    ASSERT_TRUE(member.say(kEveryone, u"withheld"_s).ok());
+    testsupport::spinFor(100ms);
+    host.write(host.receipt(2, secure::SigningKey::fromSeed(secure::SecretBytes<32>{})));
+    ASSERT_TRUE(waitForLog(member, 2, 5s));
+    EXPECT_EQ(member.log, (QStringList{u"pub 1>0 welcome"_s, u"undelivered 5>0 withheld"_s}));
+}
+
 // A copy posing as the host, as a member connects to it: it gets one guess (the one it
 // built its share from) and nothing to test any other with. The guesser runs over all
 // it was sent, with its own secret scalar, for every candidate.

@@ -120,7 +120,8 @@ TEST(HostMigration, ASuccessorKeepsTheRoomItsNumbersAndItsPlayersSecrets) {
     };
     const QString password = u"%1 %2"_s.arg(quint8(FrameType::Reject)).arg(quint32(RefuseReason::Password));
     const QString nobody = u"%1 %2"_s.arg(quint8(FrameType::Reject)).arg(quint32(RefuseReason::NoSuchPlayer));
-    // d's own secret from the old host, with a signature by another key, proves nothing.
+    // d's secret field from the old host (zero: it has a key), with a signature by
+    // another key, proves nothing.
     const QByteArray secret = created->body.mid(4, kSecretBytes);
     for (const auto& [id, answer] : {std::pair{4, password}, std::pair{3, password}, std::pair{2, nobody},
                                      std::pair{1, nobody}, std::pair{9, nobody}})

@@ -55,10 +55,10 @@ TEST(ProtocolExample, TheDocumentsBytesAreTheCodesBytes) {
     EXPECT_EQ(chatFrame(u"こんにちは"_s, 1, 2, signature).toHex(), v[u"Deliver from 2 frame"_s].toHex());
 }
 
-// A chat line's signature and a Resume's, with the keys of the room-vectors block.
-TEST(ProtocolExample, ALinesAndAResumesSignaturesAreTheDocuments) {
+// A chat line's signature, a Resume's and a receipt's, with the keys of the room-vectors block.
+TEST(ProtocolExample, TheSignaturesOfALineAResumeAndAReceiptAreTheDocuments) {
     const QMap<QString, QByteArray> v = documentedVectors(u"line-vectors"_s);
-    ASSERT_EQ(v.size(), 8) << "the line-vectors block of docs/protocol.md";
+    ASSERT_EQ(v.size(), 10) << "the line-vectors block of docs/protocol.md";
     const auto hex = [](QByteArrayView bytes) { return bytes.toByteArray().toHex().toStdString(); };
     secure::SecretBytes<32> seed;
     const QByteArray seedBytes = v[u"signing seed"_s];
@@ -74,6 +74,9 @@ TEST(ProtocolExample, ALinesAndAResumesSignaturesAreTheDocuments) {
     const QByteArray resume = secure::resumeSignedBytes(v[u"handshake hash"_s], 2);
     EXPECT_EQ(hex(resume), hex(v[u"resume signed bytes"_s]));
     EXPECT_EQ(hex(key.sign(resume)), hex(v[u"resume signature"_s]));
+    const QByteArray receipt = secure::receiptSignedBytes(room, 2, 3, 1);
+    EXPECT_EQ(hex(receipt), hex(v[u"receipt signed bytes"_s]));
+    EXPECT_EQ(hex(key.sign(receipt)), hex(v[u"receipt signature"_s]));
 }
 
 // A password room's join with fixed scalars: the CPace both sides run, the frames it

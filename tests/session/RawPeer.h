@@ -164,7 +164,9 @@ struct RawPeer {
 // A host scripted by hand at a port of its own: it runs the password's CPace with
 // `password` (whatever the member knows), keeps what it was sent, sends Accept and a
 // first record under the new keys together, and creates the player 5 with a welcome
-// line in the same write.
+// line in the same write. Player 6 is another member of its room; it acknowledges every
+// Send at once and delivers none. Player 6 is another member of its room; it acknowledges every
+// Send at once, and delivers none.
 struct FakeHost {
     explicit FakeHost(const QString& password) {
         EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
@@ -215,15 +217,19 @@ struct FakeHost {
             } else if (frame->type == static_cast<quint8>(FrameType::CreatePlayer)) {
                 out.i32(5);
                 out.bytes(QByteArray(2 * kSecretBytes, 's'));
-                out.u32(2);
-                out.i32(1);
-                out.string(u"host"_s);
-                out.i32(5);
-                out.string(u"me"_s);
-                for (const PlayerId id : {1, 5})
-                    writeSuccession(out,
-                                    RoomPlayer{id, {}, secure::toBytes(secure::deviceKeys().signing.publicKey), {}});
+                out.u32(3);
+                for (const auto& [id, name] :
+                     {std::pair{1, u"host"_s}, std::pair{6, u"bob"_s}, std::pair{5, u"me"_s}}) {
+                    out.i32(id);
+                    out.string(name);
+                }
+                const QByteArray key = secure::toBytes(secure::deviceKeys().signing.publicKey);
+                for (const PlayerId id : {1, 6, 5})
+                    writeSuccession(
+                        out, RoomPlayer{id, {}, key, id == 1 ? Endpoint{} : Endpoint{QHostAddress::LocalHost, 1}});
                 write(encodeFrame(FrameType::PlayerCreated, out.data()) + line(u"welcome"_s, 1));
+            } else if (frame->type == static_cast<quint8>(FrameType::Send)) {
+                write(encodeFrame(FrameType::Ack, frame->body.mid(4, 4)));
             }
         }
     }
@@ -231,6 +237,15 @@ struct FakeHost {
     QByteArray line(const QString& text, quint32 seq, const secure::SigningKey& key = secure::deviceKeys().signing) {
         return chatFrame(text, seq, 1,
                          secure::signLine(key, authority->chain().roomKey, 1, kEveryone, seq, chatPayload(text)));
+    }
+
+    // Player 6's receipt for the member's lines up to `seq`, signed by `key`.
+    QByteArray receipt(quint32 seq, const secure::SigningKey& key = secure::deviceKeys().signing) {
+        WireWriter out;
+        out.i32(6);
+        out.u32(seq);
+        out.bytes(key.sign(secure::receiptSignedBytes(authority->chain().roomKey, 6, 5, seq)));
+        return encodeFrame(FrameType::Receipt, out.data());
     }
 
     // Opens the fake room for `member`, which knows `password`.

@@ -358,8 +358,9 @@ void HostAdmission::handleResume(HostLink* link, const Frame& frame) {
             secretRight = secure::verifySignature(
                 key, secure::resumeSignedBytes(secure::toBytes(link->channel.handshakeHash()), player->id), signature);
         } else {
-            secretRight =
-                !player->takenOver && !player->resumeSecret.isEmpty() && proof::equal(*secret, player->resumeSecret);
+            secretRight = !player->takenOver && !player->resumeSecret.isEmpty() &&
+                          player->resumeSecret != QByteArray(kSecretBytes, '\0') &&
+                          proof::equal(*secret, player->resumeSecret);
         }
     }
     if (player != nullptr && !player->local && !secretRight) {

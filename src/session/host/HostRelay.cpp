@@ -72,6 +72,9 @@ void HostRelay::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32
             // by the connection it came on.
             const QByteArray line = payload.mid(secure::kLineSignatureBytes);
             Q_EMIT m_host.deliveredLocally(from->id, to, seq, line);
+            if (to != 0) { // its receipts confirm only lines addressed to it
+                m_host.takenLocally(from->id, seq);
+            }
             m_localBacklog += line.size(); // as the local player will take it
             if (sender != nullptr && m_localBacklog > highWater) {
                 hold(sender, nullptr);

@@ -137,6 +137,9 @@ Status RoomHost::start(bool requireDiscovery, RoomListener* listener) {
         return bound;
     }
     m_relay.start();
+    m_receiptTimer = new QTimer(this);
+    connect(m_receiptTimer, &QTimer::timeout, this, &RoomHost::writeLocalReceipts);
+    m_receiptTimer->start(m_config.receiptInterval);
     m_liveness.start();
     qCDebug(lcSession) << "hosting" << m_settings.roomName << "on port" << m_port;
     return {};
@@ -240,6 +243,54 @@ void RoomHost::resendFromLocal(PlayerId to, quint32 seq, const QByteArray& paylo
     if (HostedPlayer* local = findMember(m_localPlayer)) {
         m_localSeq = std::max(m_localSeq, seq);
         m_relay.route(nullptr, local, to, seq, signedLocally(to, seq, payload));
+    }
+}
+
+void RoomHost::relayReceipt(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto sender = in.i32();
+    const auto rest = in.bytes(4 + secure::kLineSignatureBytes);
+    HostedPlayer* to = sender ? findMember(*sender) : nullptr;
+    if (!in.ok() || link->state != HostLink::State::Playing) {
+        dropLink(link, "malformed receipt");
+        return;
+    }
+    // The host's own player needs none; one for a sender away or gone is dropped (the
+    // receiver sends it again with its heartbeat).
+    if (to == nullptr || to->local || to->link == nullptr || to == link->hosted) {
+        return;
+    }
+    WireWriter out;
+    out.i32(link->player);
+    out.bytes(*rest);
+    m_relay.write(to->link, encodeFrame(FrameType::Receipt, out.data()));
+}
+
+void RoomHost::takenLocally(PlayerId from, quint32 seq) {
+    m_localTaken[from] = LocalTaken{seq, m_clock.elapsed(), true};
+}
+
+void RoomHost::writeLocalReceipts() {
+    // Every tenth interval (2 s), the receipts of the last while go again, for a sender
+    // that was away when they first went.
+    const bool recentToo = ++m_receiptTicks % 10 == 0;
+    const qint64 now = m_clock.elapsed();
+    for (auto it = m_localTaken.begin(); it != m_localTaken.end();) {
+        HostedPlayer* sender = findMember(it.key());
+        if (sender == nullptr || (!it->due && now - it->at > m_config.receiptTimeout.count())) {
+            it = m_localTaken.erase(it);
+            continue;
+        }
+        if ((it->due || recentToo) && sender->link != nullptr) {
+            WireWriter out;
+            out.i32(m_localPlayer);
+            out.u32(it->seq);
+            out.bytes(secure::deviceKeys().signing.sign(
+                secure::receiptSignedBytes(m_settings.identity->chain().roomKey, m_localPlayer, it.key(), it->seq)));
+            m_relay.write(sender->link, encodeFrame(FrameType::Receipt, out.data()));
+            it->due = false;
+        }
+        ++it;
     }
 }
 
@@ -404,6 +455,9 @@ void RoomHost::handleFrame(HostLink* link, const Frame& frame) {
     case FrameType::Ack:
         m_relay.handleAck(link, frame);
         break;
+    case FrameType::Receipt:
+        relayReceipt(link, frame);
+        break;
     case FrameType::Goodbye:
         dropLink(link, "goodbye");
         break;
@@ -430,11 +484,13 @@ HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link, const End
     player->rosterEntry = rosterEntry(player->id, name);
     player->local = link == nullptr;
     player->link = link;
-    if (link != nullptr) {
-        player->resumeSecret = randomSecret();
-    }
     player->signingKey = signingKey;
     player->signingKey.resize(kSecretBytes, '\0');
+    // A member with a signing key resumes by it: it is given no secret (all zero).
+    if (link != nullptr) {
+        player->resumeSecret =
+            player->signingKey == QByteArray(kSecretBytes, '\0') ? randomSecret() : QByteArray(kSecretBytes, '\0');
+    }
     WireWriter succession;
     writeSuccession(succession, RoomPlayer{player->id, name, player->signingKey, endpoint});
     player->succession = succession.take();

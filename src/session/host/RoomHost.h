@@ -18,6 +18,8 @@
 #include <memory>
 #include <vector>
 
+class QTimer;
+
 namespace session {
 
 class HostLink;
@@ -124,6 +126,11 @@ private:
     static QByteArray rosterEntry(PlayerId id, const QString& name);
     // The local player's line with its signature in front, as Deliver carries it.
     QByteArray signedLocally(PlayerId to, quint32 seq, const QByteArray& payload) const;
+    // Receipts (docs/protocol.md, "Receipts"): a member's goes on to the sender it
+    // names; the local player signs its own for what it took, every receipt interval.
+    void relayReceipt(HostLink* link, const Frame& frame);
+    void takenLocally(PlayerId from, quint32 seq);
+    void writeLocalReceipts();
     // Names identify players: no two in the room share one.
     bool hasMember(const QString& name) const;
     // Closes a connection. A player's connection that broke (`end` Closed or Silent)
@@ -158,6 +165,14 @@ private:
     QElapsedTimer m_clock;
     PlayerId m_nextId = 1;
     PlayerId m_localPlayer = 0;
+    struct LocalTaken {
+        quint32 seq = 0;
+        qint64 at = 0; // m_clock's time
+        bool due = false;
+    };
+    QHash<PlayerId, LocalTaken> m_localTaken; // per sender
+    QTimer* m_receiptTimer = nullptr;
+    int m_receiptTicks = 0;
 
     // Declared last: they derive their keys from the settings and the instance id.
     HostDiscovery m_discovery{*this};

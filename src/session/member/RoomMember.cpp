@@ -8,6 +8,7 @@
 #include "session/wire/WireBuffer.h"
 
 #include <QTcpSocket>
+#include <algorithm>
 
 namespace session {
 
@@ -40,6 +41,9 @@ RoomMember::RoomMember(const SessionConfig& config, QObject* parent)
         }
         fail(kErrorTimedOut, QStringLiteral("the room's host did not finish the handshake in time"));
     });
+    m_clock.start();
+    m_receiptTimer.setSingleShot(true);
+    connect(&m_receiptTimer, &QTimer::timeout, this, [this] { writeReceipts(false); });
     m_ackTimer.setSingleShot(true);
     connect(&m_ackTimer, &QTimer::timeout, this, [this] {
         if (m_state == State::Playing && m_eventsTaken != m_eventsAcknowledged) {
@@ -375,13 +379,18 @@ void RoomMember::onHeartbeatTick() {
         fail(kErrorConnectionLost, QStringLiteral("the room's host went silent"));
         return;
     }
+    if (m_state == State::Playing) {
+        checkReceipts();
+    }
     m_beatDue = !m_beatDue;
     if (!m_beatDue) {
         return;
     }
     if (m_state == State::Playing) {
-        // The acknowledgement is the heartbeat.
+        // The acknowledgement is the heartbeat; receipts of the last while go again
+        // with it, for a sender that was away when they first went.
         writeAck();
+        writeReceipts(true);
     } else if (m_state == State::Admitted || m_state == State::CreatingPlayer) {
         write(FrameType::Heartbeat, {});
     }
@@ -557,6 +566,7 @@ void RoomMember::handleFrame(const Frame& frame) {
         quint32& lastSeq = m_lastSeqFrom[*from];
         if (*seq > lastSeq) {
             lastSeq = *seq;
+            tookLine(*from, *seq);
             Q_EMIT delivered(*from, *to, *seq, payload);
         }
         break;
@@ -597,11 +607,17 @@ void RoomMember::handleFrame(const Frame& frame) {
             return;
         }
         while (!m_unacknowledged.empty() && m_unacknowledged.front().seq <= *seq) {
+            awaitReceipts(m_unacknowledged.front());
             m_unacknowledgedBytes -= m_unacknowledged.front().payload.size();
             m_unacknowledged.pop_front();
         }
         break;
     }
+    case FrameType::Receipt:
+        if (m_state == State::Playing) {
+            handleReceipt(in);
+        }
+        break;
     case FrameType::Goodbye:
         fail(kErrorConnectionLost, QStringLiteral("the room's host closed the room"), true);
         break;

@@ -247,6 +247,10 @@ void RoomMember::handleResumed(WireReader& in) {
         return;
     }
     qCDebug(lcSession) << "player" << m_playerId << "resumed";
+    // Receipts could not reach this member while it was away: their time starts again.
+    for (Awaited& line : m_awaited) {
+        line.since = m_clock.elapsed();
+    }
     m_state = State::Playing;
     m_resuming = false;
     m_eventsTaken = *nextEvent - 1;

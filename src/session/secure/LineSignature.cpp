@@ -42,6 +42,16 @@ bool verifyLine(const PublicBytes<kSignPublicBytes>& senderKey, QByteArrayView s
     return verifySignature(senderKey, lineSignedBytes(roomKey, sender, receiver, seq, payload), signature);
 }
 
+QByteArray receiptSignedBytes(const PublicBytes<kSignPublicBytes>& roomKey, PlayerId receiver, PlayerId sender,
+                              quint32 seq) {
+    QByteArray out("mirelune receipt");
+    out.append(reinterpret_cast<const char*>(roomKey.data()), static_cast<qsizetype>(roomKey.size()));
+    appendBig(out, static_cast<quint32>(receiver));
+    appendBig(out, static_cast<quint32>(sender));
+    appendBig(out, seq);
+    return out;
+}
+
 QByteArray resumeSignedBytes(QByteArrayView handshakeHash, PlayerId player) {
     QByteArray out("mirelune resume");
     out.append(handshakeHash);

@@ -29,4 +29,10 @@ bool verifyLine(const PublicBytes<kSignPublicBytes>& senderKey, QByteArrayView s
 // (15 ASCII bytes) ‖ the connection's Noise handshake hash (64) ‖ player id i32.
 QByteArray resumeSignedBytes(QByteArrayView handshakeHash, PlayerId player);
 
+// A receiver tells a sender which of its lines it has: "mirelune receipt" (16 ASCII
+// bytes) ‖ room key (32) ‖ receiver i32 ‖ sender i32 ‖ the highest seq of the sender's
+// lines the receiver has taken, u32.
+QByteArray receiptSignedBytes(const PublicBytes<kSignPublicBytes>& roomKey, PlayerId receiver, PlayerId sender,
+                              quint32 seq);
+
 } // namespace session::secure
