@@ -38,12 +38,17 @@ const session::secure::KeyPair25519& loadKey() {
     return key;
 }
 
-const QByteArray& loadSigningOffer() {
-    static const QByteArray offer = [] {
+const session::secure::SigningKey& loadSigningKey() {
+    static const session::secure::SigningKey key = [] {
         session::secure::SecretBytes<crypto_sign_SEEDBYTES> seed;
         randombytes_buf(seed.data(), seed.size());
-        return session::secure::toBytes(session::secure::SigningKey::fromSeed(seed).publicKey);
+        return session::secure::SigningKey::fromSeed(seed);
     }();
+    return key;
+}
+
+const QByteArray& loadSigningOffer() {
+    static const QByteArray offer = session::secure::toBytes(loadSigningKey().publicKey);
     return offer;
 }
 
@@ -158,21 +163,30 @@ public:
 
     void appendSend(std::string&, const char* payload, std::size_t size) override {
         std::string& out = m_staged;
+        // Every Send carries its line's 64-byte signature. The host relays it unchecked
+        // and these members check nothing, so each member signs once, at its first
+        // line, and sends that signature with every line: the host's work per line
+        // (the bytes it relays) is a real member's, the load program's own is not.
+        if (m_signature.isEmpty()) {
+            m_signature = loadSigningKey().sign(QByteArrayView(payload, static_cast<qsizetype>(size)));
+        }
         if (!m_chatLines) {
-            appendBigEndian32(out, static_cast<std::uint32_t>(1 + 4 + 4 + size));
+            appendBigEndian32(out, static_cast<std::uint32_t>(1 + 4 + 4 + 64 + size));
             out.push_back(static_cast<char>(session::FrameType::Send));
             appendBigEndian32(out, static_cast<std::uint32_t>(session::kEveryone));
             appendBigEndian32(out, m_nextSeq++);
+            out.append(m_signature.constData(), 64);
             out.append(payload, size);
             return;
         }
         // A public chat line: i32 kind 0, then the text as a string; the text is the
         // load program's marker followed by an everyday Japanese sentence.
         const std::size_t textSize = size + sizeof kChatTail - 1;
-        appendBigEndian32(out, static_cast<std::uint32_t>(1 + 4 + 4 + 4 + 4 + textSize));
+        appendBigEndian32(out, static_cast<std::uint32_t>(1 + 4 + 4 + 64 + 4 + 4 + textSize));
         out.push_back(static_cast<char>(session::FrameType::Send));
         appendBigEndian32(out, static_cast<std::uint32_t>(session::kEveryone));
         appendBigEndian32(out, m_nextSeq++);
+        out.append(m_signature.constData(), 64);
         appendBigEndian32(out, 0);
         appendBigEndian32(out, static_cast<std::uint32_t>(textSize));
         out.append(payload, size);
@@ -203,15 +217,18 @@ private:
     // Deliver: sender and receiver ids, the sender's seq, then the payload (a chat line's
     // kind and text).
     void deliver(const char* body, std::size_t bodySize, PayloadSink& sink) {
-        if (bodySize < 12) {
+        // Sender, receiver, seq, the line's signature (64), payload.
+        constexpr std::size_t kHead = 12 + 64;
+        if (bodySize < kHead) {
             return;
         }
         if (!m_chatLines) {
-            sink.payload(m_member, body + 12, bodySize - 12);
+            sink.payload(m_member, body + kHead, bodySize - kHead);
             return;
         }
-        if (bodySize >= 20 && readBigEndian32(body + 12) == 0 && readBigEndian32(body + 16) <= bodySize - 20) {
-            sink.payload(m_member, body + 20, readBigEndian32(body + 16));
+        if (bodySize >= kHead + 8 && readBigEndian32(body + kHead) == 0 &&
+            readBigEndian32(body + kHead + 4) <= bodySize - kHead - 8) {
+            sink.payload(m_member, body + kHead + 8, readBigEndian32(body + kHead + 4));
         }
     }
 
@@ -276,6 +293,7 @@ private:
 
     bool m_chatLines;
     std::uint32_t m_nextSeq = 1;
+    QByteArray m_signature; // the signature every line of this member carries
     std::uint32_t m_eventsTaken = 0;
     std::uint32_t m_eventsAcknowledged = 0;
     std::size_t m_eventBytesWaiting = 0; // frames of the events not yet acknowledged

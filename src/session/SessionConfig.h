@@ -42,6 +42,12 @@ struct SessionConfig {
     // back in time. 0: a broken connection is a leave at once. The member tries again
     // after resumeRetryStart, doubling up to resumeRetryMax between attempts.
     std::chrono::milliseconds resumeGrace = 60000ms;
+    // Receivers sign what they took of each sender's lines and send it at most this
+    // often (again with every Ack heartbeat for lines of the last receiptTimeout); a
+    // line no receiver confirms within receiptTimeout of its sending comes back to its
+    // sender as not delivered, even if the host acknowledged it.
+    std::chrono::milliseconds receiptInterval = 200ms;
+    std::chrono::milliseconds receiptTimeout = 10000ms;
     // A connection the member's side closed or reset without Goodbye (its process was
     // killed, its machine refused it) keeps its player away this long at most: a copy
     // that is still running comes back at once, one that is gone leaves soon. Silence
@@ -111,9 +117,10 @@ struct SessionConfig {
 
     // The largest message payload a member may send: the Deliver the host makes of it
     // carries the sender's id on top of the Send's fields, and must still fit every
-    // member's frame limit. Type byte, sender, receiver and seq take 13 bytes.
+    // member's frame limit. Type byte, sender, receiver, seq and the line's signature
+    // take 77 bytes.
     qint64 maxPayloadBytes() const { return static_cast<qint64>(maxFrameBytes) - kDeliverOverheadBytes; }
-    static constexpr qint64 kDeliverOverheadBytes = 1 + 4 + 4 + 4;
+    static constexpr qint64 kDeliverOverheadBytes = 1 + 4 + 4 + 4 + 64;
 
     // A listing keeps at most this many rooms; later answers are dropped.
     int maxListedRooms = 256;

@@ -30,7 +30,7 @@ except (ImportError, OSError) as missing:
 APP_ID = "{AC330441-9B71-11D2-9AAB-0020781461AC}"
 HELLO, CHALLENGE, AUTH, ACCEPT, REJECT = 0x01, 0x02, 0x03, 0x04, 0x05
 CREATE_PLAYER, PLAYER_CREATED, PLAYER_REFUSED, DELEGATION = 0x10, 0x11, 0x12, 0x16
-SEND, DELIVER, JOINED, LEFT, ACK, HISTORY = 0x20, 0x21, 0x22, 0x23, 0x24, 0x25
+SEND, DELIVER, JOINED, LEFT, ACK, HISTORY, RECEIPT = 0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26
 HEARTBEAT, GOODBYE = 0x30, 0x31
 EVENTS = (DELIVER, JOINED, LEFT)
 
@@ -292,10 +292,14 @@ def join(port, name, password=None):
     own_id, resume_secret, _room_secret = r.i32(), r.take(32), r.take(32)
     roster = [(r.i32(), r.string()) for _ in range(r.u32())]
     expect(roster and roster[-1] == (own_id, name), "the roster does not end with me")
-    if attribute == 4:  # succession fields: verifier, address, standby port per player
+    c.keys = {}  # each player's signing key, for checking its lines
+    if attribute == 4:  # succession fields: signing key, address, standby port per player
         succession = [(r.take(32), r.take(16), r.u16()) for _ in roster]
-        expect(succession[-1][0] == hashlib.sha256(resume_secret).digest(), "a wrong verifier")
+        expect(succession[-1][0] == bytes(c.signing.verify_key), "my signing key is not in the roster")
+        expect(resume_secret == bytes(32), "a resume secret for a member that offered a key")
         expect(succession[0][1] == bytes(16), "the host's player has an address")
+        c.keys = {player: fields[0] for (player, _), fields in zip(roster, succession)}
+    c.own_id, c.unreadable, c.host_player = own_id, 0, roster[0][0]
     c.delegated, c.history, c.heartbeats = False, [], 0
     return c, room_name, own_id, roster
 
@@ -318,7 +322,13 @@ def handle(c, kind, body, seen):
         c.events_taken += 1
         c.send(frame(ACK, u32(c.events_taken)))
         if kind == DELIVER:
-            seen.append(read_deliver(body))
+            line = read_deliver(c, body)
+            if line:
+                seen.append(line)
+        elif kind == JOINED:
+            r = Reader(body)
+            player, _name, key = r.i32(), r.string(), r.take(32)
+            c.keys.setdefault(player, key)  # a known player's key never changes
     elif kind == GOODBYE:
         raise Failure("the host said Goodbye")
 
@@ -342,16 +352,35 @@ def pump(c, until, seconds=5.0):
     return seen
 
 
+def line_signed_bytes(c, sender, receiver, seq, payload):
+    return b"mirelune line" + c.room_key + i32(sender) + i32(receiver) + u32(seq) + payload
+
+
 def send_chat(c, text, receiver=0):
-    """A chat line: kind 0 (public) or 1 (private), then the text."""
+    """A chat line: kind 0 (public) or 1 (private), then the text, signed by this device."""
     c.seq += 1
-    c.send(frame(SEND, i32(receiver) + u32(c.seq) + i32(0 if receiver == 0 else 1) + string(text)))
+    payload = i32(0 if receiver == 0 else 1) + string(text)
+    signature = c.signing.sign(line_signed_bytes(c, c.own_id, receiver, c.seq, payload)).signature
+    c.send(frame(SEND, i32(receiver) + u32(c.seq) + signature + payload))
 
 
-def read_deliver(body):
-    """(sender, receiver, seq, text) of a Deliver of a chat line."""
+def read_deliver(c, body):
+    """(sender, receiver, seq, text) of a Deliver of a chat line its author signed;
+    None (counted as unreadable) for one whose signature does not verify."""
     r = Reader(body)
-    sender, receiver, seq, chat_kind = r.i32(), r.i32(), r.u32(), r.i32()
+    sender, receiver, seq, signature = r.i32(), r.i32(), r.u32(), r.take(64)
+    payload = r.take(r.left())
+    try:
+        nacl.signing.VerifyKey(c.keys.get(sender, bytes(32))).verify(
+            line_signed_bytes(c, sender, receiver, seq, payload), signature)
+    except Exception:
+        c.unreadable += 1
+        return None
+    if sender != c.host_player:  # a receipt, signed, for what was taken of this sender
+        signed = b"mirelune receipt" + c.room_key + i32(c.own_id) + i32(sender) + u32(seq)
+        c.send(frame(RECEIPT, i32(sender) + u32(seq) + c.signing.sign(signed).signature))
+    r = Reader(payload)
+    chat_kind = r.i32()
     return sender, receiver, seq, r.string() if chat_kind in (0, 1) else None
 
 

@@ -118,9 +118,9 @@ TEST_F(RoomUnderAttack, OnlyHonestLinesUpToTheExactLimitAreRelayed) {
     ASSERT_EQ(peer.joinAs(longest), 3);
     const QString largest(config.maxPayloadBytes() - 8, u'a'); // kind and length take 8
     peer.send(encodeFrame(static_cast<FrameType>(0x7e), QByteArrayLiteral("future stuff")) +
-              chatFrame(u"forged"_s, 1, 1) + chatFrame(largest));
+              chatFrame(u"forged"_s, 1, 1) + peer.line(largest));
     ASSERT_TRUE(logShows(alice, u"pub 3>0 "_s + largest));
-    peer.send(chatFrame(largest + u'a', 2));
+    peer.send(peer.line(largest + u'a', 2));
     EXPECT_TRUE(peer.closedByHost());
     ASSERT_TRUE(logShows(alice, u"leave 3"_s));
     EXPECT_EQ(alice.log, (QStringList{u"join 3 "_s + longest, u"pub 3>0 "_s + largest, u"leave 3"_s}));
@@ -139,7 +139,7 @@ TEST_F(RoomUnderAttack, AFlooderIsHeldBackAndASlowHonestMemberLosesNothing) {
     const QString big(config.maxPayloadBytes() - 16, u'f');
     QList<QByteArray> expected, got;
     for (int i = 10; i < 34; ++i) {
-        flooder.send(chatFrame(big + QString::number(i), i - 9));
+        flooder.send(flooder.line(big + QString::number(i), i - 9));
         expected.append(QByteArray::number(i));
         ASSERT_TRUE(i % 8 != 0 || alice.say(kEveryone, u"honest %1"_s.arg(i)).ok());
     }
@@ -183,7 +183,7 @@ TEST_F(RoomUnderAttack, AFloodOfShortLinesIsHeldBackByCountAndNobodyHonestGoes) 
     constexpr int kLines = 40000;
     QByteArray burst;
     for (int i = 1; i <= kLines; ++i)
-        burst += chatFrame(u"f"_s, i);
+        burst += flooder.line(u"f"_s, i);
     flooder.send(burst);
     ASSERT_TRUE(alice.say(kEveryone, u"honest"_s).ok());
     const auto beat = [&] { flooder.send(encodeFrame(FrameType::Heartbeat, {})); };
@@ -542,6 +542,39 @@ TEST(FakeHost, AMemberChecksTheHostsProofAndTakesWhatComesWithItsPlayer) {
     ASSERT_TRUE(waitForLog(member, 1));
     EXPECT_EQ(member.log, QStringList{u"pub 1>0 welcome"_s});
     EXPECT_EQ(member.emptyEvents, 0);
+
+    // The host writes as player 1 with a key of its own: not shown, reported unreadable.
+    // Nor can it give player 1 that key: the Joined is ignored, and so are its lines.
+    const auto forger = secure::SigningKey::fromSeed(secure::SecretBytes<32>{});
+    WireWriter joined;
+    joined.i32(1);
+    joined.string(u"host"_s);
+    writeSuccession(joined, RoomPlayer{1, {}, secure::toBytes(forger.publicKey), {}});
+    host.write(host.line(u"forged"_s, 2, forger) + encodeFrame(FrameType::Joined, joined.data()) +
+               host.line(u"rekeyed"_s, 3, forger) + host.line(u"signed"_s, 4));
+    ASSERT_TRUE(waitForLog(member, 4));
+    EXPECT_EQ(member.log,
+              (QStringList{u"pub 1>0 welcome"_s, u"unreadable 1>0"_s, u"unreadable 1>0"_s, u"pub 1>0 signed"_s}));
+}
+
+// A host that acknowledges lines it never delivered: what no receiver confirms in a
+// receipt of its own comes back to the sender, whatever the host claimed. A receipt
+// the host made up does not count.
+TEST(FakeHost, ALineNoReceiverConfirmsComesBackUndelivered) {
+    SessionConfig config = loopbackConfig();
+    config.receiptTimeout = 1s;
+    TestCopy member(config);
+    FakeHost host(u"secret"_s);
+    ASSERT_TRUE(host.join(member, u"secret"_s).ok());
+    ASSERT_EQ(member.createPlayer(u"me"_s), 5);
+    ASSERT_TRUE(member.say(kEveryone, u"taken"_s).ok());
+    testsupport::spinFor(100ms);
+    host.write(host.receipt(1));
+    ASSERT_TRUE(member.say(kEveryone, u"withheld"_s).ok());
+    testsupport::spinFor(100ms);
+    host.write(host.receipt(2, secure::SigningKey::fromSeed(secure::SecretBytes<32>{})));
+    ASSERT_TRUE(waitForLog(member, 2, 5s));
+    EXPECT_EQ(member.log, (QStringList{u"pub 1>0 welcome"_s, u"undelivered 5>0 withheld"_s}));
 }
 
 // A copy posing as the host, as a member connects to it: it gets one guess (the one it

@@ -126,8 +126,8 @@ TEST(HostUnderAttack, BrokenFramingAndALongChatLeaveTheHostsMemoryBounded) {
     ASSERT_EQ(mallory.joinAs(u"mallory"_s), 4);
     ASSERT_EQ(cut.joinAs(u"cut"_s), 5);
     mallory.send(huge);
-    const QByteArray fourth = chatFrame(u"never"_s, 4);
-    cut.send(chatFrame(u"m1"_s) + chatFrame(u"m2"_s, 2) + chatFrame(u"m3"_s, 3) + fourth.left(fourth.size() / 2));
+    const QByteArray fourth = cut.line(u"never"_s, 4);
+    cut.send(cut.line(u"m1"_s) + cut.line(u"m2"_s, 2) + cut.line(u"m3"_s, 3) + fourth.left(fourth.size() / 2));
     ::shutdown(static_cast<int>(cut.socket.socketDescriptor()), SHUT_WR);
 
     chat(u"garbage"_s, 500);

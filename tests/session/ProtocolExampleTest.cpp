@@ -50,8 +50,33 @@ TEST(ProtocolExample, TheDocumentsBytesAreTheCodesBytes) {
     EXPECT_EQ(acceptedPrologue(v[u"prologue"_s], application), v[u"prologue"_s].size());
     EXPECT_EQ(helloFrame(member).toHex(), v[u"Hello frame"_s].toHex());
     EXPECT_EQ(createFrame(u"花子"_s).toHex(), v[u"CreatePlayer 花子 frame"_s].toHex());
-    EXPECT_EQ(chatFrame(u"こんにちは"_s, 1).toHex(), v[u"Send こんにちは frame"_s].toHex());
-    EXPECT_EQ(chatFrame(u"こんにちは"_s, 1, 2).toHex(), v[u"Deliver from 2 frame"_s].toHex());
+    const QByteArray signature = documentedVectors(u"line-vectors"_s)[u"line signature"_s];
+    EXPECT_EQ(chatFrame(u"こんにちは"_s, 1, 0, signature).toHex(), v[u"Send こんにちは frame"_s].toHex());
+    EXPECT_EQ(chatFrame(u"こんにちは"_s, 1, 2, signature).toHex(), v[u"Deliver from 2 frame"_s].toHex());
+}
+
+// A chat line's signature, a Resume's and a receipt's, with the keys of the room-vectors block.
+TEST(ProtocolExample, TheSignaturesOfALineAResumeAndAReceiptAreTheDocuments) {
+    const QMap<QString, QByteArray> v = documentedVectors(u"line-vectors"_s);
+    ASSERT_EQ(v.size(), 10) << "the line-vectors block of docs/protocol.md";
+    const auto hex = [](QByteArrayView bytes) { return bytes.toByteArray().toHex().toStdString(); };
+    secure::SecretBytes<32> seed;
+    const QByteArray seedBytes = v[u"signing seed"_s];
+    std::copy(seedBytes.begin(), seedBytes.end(), reinterpret_cast<char*>(seed.data()));
+    const secure::SigningKey key = secure::SigningKey::fromSeed(seed);
+    secure::RoomKey room{};
+    ASSERT_TRUE(secure::fromBytes(v[u"room key"_s], room));
+    EXPECT_EQ(hex(chatPayload(u"こんにちは"_s)), hex(v[u"payload"_s]));
+    EXPECT_EQ(hex(secure::lineSignedBytes(room, 2, kEveryone, 1, v[u"payload"_s])), hex(v[u"line signed bytes"_s]));
+    EXPECT_EQ(hex(secure::signLine(key, room, 2, kEveryone, 1, v[u"payload"_s])), hex(v[u"line signature"_s]));
+    EXPECT_TRUE(secure::verifyLine(key.publicKey, v[u"line signature"_s], room, 2, kEveryone, 1, v[u"payload"_s]));
+    EXPECT_FALSE(secure::verifyLine(key.publicKey, v[u"line signature"_s], room, 3, kEveryone, 1, v[u"payload"_s]));
+    const QByteArray resume = secure::resumeSignedBytes(v[u"handshake hash"_s], 2);
+    EXPECT_EQ(hex(resume), hex(v[u"resume signed bytes"_s]));
+    EXPECT_EQ(hex(key.sign(resume)), hex(v[u"resume signature"_s]));
+    const QByteArray receipt = secure::receiptSignedBytes(room, 2, 3, 1);
+    EXPECT_EQ(hex(receipt), hex(v[u"receipt signed bytes"_s]));
+    EXPECT_EQ(hex(key.sign(receipt)), hex(v[u"receipt signature"_s]));
 }
 
 // A password room's join with fixed scalars: the CPace both sides run, the frames it

@@ -2,10 +2,12 @@
 
 #include "SessionTestSupport.h"
 #include "session/secure/CPace.h"
+#include "session/secure/LineSignature.h"
 #include "session/secure/RoomIdentity.h"
 #include "session/secure/SecureChannel.h"
 #include "session/wire/FrameCodec.h"
 #include "session/wire/PasswordProof.h"
+#include "session/wire/Succession.h"
 #include "session/wire/WireBuffer.h"
 
 #include <QTcpServer>
@@ -40,12 +42,15 @@ inline QByteArray chatPayload(const QString& text) {
     message.writeString(text);
     return message.payload();
 }
-inline QByteArray chatFrame(const QString& text, quint32 seq = 1, PlayerId from = 0) {
+// Its signature is all zero unless given: see RawPeer::line for a signed one.
+inline QByteArray chatFrame(const QString& text, quint32 seq = 1, PlayerId from = 0,
+                            const QByteArray& signature = QByteArray(64, '\0')) {
     WireWriter body;
     if (from != 0)
         body.i32(from);
     body.i32(kEveryone);
     body.u32(seq);
+    body.bytes(signature);
     body.bytes(chatPayload(text));
     return encodeFrame(from != 0 ? FrameType::Deliver : FrameType::Send, body.data());
 }
@@ -65,6 +70,8 @@ struct RawPeer {
     // The prologue and the handshake; from then on send() seals and nextFrame() opens.
     bool secure() {
         channel.emplace(secure::deviceNoiseKey(), encodePrologue(appId()));
+        // It offers its signing key, as the program's members do.
+        channel->setHandshakePayload(secure::encodeMemberOffer(secure::deviceKeys()));
         send(channel->start());
         testsupport::waitUntil([&] { return pump() && (channel->isOpen() || channel->failed()); });
         return channel->isOpen();
@@ -129,9 +136,27 @@ struct RawPeer {
     // or the player is refused.
     PlayerId joinAs(const QString& name, const QString& password = {}) {
         const auto created = authenticate(createFrame(name), password);
-        return created && created->type == quint8(FrameType::PlayerCreated)
-                   ? WireReader(created->body).i32().value_or(0)
-                   : 0;
+        return player = created && created->type == quint8(FrameType::PlayerCreated)
+                            ? WireReader(created->body).i32().value_or(0)
+                            : 0;
+    }
+    // A public line as a member's copy sends it: signed with the device's key, for the
+    // room whose key the host proved.
+    QByteArray line(const QString& text, quint32 seq = 1) const {
+        const auto chain = secure::readProof(channel->peerPayload());
+        return chatFrame(text, seq, 0,
+                         secure::signLine(secure::deviceKeys().signing, chain ? chain->roomKey : secure::RoomKey{},
+                                          player, kEveryone, seq, chatPayload(text)));
+    }
+    // Resume's body for `id`: the player proved by the device's signature of this connection.
+    QByteArray resumeBody(PlayerId id, quint32 taken) const {
+        WireWriter body;
+        body.i32(id);
+        body.bytes(QByteArray(kSecretBytes, '\0'));
+        body.u32(taken);
+        body.bytes(secure::deviceKeys().signing.sign(
+            secure::resumeSignedBytes(secure::toBytes(channel->handshakeHash()), id)));
+        return body.take();
     }
 
     QTcpSocket socket;
@@ -139,12 +164,15 @@ struct RawPeer {
     FrameDecoder decoder{1024 * 1024};
     std::optional<Frame> pending;
     std::optional<Frame> history;
+    PlayerId player = 0;
 };
 
 // A host scripted by hand at a port of its own: it runs the password's CPace with
 // `password` (whatever the member knows), keeps what it was sent, sends Accept and a
 // first record under the new keys together, and creates the player 5 with a welcome
-// line in the same write.
+// line in the same write. Player 6 is another member of its room; it acknowledges every
+// Send at once and delivers none. Player 6 is another member of its room; it acknowledges every
+// Send at once, and delivers none.
 struct FakeHost {
     explicit FakeHost(const QString& password) {
         EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
@@ -153,7 +181,7 @@ struct FakeHost {
             channel.emplace(secure::deviceNoiseKey(),
                             [](QByteArrayView bytes) { return acceptedPrologue(bytes, appId()); });
             // It proves a room key of its own for the room it names in Accept.
-            channel->setHandshakePayload(secure::creatorAuthority(u"room"_s)->chain().encodeProof());
+            channel->setHandshakePayload(authority->chain().encodeProof());
             QObject::connect(link, &QTcpSocket::readyRead, link, [this, password] { answer(password); });
         });
     }
@@ -195,14 +223,35 @@ struct FakeHost {
             } else if (frame->type == static_cast<quint8>(FrameType::CreatePlayer)) {
                 out.i32(5);
                 out.bytes(QByteArray(2 * kSecretBytes, 's'));
-                out.u32(2);
-                out.i32(1);
-                out.string(u"host"_s);
-                out.i32(5);
-                out.string(u"me"_s);
-                write(encodeFrame(FrameType::PlayerCreated, out.data()) + chatFrame(u"welcome"_s, 1, 1));
+                out.u32(3);
+                for (const auto& [id, name] :
+                     {std::pair{1, u"host"_s}, std::pair{6, u"bob"_s}, std::pair{5, u"me"_s}}) {
+                    out.i32(id);
+                    out.string(name);
+                }
+                const QByteArray key = secure::toBytes(secure::deviceKeys().signing.publicKey);
+                for (const PlayerId id : {1, 6, 5})
+                    writeSuccession(
+                        out, RoomPlayer{id, {}, key, id == 1 ? Endpoint{} : Endpoint{QHostAddress::LocalHost, 1}});
+                write(encodeFrame(FrameType::PlayerCreated, out.data()) + line(u"welcome"_s, 1));
+            } else if (frame->type == static_cast<quint8>(FrameType::Send)) {
+                write(encodeFrame(FrameType::Ack, frame->body.mid(4, 4)));
             }
         }
+    }
+    // A public line from player 1, signed by `key` (by default the host's own).
+    QByteArray line(const QString& text, quint32 seq, const secure::SigningKey& key = secure::deviceKeys().signing) {
+        return chatFrame(text, seq, 1,
+                         secure::signLine(key, authority->chain().roomKey, 1, kEveryone, seq, chatPayload(text)));
+    }
+
+    // Player 6's receipt for the member's lines up to `seq`, signed by `key`.
+    QByteArray receipt(quint32 seq, const secure::SigningKey& key = secure::deviceKeys().signing) {
+        WireWriter out;
+        out.i32(6);
+        out.u32(seq);
+        out.bytes(key.sign(secure::receiptSignedBytes(authority->chain().roomKey, 6, 5, seq)));
+        return encodeFrame(FrameType::Receipt, out.data());
     }
 
     // Opens the fake room for `member`, which knows `password`.
@@ -214,6 +263,7 @@ struct FakeHost {
     }
 
     const QByteArray instanceId = QByteArray(16, 'i');
+    const std::shared_ptr<const secure::HostingAuthority> authority = secure::creatorAuthority(u"room"_s);
     QTcpServer server;
     QTcpSocket* link = nullptr;
     std::optional<secure::SecureChannel> channel;

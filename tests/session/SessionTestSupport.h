@@ -32,7 +32,7 @@ inline RoomDescription describe(const QString& name, const QString& password = {
 }
 
 // One copy of the program as the chat window uses the service: one event, one
-// receive; every message becomes a line of `log` ("join 2 name", "leave 2",
+// receive; every message becomes a line of `log` ("join 2 name", "leave 2", "unreadable 2>0",
 // "pub 2>0 text", "priv 2>3 text", "undelivered 2>0 text").
 struct TestCopy {
     explicit TestCopy(const SessionConfig& config) : service(std::make_unique<NetworkSessionService>(config)) {
@@ -50,7 +50,11 @@ struct TestCopy {
         Result<ReceivedMessage> received = service->receive();
         ASSERT_TRUE(received.ok());
         Message message = received->message;
-        const qint32 type = message.readInt32().value();
+        const Result<qint32> read = message.readInt32();
+        if (!read.ok()) {
+            return log.append(u"unreadable %1>%2"_s.arg(received->from).arg(received->to));
+        }
+        const qint32 type = *read;
         if (received->from != kSystemSender) {
             const QString kind = received->undelivered ? u"undelivered"_s
                                  : received->history   ? u"hist"_s

@@ -4,6 +4,7 @@
 #include "session/SessionLog.h"
 #include "session/host/HostLink.h"
 #include "session/host/RoomHost.h"
+#include "session/secure/LineSignature.h"
 #include "session/wire/NameRules.h"
 #include "session/wire/PasswordProof.h"
 #include "session/wire/WireBuffer.h"
@@ -294,7 +295,9 @@ void HostAdmission::handleCreatePlayer(HostLink* link, const Frame& frame, bool 
     }
     // The roster goes out before the new player is announced, so the member learns
     // about everybody exactly once: from the roster, or from a later Joined.
-    HostedPlayer* player = m_host.addMember(*name, link, Endpoint{link->peer, standbyPort});
+    const auto offer = secure::readMemberOffer(link->channel.peerPayload());
+    HostedPlayer* player = m_host.addMember(*name, link, Endpoint{link->peer, standbyPort},
+                                            offer ? secure::toBytes(*offer) : QByteArray());
     const PlayerId id = player->id;
     player->source = link->source;
     player->joinedAt = m_host.m_clock.elapsed();
@@ -331,6 +334,9 @@ void HostAdmission::handleResume(HostLink* link, const Frame& frame) {
     const auto id = in.i32();
     const auto secret = in.bytes(kSecretBytes);
     const auto taken = in.u32();
+    // Behind them, a member that offered its signing key signs the connection: nobody
+    // holds a secret of it that could be passed on.
+    const QByteArray signature = in.rest().left(secure::kLineSignatureBytes);
     if (!in.ok() || link->state != HostLink::State::Admitted || link->createdPlayer) {
         m_host.dropLink(link, "unexpected resume");
         return;
@@ -343,11 +349,21 @@ void HostAdmission::handleResume(HostLink* link, const Frame& frame) {
         return;
     }
     // A stranger who knows the room's password still cannot take someone's player:
-    // the secret counts as a proof, wrong ones included. Of a player taken over with
-    // the room this host knows only the secret's SHA-256.
-    const bool secretRight =
-        player != nullptr && (player->takenOver ? proof::equal(proof::resumeVerifier(*secret), player->verifier)
-                                                : proof::equal(*secret, player->resumeSecret));
+    // the proof counts like a password proof, wrong ones included. A player with a
+    // signing key proves with it; a keyless client with the secret this host gave it
+    // (a player taken over with the room has none here, so a keyless one cannot return).
+    bool secretRight = false;
+    if (player != nullptr) {
+        secure::PublicBytes<secure::kSignPublicBytes> key{};
+        if (secure::fromBytes(player->signingKey, key) && key != secure::PublicBytes<secure::kSignPublicBytes>{}) {
+            secretRight = secure::verifySignature(
+                key, secure::resumeSignedBytes(secure::toBytes(link->channel.handshakeHash()), player->id), signature);
+        } else {
+            secretRight = !player->takenOver && !player->resumeSecret.isEmpty() &&
+                          player->resumeSecret != QByteArray(kSecretBytes, '\0') &&
+                          proof::equal(*secret, player->resumeSecret);
+        }
+    }
     if (player != nullptr && !player->local && !secretRight) {
         wrongProof(secretSource);
         reject(link, static_cast<quint32>(RefuseReason::Password), QStringLiteral("wrong resume secret"));
@@ -363,7 +379,6 @@ void HostAdmission::handleResume(HostLink* link, const Frame& frame) {
         // for it here is what comes next.
         player->takenOver = false;
         player->seqUnknown = true;
-        player->resumeSecret = *secret;
         player->firstEventSeq = *taken + 1;
     }
     if (*taken >= player->nextEventSeq()) {

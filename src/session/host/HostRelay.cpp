@@ -3,6 +3,7 @@
 #include "session/SessionLog.h"
 #include "session/host/HostLink.h"
 #include "session/host/RoomHost.h"
+#include "session/secure/LineSignature.h"
 #include "session/wire/WireBuffer.h"
 
 #include <QTimer>
@@ -49,8 +50,9 @@ void HostRelay::playerGone(PlayerId id) {
 }
 
 void HostRelay::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 seq, const QByteArray& payload) {
+    // `payload` is the line after its author's signature.
     if (to == kEveryone && m_host.m_config.serveHistory) {
-        m_host.m_history.addPublic(from->id, from->name, seq, payload);
+        m_host.m_history.addPublic(from->id, from->name, seq, payload.mid(secure::kLineSignatureBytes));
     }
     WireWriter header;
     header.i32(from->id);
@@ -70,8 +72,14 @@ void HostRelay::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32
     // sends faster than a receiver takes is held back, and the receiver keeps up.
     const auto deliver = [&](HostedPlayer& member) {
         if (member.local) {
-            Q_EMIT m_host.deliveredLocally(from->id, to, seq, payload);
-            m_localBacklog += payload.size();
+            // The line's signature is for the members; this copy knows its sender
+            // by the connection it came on.
+            const QByteArray line = payload.mid(secure::kLineSignatureBytes);
+            Q_EMIT m_host.deliveredLocally(from->id, to, seq, line);
+            if (to != 0) { // its receipts confirm only lines addressed to it
+                m_host.takenLocally(from->id, seq);
+            }
+            m_localBacklog += line.size(); // as the local player will take it
             if (sender != nullptr && m_localBacklog > highWater) {
                 hold(sender, nullptr);
             }
@@ -441,11 +449,11 @@ void HostRelay::handleSend(HostLink* link, const Frame& frame) {
     WireReader in(frame.body);
     const auto to = in.i32();
     const auto seq = in.u32();
-    if (!in.ok()) {
+    if (!in.ok() || in.remaining() < secure::kLineSignatureBytes) {
         m_host.dropLink(link, "truncated send frame");
         return;
     }
-    if (in.remaining() > m_host.m_config.maxPayloadBytes()) {
+    if (in.remaining() - secure::kLineSignatureBytes > m_host.m_config.maxPayloadBytes()) {
         // Relayed, it would exceed every receiver's frame limit; an honest member
         // never sends it.
         m_host.dropLink(link, "oversized send frame");
@@ -472,7 +480,8 @@ void HostRelay::handleSend(HostLink* link, const Frame& frame) {
         return;
     }
     player->handledSeq = *seq;
-    // The sender is the connection's player, whatever the frame might claim.
+    // The sender is the connection's player, whatever the frame might claim. Its
+    // signature and payload go on as they came: the receivers check them.
     route(link, player, *to, *seq, in.rest());
 }
 

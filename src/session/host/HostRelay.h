@@ -32,8 +32,9 @@ public:
     void handleAck(HostLink* link, const Frame& frame);
 
     // Relays a message with its sender's seq; `sender` is the member's link, nullptr
-    // for the local player.
-    void route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 seq, const QByteArray& payload);
+    // for the local player. `signedPayload` is the line's signature (64 bytes) and its
+    // payload, as Send and Deliver carry them.
+    void route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 seq, const QByteArray& signedPayload);
     // Sends an event to every member but the local player.
     void pushToAll(const QByteArray& frame);
     // The member has taken every event up to `seq`.

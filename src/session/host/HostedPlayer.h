@@ -46,10 +46,11 @@ struct HostedPlayer {
     QByteArray rosterEntry;   // id and name as the roster and Joined carry them
     bool local = false;       // the hosting copy's own player
     HostLink* link = nullptr; // nullptr for the local player and while away
+    // A keyless client's proof at Resume, at the host that gave it; a player that
+    // offered a signing key proves with that key instead (taken over with the room,
+    // it has only its key here). Until it is back, its seqs and event count are its member's.
     QByteArray resumeSecret;
-    // A player taken over with the room has no secret here, only its verifier (the
-    // secret's SHA-256); until it is back, its seqs and event count are its member's.
-    QByteArray verifier;
+    QByteArray signingKey; // 32 bytes, all zero: it offered none
     bool takenOver = false;
     bool seqUnknown = false; // resumed after the move: its first Send sets handledSeq
     QByteArray succession;   // its succession fields (Succession.h)

@@ -4,6 +4,7 @@
 #include "session/SessionLog.h"
 #include "session/host/HostLink.h"
 #include "session/net/RoomListener.h"
+#include "session/secure/LineSignature.h"
 #include "session/wire/NameRules.h"
 #include "session/wire/PasswordProof.h"
 #include "session/wire/WireBuffer.h"
@@ -103,13 +104,13 @@ RoomHost::RoomHost(const SessionConfig& config, Settings settings, const RoomSna
         hosted->nameKey = handleNameKey(player.name);
         hosted->rosterEntry = rosterEntry(player.id, player.name);
         hosted->local = player.id == snapshot.localPlayer;
-        hosted->verifier = player.verifier;
+        hosted->signingKey = player.signingKey;
         // The others are away until they resume here, within the grace period.
         hosted->takenOver = !hosted->local;
         hosted->awayUntil = hosted->local ? 0 : m_clock.elapsed() + m_config.resumeGrace.count();
         WireWriter succession;
         // The local player's copy is the host now: members find it where they find the room.
-        writeSuccession(succession, hosted->local ? RoomPlayer{player.id, player.name, player.verifier, {}} : player);
+        writeSuccession(succession, hosted->local ? RoomPlayer{player.id, player.name, player.signingKey, {}} : player);
         hosted->succession = succession.take();
         m_nextId = std::max(m_nextId, player.id + 1);
         m_byId.insert(hosted->id, hosted.get());
@@ -139,6 +140,9 @@ Status RoomHost::start(bool requireDiscovery, RoomListener* listener) {
         return bound;
     }
     m_relay.start();
+    m_receiptTimer = new QTimer(this);
+    connect(m_receiptTimer, &QTimer::timeout, this, &RoomHost::writeLocalReceipts);
+    m_receiptTimer->start(m_config.receiptInterval);
     m_liveness.start();
     qCDebug(lcSession) << "hosting" << m_settings.roomName << "on port" << m_port;
     return {};
@@ -206,7 +210,7 @@ Result<PlayerId> RoomHost::addLocalPlayer(const QString& name) {
         return failure(kErrorInvalidName, QStringLiteral("the handle name is not allowed"));
     }
     // The host's own player is found where the room is.
-    m_localPlayer = addMember(name, nullptr, Endpoint{})->id;
+    m_localPlayer = addMember(name, nullptr, Endpoint{}, secure::toBytes(secure::deviceKeys().signing.publicKey))->id;
     const PlayerId id = m_localPlayer;
     m_relay.dropOverflowed();
     return id;
@@ -233,15 +237,70 @@ QList<PlayerEntry> RoomHost::players() const {
 
 void RoomHost::sendFromLocal(PlayerId to, const QByteArray& payload) {
     if (HostedPlayer* local = findMember(m_localPlayer)) {
-        m_relay.route(nullptr, local, to, ++m_localSeq, payload);
+        ++m_localSeq;
+        m_relay.route(nullptr, local, to, m_localSeq, signedLocally(to, m_localSeq, payload));
     }
 }
 
 void RoomHost::resendFromLocal(PlayerId to, quint32 seq, const QByteArray& payload) {
     if (HostedPlayer* local = findMember(m_localPlayer)) {
         m_localSeq = std::max(m_localSeq, seq);
-        m_relay.route(nullptr, local, to, seq, payload);
+        m_relay.route(nullptr, local, to, seq, signedLocally(to, seq, payload));
     }
+}
+
+void RoomHost::relayReceipt(HostLink* link, const Frame& frame) {
+    WireReader in(frame.body);
+    const auto sender = in.i32();
+    const auto rest = in.bytes(4 + secure::kLineSignatureBytes);
+    HostedPlayer* to = sender ? findMember(*sender) : nullptr;
+    if (!in.ok() || link->state != HostLink::State::Playing) {
+        dropLink(link, "malformed receipt");
+        return;
+    }
+    // The host's own player needs none; one for a sender away or gone is dropped (the
+    // receiver sends it again with its heartbeat).
+    if (to == nullptr || to->local || to->link == nullptr || to == link->hosted) {
+        return;
+    }
+    WireWriter out;
+    out.i32(link->player);
+    out.bytes(*rest);
+    m_relay.write(to->link, encodeFrame(FrameType::Receipt, out.data()));
+}
+
+void RoomHost::takenLocally(PlayerId from, quint32 seq) {
+    m_localTaken[from] = LocalTaken{seq, m_clock.elapsed(), true};
+}
+
+void RoomHost::writeLocalReceipts() {
+    // Every tenth interval (2 s), the receipts of the last while go again, for a sender
+    // that was away when they first went.
+    const bool recentToo = ++m_receiptTicks % 10 == 0;
+    const qint64 now = m_clock.elapsed();
+    for (auto it = m_localTaken.begin(); it != m_localTaken.end();) {
+        HostedPlayer* sender = findMember(it.key());
+        if (sender == nullptr || (!it->due && now - it->at > m_config.receiptTimeout.count())) {
+            it = m_localTaken.erase(it);
+            continue;
+        }
+        if ((it->due || recentToo) && sender->link != nullptr) {
+            WireWriter out;
+            out.i32(m_localPlayer);
+            out.u32(it->seq);
+            out.bytes(secure::deviceKeys().signing.sign(
+                secure::receiptSignedBytes(m_settings.identity->chain().roomKey, m_localPlayer, it.key(), it->seq)));
+            m_relay.write(sender->link, encodeFrame(FrameType::Receipt, out.data()));
+            it->due = false;
+        }
+        ++it;
+    }
+}
+
+QByteArray RoomHost::signedLocally(PlayerId to, quint32 seq, const QByteArray& payload) const {
+    return secure::signLine(secure::deviceKeys().signing, m_settings.identity->chain().roomKey, m_localPlayer, to, seq,
+                            payload) +
+           payload;
 }
 
 void RoomHost::localTaken(qint64 bytes) {
@@ -406,6 +465,9 @@ void RoomHost::handleFrame(HostLink* link, const Frame& frame) {
     case FrameType::Ack:
         m_relay.handleAck(link, frame);
         break;
+    case FrameType::Receipt:
+        relayReceipt(link, frame);
+        break;
     case FrameType::Goodbye:
         dropLink(link, "goodbye");
         break;
@@ -423,7 +485,8 @@ QByteArray RoomHost::rosterEntry(PlayerId id, const QString& name) {
     return entry.take();
 }
 
-HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link, const Endpoint& endpoint) {
+HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link, const Endpoint& endpoint,
+                                  const QByteArray& signingKey) {
     auto player = std::make_unique<HostedPlayer>();
     player->id = m_nextId++;
     player->name = name;
@@ -431,12 +494,15 @@ HostedPlayer* RoomHost::addMember(const QString& name, HostLink* link, const End
     player->rosterEntry = rosterEntry(player->id, name);
     player->local = link == nullptr;
     player->link = link;
+    player->signingKey = signingKey;
+    player->signingKey.resize(kSecretBytes, '\0');
+    // A member with a signing key resumes by it: it is given no secret (all zero).
     if (link != nullptr) {
-        player->resumeSecret = randomSecret();
+        player->resumeSecret =
+            player->signingKey == QByteArray(kSecretBytes, '\0') ? randomSecret() : QByteArray(kSecretBytes, '\0');
     }
-    player->verifier = proof::resumeVerifier(player->resumeSecret);
     WireWriter succession;
-    writeSuccession(succession, RoomPlayer{player->id, name, player->verifier, endpoint});
+    writeSuccession(succession, RoomPlayer{player->id, name, player->signingKey, endpoint});
     player->succession = succession.take();
     m_roster.append(player->rosterEntry);
     m_successions.append(player->succession);

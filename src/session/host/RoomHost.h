@@ -19,6 +19,8 @@
 #include <memory>
 #include <vector>
 
+class QTimer;
+
 namespace session {
 
 class HostLink;
@@ -124,11 +126,20 @@ private:
     void handleDecoded(HostLink* link, bool all);
     void handleFrame(HostLink* link, const Frame& frame);
 
-    HostedPlayer* addMember(const QString& name, HostLink* link, const Endpoint& endpoint);
+    // `signingKey`: the device signing key its copy offered (32 bytes; empty: none).
+    HostedPlayer* addMember(const QString& name, HostLink* link, const Endpoint& endpoint,
+                            const QByteArray& signingKey);
     void removeMember(PlayerId id);
     void rebuildRoster();
     HostedPlayer* findMember(PlayerId id) const { return m_byId.value(id); }
     static QByteArray rosterEntry(PlayerId id, const QString& name);
+    // The local player's line with its signature in front, as Deliver carries it.
+    QByteArray signedLocally(PlayerId to, quint32 seq, const QByteArray& payload) const;
+    // Receipts (docs/protocol.md, "Receipts"): a member's goes on to the sender it
+    // names; the local player signs its own for what it took, every receipt interval.
+    void relayReceipt(HostLink* link, const Frame& frame);
+    void takenLocally(PlayerId from, quint32 seq);
+    void writeLocalReceipts();
     // Names identify players: no two in the room share one.
     bool hasMember(const QString& name) const;
     // Closes a connection. A player's connection that broke (`end` Closed or Silent)
@@ -165,6 +176,14 @@ private:
     PlayerId m_localPlayer = 0;
     // The room's last public lines, for newcomers.
     RoomHistory m_history;
+    struct LocalTaken {
+        quint32 seq = 0;
+        qint64 at = 0; // m_clock's time
+        bool due = false;
+    };
+    QHash<PlayerId, LocalTaken> m_localTaken; // per sender
+    QTimer* m_receiptTimer = nullptr;
+    int m_receiptTicks = 0;
 
     // Declared last: they derive their keys from the settings and the instance id.
     HostDiscovery m_discovery{*this};

@@ -2,11 +2,13 @@
 
 #include "session/SessionErrors.h"
 #include "session/SessionLog.h"
+#include "session/secure/LineSignature.h"
 #include "session/wire/DiscoveryDatagram.h"
 #include "session/wire/PasswordProof.h"
 #include "session/wire/WireBuffer.h"
 
 #include <QTcpSocket>
+#include <algorithm>
 
 namespace session {
 
@@ -46,6 +48,9 @@ RoomMember::RoomMember(const SessionConfig& config, QObject* parent)
         }
         fail(kErrorTimedOut, QStringLiteral("the room's host did not finish the handshake in time"));
     });
+    m_clock.start();
+    m_receiptTimer.setSingleShot(true);
+    connect(&m_receiptTimer, &QTimer::timeout, this, [this] { writeReceipts(false); });
     m_ackTimer.setSingleShot(true);
     connect(&m_ackTimer, &QTimer::timeout, this, [this] {
         if (m_state == State::Playing && m_eventsTaken != m_eventsAcknowledged) {
@@ -161,10 +166,14 @@ Status RoomMember::send(PlayerId to, const QByteArray& payload) {
     if (m_unacknowledgedBytes + payload.size() > m_config.maxBufferedBytesPerMember) {
         return failure(kErrorBusy, QStringLiteral("too many messages wait for the room's host"));
     }
+    const quint32 seq = m_nextSeq++;
     if (to == kEveryone) {
-        m_history.addPublic(m_playerId, m_names.value(m_playerId), m_nextSeq, payload);
+        m_history.addPublic(m_playerId, m_names.value(m_playerId), seq, payload);
     }
-    m_unacknowledged.push_back(PendingSend{m_nextSeq++, to, payload});
+    m_unacknowledged.push_back(
+        PendingSend{seq, to, payload,
+                    secure::signLine(secure::deviceKeys().signing, m_roomKey.value_or(secure::RoomKey{}), m_playerId,
+                                     to, seq, payload)});
     m_unacknowledgedBytes += payload.size();
     // While reconnecting, it waits; it goes out once the player is back.
     if (m_state == State::Playing) {
@@ -211,6 +220,7 @@ void RoomMember::writeSend(const PendingSend& send) {
     WireWriter out;
     out.i32(send.to);
     out.u32(send.seq);
+    out.bytes(send.signature);
     out.bytes(send.payload);
     write(FrameType::Send, out.data());
 }
@@ -379,13 +389,18 @@ void RoomMember::onHeartbeatTick() {
         fail(kErrorConnectionLost, QStringLiteral("the room's host went silent"));
         return;
     }
+    if (m_state == State::Playing) {
+        checkReceipts();
+    }
     m_beatDue = !m_beatDue;
     if (!m_beatDue) {
         return;
     }
     if (m_state == State::Playing) {
-        // The acknowledgement is the heartbeat.
+        // The acknowledgement is the heartbeat; receipts of the last while go again
+        // with it, for a sender that was away when they first went.
         writeAck();
+        writeReceipts(true);
     } else if (m_state == State::Admitted || m_state == State::CreatingPlayer) {
         write(FrameType::Heartbeat, {});
     }
@@ -504,6 +519,22 @@ void RoomMember::takeDelegation(const QByteArray& body) {
     m_hostingLinks = chain.links;
 }
 
+bool RoomMember::learnKey(PlayerId id, const QByteArray& key) {
+    const auto known = m_signingKeys.constFind(id);
+    if (known != m_signingKeys.cend()) {
+        return *known == key;
+    }
+    m_signingKeys.insert(id, key);
+    return true;
+}
+
+bool RoomMember::lineHolds(PlayerId from, PlayerId to, quint32 seq, const QByteArray& signature,
+                           const QByteArray& payload) const {
+    secure::PublicBytes<secure::kSignPublicBytes> key{};
+    return m_roomKey && secure::fromBytes(m_signingKeys.value(from), key) &&
+           secure::verifyLine(key, signature, *m_roomKey, from, to, seq, payload);
+}
+
 void RoomMember::handleFrame(const Frame& frame) {
     const auto type = static_cast<FrameType>(frame.type);
     WireReader in(frame.body);
@@ -525,19 +556,32 @@ void RoomMember::handleFrame(const Frame& frame) {
         const auto from = in.i32();
         const auto to = in.i32();
         const auto seq = in.u32();
+        const auto signature = in.bytes(secure::kLineSignatureBytes);
         if (!in.ok()) {
             malformed();
             return;
         }
+        if (m_state != State::Playing) {
+            break;
+        }
+        const QByteArray payload = in.rest();
+        // A line its author's key does not sign (forged by a host, or from a client that
+        // offered no key) is not shown: it reaches the program as an empty message,
+        // which it reports as unreadable, and takes no seq.
+        if (!lineHolds(*from, *to, *seq, *signature, payload)) {
+            qCDebug(lcSession) << "a line from player" << *from << "does not carry its signature";
+            Q_EMIT delivered(*from, *to, 0, QByteArray());
+            break;
+        }
         // A sender's seqs only grow: one seen already is a message sent again (by a
         // member that resumed elsewhere) and is not delivered twice.
         quint32& lastSeq = m_lastSeqFrom[*from];
-        if (m_state == State::Playing && *seq > lastSeq) {
+        if (*seq > lastSeq) {
             lastSeq = *seq;
-            const QByteArray payload = in.rest();
             if (*to == kEveryone) {
                 m_history.addPublic(*from, m_names.value(*from), *seq, payload);
             }
+            tookLine(*from, *seq);
             Q_EMIT delivered(*from, *to, *seq, payload);
         }
         break;
@@ -548,6 +592,13 @@ void RoomMember::handleFrame(const Frame& frame) {
         if (!in.ok()) {
             malformed();
             return;
+        }
+        // A host cannot give a player this member knows another key, and so its name
+        // to somebody else's copy: such a Joined is ignored.
+        WireReader peek = in;
+        if (!learnKey(*id, peek.bytes(kSecretBytes).value_or(QByteArray()))) {
+            qCDebug(lcSession) << "the host gave player" << *id << "another signing key; ignored";
+            break;
         }
         m_successors.readJoined(in, *id, *name);
         m_names.insert(*id, *name);
@@ -574,6 +625,7 @@ void RoomMember::handleFrame(const Frame& frame) {
             return;
         }
         while (!m_unacknowledged.empty() && m_unacknowledged.front().seq <= *seq) {
+            awaitReceipts(m_unacknowledged.front());
             m_unacknowledgedBytes -= m_unacknowledged.front().payload.size();
             m_unacknowledged.pop_front();
         }
@@ -592,6 +644,11 @@ void RoomMember::handleFrame(const Frame& frame) {
         }
         break;
     }
+    case FrameType::Receipt:
+        if (m_state == State::Playing) {
+            handleReceipt(in);
+        }
+        break;
     case FrameType::Goodbye:
         fail(kErrorConnectionLost, QStringLiteral("the room's host closed the room"), true);
         break;

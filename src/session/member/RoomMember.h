@@ -56,6 +56,7 @@ public:
         quint32 seq = 0;
         PlayerId to = 0;
         QByteArray payload;
+        QByteArray signature; // the line's, made once when it was queued
     };
 
     State state() const { return m_state; }
@@ -111,7 +112,7 @@ public:
     quint32 lastSeq() const { return m_nextSeq - 1; }
 
     // After hostGone(): tries `candidate` as the room's new host (it must prove the
-    // room secret before it learns the resume secret); moved() or moveFailed() follows.
+    // room secret before the member resumes); moved() or moveFailed() follows.
     void moveTo(const RoomPlayer& candidate);
     // After hostGone(): nobody took the room over; lost() follows.
     void giveUp();
@@ -141,6 +142,9 @@ Q_SIGNALS:
     void hostGone(session::PlayerId oldHost);
     void moved();
     void moveFailed();
+    // A line of this member's that the host acknowledged but none of its receivers
+    // confirmed within the receipt time-out: the host may have withheld it.
+    void unconfirmed(session::PlayerId to, const QByteArray& payload);
     // After opened(): the host is gone. Nothing more arrives.
     void lost();
 
@@ -161,6 +165,10 @@ private:
     bool checkRoomKey(const QString& roomName);
     void takeDelegation(const QByteArray& body);
     void handleResumed(WireReader& in);
+    // Learns `id`'s signing key; false when the member knows another one for it.
+    bool learnKey(PlayerId id, const QByteArray& key);
+    bool lineHolds(PlayerId from, PlayerId to, quint32 seq, const QByteArray& signature,
+                   const QByteArray& payload) const;
     bool hostStuck() const;
     void seekSuccessor();
     void endMove();
@@ -170,6 +178,13 @@ private:
     void write(FrameType type, const QByteArray& body);
     void writeSend(const PendingSend& send);
     void writeAck();
+    // Signed receipts (docs/protocol.md, "Receipts"): as a receiver, what it took of
+    // each sender; as a sender, what its receivers confirmed.
+    void tookLine(PlayerId from, quint32 seq);
+    void writeReceipts(bool recentToo);
+    void handleReceipt(WireReader& in);
+    void awaitReceipts(const PendingSend& line);
+    void checkReceipts();
 
     SessionConfig m_config;
     QString m_host;
@@ -190,6 +205,26 @@ private:
     quint32 m_nextSeq = 1;
     std::deque<PendingSend> m_unacknowledged;
     QHash<PlayerId, quint32> m_lastSeqFrom; // the highest seq delivered of each sender
+    // Every player's signing key as this member first learnt it, kept after its leave:
+    // no host can give a known player another one.
+    QHash<PlayerId, QByteArray> m_signingKeys;
+    struct Taken {
+        quint32 seq = 0;
+        qint64 at = 0; // m_clock's time it took that line
+        bool due = false;
+    };
+    QHash<PlayerId, Taken> m_taken; // per sender, as receiver
+    QTimer m_receiptTimer;
+    struct Awaited {
+        quint32 seq = 0;
+        PlayerId to = 0;
+        QByteArray payload;
+        qint64 since = 0; // m_clock's time the host acknowledged it
+    };
+    std::deque<Awaited> m_awaited;        // acknowledged by the host, not yet confirmed
+    QHash<PlayerId, quint32> m_confirmed; // per receiver, the highest seq it confirmed
+    quint32 m_confirmedByAnyone = 0;
+    QElapsedTimer m_clock;
     qint64 m_unacknowledgedBytes = 0;
     QTcpSocket* m_socket = nullptr;
     std::optional<secure::SecureChannel> m_channel; // the connection's handshake and records

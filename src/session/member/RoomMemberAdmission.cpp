@@ -1,6 +1,7 @@
 #include "session/SessionErrors.h"
 #include "session/SessionLog.h"
 #include "session/member/RoomMember.h"
+#include "session/secure/LineSignature.h"
 #include "session/wire/DiscoveryDatagram.h"
 #include "session/wire/PasswordProof.h"
 #include "session/wire/WireBuffer.h"
@@ -168,12 +169,15 @@ bool RoomMember::handleWayIn(const Frame& frame) {
             m_heartbeat.start(m_config.heartbeatInterval / 2);
         }
         if (m_resuming) {
-            // Only a host that proved the password (and the room secret) learns the
-            // player's secret.
+            // The member proves its player by signing this connection with its device
+            // key, which the host (or the copy that took the room over) knows; no secret
+            // of it crosses the wire that a host could pass on.
             WireWriter resume;
             resume.i32(m_playerId);
-            resume.bytes(m_resumeSecret);
+            resume.bytes(QByteArray(kSecretBytes, '\0'));
             resume.u32(m_eventsTaken);
+            resume.bytes(secure::deviceKeys().signing.sign(
+                secure::resumeSignedBytes(secure::toBytes(m_channel->handshakeHash()), m_playerId)));
             m_state = State::Resuming;
             write(FrameType::Resume, resume.data());
             return true;
@@ -214,6 +218,9 @@ bool RoomMember::handleWayIn(const Frame& frame) {
                 roster.append(PlayerEntry{*memberId, *name});
             }
             m_successors.readRoster(in, roster);
+            for (const RoomPlayer& player : m_successors.players()) {
+                learnKey(player.id, player.signingKey);
+            }
             m_state = State::Playing;
             m_playerId = *id;
             m_resumeSecret = *resumeSecret;
@@ -240,6 +247,10 @@ void RoomMember::handleResumed(WireReader& in) {
         return;
     }
     qCDebug(lcSession) << "player" << m_playerId << "resumed";
+    // Receipts could not reach this member while it was away: their time starts again.
+    for (Awaited& line : m_awaited) {
+        line.since = m_clock.elapsed();
+    }
     m_state = State::Playing;
     m_resuming = false;
     m_eventsTaken = *nextEvent - 1;

@@ -10,7 +10,7 @@ namespace session {
 class WireReader;
 
 // What a member knows of who may host its room next: every player with its endpoint
-// and verifier, in joining order, from the roster and the joins and leaves since, and
+// and signing key, in joining order, from the roster and the joins and leaves since, and
 // the highest id the room has given. One player whose fields did not come makes the
 // record incomplete, and a room with an incomplete record is not taken over.
 class RoomSuccessors {

@@ -46,6 +46,7 @@ void JoinedRoomLink::onOpened() {
     connect(member, &RoomMember::playerLeft, this, &RoomLink::playerLeft);
     connect(member, &RoomMember::delivered, this, &RoomLink::delivered);
     connect(member, &RoomMember::historyReceived, this, &RoomLink::historyReceived);
+    connect(member, &RoomMember::unconfirmed, this, &RoomLink::undelivered);
     connect(member, &RoomMember::hostGone, this, &JoinedRoomLink::onHostGone);
     connect(member, &RoomMember::moveFailed, this, &JoinedRoomLink::tryNextCandidate);
     connect(member, &RoomMember::moved, this, [this] {

@@ -21,15 +21,16 @@ enum class FrameType : quint8 {
     PlayerCreated = 0x11, // host -> member: the new id and the room's players
     PlayerRefused = 0x12, // host -> member: reason, text
     DestroyPlayer = 0x13, // member -> host
-    Resume = 0x14,        // member -> host: player id, resume secret, events taken (instead of CreatePlayer)
+    Resume = 0x14,        // member -> host: player id, resume secret, events taken, signature (instead of CreatePlayer)
     Resumed = 0x15,       // host -> member: highest send seq handled, seq of the next event
     Delegation = 0x16,    // host -> member: the member's chain of hosting delegations
-    Send = 0x20,          // member -> host: receiver, seq, payload
-    Deliver = 0x21,       // host -> member: sender, receiver, the sender's seq, payload
+    Send = 0x20,          // member -> host: receiver, seq, signature, payload
+    Deliver = 0x21,       // host -> member: sender, receiver, the sender's seq, signature, payload
     Joined = 0x22,        // host -> member: id, handle name
     Left = 0x23,          // host -> member: id
     Ack = 0x24,           // both: the highest seq taken (events by a member, sends by the host)
     History = 0x25,       // host -> member: the room's last public lines, right after PlayerCreated
+    Receipt = 0x26,       // both: the highest seq of a sender's lines a receiver took, signed by the receiver
     Heartbeat = 0x30,
     Goodbye = 0x31,
 };
@@ -59,7 +60,7 @@ enum class RefuseReason : quint32 {
     NoSuchPlayer = 7, // a resume for a player that is not (or no longer) in the room
 };
 
-// Random secrets the host hands out: a player's resume secret and the room's secret.
+// Random secrets the host hands out: a keyless player's resume secret and the room's secret.
 inline constexpr int kSecretBytes = 32;
 
 struct Frame {

@@ -34,10 +34,6 @@ QByteArray successorHost(const QByteArray& roomSecret, const QByteArray& hostNon
     return hmac(roomSecret, "mirelune successor host", hostNonce, memberNonce);
 }
 
-QByteArray resumeVerifier(const QByteArray& resumeSecret) {
-    return QCryptographicHash::hash(resumeSecret, QCryptographicHash::Sha256);
-}
-
 bool equal(const QByteArray& a, const QByteArray& b) {
     if (a.size() != b.size()) {
         return false;

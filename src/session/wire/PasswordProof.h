@@ -21,11 +21,10 @@ QByteArray randomNonce();
 
 // A room that outlives its host gives its members a random room secret; a copy that
 // takes the room over proves it holds the secret before a member tells it anything.
-// Each player has a resume secret of its own, which the members know only as its
-// SHA-256 (the verifier): a new host checks a returning player against it.
+// A client that offered no signing key resumes with a random secret of its own, at the
+// host that gave it only (a player with a key signs its connection instead).
 QByteArray randomSecret();
 QByteArray successorHost(const QByteArray& roomSecret, const QByteArray& hostNonce, const QByteArray& memberNonce);
-QByteArray resumeVerifier(const QByteArray& resumeSecret);
 
 // Compares in time independent of where the inputs differ.
 bool equal(const QByteArray& a, const QByteArray& b);

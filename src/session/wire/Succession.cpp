@@ -5,9 +5,9 @@
 namespace session {
 
 void writeSuccession(WireWriter& out, const RoomPlayer& player) {
-    QByteArray verifier = player.verifier.left(kSecretBytes);
-    verifier.resize(kSecretBytes, '\0');
-    out.bytes(verifier);
+    QByteArray key = player.signingKey.left(kSecretBytes);
+    key.resize(kSecretBytes, '\0');
+    out.bytes(key);
     QByteArray address(16, '\0');
     if (!player.endpoint.isHost()) {
         bool isV4 = false;
@@ -20,13 +20,13 @@ void writeSuccession(WireWriter& out, const RoomPlayer& player) {
 }
 
 std::optional<RoomPlayer> readSuccession(WireReader& in, PlayerId id, const QString& name) {
-    const auto verifier = in.bytes(kSecretBytes);
+    const auto signingKey = in.bytes(kSecretBytes);
     const auto address = in.bytes(16);
     const auto port = in.u16();
     if (!in.ok()) {
         return std::nullopt;
     }
-    RoomPlayer player{id, name, *verifier, Endpoint{QHostAddress::AnyIPv6, *port}};
+    RoomPlayer player{id, name, *signingKey, Endpoint{QHostAddress::AnyIPv6, *port}};
     if (*address != QByteArray(16, '\0')) {
         Q_IPV6ADDR v6;
         std::copy(address->cbegin(), address->cend(), reinterpret_cast<char*>(v6.c));

@@ -29,17 +29,17 @@ struct Endpoint {
 };
 
 // What every member of a migrating room knows about every player: enough to find a
-// successor (the endpoint) and, as a successor, to check a returning member's resume
-// secret (the verifier, SHA-256 of that secret).
+// successor (the endpoint) and to check the player's lines and, as a successor, its
+// resume (the device signing key it offered; all zero: it offered none).
 struct RoomPlayer {
     PlayerId id = 0;
     QString name;
-    QByteArray verifier;
+    QByteArray signingKey;
     Endpoint endpoint;
 };
 
 // The succession fields of a player as the roster and Joined carry them after the
-// name: verifier bytes[32], address bytes[16] (IPv6; IPv4 as an IPv4-mapped address;
+// name: signing key bytes[32], address bytes[16] (IPv6; IPv4 as an IPv4-mapped address;
 // all zero: the host itself), standby port u16 (0: cannot be reached).
 void writeSuccession(WireWriter& out, const RoomPlayer& player);
 // Nothing when the fields are not all there (a host that does not send them).
