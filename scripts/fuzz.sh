@@ -17,10 +17,12 @@ fi
 # Longest input per target: a few frames beyond the decoder's small test limit; a
 # datagram just above the size that is dropped unread; a few dozen records; a prologue
 # and a handshake with some bytes after them; a room proof of the longest chain and
-# more; a settings or face-mark file of a few kilobytes.
+# more; a history frame of the largest the host sends (about 30 KB); a settings or
+# face-mark file of a few kilobytes.
 targets=(
     "fuzz_frame_decoder 8192"
     "fuzz_message_reader 1024"
+    "fuzz_room_history 32768"
     "fuzz_discovery_datagram 4200"
     "fuzz_record_decoder 8192"
     "fuzz_secure_channel 2048"
