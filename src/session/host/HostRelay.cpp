@@ -177,11 +177,15 @@ bool HostRelay::keepWithinBudget() {
     const SessionConfig& config = m_host.m_config;
     while (m_host.m_keptBytes > config.maxRoomBufferedBytes) {
         // Not the members that keep taking what comes, nor those with little waiting:
-        // the one that has taken nothing for a while and has the most waiting goes.
+        // the one that has taken nothing for a while and has the most waiting goes. A
+        // sender this host holds back is not read, so its acknowledgements wait unread
+        // and its silence means nothing.
         const qint64 now = m_host.m_clock.elapsed();
         HostedPlayer* worst = nullptr;
         for (const auto& member : m_host.m_members) {
-            if (!member->local && !member->outbox.empty() && now - member->takenAt >= config.ackSilence.count() &&
+            const bool unread = member->link != nullptr && member->link->paused;
+            if (!member->local && !unread && !member->outbox.empty() &&
+                now - member->takenAt >= config.ackSilence.count() &&
                 (worst == nullptr || member->outbox.size() > worst->outbox.size())) {
                 worst = member.get();
             }
@@ -207,6 +211,13 @@ void HostRelay::relayTaken(Relay* relay) {
         delete relay;
         return;
     }
+    // Every receiver has it: its bytes go now, though its place in its sender's order
+    // waits for the sender's older messages (one waiting at a member that takes nothing
+    // must not keep every later one in memory).
+    if (relay->kept != nullptr) {
+        *relay->kept -= relay->frame.size();
+    }
+    relay->frame = QByteArray();
     HostedPlayer& sender = *relay->sender;
     const quint32 before = sender.acknowledgedSeq;
     while (!sender.unacknowledged.empty() && sender.unacknowledged.front()->remaining == 0) {
