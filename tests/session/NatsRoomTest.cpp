@@ -172,10 +172,11 @@ TEST_F(NatsRoom, KillingTheStreamLeaderMidChatLosesAndDoublesNothing) {
     ASSERT_NE(ben.joinAs(u"ベン"_s), 0);
     QStringList expected;
     QElapsedTimer sinceKill;
+    int killed = -1;
     for (int i = 1; i <= 30; ++i) {
         if (i == 11) {
             ASSERT_TRUE(waitUntil([&] { return ben.log.size() == 10; }));
-            ASSERT_GE(cluster.killLeader(ben.roomId()), 0);
+            ASSERT_GE(killed = cluster.killLeader(ben.roomId()), 0);
             sinceKill.start();
         }
         ASSERT_TRUE(akira.say(kEveryone, QString::number(i)).ok());
@@ -187,6 +188,12 @@ TEST_F(NatsRoom, KillingTheStreamLeaderMidChatLosesAndDoublesNothing) {
     testsupport::spinFor(1s);
     EXPECT_EQ(ben.log, expected);
     EXPECT_FALSE(akira.log.join(u'\n').contains(u"undelivered"_s));
+
+    // The killed server comes back, catches up with its stream, and the room goes on.
+    cluster.start(killed);
+    ASSERT_TRUE(waitUntil([&] { return NatsClient().connect({cluster.url(killed)}).ok(); }, 20s));
+    ASSERT_TRUE(akira.say(kEveryone, u"戻った"_s).ok());
+    EXPECT_TRUE(logShows(ben, u"pub %1>0 戻った"_s.arg(akira.id)));
 }
 
 // Everything the cluster stores of a room: its records, and what the members bucket
