@@ -183,6 +183,13 @@ std::optional<QList<HistoryLine>> RoomHistory::decode(const QByteArray& body) {
         if (!in.ok()) {
             return std::nullopt;
         }
+        // A name that would not go on as it came (longer than a handle name may be, or
+        // grown past the limit once its invalid bytes were replaced) is left out: this
+        // copy gives its history to newcomers if it takes the room over, and they must
+        // be able to read it.
+        if (name->size() > kMaxNameChars || name->toUtf8().size() > kMaxNameChars * 3) {
+            continue;
+        }
         out.append(HistoryLine{*from, *name, *text});
     }
     return out;
