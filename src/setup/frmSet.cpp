@@ -567,6 +567,9 @@ void frmSet::cmdJoin_Click() {
             return !keyDeclined;
         });
         opened = service->openRoom(room, session::OpenMode::Join);
+        if (closed) {
+            return; // the user quit while the room was joined: the service is gone
+        }
         service->setRoomKeyCheck({});
     }
     if (closed) {
