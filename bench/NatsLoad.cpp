@@ -13,7 +13,6 @@
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRandomGenerator>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -234,28 +233,14 @@ bool Room::fill() {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
     // Create the room as a copy does: its stream, then its registry entry.
-    m_roomId = QByteArray::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, '0');
+    m_roomId = newRoomId();
     const QByteArray name = natsroom::streamName(m_roomId);
     const QByteArray subjects = "mirelune.room." + m_roomId + ".>";
-    const char* subjectList[] = {subjects.constData()};
-    jsStreamConfig config;
-    jsStreamConfig_Init(&config);
-    config.Name = name.constData();
-    config.Subjects = subjectList;
-    config.SubjectsLen = 1;
-    config.Storage = js_FileStorage;
-    config.Replicas = creator->client.replicas();
-    config.MaxAge = std::int64_t{7} * 24 * 3600 * 1'000'000'000;
-    // More than a run stores, so a receiver that falls behind never finds lines gone.
-    config.MaxMsgs = 1'000'000;
-    config.MaxBytes = std::int64_t{256} * 1024 * 1024;
-    config.Duplicates = natsroom::kDuplicateWindowMs * 1'000'000;
-    jsStreamInfo* info = nullptr;
-    jsErrCode code = jsErrCode(0);
-    if (js_AddStream(&info, creator->client.jetStream(), &config, nullptr, &code) != NATS_OK) {
+    // More records than a run stores, so a receiver that falls behind never finds lines gone.
+    const RoomStreamLimits limits{std::int64_t{7} * 24 * 3600 * 1000, 1'000'000, std::int64_t{256} * 1024 * 1024};
+    if (int code = 0; addRoomStream(creator->client, m_roomId, limits, code) != NATS_OK) {
         return fail("the cluster did not make the room's stream (JetStream error " + std::to_string(code) + ")");
     }
-    jsStreamInfo_Destroy(info);
     const QByteArray entry =
         QJsonDocument(QJsonObject{{QStringLiteral("name"), QStringLiteral("負荷試験")},
                                   {QStringLiteral("app"), QString::fromUtf16(kApplicationId)},
@@ -279,6 +264,8 @@ bool Room::fill() {
         // Entering: the stream's last sequence, an ordered consumer from a little before
         // it, then the name in the members bucket (its revision is the player id), then
         // the join, stored.
+        jsStreamInfo* info = nullptr;
+        jsErrCode code = jsErrCode(0);
         if (js_GetStreamInfo(&info, member->client.jetStream(), stream.constData(), nullptr, &code) != NATS_OK) {
             return fail("the room's stream is out of reach");
         }

@@ -2,7 +2,6 @@
 
 #include "session/nats/NatsCluster.h"
 
-#include <QRandomGenerator>
 #include <nats/nats.h>
 
 namespace session {
@@ -91,24 +90,13 @@ QList<NatsFinding> checkNatsCluster(const QStringList& servers, const QString& c
                          .arg(QLatin1StringView(natsroom::kRoomsBucket), QLatin1StringView(natsroom::kMembersBucket))});
 
     // A room's stream of its own, never listed in the registry, deleted at the end.
-    const QByteArray roomId = QByteArray::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, '0');
+    const QByteArray roomId = newRoomId();
     const QByteArray name = natsroom::streamName(roomId);
-    const QByteArray subjects = "mirelune.room." + roomId + ".>";
-    const char* subjectList[] = {subjects.constData()};
-    jsStreamConfig config;
-    jsStreamConfig_Init(&config);
-    config.Name = name.constData();
-    config.Subjects = subjectList;
-    config.SubjectsLen = 1;
-    config.Storage = js_FileStorage;
-    config.Replicas = client.replicas();
-    config.MaxMsgs = 10;
-    jsStreamInfo* info = nullptr;
-    if (const natsStatus status = js_AddStream(&info, client.jetStream(), &config, nullptr, &code); status != NATS_OK) {
-        findings.append({Step::Stream, false, statusText(status, code)});
+    int streamCode = 0;
+    if (const int status = addRoomStream(client, roomId, RoomStreamLimits{0, 10, 0}, streamCode); status != NATS_OK) {
+        findings.append({Step::Stream, false, statusText(natsStatus(status), jsErrCode(streamCode))});
         return findings;
     }
-    jsStreamInfo_Destroy(info);
     findings.append({Step::Stream, true, QString::fromLatin1(name)});
 
     const QByteArray recordSubject = natsroom::subject(roomId, "check");

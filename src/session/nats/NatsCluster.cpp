@@ -6,6 +6,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QMetaObject>
+#include <QRandomGenerator>
 #include <QUrl>
 #include <nats/nats.h>
 
@@ -64,6 +65,35 @@ QString withoutNatsPasswords(const QString& text) {
         kept.append(url.password().isEmpty() ? trimmed : url.toString(QUrl::RemovePassword));
     }
     return kept.join(u',');
+}
+
+QByteArray newRoomId() {
+    return QByteArray::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, '0');
+}
+
+int addRoomStream(NatsClient& client, const QByteArray& roomId, const RoomStreamLimits& limits, int& jsCode) {
+    const QByteArray name = natsroom::streamName(roomId);
+    const QByteArray subjects = "mirelune.room." + roomId + ".>";
+    const char* subjectList[] = {subjects.constData()};
+    jsStreamConfig config;
+    jsStreamConfig_Init(&config);
+    config.Name = name.constData();
+    config.Subjects = subjectList;
+    config.SubjectsLen = 1;
+    config.Storage = js_FileStorage;
+    config.Replicas = client.replicas();
+    config.MaxAge = limits.maxAgeMs * 1'000'000;
+    config.MaxMsgs = limits.maxRecords > 0 ? limits.maxRecords : -1;
+    config.MaxBytes = limits.maxBytes > 0 ? limits.maxBytes : -1;
+    config.Duplicates = natsroom::kDuplicateWindowMs * 1'000'000;
+    jsStreamInfo* info = nullptr;
+    jsErrCode code = jsErrCode(0);
+    const natsStatus status = js_AddStream(&info, client.jetStream(), &config, nullptr, &code);
+    jsCode = static_cast<int>(code);
+    if (status == NATS_OK) {
+        jsStreamInfo_Destroy(info);
+    }
+    return static_cast<int>(status);
 }
 
 Error natsError(quint32 code, const QString& what, int status, int jsCode) {

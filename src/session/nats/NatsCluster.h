@@ -91,6 +91,20 @@ private:
 __natsOptions* natsConnectOptions(const QStringList& servers, const QString& credentialsFile, const char* name,
                                   int maxReconnect, QString& why);
 
+// A new room's id: 16 lower-case hexadecimal digits from the secure random generator.
+QByteArray newRoomId();
+// What a room's stream keeps: records younger than maxAgeMs, at most maxRecords and
+// maxBytes (0: no bound of that kind).
+struct RoomStreamLimits {
+    qint64 maxAgeMs = 0;
+    qint64 maxRecords = 0;
+    qint64 maxBytes = 0;
+};
+// Makes the stream of room `roomId` as docs/protocol.md names it (file storage, the
+// client's replicas, the de-duplication window): the C client's status, 0 when it
+// was made, with JetStream's error code in `jsCode`.
+int addRoomStream(NatsClient& client, const QByteArray& roomId, const RoomStreamLimits& limits, int& jsCode);
+
 // An Error from the C client's status (and JetStream's error code, if any).
 Error natsError(quint32 code, const QString& what, int status, int jsCode = 0);
 

@@ -10,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRandomGenerator>
 #include <algorithm>
 #include <nats/nats.h>
 
@@ -299,28 +298,15 @@ void NatsRoomLink::open(const RoomDescription& room, OpenMode mode) {
         }
         jsErrCode code = jsErrCode(0);
         if (mode == OpenMode::CreateAndHost) {
-            state->roomId = QByteArray::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, '0');
+            state->roomId = newRoomId();
             const QByteArray name = natsroom::streamName(state->roomId);
-            const QByteArray subjects = "mirelune.room." + state->roomId + ".>";
-            const char* subjectList[] = {subjects.constData()};
-            jsStreamConfig config;
-            jsStreamConfig_Init(&config);
-            config.Name = name.constData();
-            config.Subjects = subjectList;
-            config.SubjectsLen = 1;
-            config.Storage = js_FileStorage;
-            config.Replicas = state->client.replicas();
-            config.MaxAge = std::chrono::duration_cast<std::chrono::nanoseconds>(historyAge).count();
-            config.MaxMsgs = historyRecords;
-            config.MaxBytes = historyBytes;
-            config.Duplicates = natsroom::kDuplicateWindowMs * 1000000;
-            jsStreamInfo* info = nullptr;
-            const natsStatus status = js_AddStream(&info, state->client.jetStream(), &config, nullptr, &code);
-            if (status != NATS_OK) {
+            int jsCode = 0;
+            const RoomStreamLimits limits{std::chrono::duration_cast<std::chrono::milliseconds>(historyAge).count(),
+                                          historyRecords, historyBytes};
+            if (const int status = addRoomStream(state->client, state->roomId, limits, jsCode); status != NATS_OK) {
                 return fail(natsError(kErrorCannotHost, QStringLiteral("the cluster did not make the room's stream"),
-                                      status, code));
+                                      status, jsCode));
             }
-            jsStreamInfo_Destroy(info);
             QJsonObject described{{QStringLiteral("name"), room.name},
                                   {QStringLiteral("app"), room.applicationId},
                                   {QStringLiteral("attr"), room.numericAttribute},
