@@ -1,5 +1,6 @@
 #pragma once
 
+#include "session/SessionErrors.h"
 #include "session/SessionTypes.h"
 #include "session/net/PortMapping.h"
 #include "session/wire/Message.h"
@@ -98,6 +99,20 @@ public:
     // to the sender. An id that is not in the room fails with kErrorInvalidPlayer.
     virtual Status send(PlayerId from, PlayerId to, const Message& message) = 0;
 
+    // Files travel beside the messages, in parts (docs/protocol.md, "Files"): a part goes
+    // to one player of the room and leaves after the messages queued before it, but chat
+    // lines sent later may overtake it. A part is not kept: it may be lost when the
+    // connection breaks or the room moves, and the transfer asks for it again. At most
+    // kMaxFilePartBytes; fails while this copy is in no room, for an id that is not in
+    // it, for the local player itself, and in a room that carries no files.
+    virtual Status sendFilePart(PlayerId to, const QByteArray& part) {
+        Q_UNUSED(to);
+        Q_UNUSED(part);
+        return failure(kErrorNoRoom, QStringLiteral("this room carries no files"));
+    }
+    // Whether the room this copy is in carries file parts.
+    virtual bool carriesFiles() const { return false; }
+
     // Whether this copy obeys "@sysclear;" (its user allowed scripts): a room it hosts
     // then empties the history it gives newcomers on such a line.
     virtual void setHistoryObeysSysclear(bool obeys) { Q_UNUSED(obeys); }
@@ -149,6 +164,9 @@ Q_SIGNALS:
     // member nor this copy could take it over. Raised once, after the leave notices
     // and the lines given back have been queued; sends fail from then on.
     void roomLost();
+    // A file part another player sent to the local player (see sendFilePart()), raised
+    // on the service's thread in the order the parts came.
+    void filePartReceived(session::PlayerId from, const QByteArray& part);
 
 protected:
     // Queues one event for the receiver registered under `handle` (if any).

@@ -15,6 +15,9 @@ using PlayerId = qint32;
 inline constexpr PlayerId kEveryone = 0;
 inline constexpr PlayerId kSystemSender = 0;
 
+// The largest file part a room carries (SessionService::sendFilePart()).
+inline constexpr qsizetype kMaxFilePartBytes = 80 * 1024;
+
 // Error codes that callers test by value. Every other failure carries its own code
 // and a readable description.
 inline constexpr quint32 kErrorAlreadyInitialized = 0x88770005u;
