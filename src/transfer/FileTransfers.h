@@ -7,8 +7,10 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QThreadPool>
 #include <QTimer>
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -60,7 +62,7 @@ public:
     // Offers a bigger than this are shown as refused and cannot be accepted.
     void setLargestFile(qint64 bytes);
     qint64 largestFile() const { return m_largestFile; }
-    void setTimings(const TransferTimings& timings) { m_timings = timings; }
+    void setTimings(const TransferTimings& timings);
 
     // Hashes the file off this thread and offers it to `to` (0: the room) once done.
     // Nothing (and a notice) when the file cannot be read or the room carries no files.
@@ -101,17 +103,17 @@ private:
     void sendPart(session::PlayerId to, const Part& part);
     void sendOffer(Outgoing& out);
     void startOutgoingQueued();
-    void pumpOutgoing(Outgoing& out);
+    void pumpOutgoing(Outgoing& out, session::PlayerId to);
     void startIncoming(Incoming& in);
     void startIncomingQueued(session::PlayerId sender);
     void sendWant(Incoming& in, bool restart);
     void finishIncoming(Incoming& in);
     void failIncoming(Incoming& in, TransferInfo::State state, const QString& message,
                       std::optional<CancelReason> tell);
-    void endOutgoingReceiver(Outgoing& out, session::PlayerId receiver, bool done);
+    void endOutgoingReceiver(Outgoing& out, session::PlayerId receiver, TransferInfo::State outcome);
     void failOutgoing(Outgoing& out, TransferInfo::State state, const QString& message,
                       std::optional<CancelReason> tell);
-    void answerUnknown(session::PlayerId to, quint32 transferId);
+    void answerUnknown(session::PlayerId to, quint32 transferId, CancelSide side);
     void changed(int number, bool force);
     QString nameOf(session::PlayerId id) const;
     Incoming* incomingByNumber(int number);
@@ -129,6 +131,8 @@ private:
     QList<std::shared_ptr<Outgoing>> m_outgoing;
     QHash<quint64, qint64> m_unknownAnswered; // (player, transfer id) -> when a Cancel 3 last went
     QHash<int, qint64> m_lastChanged;
+    QSet<session::PlayerId> m_floodNoticed; // senders told once that their old offers were dropped
+    QSet<quint64> m_seenOffers;             // (sender, transfer id) of every offer taken
     QElapsedTimer m_clock;
     QTimer m_timer;
     QThreadPool m_hashers;

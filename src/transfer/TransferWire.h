@@ -48,10 +48,14 @@ struct Chunk {
     QByteArray data;
 };
 enum class CancelReason : quint8 { ByUser = 1, Error = 2, Unknown = 3, Limit = 4 };
+// Which end of the transfer a Cancel comes from. Both players may send a file with the
+// same transfer id to each other, so the id alone does not say which one ends.
+enum class CancelSide : quint8 { Sender = 1, Receiver = 2 };
 // Either way: the transfer ends.
 struct Cancel {
     quint32 transferId = 0;
     CancelReason reason = CancelReason::ByUser;
+    CancelSide side = CancelSide::Sender;
 };
 // Receiver -> sender: the whole file arrived and its hash held.
 struct Done {
@@ -62,7 +66,7 @@ using Part = std::variant<Want, Chunk, Cancel, Done>;
 
 QByteArray encodePart(const Part& part);
 // Nothing for an unknown type, a part too short for its type, a chunk without data or
-// with more than kMaxChunkBytes, an unknown cancel reason. Bytes after a fixed-size
+// with more than kMaxChunkBytes, an unknown cancel reason or side. Bytes after a fixed-size
 // part are ignored, so later versions may add fields.
 std::optional<Part> decodePart(const QByteArray& bytes);
 
