@@ -29,6 +29,7 @@ targets=(
     "fuzz_room_proof 2048"
     "fuzz_profile_file 4096"
     "fuzz_face_marks 4096"
+    "fuzz_file_parts 70000"
 )
 
 bash scripts/setup.sh clang libclang-rt-14-dev

@@ -155,7 +155,8 @@ void FileTransfers::tick() {
     for (const auto& in : std::as_const(m_incoming)) {
         if (in->state != TransferInfo::State::Running)
             continue;
-        if (now - std::max(in->lastChunkAt, in->lastWantAt) >= m_timings.silentMs) {
+        // Only the sender's chunks count: this copy's own Wants keep nothing alive.
+        if (now - in->lastChunkAt >= m_timings.silentMs) {
             failIncoming(*in, TransferInfo::State::Failed, texts::failed(in->fileName, texts::whySilent()),
                          CancelReason::Error);
             startIncomingQueued(in->sender);

@@ -11,6 +11,9 @@
 namespace transfer {
 
 namespace {
+// Ids of offers already taken, so that one sent again is not shown twice.
+constexpr qsizetype kMaxRememberedOffers = 65536;
+
 quint64 offerKey(session::PlayerId sender, quint32 transferId) {
     return (static_cast<quint64>(static_cast<quint32>(sender)) << 32) | transferId;
 }
@@ -26,12 +29,16 @@ bool FileTransfers::offerReceived(session::PlayerId from, session::PlayerId to, 
     const quint64 key = offerKey(from, offer->transferId);
     if (m_seenOffers.contains(key))
         return true;
+    if (m_seenOffers.size() >= kMaxRememberedOffers)
+        m_seenOffers.clear(); // an old offer sent again is then merely shown again
     m_seenOffers.insert(key);
 
-    // A flood of offers costs bounded memory: the oldest unanswered ones make room.
+    // A flood of offers costs bounded memory: the oldest ones never accepted (open, or
+    // refused for their size) make room.
     QList<int> pending;
     for (const auto& in : std::as_const(m_incoming))
-        if (in->sender == from && in->state == TransferInfo::State::Offered)
+        if (in->sender == from && in->target.isEmpty() &&
+            (in->state == TransferInfo::State::Offered || in->state == TransferInfo::State::Declined))
             pending.append(in->number);
     if (pending.size() >= kMaxPendingOffersPerSender) {
         const int drop = pending.size() - kMaxPendingOffersPerSender + 1;
