@@ -15,6 +15,8 @@ constexpr int kNoticeTickMs = 1000;
 // The notice goes on the tick after this count (six ticks from rest).
 constexpr qint16 kNoticeLastTick = 5;
 constexpr quint32 kErrorNoSession = 0x80004005u;
+// A file offer rides in the chat as a message of its own kind (docs/protocol.md, "Transfers").
+constexpr qint32 kFileOfferKind = 2;
 
 } // namespace
 
@@ -109,6 +111,8 @@ void ChatController::onRoomLost() {
     }
     const HandlerScope scope(*this);
     m_roomEnded = true;
+    if (m_files.roomEnded)
+        m_files.roomEnded();
     m_log.addToLog(texts::roomEnded());
     m_roster.clear();
     setWhisperEnabled(false);
@@ -310,11 +314,20 @@ void ChatController::handleNetworkEvent() {
             // The member is gone from the session already; its name is the roster's.
             m_log.addToLog(texts::left(m_roster.nameOf(*playerId)));
             m_sounds.playLeaveSound();
+            if (m_files.playerLeft)
+                m_files.playerLeft(*playerId);
         }
         updateRoster();
         return;
     }
 
+    if (*first == kFileOfferKind) {
+        // The transfers judge the offer; one that is no offer is dropped like any
+        // unknown kind.
+        if (m_files.offer)
+            m_files.offer(from, addressee, message);
+        return;
+    }
     const session::Result<QString> name = m_service->playerName(from);
     if (!name) {
         showReadError(name.error());

@@ -43,6 +43,15 @@ public:
     session::PlayerId localPlayerId() const { return m_localPlayerId; }
     const QString& localPlayerName() const { return m_localPlayerName; }
 
+    // Where file offers (messages of kind 2), leaves and the room's end go besides the
+    // log; the chat layer does not read the offers. An unset hook drops its call.
+    struct FileHooks {
+        std::function<bool(session::PlayerId from, session::PlayerId to, const session::Message& payload)> offer;
+        std::function<void(session::PlayerId id)> playerLeft;
+        std::function<void()> roomEnded;
+    };
+    void setFileHooks(FileHooks hooks) { m_files = std::move(hooks); }
+
     // A bare number in the entry becomes a sound command instead of being sent.
     void setEasySound(bool on) { m_easySound = on; }
     bool easySound() const { return m_easySound; }
@@ -113,6 +122,7 @@ private:
     void showHistoryLine(const QString& name, const QString& text);
 
     QPointer<session::SessionService> m_service;
+    FileHooks m_files;
     ChatSounds& m_sounds;
     ChatView& m_view;
     ChatLog m_log;

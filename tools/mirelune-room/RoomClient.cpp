@@ -77,7 +77,14 @@ RoomClient::RoomClient(Options options, QObject* parent)
     : QObject(parent),
       m_options(std::move(options)),
       m_service(m_options.config),
-      m_controller(m_service, m_sounds, m_view) {
+      m_controller(m_service, m_sounds, m_view),
+      m_files(m_service, m_options.downloads, m_options.acceptFiles) {
+    transfer::FileTransfers& files = m_files.engine();
+    m_controller.setFileHooks({[&files](session::PlayerId from, session::PlayerId to, const session::Message& payload) {
+                                   return files.offerReceived(from, to, payload);
+                               },
+                               [&files](session::PlayerId id) { files.playerLeft(id); },
+                               [&files] { files.roomEnded(); }});
     m_service.setAddressPrompt([this]() -> std::optional<QString> { return m_options.address; });
     m_service.setServersPrompt([this]() -> std::optional<QString> { return m_options.nats; });
     // The router's answer comes a moment after the room opened: one more line.
@@ -366,6 +373,7 @@ int RoomClient::enterRoom() {
     }
     m_inRoom = true;
     m_controller.setLocalPlayer(*id, m_options.name);
+    m_files.setLocalPlayer(*id);
     m_controller.UpdateRoster();
     return kExitOk;
 }
@@ -380,6 +388,9 @@ void RoomClient::sendLine(const QString& line) {
 }
 
 void RoomClient::sendTyped(const QString& line) {
+    if (m_files.command(line)) {
+        return;
+    }
     if (line.startsWith(QStringLiteral("/w "))) {
         const auto [name, text] = splitWhisper(line.mid(3));
         const chat::Roster& roster = m_controller.roster();
@@ -391,6 +402,10 @@ void RoomClient::sendTyped(const QString& line) {
         }
         if (index < 0) {
             printError(QStringLiteral("no other member is named ") + name);
+            return;
+        }
+        if (text.startsWith(QStringLiteral("/send "))) {
+            m_files.send(text.mid(6).trimmed(), roster.entry(index).id);
             return;
         }
         m_controller.lstRoster_Click(index);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "RoomFiles.h"
 #include "chat/ChatController.h"
 #include "chat/ChatOutputs.h"
 #include "session/NetworkSessionService.h"
@@ -32,6 +33,9 @@ struct Options {
     // join: the fingerprint the room's key must have; empty: any key the first time,
     // the same one after that.
     QString expectFingerprint;
+    // Where offered files are saved, and whether every offer is taken at once.
+    QString downloads;
+    bool acceptFiles = false;
     session::SessionConfig config;
 };
 
@@ -80,7 +84,8 @@ public:
     int join();
 
     // One line of input: "/w NAME text" (or "/w "NAME" text" for a name with spaces)
-    // whispers to NAME, anything else goes to everybody. Empty lines are skipped.
+    // whispers to NAME, the file commands go to RoomFiles ("/w NAME /send PATH" offers a
+    // file to NAME alone), anything else goes to everybody. Empty lines are skipped.
     void sendLine(const QString& line);
 
     // Destroys the local player and closes the session, giving the goodbye a
@@ -112,6 +117,7 @@ private:
     SilentSounds m_sounds;
     ConsoleView m_view;
     chat::ChatController m_controller;
+    RoomFiles m_files;
     bool m_inRoom = false;
     qint32 m_eventHandle = 0;
     int m_heldEvents = 0;

@@ -8,6 +8,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTimer>
 #include <unistd.h>
 
@@ -50,7 +51,13 @@ From then on every line of the chat log is printed on standard output (UTF-8, on
 line per log line). Every line of standard input is sent to the whole
 room; a line "/w NAME text" is sent privately to NAME ("/w "NAME" text" for a name
 with spaces). Script commands ("@S2;", "@clear;" ...) work as in the program;
-sounds are not played. A line that does not reach the room (at once, or because
+sounds are not played.
+Files: "/send PATH" offers a file to the room, "/w NAME /send PATH" to NAME alone.
+An offer is printed as a log line ending in its number [N]; "/get N" saves it in the
+--downloads folder under a free name ("a (2).zip" when "a.zip" is there), "/no N"
+declines it, "/cancel N" stops a transfer either way. Nothing is saved unasked
+unless --accept-files is given. While a transfer runs, standard error gets at most
+one line a second per transfer opening with "progress ". A line that does not reach the room (at once, or because
 the room ended before it got through) is printed on standard error after
 "メッセージの送信に失敗しました: ". The room is left on end of input, SIGINT or
 SIGTERM. A host keeps its room open as long as its input stays open.
@@ -129,6 +136,12 @@ int main(int argc, char** argv) {
         QStringLiteral("history-mb"),
         QStringLiteral("host --nats: keep at most this many MiB of the room's records (default 256)"),
         QStringLiteral("MIB"));
+    const QCommandLineOption downloadsOption(
+        QStringLiteral("downloads"), QStringLiteral("save accepted files in DIR (default: the download folder)"),
+        QStringLiteral("DIR"));
+    const QCommandLineOption acceptFilesOption(QStringLiteral("accept-files"),
+                                               QStringLiteral("accept every file offered, at once"));
+    parser.addOptions({downloadsOption, acceptFilesOption});
     parser.addOptions({noHistoryOption, historyDaysOption, historyRecordsOption, historyMegabytesOption});
     parser.addOptions({addressOption, natsOption, natsCredsOption, nameOption, passwordOption, expectOption,
                        discoveryPortOption, hostPortOption, loopbackOption, heartbeatOption, graceOption, upnpOption});
@@ -144,6 +157,10 @@ int main(int argc, char** argv) {
     options.name = parser.isSet(nameOption) ? parser.value(nameOption) : defaultName();
     options.password = parser.value(passwordOption);
     options.expectFingerprint = parser.value(expectOption);
+    options.downloads = parser.isSet(downloadsOption)
+                            ? parser.value(downloadsOption)
+                            : QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    options.acceptFiles = parser.isSet(acceptFilesOption);
     // Four groups of five base32 characters; dashes, spaces and case do not matter.
     static const QRegularExpression kFingerprint(QStringLiteral("^[A-Z2-7]{20}$"));
     const bool fingerprintValid =
