@@ -375,6 +375,7 @@ void NetworkSessionService::follow(RoomLink* link) {
     connect(link, &RoomLink::delivered, this, &NetworkSessionService::onDelivered);
     connect(link, &RoomLink::undelivered, this, &NetworkSessionService::onUndelivered);
     connect(link, &RoomLink::historyReceived, this, &NetworkSessionService::onHistory);
+    connect(link, &RoomLink::filePartReceived, this, &SessionService::filePartReceived);
     connect(link, &RoomLink::handedOver, this, &NetworkSessionService::onHandedOver);
     connect(link, &RoomLink::ended, this, &NetworkSessionService::onRoomEnded);
     connect(link, &RoomLink::portMappingChanged, this, &SessionService::portMappingChanged);
@@ -640,6 +641,27 @@ Status NetworkSessionService::send(PlayerId from, PlayerId to, const Message& me
         return failure(kErrorInvalidParameter, QStringLiteral("the message is too large"));
     }
     return d->link->send(to, message.payload());
+}
+
+Status NetworkSessionService::sendFilePart(PlayerId to, const QByteArray& part) {
+    if (d->state != ServiceState::InRoom || !d->link || d->localPlayer == 0) {
+        return failure(kErrorNoRoom, QStringLiteral("no room is open"));
+    }
+    if (!d->link->carriesFiles()) {
+        return failure(kErrorNoRoom, QStringLiteral("this room carries no files"));
+    }
+    const Player* target = d->findPlayer(to);
+    if (to == d->localPlayer || target == nullptr || target->departed) {
+        return failure(kErrorInvalidPlayer, QStringLiteral("no player %1 in the room").arg(to));
+    }
+    if (part.isEmpty() || part.size() > kMaxFilePartBytes) {
+        return failure(kErrorInvalidParameter, QStringLiteral("a file part of %1 bytes").arg(part.size()));
+    }
+    return d->link->sendFilePart(to, part);
+}
+
+bool NetworkSessionService::carriesFiles() const {
+    return d->state == ServiceState::InRoom && d->link && d->link->carriesFiles();
 }
 
 void NetworkSessionService::close() {

@@ -41,6 +41,8 @@ public:
     Result<int> waitingMessageCount(PlayerId localPlayer) override;
     Result<ReceivedMessage> receive() override;
     Status send(PlayerId from, PlayerId to, const Message& message) override;
+    Status sendFilePart(PlayerId to, const QByteArray& part) override;
+    bool carriesFiles() const override;
     void setHistoryObeysSysclear(bool obeys) override;
     void close() override;
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "session/SessionErrors.h"
 #include "session/SessionTypes.h"
 #include "session/net/PortMapping.h"
 
@@ -52,6 +53,14 @@ public:
     // Queues a message of the local player for `to` (kEveryone: every other member). The
     // room delivers it in order, once, or hands it back by undelivered().
     virtual Status send(PlayerId to, const QByteArray& payload) = 0;
+    // A file part for `to` (see SessionService::sendFilePart()); a room that carries none
+    // fails. Best effort: the part may be lost, never duplicated.
+    virtual Status sendFilePart(PlayerId to, const QByteArray& part) {
+        Q_UNUSED(to);
+        Q_UNUSED(part);
+        return failure(kErrorNoRoom, QStringLiteral("this room carries no files"));
+    }
+    virtual bool carriesFiles() const { return false; }
     // The local player has taken a delivered message of `bytes` bytes: a room that holds
     // its senders back for a slow reader may go on.
     virtual void taken(qint64 bytes) { Q_UNUSED(bytes); }
@@ -85,6 +94,8 @@ Q_SIGNALS:
     // Right after playerCreated(), before any later arrival: the room's last public
     // lines, said before the local player came, oldest first.
     void historyReceived(const QList<session::HistoryLine>& lines);
+    // A file part another player sent to the local player.
+    void filePartReceived(session::PlayerId from, const QByteArray& part);
     // A message of the local player's own that reaches nobody, in the order sent.
     void undelivered(session::PlayerId to, const QByteArray& payload);
     // The room goes on over `next`, which this link has opened and set up (this copy took

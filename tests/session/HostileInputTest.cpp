@@ -199,6 +199,39 @@ TEST_F(RoomUnderAttack, AFloodOfShortLinesIsHeldBackByCountAndNobodyHonestGoes) 
 
 // Joining and leaving in a loop from one address: its players come at the steady rate
 // only, so every honest member sees a bounded number of notices, and talks on.
+// File parts go to the one player they name, the host's own included, and never back
+// to their sender. A member that sends far more than anybody takes (to a member that
+// reads nothing) loses parts, not its place, and the room's lines go on meanwhile; a
+// part without its receiver closes the connection.
+TEST_F(RoomUnderAttack, FilePartsReachOnePlayerAndAFloodOfThemCostsTheRoomLittle) {
+    TestCopy bob{config};
+    ASSERT_EQ(bob.joinAs(u"bob"_s), 3);
+    const QByteArray part(kMaxFilePartBytes, 'p');
+    ASSERT_TRUE(alice.service->sendFilePart(1, part).ok());
+    ASSERT_TRUE(host.service->sendFilePart(3, "to bob").ok());
+    EXPECT_EQ(errorCode(alice.service->sendFilePart(2, "me")), kErrorInvalidPlayer);
+    EXPECT_EQ(errorCode(alice.service->sendFilePart(3, part + 'x')), kErrorInvalidParameter);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !host.fileParts.isEmpty() && !bob.fileParts.isEmpty(); }));
+    EXPECT_EQ(host.fileParts, (QList<std::pair<PlayerId, QByteArray>>{{2, part}}));
+    EXPECT_EQ(bob.fileParts, (QList<std::pair<PlayerId, QByteArray>>{{1, "to bob"}}));
+
+    RawPeer sink(port), flooder(port);
+    ASSERT_EQ(sink.joinAs(u"sink"_s), 4);
+    ASSERT_EQ(flooder.joinAs(u"flooder"_s), 5);
+    sink.socket.setReadBufferSize(64 * 1024);
+    QByteArray parts;
+    for (int i = 0; i < 400; ++i) { // 32 MB, far above what the host keeps for one member
+        parts += encodeFrame(FrameType::FilePart, QByteArray::fromHex("00000004") + part);
+    }
+    flooder.send(parts);
+    expectHonestStayed(u"during the flood"_s);
+    ASSERT_TRUE(alice.service->sendFilePart(3, "after the flood").ok());
+    ASSERT_TRUE(testsupport::waitUntil([&] { return bob.fileParts.size() == 2; }));
+    flooder.send(encodeFrame(FrameType::FilePart, QByteArray(2, '\0')));
+    EXPECT_TRUE(flooder.closedByHost());
+    EXPECT_TRUE(logShows(alice, u"leave 5"_s));
+}
+
 TEST_F(RoomUnderAttack, JoinsAndLeavesInALoopAreHeldToASteadyRate) {
     QElapsedTimer clock;
     clock.start();

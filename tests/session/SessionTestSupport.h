@@ -37,6 +37,10 @@ inline RoomDescription describe(const QString& name, const QString& password = {
 struct TestCopy {
     explicit TestCopy(const SessionConfig& config) : service(std::make_unique<NetworkSessionService>(config)) {
         handle = service->registerEventReceiver(&context, [this](qint32) { onEvent(); });
+        QObject::connect(service.get(), &SessionService::filePartReceived, &context,
+                         [this](PlayerId from, const QByteArray& part) {
+                             fileParts.append({from, part});
+                         });
         EXPECT_TRUE(service->initialize(service->listConnections().value().item(1).value()).ok());
     }
 
@@ -114,6 +118,7 @@ struct TestCopy {
     qint32 handle = 0;
     PlayerId id = 0;
     QStringList log;
+    QList<std::pair<PlayerId, QByteArray>> fileParts;
     int events = 0;
     int emptyEvents = 0;
 };

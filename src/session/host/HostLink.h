@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <deque>
 #include <optional>
 
 namespace session {
@@ -112,6 +113,10 @@ public:
     std::optional<Frame> waitingCreate;
     // As a receiver: the senders this member holds.
     QList<QPointer<HostLink>> holding;
+    // File parts for this member (FilePart frames): they go out after its other frames,
+    // whenever the socket is nearly empty (HostRelayFiles.cpp).
+    std::deque<QByteArray> fileParts;
+    qint64 filePartBytes = 0;
 };
 
 } // namespace session

@@ -417,6 +417,7 @@ void HostRelay::flushLink(HostLink* link) {
         m_unflushed.removeOne(link);
     }
     if (link->outgoing.isEmpty()) {
+        writeFileParts(link);
         return;
     }
     const QList<QByteArray> frames = std::exchange(link->outgoing, {});
@@ -425,6 +426,7 @@ void HostRelay::flushLink(HostLink* link) {
     if (!link->holding.isEmpty() && backlog(link) <= m_host.m_config.relayLowWaterBytes) {
         release(link);
     }
+    writeFileParts(link);
 }
 
 void HostRelay::dropOverflowed() {

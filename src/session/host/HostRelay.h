@@ -29,6 +29,16 @@ public:
     void start();
 
     void handleSend(HostLink* link, const Frame& frame);
+    // File parts (HostRelayFiles.cpp): relayed to one player, never kept for it, and
+    // written to a member only behind its other frames, while its socket is nearly
+    // empty. `from` is the sender's player.
+    void handleFilePart(HostLink* link, const Frame& frame);
+    void relayFilePart(PlayerId from, PlayerId to, const QByteArray& part);
+    void writeFileParts(HostLink* link);
+    // The member's connection is gone: its parts with it.
+    void dropFileParts(HostLink* link);
+    // What a member's socket may hold before its next file part is written.
+    static constexpr qint64 kFileDrainBytes = 64 * 1024;
     void handleAck(HostLink* link, const Frame& frame);
 
     // Relays a message with its sender's seq; `sender` is the member's link, nullptr
@@ -120,6 +130,8 @@ private:
     std::atomic<bool> m_localHeld = false;
     std::atomic<bool> m_localReleasePosted = false;
     QList<QPointer<HostLink>> m_localHolding;
+    // File parts waiting in every member's queue.
+    qint64 m_fileBytes = 0;
 };
 
 } // namespace session

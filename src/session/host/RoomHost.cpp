@@ -242,6 +242,25 @@ void RoomHost::sendFromLocal(PlayerId to, const QByteArray& payload) {
     }
 }
 
+void RoomHost::sendFilePartFromLocal(PlayerId to, const QByteArray& part) {
+    m_relay.relayFilePart(m_localPlayer, to, part);
+}
+
+void RoomHost::filePartToLocal(PlayerId from, const QByteArray& part) {
+    // The local player's program takes parts on its own thread; a sender that ignores
+    // the transfer's window does not fill this copy's memory with them.
+    if (m_localFileBytes.fetch_add(part.size()) + part.size() > kMaxLocalFileBytes) {
+        m_localFileBytes -= part.size();
+        qCDebug(lcSession) << "a file part for the local player dropped: too many wait";
+        return;
+    }
+    Q_EMIT filePartLocally(from, part);
+}
+
+void RoomHost::localFilePartTaken(qint64 bytes) {
+    m_localFileBytes -= bytes;
+}
+
 void RoomHost::resendFromLocal(PlayerId to, quint32 seq, const QByteArray& payload) {
     if (HostedPlayer* local = findMember(m_localPlayer)) {
         m_localSeq = std::max(m_localSeq, seq);
@@ -347,9 +366,13 @@ void RoomHost::onIncoming(qintptr descriptor) {
     connect(&link->handshakeTimer, &QTimer::timeout, this, [this, link] { dropLink(link, "handshake timed out"); });
     link->handshakeTimer.start(m_config.handshakeTimeout);
     socket->setDrainMark(m_config.relayLowWaterBytes);
+    socket->setSecondDrainMark(HostRelay::kFileDrainBytes);
     connect(socket, &HostSocket::drained, this, [this, link] {
         if (!link->holding.isEmpty() && m_relay.backlog(link) <= m_config.relayLowWaterBytes) {
             m_relay.release(link);
+        }
+        if (!link->fileParts.empty() && link->outgoing.isEmpty()) {
+            m_relay.writeFileParts(link);
         }
     });
     connect(socket, &HostSocket::readyRead, this, [this, link] { onLinkReadyRead(link); });
@@ -468,6 +491,9 @@ void RoomHost::handleFrame(HostLink* link, const Frame& frame) {
     case FrameType::Receipt:
         relayReceipt(link, frame);
         break;
+    case FrameType::FilePart:
+        m_relay.handleFilePart(link, frame);
+        break;
     case FrameType::Goodbye:
         dropLink(link, "goodbye");
         break;
@@ -583,6 +609,7 @@ void RoomHost::dropLink(HostLink* link, const char* why, LinkEnd end) {
     }
     // The senders it held go on; nothing waits for a member that is gone.
     m_relay.release(link);
+    m_relay.dropFileParts(link);
     if (hosted != nullptr) {
         hosted->link = nullptr;
         hosted->ackQueued = false;

@@ -16,6 +16,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -87,6 +88,11 @@ public:
     // A message the local player sent before this host took the room over, which the
     // old host had not acknowledged: again, with its seq, for whoever missed it.
     void resendFromLocal(PlayerId to, quint32 seq, const QByteArray& payload);
+    // A file part of the local player's, and one for it (see HostRelay::relayFilePart()).
+    void sendFilePartFromLocal(PlayerId to, const QByteArray& part);
+    void filePartToLocal(PlayerId from, const QByteArray& part);
+    // The local player's program took a file part of `bytes` bytes; safe from any thread.
+    void localFilePartTaken(qint64 bytes);
     // The local player has taken a message of `bytes` bytes out of its queue: members
     // held back because that queue was full may be read again. Safe from any thread:
     // the local player's thread need not be the host's.
@@ -109,6 +115,8 @@ Q_SIGNALS:
     void playerResumed(session::PlayerId id);
     // A message for the local player, with its sender's seq.
     void deliveredLocally(session::PlayerId from, session::PlayerId to, quint32 seq, const QByteArray& payload);
+    // A file part for the local player; localFilePartTaken() once its program has it.
+    void filePartLocally(session::PlayerId from, const QByteArray& part);
 
 private:
     // The host's duties, each with its own state; they work on the room's table of
@@ -184,6 +192,9 @@ private:
     QHash<PlayerId, LocalTaken> m_localTaken; // per sender
     QTimer* m_receiptTimer = nullptr;
     int m_receiptTicks = 0;
+    // File parts handed to the local player's program and not taken yet.
+    static constexpr qint64 kMaxLocalFileBytes = 8 * 1024 * 1024;
+    std::atomic<qint64> m_localFileBytes = 0;
 
     // Declared last: they derive their keys from the settings and the instance id.
     HostDiscovery m_discovery{*this};

@@ -93,6 +93,7 @@ void RoomMember::connectSocket() {
     connect(m_socket, &QTcpSocket::connected, this, &RoomMember::onConnected);
     connect(m_socket, &QTcpSocket::readyRead, this, &RoomMember::onReadyRead);
     connect(m_socket, &QTcpSocket::disconnected, this, &RoomMember::onDisconnected);
+    connect(m_socket, &QTcpSocket::bytesWritten, this, &RoomMember::writeFileParts);
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         if (m_state == State::Connecting) {
             // Nothing listens at the room's port any more: the room is gone, no use trying again.
@@ -654,6 +655,9 @@ void RoomMember::handleFrame(const Frame& frame) {
         break;
     case FrameType::Delegation:
         takeDelegation(frame.body);
+        break;
+    case FrameType::FilePart:
+        handleFilePart(frame);
         break;
     default:
         break;

@@ -92,6 +92,10 @@ public:
     // Queues the message and sends it when connected. Fails when the room is gone, or
     // when the unacknowledged messages would pass the cap.
     Status send(PlayerId to, const QByteArray& payload);
+    // Queues a file part for `to`; it leaves behind this member's chat lines, once what
+    // the connection has waiting is small (RoomMemberFiles.cpp). Fails without a player
+    // in the room or while the queue is full: a part is not kept for long.
+    Status sendFilePart(PlayerId to, const QByteArray& part);
     // Says goodbye, closes once it is out, then deletes itself.
     void leave();
 
@@ -147,6 +151,8 @@ Q_SIGNALS:
     void unconfirmed(session::PlayerId to, const QByteArray& payload);
     // After opened(): the host is gone. Nothing more arrives.
     void lost();
+    // A file part another player sent to this member's player.
+    void filePartReceived(session::PlayerId from, const QByteArray& part);
 
 private:
     void connectSocket();
@@ -178,6 +184,10 @@ private:
     void write(FrameType type, const QByteArray& body);
     void writeSend(const PendingSend& send);
     void writeAck();
+    // File parts (RoomMemberFiles.cpp): what waits goes out while the socket is nearly
+    // empty, so that a chat line never queues behind much of a file.
+    void writeFileParts();
+    void handleFilePart(const Frame& frame);
     // Signed receipts (docs/protocol.md, "Receipts"): as a receiver, what it took of
     // each sender; as a sender, what its receivers confirmed.
     void tookLine(PlayerId from, quint32 seq);
@@ -227,6 +237,8 @@ private:
     QElapsedTimer m_clock;
     qint64 m_unacknowledgedBytes = 0;
     QTcpSocket* m_socket = nullptr;
+    std::deque<QByteArray> m_fileParts; // FilePart bodies not written yet
+    qint64 m_filePartBytes = 0;
     std::optional<secure::SecureChannel> m_channel; // the connection's handshake and records
     QTimer m_handshakeDeadline;
     FrameDecoder m_decoder;

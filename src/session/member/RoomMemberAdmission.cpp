@@ -261,6 +261,7 @@ void RoomMember::handleResumed(WireReader& in) {
             writeSend(pending);
         }
     }
+    writeFileParts(); // behind the lines sent again
     if (m_moving) {
         m_moving = false;
         m_seekingHost = false;

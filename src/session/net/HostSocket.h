@@ -64,8 +64,10 @@ public:
     void setReadEnabled(bool enabled);
     // While bytes wait to be sent: milliseconds since the kernel last took any.
     qint64 msSinceProgress() const { return m_progress.elapsed(); }
-    // `drained` is emitted whenever the bytes waiting fall to `bytes` or below.
+    // `drained` is emitted whenever the bytes waiting fall to `bytes` or below, and to
+    // the second mark (a lower one) or below.
     void setDrainMark(qint64 bytes) { m_drainMark = bytes; }
+    void setSecondDrainMark(qint64 bytes) { m_secondDrainMark = bytes; }
 
 Q_SIGNALS:
     // Something arrived: readAll() has it.
@@ -91,6 +93,7 @@ private:
     QByteArray m_inbox;
     QElapsedTimer m_progress; // restarted whenever the kernel takes waiting bytes
     qint64 m_drainMark = -1;
+    qint64 m_secondDrainMark = -1;
 };
 
 } // namespace session

@@ -196,7 +196,9 @@ void HostSocket::sendPending() {
 }
 
 void HostSocket::reportDrain(qint64 before) {
-    if (m_drainMark >= 0 && before > m_drainMark && bytesToWrite() <= m_drainMark) {
+    const qint64 now = bytesToWrite();
+    const auto crossed = [&](qint64 mark) { return mark >= 0 && before > mark && now <= mark; };
+    if (crossed(m_drainMark) || crossed(m_secondDrainMark)) {
         Q_EMIT drained();
     }
 }

@@ -16,7 +16,7 @@ namespace session {
 
 // What the room host hands to this copy's player, in the order it happened.
 struct HostEvent {
-    enum class Kind { Joined, Left, Resumed, Delivered } kind = Kind::Delivered;
+    enum class Kind { Joined, Left, Resumed, Delivered, FilePart } kind = Kind::Delivered;
     PlayerId from = 0; // the player who joined or left, or the sender
     PlayerId to = 0;
     quint32 seq = 0;
@@ -181,6 +181,12 @@ void HostedRoomLink::attach(RoomHost* host) {
             inbox->push({HostEvent::Kind::Delivered, from, to, seq, payload, {}});
         },
         Qt::DirectConnection);
+    connect(
+        host, &RoomHost::filePartLocally, host,
+        [inbox](PlayerId from, const QByteArray& part) {
+            inbox->push({HostEvent::Kind::FilePart, from, 0, 0, part, {}});
+        },
+        Qt::DirectConnection);
     m_inbox = inbox;
     m_host = host;
     m_port = host->port();
@@ -247,6 +253,14 @@ Status HostedRoomLink::send(PlayerId to, const QByteArray& payload) {
     if (m_unconfirmed || m_asking > 0) {
         m_held.append({to, payload});
     }
+    return {};
+}
+
+Status HostedRoomLink::sendFilePart(PlayerId to, const QByteArray& part) {
+    if (!m_host) {
+        return failure(kErrorNoRoom, QStringLiteral("no room is open"));
+    }
+    QMetaObject::invokeMethod(m_host, [host = m_host.data(), to, part] { host->sendFilePartFromLocal(to, part); });
     return {};
 }
 
@@ -416,6 +430,12 @@ void HostedRoomLink::takeHostEvents() {
             break;
         case HostEvent::Kind::Delivered:
             Q_EMIT delivered(event.from, event.to, event.seq, event.payload);
+            break;
+        case HostEvent::Kind::FilePart:
+            if (m_host) {
+                m_host->localFilePartTaken(event.payload.size());
+            }
+            Q_EMIT filePartReceived(event.from, event.payload);
             break;
         }
         if (!m_inbox) {

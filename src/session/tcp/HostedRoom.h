@@ -58,6 +58,8 @@ public:
     void destroyPlayer() override;
     bool reportsWithoutPlayer() const override { return true; }
     Status send(PlayerId to, const QByteArray& payload) override;
+    Status sendFilePart(PlayerId to, const QByteArray& part) override;
+    bool carriesFiles() const override { return true; }
     void taken(qint64 bytes) override;
     void setHistoryObeysSysclear(bool obeys) override;
     void leave() override;

@@ -46,6 +46,7 @@ void JoinedRoomLink::onOpened() {
     connect(member, &RoomMember::playerLeft, this, &RoomLink::playerLeft);
     connect(member, &RoomMember::delivered, this, &RoomLink::delivered);
     connect(member, &RoomMember::historyReceived, this, &RoomLink::historyReceived);
+    connect(member, &RoomMember::filePartReceived, this, &RoomLink::filePartReceived);
     connect(member, &RoomMember::unconfirmed, this, &RoomLink::undelivered);
     connect(member, &RoomMember::hostGone, this, &JoinedRoomLink::onHostGone);
     connect(member, &RoomMember::moveFailed, this, &JoinedRoomLink::tryNextCandidate);
@@ -94,6 +95,13 @@ Status JoinedRoomLink::send(PlayerId to, const QByteArray& payload) {
         return failure(kErrorConnectionLost, QStringLiteral("the connection to the room's host is gone"));
     }
     return m_member->send(to, payload);
+}
+
+Status JoinedRoomLink::sendFilePart(PlayerId to, const QByteArray& part) {
+    if (!m_member) {
+        return failure(kErrorNoRoom, QStringLiteral("no room is open"));
+    }
+    return m_member->sendFilePart(to, part);
 }
 
 void JoinedRoomLink::leave() {

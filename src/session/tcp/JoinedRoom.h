@@ -30,6 +30,8 @@ public:
     bool answersAtOnce() const override { return false; }
     void destroyPlayer() override;
     bool reportsWithoutPlayer() const override { return false; }
+    Status sendFilePart(PlayerId to, const QByteArray& part) override;
+    bool carriesFiles() const override { return true; }
     Status send(PlayerId to, const QByteArray& payload) override;
     void setHistoryObeysSysclear(bool obeys) override;
     void leave() override;

@@ -31,6 +31,7 @@ enum class FrameType : quint8 {
     Ack = 0x24,           // both: the highest seq taken (events by a member, sends by the host)
     History = 0x25,       // host -> member: the room's last public lines, right after PlayerCreated
     Receipt = 0x26,       // both: the highest seq of a sender's lines a receiver took, signed by the receiver
+    FilePart = 0x27,      // both: a part of a file transfer, to (member -> host) or from (host -> member) one player
     Heartbeat = 0x30,
     Goodbye = 0x31,
 };
