@@ -180,6 +180,15 @@ void FileTransfers::tick() {
             }
         if (out->state != TransferInfo::State::Running)
             continue;
+        // A chunk the service could not take (its queue was full) goes again from here.
+        const QList<session::PlayerId> behind = out->receivers.keys();
+        for (const session::PlayerId id : behind) {
+            const Receiver& r = out->receivers[id];
+            if (out->state == TransferInfo::State::Running && r.phase == Receiver::Phase::Running && r.next < r.upTo)
+                pumpOutgoing(*out, id);
+        }
+        if (out->state != TransferInfo::State::Running)
+            continue;
         qint64 best = 0;
         for (const Receiver& r : std::as_const(out->receivers))
             best = std::max(best, r.have);
