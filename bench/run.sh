@@ -15,6 +15,8 @@
 # TARGETS=nats alone (e.g. `TARGETS=nats REPS=1 bench/run.sh`) measures only the room on
 # the cluster: the other targets' tables are left as they are, and its figures go to
 # docs/benchmarks-nats-results.json and, as a table, to standard output.
+# TARGETS=files alone measures a file of FILE_MEGABYTES (default 200) through a hosted
+# room and the chat latency beside it; its figures go to docs/benchmarks-files-results.json.
 #
 # Everything talks over loopback only. Every server is started here, as user nobody,
 # and stopped here; every step is bounded in time.
@@ -85,7 +87,7 @@ install_missing() {
 build() {
     log "building the release preset"
     (cd "$ROOT" && cmake --preset release -DMIRELUNE_BENCH=ON >/dev/null)
-    cmake --build "$BUILD" --target mirelune-load mirelune-relay mirelune-bench-host mirelune-room mirelune-nats-load -j"$(nproc)" >/dev/null
+    cmake --build "$BUILD" --target mirelune-load mirelune-relay mirelune-bench-host mirelune-room mirelune-nats-load mirelune-file-load -j"$(nproc)" >/dev/null
     # The program's start-up is measured too; a tree whose windows do not build skips it.
     # So is a room it hosts (the "window" target).
     cmake --build "$BUILD" --target mirelune -j"$(nproc)" >/dev/null 2>&1 || log "the program did not build"
@@ -424,9 +426,29 @@ machine_facts() {
         "$(dpkg-query -W -f '${Version}' nats-server 2>/dev/null)" "$REPS" "$PACED_SECONDS"
 }
 
+# A file through a hosted room, with the chat latency beside it (mirelune-file-load).
+run_files() {
+    local out=$ROOT/docs/benchmarks-files-results.json
+    : >"$out"
+    for rep in $(seq "$REPS"); do
+        PORT=$((PORT + 2))
+        log "file through the room, rep $rep"
+        mkdir -p "$WORK/files-$rep"
+        timeout 900 "$BIN/mirelune-file-load" --bin "$BIN" --work "$WORK/files-$rep" \
+            --megabytes "${FILE_MEGABYTES:-200}" --discovery-port "$PORT" --room-port "$((PORT + 1))" | tee -a "$out" ||
+            log "the file did not arrive in rep $rep"
+        rm -rf "$WORK/files-$rep"
+    done
+    log "results in docs/benchmarks-files-results.json"
+}
+
 main() {
     [[ $(id -u) -eq 0 ]] && install_missing
     [[ ${SKIP_BUILD:-0} == 1 ]] || build
+    if [[ $(echo $TARGETS) == files ]]; then
+        run_files
+        return 0
+    fi
     # The product host's standard input: a pipe this script holds open, so the room
     # stays open until the host is stopped.
     mkfifo -m 644 "$WORK/host-input"
