@@ -22,6 +22,13 @@ inline QString historySeparator() {
     return QStringLiteral("―――― 参加する前の発言 ――――");
 }
 
+// Where the room's records that reached this copy too late to be had any more would
+// have been: how many were lost.
+inline QString recordsMissed(int count) {
+    return QStringLiteral("（ここで ") + QString::number(count) +
+           QStringLiteral(" 件の発言や通知を受け取れませんでした）");
+}
+
 inline QString messageTagAtRest() {
     return QStringLiteral("メッセージ");
 }

@@ -4,9 +4,13 @@
 #include "session/nats/NatsCluster.h"
 
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <csignal>
 #include <iostream>
 #include <nats/nats.h>
 
@@ -32,6 +36,7 @@ public:
 
     bool ready() const { return m_ready; }
     QString url(int i) const { return u"nats://127.0.0.1:%1"_s.arg(m_clientPorts[i]); }
+    quint16 port(int i) const { return m_clientPorts[i]; }
     QString urls() const { return url(0) + u',' + url(1) + u',' + url(2); }
 
     void start(int i) {
@@ -77,9 +82,42 @@ private:
     bool m_ready = false;
 };
 
+// Carries clients' connections to a server on a port of its own, until cut() breaks
+// them as a lost link or a sleeping laptop does.
+class Relay {
+public:
+    explicit Relay(quint16 server) {
+        m_listener.listen(QHostAddress::LocalHost);
+        QObject::connect(&m_listener, &QTcpServer::newConnection, &m_listener, [this, server] {
+            QTcpSocket* in = m_listener.nextPendingConnection();
+            auto* out = new QTcpSocket(in);
+            out->connectToHost(QHostAddress::LocalHost, server);
+            QObject::connect(in, &QTcpSocket::readyRead, out, [in, out] { out->write(in->readAll()); });
+            QObject::connect(out, &QTcpSocket::readyRead, in, [in, out] { in->write(out->readAll()); });
+            QObject::connect(out, &QTcpSocket::disconnected, in, &QTcpSocket::abort);
+            m_links.append(in);
+        });
+    }
+    QString url() const { return u"nats://127.0.0.1:%1"_s.arg(m_listener.serverPort()); }
+    void cut() {
+        for (const QPointer<QTcpSocket>& in : std::exchange(m_links, {}))
+            if (in)
+                in->abort(), in->deleteLater();
+    }
+
+private:
+    QTcpServer m_listener;
+    QList<QPointer<QTcpSocket>> m_links;
+};
+
 // A copy of the service on the NATS connection (the third).
 struct NatsCopy : TestCopy {
-    explicit NatsCopy(const QString& servers) : TestCopy(loopbackConfig()) {
+    explicit NatsCopy(const QString& servers, qint64 keptRecords = 10000)
+        : TestCopy([keptRecords] {
+              SessionConfig config = loopbackConfig();
+              config.natsHistoryRecords = keptRecords;
+              return config;
+          }()) {
         service->close();
         handle = service->registerEventReceiver(&context, [this](qint32) { onEvent(); });
         service->setServersPrompt([servers] { return std::optional<QString>(servers); });
@@ -270,6 +308,38 @@ TEST_F(NatsRoom, ACopyThatVanishesIsSeenLeavingWithinTenSeconds) {
     EXPECT_TRUE(waitUntil([&] { return akira.log.contains(u"leave %1"_s.arg(benId)); }, 12s));
     EXPECT_LE(gone.elapsed(), 11000);
     std::cout << "[ measure  ] a killed member seen leaving after " << gone.elapsed() << " ms\n";
+}
+
+// A member whose link broke while more was said than the room keeps is told, once and
+// where, how much it missed, knows who joined meanwhile, and goes on with what is left.
+TEST_F(NatsRoom, AMemberAwayLongerThanTheRoomKeepsIsToldWhatItMissed) {
+    NatsCopy akira(cluster.url(0), 5), chika(cluster.url(2));
+    ASSERT_NE(akira.hostAs(u"アキラ"_s), 0);
+    Relay link(cluster.port(1));
+    ChildProcess ben(QCoreApplication::applicationDirPath() + u"/mirelune-room"_s,
+                     {u"join"_s, u"room"_s, u"--name"_s, u"ベン"_s, u"--nats"_s, link.url()});
+    ASSERT_TRUE(waitUntil([&] { return akira.log.size() == 1; }, 10s));
+    ASSERT_NE(chika.joinAs(u"チカ"_s), 0);
+    ASSERT_TRUE(akira.say(kEveryone, u"前"_s).ok());
+    ASSERT_TRUE(ben.shows(u"アキラ> 前"_s));
+    // Asleep, then its link gone: it reconnects only once it wakes.
+    ::kill(static_cast<pid_t>(ben.processId()), SIGSTOP);
+    link.cut();
+    NatsCopy dan(cluster.url(2));
+    ASSERT_NE(dan.joinAs(u"ダン"_s), 0);
+    for (int i = 1; i <= 12; ++i)
+        ASSERT_TRUE(akira.say(kEveryone, u"途中 %1"_s.arg(i)).ok());
+    ASSERT_TRUE(logShows(chika, u"pub %1>0 途中 12"_s.arg(akira.id)));
+    ASSERT_TRUE(dan.say(kEveryone, u"やあ"_s).ok());
+    ASSERT_TRUE(logShows(chika, u"pub %1>0 やあ"_s.arg(dan.id)));
+    ::kill(static_cast<pid_t>(ben.processId()), SIGCONT);
+    ASSERT_TRUE(ben.shows(u"ダン> やあ"_s, 15s)) << ben.lines().join(u'\n').toStdString();
+    testsupport::spinFor(500ms);
+    const QStringList lines = ben.lines();
+    EXPECT_EQ(lines.mid(lines.indexOf(u"アキラ> 前"_s) + 1),
+              (QStringList{u"（ここで 9 件の発言や通知を受け取れませんでした）"_s, u"ダン さんが参加しました"_s,
+                           u"アキラ> 途中 9"_s, u"アキラ> 途中 10"_s, u"アキラ> 途中 11"_s, u"アキラ> 途中 12"_s,
+                           u"ダン> やあ"_s}));
 }
 
 } // namespace
