@@ -41,17 +41,6 @@ private:
     QList<QPointer<QTcpSocket>> m_links;
 };
 
-class NatsRoom : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (QStandardPaths::findExecutable(u"nats-server"_s).isEmpty()) {
-            GTEST_SKIP() << "nats-server is not installed (scripts/setup.sh installs it)";
-        }
-        ASSERT_TRUE(cluster.ready());
-    }
-    NatsTestCluster cluster;
-};
-
 TEST_F(NatsRoom, KillingTheStreamLeaderMidChatLosesAndDoublesNothing) {
     NatsCopy akira(cluster.urls()), ben(cluster.urls());
     ASSERT_NE(akira.hostAs(u"アキラ"_s), 0);

@@ -95,4 +95,15 @@ struct NatsCopy : TestCopy {
     }
 };
 
+class NatsRoom : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (QStandardPaths::findExecutable(u"nats-server"_s).isEmpty()) {
+            GTEST_SKIP() << "nats-server is not installed (scripts/setup.sh installs it)";
+        }
+        ASSERT_TRUE(cluster.ready());
+    }
+    NatsTestCluster cluster;
+};
+
 } // namespace sessiontest
