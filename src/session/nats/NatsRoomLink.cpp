@@ -567,6 +567,13 @@ void NatsRoomLink::onMembersRead(const Result<QList<PlayerEntry>>& members) {
         return;
     }
     if (m_phase == Phase::Member && members) {
+        // Without this copy's name the others took it for gone meanwhile, and its leave
+        // was among the lost records: it is out of the room, as when it reads that leave.
+        if (std::none_of(members->cbegin(), members->cend(), [&](const PlayerEntry& e) { return e.id == m_me; })) {
+            stopPlayer();
+            Q_EMIT ended();
+            return;
+        }
         for (const PlayerEntry& entry : *members) {
             if (entry.id != m_me && std::none_of(m_roster.cbegin(), m_roster.cend(),
                                                  [&](const PlayerEntry& e) { return e.id == entry.id; })) {
