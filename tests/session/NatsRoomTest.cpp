@@ -153,14 +153,19 @@ TEST_F(NatsRoom, AMemberAwayLongerThanTheRoomKeepsIsToldWhatItMissed) {
     NatsCopy akira(cluster.url(0), 5), chika(cluster.url(2));
     ASSERT_NE(akira.hostAs(u"アキラ"_s), 0);
     Relay link(cluster.port(1));
-    ChildProcess ben(QCoreApplication::applicationDirPath() + u"/mirelune-room"_s,
-                     {u"join"_s, u"room"_s, u"--name"_s, u"ベン"_s, u"--nats"_s, link.url()});
-    ASSERT_TRUE(waitUntil([&] { return akira.log.size() == 1; }, 10s));
+    const auto member = [&](const QString& name) {
+        return std::make_unique<ChildProcess>(
+            QCoreApplication::applicationDirPath() + u"/mirelune-room"_s,
+            QStringList{u"join"_s, u"room"_s, u"--name"_s, name, u"--nats"_s, link.url()});
+    };
+    const auto ben = member(u"ベン"_s), eve = member(u"イブ"_s);
+    ASSERT_TRUE(waitUntil([&] { return akira.log.size() == 2; }, 10s));
     ASSERT_NE(chika.joinAs(u"チカ"_s), 0);
     ASSERT_TRUE(akira.say(kEveryone, u"前"_s).ok());
-    ASSERT_TRUE(ben.shows(u"アキラ> 前"_s));
-    // Asleep, then its link gone: it reconnects only once it wakes.
-    ::kill(static_cast<pid_t>(ben.processId()), SIGSTOP);
+    ASSERT_TRUE(ben->shows(u"アキラ> 前"_s) && eve->shows(u"アキラ> 前"_s));
+    // Asleep, then their links gone: they reconnect only once they wake.
+    for (const auto* asleep : {ben.get(), eve.get()})
+        ::kill(static_cast<pid_t>(asleep->processId()), SIGSTOP);
     link.cut();
     NatsCopy dan(cluster.url(2));
     ASSERT_NE(dan.joinAs(u"ダン"_s), 0);
@@ -169,14 +174,23 @@ TEST_F(NatsRoom, AMemberAwayLongerThanTheRoomKeepsIsToldWhatItMissed) {
     ASSERT_TRUE(logShows(chika, u"pub %1>0 途中 12"_s.arg(akira.id)));
     ASSERT_TRUE(dan.say(kEveryone, u"やあ"_s).ok());
     ASSERT_TRUE(logShows(chika, u"pub %1>0 やあ"_s.arg(dan.id)));
-    ::kill(static_cast<pid_t>(ben.processId()), SIGCONT);
-    ASSERT_TRUE(ben.shows(u"ダン> やあ"_s, 15s)) << ben.lines().join(u'\n').toStdString();
+    ::kill(static_cast<pid_t>(ben->processId()), SIGCONT);
+    ASSERT_TRUE(ben->shows(u"ダン> やあ"_s, 15s)) << ben->lines().join(u'\n').toStdString();
     testsupport::spinFor(500ms);
-    const QStringList lines = ben.lines();
+    const QStringList lines = ben->lines();
     EXPECT_EQ(lines.mid(lines.indexOf(u"アキラ> 前"_s) + 1),
               (QStringList{u"（ここで 9 件の発言や通知を受け取れませんでした）"_s, u"ダン さんが参加しました"_s,
                            u"アキラ> 途中 9"_s, u"アキラ> 途中 10"_s, u"アキラ> 途中 11"_s, u"アキラ> 途中 12"_s,
                            u"ダン> やあ"_s}));
+
+    // Away long enough to be taken for gone, its own leave lost too: it is out.
+    ASSERT_TRUE(waitUntil([&] { return akira.log.filter(u"leave "_s).size() == 1; }, 12s));
+    for (int i = 1; i <= 5; ++i)
+        ASSERT_TRUE(akira.say(kEveryone, u"後 %1"_s.arg(i)).ok());
+    ASSERT_TRUE(logShows(chika, u"pub %1>0 後 5"_s.arg(akira.id)));
+    ::kill(static_cast<pid_t>(eve->processId()), SIGCONT);
+    EXPECT_TRUE(eve->exitsWith(1, 15s));
+    EXPECT_FALSE(eve->lines().contains(u"アキラ> 後 5"_s));
 }
 
 } // namespace
