@@ -288,6 +288,15 @@ void ChatController::handleNetworkEvent() {
         return;
     }
 
+    if (from == session::kSystemSender && *first == session::kSystemRecordsMissed) {
+        const session::Result<qint32> count = message.readInt32();
+        if (!count) {
+            showReadError(count.error());
+            return;
+        }
+        m_log.addToLog(texts::recordsMissed(*count));
+        return;
+    }
     if (from == session::kSystemSender) {
         if (*first != session::kSystemPlayerJoined && *first != session::kSystemPlayerLeft) {
             return;

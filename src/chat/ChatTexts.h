@@ -22,6 +22,13 @@ inline QString historySeparator() {
     return QStringLiteral("―――― 参加する前の発言 ――――");
 }
 
+// Where records of the room were lost to this copy (the room dropped them before this
+// copy could read them, as it keeps only so many or for so long): how many.
+inline QString recordsMissed(int count) {
+    return QStringLiteral("（ここで ") + QString::number(count) +
+           QStringLiteral(" 件の発言や通知を受け取れませんでした）");
+}
+
 inline QString messageTagAtRest() {
     return QStringLiteral("メッセージ");
 }

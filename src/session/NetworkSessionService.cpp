@@ -374,6 +374,7 @@ void NetworkSessionService::follow(RoomLink* link) {
     connect(link, &RoomLink::playerLeft, this, &NetworkSessionService::onPlayerLeft);
     connect(link, &RoomLink::delivered, this, &NetworkSessionService::onDelivered);
     connect(link, &RoomLink::undelivered, this, &NetworkSessionService::onUndelivered);
+    connect(link, &RoomLink::recordsMissed, this, &NetworkSessionService::onRecordsMissed);
     connect(link, &RoomLink::historyReceived, this, &NetworkSessionService::onHistory);
     connect(link, &RoomLink::filePartReceived, this, &SessionService::filePartReceived);
     connect(link, &RoomLink::handedOver, this, &NetworkSessionService::onHandedOver);
@@ -438,6 +439,17 @@ void NetworkSessionService::onUndelivered(PlayerId to, const QByteArray& payload
         return;
     }
     d->queue.push_back(Queued{d->localPlayer, to, payload, 0, true});
+    notify();
+}
+
+void NetworkSessionService::onRecordsMissed(quint64 count) {
+    if (d->localPlayer == 0 || count == 0) {
+        return;
+    }
+    Message message;
+    message.writeInt32(kSystemRecordsMissed);
+    message.writeInt32(static_cast<qint32>(std::min<quint64>(count, std::numeric_limits<qint32>::max())));
+    d->queue.push_back(Queued{kSystemSender, d->localPlayer, message.payload(), 0});
     notify();
 }
 

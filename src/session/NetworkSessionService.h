@@ -71,6 +71,7 @@ private:
     void follow(RoomLink* link);
     void onPlayerJoined(PlayerId id, const QString& name);
     void onPlayerLeft(PlayerId id);
+    void onRecordsMissed(quint64 count);
     void onDelivered(PlayerId from, PlayerId to, quint32 seq, const QByteArray& payload);
     void onUndelivered(PlayerId to, const QByteArray& payload);
     void onHistory(const QList<HistoryLine>& lines);

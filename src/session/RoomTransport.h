@@ -96,6 +96,11 @@ Q_SIGNALS:
     void historyReceived(const QList<session::HistoryLine>& lines);
     // A file part another player sent to the local player.
     void filePartReceived(session::PlayerId from, const QByteArray& part);
+    // `count` records of the room were gone before this copy could have them (the room
+    // keeps only so many, or for so long, and this copy was away meanwhile): what they
+    // held is lost to the local player, between what was delivered before and what
+    // follows. Lines, private lines to others and notices alike are counted.
+    void recordsMissed(quint64 count);
     // A message of the local player's own that reaches nobody, in the order sent.
     void undelivered(session::PlayerId to, const QByteArray& payload);
     // The room goes on over `next`, which this link has opened and set up (this copy took

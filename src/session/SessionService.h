@@ -16,7 +16,7 @@ namespace session {
 
 // A message taken from the local player's queue.
 struct ReceivedMessage {
-    PlayerId from = 0; // kSystemSender for join and leave notices
+    PlayerId from = 0; // kSystemSender for join and leave notices, and for lost records
     PlayerId to = 0;   // the local player, or kEveryone for a public message
     Message message;
     // A message of the local player's own that could not be delivered in the end: the

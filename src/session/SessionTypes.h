@@ -42,6 +42,9 @@ inline constexpr char16_t kApplicationId[] = u"{AC330441-9B71-11D2-9AAB-00207814
 // System message types (the first integer of a message from kSystemSender).
 inline constexpr qint32 kSystemPlayerJoined = 3;
 inline constexpr qint32 kSystemPlayerLeft = 5;
+// Followed by one integer, how many of the room's records were lost to the local player
+// at this point (see RoomLink::recordsMissed), at most 2^31 - 1.
+inline constexpr qint32 kSystemRecordsMissed = 0x100;
 // The player type carried in join and leave notices.
 inline constexpr qint32 kPlayerTypePlayer = 1;
 

@@ -1,170 +1,45 @@
 // Rooms on a NATS cluster: three nats-server processes with JetStream on loopback,
 // started and killed here, and copies of the service chatting through them.
-#include "SessionTestSupport.h"
-#include "session/nats/NatsCluster.h"
+#include "NatsTestSupport.h"
 
 #include <QElapsedTimer>
-#include <QStandardPaths>
-#include <QTemporaryDir>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <algorithm>
+#include <csignal>
 #include <iostream>
-#include <nats/nats.h>
 
 namespace sessiontest {
 namespace {
 
-using testsupport::ChildProcess;
-using testsupport::waitUntil;
-
-class NatsTestCluster {
+// Carries clients' connections to a server on a port of its own, until cut() breaks
+// them as a lost link or a sleeping laptop does.
+class Relay {
 public:
-    NatsTestCluster() {
-        for (int i = 0; i < 3; ++i) {
-            m_clientPorts[i] = freeTcpPort();
-            m_routePorts[i] = freeTcpPort();
-        }
-        for (int i = 0; i < 3; ++i) {
-            start(i);
-        }
-        // Ready once a client can make the buckets, which takes a JetStream leader.
-        m_ready = waitUntil([&] { return NatsClient().connect({url(0)}).ok(); }, 20s);
+    explicit Relay(quint16 server) {
+        m_listener.listen(QHostAddress::LocalHost);
+        QObject::connect(&m_listener, &QTcpServer::newConnection, &m_listener, [this, server] {
+            QTcpSocket* in = m_listener.nextPendingConnection();
+            auto* out = new QTcpSocket(in);
+            out->connectToHost(QHostAddress::LocalHost, server);
+            QObject::connect(in, &QTcpSocket::readyRead, out, [in, out] { out->write(in->readAll()); });
+            QObject::connect(out, &QTcpSocket::readyRead, in, [in, out] { in->write(out->readAll()); });
+            QObject::connect(out, &QTcpSocket::disconnected, in, &QTcpSocket::abort);
+            m_links.append(in);
+        });
     }
-
-    bool ready() const { return m_ready; }
-    QString url(int i) const { return u"nats://127.0.0.1:%1"_s.arg(m_clientPorts[i]); }
-    QString urls() const { return url(0) + u',' + url(1) + u',' + url(2); }
-
-    void start(int i) {
-        QStringList routes;
-        for (int j = 0; j < 3; ++j) {
-            if (j != i) {
-                routes.append(u"nats://127.0.0.1:%1"_s.arg(m_routePorts[j]));
-            }
-        }
-        m_servers[i] = std::make_unique<ChildProcess>(
-            QStandardPaths::findExecutable(u"nats-server"_s),
-            QStringList{u"-a"_s, u"127.0.0.1"_s, u"-p"_s, QString::number(m_clientPorts[i]), u"-js"_s, u"-sd"_s,
-                        m_store.filePath(QString::number(i)), u"-n"_s, u"s%1"_s.arg(i), u"--cluster_name"_s, u"mlt"_s,
-                        u"--cluster"_s, u"nats://127.0.0.1:%1"_s.arg(m_routePorts[i]), u"--routes"_s,
-                        routes.join(u',')});
-    }
-    // SIGKILL to the server that leads `roomId`'s stream: its index.
-    int killLeader(const QByteArray& roomId) {
-        NatsClient client;
-        if (!client.connect(*parseNatsServers(urls())).ok()) {
-            return -1;
-        }
-        jsStreamInfo* info = nullptr;
-        if (js_GetStreamInfo(&info, client.jetStream(), natsroom::streamName(roomId).constData(), nullptr, nullptr) !=
-            NATS_OK) {
-            return -1;
-        }
-        const int leader = info->Cluster != nullptr && info->Cluster->Leader != nullptr
-                               ? QByteArray(info->Cluster->Leader).mid(1).toInt()
-                               : -1;
-        jsStreamInfo_Destroy(info);
-        if (leader >= 0) {
-            m_servers[leader]->killHard();
-        }
-        return leader;
+    QString url() const { return u"nats://127.0.0.1:%1"_s.arg(m_listener.serverPort()); }
+    void cut() {
+        for (const QPointer<QTcpSocket>& in : std::exchange(m_links, {}))
+            if (in)
+                in->abort(), in->deleteLater();
     }
 
 private:
-    QTemporaryDir m_store;
-    quint16 m_clientPorts[3] = {};
-    quint16 m_routePorts[3] = {};
-    std::unique_ptr<ChildProcess> m_servers[3];
-    bool m_ready = false;
+    QTcpServer m_listener;
+    QList<QPointer<QTcpSocket>> m_links;
 };
-
-// A copy of the service on the NATS connection (the third).
-struct NatsCopy : TestCopy {
-    explicit NatsCopy(const QString& servers) : TestCopy(loopbackConfig()) {
-        service->close();
-        handle = service->registerEventReceiver(&context, [this](qint32) { onEvent(); });
-        service->setServersPrompt([servers] { return std::optional<QString>(servers); });
-        EXPECT_TRUE(service->initialize(service->listConnections().value().item(3).value()).ok());
-    }
-    QByteArray roomId() {
-        const auto rooms = service->listRooms(describe({}), 0);
-        return rooms.ok() && rooms->count() > 0 ? rooms->items().last().instanceId : QByteArray();
-    }
-};
-
-class NatsRoom : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (QStandardPaths::findExecutable(u"nats-server"_s).isEmpty()) {
-            GTEST_SKIP() << "nats-server is not installed (scripts/setup.sh installs it)";
-        }
-        ASSERT_TRUE(cluster.ready());
-    }
-    NatsTestCluster cluster;
-};
-
-TEST_F(NatsRoom, MembersOnDifferentServersChatAsInAHostedRoom) {
-    NatsCopy akira(cluster.url(0)), ben(cluster.url(1)), chika(cluster.url(2));
-    ASSERT_NE(akira.hostAs(u"アキラ"_s), 0);
-    QElapsedTimer joining;
-    joining.start();
-    ASSERT_NE(ben.joinAs(u"ベン"_s), 0);
-    const qint64 joinMs = joining.elapsed();
-    ASSERT_NE(chika.joinAs(u"チカ"_s), 0);
-    EXPECT_TRUE(logShows(akira, u"join %1 ベン"_s.arg(ben.id)));
-    EXPECT_TRUE(logShows(ben, u"join %1 チカ"_s.arg(chika.id)));
-    QStringList roster;
-    const auto players = chika.service->listPlayers(); // kept: the loop reads into it
-    ASSERT_TRUE(players.ok());
-    for (const PlayerEntry& entry : players->items()) {
-        roster.append(entry.name);
-    }
-    EXPECT_EQ(roster, (QStringList{u"アキラ"_s, u"ベン"_s, u"チカ"_s}));
-
-    // A look-alike of a name in the room is refused, as in a hosted room.
-    NatsCopy other(cluster.url(1));
-    ASSERT_TRUE(other.join(u"room"_s).ok());
-    EXPECT_EQ(errorCode(other.service->createLocalPlayer(u"ｱｷﾗ"_s, {}, other.handle, 0)), kErrorInvalidName);
-
-    ASSERT_TRUE(akira.say(kEveryone, u"こんにちは"_s).ok());
-    ASSERT_TRUE(ben.say(chika.id, u"ないしょ"_s).ok());
-    EXPECT_TRUE(logShows(chika, u"pub %1>0 こんにちは"_s.arg(akira.id)));
-    EXPECT_TRUE(logShows(chika, u"priv %1>%2 ないしょ"_s.arg(ben.id).arg(chika.id)));
-    EXPECT_TRUE(logShows(ben, u"pub %1>0 こんにちは"_s.arg(akira.id)));
-    chika.service->close();
-    EXPECT_TRUE(logShows(akira, u"leave %1"_s.arg(chika.id)));
-    EXPECT_TRUE(logShows(ben, u"leave %1"_s.arg(chika.id)));
-    EXPECT_FALSE(akira.log.join(u'\n').contains(u"ないしょ"_s));
-
-    // A member who comes later is given the public lines first, as they were shown:
-    // not the private one, not what "@clear" took out, the commands taken off.
-    ASSERT_TRUE(ben.say(kEveryone, u"消える話"_s).ok());
-    ASSERT_TRUE(logShows(akira, u"pub %1>0 消える話"_s.arg(ben.id)));
-    ASSERT_TRUE(akira.say(kEveryone, u"@clearベン;"_s).ok());
-    ASSERT_TRUE(akira.say(kEveryone, u"@S1;鳴る話"_s).ok());
-    ASSERT_TRUE(logShows(ben, u"pub %1>0 @S1;鳴る話"_s.arg(akira.id)));
-    NatsCopy dan(cluster.url(2));
-    ASSERT_NE(dan.joinAs(u"ダン"_s), 0);
-    ASSERT_TRUE(ben.say(kEveryone, u"ようこそ"_s).ok());
-    ASSERT_TRUE(logShows(dan, u"pub %1>0 ようこそ"_s.arg(ben.id)));
-    EXPECT_EQ(dan.log, (QStringList{u"hist %1>0 こんにちは"_s.arg(akira.id), u"hist %1>0 鳴る話"_s.arg(akira.id),
-                                    u"pub %1>0 ようこそ"_s.arg(ben.id)}));
-    dan.service->close();
-    ASSERT_TRUE(logShows(ben, u"leave %1"_s.arg(dan.id)));
-
-    // What a line takes from one member to another through three servers.
-    std::vector<qint64> micros;
-    for (int i = 0; i < 50; ++i) {
-        const qsizetype before = ben.log.size();
-        QElapsedTimer line;
-        line.start();
-        ASSERT_TRUE(akira.say(kEveryone, u"計測 %1"_s.arg(i)).ok());
-        ASSERT_TRUE(waitUntil([&] { return ben.log.size() > before; }));
-        micros.push_back(line.nsecsElapsed() / 1000);
-    }
-    std::sort(micros.begin(), micros.end());
-    std::cout << "[ measure  ] join " << joinMs << " ms; line latency median " << micros[25] << " us, max "
-              << micros.back() << " us\n";
-}
 
 TEST_F(NatsRoom, KillingTheStreamLeaderMidChatLosesAndDoublesNothing) {
     NatsCopy akira(cluster.urls()), ben(cluster.urls());
@@ -270,6 +145,52 @@ TEST_F(NatsRoom, ACopyThatVanishesIsSeenLeavingWithinTenSeconds) {
     EXPECT_TRUE(waitUntil([&] { return akira.log.contains(u"leave %1"_s.arg(benId)); }, 12s));
     EXPECT_LE(gone.elapsed(), 11000);
     std::cout << "[ measure  ] a killed member seen leaving after " << gone.elapsed() << " ms\n";
+}
+
+// A member whose link broke while more was said than the room keeps is told, once and
+// where, how much it missed, knows who joined meanwhile, and goes on with what is left.
+TEST_F(NatsRoom, AMemberAwayLongerThanTheRoomKeepsIsToldWhatItMissed) {
+    NatsCopy akira(cluster.url(0), 5), chika(cluster.url(2));
+    ASSERT_NE(akira.hostAs(u"アキラ"_s), 0);
+    Relay link(cluster.port(1));
+    const auto member = [&](const QString& name) {
+        return std::make_unique<ChildProcess>(
+            QCoreApplication::applicationDirPath() + u"/mirelune-room"_s,
+            QStringList{u"join"_s, u"room"_s, u"--name"_s, name, u"--nats"_s, link.url()});
+    };
+    const auto ben = member(u"ベン"_s), eve = member(u"イブ"_s);
+    ASSERT_TRUE(waitUntil([&] { return akira.log.size() == 2; }, 10s));
+    ASSERT_NE(chika.joinAs(u"チカ"_s), 0);
+    ASSERT_TRUE(akira.say(kEveryone, u"前"_s).ok());
+    ASSERT_TRUE(ben->shows(u"アキラ> 前"_s) && eve->shows(u"アキラ> 前"_s));
+    // Asleep, then their links gone: they reconnect only once they wake.
+    for (const auto* asleep : {ben.get(), eve.get()})
+        ::kill(static_cast<pid_t>(asleep->processId()), SIGSTOP);
+    link.cut();
+    NatsCopy dan(cluster.url(2));
+    ASSERT_NE(dan.joinAs(u"ダン"_s), 0);
+    for (int i = 1; i <= 12; ++i)
+        ASSERT_TRUE(akira.say(kEveryone, u"途中 %1"_s.arg(i)).ok());
+    ASSERT_TRUE(logShows(chika, u"pub %1>0 途中 12"_s.arg(akira.id)));
+    ASSERT_TRUE(dan.say(kEveryone, u"やあ"_s).ok());
+    ASSERT_TRUE(logShows(chika, u"pub %1>0 やあ"_s.arg(dan.id)));
+    ::kill(static_cast<pid_t>(ben->processId()), SIGCONT);
+    ASSERT_TRUE(ben->shows(u"ダン> やあ"_s, 15s)) << ben->lines().join(u'\n').toStdString();
+    testsupport::spinFor(500ms);
+    const QStringList lines = ben->lines();
+    EXPECT_EQ(lines.mid(lines.indexOf(u"アキラ> 前"_s) + 1),
+              (QStringList{u"（ここで 9 件の発言や通知を受け取れませんでした）"_s, u"ダン さんが参加しました"_s,
+                           u"アキラ> 途中 9"_s, u"アキラ> 途中 10"_s, u"アキラ> 途中 11"_s, u"アキラ> 途中 12"_s,
+                           u"ダン> やあ"_s}));
+
+    // Away long enough to be taken for gone, its own leave lost too: it is out.
+    ASSERT_TRUE(waitUntil([&] { return akira.log.filter(u"leave "_s).size() == 1; }, 12s));
+    for (int i = 1; i <= 5; ++i)
+        ASSERT_TRUE(akira.say(kEveryone, u"後 %1"_s.arg(i)).ok());
+    ASSERT_TRUE(logShows(chika, u"pub %1>0 後 5"_s.arg(akira.id)));
+    ::kill(static_cast<pid_t>(eve->processId()), SIGCONT);
+    EXPECT_TRUE(eve->exitsWith(1, 15s));
+    EXPECT_FALSE(eve->lines().contains(u"アキラ> 後 5"_s));
 }
 
 } // namespace

@@ -246,18 +246,19 @@ NatsRoomLink::Record readRecord(natsMsg* msg, const QByteArray& roomId, const Na
         record.to = static_cast<PlayerId>(headerNumber(msg, kToHeader));
         record.seq = static_cast<quint32>(headerNumber(msg, kSeqHeader));
     } else {
-        record.streamSeq = 0; // not a record of this version: skipped
+        record.kind = NatsRoomLink::Record::Kind::Other; // not a record of this version
     }
     record.from = static_cast<PlayerId>(headerNumber(msg, kFromHeader));
     record.data = QByteArray(natsMsg_GetData(msg), natsMsg_GetDataLength(msg));
-    if (seal != nullptr && record.kind != NatsRoomLink::Record::Kind::Left && record.streamSeq != 0) {
+    if (seal != nullptr &&
+        (record.kind == NatsRoomLink::Record::Kind::Joined || record.kind == NatsRoomLink::Record::Kind::Line)) {
         const QByteArrayView kind = record.kind == NatsRoomLink::Record::Kind::Joined ? "join" : "line";
         const auto opened = seal->open(record.data, recordBound(roomId, kind, record.from, record.to, record.seq));
         if (!opened) {
             // Not sealed with the room's key (a copy without the password, or a
             // record changed on the cluster): nobody sees it.
             qCInfo(lcSession) << "a record of the room does not open with its key; skipped";
-            record.streamSeq = 0;
+            record.kind = NatsRoomLink::Record::Kind::Other;
         } else {
             record.data = *opened;
         }
@@ -375,6 +376,9 @@ void NatsRoomLink::createPlayer(const QString& name, const QString& secondName) 
     }
     m_phase = Phase::Joining;
     m_joinKnown = false;
+    m_lastArrived = 0;
+    m_catchingUp = false;
+    m_held.clear();
     m_early.clear();
     m_worker->post([state = m_state, inbox = m_inbox, worker = m_worker.get(), name, maxMembers = m_config.maxMembers,
                     this] {
@@ -402,7 +406,7 @@ void NatsRoomLink::createPlayer(const QString& name, const QString& secondName) 
             inbox, this, [roomId = state->roomId, seal = state->seal](LinkInbox& to, NatsRoomLink* link, natsMsg* msg) {
                 const Record record = readRecord(msg, roomId, seal.get());
                 if (record.streamSeq != 0) {
-                    to.push([link, record] { link->onRecord(record); });
+                    to.push([link, record] { link->onArrived(record); });
                 }
             }};
         jsSubOptions options;
@@ -528,7 +532,66 @@ void NatsRoomLink::onJoinStored(PlayerId id, quint64 joinSeq, quint64 before, co
     }
 }
 
+void NatsRoomLink::onArrived(const Record& record) {
+    // The consumer goes on from the record after the last one it delivered; when the
+    // stream has dropped that one meanwhile (it keeps so many records, or so long, and
+    // this copy was away), it goes on from the oldest there is. The records in between
+    // are lost to this member: it is told how many, once.
+    const quint64 expected = m_lastArrived + 1;
+    if (m_lastArrived != 0 && record.streamSeq <= m_lastArrived) {
+        return; // had already
+    }
+    m_lastArrived = record.streamSeq;
+    if (m_catchingUp) {
+        m_held.push_back(record);
+        return;
+    }
+    if (expected > 1 && record.streamSeq > expected && m_phase == Phase::Member && m_worker) {
+        qCInfo(lcSession) << "the room's stream no longer has records" << expected << "to" << record.streamSeq - 1;
+        Q_EMIT recordsMissed(record.streamSeq - expected);
+        // Members who joined among the lost records would be strangers to this copy:
+        // the bucket names them before anything of theirs is shown.
+        m_catchingUp = true;
+        m_held.push_back(record);
+        m_worker->post([state = m_state, inbox = m_inbox, this] {
+            const Result<QList<PlayerEntry>> members = readMembers(*state);
+            inbox->push([this, members] { onMembersRead(members); });
+        });
+        return;
+    }
+    onRecord(record);
+}
+
+void NatsRoomLink::onMembersRead(const Result<QList<PlayerEntry>>& members) {
+    if (!m_catchingUp) {
+        return;
+    }
+    if (m_phase == Phase::Member && members) {
+        // Without this copy's name the others took it for gone meanwhile, and its leave
+        // was among the lost records: it is out of the room, as when it reads that leave.
+        if (std::none_of(members->cbegin(), members->cend(), [&](const PlayerEntry& e) { return e.id == m_me; })) {
+            stopPlayer();
+            Q_EMIT ended();
+            return;
+        }
+        for (const PlayerEntry& entry : *members) {
+            if (entry.id != m_me && std::none_of(m_roster.cbegin(), m_roster.cend(),
+                                                 [&](const PlayerEntry& e) { return e.id == entry.id; })) {
+                apply(Record{Record::Kind::Joined, 0, entry.id, 0, 0, entry.name.toUtf8()}, false);
+            }
+        }
+    }
+    m_catchingUp = false;
+    const std::vector<Record> held = std::exchange(m_held, {});
+    for (const Record& record : held) {
+        onRecord(record);
+    }
+}
+
 void NatsRoomLink::onRecord(const Record& record) {
+    if (record.kind == Record::Kind::Other) {
+        return;
+    }
     switch (m_phase) {
     case Phase::Idle:
         return;
@@ -568,6 +631,8 @@ void NatsRoomLink::onRecord(const Record& record) {
 
 void NatsRoomLink::apply(const Record& record, bool quietly) {
     switch (record.kind) {
+    case Record::Kind::Other:
+        return;
     case Record::Kind::Joined: {
         if (record.from == m_me || std::any_of(m_roster.cbegin(), m_roster.cend(),
                                                [&](const PlayerEntry& e) { return e.id == record.from; })) {
@@ -610,6 +675,8 @@ void NatsRoomLink::apply(const Record& record, bool quietly) {
 
 void NatsRoomLink::keepInHistory(const Record& record) {
     switch (record.kind) {
+    case Record::Kind::Other:
+        return;
     case Record::Kind::Joined:
         m_names.insert(record.from, QString::fromUtf8(record.data));
         m_history.addNotice();
@@ -687,6 +754,8 @@ void NatsRoomLink::stopPlayer() {
     m_me = 0;
     m_roster.clear();
     m_early.clear();
+    m_catchingUp = false;
+    m_held.clear();
 }
 
 void NatsRoomLink::destroyPlayer() {

@@ -37,7 +37,9 @@ public:
 
     // One record of the room's stream, as this link reads it.
     struct Record {
-        enum class Kind { Joined, Left, Line } kind = Kind::Line;
+        // Other: a record this copy cannot read (another version's kind, or sealed with
+        // another key); it only counts for the stream's order.
+        enum class Kind { Joined, Left, Line, Other } kind = Kind::Line;
         quint64 streamSeq = 0;
         PlayerId from = 0;
         PlayerId to = 0;
@@ -46,7 +48,13 @@ public:
     };
 
 private:
+    // Every record in the order the consumer delivers it: tells of the records that
+    // were gone from the stream before this copy could read them.
+    void onArrived(const Record& record);
     void onRecord(const Record& record);
+    // After records were lost: whoever joined among them, by the members bucket, then
+    // the records held back meanwhile.
+    void onMembersRead(const Result<QList<PlayerEntry>>& members);
     // `before`: the stream's last record when this member began to read it.
     void onJoinStored(PlayerId id, quint64 joinSeq, quint64 before, const QList<PlayerEntry>& base);
     // A record from before the join: what a newcomer is given of the room's past.
@@ -66,7 +74,10 @@ private:
 
     enum class Phase { Idle, Joining, Member } m_phase = Phase::Idle;
     PlayerId m_me = 0;
-    quint64 m_joinSeq = 0; // this copy's own join
+    quint64 m_joinSeq = 0;      // this copy's own join
+    quint64 m_lastArrived = 0;  // the stream sequence of the last record delivered
+    bool m_catchingUp = false;  // the members are read again after lost records
+    std::vector<Record> m_held; // records that came meanwhile
     bool m_joinKnown = false;
     std::vector<Record> m_early; // records that came before the join was known
     // While joining: the records up to m_historyEnd (and those before the join) make
