@@ -191,6 +191,7 @@ void frmMain::Form_Load() {
         };
         m_controller->UpdateRoster();
         cmdWhisper->setEnabled(m_controller->whisperEnabled());
+        attachFiles();
     }
 
     m_caption = kDesignedCaption + u" - ["_s + basGlobal::roomName + u"]"_s;

@@ -17,6 +17,9 @@
 
 class QCheckBox;
 class QCloseEvent;
+class QDragEnterEvent;
+class QDropEvent;
+class QImage;
 class QComboBox;
 class QLabel;
 class QListWidget;
@@ -26,6 +29,10 @@ class QKeyEvent;
 class QResizeEvent;
 class frmSet;
 
+namespace transfer {
+class FileTransfers;
+}
+
 namespace window {
 class ChatTray;
 class ClickLabel;
@@ -33,6 +40,7 @@ class DesktopNotifications;
 class EntryBox;
 class FindBar;
 class PictureButton;
+class TransfersWindow;
 } // namespace window
 
 // The chat window. It opens once a room has been entered and owns the session from
@@ -64,6 +72,13 @@ public:
     chat::ChatNotifier& notifier() { return m_notifier; }
     window::ChatTray* tray() const { return m_tray; }
     window::DesktopNotifications* desktopNotifications() const { return m_desktop; }
+    // The room's file transfers and their window, once the room is open.
+    transfer::FileTransfers* files() const { return m_files; }
+    window::TransfersWindow* transfersWindow() const { return m_transfersWindow; }
+    // Offers files (dropped or pasted) to the member selected in the roster, or to the
+    // whole room when none is; a pasted picture goes as a PNG file.
+    void offerFiles(const QStringList& paths);
+    void offerPicture(const QImage& picture);
     bool easySound() const;
 
     // --- Controls ---------------------------------------------------------------
@@ -133,6 +148,8 @@ public Q_SLOTS:
 
 protected:
     void changeEvent(QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -145,6 +162,8 @@ private:
 
     // Building the controls (frmMainControls.cpp).
     void buildControls();
+    // Files: the transfers of the room, their window, drops and pastes (frmMainFiles.cpp).
+    void attachFiles();
     void buildUsersPanel(QWidget* panel);
     void buildExtendedSendPanel(QWidget* panel);
     void buildOptionsPanel(QWidget* panel);
@@ -202,6 +221,8 @@ private:
     window::MenuArea m_menu;
     window::WindowSounds m_sounds;
     QPointer<chat::ChatController> m_controller;
+    transfer::FileTransfers* m_files = nullptr;
+    window::TransfersWindow* m_transfersWindow = nullptr;
     // The log text the box shows (see showLog), when it was shown, and whether a line
     // came since.
     QString m_shownLog;

@@ -162,6 +162,16 @@ public:
         sent.append(Sent{from, to, kind, copy.readString().valueOr(QString())});
         return {};
     }
+    // A room that carries files records every part sent.
+    bool files = false;
+    QList<std::pair<session::PlayerId, QByteArray>> sentParts;
+    bool carriesFiles() const override { return files; }
+    session::Status sendFilePart(session::PlayerId to, const QByteArray& part) override {
+        if (!files)
+            return SessionService::sendFilePart(to, part);
+        sentParts.append({to, part});
+        return {};
+    }
     void close() override {
         network().removeIf([this](const HostedRoom& room) { return room.host == this; });
         dropEventReceivers();

@@ -2,11 +2,13 @@
 #include "common/FakeSessionService.h"
 #include "common/TestSupport.h"
 #include "setup/basGlobal.h"
+#include "transfer/FileTransfers.h"
 #include "window/ChatTray.h"
 #include "window/ClickLabel.h"
 #include "window/EntryBox.h"
 #include "window/FindBar.h"
 #include "window/PictureButton.h"
+#include "window/TransfersWindow.h"
 #include "window/frmMain.h"
 
 #include <QApplication>
@@ -15,6 +17,7 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QInputMethodEvent>
@@ -24,6 +27,7 @@
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -606,5 +610,57 @@ TEST_F(ChatWindowTest, FiveHundredJoinsAreShownInOrderAndALeaveTakesOneRow) {
 }
 
 } // namespace
+
+// A file dropped on the window and a picture pasted into the entry are offered to the
+// room; an offer that comes shows in the transfers window, which takes it where the user
+// says, shows how far it is and cancels it.
+TEST_F(ChatWindowTest, DroppedFilesAndPastedPicturesAreOfferedAndAnOfferCanBeTakenAndCancelled) {
+    m_service->files = true;
+    frmMain& window = openWindow();
+    const QString dropped = m_dir.filePath(u"議事録.txt"_s);
+    testsupport::writeAll(dropped, "hello");
+    QMimeData files;
+    files.setUrls({QUrl::fromLocalFile(dropped)});
+    QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &drop);
+    auto* picture = new QMimeData;
+    picture->setImageData(QImage(8, 8, QImage::Format_RGB32));
+    QGuiApplication::clipboard()->setMimeData(picture);
+    QTest::keyClick(entry(), Qt::Key_V, Qt::ControlModifier);
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        return std::count_if(m_service->sent.begin(), m_service->sent.end(),
+                             [](const auto& sent) { return sent.kind == 2 && sent.to == 0; }) == 2;
+    }));
+    QStringList offered;
+    for (const transfer::TransferInfo& info : window.files()->transfers())
+        offered.append(info.fileName);
+    ASSERT_EQ(offered.size(), 2);
+    EXPECT_TRUE(offered.contains(u"議事録.txt"_s));
+    EXPECT_TRUE(offered.filter(QRegularExpression(u"^画像_.*\\.png$"_s)).size() == 1)
+        << offered.join(u' ').toStdString();
+    EXPECT_TRUE(entry()->toPlainText().isEmpty());
+
+    // 花子 offers 10 bytes; they are taken into a path the user picks, half arrive.
+    const QString target = m_dir.filePath(u"写真.jpg"_s);
+    window.transfersWindow()->setSavePathPrompt([&](QWidget*, const QString&) { return target; });
+    m_service->deliver(2, transfer::encodeOffer({7, 10, QString(64, u'0'), u"写真.jpg"_s}), 1);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window.files()->transfers().size() == 3; }));
+    const int number = window.files()->transfers().constLast().number;
+    const window::TransfersWindow::Row* row = window.transfersWindow()->row(number);
+    ASSERT_NE(row, nullptr);
+    EXPECT_TRUE(window.transfersWindow()->isVisible() && row->accept->isVisible());
+    QTest::mouseClick(row->accept, Qt::LeftButton);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !m_service->sentParts.isEmpty(); }));
+    EXPECT_EQ(m_service->sentParts.constLast().second.at(0), 1); // its Want
+    Q_EMIT m_service->filePartReceived(2, transfer::encodePart(transfer::Chunk{7, 0, "01234"}));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return row->bar->value() == 500 && row->cancel->isVisible(); }));
+    QTest::mouseClick(row->cancel, Qt::LeftButton);
+    EXPECT_EQ(window.files()->transfer(number)->state, transfer::TransferInfo::State::Cancelled);
+    EXPECT_EQ(m_service->sentParts.constLast().second.at(0), 3); // its Cancel
+    EXPECT_FALSE(QFile::exists(target));
+}
 
 #include "ChatWindowTest.moc"
