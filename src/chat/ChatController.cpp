@@ -271,6 +271,8 @@ void ChatController::handleNetworkEvent() {
                 return;
             }
             takeBackUndelivered(*text);
+        } else if (*first == kFileOfferKind && m_files.offerUndelivered) {
+            m_files.offerUndelivered(addressee, message);
         }
         return;
     }

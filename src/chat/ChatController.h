@@ -49,6 +49,8 @@ public:
         std::function<bool(session::PlayerId from, session::PlayerId to, const session::Message& payload)> offer;
         std::function<void(session::PlayerId id)> playerLeft;
         std::function<void()> roomEnded;
+        // An offer of this copy's own that never reached the room.
+        std::function<void(session::PlayerId to, const session::Message& payload)> offerUndelivered;
     };
     void setFileHooks(FileHooks hooks) { m_files = std::move(hooks); }
 

@@ -76,6 +76,8 @@ public:
     void decline(int number);
     void cancel(int number);
 
+    // An offer of this copy's that the room handed back undelivered: it fails.
+    void offerUndelivered(const session::Message& payload);
     // Transfers with `id` fail, their temporary files removed.
     void playerLeft(session::PlayerId id);
     // Every transfer ends, temporary files removed.

@@ -226,6 +226,15 @@ void FileTransfers::endOutgoingReceiver(Outgoing& out, session::PlayerId receive
     startOutgoingQueued();
 }
 
+void FileTransfers::offerUndelivered(const session::Message& payload) {
+    const std::optional<Offer> offer = decodeOffer(payload);
+    Outgoing* out = offer ? outgoingById(offer->transferId) : nullptr;
+    if (out != nullptr && out->state != TransferInfo::State::Done) {
+        failOutgoing(*out, TransferInfo::State::Failed, texts::failed(out->fileName, texts::whyUndelivered()),
+                     std::nullopt);
+    }
+}
+
 void FileTransfers::failOutgoing(Outgoing& out, TransferInfo::State state, const QString& message,
                                  std::optional<CancelReason> tell) {
     out.file.reset();

@@ -24,11 +24,11 @@ inline QString size(qint64 bytes) {
 }
 
 inline QString offeredToYou(const QString& sender, const QString& file, qint64 bytes, int number) {
-    return sender + QStringLiteral("さんがファイル「") + file + QStringLiteral("」（") + size(bytes) +
+    return sender + QStringLiteral(" さんがファイル「") + file + QStringLiteral("」（") + size(bytes) +
            QStringLiteral("）を送ろうとしています。［") + QString::number(number) + QStringLiteral("］");
 }
 inline QString offeredTooLarge(const QString& sender, const QString& file, qint64 bytes, qint64 largest) {
-    return sender + QStringLiteral("さんがファイル「") + file + QStringLiteral("」（") + size(bytes) +
+    return sender + QStringLiteral(" さんがファイル「") + file + QStringLiteral("」（") + size(bytes) +
            QStringLiteral("）を送ろうとしましたが、受け取れる大きさ（") + size(largest) +
            QStringLiteral("）を超えているため受け取りません。");
 }
@@ -40,7 +40,7 @@ inline QString roomName() {
     return QStringLiteral("ルームの全員");
 }
 inline QString memberName(const QString& name) {
-    return name + QStringLiteral("さん");
+    return name + QStringLiteral(" さん");
 }
 inline QString hashing(const QString& file) {
     return QStringLiteral("ファイル「") + file + QStringLiteral("」を準備しています…");
@@ -49,7 +49,8 @@ inline QString cannotRead(const QString& path, const QString& why) {
     return QStringLiteral("ファイル「") + path + QStringLiteral("」を読めません：") + why;
 }
 inline QString noFilesHere() {
-    return QStringLiteral("このルームではファイルを送れません。");
+    return QStringLiteral(
+        "このルームではファイルを送れません（NATS クラスタ上のルームは、まだファイルを運べません）。");
 }
 inline QString waitingForSlot() {
     return QStringLiteral("ほかの転送が終わるのを待っています");
@@ -58,10 +59,10 @@ inline QString saved(const QString& file, const QString& path) {
     return QStringLiteral("ファイル「") + file + QStringLiteral("」を受け取りました：") + path;
 }
 inline QString receivedBy(const QString& receiver, const QString& file) {
-    return receiver + QStringLiteral("さんがファイル「") + file + QStringLiteral("」を受け取りました。");
+    return receiver + QStringLiteral(" さんがファイル「") + file + QStringLiteral("」を受け取りました。");
 }
 inline QString declinedBy(const QString& receiver, const QString& file) {
-    return receiver + QStringLiteral("さんはファイル「") + file + QStringLiteral("」を受け取りませんでした。");
+    return receiver + QStringLiteral(" さんはファイル「") + file + QStringLiteral("」を受け取りませんでした。");
 }
 inline QString youDeclined(const QString& file) {
     return QStringLiteral("ファイル「") + file + QStringLiteral("」を受け取りませんでした。");
@@ -70,7 +71,7 @@ inline QString cancelled(const QString& file) {
     return QStringLiteral("ファイル「") + file + QStringLiteral("」の転送を取り消しました。");
 }
 inline QString cancelledBy(const QString& peer, const QString& file) {
-    return peer + QStringLiteral("さんがファイル「") + file + QStringLiteral("」の転送を取り消しました。");
+    return peer + QStringLiteral(" さんがファイル「") + file + QStringLiteral("」の転送を取り消しました。");
 }
 inline QString failed(const QString& file, const QString& why) {
     return QStringLiteral("ファイル「") + file + QStringLiteral("」の転送に失敗しました：") + why;
@@ -91,7 +92,7 @@ inline QString whySilent() {
     return QStringLiteral("相手から 30 秒以上応答がありません。");
 }
 inline QString whyLeft(const QString& peer) {
-    return peer + QStringLiteral("さんが退出しました。");
+    return peer + QStringLiteral(" さんが退出しました。");
 }
 inline QString whyRoomEnded() {
     return QStringLiteral("ルームが終了しました。");
@@ -109,7 +110,7 @@ inline QString whyUndelivered() {
     return QStringLiteral("申し出を届けられませんでした。");
 }
 inline QString offersDropped(const QString& sender) {
-    return sender + QStringLiteral("さんからの申し出が多すぎるため、古いものを取り下げました。");
+    return sender + QStringLiteral(" さんからの申し出が多すぎるため、古いものを取り下げました。");
 }
 
 } // namespace texts

@@ -143,8 +143,8 @@ void TransfersWindow::updateRow(int number) {
     using State = transfer::TransferInfo::State;
     Row& row = *it;
     const QString size = transfer::texts::size(info->size);
-    const QString peer = info->toRoom ? u"ルームの全員"_s : info->peerName + u"さん"_s;
-    row.title->setText(info->incoming ? u"%1さんから「%2」（%3）"_s.arg(info->peerName, info->fileName, size)
+    const QString peer = info->toRoom ? u"ルームの全員"_s : info->peerName + u" さん"_s;
+    row.title->setText(info->incoming ? u"%1 さんから「%2」（%3）"_s.arg(info->peerName, info->fileName, size)
                                       : u"%1へ「%2」（%3）"_s.arg(peer, info->fileName, size));
     row.bar->setValue(info->size > 0 ? static_cast<int>(info->done * 1000 / info->size)
                                      : (info->state == State::Done ? 1000 : 0));

@@ -40,6 +40,11 @@ void frmMain::attachFiles() {
                 files->roomEnded();
             }
         },
+        [files = QPointer(m_files)](session::PlayerId, const session::Message& offer) {
+            if (files) {
+                files->offerUndelivered(offer);
+            }
+        },
     });
     connect(m_files, &transfer::FileTransfers::notice, this, [this](const QString& text) {
         if (m_controller) {

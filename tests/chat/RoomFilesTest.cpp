@@ -24,7 +24,7 @@ TEST(RoomFiles, AFileToTheRoomReachesWhoTakesItWhileChatGoesOn) {
     ChildProcess *akira = room.akira.get(), *ben = room.ben.get(), *chika = room.chika.get();
 
     akira->type(u"/send "_s + source.filePath(u"big.bin"_s));
-    const QString offer = u"アキラさんがファイル「big.bin」（50.0 MB）を送ろうとしています。［1］"_s;
+    const QString offer = u"アキラ さんがファイル「big.bin」（50.0 MB）を送ろうとしています。［1］"_s;
     ASSERT_TRUE(chika->shows(offer));
     chika->type(u"/no 1"_s);
     for (int i = 0; i < 20; ++i)
@@ -33,8 +33,8 @@ TEST(RoomFiles, AFileToTheRoomReachesWhoTakesItWhileChatGoesOn) {
         ASSERT_TRUE(ben->shows(u"チカ> 話 %1"_s.arg(i)));
     ASSERT_TRUE(ben->shows(u"ファイル「big.bin」を受け取りました："_s + downloads.filePath(u"big.bin"_s),
                            std::chrono::seconds(60)));
-    EXPECT_TRUE(akira->shows(u"ベンさんがファイル「big.bin」を受け取りました。"_s));
-    EXPECT_TRUE(akira->shows(u"チカさんはファイル「big.bin」を受け取りませんでした。"_s));
+    EXPECT_TRUE(akira->shows(u"ベン さんがファイル「big.bin」を受け取りました。"_s));
+    EXPECT_TRUE(akira->shows(u"チカ さんはファイル「big.bin」を受け取りませんでした。"_s));
     // Only the member who took it stored anything, and what it stored is the file.
     EXPECT_EQ(QDir(downloads.path()).entryList(QDir::Files | QDir::Hidden), QStringList{u"big.bin"_s});
     EXPECT_TRUE(testsupport::readAll(downloads.filePath(u"big.bin"_s)) == bytes);

@@ -107,6 +107,11 @@ TEST(FileTransfers, DeclineStoresNothing) {
     room.hanako.decline(got);
     EXPECT_TRUE(waitUntil([&] { return room.taroState(sent) == State::Declined; }));
     EXPECT_TRUE(room.saved().isEmpty());
+
+    // An offer the room hands back undelivered fails at its sender.
+    const auto [again, _] = room.offer(room.makeFile(u"b.zip"_s, 10));
+    room.taro.offerUndelivered(encodeOffer(Offer{2, 10, QString(64, u'0'), u"b.zip"_s}));
+    EXPECT_EQ(room.taroState(again), State::Failed);
 }
 
 TEST(FileTransfers, CancelMidwayRemovesTheTemporaryFile) {

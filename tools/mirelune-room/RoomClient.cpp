@@ -80,11 +80,12 @@ RoomClient::RoomClient(Options options, QObject* parent)
       m_controller(m_service, m_sounds, m_view),
       m_files(m_service, m_options.downloads, m_options.acceptFiles) {
     transfer::FileTransfers& files = m_files.engine();
-    m_controller.setFileHooks({[&files](session::PlayerId from, session::PlayerId to, const session::Message& payload) {
-                                   return files.offerReceived(from, to, payload);
-                               },
-                               [&files](session::PlayerId id) { files.playerLeft(id); },
-                               [&files] { files.roomEnded(); }});
+    m_controller.setFileHooks(
+        {[&files](session::PlayerId from, session::PlayerId to, const session::Message& payload) {
+             return files.offerReceived(from, to, payload);
+         },
+         [&files](session::PlayerId id) { files.playerLeft(id); }, [&files] { files.roomEnded(); },
+         [&files](session::PlayerId, const session::Message& payload) { files.offerUndelivered(payload); }});
     m_service.setAddressPrompt([this]() -> std::optional<QString> { return m_options.address; });
     m_service.setServersPrompt([this]() -> std::optional<QString> { return m_options.nats; });
     // The router's answer comes a moment after the room opened: one more line.
