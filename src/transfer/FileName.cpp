@@ -1,5 +1,7 @@
 #include "transfer/FileName.h"
 
+#include "session/wire/NameRules.h"
+
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -13,18 +15,6 @@ constexpr qsizetype kMaxKeptExtensionBytes = 40;
 
 QString fallbackName() {
     return QStringLiteral("ファイル");
-}
-
-bool isDropped(char32_t c) {
-    switch (QChar::category(c)) {
-    case QChar::Other_Control:
-    case QChar::Other_Format:
-    case QChar::Separator_Line:
-    case QChar::Separator_Paragraph:
-        return true;
-    default:
-        return false;
-    }
 }
 
 // Windows opens the device, not a file, for these names with any extension.
@@ -68,7 +58,7 @@ QString safeFileName(const QString& offered) {
 
     QString clean;
     for (const char32_t c : name.toUcs4()) {
-        if (isDropped(c))
+        if (session::isUnsafeCharacter(c)) // as handle names may not hold them
             continue;
         if (c < 0x80 && QStringLiteral("<>:\"|?*").contains(QChar(c)))
             clean += u'_';

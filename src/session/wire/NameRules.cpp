@@ -34,16 +34,22 @@ const USpoofChecker* spoofChecker() {
 
 } // namespace
 
+bool isUnsafeCharacter(char32_t c) {
+    switch (QChar::category(c)) {
+    case QChar::Other_Control:
+    case QChar::Other_Format:
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool hasUnsafeCharacter(QStringView text) {
     for (qsizetype i = 0; i < text.size(); ++i) {
-        switch (QChar::category(codePointAt(text, i))) {
-        case QChar::Other_Control:
-        case QChar::Other_Format:
-        case QChar::Separator_Line:
-        case QChar::Separator_Paragraph:
+        if (isUnsafeCharacter(codePointAt(text, i))) {
             return true;
-        default:
-            break;
         }
     }
     return false;

@@ -12,6 +12,8 @@ inline constexpr int kMaxNameChars = 255;
 // shown: a control or format character (bidi overrides and embeddings, zero-width
 // joiners and spaces, the byte-order mark) or a line or paragraph separator.
 bool hasUnsafeCharacter(QStringView text);
+// One such character.
+bool isUnsafeCharacter(char32_t c);
 
 // A handle name a room accepts: not empty, within the name limit, no unsafe
 // character, no blank (of any width) at either end or two in a row, and never ">"
