@@ -1,5 +1,6 @@
-// A file through a room of copies on three hosts, whose receiver's cable is cut for 10 s
-// in the middle of it: the file arrives whole, once, and the room's lines go on.
+// Files through a room of copies on three hosts. The receiver's cable is cut for 10 s in
+// the middle of one, and the room's host is killed in the middle of the next, so that the
+// sender's copy takes the room over: each arrives whole, once, and the room's lines go on.
 #include "common/RoomCopies.h"
 
 #include <QCryptographicHash>
@@ -25,7 +26,7 @@ QByteArray sha256(const QString& path) {
 
 } // namespace
 
-TEST(FilesAcrossHosts, ACableCutForTenSecondsInTheMiddleOfAFileOnlyDelaysIt) {
+TEST(FilesAcrossHosts, ACutCableOrAKilledHostInTheMiddleOfAFileOnlyDelaysIt) {
     if (!TestNetwork::available()) {
         GTEST_SKIP() << "SKIPPED: the tests across hosts need root and iproute2 to build network namespaces";
     }
@@ -35,16 +36,18 @@ TEST(FilesAcrossHosts, ACableCutForTenSecondsInTheMiddleOfAFileOnlyDelaysIt) {
     }
     testsupport::RoomCopies room(&network);
     QTemporaryDir folder;
-    const QString source = folder.filePath(u"会議の資料.bin"_s);
-    {
-        QFile file(source);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    const auto makeFile = [&](const QString& name, int megabytes) {
+        const QString path = folder.filePath(name);
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
         QByteArray block(1 << 20, Qt::Uninitialized);
-        for (int i = 0; i < 50; ++i) {
+        for (int i = 0; i < megabytes; ++i) {
             QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(block.data()), block.size() / 4);
-            ASSERT_EQ(file.write(block), block.size());
+            file.write(block);
         }
-    }
+        return path;
+    };
+    const QString source = makeFile(u"会議の資料.bin"_s, 50);
     const QString taken = folder.filePath(u"chika"_s);
     ASSERT_TRUE(QDir().mkpath(taken));
     const auto as = [](const QString& command, const QString& name) {
@@ -73,8 +76,8 @@ TEST(FilesAcrossHosts, ACableCutForTenSecondsInTheMiddleOfAFileOnlyDelaysIt) {
         testsupport::spinFor(50ms);
     }
     // The file grows out of sight until its hash holds; the receiver reports how far it is.
-    const QRegularExpression progress(u"progress 1 ([0-9]+)%"_s);
-    const auto percent = [&] {
+    const auto percent = [&](int number = 1) {
+        const QRegularExpression progress(u"progress %1 ([0-9]+)%"_s.arg(number));
         int last = 0;
         for (const auto& match : progress.globalMatch(room.chika->errors())) {
             last = match.captured(1).toInt();
@@ -99,4 +102,17 @@ TEST(FilesAcrossHosts, ACableCutForTenSecondsInTheMiddleOfAFileOnlyDelaysIt) {
         EXPECT_TRUE(room.ben->shows(line)) << line.toStdString();
         EXPECT_TRUE(room.chika->shows(line)) << line.toStdString();
     }
+
+    // The next file; its sender's copy, first in line, takes the room over from the
+    // killed host while the file goes, and sends the rest as the room's host.
+    const QString second = makeFile(u"写真集.bin"_s, 20);
+    room.ben->type(u"/send "_s + second);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return percent(2) >= 20; }, 60s));
+    room.akira->killHard();
+    EXPECT_LT(percent(2), 80);
+    room.ben->type(u"引き継ぎました"_s);
+    EXPECT_TRUE(room.chika->shows(u"ベン> 引き継ぎました"_s, 20s));
+    const QString secondArrived = QDir(taken).filePath(u"写真集.bin"_s);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return QFile(secondArrived).size() == 20 << 20; }, 60s));
+    EXPECT_EQ(sha256(secondArrived), sha256(second));
 }
