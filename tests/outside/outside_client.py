@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A Mirelune client written from docs/protocol.md alone, as somebody who never saw the
 program's code would write it. It starts its own `mirelune-room host` processes on
-loopback, joins an open and a password room, chats, and lists both rooms over UDP.
+loopback, joins an open and a password room, chats, takes a file the host offers, and
+lists both rooms over UDP.
 
 Usage: outside_client.py PATH-TO-mirelune-room
 Each step prints one line; the exit code is 0 when all work, 77 when a needed Python
@@ -31,6 +32,7 @@ APP_ID = "{AC330441-9B71-11D2-9AAB-0020781461AC}"
 HELLO, CHALLENGE, AUTH, ACCEPT, REJECT = 0x01, 0x02, 0x03, 0x04, 0x05
 CREATE_PLAYER, PLAYER_CREATED, PLAYER_REFUSED, DELEGATION = 0x10, 0x11, 0x12, 0x16
 SEND, DELIVER, JOINED, LEFT, ACK, HISTORY, RECEIPT = 0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26
+FILE_PART, WANT, CHUNK, DONE = 0x27, 1, 2, 4
 HEARTBEAT, GOODBYE = 0x30, 0x31
 EVENTS = (DELIVER, JOINED, LEFT)
 
@@ -48,6 +50,7 @@ def expect(condition, what):
 def u16(n): return struct.pack(">H", n)
 def u32(n): return struct.pack(">I", n)
 def i32(n): return struct.pack(">i", n)
+def u64(n): return struct.pack(">Q", n)
 def string(text): return u32(len(text.encode())) + text.encode()
 def frame(kind, body=b""): return u32(1 + len(body)) + bytes([kind]) + body
 
@@ -62,6 +65,7 @@ class Reader:
     def u16(self): return struct.unpack(">H", self.take(2))[0]
     def u32(self): return struct.unpack(">I", self.take(4))[0]
     def i32(self): return struct.unpack(">i", self.take(4))[0]
+    def u64(self): return struct.unpack(">Q", self.take(8))[0]
     def string(self): return self.take(self.u32()).decode("utf-8", "replace")
     def left(self): return len(self.data) - self.at
 
@@ -301,6 +305,7 @@ def join(port, name, password=None):
         c.keys = {player: fields[0] for (player, _), fields in zip(roster, succession)}
     c.own_id, c.unreadable, c.host_player = own_id, 0, roster[0][0]
     c.delegated, c.history, c.heartbeats = False, [], 0
+    c.offers, c.files = [], {}
     return c, room_name, own_id, roster
 
 
@@ -329,6 +334,15 @@ def handle(c, kind, body, seen):
             r = Reader(body)
             player, _name, key = r.i32(), r.string(), r.take(32)
             c.keys.setdefault(player, key)  # a known player's key never changes
+    elif kind == FILE_PART:  # not an event: nothing to count or acknowledge
+        r = Reader(body)
+        sender, part = r.i32(), r.take(r.left())
+        if part[0] == CHUNK:
+            r = Reader(part[1:])
+            transfer, offset = r.u32(), r.u64()
+            got = c.files.setdefault((sender, transfer), bytearray())
+            if offset == len(got):  # anything else is a chunk sent before a restart
+                got += r.take(r.left())
     elif kind == GOODBYE:
         raise Failure("the host said Goodbye")
 
@@ -381,6 +395,9 @@ def read_deliver(c, body):
         c.send(frame(RECEIPT, i32(sender) + u32(seq) + c.signing.sign(signed).signature))
     r = Reader(payload)
     chat_kind = r.i32()
+    if chat_kind == 2:  # a file offer: transfer id, size in two halves, hash, name
+        transfer, high, low = r.i32(), r.i32(), r.i32()
+        c.offers.append((sender, transfer, (high << 32) | (low & 0xFFFFFFFF), r.string(), r.string()))
     return sender, receiver, seq, r.string() if chat_kind in (0, 1) else None
 
 
@@ -512,6 +529,22 @@ def main(binary):
         host_id = roster[0][0]
         pump(c, lambda seen: any(d[0] == host_id and d[3] == "ようこそ" for d in seen))
         step("Deliver of the host's line taken and acknowledged")
+        blob = os.urandom(300_000)
+        with tempfile.NamedTemporaryFile(suffix="の資料.bin") as offered:
+            offered.write(blob)
+            offered.flush()
+            open_room.type(f"/send {offered.name}")
+            pump(c, lambda seen: c.offers)
+            sender, transfer, size, digest, name = c.offers[0]
+            expect(size == len(blob) and name == os.path.basename(offered.name), f"offer {c.offers[0]}")
+            want = bytes([WANT]) + u32(transfer) + u64(0) + u64(size) + bytes([0])
+            c.send(frame(FILE_PART, i32(sender) + want))
+            pump(c, lambda seen: len(c.files.get((sender, transfer), b"")) == size)
+            got = bytes(c.files[(sender, transfer)])
+            expect(got == blob and hashlib.blake2b(got, digest_size=32).hexdigest() == digest, "the file differs")
+            c.send(frame(FILE_PART, i32(sender) + bytes([DONE]) + u32(transfer)))
+            open_room.wait(open_room.out, f"花子 さんがファイル「{re.escape(name)}」を受け取りました")
+        step(f"a file offered by the host: Want, {size} bytes in chunks, hash held, Done")
         pump(c, lambda seen: c.heartbeats >= 2)
         leave(c)
         open_room.wait(open_room.out, "^花子 [^>]*$")  # the host's notice of the leave
