@@ -383,6 +383,12 @@ void RoomClient::sendLine(const QString& line) {
     if (!m_inRoom || line.isEmpty()) {
         return;
     }
+    // A line typed once the room has ended here (while its end is being told) reaches
+    // nobody, and says so like any other.
+    if (m_service.roomEnded()) {
+        printError(chat::texts::sendFailed() + QStringLiteral(": ") + line);
+        return;
+    }
     m_view.setLineBeingSent(line);
     sendTyped(line);
     m_view.setLineBeingSent(QString());
