@@ -430,14 +430,19 @@ machine_facts() {
 run_files() {
     local out=$ROOT/docs/benchmarks-files-results.json
     : >"$out"
+    # Each repetition twice: every copy at the same priority, then the sender and the
+    # receiver in the background, as on a LAN where they are other machines.
     for rep in $(seq "$REPS"); do
-        PORT=$((PORT + 2))
-        log "file through the room, rep $rep"
-        mkdir -p "$WORK/files-$rep"
-        timeout 900 "$BIN/mirelune-file-load" --bin "$BIN" --work "$WORK/files-$rep" \
-            --megabytes "${FILE_MEGABYTES:-200}" --discovery-port "$PORT" --room-port "$((PORT + 1))" | tee -a "$out" ||
-            log "the file did not arrive in rep $rep"
-        rm -rf "$WORK/files-$rep"
+        for ends in "" --background-ends; do
+            PORT=$((PORT + 2))
+            log "file through the room, rep $rep ${ends:-(every copy alike)}"
+            mkdir -p "$WORK/files-$rep"
+            timeout 900 "$BIN/mirelune-file-load" --bin "$BIN" --work "$WORK/files-$rep" $ends \
+                --megabytes "${FILE_MEGABYTES:-200}" --discovery-port "$PORT" --room-port "$((PORT + 1))" |
+                sed "s/^{/{\"background_ends\":$([[ -n $ends ]] && echo true || echo false),/" | tee -a "$out" ||
+                log "the file did not arrive in rep $rep"
+            rm -rf "$WORK/files-$rep"
+        done
     done
     log "results in docs/benchmarks-files-results.json"
 }

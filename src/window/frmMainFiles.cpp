@@ -24,6 +24,14 @@ void frmMain::attachFiles() {
     }
     m_files = new transfer::FileTransfers(*basGlobal::sessionService, this);
     m_files->setLocalPlayer(basGlobal::localPlayerId);
+    // The largest file this user takes, in MB (`LargestFileMB` in [Custom]); an offer
+    // above it is shown as refused. A value that is no positive number keeps 2 GB.
+    bool valid = false;
+    const qint64 largest =
+        basGlobal::settingsFile().read(u"Custom"_s, u"LargestFileMB"_s, u"2048"_s).trimmed().toLongLong(&valid);
+    if (valid && largest > 0) {
+        m_files->setLargestFile(largest * 1024 * 1024);
+    }
     // Offers come as messages of their own kind; the chat core hands them over, and
     // says who left and when the room ended.
     m_controller->setFileHooks(chat::ChatController::FileHooks{

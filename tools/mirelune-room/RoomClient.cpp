@@ -80,6 +80,7 @@ RoomClient::RoomClient(Options options, QObject* parent)
       m_controller(m_service, m_sounds, m_view),
       m_files(m_service, m_options.downloads, m_options.acceptFiles) {
     transfer::FileTransfers& files = m_files.engine();
+    files.setLargestFile(m_options.largestFileMb * 1024 * 1024);
     m_controller.setFileHooks(
         {[&files](session::PlayerId from, session::PlayerId to, const session::Message& payload) {
              return files.offerReceived(from, to, payload);

@@ -36,6 +36,7 @@ struct Options {
     // Where offered files are saved, and whether every offer is taken at once.
     QString downloads;
     bool acceptFiles = false;
+    qint64 largestFileMb = 2048; // the largest file taken
     session::SessionConfig config;
 };
 

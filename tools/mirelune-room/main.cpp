@@ -141,7 +141,11 @@ int main(int argc, char** argv) {
         QStringLiteral("DIR"));
     const QCommandLineOption acceptFilesOption(QStringLiteral("accept-files"),
                                                QStringLiteral("accept every file offered, at once"));
-    parser.addOptions({downloadsOption, acceptFilesOption});
+    const QCommandLineOption largestFileOption(
+        QStringLiteral("largest-file-mb"),
+        QStringLiteral("take no file larger than this many MiB (default 2048); bigger offers are refused"),
+        QStringLiteral("MIB"));
+    parser.addOptions({downloadsOption, acceptFilesOption, largestFileOption});
     parser.addOptions({noHistoryOption, historyDaysOption, historyRecordsOption, historyMegabytesOption});
     parser.addOptions({addressOption, natsOption, natsCredsOption, nameOption, passwordOption, expectOption,
                        discoveryPortOption, hostPortOption, loopbackOption, heartbeatOption, graceOption, upnpOption});
@@ -221,7 +225,8 @@ int main(int argc, char** argv) {
     };
     qint64 days = options.config.natsHistoryAge.count() / 24;
     qint64 megabytes = options.config.natsHistoryBytes / (1024 * 1024);
-    const bool historyValid = bounded(historyDaysOption, 3650, days) &&
+    const bool historyValid = bounded(largestFileOption, 1024 * 1024, options.largestFileMb) &&
+                              bounded(historyDaysOption, 3650, days) &&
                               bounded(historyRecordsOption, 10'000'000, options.config.natsHistoryRecords) &&
                               bounded(historyMegabytesOption, 1024 * 1024, megabytes);
     options.config.natsHistoryAge = std::chrono::hours(days * 24);
