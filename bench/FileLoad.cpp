@@ -73,7 +73,8 @@ struct Member {
             [&] {
                 RoomDescription query;
                 query.applicationId = QString::fromUtf16(kApplicationId);
-                for (RoomDescription room : service->listRooms(query, 0).valueOr({}).items()) {
+                const OneBasedList<RoomDescription> rooms = service->listRooms(query, 0).valueOr({});
+                for (const RoomDescription& room : rooms.items()) {
                     if (room.name == QString::fromUtf8(kRoom)) {
                         return service->openRoom(room, OpenMode::Join).ok();
                     }
