@@ -86,7 +86,9 @@ TEST_F(NatsWindowRoom, MembersOnDifferentServersChatAsInAHostedRoom) {
     EXPECT_TRUE(logShows(akira, u"join %1 チカ"_s.arg(chika)));
     EXPECT_TRUE(logShows(ben, u"join %1 チカ"_s.arg(chika)));
     QStringList roster;
-    for (const PlayerEntry& entry : basGlobal::sessionService->listPlayers()->items())
+    const auto players = basGlobal::sessionService->listPlayers();
+    ASSERT_TRUE(players.ok());
+    for (const PlayerEntry& entry : players->items())
         roster.append(entry.name);
     EXPECT_EQ(roster, (QStringList{u"アキラ"_s, u"ベン"_s, u"チカ"_s}));
 
