@@ -13,8 +13,10 @@ namespace session {
 
 namespace {
 // At most this much is read per turn from one member, so one that floods the host
-// cannot keep it from the others; the rest is reported again on the next turn.
-constexpr qsizetype kReadPerTurn = 256 * 1024;
+// cannot keep it from the others; the rest is reported again on the next turn. It is
+// about one file part: a chat line from another member waits behind no more than
+// opening and sealing that much again.
+constexpr qsizetype kReadPerTurn = 64 * 1024;
 constexpr qsizetype kReadChunk = 64 * 1024;
 
 void closeDescriptor(int descriptor) {
