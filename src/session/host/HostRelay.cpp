@@ -22,6 +22,10 @@ constexpr auto kNoticeDelay = std::chrono::milliseconds(10);
 // against the member's cap, so that many small events cannot outgrow it.
 constexpr qint64 kOutboxEventOverhead = 64;
 
+// A member's per-turn queue keeps its room for this many frames; one that held more
+// (a resume's backlog) is let go.
+constexpr qsizetype kKeptQueueFrames = 256;
+
 } // namespace
 
 QByteArray HostRelay::ackFrame(quint32 seq) {
@@ -420,9 +424,15 @@ void HostRelay::flushLink(HostLink* link) {
         writeFileParts(link);
         return;
     }
-    const QList<QByteArray> frames = std::exchange(link->outgoing, {});
+    // The list goes back to the link emptied, so that a busy member's queue keeps
+    // its room from turn to turn instead of growing it anew each time.
+    QList<QByteArray> frames = std::exchange(link->outgoing, {});
     link->outgoingBytes = 0;
     link->send(frames);
+    if (link->outgoing.isEmpty() && frames.capacity() <= kKeptQueueFrames) {
+        frames.clear();
+        link->outgoing.swap(frames);
+    }
     if (!link->holding.isEmpty() && backlog(link) <= m_host.m_config.relayLowWaterBytes) {
         release(link);
     }
