@@ -25,6 +25,7 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QDesktopServices>
+#include <QFile>
 #include <QFileInfo>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -118,6 +119,10 @@ frmMain::~frmMain() {
     if (m_controller) {
         basGlobal::eventReceiver = nullptr;
         m_controller->detachService();
+    }
+    // Nobody can take their offers any more.
+    for (const QString& path : std::as_const(m_pastedPictures)) {
+        QFile::remove(path);
     }
 }
 

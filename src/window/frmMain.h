@@ -223,6 +223,8 @@ private:
     QPointer<chat::ChatController> m_controller;
     transfer::FileTransfers* m_files = nullptr;
     window::TransfersWindow* m_transfersWindow = nullptr;
+    // Pictures this window saved from the clipboard to offer them; removed with it.
+    QStringList m_pastedPictures;
     // The log text the box shows (see showLog), when it was shown, and whether a line
     // came since.
     QString m_shownLog;

@@ -10,6 +10,8 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -100,17 +102,29 @@ void frmMain::offerFiles(const QStringList& paths) {
 
 void frmMain::offerPicture(const QImage& picture) {
     // The picture becomes a file the receivers can open; it stays in this user's cache
-    // while the offer may be taken.
+    // while the offer may be taken, that is until this window closes. Pictures a copy
+    // that ended without closing its window left behind go after a week (another copy
+    // of the program, in another room, may still offer its own).
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + u"/pasted"_s;
     if (!QDir().mkpath(folder)) {
         m_controller->log().addToLog(u"貼り付けた画像を保存できませんでした。"_s);
         return;
     }
+    if (m_pastedPictures.isEmpty()) {
+        const QDateTime weekAgo = QDateTime::currentDateTime().addDays(-7);
+        for (const QFileInfo& left : QDir(folder).entryInfoList({u"*.png"_s}, QDir::Files)) {
+            if (left.lastModified() < weekAgo) {
+                QFile::remove(left.filePath());
+            }
+        }
+    }
     const QString name = u"画像_%1.png"_s.arg(QDateTime::currentDateTime().toString(u"yyyyMMdd_HHmmss_zzz"_s));
     const QString path = QDir(folder).filePath(name);
     if (!picture.save(path, "PNG")) {
+        QFile::remove(path); // nothing half-written stays
         m_controller->log().addToLog(u"貼り付けた画像を保存できませんでした。"_s);
         return;
     }
+    m_pastedPictures.append(path);
     offerFiles({path});
 }

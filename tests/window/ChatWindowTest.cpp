@@ -31,6 +31,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
@@ -661,6 +662,13 @@ TEST_F(ChatWindowTest, DroppedFilesAndPastedPicturesAreOfferedAndAnOfferCanBeTak
     EXPECT_EQ(window.files()->transfer(number)->state, transfer::TransferInfo::State::Cancelled);
     EXPECT_EQ(m_service->sentParts.constLast().second.at(0), 3); // its Cancel
     EXPECT_FALSE(QFile::exists(target));
+
+    // The pasted picture lives as long as the window that offers it.
+    const QString pasted = QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + u"/pasted/"_s +
+                           offered.filter(QRegularExpression(u"^画像_"_s)).value(0);
+    EXPECT_TRUE(QFile::exists(pasted));
+    delete m_window;
+    EXPECT_FALSE(QFile::exists(pasted));
 }
 
 #include "ChatWindowTest.moc"
