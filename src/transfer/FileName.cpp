@@ -4,6 +4,7 @@
 
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QStandardPaths>
 
 namespace transfer {
 
@@ -95,6 +96,11 @@ QString freeFileName(const QDir& dir, const QString& name) {
         if (!QFileInfo::exists(dir.filePath(candidate)))
             return candidate;
     }
+}
+
+QString defaultDownloadFolder() {
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    return folder.isEmpty() ? QDir::homePath() : folder;
 }
 
 } // namespace transfer

@@ -16,4 +16,8 @@ QString safeFileName(const QString& offered);
 // the first that is free.
 QString freeFileName(const QDir& dir, const QString& name);
 
+// Where received files go unless the user says otherwise: the user's download folder,
+// the home folder where the system names none.
+QString defaultDownloadFolder();
+
 } // namespace transfer

@@ -1,5 +1,6 @@
 #include "window/TransfersWindow.h"
 
+#include "transfer/FileName.h"
 #include "transfer/FileTransfers.h"
 #include "transfer/TransferTexts.h"
 
@@ -12,7 +13,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QStandardPaths>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -43,11 +43,6 @@ QString progressText(const transfer::TransferInfo& info) {
         text += u"　残り %1 秒"_s.arg(info.secondsLeft);
     }
     return text;
-}
-
-QString downloadFolder() {
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-    return folder.isEmpty() ? QDir::homePath() : folder;
 }
 
 } // namespace
@@ -170,7 +165,7 @@ void TransfersWindow::acceptOffer(int number) {
     if (!info) {
         return;
     }
-    const QString proposed = QDir(downloadFolder()).filePath(info->fileName);
+    const QString proposed = QDir(transfer::defaultDownloadFolder()).filePath(info->fileName);
     const QString path = m_prompt(this, proposed);
     if (path.isEmpty()) {
         return; // the offer stays; the user may take it later

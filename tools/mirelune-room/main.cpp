@@ -4,11 +4,11 @@
 #include "Doctor.h"
 #include "RoomClient.h"
 #include "platform/LoginName.h"
+#include "transfer/FileName.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTimer>
 #include <unistd.h>
 
@@ -161,9 +161,8 @@ int main(int argc, char** argv) {
     options.name = parser.isSet(nameOption) ? parser.value(nameOption) : defaultName();
     options.password = parser.value(passwordOption);
     options.expectFingerprint = parser.value(expectOption);
-    options.downloads = parser.isSet(downloadsOption)
-                            ? parser.value(downloadsOption)
-                            : QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    options.downloads =
+        parser.isSet(downloadsOption) ? parser.value(downloadsOption) : transfer::defaultDownloadFolder();
     options.acceptFiles = parser.isSet(acceptFilesOption);
     // Four groups of five base32 characters; dashes, spaces and case do not matter.
     static const QRegularExpression kFingerprint(QStringLiteral("^[A-Z2-7]{20}$"));
