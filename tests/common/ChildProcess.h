@@ -33,7 +33,11 @@ public:
     bool shows(const QString& line, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
         return waitUntil([&] { return m_lines.contains(line); }, timeout);
     }
-    void type(const QString& line) { m_process.write(line.toUtf8() + '\n'); }
+    // The line is in the pipe when this returns, even while the child stands still.
+    void type(const QString& line) {
+        m_process.write(line.toUtf8() + '\n');
+        m_process.waitForBytesWritten(1000);
+    }
     void endInput() { m_process.closeWriteChannel(); }
     // SIGKILL: no goodbye, the kernel closes the sockets.
     void killHard() {

@@ -125,8 +125,10 @@ void carryOnAfterTheHost(HostEnd end) {
     if (end == HostEnd::Stopped) {
         // The old host runs again: it finds its room hosted by Ben and ends its own,
         // rather than going on as a second room; what it typed comes back.
-        ASSERT_TRUE(sendSignal(*room.akira, SIGCONT));
+        // Typed while it stands still, so that the line is there when it runs again,
+        // not after it has found the room elsewhere and ended.
         room.akira->type(u"a2"_s);
+        ASSERT_TRUE(sendSignal(*room.akira, SIGCONT));
         // It asks at the members' endpoints first (up to 3 s for a silent one).
         EXPECT_TRUE(
             testsupport::waitUntil([&] { return room.akira->errors().contains(kSendFailed + u": a2\n"_s); }, 15s))
