@@ -105,7 +105,15 @@ void carryOnAfterTheHost(HostEnd end) {
         room.chika->type(u"/w アキラ c4"_s);
     room.ben->type(u"b3"_s);
     room.chika->type(u"c3"_s);
-    ASSERT_TRUE(room.ben->shows(u"チカ> c3"_s) && room.chika->shows(u"ベン> b3"_s));
+    // What each copy saw and said, should the room not carry on: a failure here is rare
+    // and comes with its story.
+    const auto story = [&] {
+        QString text;
+        for (const auto& [name, copy] : {std::pair{"ベン", room.ben.get()}, std::pair{"チカ", room.chika.get()}})
+            text += u"%1: %2\n%3"_s.arg(QString::fromUtf8(name), copy->lines().join(u" | "_s), copy->errors());
+        return text.toStdString();
+    };
+    ASSERT_TRUE(room.ben->shows(u"チカ> c3"_s) && room.chika->shows(u"ベン> b3"_s)) << story();
     EXPECT_LT(clock.elapsed(), 10000);
     ::testing::Test::RecordProperty("exchangedAfterMs", static_cast<int>(clock.elapsed()));
 
