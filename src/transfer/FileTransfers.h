@@ -35,6 +35,10 @@ struct TransferInfo {
     QString message;   // why it failed, or what it waits for
 };
 
+// The largest file a user may set to take, in MiB (1 TiB): a setting above it is no
+// limit this program can count in bytes.
+inline constexpr qint64 kMostLargestFileMb = 1024 * 1024;
+
 // Time-outs of the transfers, in milliseconds; tests shorten them.
 struct TransferTimings {
     int stallMs = 2000;   // receiver: nothing for this long with credit out: ask again from what it holds

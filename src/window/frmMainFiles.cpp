@@ -27,11 +27,11 @@ void frmMain::attachFiles() {
     m_files = new transfer::FileTransfers(*basGlobal::sessionService, this);
     m_files->setLocalPlayer(basGlobal::localPlayerId);
     // The largest file this user takes, in MB (`LargestFileMB` in [Custom]); an offer
-    // above it is shown as refused. A value that is no positive number keeps 2 GB.
+    // above it is shown as refused. A value that is no number from 1 to 1 TiB keeps 2 GB.
     bool valid = false;
     const qint64 largest =
         basGlobal::settingsFile().read(u"Custom"_s, u"LargestFileMB"_s, u"2048"_s).trimmed().toLongLong(&valid);
-    if (valid && largest > 0) {
+    if (valid && largest > 0 && largest <= transfer::kMostLargestFileMb) {
         m_files->setLargestFile(largest * 1024 * 1024);
     }
     // Offers come as messages of their own kind; the chat core hands them over, and

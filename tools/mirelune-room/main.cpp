@@ -5,6 +5,7 @@
 #include "RoomClient.h"
 #include "platform/LoginName.h"
 #include "transfer/FileName.h"
+#include "transfer/FileTransfers.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -209,7 +210,8 @@ int main(int argc, char** argv) {
         options.config.resumeGrace = std::chrono::milliseconds(grace);
     }
 
-    // What a room created on a cluster keeps: whole numbers within sane bounds.
+    // The largest file taken, and what a room created on a cluster keeps: whole numbers
+    // within sane bounds.
     const auto bounded = [&](const QCommandLineOption& option, qint64 most, qint64& into) {
         if (!parser.isSet(option)) {
             return true;
@@ -224,15 +226,15 @@ int main(int argc, char** argv) {
     };
     qint64 days = options.config.natsHistoryAge.count() / 24;
     qint64 megabytes = options.config.natsHistoryBytes / (1024 * 1024);
-    const bool historyValid = bounded(largestFileOption, 1024 * 1024, options.largestFileMb) &&
-                              bounded(historyDaysOption, 3650, days) &&
+    const bool filesValid = bounded(largestFileOption, transfer::kMostLargestFileMb, options.largestFileMb);
+    const bool historyValid = bounded(historyDaysOption, 3650, days) &&
                               bounded(historyRecordsOption, 10'000'000, options.config.natsHistoryRecords) &&
                               bounded(historyMegabytesOption, 1024 * 1024, megabytes);
     options.config.natsHistoryAge = std::chrono::hours(days * 24);
     options.config.natsHistoryBytes = megabytes * 1024 * 1024;
 
-    const bool valid = portsValid && heartbeatValid && fingerprintValid && historyValid && arguments.size() <= 2 &&
-                       (options.nats.isEmpty() || options.address.isEmpty()) &&
+    const bool valid = portsValid && heartbeatValid && fingerprintValid && historyValid && filesValid &&
+                       arguments.size() <= 2 && (options.nats.isEmpty() || options.address.isEmpty()) &&
                        (!parser.isSet(natsCredsOption) || !options.nats.isEmpty()) &&
                        (command == u"host" || !parser.isSet(upnpOption)) &&
                        (((command == u"list" || command == u"doctor") && arguments.size() == 1) ||
