@@ -10,6 +10,7 @@
 // as on a LAN, where they are other machines, the chat then competes only with the host.
 //   mirelune-file-load --bin DIR --work DIR --megabytes M [--discovery-port D] [--room-port P]
 //       [--background-ends]
+#include "ProcStatus.h"
 #include "session/NetworkSessionService.h"
 #include "session/SessionErrors.h"
 
@@ -132,16 +133,8 @@ double percentile(std::vector<qint64> values, double p) {
 
 // The most memory a process has held (VmHWM), in MB; -1 when it cannot be read.
 double peakMegabytes(qint64 pid) {
-    QFile status(u"/proc/%1/status"_s.arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:")) {
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-        }
-    }
-    return -1;
+    const long kb = bench::statusKbOf(pid, "VmHWM:");
+    return kb < 0 ? -1 : static_cast<double>(kb) / 1024.0;
 }
 
 QByteArray fileHash(const QString& path) {

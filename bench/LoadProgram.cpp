@@ -21,6 +21,7 @@
 // the room has been quiet for T seconds after the drop.
 // Prints one JSON object on standard output.
 #include "MemberDialect.h"
+#include "ProcStatus.h"
 
 #include <QCoreApplication>
 #include <algorithm>
@@ -96,28 +97,12 @@ double cpuSecondsOf(int pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// A field of another process's /proc status in kB ("VmHWM:" its peak resident
-// memory, "VmRSS:" its resident memory now), or -1.
-long statusKbOf(int pid, const std::string& field) {
-    if (pid <= 0) {
-        return -1;
-    }
-    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(file, line)) {
-        if (line.rfind(field, 0) == 0) {
-            return std::strtol(line.c_str() + field.size(), nullptr, 10);
-        }
-    }
-    return -1;
-}
-
 long peakRssKbOf(int pid) {
-    return statusKbOf(pid, "VmHWM:");
+    return bench::statusKbOf(pid, "VmHWM:");
 }
 
 long rssKbOf(int pid) {
-    return statusKbOf(pid, "VmRSS:");
+    return bench::statusKbOf(pid, "VmRSS:");
 }
 
 void writeHex(char* out, std::uint64_t value, int digits) {
