@@ -2,8 +2,9 @@
 // any test touches sockets, timers or widgets.
 #include <QDir>
 #include <QFile>
-#include <gtest/gtest.h>
+#include <QString>
 #include <cstdio>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #ifdef MIRELUNE_TEST_GUI
@@ -13,6 +14,23 @@ using TestApplication = QApplication;
 #include <QCoreApplication>
 using TestApplication = QCoreApplication;
 #endif
+
+namespace {
+
+QtMessageHandler g_nextHandler = nullptr;
+
+// Qt tells of an object used from a thread it does not belong to (a timer stopped,
+// a child made) only by a warning, and goes on as if it had worked; under test that
+// is a failure of the test it happened in.
+void failOnObjectsUsedAcrossThreads(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtWarningMsg &&
+        (message.contains(QLatin1String("another thread")) || message.contains(QLatin1String("different thread")))) {
+        ADD_FAILURE() << "Qt: " << message.toStdString();
+    }
+    g_nextHandler(type, context, message);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
@@ -44,6 +62,7 @@ int main(int argc, char** argv) {
                               QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         qputenv("XDG_CONFIG_HOME", config);
     }
+    g_nextHandler = qInstallMessageHandler(failOnObjectsUsedAcrossThreads);
     TestApplication app(argc, argv);
     const int result = RUN_ALL_TESTS();
     // A child that played sounds through the sound server (see SoundTest.cpp) ends here:

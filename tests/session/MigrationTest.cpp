@@ -198,5 +198,37 @@ TEST(HostMigration, ASuccessorNobodyComesToEndsItsRoomOnlyWhereTheRoomIsHostedEl
     }
 }
 
+// Members reach a successor's standby port a moment before it knows it hosts the room.
+// Their connections are answered on the host's thread: their handshake deadline is
+// stopped there once they are in, and goes with them when they leave.
+TEST(HostMigration, AMemberThatReachedTheStandbyPortFirstStaysOnceIn) {
+    SessionConfig config = loopbackConfig();
+    config.handshakeTimeout = 300ms;
+    const RoomHost::Settings settings{appId(), u"room"_s, {}, kMigratingRoomAttribute};
+    TcpTransport transport(config);
+    HostedRoomLink link(transport, nullptr);
+    auto* standby = new RoomListener;
+    ASSERT_TRUE(standby->listenInRange(config));
+    RawPeer early(standby->serverPort());
+    testsupport::waitUntil([] { return false; }, 100ms); // the listener keeps it
+    const RoomSnapshot snapshot{QByteArray(16, 'i'),
+                                QByteArray(kSecretBytes, 's'),
+                                {RoomPlayer{2, u"b"_s, QByteArray(kSecretBytes, 'b'), {}}},
+                                2,
+                                3};
+    ASSERT_TRUE(link.takeOver(settings, snapshot, standby, {}, [] {}).ok());
+    ASSERT_NE(early.joinAs(u"d"_s), 0);
+    testsupport::waitUntil([] { return false; }, 3 * config.handshakeTimeout);
+    ASSERT_TRUE(link.send(kEveryone, chatPayload(u"still here"_s)).ok());
+    std::optional<Frame> frame;
+    do {
+        frame = early.nextFrame(); // its delegation comes first
+    } while (frame && frame->type != quint8(FrameType::Deliver));
+    EXPECT_TRUE(frame.has_value()) << "the member was dropped";
+    early.socket.abort(); // its link goes, and no timer of it is left behind anywhere
+    testsupport::waitUntil([] { return false; }, 3 * config.handshakeTimeout);
+    link.leave();
+}
+
 } // namespace
 } // namespace sessiontest

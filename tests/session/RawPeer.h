@@ -174,7 +174,6 @@ struct RawPeer {
 // `password` (whatever the member knows), keeps what it was sent, sends Accept and a
 // first record under the new keys together, and creates the player 5 with a welcome
 // line in the same write. Player 6 is another member of its room; it acknowledges every
-// Send at once and delivers none. Player 6 is another member of its room; it acknowledges every
 // Send at once, and delivers none.
 struct FakeHost {
     explicit FakeHost(const QString& password) {

@@ -86,7 +86,9 @@ public:
     HostedPlayer* hosted = nullptr; // the player, while the link has one
     QElapsedTimer lastHeard;
     bool heard = false; // anything at all came
-    QTimer handshakeTimer;
+    // A child, so that it goes with the link to the host's thread: a link made before
+    // the host moved there (one kept at a standby port) must not be timed from here.
+    QTimer handshakeTimer{this};
     // Frames for this member collected during the current event-loop turn; they
     // leave together once the turn's work is done.
     // A broadcast's frame is shared, not copied, by every member it goes to.

@@ -45,14 +45,27 @@ void RoomListener::setAcceptor(std::function<void(qintptr)> acceptor) {
     if (!m_acceptor) {
         return;
     }
+    // What was kept is handed over from the event loop of the thread the listener
+    // then lives in: a host that takes over a standby listener moves to its own thread
+    // first, and whatever it makes for a connection must be made there.
+    QMetaObject::invokeMethod(
+        this, [this] { handOverKept(); }, Qt::QueuedConnection);
+}
+
+void RoomListener::handOverKept() {
     m_expiry.stop();
     for (const Waiting& waiting : std::exchange(m_waiting, {})) {
-        m_acceptor(waiting.descriptor);
+        if (m_acceptor) {
+            m_acceptor(waiting.descriptor);
+        } else {
+            HostSocket::refuse(static_cast<int>(waiting.descriptor));
+        }
     }
 }
 
 void RoomListener::incomingConnection(qintptr descriptor) {
-    if (m_acceptor) {
+    // Behind those kept, until they are handed over, so that they go in order.
+    if (m_acceptor && m_waiting.empty()) {
         m_acceptor(descriptor);
     } else {
         keep(descriptor);

@@ -25,7 +25,8 @@ public:
 
     // Listens on the first free port of the room range, else on any port.
     bool listenInRange(const SessionConfig& config);
-    // Hands what was kept to `acceptor`, oldest first, and every later connection.
+    // Hands what was kept to `acceptor`, oldest first, from the event loop of the
+    // thread the listener lives in by then, and every later connection.
     void setAcceptor(std::function<void(qintptr)> acceptor);
 
 protected:
@@ -33,6 +34,7 @@ protected:
 
 private:
     void keep(qintptr descriptor);
+    void handOverKept();
     void expire();
 
     struct Waiting {
@@ -42,7 +44,7 @@ private:
     };
     std::function<void(qintptr)> m_acceptor;
     std::deque<Waiting> m_waiting;
-    QTimer m_expiry;
+    QTimer m_expiry{this}; // a child: it moves with the listener to the host's thread
     int m_maxWaiting = 0;
     int m_maxWaitingPerAddress = 0;
     std::chrono::milliseconds m_maxWait{0};
