@@ -85,8 +85,11 @@ public:
             for (const QString& line : lines)
                 EXPECT_TRUE(copy->shows(line, timeout)) << line.toStdString();
         spinFor(std::chrono::seconds(1));
-        for (const auto& [copy, expected] : copies)
+        for (const auto& [copy, expected] : copies) {
             EXPECT_EQ(sorted(copy->lines()), sorted(expected));
+            // Qt's only word of an object used from a thread it does not belong to.
+            EXPECT_FALSE(copy->errors().contains(QStringLiteral("another thread"))) << copy->errors().toStdString();
+        }
     }
 
     const quint16 discoveryPort = freeUdpPort();
