@@ -2,9 +2,10 @@
 // (both sides, in one process), the room's identity at a join (the host's delegation
 // to the member, the member's check of the host's proof), a chat line's signature (its
 // author's copy signing it, every receiver checking it), sealing and opening records
-// of 4 KiB write batches, and a password room's sealed listing answer (the room's
-// side, and the lister's opening of it). Prints one line per figure; bench/run.sh does not need it, it is run by
-// hand (`mirelune-crypto-bench [handshakes] [megabytes]`).
+// of 4 KiB write batches (under each cipher this processor can run), and a password
+// room's sealed listing answer (the room's side, and the lister's opening of it).
+// Prints one line per figure; bench/run.sh does not need it, it is run by hand
+// (`mirelune-crypto-bench [handshakes] [megabytes]`).
 
 #include "session/secure/LineSignature.h"
 #include "session/secure/ListingSeal.h"
@@ -98,30 +99,38 @@ int main(int argc, char** argv) {
 
     SecretBytes<kCipherKeyBytes> key;
     randombytes_buf(key.data(), key.size());
-    CipherState cipher;
-    cipher.initializeKey(key);
-    RecordEncoder encoder(cipher);
-    const QByteArray batch(4096, 'f');
-    const int batches = megabytes * 256;
-    QByteArray sealed;
-    start = Clock::now();
-    for (int i = 0; i < batches; ++i)
-        sealed = *encoder.seal(batch);
-    const double sealSeconds = secondsSince(start);
-    // Opening needs the records in order: seal and open in turn, and take away the sealing time.
-    RecordEncoder pairedEncoder(cipher);
-    RecordDecoder decoder(cipher);
-    start = Clock::now();
-    qsizetype opened = 0;
-    for (int i = 0; i < batches; ++i) {
-        decoder.feed(*pairedEncoder.seal(batch));
-        opened += decoder.next().value_or(QByteArray()).size();
+    for (const NoiseCipher algorithm : {NoiseCipher::ChaChaPoly, NoiseCipher::AesGcm}) {
+        if (algorithm == NoiseCipher::AesGcm && !aesGcmAvailable()) {
+            std::printf("records under AES-256-GCM: not on this processor (no AES instructions)\n");
+            continue;
+        }
+        CipherState cipher(algorithm);
+        cipher.initializeKey(key);
+        RecordEncoder encoder(cipher);
+        const QByteArray batch(4096, 'f');
+        const int batches = megabytes * 256;
+        QByteArray sealed;
+        start = Clock::now();
+        for (int i = 0; i < batches; ++i)
+            sealed = *encoder.seal(batch);
+        const double sealSeconds = secondsSince(start);
+        // Opening needs the records in order: seal and open in turn, and take away the sealing time.
+        RecordEncoder pairedEncoder(cipher);
+        RecordDecoder decoder(cipher);
+        start = Clock::now();
+        qsizetype opened = 0;
+        for (int i = 0; i < batches; ++i) {
+            decoder.feed(*pairedEncoder.seal(batch));
+            opened += decoder.next().value_or(QByteArray()).size();
+        }
+        const double openSeconds = secondsSince(start) - sealSeconds;
+        if (opened != qsizetype(batches) * batch.size())
+            return 1;
+        const double mb = double(batches) * batch.size() / 1e6;
+        std::printf("records of 4 KiB batches under %s: seal %.0f MB/s, open %.0f MB/s\n",
+                    algorithm == NoiseCipher::AesGcm ? "AES-256-GCM" : "ChaCha20-Poly1305", mb / sealSeconds,
+                    mb / openSeconds);
     }
-    const double openSeconds = secondsSince(start) - sealSeconds;
-    if (opened != qsizetype(batches) * batch.size())
-        return 1;
-    const double mb = double(batches) * batch.size() / 1e6;
-    std::printf("records of 4 KiB batches: seal %.0f MB/s, open %.0f MB/s\n", mb / sealSeconds, mb / openSeconds);
 
     const QString password = QStringLiteral("a password"), application = QStringLiteral("{application}");
     const QByteArray nonce(16, 'n'), description(796, 'd');

@@ -64,7 +64,8 @@ public:
     MireluneDialect(int member, int roomSize, bool chatLines)
         : MemberDialect(member, roomSize),
           m_chatLines(chatLines),
-          m_channel(loadKey(), session::encodePrologue(QString::fromUtf16(session::kApplicationId))) {
+          m_channel(loadKey(), session::encodePrologue(QString::fromUtf16(session::kApplicationId),
+                                                       session::secure::aesGcmAvailable())) {
         // As the program's members do, it offers a signing key: the host delegates to
         // each member at its join (a signature), which the join figures then include.
         // The member ignores the room proof and the Delegation frame.

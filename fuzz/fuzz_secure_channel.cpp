@@ -5,8 +5,9 @@
 // byte on unchanged (its owner refuses or ignores them). Case 1: an honest member's
 // prologue and handshake, with the byte at the position given by bytes 1 and 2 changed
 // by byte 3 (0: nothing changed), then the rest of the input sealed as the member's
-// first record. Both sides open only when nothing was changed, and then the host reads
-// exactly the member's bytes.
+// first record; bit 1 of byte 0 says whether the member offers AES-256-GCM (which the
+// host then runs where the machine has it). Both sides open only when nothing was
+// changed, and then the host reads exactly the member's bytes.
 
 #include "session/secure/SecureChannel.h"
 #include "session/wire/FrameCodec.h"
@@ -28,8 +29,12 @@ KeyPair25519 fixedKey(unsigned char seed) {
 }
 
 SecureChannel hostSide() {
-    return SecureChannel(fixedKey(1),
-                         [](QByteArrayView bytes) { return session::acceptedPrologue(bytes, kApplication); });
+    return SecureChannel(
+        fixedKey(1), [](QByteArrayView bytes) { return session::acceptedPrologue(bytes, kApplication); },
+        [](QByteArrayView prologue) {
+            return session::prologueOffersAesGcm(prologue) && aesGcmAvailable() ? NoiseCipher::AesGcm
+                                                                                : NoiseCipher::ChaChaPoly;
+        });
 }
 
 // Feeds `bytes` to `channel` in chunks; what it opens goes to `plain`, its answers to `reply`.
@@ -60,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
 
-    SecureChannel member(fixedKey(2), session::encodePrologue(kApplication));
+    SecureChannel member(fixedKey(2), session::encodePrologue(kApplication, (seed & 2) != 0));
     QByteArray first = member.start();
     const std::size_t at = (std::size_t{data[1]} << 8 | data[2]) % static_cast<std::size_t>(first.size() + 200);
     const auto change = static_cast<char>(data[3]);

@@ -1,13 +1,16 @@
-// The XX handshake and its transport, byte for byte against an independent Noise
-// implementation (python3-dissononce) run with the same fixed keys.
+// The XX handshake and its transport under both ciphers, byte for byte against an
+// independent Noise implementation (python3-dissononce) run with the same fixed keys.
 #include "session/secure/Noise.h"
 
 #include "common/TestSupport.h"
 #include "session/secure/RecordLayer.h"
+#include "session/secure/SecureChannel.h"
+#include "session/wire/FrameCodec.h"
 
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <cstdio>
 #include <gtest/gtest.h>
 
 using namespace session::secure;
@@ -16,8 +19,8 @@ using namespace Qt::StringLiterals;
 namespace {
 
 // Plays both sides of the handshake with the keys given as hex arguments (prologue,
-// initiator static, initiator ephemeral, responder static, responder ephemeral) and
-// prints, one hex line each: the three messages, the handshake hash, a transport
+// initiator static, initiator ephemeral, responder static, responder ephemeral) and the
+// cipher's name, and prints, one hex line each: the three messages, the handshake hash, a transport
 // message each way, one each way after both rekeyed, one record each way, and one
 // record each way after a further secret was mixed in.
 constexpr char kScript[] = R"(
@@ -27,14 +30,16 @@ from dissononce.processing.impl.symmetricstate import SymmetricState
 from dissononce.processing.impl.cipherstate import CipherState
 from dissononce.processing.handshakepatterns.interactive.XX import XXHandshakePattern
 from dissononce.cipher.chachapoly import ChaChaPolyCipher
+from dissononce.cipher.aesgcm import AESGCMCipher
 from dissononce.dh.x25519.x25519 import X25519DH
 from dissononce.dh.private import PrivateKey
 from dissononce.hash.blake2b import Blake2bHash
 from dissononce.extras.dh.dangerous.dh_nogen import NoGenDH
 
 prologue, si, ei, sr, er = (bytes.fromhex(a) for a in sys.argv[1:6])
+Cipher = {"ChaChaPoly": ChaChaPolyCipher, "AESGCM": AESGCMCipher}[sys.argv[6]]
 def party(initiator, static, ephemeral):
-    hs = HandshakeState(SymmetricState(CipherState(ChaChaPolyCipher()), Blake2bHash()),
+    hs = HandshakeState(SymmetricState(CipherState(Cipher()), Blake2bHash()),
                         NoGenDH(X25519DH(), PrivateKey(ephemeral)))
     hs.initialize(XXHandshakePattern(), initiator, prologue, s=X25519DH().generate_keypair(PrivateKey(static)))
     return hs
@@ -67,7 +72,7 @@ out.append(record(i_recv, 2, b"more frames"))
 _, k1, k2 = Blake2bHash().hkdf(i.symmetricstate._ck, bytes([0x11] * 64), 3)
 for k, text in ((k1, b"after the password"), (k2, b"welcome")):
     header = struct.pack(">H", len(text) + 16)
-    out.append(header + ChaChaPolyCipher().encrypt(k[:32], 0, header, text))
+    out.append(header + Cipher().encrypt(k[:32], 0, header, text))
 print("\n".join(x.hex() for x in out))
 )";
 
@@ -85,7 +90,9 @@ QString hexOf(const SecretBytes<kDhBytes>& secret) {
 
 } // namespace
 
-TEST(Noise, MatchesAnIndependentImplementationBothWays) {
+namespace {
+
+void matchTheIndependentImplementation(NoiseCipher cipher) {
     const QString python = QStandardPaths::findExecutable(u"python3"_s, {u"/usr/bin"_s});
     ASSERT_FALSE(python.isEmpty()) << "python3 with python3-dissononce (scripts/setup.sh installs it)";
     QTemporaryDir dir;
@@ -93,9 +100,10 @@ TEST(Noise, MatchesAnIndependentImplementationBothWays) {
 
     const QByteArray prologue = "MLRN\x00\x04 mirelune room";
     const SecretBytes<kDhBytes> keys[4] = {secretOf('a'), secretOf('b'), secretOf('c'), secretOf('d')};
+    const QString name = cipher == NoiseCipher::AesGcm ? u"AESGCM"_s : u"ChaChaPoly"_s;
     QProcess process;
     process.start(python, {dir.filePath(u"xx.py"_s), QString::fromLatin1(prologue.toHex()), hexOf(keys[0]),
-                           hexOf(keys[1]), hexOf(keys[2]), hexOf(keys[3])});
+                           hexOf(keys[1]), hexOf(keys[2]), hexOf(keys[3]), name});
     ASSERT_TRUE(process.waitForFinished(30000));
     ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
     QList<QByteArray> theirs;
@@ -104,9 +112,9 @@ TEST(Noise, MatchesAnIndependentImplementationBothWays) {
     ASSERT_EQ(theirs.size(), 12);
 
     HandshakeState initiator(HandshakeState::Role::Initiator, KeyPair25519::fromSecret(keys[0]), prologue,
-                             KeyPair25519::fromSecret(keys[1]));
+                             KeyPair25519::fromSecret(keys[1]), cipher);
     HandshakeState responder(HandshakeState::Role::Responder, KeyPair25519::fromSecret(keys[2]), prologue,
-                             KeyPair25519::fromSecret(keys[3]));
+                             KeyPair25519::fromSecret(keys[3]), cipher);
     // Each side writes what the other implementation wrote and reads what it wrote.
     const struct {
         HandshakeState& writer;
@@ -160,6 +168,19 @@ TEST(Noise, MatchesAnIndependentImplementationBothWays) {
     EXPECT_EQ(RecordEncoder(b.send).seal("welcome")->toHex(), theirs[11].toHex());
 }
 
+} // namespace
+
+TEST(Noise, MatchesAnIndependentImplementationBothWays) {
+    for (const NoiseCipher cipher : {NoiseCipher::ChaChaPoly, NoiseCipher::AesGcm}) {
+        if (cipher == NoiseCipher::AesGcm && !aesGcmAvailable()) {
+            std::printf("AES-256-GCM left out: this processor has no AES instructions\n");
+            continue;
+        }
+        SCOPED_TRACE(noiseProtocolName(cipher).toByteArray().toStdString());
+        matchTheIndependentImplementation(cipher);
+    }
+}
+
 // What a hostile peer or a confused caller can do to a handshake: every one is a
 // result, and the state stays failed after it.
 TEST(Noise, RefusesHostileHandshakeMessages) {
@@ -205,5 +226,45 @@ TEST(Noise, RefusesHostileHandshakeMessages) {
         EXPECT_TRUE(state.failed()) << c.what;
         EXPECT_FALSE(state.writeMessage({}).ok()) << c.what;
         EXPECT_FALSE(state.split()) << c.what;
+    }
+}
+
+// A member offers AES-256-GCM in its prologue where its processor has it; a host takes
+// it where its own has it too. A member that offers nothing, and a host that does not
+// choose it (one of an earlier release of this version), run ChaChaPoly with anybody.
+TEST(Noise, AMemberAndAHostOfEitherKindAgreeOnTheirCipher) {
+    const QString application = u"app"_s;
+    const KeyPair25519 memberKey = *KeyPair25519::generate();
+    const KeyPair25519 hostKey = *KeyPair25519::generate();
+    const bool aes = aesGcmAvailable();
+    const struct {
+        bool offers, hostChooses;
+        NoiseCipher expected;
+    } cases[] = {
+        {true, true, aes ? NoiseCipher::AesGcm : NoiseCipher::ChaChaPoly},
+        {true, false, NoiseCipher::ChaChaPoly},
+        {false, true, NoiseCipher::ChaChaPoly},
+    };
+    for (const auto& c : cases) {
+        SecureChannel member(memberKey, session::encodePrologue(application, c.offers && aes));
+        SecureChannel host(
+            hostKey, [&](QByteArrayView bytes) { return session::acceptedPrologue(bytes, application); },
+            [&](QByteArrayView prologue) {
+                return c.hostChooses && session::prologueOffersAesGcm(prologue) && aes ? NoiseCipher::AesGcm
+                                                                                       : NoiseCipher::ChaChaPoly;
+            });
+        QByteArray plain, toMember, toHost;
+        ASSERT_TRUE(host.receive(member.start(), plain, toMember));
+        ASSERT_TRUE(member.receive(toMember, plain, toHost));
+        ASSERT_TRUE(host.receive(QByteArray(toHost + member.seal(QByteArrayView("Hello"))), plain, toMember));
+        ASSERT_TRUE(member.isOpen() && host.isOpen()) << c.offers << c.hostChooses;
+        EXPECT_EQ(member.cipher(), c.expected);
+        EXPECT_EQ(host.cipher(), c.expected);
+        EXPECT_EQ(plain, "Hello");
+        // A password room's re-key keeps the cipher.
+        ASSERT_TRUE(member.rekey("secret") && host.rekey("secret"));
+        QByteArray back;
+        ASSERT_TRUE(member.receive(host.seal(QByteArrayView("Welcome")), back, toHost));
+        EXPECT_EQ(back, "Welcome");
     }
 }

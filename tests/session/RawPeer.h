@@ -69,7 +69,7 @@ struct RawPeer {
     }
     // The prologue and the handshake; from then on send() seals and nextFrame() opens.
     bool secure() {
-        channel.emplace(secure::deviceNoiseKey(), encodePrologue(appId()));
+        channel.emplace(secure::deviceNoiseKey(), encodePrologue(appId(), secure::aesGcmAvailable()));
         // It offers its signing key, as the program's members do.
         channel->setHandshakePayload(secure::encodeMemberOffer(secure::deviceKeys()));
         send(channel->start());

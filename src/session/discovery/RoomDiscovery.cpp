@@ -96,7 +96,8 @@ void RoomDiscovery::startInternet(const QString& host, quint16 port, const RoomD
         m_probes.push_back(std::move(probe));
         connect(p->socket, &QTcpSocket::connected, this, [this, p] {
             p->socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            p->channel.emplace(secure::deviceNoiseKey(), encodePrologue(m_query.applicationId));
+            p->channel.emplace(secure::deviceNoiseKey(),
+                               encodePrologue(m_query.applicationId, secure::aesGcmAvailable()));
             p->socket->write(p->channel->start());
         });
         connect(p->socket, &QTcpSocket::readyRead, this, [this, p] { onInternetReadyRead(*p); });

@@ -114,7 +114,7 @@ void RoomMember::onConnected() {
     m_state = State::Handshaking;
     m_lastHeard.start();
     // The Hello follows in the first record, once the handshake is done.
-    m_channel.emplace(secure::deviceNoiseKey(), encodePrologue(m_applicationId));
+    m_channel.emplace(secure::deviceNoiseKey(), encodePrologue(m_applicationId, secure::aesGcmAvailable()));
     // This device's signing key, to which a host delegates hosting the room.
     m_channel->setHandshakePayload(secure::encodeMemberOffer(secure::deviceKeys()));
     m_socket->write(m_channel->start());

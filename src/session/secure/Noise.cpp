@@ -62,12 +62,30 @@ SecretBytes<kCipherKeyBytes> truncated(const Hash& hash) {
     return key;
 }
 
-void nonceBytes(std::uint64_t counter, unsigned char (&nonce)[crypto_aead_chacha20poly1305_ietf_NPUBBYTES]) {
+static_assert(crypto_aead_chacha20poly1305_ietf_NPUBBYTES == crypto_aead_aes256gcm_NPUBBYTES);
+static_assert(crypto_aead_aes256gcm_KEYBYTES == kCipherKeyBytes && crypto_aead_aes256gcm_ABYTES == kTagBytes);
+using Nonce = unsigned char[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
+
+void nonceBytes(NoiseCipher cipher, std::uint64_t counter, Nonce& nonce) {
     std::memset(nonce, 0, sizeof nonce);
-    qToLittleEndian(counter, nonce + 4);
+    if (cipher == NoiseCipher::AesGcm) {
+        qToBigEndian(counter, nonce + 4);
+    } else {
+        qToLittleEndian(counter, nonce + 4);
+    }
 }
 
 } // namespace
+
+bool aesGcmAvailable() {
+    static const bool available = sodiumReady() && crypto_aead_aes256gcm_is_available() == 1;
+    return available;
+}
+
+QByteArrayView noiseProtocolName(NoiseCipher cipher) {
+    return cipher == NoiseCipher::AesGcm ? QByteArrayView(kNoiseAesGcmProtocolName)
+                                         : QByteArrayView(kNoiseProtocolName);
+}
 
 std::optional<KeyPair25519> KeyPair25519::generate() {
     if (!sodiumReady())
@@ -92,14 +110,23 @@ void CipherState::initializeKey(const SecretBytes<kCipherKeyBytes>& key) {
     m_nonce = 0;
 }
 
+bool CipherState::seal(const unsigned char* ad, std::size_t adBytes, const unsigned char* plaintext,
+                       std::size_t plaintextBytes, std::uint64_t counter, unsigned char* out) const {
+    Nonce nonce;
+    nonceBytes(m_algorithm, counter, nonce);
+    if (m_algorithm == NoiseCipher::AesGcm) {
+        // Only a CipherState of a handshake that chose it has it; that needs the instructions.
+        return aesGcmAvailable() && crypto_aead_aes256gcm_encrypt(out, nullptr, plaintext, plaintextBytes, ad, adBytes,
+                                                                  nullptr, nonce, m_key.data()) == 0;
+    }
+    return crypto_aead_chacha20poly1305_ietf_encrypt(out, nullptr, plaintext, plaintextBytes, ad, adBytes, nullptr,
+                                                     nonce, m_key.data()) == 0;
+}
+
 bool CipherState::encryptInto(const unsigned char* ad, std::size_t adBytes, const unsigned char* plaintext,
                               std::size_t plaintextBytes, unsigned char* out) {
-    if (!m_hasKey || m_nonce == kReservedNonce)
+    if (!m_hasKey || m_nonce == kReservedNonce || !seal(ad, adBytes, plaintext, plaintextBytes, m_nonce, out))
         return false;
-    unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
-    nonceBytes(m_nonce, nonce);
-    crypto_aead_chacha20poly1305_ietf_encrypt(out, nullptr, plaintext, plaintextBytes, ad, adBytes, nullptr, nonce,
-                                              m_key.data());
     ++m_nonce;
     return true;
 }
@@ -108,10 +135,16 @@ bool CipherState::decryptInto(const unsigned char* ad, std::size_t adBytes, cons
                               std::size_t ciphertextBytes, unsigned char* out) {
     if (!m_hasKey || m_nonce == kReservedNonce || ciphertextBytes < kTagBytes)
         return false;
-    unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
-    nonceBytes(m_nonce, nonce);
-    if (crypto_aead_chacha20poly1305_ietf_decrypt(out, nullptr, nullptr, ciphertext, ciphertextBytes, ad, adBytes,
-                                                  nonce, m_key.data()) != 0)
+    Nonce nonce;
+    nonceBytes(m_algorithm, m_nonce, nonce);
+    const int opened =
+        m_algorithm == NoiseCipher::AesGcm
+            ? (aesGcmAvailable() ? crypto_aead_aes256gcm_decrypt(out, nullptr, nullptr, ciphertext, ciphertextBytes, ad,
+                                                                 adBytes, nonce, m_key.data())
+                                 : -1)
+            : crypto_aead_chacha20poly1305_ietf_decrypt(out, nullptr, nullptr, ciphertext, ciphertextBytes, ad, adBytes,
+                                                        nonce, m_key.data());
+    if (opened != 0)
         return false;
     ++m_nonce;
     return true;
@@ -142,13 +175,10 @@ std::optional<QByteArray> CipherState::decryptWithAd(QByteArrayView ad, QByteArr
 void CipherState::rekey() {
     if (!m_hasKey)
         return;
-    unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
-    nonceBytes(kReservedNonce, nonce);
     SecretBytes<kCipherKeyBytes> zeros;
     SecretBytes<kCipherKeyBytes + kTagBytes> encrypted;
-    crypto_aead_chacha20poly1305_ietf_encrypt(encrypted.data(), nullptr, zeros.data(), kCipherKeyBytes, nullptr, 0,
-                                              nullptr, nonce, m_key.data());
-    std::memcpy(m_key.data(), encrypted.data(), kCipherKeyBytes);
+    if (seal(nullptr, 0, zeros.data(), kCipherKeyBytes, kReservedNonce, encrypted.data()))
+        std::memcpy(m_key.data(), encrypted.data(), kCipherKeyBytes);
 }
 
 void TransportState::mixSecret(const unsigned char* secret, std::size_t bytes) {
@@ -163,7 +193,8 @@ void TransportState::mixSecret(const unsigned char* secret, std::size_t bytes) {
 
 // ---- SymmetricState
 
-SymmetricState::SymmetricState(QByteArrayView protocolName) {
+SymmetricState::SymmetricState(NoiseCipher cipher) : m_cipher(cipher) {
+    const QByteArrayView protocolName = noiseProtocolName(cipher);
     // A name of at most HASHLEN bytes is padded with zeros; a longer one is hashed.
     if (static_cast<std::size_t>(protocolName.size()) <= kHashBytes) {
         std::copy(protocolName.begin(), protocolName.end(), reinterpret_cast<char*>(m_h.data()));
@@ -238,10 +269,10 @@ constexpr MessagePattern kPattern[kMessages] = {
 } // namespace
 
 HandshakeState::HandshakeState(Role role, const KeyPair25519& localStatic, QByteArrayView prologue,
-                               std::optional<KeyPair25519> fixedEphemeral)
-    : m_role(role), m_symmetric(QByteArrayView(kNoiseProtocolName)), m_s(localStatic), m_e(std::move(fixedEphemeral)) {
+                               std::optional<KeyPair25519> fixedEphemeral, NoiseCipher cipher)
+    : m_role(role), m_cipher(cipher), m_symmetric(cipher), m_s(localStatic), m_e(std::move(fixedEphemeral)) {
     m_symmetric.mixHash(prologue);
-    if (!sodiumReady())
+    if (!sodiumReady() || (cipher == NoiseCipher::AesGcm && !aesGcmAvailable()))
         m_failed = true;
 }
 
@@ -353,8 +384,8 @@ std::optional<TransportState> HandshakeState::split() const {
     if (!finished())
         return std::nullopt;
     TransportState transport;
-    CipherState initiatorToResponder;
-    CipherState responderToInitiator;
+    CipherState initiatorToResponder(m_cipher);
+    CipherState responderToInitiator(m_cipher);
     m_symmetric.split(initiatorToResponder, responderToInitiator);
     const bool initiator = m_role == Role::Initiator;
     transport.send = initiator ? initiatorToResponder : responderToInitiator;

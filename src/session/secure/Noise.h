@@ -1,6 +1,7 @@
 #pragma once
 
-// Noise_XX_25519_ChaChaPoly_BLAKE2b (Noise Protocol Framework, revision 34):
+// Noise_XX_25519_ChaChaPoly_BLAKE2b or Noise_XX_25519_AESGCM_BLAKE2b (Noise Protocol
+// Framework, revision 34):
 //
 //   XX:
 //     -> e
@@ -23,6 +24,7 @@
 namespace session::secure {
 
 inline constexpr char kNoiseProtocolName[] = "Noise_XX_25519_ChaChaPoly_BLAKE2b";
+inline constexpr char kNoiseAesGcmProtocolName[] = "Noise_XX_25519_AESGCM_BLAKE2b";
 inline constexpr std::size_t kDhBytes = 32;   // X25519 keys and shared secrets
 inline constexpr std::size_t kHashBytes = 64; // BLAKE2b-512
 inline constexpr std::size_t kHashBlockBytes = 128;
@@ -41,13 +43,27 @@ struct KeyPair25519 {
     static KeyPair25519 fromSecret(const SecretBytes<kDhBytes>& secret);
 };
 
-// ChaCha20-Poly1305 (IETF) under a key and a 64-bit counter nonce: the 96-bit nonce is
-// 32 zero bits followed by the counter, little-endian. The nonce 2^64-1 is reserved:
+// The two ciphers of the framework that libsodium has. AES-256-GCM is the faster where
+// the processor has AES instructions, and libsodium offers it only there.
+enum class NoiseCipher { ChaChaPoly, AesGcm };
+
+// Whether this machine can use AES-256-GCM.
+bool aesGcmAvailable();
+// The protocol name of XX with the cipher, X25519 and BLAKE2b.
+QByteArrayView noiseProtocolName(NoiseCipher cipher);
+
+// An AEAD under a key and a 64-bit counter nonce: the 96-bit nonce is 32 zero bits
+// followed by the counter, little-endian for ChaChaPoly (ChaCha20-Poly1305, IETF) and
+// big-endian for AESGCM, as the framework defines them. The nonce 2^64-1 is reserved:
 // a CipherState whose counter reached it refuses to encrypt or decrypt.
 class CipherState {
 public:
     static constexpr std::uint64_t kReservedNonce = UINT64_MAX;
 
+    explicit CipherState(NoiseCipher cipher = NoiseCipher::ChaChaPoly) : m_algorithm(cipher) {}
+    NoiseCipher algorithm() const { return m_algorithm; }
+
+    // The key changes; the cipher stays.
     void initializeKey(const SecretBytes<kCipherKeyBytes>& key);
     bool hasKey() const { return m_hasKey; }
     void setNonce(std::uint64_t nonce) { m_nonce = nonce; }
@@ -71,9 +87,13 @@ public:
     void rekey();
 
 private:
+    bool seal(const unsigned char* ad, std::size_t adBytes, const unsigned char* plaintext, std::size_t plaintextBytes,
+              std::uint64_t counter, unsigned char* out) const;
+
     SecretBytes<kCipherKeyBytes> m_key;
     std::uint64_t m_nonce = 0;
     bool m_hasKey = false;
+    NoiseCipher m_algorithm = NoiseCipher::ChaChaPoly;
 };
 
 // The two directions after the handshake, and what binds a channel to it.
@@ -94,7 +114,7 @@ struct TransportState {
 
 class SymmetricState {
 public:
-    explicit SymmetricState(QByteArrayView protocolName);
+    explicit SymmetricState(NoiseCipher cipher);
 
     void mixKey(const unsigned char* inputKeyMaterial, std::size_t bytes);
     void mixHash(const unsigned char* data, std::size_t bytes);
@@ -130,10 +150,12 @@ class HandshakeState {
 public:
     enum class Role { Initiator, Responder };
 
-    // `fixedEphemeral` is for tests against known transcripts; a real handshake
-    // leaves it empty and gets a fresh ephemeral key.
+    // `fixedEphemeral` is for tests against known transcripts, and for a second try
+    // of the same first message under the other cipher; a real handshake leaves it
+    // empty and gets a fresh ephemeral key.
     HandshakeState(Role role, const KeyPair25519& localStatic, QByteArrayView prologue,
-                   std::optional<KeyPair25519> fixedEphemeral = std::nullopt);
+                   std::optional<KeyPair25519> fixedEphemeral = std::nullopt,
+                   NoiseCipher cipher = NoiseCipher::ChaChaPoly);
 
     platform::Result<QByteArray, HandshakeError> writeMessage(QByteArrayView payload);
     // The payload of the message.
@@ -148,6 +170,9 @@ public:
     const PublicBytes<kDhBytes>& remoteStatic() const { return m_rs; }
     // h: after the handshake, the value that names this session (channel binding).
     const PublicBytes<kHashBytes>& handshakeHash() const { return m_symmetric.handshakeHash(); }
+    // The ephemeral key, once message 1 or 2 was written.
+    const std::optional<KeyPair25519>& localEphemeral() const { return m_e; }
+    NoiseCipher cipher() const { return m_cipher; }
     // The transport, once finished(); the handshake state may be dropped then.
     std::optional<TransportState> split() const;
 
@@ -160,6 +185,7 @@ private:
     platform::Failure<HandshakeError> fail(HandshakeError error);
 
     Role m_role;
+    NoiseCipher m_cipher;
     SymmetricState m_symmetric;
     KeyPair25519 m_s;
     std::optional<KeyPair25519> m_e;

@@ -3,7 +3,8 @@
 // After the handshake everything a side writes travels in records (docs/protocol.md, "Records"):
 //
 //   length  2 bytes, big-endian: the bytes that follow, 17 to 65535
-//   sealed  ChaCha20-Poly1305 of 1 to 65519 plaintext bytes, with its 16-byte tag;
+//   sealed  the connection's AEAD (ChaCha20-Poly1305 or AES-256-GCM) of 1 to 65519
+//           plaintext bytes, with its 16-byte tag;
 //           nonce = this direction's record counter (0, 1, 2, ...), associated data =
 //           the two length bytes
 //

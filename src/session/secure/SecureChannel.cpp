@@ -26,8 +26,12 @@ void appendMessage(QByteArray& out, const QByteArray& message) {
 SecureChannel::SecureChannel(const KeyPair25519& localStatic, QByteArray prologue)
     : m_initiator(true), m_state(State::Handshake), m_prologue(std::move(prologue)), m_static(localStatic) {}
 
-SecureChannel::SecureChannel(const KeyPair25519& localStatic, PrologueCheck check)
-    : m_initiator(false), m_state(State::Prologue), m_check(std::move(check)), m_static(localStatic) {}
+SecureChannel::SecureChannel(const KeyPair25519& localStatic, PrologueCheck check, CipherChoice choose)
+    : m_initiator(false),
+      m_state(State::Prologue),
+      m_check(std::move(check)),
+      m_choose(std::move(choose)),
+      m_static(localStatic) {}
 
 SecureChannel::~SecureChannel() = default;
 SecureChannel::SecureChannel(SecureChannel&&) noexcept = default;
@@ -37,11 +41,21 @@ QByteArray SecureChannel::start() {
     if (!m_initiator || m_handshake != nullptr || m_state != State::Handshake) {
         return {};
     }
-    m_handshake = std::make_unique<HandshakeState>(HandshakeState::Role::Initiator, m_static, m_prologue);
+    const NoiseCipher preferred = aesGcmAvailable() ? NoiseCipher::AesGcm : NoiseCipher::ChaChaPoly;
+    m_handshake = std::make_unique<HandshakeState>(HandshakeState::Role::Initiator, m_static, m_prologue, std::nullopt,
+                                                   preferred);
     const auto first = m_handshake->writeMessage({});
     if (!first) {
         fail();
         return {};
+    }
+    if (preferred != NoiseCipher::ChaChaPoly) {
+        // Message 1 is the bare ephemeral key under either cipher: one message serves both.
+        m_otherCipher = std::make_unique<HandshakeState>(HandshakeState::Role::Initiator, m_static, m_prologue,
+                                                         m_handshake->localEphemeral(), NoiseCipher::ChaChaPoly);
+        if (!m_otherCipher->writeMessage({})) {
+            m_otherCipher.reset();
+        }
     }
     QByteArray out = m_prologue;
     appendMessage(out, *first);
@@ -51,6 +65,7 @@ QByteArray SecureChannel::start() {
 bool SecureChannel::fail() {
     m_state = State::Failed;
     m_handshake.reset();
+    m_otherCipher.reset();
     m_encoder.reset();
     m_decoder.reset();
     m_buffer.clear();
@@ -98,7 +113,9 @@ bool SecureChannel::step(QByteArray& plain, QByteArray& reply) {
             }
             m_prologue = m_buffer.left(accepted);
             m_buffer.remove(0, accepted);
-            m_handshake = std::make_unique<HandshakeState>(HandshakeState::Role::Responder, m_static, m_prologue);
+            const NoiseCipher cipher = m_choose ? m_choose(m_prologue) : NoiseCipher::ChaChaPoly;
+            m_handshake = std::make_unique<HandshakeState>(HandshakeState::Role::Responder, m_static, m_prologue,
+                                                           std::nullopt, cipher);
             m_state = State::Handshake;
         }
         if (m_buffer.size() < kLengthBytes) {
@@ -118,7 +135,15 @@ bool SecureChannel::step(QByteArray& plain, QByteArray& reply) {
         if (m_buffer.size() < kLengthBytes + length) {
             return true;
         }
-        const auto payload = m_handshake->readMessage(QByteArrayView(m_buffer).sliced(kLengthBytes, length));
+        const QByteArrayView message = QByteArrayView(m_buffer).sliced(kLengthBytes, length);
+        auto payload = m_handshake->readMessage(message);
+        if (!payload && m_otherCipher) {
+            payload = m_otherCipher->readMessage(message);
+            if (payload) {
+                m_handshake = std::move(m_otherCipher);
+            }
+        }
+        m_otherCipher.reset();
         if (!payload) {
             return fail();
         }
@@ -149,6 +174,7 @@ void SecureChannel::open(QByteArray& plain) {
         fail();
         return;
     }
+    m_cipher = m_handshake->cipher();
     m_remoteStatic = transport->remoteStatic;
     m_handshakeHash = transport->handshakeHash;
     m_chainingKey = transport->chainingKey;
@@ -170,6 +196,8 @@ bool SecureChannel::rekey(QByteArrayView secret) {
     // Records held back behind the switch point were sealed under the new keys.
     const QByteArray held = m_decoder->takePending();
     TransportState transport;
+    transport.send = CipherState(m_cipher);
+    transport.receive = CipherState(m_cipher);
     transport.initiator = m_initiator;
     transport.chainingKey = m_chainingKey;
     transport.mixSecret(bytesOf(secret), static_cast<std::size_t>(secret.size()));

@@ -43,11 +43,15 @@ public:
     // How a responder reads the first bytes: the length of an acceptable prologue at
     // their start, 0 while more bytes are needed, -1 for anything else.
     using PrologueCheck = std::function<qsizetype(QByteArrayView buffered)>;
+    // Which cipher a responder runs with the initiator of an accepted prologue.
+    using CipherChoice = std::function<NoiseCipher(QByteArrayView prologue)>;
 
-    // The connecting side, which sends `prologue` first.
+    // The connecting side, which sends `prologue` first. Where this machine can use
+    // AES-256-GCM it reads message 2 under that cipher first, and under ChaChaPoly
+    // when it does not read so: the responder chose.
     SecureChannel(const KeyPair25519& localStatic, QByteArray prologue);
-    // The accepting side.
-    SecureChannel(const KeyPair25519& localStatic, PrologueCheck check);
+    // The accepting side; ChaChaPoly without `choose`.
+    SecureChannel(const KeyPair25519& localStatic, PrologueCheck check, CipherChoice choose = {});
     ~SecureChannel();
     SecureChannel(SecureChannel&&) noexcept;
     SecureChannel& operator=(SecureChannel&&) noexcept;
@@ -99,6 +103,8 @@ public:
     // The peer's static key and the session's handshake hash, once open.
     const PublicBytes<kDhBytes>& remoteStatic() const { return m_remoteStatic; }
     const PublicBytes<kHashBytes>& handshakeHash() const { return m_handshakeHash; }
+    // The cipher of the records, once open.
+    NoiseCipher cipher() const { return m_cipher; }
 
 private:
     bool fail();
@@ -109,8 +115,12 @@ private:
     State m_state;
     QByteArray m_prologue;
     PrologueCheck m_check;
+    CipherChoice m_choose;
     KeyPair25519 m_static;
     std::unique_ptr<HandshakeState> m_handshake;
+    // The initiator's same first message under ChaChaPoly, while message 2 may be under either.
+    std::unique_ptr<HandshakeState> m_otherCipher;
+    NoiseCipher m_cipher = NoiseCipher::ChaChaPoly;
     std::unique_ptr<RecordEncoder> m_encoder;
     std::unique_ptr<RecordDecoder> m_decoder;
     QByteArray m_buffer; // prologue and handshake bytes not read yet

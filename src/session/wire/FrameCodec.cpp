@@ -11,13 +11,28 @@ constexpr qsizetype kPrologueNonceBytes = 16;
 constexpr quint32 kMaxApplicationIdBytes = 765;
 } // namespace
 
-QByteArray encodePrologue(const QString& applicationId) {
+QByteArray encodePrologue(const QString& applicationId, bool offersAesGcm) {
     WireWriter hello;
     hello.bytes(QByteArray(kRoomMagic));
     hello.u16(kProtocolVersion);
     hello.string(applicationId);
-    hello.bytes(QByteArray(kPrologueNonceBytes, '\0'));
+    QByteArray offers(kPrologueNonceBytes, '\0');
+    offers[0] = static_cast<char>(offersAesGcm ? kOffersAesGcm : 0);
+    hello.bytes(offers);
     return encodeFrame(FrameType::Hello, hello.data());
+}
+
+bool prologueOffersAesGcm(QByteArrayView prologue) {
+    if (prologue.size() < 5) {
+        return false;
+    }
+    const QByteArray body = prologue.sliced(5).toByteArray();
+    WireReader in(body);
+    in.bytes(4);
+    in.u16();
+    in.string(kMaxApplicationIdBytes);
+    const auto offers = in.bytes(kPrologueNonceBytes);
+    return in.ok() && (static_cast<quint8>(offers->at(0)) & kOffersAesGcm) != 0;
 }
 
 qsizetype acceptedPrologue(QByteArrayView buffered, const QString& applicationId) {

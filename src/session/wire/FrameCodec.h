@@ -42,12 +42,16 @@ inline constexpr quint16 kProtocolVersion = 4;
 
 // A connection opens with a prologue in clear, shaped as a Hello frame (so that a host
 // of version 3 answers it with its Challenge, and a member can tell why it cannot
-// join): magic, kProtocolVersion, the application id, 16 zero bytes. The handshake and
+// join): magic, kProtocolVersion, the application id, 16 bytes of offers (the first
+// says whether the member can run AES-256-GCM, the others are zero). The handshake and
 // the records follow (secure/SecureChannel.h).
-QByteArray encodePrologue(const QString& applicationId);
+QByteArray encodePrologue(const QString& applicationId, bool offersAesGcm);
+inline constexpr quint8 kOffersAesGcm = 0x01;
 // The length of an acceptable prologue at the start of `buffered` (a Hello of version 4
 // or later for `applicationId`), 0 while more bytes are needed, -1 for anything else.
 qsizetype acceptedPrologue(QByteArrayView buffered, const QString& applicationId);
+// Whether an accepted prologue offers AES-256-GCM.
+bool prologueOffersAesGcm(QByteArrayView prologue);
 inline constexpr qsizetype kMaxPrologueBytes = 1024;
 
 // Why a host refused a member (Reject) or a player (PlayerRefused).
