@@ -53,8 +53,8 @@ const QByteArray& loadSigningOffer() {
 }
 
 // Our room protocol, as a member: the prologue and the handshake, then in records
-// Hello, Auth with the password proof and CreatePlayer behind it, then Send and
-// Deliver frames. What a turn queues is sealed in one record when it is written. Events taken are acknowledged as
+// Hello with Auth (empty: the room is open) and CreatePlayer right behind it, then Send
+// and Deliver frames. What a turn queues is sealed in one record when it is written. Events taken are acknowledged as
 // docs/protocol.md asks: at most 20 ms after they came (the load program's timer), at
 // once when 64 events or 64 KiB of them wait, and every 2 s with the keep-alive.
 // The handshake goes through the session library's codec and proofs; the hot path reads
@@ -94,6 +94,14 @@ public:
         appendBytes(out, reply);
         if (m_memberNonce.isEmpty() && m_channel.isOpen()) {
             sendHello();
+            // The room is known to be open: Auth carries nothing, and it and the player
+            // go right behind Hello, in the record of the handshake's last message. The
+            // host handles them in order, once it has sent the Challenge.
+            appendBytes(m_staged, session::encodeFrame(session::FrameType::Auth, QByteArray()));
+            session::WireWriter create;
+            create.string(QStringLiteral("m%1").arg(m_member));
+            create.string(QString());
+            appendBytes(m_staged, session::encodeFrame(session::FrameType::CreatePlayer, create.data()));
         }
         if (m_plainIn.empty()) {
             // Frames read where they were opened; only a cut one at the end is kept.
@@ -153,7 +161,7 @@ public:
                 }
             } else if (type != session::FrameType::Joined && type != session::FrameType::Left &&
                        type != session::FrameType::Heartbeat && type != session::FrameType::Ack) {
-                handshake(type, QByteArray(body, static_cast<qsizetype>(bodySize)), out);
+                handshake(type, QByteArray(body, static_cast<qsizetype>(bodySize)));
             }
         }
         if (m_eventsTaken - m_eventsAcknowledged >= kAckEvents || m_eventBytesWaiting >= kAckBytes) {
@@ -233,7 +241,7 @@ private:
         }
     }
 
-    void handshake(session::FrameType type, const QByteArray& body, std::string& out) {
+    void handshake(session::FrameType type, const QByteArray& body) {
         session::WireReader in(body);
         switch (type) {
         case session::FrameType::Challenge: {
@@ -244,14 +252,7 @@ private:
                 fail(in.ok() ? "the room has a password" : "short challenge");
                 return;
             }
-            m_hostNonce = *hostNonce;
-            // The room has no password: Auth carries nothing.
-            appendBytes(out, session::encodeFrame(session::FrameType::Auth, QByteArray()));
-            // The player goes right behind the proof; the host handles them in order.
-            session::WireWriter create;
-            create.string(QStringLiteral("m%1").arg(m_member));
-            create.string(QString());
-            appendBytes(out, session::encodeFrame(session::FrameType::CreatePlayer, create.data()));
+            m_hostNonce = *hostNonce; // Auth and CreatePlayer went with Hello
             return;
         }
         case session::FrameType::Accept: {

@@ -14,9 +14,12 @@ namespace session {
 namespace {
 
 // How long notices of arrivals and departures may wait for other traffic to the same
-// member. Nobody sees 10 ms on a member list, but when many join or leave at once the
-// notices leave together instead of one send per member per event-loop turn.
-constexpr auto kNoticeDelay = std::chrono::milliseconds(10);
+// member. Nobody sees 30 ms on a member list, but when many join or leave at once the
+// notices leave together instead of one send per member per event-loop turn: each
+// flush is a write to every member, and in a room of hundreds those writes are most
+// of what a burst of joins costs the host (the joining members' handshakes wait
+// behind them).
+constexpr auto kNoticeDelay = std::chrono::milliseconds(30);
 
 // What the host's bookkeeping of one waiting event costs beyond its frame; counted
 // against the member's cap, so that many small events cannot outgrow it.
