@@ -88,7 +88,6 @@ void RoomMember::connectSocket() {
     m_decoder = FrameDecoder(m_config.maxFrameBytes);
     m_state = State::Connecting;
     m_lastHeard.start();
-    m_unanswered.invalidate();
     m_socket = new QTcpSocket(this);
     connect(m_socket, &QTcpSocket::connected, this, &RoomMember::onConnected);
     connect(m_socket, &QTcpSocket::readyRead, this, &RoomMember::onReadyRead);
@@ -96,6 +95,7 @@ void RoomMember::connectSocket() {
     connect(m_socket, &QTcpSocket::bytesWritten, this, &RoomMember::writeFileParts);
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         if (m_state == State::Connecting) {
+            m_unanswered.invalidate(); // not taken: no sign of a stopped host
             // Nothing listens at the room's port any more: the room is gone, no use trying again.
             fail(kErrorConnectFailed, QStringLiteral("cannot reach the room: %1").arg(m_socket->errorString()),
                  error == QAbstractSocket::ConnectionRefusedError);
@@ -108,7 +108,10 @@ void RoomMember::connectSocket() {
 
 void RoomMember::onConnected() {
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    if (m_resuming) {
+    // Counted from the first connection taken and left unanswered, over the attempts
+    // after it: each one ends when the host has been silent for the heartbeat time-out,
+    // which may be shorter than the successor delay.
+    if (m_resuming && !m_unanswered.isValid()) {
         m_unanswered.start();
     }
     m_state = State::Handshaking;
@@ -118,7 +121,13 @@ void RoomMember::onConnected() {
     // This device's signing key, to which a host delegates hosting the room.
     m_channel->setHandshakePayload(secure::encodeMemberOffer(secure::deviceKeys()));
     m_socket->write(m_channel->start());
-    m_handshakeDeadline.start(m_config.handshakeTimeout);
+    // A candidate for the room's new host answers once it has itself found the old
+    // host gone, which may be seconds after this copy did: the move's own time-out
+    // bounds the wait for it. Giving up on it sooner would have this copy take the
+    // room over too, and the room would be split in two.
+    if (!m_moving) {
+        m_handshakeDeadline.start(m_config.handshakeTimeout);
+    }
 }
 
 void RoomMember::sendHello() {
@@ -422,6 +431,7 @@ void RoomMember::seekSuccessor() {
         m_brokenSince.start();
     }
     m_seekingHost = true;
+    m_unanswered.invalidate();
     m_retry.stop();
     dropSocket();
     m_state = State::Away;

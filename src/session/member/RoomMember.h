@@ -262,7 +262,8 @@ private:
     bool m_mayMigrate = true;
     PlayerId m_candidate = 0;
     QTimer m_moveTimer;
-    // Since a resuming connection to the old host was taken, and nothing came back.
+    // Since a resuming connection to the old host was first taken, while nothing came
+    // back on it or on any attempt after it.
     QElapsedTimer m_unanswered;
     RoomSuccessors m_successors;
     // Every player's name, for the lines kept in the history.
