@@ -31,10 +31,7 @@ KeyPair25519 fixedKey(unsigned char seed) {
 SecureChannel hostSide() {
     return SecureChannel(
         fixedKey(1), [](QByteArrayView bytes) { return session::acceptedPrologue(bytes, kApplication); },
-        [](QByteArrayView prologue) {
-            return session::prologueOffersAesGcm(prologue) && aesGcmAvailable() ? NoiseCipher::AesGcm
-                                                                                : NoiseCipher::ChaChaPoly;
-        });
+        session::prologueOffersAesGcm);
 }
 
 // Feeds `bytes` to `channel` in chunks; what it opens goes to `plain`, its answers to `reply`.

@@ -358,10 +358,7 @@ void RoomHost::onIncoming(qintptr descriptor) {
     secure::SecureChannel channel(
         secure::deviceNoiseKey(),
         [id = m_settings.applicationId](QByteArrayView bytes) { return acceptedPrologue(bytes, id); },
-        [](QByteArrayView prologue) {
-            return prologueOffersAesGcm(prologue) && secure::aesGcmAvailable() ? secure::NoiseCipher::AesGcm
-                                                                               : secure::NoiseCipher::ChaChaPoly;
-        });
+        prologueOffersAesGcm);
     channel.setHandshakePayload(m_roomProof);
     auto* link = new HostLink(socket, m_config.maxFrameBytes, std::move(channel), this);
     link->source = source;

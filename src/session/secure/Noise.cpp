@@ -123,6 +123,18 @@ bool CipherState::seal(const unsigned char* ad, std::size_t adBytes, const unsig
                                                      nonce, m_key.data()) == 0;
 }
 
+bool CipherState::open(const unsigned char* ad, std::size_t adBytes, const unsigned char* ciphertext,
+                       std::size_t ciphertextBytes, unsigned char* out) const {
+    Nonce nonce;
+    nonceBytes(m_algorithm, m_nonce, nonce);
+    if (m_algorithm == NoiseCipher::AesGcm) {
+        return aesGcmAvailable() && crypto_aead_aes256gcm_decrypt(out, nullptr, nullptr, ciphertext, ciphertextBytes,
+                                                                  ad, adBytes, nonce, m_key.data()) == 0;
+    }
+    return crypto_aead_chacha20poly1305_ietf_decrypt(out, nullptr, nullptr, ciphertext, ciphertextBytes, ad, adBytes,
+                                                     nonce, m_key.data()) == 0;
+}
+
 bool CipherState::encryptInto(const unsigned char* ad, std::size_t adBytes, const unsigned char* plaintext,
                               std::size_t plaintextBytes, unsigned char* out) {
     if (!m_hasKey || m_nonce == kReservedNonce || !seal(ad, adBytes, plaintext, plaintextBytes, m_nonce, out))
@@ -135,16 +147,7 @@ bool CipherState::decryptInto(const unsigned char* ad, std::size_t adBytes, cons
                               std::size_t ciphertextBytes, unsigned char* out) {
     if (!m_hasKey || m_nonce == kReservedNonce || ciphertextBytes < kTagBytes)
         return false;
-    Nonce nonce;
-    nonceBytes(m_algorithm, m_nonce, nonce);
-    const int opened =
-        m_algorithm == NoiseCipher::AesGcm
-            ? (aesGcmAvailable() ? crypto_aead_aes256gcm_decrypt(out, nullptr, nullptr, ciphertext, ciphertextBytes, ad,
-                                                                 adBytes, nonce, m_key.data())
-                                 : -1)
-            : crypto_aead_chacha20poly1305_ietf_decrypt(out, nullptr, nullptr, ciphertext, ciphertextBytes, ad, adBytes,
-                                                        nonce, m_key.data());
-    if (opened != 0)
+    if (!open(ad, adBytes, ciphertext, ciphertextBytes, out))
         return false;
     ++m_nonce;
     return true;

@@ -89,6 +89,8 @@ public:
 private:
     bool seal(const unsigned char* ad, std::size_t adBytes, const unsigned char* plaintext, std::size_t plaintextBytes,
               std::uint64_t counter, unsigned char* out) const;
+    bool open(const unsigned char* ad, std::size_t adBytes, const unsigned char* ciphertext,
+              std::size_t ciphertextBytes, unsigned char* out) const;
 
     SecretBytes<kCipherKeyBytes> m_key;
     std::uint64_t m_nonce = 0;

@@ -26,11 +26,11 @@ void appendMessage(QByteArray& out, const QByteArray& message) {
 SecureChannel::SecureChannel(const KeyPair25519& localStatic, QByteArray prologue)
     : m_initiator(true), m_state(State::Handshake), m_prologue(std::move(prologue)), m_static(localStatic) {}
 
-SecureChannel::SecureChannel(const KeyPair25519& localStatic, PrologueCheck check, CipherChoice choose)
+SecureChannel::SecureChannel(const KeyPair25519& localStatic, PrologueCheck check, AesGcmOffer offersAesGcm)
     : m_initiator(false),
       m_state(State::Prologue),
       m_check(std::move(check)),
-      m_choose(std::move(choose)),
+      m_offersAesGcm(std::move(offersAesGcm)),
       m_static(localStatic) {}
 
 SecureChannel::~SecureChannel() = default;
@@ -113,7 +113,9 @@ bool SecureChannel::step(QByteArray& plain, QByteArray& reply) {
             }
             m_prologue = m_buffer.left(accepted);
             m_buffer.remove(0, accepted);
-            const NoiseCipher cipher = m_choose ? m_choose(m_prologue) : NoiseCipher::ChaChaPoly;
+            const NoiseCipher cipher = m_offersAesGcm && m_offersAesGcm(m_prologue) && aesGcmAvailable()
+                                           ? NoiseCipher::AesGcm
+                                           : NoiseCipher::ChaChaPoly;
             m_handshake = std::make_unique<HandshakeState>(HandshakeState::Role::Responder, m_static, m_prologue,
                                                            std::nullopt, cipher);
             m_state = State::Handshake;

@@ -43,15 +43,16 @@ public:
     // How a responder reads the first bytes: the length of an acceptable prologue at
     // their start, 0 while more bytes are needed, -1 for anything else.
     using PrologueCheck = std::function<qsizetype(QByteArrayView buffered)>;
-    // Which cipher a responder runs with the initiator of an accepted prologue.
-    using CipherChoice = std::function<NoiseCipher(QByteArrayView prologue)>;
+    // Whether an accepted prologue offers AES-256-GCM.
+    using AesGcmOffer = std::function<bool(QByteArrayView prologue)>;
 
     // The connecting side, which sends `prologue` first. Where this machine can use
     // AES-256-GCM it reads message 2 under that cipher first, and under ChaChaPoly
     // when it does not read so: the responder chose.
     SecureChannel(const KeyPair25519& localStatic, QByteArray prologue);
-    // The accepting side; ChaChaPoly without `choose`.
-    SecureChannel(const KeyPair25519& localStatic, PrologueCheck check, CipherChoice choose = {});
+    // The accepting side. It runs AES-256-GCM where `offersAesGcm` finds the offer and
+    // this machine can; ChaChaPoly otherwise, and always without `offersAesGcm`.
+    SecureChannel(const KeyPair25519& localStatic, PrologueCheck check, AesGcmOffer offersAesGcm = {});
     ~SecureChannel();
     SecureChannel(SecureChannel&&) noexcept;
     SecureChannel& operator=(SecureChannel&&) noexcept;
@@ -115,7 +116,7 @@ private:
     State m_state;
     QByteArray m_prologue;
     PrologueCheck m_check;
-    CipherChoice m_choose;
+    AesGcmOffer m_offersAesGcm;
     KeyPair25519 m_static;
     std::unique_ptr<HandshakeState> m_handshake;
     // The initiator's same first message under ChaChaPoly, while message 2 may be under either.
