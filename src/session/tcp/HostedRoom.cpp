@@ -3,6 +3,7 @@
 #include "session/SessionErrors.h"
 #include "session/SessionLog.h"
 #include "session/member/RoomMember.h"
+#include "session/net/HostEventDispatcher.h"
 #include "session/net/PortMapping.h"
 #include "session/tcp/TcpTransport.h"
 #include "session/wire/WireBuffer.h"
@@ -198,6 +199,7 @@ void HostedRoomLink::attach(RoomHost* host) {
     host->setParent(nullptr);
     auto* thread = new QThread;
     thread->setObjectName(QStringLiteral("room host"));
+    thread->setEventDispatcher(new HostEventDispatcher);
     host->moveToThread(thread);
     // Once its goodbyes are out the host deletes itself, and its thread ends.
     connect(host, &QObject::destroyed, thread, &QThread::quit, Qt::DirectConnection);
