@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <tuple>
 
 using namespace session;
 using namespace std::chrono_literals;
@@ -106,22 +107,18 @@ TEST(HostEventDispatcher, FiresTimersInTheirOrderAndKeepsThemAcrossAMove) {
         for (const auto& [delay, name] : {std::pair{30ms, "30"}, {10ms, "10"}, {20ms, "20"}}) {
             QTimer::singleShot(delay, &host.context, [&fired, name] { fired.append(QString::fromLatin1(name)); });
         }
-        auto* repeating = new QTimer(&host.context);
-        QObject::connect(repeating, &QTimer::timeout, repeating, [&fired, repeating, ticks = 0]() mutable {
-            fired.append(QStringLiteral("tick"));
-            if (++ticks == 3) {
-                repeating->stop();
-            }
-        });
-        repeating->start(1ms);
-        auto* everyTurn = new QTimer(&host.context);
-        QObject::connect(everyTurn, &QTimer::timeout, everyTurn, [&fired, everyTurn, turns = 0]() mutable {
-            fired.append(QStringLiteral("turn"));
-            if (++turns == 2) {
-                everyTurn->stop();
-            }
-        });
-        everyTurn->start(0ms);
+        // Repeating timers that stop themselves: every millisecond, and every turn.
+        for (const auto& [interval, name, times] : {std::tuple{1ms, "tick", 3}, {0ms, "turn", 2}}) {
+            auto* repeating = new QTimer(&host.context);
+            QObject::connect(repeating, &QTimer::timeout, repeating,
+                             [&fired, repeating, name, times, count = 0]() mutable {
+                                 fired.append(QString::fromLatin1(name));
+                                 if (++count == times) {
+                                     repeating->stop();
+                                 }
+                             });
+            repeating->start(interval);
+        }
         auto* distant = new QTimer(&host.context);
         distant->start(1000ms);
         remaining = distant->remainingTime();
