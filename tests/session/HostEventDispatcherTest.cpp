@@ -23,7 +23,7 @@ namespace {
 // A thread that runs the host's loop, and a way to run code on it.
 struct HostThread {
     HostThread() {
-        thread.setEventDispatcher(new HostEventDispatcher);
+        thread.setEventDispatcher(HostEventDispatcher::create().release());
         context.moveToThread(&thread);
         thread.start();
     }

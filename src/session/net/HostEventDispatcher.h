@@ -5,6 +5,7 @@
 #include <QHash>
 #include <chrono>
 #include <map>
+#include <memory>
 
 namespace session {
 
@@ -21,7 +22,9 @@ class HostEventDispatcher : public QAbstractEventDispatcher {
     Q_OBJECT
 
 public:
-    explicit HostEventDispatcher(QObject* parent = nullptr);
+    // Nothing when the kernel gives no epoll set or eventfd (the process is out of
+    // descriptors, say): the thread keeps Qt's own loop then.
+    static std::unique_ptr<HostEventDispatcher> create();
     ~HostEventDispatcher() override;
 
     bool processEvents(QEventLoop::ProcessEventsFlags flags) override;
@@ -40,6 +43,8 @@ public:
     void interrupt() override;
 
 private:
+    HostEventDispatcher();
+
     using Clock = std::chrono::steady_clock;
 
     using TimersByDue = std::multimap<Clock::time_point, int>;

@@ -13,6 +13,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <utility>
 
 namespace session {
 
@@ -39,23 +40,37 @@ void activate(QSocketNotifier* notifier) {
 }
 } // namespace
 
-HostEventDispatcher::HostEventDispatcher(QObject* parent)
-    : QAbstractEventDispatcher(parent),
+HostEventDispatcher::HostEventDispatcher()
+    : QAbstractEventDispatcher(nullptr),
       m_epoll(::epoll_create1(EPOLL_CLOEXEC)),
       m_wakeUp(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (m_epoll < 0 || m_wakeUp < 0) {
-        // Without them the thread could not wait at all; nothing else can be done.
-        qFatal("the host's event loop could not be made (epoll or eventfd failed: %s)", strerror(errno));
-    }
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.fd = m_wakeUp;
-    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wakeUp, &event);
+    if (m_epoll < 0 || m_wakeUp < 0 || ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wakeUp, &event) != 0) {
+        qCWarning(lcSession, "the host's own event loop cannot be made (%s); Qt's serves instead", strerror(errno));
+        for (int* descriptor : {&m_wakeUp, &m_epoll}) {
+            if (*descriptor >= 0) {
+                ::close(std::exchange(*descriptor, -1));
+            }
+        }
+    }
+}
+
+std::unique_ptr<HostEventDispatcher> HostEventDispatcher::create() {
+    auto dispatcher = std::unique_ptr<HostEventDispatcher>(new HostEventDispatcher);
+    if (dispatcher->m_epoll < 0 || dispatcher->m_wakeUp < 0) {
+        return nullptr;
+    }
+    return dispatcher;
 }
 
 HostEventDispatcher::~HostEventDispatcher() {
-    ::close(m_wakeUp);
-    ::close(m_epoll);
+    for (const int descriptor : {m_wakeUp, m_epoll}) {
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
+    }
 }
 
 bool HostEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {

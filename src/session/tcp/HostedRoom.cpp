@@ -199,7 +199,9 @@ void HostedRoomLink::attach(RoomHost* host) {
     host->setParent(nullptr);
     auto* thread = new QThread;
     thread->setObjectName(QStringLiteral("room host"));
-    thread->setEventDispatcher(new HostEventDispatcher);
+    if (std::unique_ptr<HostEventDispatcher> loop = HostEventDispatcher::create()) {
+        thread->setEventDispatcher(loop.release());
+    }
     host->moveToThread(thread);
     // Once its goodbyes are out the host deletes itself, and its thread ends.
     connect(host, &QObject::destroyed, thread, &QThread::quit, Qt::DirectConnection);
