@@ -104,11 +104,18 @@ bool HostEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
         do {
             ready = ::epoll_wait(m_epoll, events, kEventsPerTurn, timeout);
         } while (ready < 0 && errno == EINTR);
+        // What was posted before the sockets became ready is handled before them, in
+        // this turn: a call from another thread keeps its place before the bytes that
+        // arrived while this thread was waking up.
         for (int i = 0; i < ready; ++i) {
             if (events[i].data.fd == m_wakeUp) {
                 clearWakeUps();
+                QCoreApplication::sendPostedEvents();
                 ++handled;
-            } else if (activateNotifiers(events[i].data.fd, events[i].events)) {
+            }
+        }
+        for (int i = 0; i < ready; ++i) {
+            if (events[i].data.fd != m_wakeUp && activateNotifiers(events[i].data.fd, events[i].events)) {
                 ++handled;
             }
         }
