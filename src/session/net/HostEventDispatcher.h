@@ -11,7 +11,7 @@ namespace session {
 
 // The event loop of the host's thread. Qt's own loops hand the kernel every watched
 // descriptor on every turn (poll), and walk them all again afterwards: with hundreds
-// of members that was a tenth of what the host spent on a join or a broadcast. This
+// of members that was about an eighth of what the host spent on a join. This
 // one keeps the descriptors in an epoll set, so a turn costs what is ready, not what
 // is open. Timers, posted events, wake-ups and interruptions behave as in Qt's loops;
 // timers of every type are kept to the millisecond.

@@ -323,7 +323,8 @@ void HostEventDispatcher::interrupt() {
 }
 
 void HostEventDispatcher::clearWakeUps() {
-    // Whatever was posted before this is sent at the start of the next turn.
+    // A call posted after this wakes the loop again; one posted before the flag clears
+    // is in the queue already, and is sent before the next wait.
     quint64 count = 0;
     while (::read(m_wakeUp, &count, sizeof count) < 0 && errno == EINTR) {
     }
