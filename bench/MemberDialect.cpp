@@ -10,6 +10,7 @@
 #include <QByteArray>
 #include <QString>
 #include <cstring>
+#include <optional>
 
 namespace bench {
 
@@ -19,6 +20,17 @@ std::uint32_t readBigEndian32(const char* data) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);
     return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) |
            std::uint32_t{bytes[3]};
+}
+
+// A name as the wire carries it (its length, then its UTF-8) at `pos`, which moves past
+// it. The load program only counts the names it hears: it does not decode them.
+std::optional<std::string_view> wireName(const char* data, std::size_t size, std::size_t& pos) {
+    if (size - pos < 4 || readBigEndian32(data + pos) > size - pos - 4) {
+        return std::nullopt;
+    }
+    const std::string_view name(data + pos + 4, readBigEndian32(data + pos));
+    pos += 4 + name.size();
+    return name;
 }
 
 void appendBigEndian32(std::string& out, std::uint32_t value) {
@@ -153,11 +165,9 @@ public:
                 ++m_leaves;
             } else if (type == session::FrameType::Joined) {
                 // An arrival: id, then the name.
-                const QByteArray joined(body, static_cast<qsizetype>(bodySize));
-                session::WireReader in(joined);
-                in.i32();
-                if (const auto name = in.string()) {
-                    sawName(name->toStdString());
+                std::size_t at = 4;
+                if (const auto name = bodySize >= at ? wireName(body, bodySize, at) : std::nullopt) {
+                    sawName(*name);
                 }
             } else if (type != session::FrameType::Joined && type != session::FrameType::Left &&
                        type != session::FrameType::Heartbeat && type != session::FrameType::Ack) {
@@ -268,13 +278,18 @@ private:
             in.bytes(32);
             in.bytes(32);
             const quint32 count = in.u32().value_or(0);
-            for (quint32 i = 0; i < count && in.ok(); ++i) {
-                in.i32();
-                if (const auto name = in.string()) {
-                    sawName(name->toStdString());
+            const auto size = static_cast<std::size_t>(body.size());
+            auto at = size - static_cast<std::size_t>(in.remaining());
+            bool whole = in.ok();
+            for (quint32 i = 0; i < count && whole; ++i) {
+                at += 4; // the member's id
+                const auto name = at <= size ? wireName(body.constData(), size, at) : std::nullopt;
+                whole = name.has_value();
+                if (whole) {
+                    sawName(*name);
                 }
             }
-            if (!in.ok()) {
+            if (!whole) {
                 fail("short roster");
                 return;
             }

@@ -240,6 +240,11 @@ void HostAdmission::handleAuth(HostLink* link, const Frame& frame) {
     }
 }
 
+bool HostAdmission::arrivalsUnderWay() const {
+    return std::any_of(m_host.m_links.cbegin(), m_host.m_links.cend(),
+                       [](const HostLink* l) { return l->state < HostLink::State::Playing; });
+}
+
 void HostAdmission::handleCreatePlayer(HostLink* link, const Frame& frame, bool turnCame) {
     WireReader in(frame.body);
     const auto name = in.string(kMaxNameChars * 3);
@@ -318,13 +323,10 @@ void HostAdmission::handleCreatePlayer(HostLink* link, const Frame& frame, bool 
     link->createdPlayer = true;
     link->state = HostLink::State::Playing;
     // The notices of a burst of arrivals wait to leave together; once nobody else is
-    // on the way in, they leave now, unless notices left less than the notice delay
-    // ago (then the running timer sends them). Each flush is a write to every member:
-    // a burst of joins must not cost one per arrival.
-    if (m_host.m_relay.noticesMayLeave() &&
-        std::none_of(m_host.m_links.cbegin(), m_host.m_links.cend(),
-                     [](const HostLink* l) { return l->state < HostLink::State::Playing; })) {
-        m_host.m_relay.flushNotices();
+    // on the way in, they leave soon (see HostRelay::arrivalsOver). Each flush is a
+    // write to every member: a burst of joins must not cost one per arrival.
+    if (!arrivalsUnderWay()) {
+        m_host.m_relay.arrivalsOver();
     }
     Q_EMIT m_host.playerJoined(id, *name);
 }

@@ -23,6 +23,8 @@ public:
     // When `source` has all its handshakes in progress: the oldest of them that has
     // sent nothing at all, which makes way for a newcomer from there.
     HostLink* oldestSilent(const QByteArray& source) const;
+    // Whether a connection is still on its way to a player (listing ones included).
+    bool arrivalsUnderWay() const;
 
     void handleHello(HostLink* link, const Frame& frame);
     void handleAuth(HostLink* link, const Frame& frame);

@@ -20,6 +20,10 @@ namespace {
 // of what a burst of joins costs the host (the joining members' handshakes wait
 // behind them).
 constexpr auto kNoticeDelay = std::chrono::milliseconds(30);
+// Once nobody is on the way in, the notices gathered so far leave after this moment
+// unless another arrival is under way by then: the end of a burst does not wait for
+// the notice delay, and a lull in the middle of one costs no flush.
+constexpr auto kQuietNoticeDelay = std::chrono::milliseconds(2);
 
 // What the host's bookkeeping of one waiting event costs beyond its frame; counted
 // against the member's cap, so that many small events cannot outgrow it.
@@ -41,10 +45,26 @@ void HostRelay::start() {
     m_noticeTimer = new QTimer(&m_host);
     m_noticeTimer->setSingleShot(true);
     QObject::connect(m_noticeTimer, &QTimer::timeout, &m_host, [this] { flushNotices(); });
+    m_quietTimer = new QTimer(&m_host);
+    m_quietTimer->setSingleShot(true);
+    QObject::connect(m_quietTimer, &QTimer::timeout, &m_host, [this] {
+        if (!m_noticed.isEmpty() && !m_host.m_admission.arrivalsUnderWay()) {
+            m_noticeTimer->stop();
+            flushNotices();
+        }
+    });
 }
 
-bool HostRelay::noticesMayLeave() const {
-    return m_lastNoticeFlush < 0 || m_host.m_clock.elapsed() - m_lastNoticeFlush >= kNoticeDelay.count();
+void HostRelay::arrivalsOver() {
+    if (m_noticed.isEmpty()) {
+        return;
+    }
+    if (m_lastNoticeFlush < 0 || m_host.m_clock.elapsed() - m_lastNoticeFlush >= kNoticeDelay.count()) {
+        m_noticeTimer->stop();
+        flushNotices();
+    } else if (!m_quietTimer->isActive()) {
+        m_quietTimer->start(kQuietNoticeDelay);
+    }
 }
 
 void HostRelay::localPlayerGone() {

@@ -62,8 +62,9 @@ public:
     void reply(HostLink* link, const QByteArray& frame);
     bool enqueue(HostLink* link, const QByteArray& frame);
     void flushLink(HostLink* link);
-    // Whether notices may leave now: none left less than the notice delay ago.
-    bool noticesMayLeave() const;
+    // Nobody is on the way in any more: the waiting notices leave now if none left
+    // within the notice delay, else after a quiet moment with no arrival under way.
+    void arrivalsOver();
     void flushNotices();
     // Drops the members whose queues passed their caps since the last call, and keeps
     // the room within its memory budget.
@@ -109,6 +110,7 @@ private:
 
     RoomHost& m_host;
     QTimer* m_noticeTimer = nullptr;
+    QTimer* m_quietTimer = nullptr;
     qint64 m_lastNoticeFlush = -1; // host clock time of the last flushNotices()
     QList<QPointer<HostLink>> m_overflowed;
     // Members with queued frames, and whether their flush is already posted. A link
