@@ -206,6 +206,7 @@ TEST_F(RoomUnderAttack, AFloodOfShortLinesIsHeldBackByCountAndNobodyHonestGoes) 
 TEST_F(RoomUnderAttack, FilePartsReachOnePlayerAndAFloodOfThemCostsTheRoomLittle) {
     TestCopy bob{config};
     ASSERT_EQ(bob.joinAs(u"bob"_s), 3);
+    ASSERT_TRUE(logShows(alice, u"join 3 bob"_s));
     const QByteArray part(kMaxFilePartBytes, 'p');
     ASSERT_TRUE(alice.service->sendFilePart(1, part).ok());
     ASSERT_TRUE(host.service->sendFilePart(3, "to bob").ok());

@@ -14,16 +14,18 @@ namespace session {
 namespace {
 
 // How long notices of arrivals and departures may wait for other traffic to the same
-// member. Nobody sees 30 ms on a member list, but when many join or leave at once the
+// member. Nobody sees 60 ms on a member list, but when many join or leave at once the
 // notices leave together instead of one send per member per event-loop turn: each
-// flush is a write to every member, and in a room of hundreds those writes are most
-// of what a burst of joins costs the host (the joining members' handshakes wait
-// behind them).
-constexpr auto kNoticeDelay = std::chrono::milliseconds(30);
-// Once nobody is on the way in, the notices gathered so far leave after this moment
+// flush is a write to every member (and, soon after, an acknowledgement from each),
+// and in a room of hundreds those are most of what a burst of joins costs the host
+// (the joining members' handshakes wait behind them).
+constexpr auto kNoticeDelay = std::chrono::milliseconds(60);
+// Once nobody is on the way in, the notices gathered so far leave after a quiet moment
 // unless another arrival is under way by then: the end of a burst does not wait for
-// the notice delay, and a lull in the middle of one costs no flush.
+// the notice delay, and a lull in the middle of one costs no flush. Never sooner than
+// kNoticeSpacing after the notices before them, however members trickle in.
 constexpr auto kQuietNoticeDelay = std::chrono::milliseconds(2);
+constexpr auto kNoticeSpacing = std::chrono::milliseconds(10);
 
 // What the host's bookkeeping of one waiting event costs beyond its frame; counted
 // against the member's cap, so that many small events cannot outgrow it.
@@ -59,11 +61,15 @@ void HostRelay::arrivalsOver() {
     if (m_noticed.isEmpty()) {
         return;
     }
-    if (m_lastNoticeFlush < 0 || m_host.m_clock.elapsed() - m_lastNoticeFlush >= kNoticeDelay.count()) {
+    const std::chrono::milliseconds sinceLast(m_lastNoticeFlush < 0 ? kNoticeDelay.count()
+                                                                    : m_host.m_clock.elapsed() - m_lastNoticeFlush);
+    if (sinceLast >= kNoticeDelay) {
+        // A lone arrival: nothing to gather it with.
         m_noticeTimer->stop();
+        m_quietTimer->stop();
         flushNotices();
     } else if (!m_quietTimer->isActive()) {
-        m_quietTimer->start(kQuietNoticeDelay);
+        m_quietTimer->start(std::max(kQuietNoticeDelay, kNoticeSpacing - sinceLast));
     }
 }
 

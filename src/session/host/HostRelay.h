@@ -62,8 +62,9 @@ public:
     void reply(HostLink* link, const QByteArray& frame);
     bool enqueue(HostLink* link, const QByteArray& frame);
     void flushLink(HostLink* link);
-    // Nobody is on the way in any more: the waiting notices leave now if none left
-    // within the notice delay, else after a quiet moment with no arrival under way.
+    // Nobody is on the way in any more: the waiting notices leave now when none left
+    // within the notice delay, else after a quiet moment if no arrival is under way
+    // by then.
     void arrivalsOver();
     void flushNotices();
     // Drops the members whose queues passed their caps since the last call, and keeps
