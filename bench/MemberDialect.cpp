@@ -25,7 +25,7 @@ std::uint32_t readBigEndian32(const char* data) {
 // A name as the wire carries it (its length, then its UTF-8) at `pos`, which moves past
 // it. The load program only counts the names it hears: it does not decode them.
 std::optional<std::string_view> wireName(const char* data, std::size_t size, std::size_t& pos) {
-    if (size - pos < 4 || readBigEndian32(data + pos) > size - pos - 4) {
+    if (pos > size || size - pos < 4 || readBigEndian32(data + pos) > size - pos - 4) {
         return std::nullopt;
     }
     const std::string_view name(data + pos + 4, readBigEndian32(data + pos));
@@ -166,7 +166,7 @@ public:
             } else if (type == session::FrameType::Joined) {
                 // An arrival: id, then the name.
                 std::size_t at = 4;
-                if (const auto name = bodySize >= at ? wireName(body, bodySize, at) : std::nullopt) {
+                if (const auto name = wireName(body, bodySize, at)) {
                     sawName(*name);
                 }
             } else if (type != session::FrameType::Joined && type != session::FrameType::Left &&
@@ -283,7 +283,7 @@ private:
             bool whole = in.ok();
             for (quint32 i = 0; i < count && whole; ++i) {
                 at += 4; // the member's id
-                const auto name = at <= size ? wireName(body.constData(), size, at) : std::nullopt;
+                const auto name = wireName(body.constData(), size, at);
                 whole = name.has_value();
                 if (whole) {
                     sawName(*name);

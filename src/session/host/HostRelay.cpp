@@ -51,7 +51,6 @@ void HostRelay::start() {
     m_quietTimer->setSingleShot(true);
     QObject::connect(m_quietTimer, &QTimer::timeout, &m_host, [this] {
         if (!m_noticed.isEmpty() && !m_host.m_admission.arrivalsUnderWay()) {
-            m_noticeTimer->stop();
             flushNotices();
         }
     });
@@ -64,10 +63,7 @@ void HostRelay::arrivalsOver() {
     const std::chrono::milliseconds sinceLast(m_lastNoticeFlush < 0 ? kNoticeDelay.count()
                                                                     : m_host.m_clock.elapsed() - m_lastNoticeFlush);
     if (sinceLast >= kNoticeDelay) {
-        // A lone arrival: nothing to gather it with.
-        m_noticeTimer->stop();
-        m_quietTimer->stop();
-        flushNotices();
+        flushNotices(); // a lone arrival: nothing to gather it with
     } else if (!m_quietTimer->isActive()) {
         m_quietTimer->start(std::max(kQuietNoticeDelay, kNoticeSpacing - sinceLast));
     }
@@ -390,6 +386,10 @@ void HostRelay::notify(HostLink* link, const QByteArray& frame) {
 }
 
 void HostRelay::flushNotices() {
+    // Whatever waits leaves now: neither timer has anything left to send, and the next
+    // notices are spaced from these.
+    m_noticeTimer->stop();
+    m_quietTimer->stop();
     m_lastNoticeFlush = m_host.m_clock.elapsed();
     const QList<QPointer<HostLink>> links = std::exchange(m_noticed, {});
     for (const QPointer<HostLink>& link : links) {
