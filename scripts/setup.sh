@@ -6,7 +6,7 @@ set -euo pipefail
 
 mirelune_packages=(
     cmake ninja-build g++ ccache pkg-config
-    qt6-base-dev qt6-multimedia-dev qt6-translations-l10n libminiupnpc-dev libicu-dev libsodium-dev
+    qt6-base-dev qt6-multimedia-dev qt6-translations-l10n libminiupnpc-dev libicu-dev libsodium-dev libssl-dev
     libgtest-dev libgmock-dev
     # The independent Noise implementation the handshake is checked against.
     python3-dissononce

@@ -18,12 +18,19 @@ struct Direction {
     RecordDecoder decoder;
 };
 
-Direction direction() {
+Direction direction(NoiseCipher algorithm) {
     SecretBytes<kCipherKeyBytes> key;
     randombytes_buf(key.data(), key.size());
-    CipherState cipher;
+    CipherState cipher(algorithm);
     cipher.initializeKey(key);
     return {RecordEncoder(cipher), RecordDecoder(cipher)};
+}
+
+// Both ciphers where the processor has AES instructions, ChaChaPoly alone elsewhere.
+std::vector<NoiseCipher> ciphers() {
+    if (aesGcmAvailable())
+        return {NoiseCipher::ChaChaPoly, NoiseCipher::AesGcm};
+    return {NoiseCipher::ChaChaPoly};
 }
 
 QByteArray openAll(RecordDecoder& decoder) {
@@ -36,79 +43,85 @@ QByteArray openAll(RecordDecoder& decoder) {
 } // namespace
 
 TEST(RecordLayer, OpensAStreamSplitAnywhere) {
-    Direction d = direction();
-    // Batches of one byte, of a few frames, and one larger than a record, which
-    // becomes two.
-    const QByteArray batches[] = {"x", QByteArray(4096, 'a'), QByteArray(kMaxRecordPlaintextBytes + 5, 'b')};
-    QByteArray stream;
-    QByteArray plain;
-    for (const QByteArray& batch : batches) {
-        stream += *d.encoder.seal(batch);
-        plain += batch;
-    }
-    EXPECT_EQ(stream.size(), plain.size() + 4 * (kRecordHeaderBytes + 16));
-    EXPECT_EQ(d.encoder.cipher().nonce(), 4u);
-    for (qsizetype cut = 0; cut <= stream.size(); cut += (cut < 4200 ? 1 : 997)) {
-        RecordDecoder decoder = d.decoder; // the receiving side at nonce 0
-        decoder.feed(QByteArrayView(stream).first(cut));
-        QByteArray out = openAll(decoder);
-        decoder.feed(QByteArrayView(stream).sliced(cut));
-        out += openAll(decoder);
-        ASSERT_EQ(out, plain) << "cut at " << cut;
-        ASSERT_FALSE(decoder.failed());
-        ASSERT_EQ(decoder.pendingBytes(), 0);
+    for (const NoiseCipher algorithm : ciphers()) {
+        SCOPED_TRACE(noiseProtocolName(algorithm).toByteArray().toStdString());
+        Direction d = direction(algorithm);
+        // Batches of one byte, of a few frames, and one larger than a record, which
+        // becomes two.
+        const QByteArray batches[] = {"x", QByteArray(4096, 'a'), QByteArray(kMaxRecordPlaintextBytes + 5, 'b')};
+        QByteArray stream;
+        QByteArray plain;
+        for (const QByteArray& batch : batches) {
+            stream += *d.encoder.seal(batch);
+            plain += batch;
+        }
+        EXPECT_EQ(stream.size(), plain.size() + 4 * (kRecordHeaderBytes + 16));
+        EXPECT_EQ(d.encoder.cipher().nonce(), 4u);
+        for (qsizetype cut = 0; cut <= stream.size(); cut += (cut < 4200 ? 1 : 997)) {
+            RecordDecoder decoder = d.decoder; // the receiving side at nonce 0
+            decoder.feed(QByteArrayView(stream).first(cut));
+            QByteArray out = openAll(decoder);
+            decoder.feed(QByteArrayView(stream).sliced(cut));
+            out += openAll(decoder);
+            ASSERT_EQ(out, plain) << "cut at " << cut;
+            ASSERT_FALSE(decoder.failed());
+            ASSERT_EQ(decoder.pendingBytes(), 0);
+        }
     }
 }
 
 TEST(RecordLayer, ClosesOnEveryHostileRecord) {
-    Direction d = direction();
-    const QByteArray first = *d.encoder.seal("first batch");
-    const QByteArray second = *d.encoder.seal("second batch");
-    const auto flipped = [](QByteArray bytes, qsizetype at) {
-        bytes[at] = static_cast<char>(bytes[at] ^ 0x01);
-        return bytes;
-    };
-    const struct {
-        const char* what;
-        QByteArray stream;
-        QByteArray opened; // what comes out before the fault
-        RecordError error;
-        bool waits; // a cut record: nothing wrong yet, the rest may still come
-    } cases[] = {
-        {"cut inside the length", first.left(1), {}, RecordError::None, true},
-        {"cut inside the tag", first.chopped(1), {}, RecordError::None, true},
-        {"a bit flipped in the ciphertext", flipped(first, 3), {}, RecordError::Authentication, false},
-        {"a bit flipped in the tag", flipped(first, first.size() - 1), {}, RecordError::Authentication, false},
-        {"the length shortened", flipped(first, 1).left(first.size() - 1), {}, RecordError::Authentication, false},
-        {"a length too short for a tag",
-         QByteArray::fromHex("0010") + QByteArray(16, 'x'),
-         {},
-         RecordError::Length,
-         false},
-        {"the largest length, with noise",
-         QByteArray::fromHex("ffff") + QByteArray(65535, 'x'),
-         {},
-         RecordError::Authentication,
-         false},
-        {"a record replayed", first + first, "first batch", RecordError::Authentication, false},
-        {"records reordered", second + first, {}, RecordError::Authentication, false},
-        {"a record dropped", second, {}, RecordError::Authentication, false},
-        {"a record under another key",
-         *direction().encoder.seal("first batch"),
-         {},
-         RecordError::Authentication,
-         false},
-    };
-    for (const auto& c : cases) {
-        RecordDecoder decoder = d.decoder;
-        decoder.feed(c.stream);
-        EXPECT_EQ(openAll(decoder), c.opened) << c.what;
-        EXPECT_EQ(decoder.error(), c.error) << c.what;
-        EXPECT_EQ(decoder.pendingBytes() > 0, c.waits) << c.what;
-        // A failed stream stays failed: the honest record that follows is not opened.
-        decoder.feed(first);
-        if (!c.waits) {
-            EXPECT_FALSE(decoder.next()) << c.what;
+    for (const NoiseCipher algorithm : ciphers()) {
+        SCOPED_TRACE(noiseProtocolName(algorithm).toByteArray().toStdString());
+        Direction d = direction(algorithm);
+        const QByteArray first = *d.encoder.seal("first batch");
+        const QByteArray second = *d.encoder.seal("second batch");
+        const auto flipped = [](QByteArray bytes, qsizetype at) {
+            bytes[at] = static_cast<char>(bytes[at] ^ 0x01);
+            return bytes;
+        };
+        const struct {
+            const char* what;
+            QByteArray stream;
+            QByteArray opened; // what comes out before the fault
+            RecordError error;
+            bool waits; // a cut record: nothing wrong yet, the rest may still come
+        } cases[] = {
+            {"cut inside the length", first.left(1), {}, RecordError::None, true},
+            {"cut inside the tag", first.chopped(1), {}, RecordError::None, true},
+            {"a bit flipped in the ciphertext", flipped(first, 3), {}, RecordError::Authentication, false},
+            {"a bit flipped in the tag", flipped(first, first.size() - 1), {}, RecordError::Authentication, false},
+            {"the length shortened", flipped(first, 1).left(first.size() - 1), {}, RecordError::Authentication, false},
+            {"a length too short for a tag",
+             QByteArray::fromHex("0010") + QByteArray(16, 'x'),
+             {},
+             RecordError::Length,
+             false},
+            {"the largest length, with noise",
+             QByteArray::fromHex("ffff") + QByteArray(65535, 'x'),
+             {},
+             RecordError::Authentication,
+             false},
+            {"a record replayed", first + first, "first batch", RecordError::Authentication, false},
+            {"records reordered", second + first, {}, RecordError::Authentication, false},
+            {"a record dropped", second, {}, RecordError::Authentication, false},
+            {"a record under another key",
+             *direction(algorithm).encoder.seal("first batch"),
+             {},
+             RecordError::Authentication,
+             false},
+        };
+        for (const auto& c : cases) {
+            RecordDecoder decoder = d.decoder;
+            decoder.feed(c.stream);
+            EXPECT_EQ(openAll(decoder), c.opened) << c.what;
+            EXPECT_EQ(decoder.error(), c.error) << c.what;
+            EXPECT_EQ(decoder.pendingBytes() > 0, c.waits) << c.what;
+            // A failed stream stays failed: the honest record that follows is not opened.
+            decoder.feed(first);
+            if (!c.waits) {
+                EXPECT_FALSE(decoder.next()) << c.what;
+            }
         }
     }
 }

@@ -62,8 +62,8 @@ SecretBytes<kCipherKeyBytes> truncated(const Hash& hash) {
     return key;
 }
 
-static_assert(crypto_aead_chacha20poly1305_ietf_NPUBBYTES == crypto_aead_aes256gcm_NPUBBYTES);
-static_assert(crypto_aead_aes256gcm_KEYBYTES == kCipherKeyBytes && crypto_aead_aes256gcm_ABYTES == kTagBytes);
+static_assert(AesGcmKey::kKeyBytes == kCipherKeyBytes && AesGcmKey::kTagBytes == kTagBytes &&
+              AesGcmKey::kNonceBytes == crypto_aead_chacha20poly1305_ietf_NPUBBYTES);
 using Nonce = unsigned char[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
 
 void nonceBytes(NoiseCipher cipher, std::uint64_t counter, Nonce& nonce) {
@@ -106,6 +106,7 @@ KeyPair25519 KeyPair25519::fromSecret(const SecretBytes<kDhBytes>& secret) {
 
 void CipherState::initializeKey(const SecretBytes<kCipherKeyBytes>& key) {
     m_key = key;
+    m_aes.reset();
     m_hasKey = true;
     m_nonce = 0;
 }
@@ -116,8 +117,7 @@ bool CipherState::seal(const unsigned char* ad, std::size_t adBytes, const unsig
     nonceBytes(m_algorithm, counter, nonce);
     if (m_algorithm == NoiseCipher::AesGcm) {
         // Only a CipherState of a handshake that chose it has it; that needs the instructions.
-        return aesGcmAvailable() && crypto_aead_aes256gcm_encrypt(out, nullptr, plaintext, plaintextBytes, ad, adBytes,
-                                                                  nullptr, nonce, m_key.data()) == 0;
+        return aesGcmAvailable() && m_aes.seal(m_key.data(), nonce, ad, adBytes, plaintext, plaintextBytes, out);
     }
     return crypto_aead_chacha20poly1305_ietf_encrypt(out, nullptr, plaintext, plaintextBytes, ad, adBytes, nullptr,
                                                      nonce, m_key.data()) == 0;
@@ -128,8 +128,7 @@ bool CipherState::open(const unsigned char* ad, std::size_t adBytes, const unsig
     Nonce nonce;
     nonceBytes(m_algorithm, m_nonce, nonce);
     if (m_algorithm == NoiseCipher::AesGcm) {
-        return aesGcmAvailable() && crypto_aead_aes256gcm_decrypt(out, nullptr, nullptr, ciphertext, ciphertextBytes,
-                                                                  ad, adBytes, nonce, m_key.data()) == 0;
+        return aesGcmAvailable() && m_aes.open(m_key.data(), nonce, ad, adBytes, ciphertext, ciphertextBytes, out);
     }
     return crypto_aead_chacha20poly1305_ietf_decrypt(out, nullptr, nullptr, ciphertext, ciphertextBytes, ad, adBytes,
                                                      nonce, m_key.data()) == 0;
@@ -180,8 +179,10 @@ void CipherState::rekey() {
         return;
     SecretBytes<kCipherKeyBytes> zeros;
     SecretBytes<kCipherKeyBytes + kTagBytes> encrypted;
-    if (seal(nullptr, 0, zeros.data(), kCipherKeyBytes, kReservedNonce, encrypted.data()))
+    if (seal(nullptr, 0, zeros.data(), kCipherKeyBytes, kReservedNonce, encrypted.data())) {
         std::memcpy(m_key.data(), encrypted.data(), kCipherKeyBytes);
+        m_aes.reset();
+    }
 }
 
 void TransportState::mixSecret(const unsigned char* secret, std::size_t bytes) {

@@ -14,6 +14,7 @@
 // stays failed (the connection must be closed).
 
 #include "platform/Result.h"
+#include "session/secure/AesGcm.h"
 #include "session/secure/Sodium.h"
 
 #include <QByteArray>
@@ -43,8 +44,8 @@ struct KeyPair25519 {
     static KeyPair25519 fromSecret(const SecretBytes<kDhBytes>& secret);
 };
 
-// The two ciphers of the framework that libsodium has. AES-256-GCM is the faster where
-// the processor has AES instructions, and libsodium offers it only there.
+// Two ciphers of the framework. AES-256-GCM is the faster where the processor has AES
+// instructions, and is offered only there.
 enum class NoiseCipher { ChaChaPoly, AesGcm };
 
 // Whether this machine can use AES-256-GCM.
@@ -93,6 +94,7 @@ private:
               std::size_t ciphertextBytes, unsigned char* out) const;
 
     SecretBytes<kCipherKeyBytes> m_key;
+    mutable AesGcmKey m_aes; // AESGCM's state for m_key, made at its first use
     std::uint64_t m_nonce = 0;
     bool m_hasKey = false;
     NoiseCipher m_algorithm = NoiseCipher::ChaChaPoly;
