@@ -13,10 +13,12 @@
 #include <QTimer>
 #include <deque>
 #include <optional>
+#include <vector>
 
 namespace session {
 
 struct HostedPlayer;
+struct Relay;
 
 // One TCP connection as the host sees it. The link owns its socket; the host deletes
 // a dropped link later, so a handler that dropped it may still read its fields.
@@ -55,20 +57,13 @@ public:
         return ok;
     }
     // Frames to the member, sealed in as few records as they fit.
-    void send(const QList<QByteArray>& frames) {
-        // Sealed into one buffer per thread, of which the socket keeps only what the
-        // kernel does not take at once.
-        static thread_local QByteArray sealed;
-        channel.sealInto(frames, sealed);
-        if (!sealed.isEmpty()) {
-            socket->write(sealed.constData(), sealed.size());
-        }
-        if (sealed.capacity() > kKeptBufferBytes) {
-            sealed = QByteArray(); // a resume's backlog does not stay with the thread
-        }
-    }
+    void send(const QList<QByteArray>& frames);
+    struct Outgoing;
+    void send(const std::vector<Outgoing>& frames);
     static constexpr qsizetype kKeptBufferBytes = 1024 * 1024;
     void send(const QByteArray& frame) { send(QList<QByteArray>{frame}); }
+    // A relayed message's frames still counted by `outgoing` go with it (HostRelay).
+    ~HostLink() override;
 
     HostSocket* socket;
     secure::SecureChannel channel;
@@ -90,9 +85,15 @@ public:
     // the host moved there (one kept at a standby port) must not be timed from here.
     QTimer handshakeTimer{this};
     // Frames for this member collected during the current event-loop turn; they
-    // leave together once the turn's work is done.
-    // A broadcast's frame is shared, not copied, by every member it goes to.
-    QList<QByteArray> outgoing;
+    // leave together once the turn's work is done. A relayed message's frame is not
+    // copied but borrowed from its Relay, which counts the link among its holders
+    // until the frame is sealed: a shared QByteArray's atomic reference count, bumped
+    // once for each of hundreds of receivers, cost a broadcast more than its routing.
+    struct Outgoing {
+        QByteArray frame; // a frame of this link's own, empty for a relay's
+        Relay* relay = nullptr;
+    };
+    std::vector<Outgoing> outgoing;
     qint64 outgoingBytes = 0;
     bool flushQueued = false;
     bool noticeQueued = false; // waits for the host's notice timer

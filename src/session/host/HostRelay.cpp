@@ -173,9 +173,9 @@ void HostRelay::pushEvent(HostedPlayer& player, Relay* relay, bool notice) {
     }
     if (player.link != nullptr) {
         if (notice) {
-            notify(player.link, relay->frame);
+            notify(player.link, HostLink::Outgoing{{}, relay});
         } else {
-            write(player.link, relay->frame);
+            write(player.link, HostLink::Outgoing{{}, relay});
         }
     }
 }
@@ -352,7 +352,11 @@ void HostRelay::letGo(HostLink* sender) {
 }
 
 void HostRelay::write(HostLink* link, const QByteArray& frame) {
-    if (!enqueue(link, frame) || link->flushQueued) {
+    write(link, HostLink::Outgoing{frame});
+}
+
+void HostRelay::write(HostLink* link, HostLink::Outgoing frame) {
+    if (!enqueue(link, std::move(frame)) || link->flushQueued) {
         return;
     }
     link->flushQueued = true;
@@ -370,12 +374,12 @@ void HostRelay::postFlush() {
     }
 }
 
-void HostRelay::notify(HostLink* link, const QByteArray& frame) {
+void HostRelay::notify(HostLink* link, HostLink::Outgoing frame) {
     if (m_noticeTimer == nullptr) {
-        write(link, frame);
+        write(link, std::move(frame));
         return;
     }
-    if (!enqueue(link, frame) || link->flushQueued || link->noticeQueued) {
+    if (!enqueue(link, std::move(frame)) || link->flushQueued || link->noticeQueued) {
         return;
     }
     link->noticeQueued = true;
@@ -408,13 +412,22 @@ void HostRelay::reply(HostLink* link, const QByteArray& frame) {
 }
 
 bool HostRelay::enqueue(HostLink* link, const QByteArray& frame) {
+    return enqueue(link, HostLink::Outgoing{frame});
+}
+
+bool HostRelay::enqueue(HostLink* link, HostLink::Outgoing frame) {
     if (link->state == HostLink::State::Closed) {
         return false;
     }
-    // The frame is shared, not copied: a broadcast costs one frame however many
-    // members it reaches.
-    link->outgoing.append(frame);
-    link->outgoingBytes += frame.size();
+    // A relay's frame is borrowed, not copied: a broadcast costs one frame however
+    // many members it reaches.
+    if (frame.relay != nullptr) {
+        ++frame.relay->remaining;
+        link->outgoingBytes += frame.relay->frame.size();
+    } else {
+        link->outgoingBytes += frame.frame.size();
+    }
+    link->outgoing.push_back(std::move(frame));
     if (link->outgoingBytes + link->socket->bytesToWrite() > m_host.m_config.maxBufferedBytesPerMember) {
         // Dropped after the current loop over the members, never inside it.
         m_overflowed.append(QPointer<HostLink>(link));
@@ -449,16 +462,22 @@ void HostRelay::flushLink(HostLink* link) {
         link->flushQueued = false;
         m_unflushed.removeOne(link);
     }
-    if (link->outgoing.isEmpty()) {
+    if (link->outgoing.empty()) {
         writeFileParts(link);
         return;
     }
     // The list goes back to the link emptied, so that a busy member's queue keeps
     // its room from turn to turn instead of growing it anew each time.
-    QList<QByteArray> frames = std::exchange(link->outgoing, {});
+    std::vector<HostLink::Outgoing> frames = std::exchange(link->outgoing, {});
     link->outgoingBytes = 0;
     link->send(frames);
-    if (link->outgoing.isEmpty() && frames.capacity() <= kKeptQueueFrames) {
+    // Sealed: the relays' frames are the link's no longer.
+    for (const HostLink::Outgoing& frame : frames) {
+        if (frame.relay != nullptr) {
+            relayTaken(frame.relay);
+        }
+    }
+    if (link->outgoing.empty() && frames.capacity() <= static_cast<std::size_t>(kKeptQueueFrames)) {
         frames.clear();
         link->outgoing.swap(frames);
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "session/SessionTypes.h"
+#include "session/host/HostLink.h"
 
 #include <QByteArray>
 #include <QList>
@@ -11,7 +12,6 @@ class QTimer;
 
 namespace session {
 
-class HostLink;
 class RoomHost;
 struct Frame;
 struct HostedPlayer;
@@ -57,10 +57,13 @@ public:
     // Queues a frame for a member; it leaves with the others of this turn. A member
     // whose unsent bytes pass the cap is dropped.
     void write(HostLink* link, const QByteArray& frame);
+    void write(HostLink* link, HostLink::Outgoing frame);
     // Queues the answer to a frame the member sent; it leaves as soon as everything
     // that arrived with that frame is handled.
     void reply(HostLink* link, const QByteArray& frame);
     bool enqueue(HostLink* link, const QByteArray& frame);
+    // A relay's frame, the link counted among its holders until the frame leaves.
+    bool enqueue(HostLink* link, HostLink::Outgoing frame);
     void flushLink(HostLink* link);
     // Nobody is on the way in any more: the waiting notices leave now when none left
     // within the notice delay, else after a quiet moment if no arrival is under way
@@ -105,7 +108,7 @@ private:
     bool keepWithinBudget();
     // Queues a notice of an arrival or a departure: it leaves with the member's next
     // traffic, or a moment later.
-    void notify(HostLink* link, const QByteArray& frame);
+    void notify(HostLink* link, HostLink::Outgoing frame);
     // Sends what the turn queued for every member (see SocketSend.h).
     void flushWrites();
 

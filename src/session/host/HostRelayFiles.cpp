@@ -59,7 +59,7 @@ void HostRelay::relayFilePart(PlayerId from, PlayerId to, const QByteArray& part
     link->fileParts.push_back(encodeFrame(FrameType::FilePart, out.data()));
     link->filePartBytes += part.size();
     m_fileBytes += part.size();
-    if (link->outgoing.isEmpty()) {
+    if (link->outgoing.empty()) {
         writeFileParts(link);
     }
 }

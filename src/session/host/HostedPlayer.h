@@ -19,7 +19,7 @@ struct Relay {
     QByteArray frame;
     HostedPlayer* sender = nullptr; // while `queued`
     quint32 seq = 0;
-    int remaining = 0;      // outboxes it waits in (one more while it is being relayed)
+    int remaining = 0;      // outboxes and unsent link queues it waits in (one more while it is being relayed)
     bool queued = false;    // in its sender's `unacknowledged`
     qint64* kept = nullptr; // the room's count of the bytes its events keep, while it lives
 

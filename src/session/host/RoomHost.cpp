@@ -373,7 +373,7 @@ void RoomHost::onIncoming(qintptr descriptor) {
         if (!link->holding.isEmpty() && m_relay.backlog(link) <= m_config.relayLowWaterBytes) {
             m_relay.release(link);
         }
-        if (!link->fileParts.empty() && link->outgoing.isEmpty()) {
+        if (!link->fileParts.empty() && link->outgoing.empty()) {
             m_relay.writeFileParts(link);
         }
     });

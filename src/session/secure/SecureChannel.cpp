@@ -232,25 +232,26 @@ QByteArray SecureChannel::seal(QByteArrayView batch) {
 }
 
 QByteArray SecureChannel::seal(const QList<QByteArray>& pieces) {
+    const std::vector<QByteArrayView> views(pieces.cbegin(), pieces.cend());
     QByteArray out;
-    sealInto(pieces, out);
+    sealInto(views, out);
     return out;
 }
 
-void SecureChannel::sealInto(const QList<QByteArray>& pieces, QByteArray& out) {
+void SecureChannel::sealInto(std::span<const QByteArrayView> pieces, QByteArray& out) {
     out.resize(0);
     if (m_state != State::Open && !(m_state == State::Clear && !m_initiator)) {
         return;
     }
     qsizetype total = 0;
-    for (const QByteArray& piece : pieces) {
+    for (const QByteArrayView piece : pieces) {
         total += piece.size();
     }
     if (total == 0) {
         return;
     }
     if (m_state == State::Clear) {
-        for (const QByteArray& piece : pieces) {
+        for (const QByteArrayView piece : pieces) {
             out.append(piece);
         }
         return;
@@ -275,7 +276,7 @@ void SecureChannel::sealInto(const QList<QByteArray>& pieces, QByteArray& out) {
         filled = 0;
         return true;
     };
-    for (const QByteArray& piece : pieces) {
+    for (const QByteArrayView piece : pieces) {
         qsizetype taken = 0;
         while (taken < piece.size()) {
             const qsizetype n = std::min(piece.size() - taken, kMaxRecordPlaintextBytes - filled);

@@ -22,6 +22,8 @@
 #include <QList>
 #include <functional>
 #include <memory>
+#include <span>
+#include <vector>
 
 namespace session::secure {
 
@@ -78,7 +80,7 @@ public:
     QByteArray seal(QByteArrayView batch);
     QByteArray seal(const QList<QByteArray>& pieces);
     // The same into `out` (its capacity kept from call to call).
-    void sealInto(const QList<QByteArray>& pieces, QByteArray& out);
+    void sealInto(std::span<const QByteArrayView> pieces, QByteArray& out);
 
     // A password room's re-key (docs/protocol.md, "Password rooms"): both directions'
     // record keys derived anew from the handshake's chaining key and `secret` (the CPace
