@@ -5,6 +5,7 @@
 #include "session/wire/ScriptSyntax.h"
 #include "session/wire/WireBuffer.h"
 
+#include <QtEndian>
 #include <algorithm>
 
 namespace session {
@@ -20,6 +21,8 @@ constexpr qsizetype kNoticeChars = 20;
 constexpr qsizetype kLineEndChars = 2;
 // Each line on the wire takes at least its id and two string lengths.
 constexpr qsizetype kMinLineBytes = 12;
+// Pending lines are counted once they take, at the least, this many times the cap.
+constexpr qsizetype kPendingCaps = 4;
 
 using script::commandEnd;
 using script::startsWithCommand;
@@ -51,6 +54,26 @@ void RoomHistory::addPublic(PlayerId from, const QString& name, quint32 seq, con
         }
         last = seq;
     }
+    // A chat line: kind i32 (0 or 1), then its text, length u32 and UTF-8 bytes. One
+    // that begins with neither a command nor a byte-order mark waits undecoded.
+    if (payload.size() >= 8) {
+        const auto* bytes = reinterpret_cast<const uchar*>(payload.constData());
+        const qint32 kind = qFromBigEndian<qint32>(bytes);
+        const quint32 length = qFromBigEndian<quint32>(bytes + 4);
+        if ((kind == 0 || kind == 1) && length > 0 && length <= static_cast<quint64>(payload.size() - 8) &&
+            bytes[8] != '@' && bytes[8] != 0xEF) {
+            Pending line{from, name, payload, 8, static_cast<qsizetype>(length), 0};
+            // A UTF-16 unit of the decoded text takes at most four bytes.
+            line.leastChars = name.size() + 2 + line.textBytes / 4 + kLineEndChars;
+            m_pendingChars += line.leastChars;
+            m_pending.push_back(std::move(line));
+            if (m_pendingChars > kPendingCaps * m_limit) {
+                settle();
+            }
+            return;
+        }
+    }
+    settle();
     Message message(payload);
     const Result<qint32> kind = message.readInt32();
     if (!kind || (*kind != 0 && *kind != 1)) {
@@ -95,17 +118,47 @@ void RoomHistory::addPublic(PlayerId from, const QString& name, quint32 seq, con
     append(std::move(entry));
 }
 
+void RoomHistory::settle() const {
+    if (m_pending.empty()) {
+        return;
+    }
+    // From the newest line back: once the lines after one take more than the cap even
+    // at the least, neither it nor anything older can stay, and it is not decoded.
+    std::size_t first = m_pending.size();
+    qsizetype after = 0;
+    while (first > 0 && after <= m_limit) {
+        --first;
+        after += m_pending[first].leastChars;
+    }
+    if (first > 0) {
+        m_entries.clear();
+        m_chars = 0;
+    }
+    for (std::size_t i = first; i < m_pending.size(); ++i) {
+        const Pending& line = m_pending[i];
+        Entry entry;
+        entry.line = HistoryLine{line.from, line.name,
+                                 QString::fromUtf8(line.payload.constData() + line.textAt, line.textBytes)};
+        entry.chars = line.name.size() + 2 + entry.line.text.size() + kLineEndChars;
+        append(std::move(entry));
+    }
+    m_pending.clear();
+    m_pendingChars = 0;
+}
+
 void RoomHistory::addNotice() {
+    settle();
     Entry entry;
     entry.notice = true;
     entry.chars = kNoticeChars;
     append(std::move(entry));
 }
 
-void RoomHistory::append(Entry entry) {
+void RoomHistory::append(Entry entry) const {
     if (entry.chars > m_limit) {
         // The log keeps the end of such a line alone; the history has nothing to give.
-        clear();
+        m_entries.clear();
+        m_chars = 0;
         return;
     }
     m_chars += entry.chars;
@@ -113,7 +166,7 @@ void RoomHistory::append(Entry entry) {
     trim();
 }
 
-void RoomHistory::trim() {
+void RoomHistory::trim() const {
     // Oldest first; a notice left at the front is nobody's last line any more.
     qsizetype drop = 0;
     while (drop < m_entries.size() && (m_chars > m_limit || m_entries.at(drop).notice)) {
@@ -126,13 +179,17 @@ void RoomHistory::trim() {
 void RoomHistory::clear() {
     m_entries.clear();
     m_chars = 0;
+    m_pending.clear();
+    m_pendingChars = 0;
 }
 
 bool RoomHistory::isEmpty() const {
+    settle();
     return std::none_of(m_entries.cbegin(), m_entries.cend(), [](const Entry& entry) { return !entry.notice; });
 }
 
 QList<HistoryLine> RoomHistory::lines() const {
+    settle();
     QList<HistoryLine> out;
     for (const Entry& entry : m_entries) {
         if (!entry.notice) {
@@ -143,6 +200,7 @@ QList<HistoryLine> RoomHistory::lines() const {
 }
 
 void RoomHistory::seed(const QList<HistoryLine>& lines) {
+    settle();
     QList<Entry> later = std::exchange(m_entries, {});
     m_chars = 0;
     for (const HistoryLine& line : lines) {

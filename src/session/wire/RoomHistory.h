@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <deque>
 #include <optional>
 
 namespace session {
@@ -24,7 +25,10 @@ public:
     // The log's cap; a line alone longer than that leaves nothing older behind.
     static constexpr int kDefaultChars = 10000;
 
-    void setLimit(int chars) { m_limit = chars; }
+    void setLimit(int chars) {
+        settle(); // what came before was kept under the old cap
+        m_limit = chars;
+    }
     void setObeysSysclear(bool obeys) { m_obeysSysclear = obeys; }
 
     // A public line of `from` (`name`), with its sender's seq (0: not known): one not
@@ -57,12 +61,28 @@ private:
         bool notice = false;
         qsizetype chars = 0;
     };
-    void append(Entry entry);
-    void trim();
+    // A plain line (no command at its start) not yet decoded: most of a busy room's
+    // lines fall out of the history before anybody asks for it, so they are decoded
+    // only when asked for, or when so many wait that they must be counted.
+    struct Pending {
+        PlayerId from = 0;
+        QString name;
+        QByteArray payload; // shared with the caller's, not copied
+        qsizetype textAt = 0;
+        qsizetype textBytes = 0;
+        qsizetype leastChars = 0; // what the line takes of the log at the least
+    };
+    void append(Entry entry) const;
+    void trim() const;
+    // The pending lines in the history, as if each had been added on arrival.
+    void settle() const;
     static bool isMessageOf(const Entry& entry, const QString& name);
 
-    QList<Entry> m_entries;
-    qsizetype m_chars = 0;
+    // Settled lazily, so also by what only reads the history.
+    mutable QList<Entry> m_entries;
+    mutable qsizetype m_chars = 0;
+    mutable std::deque<Pending> m_pending;
+    mutable qsizetype m_pendingChars = 0; // the least the pending lines take
     int m_limit = kDefaultChars;
     bool m_obeysSysclear = false;
     QHash<PlayerId, quint32> m_lastSeq;
