@@ -80,9 +80,6 @@ void HostRelay::playerGone(PlayerId id) {
 
 void HostRelay::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32 seq, const QByteArray& payload) {
     // `payload` is the line after its author's signature.
-    if (to == kEveryone && m_host.m_config.serveHistory) {
-        m_host.m_history.addPublic(from->id, from->name, seq, payload.mid(secure::kLineSignatureBytes));
-    }
     WireWriter header;
     header.i32(from->id);
     header.i32(to);
@@ -91,8 +88,13 @@ void HostRelay::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32
     // A member's message is acknowledged to it once every receiver has taken it; the
     // local player takes it as soon as it is queued.
     auto* relay = new Relay{
-        encodeFrame(FrameType::Deliver, header.data() + payload), from, seq, 1, !from->local, &m_host.m_keptBytes};
+        encodeFrame(FrameType::Deliver, header.data(), payload), from, seq, 1, !from->local, &m_host.m_keptBytes};
     m_host.m_keptBytes += relay->frame.size();
+    if (to == kEveryone && m_host.m_config.serveHistory) {
+        // The history reads the line where it lies in the frame, past its signature.
+        m_host.m_history.addPublic(from->id, from->name, seq, relay->frame,
+                                   kFrameHeaderBytes + header.data().size() + secure::kLineSignatureBytes);
+    }
     if (relay->queued) {
         from->unacknowledged.push_back(relay);
     }

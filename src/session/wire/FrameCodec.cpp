@@ -3,6 +3,7 @@
 #include "session/wire/WireBuffer.h"
 
 #include <QtEndian>
+#include <cstring>
 
 namespace session {
 
@@ -69,6 +70,18 @@ QByteArray encodeFrame(FrameType type, const QByteArray& body) {
     frame.append(length, 4);
     frame.append(static_cast<char>(type));
     frame.append(body);
+    return frame;
+}
+
+QByteArray encodeFrame(FrameType type, QByteArrayView head, QByteArrayView rest) {
+    const qsizetype body = head.size() + rest.size();
+    QByteArray frame(kFrameHeaderBytes + body, Qt::Uninitialized);
+    qToBigEndian(static_cast<quint32>(body + 1), frame.data());
+    frame[4] = static_cast<char>(type);
+    std::memcpy(frame.data() + kFrameHeaderBytes, head.data(), static_cast<std::size_t>(head.size()));
+    if (!rest.isEmpty()) {
+        std::memcpy(frame.data() + kFrameHeaderBytes + head.size(), rest.data(), static_cast<std::size_t>(rest.size()));
+    }
     return frame;
 }
 

@@ -76,6 +76,8 @@ struct Frame {
 // A frame on the wire: 32-bit big-endian length of what follows (type byte + body),
 // the type byte, the body.
 QByteArray encodeFrame(FrameType type, const QByteArray& body);
+// The same of a body in two parts, made in one allocation.
+QByteArray encodeFrame(FrameType type, QByteArrayView head, QByteArrayView rest);
 inline constexpr int kFrameHeaderBytes = 5;
 
 // Splits a byte stream into frames. Feed it whatever the socket delivered, in any

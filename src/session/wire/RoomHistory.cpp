@@ -22,7 +22,7 @@ constexpr qsizetype kLineEndChars = 2;
 // Each line on the wire takes at least its id and two string lengths.
 constexpr qsizetype kMinLineBytes = 12;
 // Pending lines are counted once they take, at the least, this many times the cap.
-constexpr qsizetype kPendingCaps = 4;
+constexpr qsizetype kPendingCaps = 8;
 
 using script::commandEnd;
 using script::startsWithCommand;
@@ -46,7 +46,8 @@ bool RoomHistory::isMessageOf(const Entry& entry, const QString& name) {
     return shown.startsWith(name) && QStringView(shown).sliced(name.size()).startsWith(u"> ");
 }
 
-void RoomHistory::addPublic(PlayerId from, const QString& name, quint32 seq, const QByteArray& payload) {
+void RoomHistory::addPublic(PlayerId from, const QString& name, quint32 seq, const QByteArray& bytes,
+                            qsizetype payloadAt) {
     if (seq != 0) {
         quint32& last = m_lastSeq[from];
         if (seq <= last) {
@@ -56,13 +57,14 @@ void RoomHistory::addPublic(PlayerId from, const QString& name, quint32 seq, con
     }
     // A chat line: kind i32 (0 or 1), then its text, length u32 and UTF-8 bytes. One
     // that begins with neither a command nor a byte-order mark waits undecoded.
-    if (payload.size() >= 8) {
-        const auto* bytes = reinterpret_cast<const uchar*>(payload.constData());
-        const qint32 kind = qFromBigEndian<qint32>(bytes);
-        const quint32 length = qFromBigEndian<quint32>(bytes + 4);
-        if ((kind == 0 || kind == 1) && length > 0 && length <= static_cast<quint64>(payload.size() - 8) &&
-            bytes[8] != '@' && bytes[8] != 0xEF) {
-            Pending line{from, name, payload, 8, static_cast<qsizetype>(length), 0};
+    const qsizetype payloadBytes = bytes.size() - payloadAt;
+    if (payloadAt >= 0 && payloadBytes >= 8) {
+        const auto* at = reinterpret_cast<const uchar*>(bytes.constData()) + payloadAt;
+        const qint32 kind = qFromBigEndian<qint32>(at);
+        const quint32 length = qFromBigEndian<quint32>(at + 4);
+        if ((kind == 0 || kind == 1) && length > 0 && length <= static_cast<quint64>(payloadBytes - 8) &&
+            at[8] != '@' && at[8] != 0xEF) {
+            Pending line{from, name, bytes, payloadAt + 8, static_cast<qsizetype>(length), 0};
             // A UTF-16 unit of the decoded text takes at most four bytes.
             line.leastChars = name.size() + 2 + line.textBytes / 4 + kLineEndChars;
             m_pendingChars += line.leastChars;
@@ -74,7 +76,7 @@ void RoomHistory::addPublic(PlayerId from, const QString& name, quint32 seq, con
         }
     }
     settle();
-    Message message(payload);
+    Message message(payloadAt == 0 ? bytes : bytes.mid(payloadAt));
     const Result<qint32> kind = message.readInt32();
     if (!kind || (*kind != 0 && *kind != 1)) {
         return;

@@ -34,7 +34,11 @@ public:
     // A public line of `from` (`name`), with its sender's seq (0: not known): one not
     // above the last taken of that sender is a resend and is not kept twice. `payload`
     // is the message as sent; a payload that is no chat line is ignored.
-    void addPublic(PlayerId from, const QString& name, quint32 seq, const QByteArray& payload);
+    void addPublic(PlayerId from, const QString& name, quint32 seq, const QByteArray& payload) {
+        addPublic(from, name, seq, payload, 0);
+    }
+    // The same of the payload at `payloadAt` in `bytes` (a relayed frame, kept shared).
+    void addPublic(PlayerId from, const QString& name, quint32 seq, const QByteArray& bytes, qsizetype payloadAt);
     // A member joined or left: a line in every log that is not anybody's message.
     void addNotice();
     void clear();
@@ -67,7 +71,7 @@ private:
     struct Pending {
         PlayerId from = 0;
         QString name;
-        QByteArray payload; // shared with the caller's, not copied
+        QByteArray payload; // the bytes it lies in (a relayed frame, say), shared, not copied
         qsizetype textAt = 0;
         qsizetype textBytes = 0;
         qsizetype leastChars = 0; // what the line takes of the log at the least
