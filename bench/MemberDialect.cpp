@@ -94,7 +94,10 @@ public:
     }
 
     std::size_t consume(const char* data, std::size_t size, std::string& out, PayloadSink& sink) override {
-        QByteArray plain, reply;
+        // One buffer for every member's opened records, its room kept from read to read.
+        static thread_local QByteArray plain;
+        plain.resize(0);
+        QByteArray reply;
         if (!m_channel.receive(QByteArrayView(data, static_cast<qsizetype>(size)), plain, reply)) {
             fail("a handshake message or record that does not read");
             return size;
