@@ -62,9 +62,13 @@ SecretBytes<kCipherKeyBytes> truncated(const Hash& hash) {
     return key;
 }
 
-static_assert(AesGcmKey::kKeyBytes == kCipherKeyBytes && AesGcmKey::kTagBytes == kTagBytes &&
-              AesGcmKey::kNonceBytes == crypto_aead_chacha20poly1305_ietf_NPUBBYTES);
+static_assert(BulkAead::kKeyBytes == kCipherKeyBytes && BulkAead::kTagBytes == kTagBytes &&
+              BulkAead::kNonceBytes == crypto_aead_chacha20poly1305_ietf_NPUBBYTES);
 using Nonce = unsigned char[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
+
+BulkAead::Cipher bulkCipher(NoiseCipher cipher) {
+    return cipher == NoiseCipher::AesGcm ? BulkAead::Cipher::Aes256Gcm : BulkAead::Cipher::ChaCha20Poly1305;
+}
 
 void nonceBytes(NoiseCipher cipher, std::uint64_t counter, Nonce& nonce) {
     std::memset(nonce, 0, sizeof nonce);
@@ -106,7 +110,7 @@ KeyPair25519 KeyPair25519::fromSecret(const SecretBytes<kDhBytes>& secret) {
 
 void CipherState::initializeKey(const SecretBytes<kCipherKeyBytes>& key) {
     m_key = key;
-    m_aes.reset();
+    m_aead.reset();
     m_hasKey = true;
     m_nonce = 0;
 }
@@ -115,23 +119,19 @@ bool CipherState::seal(const unsigned char* ad, std::size_t adBytes, const unsig
                        std::size_t plaintextBytes, std::uint64_t counter, unsigned char* out) const {
     Nonce nonce;
     nonceBytes(m_algorithm, counter, nonce);
-    if (m_algorithm == NoiseCipher::AesGcm) {
-        // Only a CipherState of a handshake that chose it has it; that needs the instructions.
-        return aesGcmAvailable() && m_aes.seal(m_key.data(), nonce, ad, adBytes, plaintext, plaintextBytes, out);
-    }
-    return crypto_aead_chacha20poly1305_ietf_encrypt(out, nullptr, plaintext, plaintextBytes, ad, adBytes, nullptr,
-                                                     nonce, m_key.data()) == 0;
+    // Only a CipherState of a handshake that chose AESGCM has it; that needs the instructions.
+    if (m_algorithm == NoiseCipher::AesGcm && !aesGcmAvailable())
+        return false;
+    return m_aead.seal(bulkCipher(m_algorithm), m_key.data(), nonce, ad, adBytes, plaintext, plaintextBytes, out);
 }
 
 bool CipherState::open(const unsigned char* ad, std::size_t adBytes, const unsigned char* ciphertext,
                        std::size_t ciphertextBytes, unsigned char* out) const {
     Nonce nonce;
     nonceBytes(m_algorithm, m_nonce, nonce);
-    if (m_algorithm == NoiseCipher::AesGcm) {
-        return aesGcmAvailable() && m_aes.open(m_key.data(), nonce, ad, adBytes, ciphertext, ciphertextBytes, out);
-    }
-    return crypto_aead_chacha20poly1305_ietf_decrypt(out, nullptr, nullptr, ciphertext, ciphertextBytes, ad, adBytes,
-                                                     nonce, m_key.data()) == 0;
+    if (m_algorithm == NoiseCipher::AesGcm && !aesGcmAvailable())
+        return false;
+    return m_aead.open(bulkCipher(m_algorithm), m_key.data(), nonce, ad, adBytes, ciphertext, ciphertextBytes, out);
 }
 
 bool CipherState::encryptInto(const unsigned char* ad, std::size_t adBytes, const unsigned char* plaintext,
@@ -181,7 +181,7 @@ void CipherState::rekey() {
     SecretBytes<kCipherKeyBytes + kTagBytes> encrypted;
     if (seal(nullptr, 0, zeros.data(), kCipherKeyBytes, kReservedNonce, encrypted.data())) {
         std::memcpy(m_key.data(), encrypted.data(), kCipherKeyBytes);
-        m_aes.reset();
+        m_aead.reset();
     }
 }
 

@@ -9,12 +9,12 @@
 //     -> s, se
 //
 // The objects and operations are those of the framework (CipherState, SymmetricState,
-// HandshakeState, Split), on libsodium's primitives. Nothing here throws or aborts on
-// what a peer sends: every failure is a result, and a HandshakeState that failed once
-// stays failed (the connection must be closed).
+// HandshakeState, Split), on libsodium's primitives but for the AEAD (BulkAead.h).
+// Nothing here throws or aborts on what a peer sends: every failure is a result, and a
+// HandshakeState that failed once stays failed (the connection must be closed).
 
 #include "platform/Result.h"
-#include "session/secure/AesGcm.h"
+#include "session/secure/BulkAead.h"
 #include "session/secure/Sodium.h"
 
 #include <QByteArray>
@@ -94,7 +94,7 @@ private:
               std::size_t ciphertextBytes, unsigned char* out) const;
 
     SecretBytes<kCipherKeyBytes> m_key;
-    mutable AesGcmKey m_aes; // AESGCM's state for m_key, made at its first use
+    mutable BulkAead m_aead; // the cipher's state for m_key, made at its first use
     std::uint64_t m_nonce = 0;
     bool m_hasKey = false;
     NoiseCipher m_algorithm = NoiseCipher::ChaChaPoly;
