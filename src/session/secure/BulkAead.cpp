@@ -26,13 +26,17 @@ const EVP_CIPHER* algorithm(BulkAead::Cipher cipher) {
     return cipher == BulkAead::Cipher::Aes256Gcm ? aes : chacha;
 }
 
-// A context holding the key's schedule, for sealing or for opening; nothing when
-// OpenSSL cannot make one.
-Context keyedContext(BulkAead::Cipher cipher, const unsigned char* key, bool sealing) {
-    Context context(EVP_CIPHER_CTX_new());
-    if (!context || EVP_CipherInit_ex(context.get(), algorithm(cipher), nullptr, key, nullptr, sealing ? 1 : 0) != 1)
-        return nullptr;
-    return context;
+// The context in `slot`, made with the key's schedule at its first use, for sealing or
+// for opening; nothing when OpenSSL cannot make one.
+EVP_CIPHER_CTX* keyedContext(Context& slot, BulkAead::Cipher cipher, const unsigned char* key, bool sealing) {
+    if (!slot) {
+        Context context(EVP_CIPHER_CTX_new());
+        if (!context ||
+            EVP_CipherInit_ex(context.get(), algorithm(cipher), nullptr, key, nullptr, sealing ? 1 : 0) != 1)
+            return nullptr;
+        slot = std::move(context);
+    }
+    return slot.get();
 }
 
 bool fitsInt(std::size_t bytes) {
@@ -62,18 +66,21 @@ void BulkAead::reset() {
     m_contexts.reset();
 }
 
-bool BulkAead::seal(Cipher cipher, const unsigned char* key, const unsigned char* nonce, const unsigned char* ad,
-                    std::size_t adBytes, const unsigned char* plaintext, std::size_t plaintextBytes,
-                    unsigned char* out) {
-    if (!fitsInt(adBytes) || !fitsInt(plaintextBytes))
-        return false;
+BulkAead::Contexts& BulkAead::contexts(Cipher cipher) {
     if (!m_contexts || m_contexts->cipher != cipher) {
         m_contexts = std::make_unique<Contexts>();
         m_contexts->cipher = cipher;
     }
-    if (!m_contexts->seal && !(m_contexts->seal = keyedContext(cipher, key, true)))
+    return *m_contexts;
+}
+
+bool BulkAead::seal(Cipher cipher, const unsigned char* key, const unsigned char* nonce, const unsigned char* ad,
+                    std::size_t adBytes, const unsigned char* plaintext, std::size_t plaintextBytes,
+                    unsigned char* out) {
+    EVP_CIPHER_CTX* context = nullptr;
+    if (!fitsInt(adBytes) || !fitsInt(plaintextBytes) ||
+        !(context = keyedContext(contexts(cipher).seal, cipher, key, true)))
         return false;
-    EVP_CIPHER_CTX* context = m_contexts->seal.get();
     int written = 0;
     int last = 0;
     return EVP_EncryptInit_ex(context, nullptr, nullptr, nullptr, nonce) == 1 &&
@@ -87,15 +94,10 @@ bool BulkAead::seal(Cipher cipher, const unsigned char* key, const unsigned char
 bool BulkAead::open(Cipher cipher, const unsigned char* key, const unsigned char* nonce, const unsigned char* ad,
                     std::size_t adBytes, const unsigned char* ciphertext, std::size_t ciphertextBytes,
                     unsigned char* out) {
-    if (ciphertextBytes < kTagBytes || !fitsInt(adBytes) || !fitsInt(ciphertextBytes))
+    EVP_CIPHER_CTX* context = nullptr;
+    if (ciphertextBytes < kTagBytes || !fitsInt(adBytes) || !fitsInt(ciphertextBytes) ||
+        !(context = keyedContext(contexts(cipher).open, cipher, key, false)))
         return false;
-    if (!m_contexts || m_contexts->cipher != cipher) {
-        m_contexts = std::make_unique<Contexts>();
-        m_contexts->cipher = cipher;
-    }
-    if (!m_contexts->open && !(m_contexts->open = keyedContext(cipher, key, false)))
-        return false;
-    EVP_CIPHER_CTX* context = m_contexts->open.get();
     const std::size_t plainBytes = ciphertextBytes - kTagBytes;
     // The tag is read before `out` may overwrite the ciphertext it follows.
     unsigned char tag[kTagBytes];

@@ -47,6 +47,8 @@ public:
 
 private:
     struct Contexts;
+    // The contexts of `cipher` (those of another cipher are forgotten).
+    Contexts& contexts(Cipher cipher);
     std::unique_ptr<Contexts> m_contexts;
 };
 
