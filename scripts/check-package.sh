@@ -34,7 +34,7 @@ fi
 depends="$(dpkg-deb -f "$deb" Depends)"
 echo "Depends: $depends"
 for library in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6network6 libqt6widgets6 libqt6multimedia6 libqt6dbus6 \
-    libminiupnpc17; do
+    libminiupnpc17 libssl3; do
     tr ',' '\n' <<<"$depends" | awk '{print $1}' | grep -qxF "$library" || fail "Depends lacks $library"
 done
 
