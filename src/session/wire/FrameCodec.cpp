@@ -63,14 +63,7 @@ qsizetype acceptedPrologue(QByteArrayView buffered, const QString& applicationId
 }
 
 QByteArray encodeFrame(FrameType type, const QByteArray& body) {
-    QByteArray frame;
-    frame.reserve(kFrameHeaderBytes + body.size());
-    char length[4];
-    qToBigEndian(static_cast<quint32>(body.size() + 1), length);
-    frame.append(length, 4);
-    frame.append(static_cast<char>(type));
-    frame.append(body);
-    return frame;
+    return encodeFrame(type, body, {});
 }
 
 QByteArray encodeFrame(FrameType type, QByteArrayView head, QByteArrayView rest) {
@@ -78,7 +71,9 @@ QByteArray encodeFrame(FrameType type, QByteArrayView head, QByteArrayView rest)
     QByteArray frame(kFrameHeaderBytes + body, Qt::Uninitialized);
     qToBigEndian(static_cast<quint32>(body + 1), frame.data());
     frame[4] = static_cast<char>(type);
-    std::memcpy(frame.data() + kFrameHeaderBytes, head.data(), static_cast<std::size_t>(head.size()));
+    if (!head.isEmpty()) {
+        std::memcpy(frame.data() + kFrameHeaderBytes, head.data(), static_cast<std::size_t>(head.size()));
+    }
     if (!rest.isEmpty()) {
         std::memcpy(frame.data() + kFrameHeaderBytes + head.size(), rest.data(), static_cast<std::size_t>(rest.size()));
     }
