@@ -66,24 +66,9 @@ public:
     ~HostLink() override;
 
     HostSocket* socket;
-    secure::SecureChannel channel;
-    QByteArray source; // the peer's address as per-address limits count it
-    QHostAddress peer; // where the link comes from: the first half of the player's endpoint
-    bool createdPlayer = false;
-    QElapsedTimer lastCreateAttempt;
-    FrameDecoder decoder;
+    // What a broadcast reads and writes for each receiver comes first, together: in a
+    // room of hundreds, every line touches every link, and the rest of a link is cold.
     State state = State::AwaitingHello;
-    QByteArray hostNonce;
-    QByteArray memberNonce;
-    // A password room's CPace run, from the Challenge to the member's Auth.
-    std::optional<secure::CPaceParty> cpace;
-    PlayerId player = 0;
-    HostedPlayer* hosted = nullptr; // the player, while the link has one
-    QElapsedTimer lastHeard;
-    bool heard = false; // anything at all came
-    // A child, so that it goes with the link to the host's thread: a link made before
-    // the host moved there (one kept at a standby port) must not be timed from here.
-    QTimer handshakeTimer{this};
     // Frames for this member collected during the current event-loop turn; they
     // leave together once the turn's work is done. A relayed message's frame is not
     // copied but borrowed from its Relay, which counts the link among its holders
@@ -99,6 +84,23 @@ public:
     bool noticeQueued = false; // waits for the host's notice timer
     // Answers to the member's own frames wait in `outgoing`; they leave when its read is handled.
     bool replyPending = false;
+    secure::SecureChannel channel;
+    QByteArray source; // the peer's address as per-address limits count it
+    QHostAddress peer; // where the link comes from: the first half of the player's endpoint
+    bool createdPlayer = false;
+    QElapsedTimer lastCreateAttempt;
+    FrameDecoder decoder;
+    QByteArray hostNonce;
+    QByteArray memberNonce;
+    // A password room's CPace run, from the Challenge to the member's Auth.
+    std::optional<secure::CPaceParty> cpace;
+    PlayerId player = 0;
+    HostedPlayer* hosted = nullptr; // the player, while the link has one
+    QElapsedTimer lastHeard;
+    bool heard = false; // anything at all came
+    // A child, so that it goes with the link to the host's thread: a link made before
+    // the host moved there (one kept at a standby port) must not be timed from here.
+    QTimer handshakeTimer{this};
 
     // Back-pressure. A member whose messages wait at a receiver above the high-water
     // mark is not read (`paused`) until every receiver holding it (`heldBy` of them,

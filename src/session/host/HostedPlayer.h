@@ -41,11 +41,19 @@ struct HostedPlayer {
     ~HostedPlayer();
 
     PlayerId id = 0;
-    QString name;
-    QString nameKey;          // handleNameKey(name): what another name must not match
-    QByteArray rosterEntry;   // id and name as the roster and Joined carry them
+    // What every line relayed to it reads and writes, together at the front: the rest is cold.
     bool local = false;       // the hosting copy's own player
     HostLink* link = nullptr; // nullptr for the local player and while away
+    // Events for it not yet acknowledged (its outbox), oldest first, and the first one's seq.
+    std::deque<Relay*> outbox;
+    quint32 firstEventSeq = 1;
+    qint64 outboxBytes = 0;
+    // The host clock's time it last took events, or its first one came since: a member
+    // with events waiting that has taken nothing for long is not acknowledging.
+    qint64 takenAt = 0;
+    QString name;
+    QString nameKey;        // handleNameKey(name): what another name must not match
+    QByteArray rosterEntry; // id and name as the roster and Joined carry them
     // A keyless client's proof at Resume, at the host that gave it; a player that
     // offered a signing key proves with that key instead (taken over with the room,
     // it has only its key here). Until it is back, its seqs and event count are its member's.
@@ -60,13 +68,6 @@ struct HostedPlayer {
     quint32 acknowledgedSeq = 0;
     std::deque<Relay*> unacknowledged;
     bool ackQueued = false;
-    // Events for it not yet acknowledged (its outbox), oldest first, and the first one's seq.
-    std::deque<Relay*> outbox;
-    quint32 firstEventSeq = 1;
-    qint64 outboxBytes = 0;
-    // The host clock's time it last took events, or its first one came since: a member
-    // with events waiting that has taken nothing for long is not acknowledging.
-    qint64 takenAt = 0;
     qint64 awayUntil = 0; // the host clock's time its grace ends; 0 while connected
     QByteArray source;    // the address it joined from, as per-address limits count it
     qint64 joinedAt = 0;  // the host clock's time it joined
