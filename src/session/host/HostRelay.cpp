@@ -31,9 +31,10 @@ constexpr auto kNoticeSpacing = std::chrono::milliseconds(10);
 // against the member's cap, so that many small events cannot outgrow it.
 constexpr qint64 kOutboxEventOverhead = 64;
 
-// A member's per-turn queue keeps its room for this many frames; one that held more
-// (a resume's backlog) is let go.
-constexpr qsizetype kKeptQueueFrames = 256;
+// A member's per-turn queue keeps its room for this many frames (32 KiB); one that
+// held more (a resume's backlog) is let go. A busy room's turn brings each member a few
+// hundred lines, and a queue grown anew every turn was copied over and over.
+constexpr qsizetype kKeptQueueFrames = 1024;
 
 // What a broadcast touches of each receiver (its player, its link, the ends of their
 // queues) lies scattered over the heap, and the records sealed since its last line
