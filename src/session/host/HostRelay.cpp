@@ -138,7 +138,7 @@ void HostRelay::route(HostLink* sender, HostedPlayer* from, PlayerId to, quint32
         if (member.local) {
             // The line's signature is for the members; this copy knows its sender
             // by the connection it came on.
-            const QByteArray line = payload.mid(secure::kLineSignatureBytes);
+            const QByteArrayView line = QByteArrayView(payload).sliced(secure::kLineSignatureBytes);
             Q_EMIT m_host.deliveredLocally(from->id, to, seq, line);
             if (to != 0) { // its receipts confirm only lines addressed to it
                 m_host.takenLocally(from->id, seq);

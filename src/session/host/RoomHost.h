@@ -113,8 +113,9 @@ Q_SIGNALS:
     // A member's player came back on a new connection (after a break, or to this copy
     // after it took the room over).
     void playerResumed(session::PlayerId id);
-    // A message for the local player, with its sender's seq.
-    void deliveredLocally(session::PlayerId from, session::PlayerId to, quint32 seq, const QByteArray& payload);
+    // A message for the local player, with its sender's seq. `payload` lies in the
+    // relayed frame and is good only during the call: connect directly and copy it.
+    void deliveredLocally(session::PlayerId from, session::PlayerId to, quint32 seq, QByteArrayView payload);
     // A file part for the local player; localFilePartTaken() once its program has it.
     void filePartLocally(session::PlayerId from, const QByteArray& part);
 

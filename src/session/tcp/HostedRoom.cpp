@@ -21,13 +21,20 @@ struct HostEvent {
     PlayerId from = 0; // the player who joined or left, or the sender
     PlayerId to = 0;
     quint32 seq = 0;
-    QByteArray payload;
+    QByteArray payload; // a file part's
     QString name;
+    // A delivered line, in the batch's lines (HostInbox::pushLine).
+    qsizetype lineAt = 0;
+    qsizetype lineBytes = 0;
 };
 
 // Carries the host's events from the host's thread to the link's. The host adds to it
 // under a lock and posts one call to take everything waiting only when it was empty,
 // so a busy room costs one wake-up per batch, not one per line.
+//
+// Delivered lines are copied into one buffer per batch, which the two threads swap
+// back and forth: a line copied on its own was allocated on the host's thread and
+// freed on this one, and every such free waited for the host thread's allocator.
 class HostInbox {
 public:
     explicit HostInbox(std::function<void()> post) : m_post(std::move(post)) {}
@@ -38,17 +45,29 @@ public:
         if (m_detached) {
             return;
         }
-        m_events.push_back(std::move(event));
-        if (m_events.size() == 1) {
-            m_post();
-        }
+        add(std::move(event));
     }
-    // Swaps the waiting events into `into`, which is emptied first: the vectors keep
-    // their capacity, so a busy room does not grow a new one for every batch.
-    void take(std::vector<HostEvent>& into) {
+    void pushLine(PlayerId from, PlayerId to, quint32 seq, QByteArrayView line) {
+        const QMutexLocker lock(&m_mutex);
+        if (m_detached) {
+            return;
+        }
+        HostEvent event{HostEvent::Kind::Delivered, from, to, seq, {}, {}, m_lines.size(), line.size()};
+        m_lines.append(line);
+        add(std::move(event));
+    }
+    // Swaps the waiting events and their lines into `into` and `lines`, which are
+    // emptied first: they keep their capacity, so a busy room does not grow new ones
+    // for every batch.
+    void take(std::vector<HostEvent>& into, QByteArray& lines) {
         into.clear();
+        lines.resize(0);
+        if (lines.capacity() > kKeptLineBytes) {
+            lines = QByteArray();
+        }
         const QMutexLocker lock(&m_mutex);
         m_events.swap(into);
+        m_lines.swap(lines);
     }
     // Comings and goings up to now are in the list of players just read.
     void forgetPending() {
@@ -62,8 +81,18 @@ public:
     }
 
 private:
+    static constexpr qsizetype kKeptLineBytes = 1024 * 1024;
+
+    void add(HostEvent event) {
+        m_events.push_back(std::move(event));
+        if (m_events.size() == 1) {
+            m_post();
+        }
+    }
+
     QMutex m_mutex;
     std::vector<HostEvent> m_events;
+    QByteArray m_lines;
     bool m_detached = false;
     std::function<void()> m_post;
 };
@@ -178,8 +207,8 @@ void HostedRoomLink::attach(RoomHost* host) {
         Qt::DirectConnection);
     connect(
         host, &RoomHost::deliveredLocally, host,
-        [inbox](PlayerId from, PlayerId to, quint32 seq, const QByteArray& payload) {
-            inbox->push({HostEvent::Kind::Delivered, from, to, seq, payload, {}});
+        [inbox](PlayerId from, PlayerId to, quint32 seq, QByteArrayView payload) {
+            inbox->pushLine(from, to, seq, payload);
         },
         Qt::DirectConnection);
     connect(
@@ -419,7 +448,8 @@ void HostedRoomLink::takeHostEvents() {
     }
     // A handler that runs an event loop may come back here: each round has its own list.
     std::vector<HostEvent> events = std::exchange(m_spareEvents, {});
-    m_inbox->take(events);
+    QByteArray lines = std::exchange(m_spareLines, {});
+    m_inbox->take(events, lines);
     for (HostEvent& event : events) {
         switch (event.kind) {
         case HostEvent::Kind::Joined:
@@ -433,7 +463,7 @@ void HostedRoomLink::takeHostEvents() {
             Q_EMIT playerLeft(event.from);
             break;
         case HostEvent::Kind::Delivered:
-            Q_EMIT delivered(event.from, event.to, event.seq, event.payload);
+            Q_EMIT delivered(event.from, event.to, event.seq, lines.sliced(event.lineAt, event.lineBytes));
             break;
         case HostEvent::Kind::FilePart:
             if (m_host) {
@@ -448,6 +478,7 @@ void HostedRoomLink::takeHostEvents() {
     }
     events.clear();
     m_spareEvents = std::move(events);
+    m_spareLines = std::move(lines);
 }
 
 } // namespace session

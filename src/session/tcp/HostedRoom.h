@@ -86,6 +86,7 @@ private:
     quint16 m_port = 0;
     std::shared_ptr<HostInbox> m_inbox;
     std::vector<HostEvent> m_spareEvents;
+    QByteArray m_spareLines;
     // Asks the router to forward the room's port; gone with the room.
     std::unique_ptr<PortMapping> m_mapping;
     // After a takeover, until a member of the room is here: the lines sent meanwhile,
