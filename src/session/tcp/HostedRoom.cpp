@@ -73,11 +73,13 @@ public:
     void forgetPending() {
         const QMutexLocker lock(&m_mutex);
         m_events.clear();
+        m_lines.resize(0);
     }
     void detach() {
         const QMutexLocker lock(&m_mutex);
         m_detached = true;
         m_events.clear();
+        m_lines = QByteArray();
     }
 
 private:
