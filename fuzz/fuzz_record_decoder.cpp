@@ -1,6 +1,7 @@
 // The record decoder, fed a stream of honest records with hostile bytes mixed in,
 // cut into chunks of varying size (taken one record at a time, or, when byte 0 is odd,
-// opened straight from each chunk). Whatever it opens must be exactly the honest
+// opened straight from each chunk), under ChaChaPoly or, when byte 0 has its second bit
+// and the processor AES instructions, AES-GCM. Whatever it opens must be exactly the honest
 // plaintexts, in order, and once it failed it must stay failed.
 //
 // The input is a little program: byte 0 chooses the chunking, then steps of
@@ -20,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SecretBytes<kCipherKeyBytes> key;
     for (std::size_t i = 0; i < key.size(); ++i)
         key.data()[i] = static_cast<unsigned char>(i * 7);
-    CipherState cipher;
+    CipherState cipher((data[0] & 2) != 0 && aesGcmAvailable() ? NoiseCipher::AesGcm : NoiseCipher::ChaChaPoly);
     cipher.initializeKey(key);
     RecordEncoder encoder(cipher);
     RecordDecoder decoder(cipher);

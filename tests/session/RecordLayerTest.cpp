@@ -2,10 +2,13 @@
 // or a cut connection would feed them.
 #include "session/secure/RecordLayer.h"
 
+#include "session/secure/WideAesGcm.h"
+
 #include <QFile>
 #include <QMap>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 using namespace session::secure;
 using namespace Qt::StringLiterals;
@@ -40,7 +43,61 @@ QByteArray openAll(RecordDecoder& decoder) {
     return out;
 }
 
+// AES-256-GCM as OpenSSL seals it, the reference the wide code must match.
+std::vector<unsigned char> referenceSeal(const std::vector<unsigned char>& key, const std::vector<unsigned char>& nonce,
+                                         const std::vector<unsigned char>& ad,
+                                         const std::vector<unsigned char>& plaintext) {
+    std::vector<unsigned char> out(plaintext.size() + 16);
+    EVP_CIPHER_CTX* context = EVP_CIPHER_CTX_new();
+    int written = 0;
+    EXPECT_EQ(EVP_EncryptInit_ex(context, EVP_aes_256_gcm(), nullptr, key.data(), nonce.data()), 1);
+    EXPECT_EQ(EVP_EncryptUpdate(context, nullptr, &written, ad.data(), static_cast<int>(ad.size())), 1);
+    EXPECT_EQ(EVP_EncryptUpdate(context, out.data(), &written, plaintext.data(), static_cast<int>(plaintext.size())),
+              1);
+    EXPECT_EQ(EVP_EncryptFinal_ex(context, out.data() + plaintext.size(), &written), 1);
+    EXPECT_EQ(EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_GET_TAG, 16, out.data() + plaintext.size()), 1);
+    EVP_CIPHER_CTX_free(context);
+    return out;
+}
+
 } // namespace
+
+// The wide AES-256-GCM seals every length as OpenSSL does (a chunk is 256 bytes, a
+// register 64, a block 16: each side of each edge), opens what it sealed, in place, and
+// refuses a record with any bit changed, the associated data's included.
+TEST(RecordLayer, WideAesGcmIsAesGcm) {
+    if (!WideAesGcm::available())
+        GTEST_SKIP() << "this processor lacks the wide AES instructions";
+    const std::vector<std::size_t> lengths = {0, 1, 15, 16, 17, 63, 64, 65, 255, 256, 257, 511, 512, 1000, 4096, 16377};
+    for (const std::size_t adBytes : {0, 2, 17, 300}) {
+        for (const std::size_t length : lengths) {
+            SCOPED_TRACE(testing::Message() << length << " bytes, " << adBytes << " of associated data");
+            std::vector<unsigned char> key(32), nonce(12), ad(adBytes), plaintext(length);
+            for (std::vector<unsigned char>* bytes : {&key, &nonce, &ad, &plaintext}) {
+                randombytes_buf(bytes->data(), bytes->size());
+            }
+            const WideAesGcm aes(key.data());
+            std::vector<unsigned char> sealed(length + 16);
+            aes.seal(nonce.data(), ad.data(), adBytes, plaintext.data(), length, sealed.data());
+            ASSERT_EQ(sealed, referenceSeal(key, nonce, ad, plaintext));
+
+            std::vector<unsigned char> opened = sealed;
+            ASSERT_TRUE(aes.open(nonce.data(), ad.data(), adBytes, opened.data(), opened.size(), opened.data()));
+            opened.resize(length);
+            EXPECT_EQ(opened, plaintext);
+
+            std::vector<unsigned char> changed = sealed;
+            changed[(length + 7) % changed.size()] ^= 0x20;
+            EXPECT_FALSE(aes.open(nonce.data(), ad.data(), adBytes, changed.data(), changed.size(), changed.data()));
+            if (adBytes > 0) {
+                ad[adBytes - 1] ^= 1;
+                changed = sealed;
+                EXPECT_FALSE(
+                    aes.open(nonce.data(), ad.data(), adBytes, changed.data(), changed.size(), changed.data()));
+            }
+        }
+    }
+}
 
 TEST(RecordLayer, OpensAStreamSplitAnywhere) {
     for (const NoiseCipher algorithm : ciphers()) {

@@ -3,12 +3,15 @@
 // The AEAD of a connection's records under one key: AES-256-GCM or ChaCha20-Poly1305
 // (IETF), as the connection chose.
 //
-// The key schedule is made once per key, not once per record, and the bulk work is
-// OpenSSL's libcrypto's: on this machine it seals 4 KiB records under AES-256-GCM
-// about twice as fast as libsodium does, and under ChaCha20-Poly1305 (its AVX-512
-// code) more than three times as fast (docs/benchmarks.md, "OpenSSL's ciphers for the
-// records"). It serves the handshake's few encryptions too; the rest of the
-// connection's cryptography (X25519, BLAKE2b, signatures) stays libsodium's.
+// The key schedule is made once per key, not once per record. AES-256-GCM is
+// WideAesGcm's where the processor has 512-bit AES and carry-less multiplication
+// (three to five times OpenSSL's speed on a record of a few hundred bytes to a few KiB,
+// docs/benchmarks.md, "Records sealed sixteen blocks at a time"); elsewhere, and for
+// ChaCha20-Poly1305, the bulk work is OpenSSL's libcrypto's: it seals 4 KiB records
+// under AES-256-GCM about twice as fast as libsodium does, and under ChaCha20-Poly1305
+// (its AVX-512 code) more than three times as fast (docs/benchmarks.md, "OpenSSL's
+// ciphers for the records"). It serves the handshake's few encryptions too; the rest of
+// the connection's cryptography (X25519, BLAKE2b, signatures) stays libsodium's.
 //
 // Not thread-safe: one object per direction of a connection, used by its one thread. A
 // copy starts with no state of its own and makes it from the key at its first use; a
@@ -18,6 +21,8 @@
 #include <memory>
 
 namespace session::secure {
+
+class WideAesGcm;
 
 class BulkAead {
 public:
@@ -49,6 +54,9 @@ private:
     struct Contexts;
     // The contexts of `cipher` (those of another cipher are forgotten).
     Contexts& contexts(Cipher cipher);
+    // The wide AES-256-GCM for `key`, made at its first use; nothing for another cipher
+    // or where the processor lacks its instructions.
+    const WideAesGcm* wide(Cipher cipher, const unsigned char* key);
     std::unique_ptr<Contexts> m_contexts;
 };
 
