@@ -123,6 +123,15 @@ TEST(RecordLayer, OpensAStreamSplitAnywhere) {
             ASSERT_EQ(out, plain) << "cut at " << cut;
             ASSERT_FALSE(decoder.failed());
             ASSERT_EQ(decoder.pendingBytes(), 0);
+            // Opened straight from three reads, the second one ending inside a record again.
+            RecordDecoder direct = d.decoder;
+            const qsizetype second = std::min(stream.size(), cut + 1 + cut % 50);
+            QByteArray opened;
+            ASSERT_TRUE(direct.openInto(QByteArrayView(stream).first(cut), opened));
+            ASSERT_TRUE(direct.openInto(QByteArrayView(stream).sliced(cut, second - cut), opened));
+            ASSERT_TRUE(direct.openInto(QByteArrayView(stream).sliced(second), opened));
+            ASSERT_EQ(opened, plain) << "cut at " << cut;
+            ASSERT_EQ(direct.pendingBytes(), 0);
         }
     }
 }
@@ -179,6 +188,14 @@ TEST(RecordLayer, ClosesOnEveryHostileRecord) {
             if (!c.waits) {
                 EXPECT_FALSE(decoder.next()) << c.what;
             }
+            // The same when opened straight from two reads, the first of one byte.
+            RecordDecoder direct = d.decoder;
+            QByteArray opened;
+            direct.openInto(QByteArrayView(c.stream).first(1), opened);
+            EXPECT_EQ(direct.openInto(QByteArrayView(c.stream).sliced(1), opened), c.error == RecordError::None)
+                << c.what;
+            EXPECT_EQ(opened, c.opened) << c.what;
+            EXPECT_EQ(direct.error(), c.error) << c.what;
         }
     }
 }

@@ -1,6 +1,7 @@
 #include "session/secure/RecordLayer.h"
 
 #include <QtEndian>
+#include <algorithm>
 
 namespace session::secure {
 
@@ -41,9 +42,30 @@ void RecordDecoder::feed(QByteArrayView chunk) {
 bool RecordDecoder::openInto(QByteArrayView chunk, QByteArray& plain) {
     if (failed())
         return false;
+    // Whatever the buffer holds whole goes first (a caller may have fed it).
+    while (std::optional<QByteArray> record = next())
+        plain.append(*record);
     qsizetype pos = 0;
+    // A record that the previous chunk cut: only the bytes that complete it join the
+    // buffer, and the records after it are opened straight from the chunk. (Taking the
+    // whole chunk into the buffer would copy every record twice more from then on, as
+    // nearly every read of a busy stream ends inside a record.)
+    while (pendingBytes() > 0 && pos < chunk.size() && !failed()) {
+        qsizetype missing = kRecordHeaderBytes - pendingBytes();
+        if (missing <= 0) {
+            const auto* header = reinterpret_cast<const unsigned char*>(m_buffer.constData()) + m_pos;
+            missing = kRecordHeaderBytes + qFromBigEndian<quint16>(header) - pendingBytes();
+        }
+        const qsizetype taken = std::min(missing, chunk.size() - pos);
+        feed(chunk.sliced(pos, taken));
+        pos += taken;
+        if (std::optional<QByteArray> record = next())
+            plain.append(*record);
+    }
+    if (failed())
+        return false;
     if (pendingBytes() == 0) {
-        plain.reserve(plain.size() + chunk.size());
+        plain.reserve(plain.size() + chunk.size() - pos);
         const auto* bytes = bytesOf(chunk);
         while (chunk.size() - pos >= kRecordHeaderBytes) {
             const qsizetype sealed = qFromBigEndian<quint16>(bytes + pos);
@@ -69,9 +91,8 @@ bool RecordDecoder::openInto(QByteArrayView chunk, QByteArray& plain) {
             pos += kRecordHeaderBytes + sealed;
         }
     }
+    // What is left is the start of a record: it waits for the next chunk.
     feed(chunk.sliced(pos));
-    while (std::optional<QByteArray> record = next())
-        plain.append(*record);
     return !failed();
 }
 
