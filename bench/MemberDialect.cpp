@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -118,12 +119,28 @@ public:
             create.string(QString());
             appendBytes(m_staged, session::encodeFrame(session::FrameType::CreatePlayer, create.data()));
         }
+        // Frames are read where they were opened; only a cut one at the end is kept, and
+        // the next records' bytes complete it before the frames after it are read in place.
+        const char* opened = plain.constData();
+        std::size_t left = static_cast<std::size_t>(plain.size());
+        while (!m_plainIn.empty() && left > 0 && !m_failed) {
+            // A frame is its length's 4 bytes and at least its type.
+            const std::size_t whole =
+                m_plainIn.size() < 4 ? 5 : std::max<std::size_t>(5, 4 + std::size_t{readBigEndian32(m_plainIn.data())});
+            if (whole <= m_plainIn.size()) {
+                break; // consumeFrames() took every whole frame, or failed
+            }
+            const std::size_t taken = std::min(whole - m_plainIn.size(), left);
+            m_plainIn.append(opened, taken);
+            opened += taken;
+            left -= taken;
+            m_plainIn.erase(0, consumeFrames(m_plainIn.data(), m_plainIn.size(), sink));
+        }
         if (m_plainIn.empty()) {
-            // Frames read where they were opened; only a cut one at the end is kept.
-            const std::size_t used = consumeFrames(plain.constData(), static_cast<std::size_t>(plain.size()), sink);
-            m_plainIn.assign(plain.constData() + used, static_cast<std::size_t>(plain.size()) - used);
-        } else {
-            m_plainIn.append(plain.constData(), static_cast<std::size_t>(plain.size()));
+            const std::size_t used = consumeFrames(opened, left, sink);
+            m_plainIn.assign(opened + used, left - used);
+        } else if (left > 0 && !m_failed) {
+            m_plainIn.append(opened, left);
             m_plainIn.erase(0, consumeFrames(m_plainIn.data(), m_plainIn.size(), sink));
         }
         seal(out);
