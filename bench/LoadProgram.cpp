@@ -53,6 +53,8 @@ constexpr int kJoinsInFlight = 8;
 constexpr std::uint32_t kFirstSourceAddress = 0x7f000201;
 constexpr int kSourceAddresses = 64;
 constexpr std::size_t kReadChunk = 256 * 1024;
+// How much of a read first goes to complete a frame or line that the read before cut.
+constexpr std::size_t kCompletionBytes = 4096;
 // A saturating sender keeps this much queued for its socket, no more, so the send
 // time written into a message is close to the moment the socket takes it.
 constexpr std::size_t kSenderBacklog = 64 * 1024;
@@ -415,16 +417,32 @@ private:
         m_now = nowNs();
         const std::size_t outBefore = member.out.size();
         const auto size = static_cast<std::size_t>(got);
-        if (member.pending.empty()) {
-            const std::size_t used = member.dialect->consume(m_readBuffer.data(), size, member.out, *this);
-            if (used < size) {
-                member.pending.assign(m_readBuffer.data() + used, size - used);
-            }
-        } else {
-            member.pending.append(m_readBuffer.data(), size);
-            const std::size_t used =
+        const char* const read = m_readBuffer.data();
+        std::size_t from = 0; // the first byte not yet given to the dialect
+        if (!member.pending.empty()) {
+            // A frame or line that the last read cut: the start of this read completes
+            // it, and the rest is read in place instead of behind it in `pending`.
+            const std::size_t piece = std::min(size, kCompletionBytes);
+            member.pending.append(read, piece);
+            const std::size_t left =
+                member.pending.size() -
                 member.dialect->consume(member.pending.data(), member.pending.size(), member.out, *this);
-            member.pending.erase(0, used);
+            if (left <= piece) {
+                member.pending.clear();
+                from = piece - left; // what is left lies in the read too
+            } else {
+                member.pending.erase(0, member.pending.size() - left);
+                member.pending.append(read + piece, size - piece);
+                member.pending.erase(
+                    0, member.dialect->consume(member.pending.data(), member.pending.size(), member.out, *this));
+                from = size;
+            }
+        }
+        if (from < size) {
+            const std::size_t used = member.dialect->consume(read + from, size - from, member.out, *this);
+            if (used < size - from) {
+                member.pending.assign(read + from + used, size - from - used);
+            }
         }
         if (member.dialect->failed()) {
             markDead(member, "protocol failure");
