@@ -135,16 +135,12 @@ MIRELUNE_WIDE_AES inline __m128i fold(__m128i y, __m512i x0, __m512i x1, __m512i
     return reduce(lanesSum(low), lanesSum(middle), lanesSum(high));
 }
 
-MIRELUNE_WIDE_AES inline __m128i expandEven(__m128i key, __m128i assist) {
-    assist = _mm_shuffle_epi32(assist, 0xff);
-    key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
-    key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
-    key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
-    return _mm_xor_si128(key, assist);
-}
-
-MIRELUNE_WIDE_AES inline __m128i expandOdd(__m128i key, __m128i assist) {
-    assist = _mm_shuffle_epi32(assist, 0xaa);
+// A round key from the one two steps back and the key-generation assist of the one
+// before it: its last word (rotated, substituted, with the round constant) for the even
+// steps, its third word (substituted only) for the odd ones.
+template <int kWord>
+MIRELUNE_WIDE_AES inline __m128i expand(__m128i key, __m128i assist) {
+    assist = _mm_shuffle_epi32(assist, kWord);
     key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
     key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
     key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
@@ -154,19 +150,19 @@ MIRELUNE_WIDE_AES inline __m128i expandOdd(__m128i key, __m128i assist) {
 MIRELUNE_WIDE_AES void expandKey(const unsigned char* key, __m128i rk[15]) {
     rk[0] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key));
     rk[1] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key + 16));
-    rk[2] = expandEven(rk[0], _mm_aeskeygenassist_si128(rk[1], 0x01));
-    rk[3] = expandOdd(rk[1], _mm_aeskeygenassist_si128(rk[2], 0x00));
-    rk[4] = expandEven(rk[2], _mm_aeskeygenassist_si128(rk[3], 0x02));
-    rk[5] = expandOdd(rk[3], _mm_aeskeygenassist_si128(rk[4], 0x00));
-    rk[6] = expandEven(rk[4], _mm_aeskeygenassist_si128(rk[5], 0x04));
-    rk[7] = expandOdd(rk[5], _mm_aeskeygenassist_si128(rk[6], 0x00));
-    rk[8] = expandEven(rk[6], _mm_aeskeygenassist_si128(rk[7], 0x08));
-    rk[9] = expandOdd(rk[7], _mm_aeskeygenassist_si128(rk[8], 0x00));
-    rk[10] = expandEven(rk[8], _mm_aeskeygenassist_si128(rk[9], 0x10));
-    rk[11] = expandOdd(rk[9], _mm_aeskeygenassist_si128(rk[10], 0x00));
-    rk[12] = expandEven(rk[10], _mm_aeskeygenassist_si128(rk[11], 0x20));
-    rk[13] = expandOdd(rk[11], _mm_aeskeygenassist_si128(rk[12], 0x00));
-    rk[14] = expandEven(rk[12], _mm_aeskeygenassist_si128(rk[13], 0x40));
+    rk[2] = expand<0xff>(rk[0], _mm_aeskeygenassist_si128(rk[1], 0x01));
+    rk[3] = expand<0xaa>(rk[1], _mm_aeskeygenassist_si128(rk[2], 0x00));
+    rk[4] = expand<0xff>(rk[2], _mm_aeskeygenassist_si128(rk[3], 0x02));
+    rk[5] = expand<0xaa>(rk[3], _mm_aeskeygenassist_si128(rk[4], 0x00));
+    rk[6] = expand<0xff>(rk[4], _mm_aeskeygenassist_si128(rk[5], 0x04));
+    rk[7] = expand<0xaa>(rk[5], _mm_aeskeygenassist_si128(rk[6], 0x00));
+    rk[8] = expand<0xff>(rk[6], _mm_aeskeygenassist_si128(rk[7], 0x08));
+    rk[9] = expand<0xaa>(rk[7], _mm_aeskeygenassist_si128(rk[8], 0x00));
+    rk[10] = expand<0xff>(rk[8], _mm_aeskeygenassist_si128(rk[9], 0x10));
+    rk[11] = expand<0xaa>(rk[9], _mm_aeskeygenassist_si128(rk[10], 0x00));
+    rk[12] = expand<0xff>(rk[10], _mm_aeskeygenassist_si128(rk[11], 0x20));
+    rk[13] = expand<0xaa>(rk[11], _mm_aeskeygenassist_si128(rk[12], 0x00));
+    rk[14] = expand<0xff>(rk[12], _mm_aeskeygenassist_si128(rk[13], 0x40));
 }
 
 MIRELUNE_WIDE_AES inline __m128i encryptBlock(const unsigned char (*roundKeys)[16], __m128i block) {
