@@ -108,6 +108,7 @@ MIRELUNE_WIDE_AES inline __m512i broadcast(__m128i block) {
     return _mm512_maskz_broadcast_i32x4(__mmask16{0xffff}, block);
 }
 
+// The four lanes xored together (the halves taken in the masked form, as above).
 MIRELUNE_WIDE_AES inline __m128i lanesSum(__m512i v) {
     const __m256i half = _mm256_xor_si256(_mm512_maskz_extracti64x4_epi64(__mmask8{0xff}, v, 0),
                                           _mm512_maskz_extracti64x4_epi64(__mmask8{0xff}, v, 1));
