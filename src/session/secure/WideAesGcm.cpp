@@ -204,18 +204,25 @@ MIRELUNE_WIDE_AES inline __m512i powersAt(const unsigned char (*powers)[16], std
     return _mm512_load_si512(reinterpret_cast<const void*>(powers[index]));
 }
 
+// GHASH over the blocks of a chunk of `bytes` (at most 256; reversed, zeros past the
+// data): the last block takes H, the one before H^2, and so on.
+MIRELUNE_WIDE_AES inline __m128i foldChunk(__m128i y, const __m512i x[4], std::size_t bytes,
+                                           const unsigned char (*powers)[16]) {
+    const std::size_t first = 16 - (bytes + 15) / 16;
+    return fold(y, x[0], x[1], x[2], x[3], _mm512_loadu_si512(powers[first]), _mm512_loadu_si512(powers[first + 4]),
+                _mm512_loadu_si512(powers[first + 8]), _mm512_loadu_si512(powers[first + 12]));
+}
+
 // GHASH over a chunk of at most 256 bytes, zero-padded to whole blocks.
 MIRELUNE_WIDE_AES inline __m128i foldBytes(__m128i y, const unsigned char* data, std::size_t bytes, __m512i reverse,
                                            const unsigned char (*powers)[16]) {
-    const std::size_t first = 16 - (bytes + 15) / 16;
     __m512i x[4];
     for (std::size_t g = 0; g < 4; ++g) {
         x[g] = 64 * g < bytes
                    ? _mm512_shuffle_epi8(_mm512_maskz_loadu_epi8(groupMask(bytes, g), data + 64 * g), reverse)
                    : _mm512_setzero_si512();
     }
-    return fold(y, x[0], x[1], x[2], x[3], _mm512_loadu_si512(powers[first]), _mm512_loadu_si512(powers[first + 4]),
-                _mm512_loadu_si512(powers[first + 8]), _mm512_loadu_si512(powers[first + 12]));
+    return foldChunk(y, x, bytes, powers);
 }
 
 // The key stream of sixteen blocks from `counter` (reversed, lanes +0 to +3).
@@ -304,10 +311,7 @@ MIRELUNE_WIDE_AES __m128i crypt(const unsigned char (*roundKeys)[16], const unsi
             _mm512_mask_storeu_epi8(out + at + 64 * g, mask, result);
             hashed[g] = _mm512_shuffle_epi8(kSealing ? _mm512_maskz_mov_epi8(mask, result) : data, reverse);
         }
-        const std::size_t firstPower = 16 - (left + 15) / 16;
-        y = fold(y, hashed[0], hashed[1], hashed[2], hashed[3], _mm512_loadu_si512(powers[firstPower]),
-                 _mm512_loadu_si512(powers[firstPower + 4]), _mm512_loadu_si512(powers[firstPower + 8]),
-                 _mm512_loadu_si512(powers[firstPower + 12]));
+        y = foldChunk(y, hashed, left, powers);
     }
 
     const __m128i lengths = _mm_set_epi64x(static_cast<long long>(adBytes * 8), static_cast<long long>(bytes * 8));
