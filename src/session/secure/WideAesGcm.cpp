@@ -204,13 +204,44 @@ MIRELUNE_WIDE_AES inline __m512i powersAt(const unsigned char (*powers)[16], std
     return _mm512_load_si512(reinterpret_cast<const void*>(powers[index]));
 }
 
-// GHASH over the blocks of a chunk of `bytes` (at most 256; reversed, zeros past the
-// data): the last block takes H, the one before H^2, and so on.
-MIRELUNE_WIDE_AES inline __m128i foldChunk(__m128i y, const __m512i x[4], std::size_t bytes,
+// Unreduced sums of carry-less products, as reduce() takes them.
+struct Products {
+    __m128i low = _mm_setzero_si128();
+    __m128i middle = _mm_setzero_si128();
+    __m128i high = _mm_setzero_si128();
+};
+
+MIRELUNE_WIDE_AES inline void addProduct(Products& sum, __m128i a, __m128i h) {
+    sum.low = _mm_xor_si128(sum.low, _mm_clmulepi64_si128(a, h, 0x00));
+    sum.high = _mm_xor_si128(sum.high, _mm_clmulepi64_si128(a, h, 0x11));
+    sum.middle =
+        _mm_ternarylogic_epi64(sum.middle, _mm_clmulepi64_si128(a, h, 0x01), _mm_clmulepi64_si128(a, h, 0x10), 0x96);
+}
+
+// The products of the first `blocks` blocks of a chunk (1 to 16; reversed, zeros past
+// the data) with the powers of H from powers[first] on. Registers wholly past the data
+// add nothing and are left out: most records are a few hundred bytes.
+MIRELUNE_WIDE_AES inline Products multiplyBlocks(const __m512i x[4], std::size_t blocks,
+                                                 const unsigned char (*powers)[16], std::size_t first) {
+    const __m512i h0 = _mm512_loadu_si512(powers[first]);
+    __m512i low = _mm512_clmulepi64_epi128(x[0], h0, 0x00);
+    __m512i high = _mm512_clmulepi64_epi128(x[0], h0, 0x11);
+    __m512i middle =
+        _mm512_xor_si512(_mm512_clmulepi64_epi128(x[0], h0, 0x01), _mm512_clmulepi64_epi128(x[0], h0, 0x10));
+    for (std::size_t g = 1; 4 * g < blocks; ++g) {
+        accumulate(low, middle, high, x[g], _mm512_loadu_si512(powers[first + 4 * g]));
+    }
+    return {lanesSum(low), lanesSum(middle), lanesSum(high)};
+}
+
+// GHASH over the blocks of a chunk of `bytes` (1 to 256; reversed, zeros past the data):
+// the last block takes H, the one before H^2, and so on.
+MIRELUNE_WIDE_AES inline __m128i foldChunk(__m128i y, __m512i x[4], std::size_t bytes,
                                            const unsigned char (*powers)[16]) {
-    const std::size_t first = 16 - (bytes + 15) / 16;
-    return fold(y, x[0], x[1], x[2], x[3], _mm512_loadu_si512(powers[first]), _mm512_loadu_si512(powers[first + 4]),
-                _mm512_loadu_si512(powers[first + 8]), _mm512_loadu_si512(powers[first + 12]));
+    const std::size_t blocks = (bytes + 15) / 16;
+    x[0] = _mm512_xor_si512(x[0], _mm512_zextsi128_si512(y));
+    const Products sum = multiplyBlocks(x, blocks, powers, 16 - blocks);
+    return reduce(sum.low, sum.middle, sum.high);
 }
 
 // GHASH over a chunk of at most 256 bytes, zero-padded to whole blocks.
@@ -225,28 +256,42 @@ MIRELUNE_WIDE_AES inline __m128i foldBytes(__m128i y, const unsigned char* data,
     return foldChunk(y, x, bytes, powers);
 }
 
-// The key stream of sixteen blocks from `counter` (reversed, lanes +0 to +3).
+// The key stream of 4 × kGroups blocks from `counter` (reversed, lanes +0 to +3).
+template <int kGroups>
 MIRELUNE_WIDE_AES inline void keyStream(const __m512i rk[15], __m512i reverse, __m512i counter, __m512i out[4]) {
     const __m512i four = _mm512_set_epi32(0, 0, 0, 4, 0, 0, 0, 4, 0, 0, 0, 4, 0, 0, 0, 4);
-    const __m512i eight = _mm512_add_epi32(four, four);
-    __m512i s0 = _mm512_shuffle_epi8(counter, reverse);
-    __m512i s1 = _mm512_shuffle_epi8(_mm512_add_epi32(counter, four), reverse);
-    __m512i s2 = _mm512_shuffle_epi8(_mm512_add_epi32(counter, eight), reverse);
-    __m512i s3 = _mm512_shuffle_epi8(_mm512_add_epi32(counter, _mm512_add_epi32(eight, four)), reverse);
-    s0 = _mm512_xor_si512(s0, rk[0]);
-    s1 = _mm512_xor_si512(s1, rk[0]);
-    s2 = _mm512_xor_si512(s2, rk[0]);
-    s3 = _mm512_xor_si512(s3, rk[0]);
-    for (int round = 1; round < 14; ++round) {
-        s0 = _mm512_aesenc_epi128(s0, rk[round]);
-        s1 = _mm512_aesenc_epi128(s1, rk[round]);
-        s2 = _mm512_aesenc_epi128(s2, rk[round]);
-        s3 = _mm512_aesenc_epi128(s3, rk[round]);
+    __m512i s[kGroups];
+    for (int g = 0; g < kGroups; ++g) {
+        s[g] = _mm512_xor_si512(_mm512_shuffle_epi8(counter, reverse), rk[0]);
+        counter = _mm512_add_epi32(counter, four);
     }
-    out[0] = _mm512_aesenclast_epi128(s0, rk[14]);
-    out[1] = _mm512_aesenclast_epi128(s1, rk[14]);
-    out[2] = _mm512_aesenclast_epi128(s2, rk[14]);
-    out[3] = _mm512_aesenclast_epi128(s3, rk[14]);
+    for (int round = 1; round < 14; ++round) {
+        for (int g = 0; g < kGroups; ++g) {
+            s[g] = _mm512_aesenc_epi128(s[g], rk[round]);
+        }
+    }
+    for (int g = 0; g < kGroups; ++g) {
+        out[g] = _mm512_aesenclast_epi128(s[g], rk[14]);
+    }
+}
+
+// As much key stream as the last `bytes` (at most 256) of the data need.
+MIRELUNE_WIDE_AES inline void keyStreamFor(std::size_t bytes, const __m512i rk[15], __m512i reverse, __m512i counter,
+                                           __m512i out[4]) {
+    switch ((bytes + 63) / 64) {
+    case 1:
+        keyStream<1>(rk, reverse, counter, out);
+        break;
+    case 2:
+        keyStream<2>(rk, reverse, counter, out);
+        break;
+    case 3:
+        keyStream<3>(rk, reverse, counter, out);
+        break;
+    default:
+        keyStream<4>(rk, reverse, counter, out);
+        break;
+    }
 }
 
 // Seals (or opens) `bytes` from `in` to `out` and returns the tag. Opening hashes the
@@ -260,6 +305,7 @@ MIRELUNE_WIDE_AES __m128i crypt(const unsigned char (*roundKeys)[16], const unsi
         rk[i] = broadcast(_mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys[i])));
     }
     const __m512i reverse = broadcast(reverseMask());
+    const __m128i h = _mm_load_si128(reinterpret_cast<const __m128i*>(powers[15]));
 
     unsigned char block[16];
     std::memcpy(block, nonce, 12);
@@ -273,9 +319,21 @@ MIRELUNE_WIDE_AES __m128i crypt(const unsigned char (*roundKeys)[16], const unsi
         _mm512_add_epi32(broadcast(reversed(first)), _mm512_set_epi32(0, 0, 0, 4, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0, 1));
     const __m512i sixteen = _mm512_set_epi32(0, 0, 0, 16, 0, 0, 0, 16, 0, 0, 0, 16, 0, 0, 0, 16);
 
+    // A record's header (a block of associated data) and its last blocks are hashed
+    // with the lengths' block under one reduction when they are sixteen blocks or fewer
+    // together: a short record then costs one reduction, not three.
+    const std::size_t tailBlocks = (bytes % kChunkBytes + 15) / 16;
+    const bool shortAd = adBytes > 0 && adBytes <= 16;
+    const bool adWithTail = shortAd && bytes < kChunkBytes && tailBlocks + 2 <= 16;
+    const __m128i adBlock =
+        shortAd ? reversed(_mm_maskz_loadu_epi8(static_cast<__mmask16>((1u << adBytes) - 1), ad)) : _mm_setzero_si128();
     __m128i y = _mm_setzero_si128();
-    for (std::size_t at = 0; at < adBytes; at += kChunkBytes) {
-        y = foldBytes(y, ad + at, std::min(kChunkBytes, adBytes - at), reverse, powers);
+    if (shortAd && !adWithTail) {
+        y = multiply(adBlock, h);
+    } else if (!shortAd) {
+        for (std::size_t at = 0; at < adBytes; at += kChunkBytes) {
+            y = foldBytes(y, ad + at, std::min(kChunkBytes, adBytes - at), reverse, powers);
+        }
     }
 
     const __m512i h0 = powersAt(powers, 0);
@@ -285,7 +343,7 @@ MIRELUNE_WIDE_AES __m128i crypt(const unsigned char (*roundKeys)[16], const unsi
     std::size_t at = 0;
     __m512i stream[4];
     for (; bytes - at >= kChunkBytes; at += kChunkBytes) {
-        keyStream(rk, reverse, counter, stream);
+        keyStream<4>(rk, reverse, counter, stream);
         counter = _mm512_add_epi32(counter, sixteen);
         __m512i hashed[4];
         for (int g = 0; g < 4; ++g) {
@@ -296,26 +354,41 @@ MIRELUNE_WIDE_AES __m128i crypt(const unsigned char (*roundKeys)[16], const unsi
         }
         y = fold(y, hashed[0], hashed[1], hashed[2], hashed[3], h0, h1, h2, h3);
     }
-    if (at < bytes) {
-        const std::size_t left = bytes - at;
-        keyStream(rk, reverse, counter, stream);
-        __m512i hashed[4];
-        for (std::size_t g = 0; g < 4; ++g) {
-            if (64 * g >= left) {
-                hashed[g] = _mm512_setzero_si512();
-                continue;
-            }
+    const std::size_t left = bytes - at;
+    __m512i hashed[4];
+    if (left > 0) {
+        keyStreamFor(left, rk, reverse, counter, stream);
+        for (std::size_t g = 0; g < (left + 63) / 64; ++g) {
             const __mmask64 mask = groupMask(left, g);
             const __m512i data = _mm512_maskz_loadu_epi8(mask, in + at + 64 * g);
             const __m512i result = _mm512_xor_si512(data, stream[g]);
             _mm512_mask_storeu_epi8(out + at + 64 * g, mask, result);
             hashed[g] = _mm512_shuffle_epi8(kSealing ? _mm512_maskz_mov_epi8(mask, result) : data, reverse);
         }
-        y = foldChunk(y, hashed, left, powers);
     }
 
     const __m128i lengths = _mm_set_epi64x(static_cast<long long>(adBytes * 8), static_cast<long long>(bytes * 8));
-    y = multiply(_mm_xor_si128(y, lengths), _mm_load_si128(reinterpret_cast<const __m128i*>(powers[15])));
+    if (tailBlocks + (adWithTail ? 2 : 1) <= 16) {
+        // In order: the header (y is still zero then), the last blocks (the first of
+        // them taking y), the lengths (taking y when there are no last blocks); the
+        // last of them takes H.
+        Products sum;
+        __m128i last = lengths;
+        if (tailBlocks > 0) {
+            hashed[0] = _mm512_xor_si512(hashed[0], _mm512_zextsi128_si512(y));
+            sum = multiplyBlocks(hashed, tailBlocks, powers, 15 - tailBlocks);
+        } else {
+            last = _mm_xor_si128(last, y);
+        }
+        if (adWithTail) {
+            addProduct(sum, adBlock, _mm_load_si128(reinterpret_cast<const __m128i*>(powers[14 - tailBlocks])));
+        }
+        addProduct(sum, last, h);
+        y = reduce(sum.low, sum.middle, sum.high);
+    } else {
+        y = foldChunk(y, hashed, left, powers);
+        y = multiply(_mm_xor_si128(y, lengths), h);
+    }
     return _mm_xor_si128(reversed(y), encryptBlock(roundKeys, first));
 }
 
