@@ -1,5 +1,6 @@
 #include "HostRoomMode.h"
 #include "ScreenshotMode.h"
+#include "session/net/DescriptorTable.h"
 #include "setup/basGlobal.h"
 #include "setup/frmSet.h"
 #include "window/frmMain.h"
@@ -50,6 +51,8 @@ int answerInformationRequest(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before any other thread starts (see DescriptorTable.h).
+    session::reserveDescriptorTable(session::kRoomDescriptors);
     if (const int answered = answerInformationRequest(argc, argv); answered >= 0) {
         return std::fflush(stdout) == 0 ? answered : 1;
     }

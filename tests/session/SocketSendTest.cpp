@@ -1,13 +1,18 @@
-// The host's direct write path: what the kernel refuses waits, in order.
+// The host's direct write path: what the kernel refuses waits, in order; and its
+// descriptor table, grown before the members come.
 #include "session/net/SocketSend.h"
 
 #include "common/TestSupport.h"
+#include "session/net/DescriptorTable.h"
 #include "session/net/HostSocket.h"
 
+#include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace session;
@@ -123,4 +128,24 @@ TEST(HostSocket, APeerThatGoesAwayIsReportedFromTheEventLoopOnce) {
     testsupport::spinFor(20ms);
     EXPECT_EQ(ends, 1);
     EXPECT_EQ(socket->state(), HostSocket::State::Closed);
+}
+
+// The descriptor table is grown ahead, so that no member's accept() waits for it; the
+// kernel shows its size as FDSize.
+TEST(DescriptorTable, IsGrownAheadToTheLimit) {
+    const auto tableSize = [] {
+        QFile status(QStringLiteral("/proc/self/status"));
+        if (!status.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("FDSize:"))
+                return line.mid(7).trimmed().toInt();
+        }
+        return -1;
+    };
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const int wanted = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1500));
+    reserveDescriptorTable(wanted);
+    EXPECT_GE(tableSize(), wanted);
 }

@@ -4,6 +4,7 @@
 #include "Doctor.h"
 #include "RoomClient.h"
 #include "platform/LoginName.h"
+#include "session/net/DescriptorTable.h"
 #include "transfer/FileName.h"
 #include "transfer/FileTransfers.h"
 
@@ -79,6 +80,8 @@ QString defaultName() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before any other thread starts (see DescriptorTable.h).
+    session::reserveDescriptorTable(session::kRoomDescriptors);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("mirelune-room"));
     QCoreApplication::setApplicationVersion(QStringLiteral(MIRELUNE_VERSION));
