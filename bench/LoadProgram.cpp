@@ -224,6 +224,9 @@ public:
         std::vector<PhaseResult> phases;
         char phaseTag = 'a';
         if (allJoined) {
+            // The joins' last notices, and what the host's own player makes of them,
+            // are not the first mode's to pay for.
+            settle();
             for (const Mode mode : m_options.modes) {
                 if (mode == Mode::Drop) {
                     m_drop = runDrop(phaseTag++);
@@ -690,15 +693,20 @@ private:
             result.maxMs = static_cast<double>(*std::max_element(m_latencies.begin(), m_latencies.end())) / 1e6;
         }
         // Let stragglers of this phase drain before the next one starts counting.
-        const std::int64_t settle = nowNs() + 200'000'000;
-        while (nowNs() < settle) {
-            turn(20'000'000);
-            flushDirty();
-        }
+        settle();
         return result;
     }
 
     // Turns for `seconds`, keeping the members alive, and samples the server's memory.
+    // A moment of quiet between the joins and the modes, and between two modes.
+    void settle() {
+        const std::int64_t until = nowNs() + 200'000'000;
+        while (nowNs() < until) {
+            turn(20'000'000);
+            flushDirty();
+        }
+    }
+
     void idleFor(double seconds, long& peakKb) {
         const std::int64_t until = nowNs() + static_cast<std::int64_t>(seconds * 1e9);
         while (nowNs() < until) {
