@@ -697,7 +697,6 @@ private:
         return result;
     }
 
-    // Turns for `seconds`, keeping the members alive, and samples the server's memory.
     // A moment of quiet between the joins and the modes, and between two modes.
     void settle() {
         const std::int64_t until = nowNs() + 200'000'000;
@@ -707,6 +706,7 @@ private:
         }
     }
 
+    // Turns for `seconds`, keeping the members alive, and samples the server's memory.
     void idleFor(double seconds, long& peakKb) {
         const std::int64_t until = nowNs() + static_cast<std::int64_t>(seconds * 1e9);
         while (nowNs() < until) {

@@ -1,7 +1,6 @@
 #include "session/net/DescriptorTable.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
