@@ -98,9 +98,24 @@ MIRELUNE_WIDE_AES inline __m128i reduce(__m128i low, __m128i middle, __m128i hig
     return _mm_xor_si128(hi, lo);
 }
 
+// Unreduced sums of carry-less products, as reduce() takes them.
+struct Products {
+    __m128i low = _mm_setzero_si128();
+    __m128i middle = _mm_setzero_si128();
+    __m128i high = _mm_setzero_si128();
+};
+
+MIRELUNE_WIDE_AES inline void addProduct(Products& sum, __m128i a, __m128i h) {
+    sum.low = _mm_xor_si128(sum.low, _mm_clmulepi64_si128(a, h, 0x00));
+    sum.high = _mm_xor_si128(sum.high, _mm_clmulepi64_si128(a, h, 0x11));
+    sum.middle =
+        _mm_ternarylogic_epi64(sum.middle, _mm_clmulepi64_si128(a, h, 0x01), _mm_clmulepi64_si128(a, h, 0x10), 0x96);
+}
+
 MIRELUNE_WIDE_AES inline __m128i multiply(__m128i a, __m128i b) {
-    const __m128i middle = _mm_xor_si128(_mm_clmulepi64_si128(a, b, 0x10), _mm_clmulepi64_si128(a, b, 0x01));
-    return reduce(_mm_clmulepi64_si128(a, b, 0x00), middle, _mm_clmulepi64_si128(a, b, 0x11));
+    Products product;
+    addProduct(product, a, b);
+    return reduce(product.low, product.middle, product.high);
 }
 
 // A block in every lane (the masked form: GCC 12 warns of the plain one's undefined start).
@@ -120,20 +135,6 @@ MIRELUNE_WIDE_AES inline void accumulate(__m512i& low, __m512i& middle, __m512i&
     high = _mm512_xor_si512(high, _mm512_clmulepi64_epi128(x, h, 0x11));
     middle = _mm512_ternarylogic_epi64(middle, _mm512_clmulepi64_epi128(x, h, 0x01),
                                        _mm512_clmulepi64_epi128(x, h, 0x10), 0x96);
-}
-
-// GHASH over sixteen blocks (reversed, zeros past the data) with the running value `y`
-// folded into the first: y' = (y ^ X1)·H^n ^ X2·H^(n-1) ^ ... , one reduction for all.
-MIRELUNE_WIDE_AES inline __m128i fold(__m128i y, __m512i x0, __m512i x1, __m512i x2, __m512i x3, __m512i h0, __m512i h1,
-                                      __m512i h2, __m512i h3) {
-    x0 = _mm512_xor_si512(x0, _mm512_zextsi128_si512(y));
-    __m512i low = _mm512_clmulepi64_epi128(x0, h0, 0x00);
-    __m512i high = _mm512_clmulepi64_epi128(x0, h0, 0x11);
-    __m512i middle = _mm512_xor_si512(_mm512_clmulepi64_epi128(x0, h0, 0x01), _mm512_clmulepi64_epi128(x0, h0, 0x10));
-    accumulate(low, middle, high, x1, h1);
-    accumulate(low, middle, high, x2, h2);
-    accumulate(low, middle, high, x3, h3);
-    return reduce(lanesSum(low), lanesSum(middle), lanesSum(high));
 }
 
 // A round key from the one two steps back and the key-generation assist of the one
@@ -200,35 +201,15 @@ inline __mmask64 groupMask(std::size_t bytes, std::size_t g) {
     return (__mmask64{1} << (bytes - from)) - 1;
 }
 
-MIRELUNE_WIDE_AES inline __m512i powersAt(const unsigned char (*powers)[16], std::size_t index) {
-    return _mm512_load_si512(reinterpret_cast<const void*>(powers[index]));
-}
-
-// Unreduced sums of carry-less products, as reduce() takes them.
-struct Products {
-    __m128i low = _mm_setzero_si128();
-    __m128i middle = _mm_setzero_si128();
-    __m128i high = _mm_setzero_si128();
-};
-
-MIRELUNE_WIDE_AES inline void addProduct(Products& sum, __m128i a, __m128i h) {
-    sum.low = _mm_xor_si128(sum.low, _mm_clmulepi64_si128(a, h, 0x00));
-    sum.high = _mm_xor_si128(sum.high, _mm_clmulepi64_si128(a, h, 0x11));
-    sum.middle =
-        _mm_ternarylogic_epi64(sum.middle, _mm_clmulepi64_si128(a, h, 0x01), _mm_clmulepi64_si128(a, h, 0x10), 0x96);
-}
-
 // The products of the first `blocks` blocks of a chunk (1 to 16; reversed, zeros past
 // the data) with the powers of H from powers[first] on. Registers wholly past the data
 // add nothing and are left out: most records are a few hundred bytes.
 MIRELUNE_WIDE_AES inline Products multiplyBlocks(const __m512i x[4], std::size_t blocks,
                                                  const unsigned char (*powers)[16], std::size_t first) {
-    const __m512i h0 = _mm512_loadu_si512(powers[first]);
-    __m512i low = _mm512_clmulepi64_epi128(x[0], h0, 0x00);
-    __m512i high = _mm512_clmulepi64_epi128(x[0], h0, 0x11);
-    __m512i middle =
-        _mm512_xor_si512(_mm512_clmulepi64_epi128(x[0], h0, 0x01), _mm512_clmulepi64_epi128(x[0], h0, 0x10));
-    for (std::size_t g = 1; 4 * g < blocks; ++g) {
+    __m512i low = _mm512_setzero_si512();
+    __m512i middle = _mm512_setzero_si512();
+    __m512i high = _mm512_setzero_si512();
+    for (std::size_t g = 0; 4 * g < blocks; ++g) {
         accumulate(low, middle, high, x[g], _mm512_loadu_si512(powers[first + 4 * g]));
     }
     return {lanesSum(low), lanesSum(middle), lanesSum(high)};
@@ -336,10 +317,6 @@ MIRELUNE_WIDE_AES __m128i crypt(const unsigned char (*roundKeys)[16], const unsi
         }
     }
 
-    const __m512i h0 = powersAt(powers, 0);
-    const __m512i h1 = powersAt(powers, 4);
-    const __m512i h2 = powersAt(powers, 8);
-    const __m512i h3 = powersAt(powers, 12);
     std::size_t at = 0;
     __m512i stream[4];
     for (; bytes - at >= kChunkBytes; at += kChunkBytes) {
@@ -352,7 +329,7 @@ MIRELUNE_WIDE_AES __m128i crypt(const unsigned char (*roundKeys)[16], const unsi
             _mm512_storeu_si512(out + at + 64 * g, result);
             hashed[g] = _mm512_shuffle_epi8(kSealing ? result : data, reverse);
         }
-        y = fold(y, hashed[0], hashed[1], hashed[2], hashed[3], h0, h1, h2, h3);
+        y = foldChunk(y, hashed, kChunkBytes, powers);
     }
     const std::size_t left = bytes - at;
     __m512i hashed[4];
